@@ -1,0 +1,54 @@
+// The cache handlers of pushed items, the table that routes items to them, and the writer
+// that mirrors a pushed base64 file.
+#ifndef FLX_HANDLERS_CACHE_HANDLER_H
+#define FLX_HANDLERS_CACHE_HANDLER_H
+
+#include <json/value.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "common/flx_log.h"
+
+// A cache handler: (device serial number, collect time, payload) -> negative on failure.
+typedef int (*CACHE_HANDLER)(const std::string& client_sn, uint64_t collect_time,
+                             const Json::Value& data);
+
+// One row of the handler table; 24 bytes on 64-bit.
+struct CACHE_HANDLER_ENTRY {
+  const char* szGroup;
+  const char* szModule;
+  CACHE_HANDLER handler;
+};
+
+// Six rows and the all-null terminator.
+FLX_EXPORT extern const CACHE_HANDLER_ENTRY g_table[7];
+
+// Calls the handler registered for (group, module). 0 when handled or ignored (no row);
+// -1 when the payload is not an object or the handler failed.
+FLX_EXPORT int updateCache(const std::string& group_name, const std::string& module_name,
+                           const std::string& client_sn, uint64_t collect_time,
+                           const Json::Value& data);
+
+// Mirrors a pushed file at `path`: 0 when it already had `size` and `mtime`, 1 when
+// rewritten, 2 when created, -1 on failure.
+FLX_EXPORT int update_file_from_base64(const char* path, const char* base64_text, uint64_t size,
+                                       uint64_t mtime);
+
+FLX_EXPORT int basicCacheUpdate(const std::string& client_sn, uint64_t collect_time,
+                                const Json::Value& data);
+FLX_EXPORT int packageCacheUpdate(const std::string& client_sn, uint64_t collect_time,
+                                  const Json::Value& data);
+FLX_EXPORT int appCacheUpdate(const std::string& client_sn, uint64_t collect_time,
+                              const Json::Value& data);
+FLX_EXPORT int infoCacheUpdate(const std::string& client_sn, uint64_t collect_time,
+                               const Json::Value& data);
+FLX_EXPORT int shareCacheUpdate(const std::string& client_sn, uint64_t collect_time,
+                                const Json::Value& data);
+FLX_EXPORT int storageCacheUpdate(const std::string& client_sn, uint64_t collect_time,
+                                  const Json::Value& data);
+// Stores a sample text per serial number; no row of g_table reaches it.
+FLX_EXPORT int sampleCacheUpdate(const std::string& client_sn, uint64_t collect_time,
+                                 const Json::Value& data);
+
+#endif  // FLX_HANDLERS_CACHE_HANDLER_H

@@ -1,0 +1,45 @@
+// A fresh root per test: a temporary folder set as FLX_ROOT, initialised like `flx-admin init`
+// (databases, push key, host settings), removed again when the test ends.
+#ifndef FLX_TESTS_SUPPORT_ROOT_FIXTURE_H
+#define FLX_TESTS_SUPPORT_ROOT_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+
+#include <string>
+
+namespace flxtest {
+
+class RootTest : public ::testing::Test {
+ protected:
+  RootTest();
+  ~RootTest() override;
+
+  // The root folder, and a path below it ("/var/..." -> "<root>/var/...").
+  const std::string& root() const { return root_; }
+  std::string path(const std::string& below) const { return root_ + below; }
+  // The device's mirror folder: <root>/var/packages/FLX/target/qxinfo/<id>.
+  std::string mirrorDir(uint64_t qxId) const;
+  std::string cacheDbPath() const;
+
+  // Registers a device and returns its id (fails the test on error).
+  uint64_t addDevice(const std::string& sn, const std::string& hostname = "");
+  // Creates a session for `sn` and returns its id.
+  std::string addSession(const std::string& sn, const std::string& sid = "");
+
+  // Runs one SQL statement on the cache database; returns the first column of each row,
+  // rows joined by "\n" and columns by "|".
+  std::string query(const std::string& sql) const;
+  // Reads a whole file; empty when missing.
+  static std::string readFile(const std::string& path);
+  static void writeFile(const std::string& path, const std::string& content);
+
+ private:
+  std::string root_;
+  std::string oldRoot_;
+  bool hadRoot_ = false;
+};
+
+}  // namespace flxtest
+
+#endif  // FLX_TESTS_SUPPORT_ROOT_FIXTURE_H

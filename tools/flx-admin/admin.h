@@ -1,0 +1,33 @@
+// The operator's operations behind flx-admin. Each returns 0 on success; on failure it
+// returns non-zero and puts a one-line message (what is wrong, what to do) into `err`.
+#ifndef FLX_TOOLS_ADMIN_H
+#define FLX_TOOLS_ADMIN_H
+
+#include <json/value.h>
+#include <stdint.h>
+
+#include <string>
+
+namespace flxadmin {
+
+// Creates below the current root: the folders, both databases, the push key (mode 0600) and
+// the host settings file with "supplang", each only when missing. Running it again changes
+// nothing.
+int init(std::string& err);
+
+// Registers a device; its id goes to `id`.
+int deviceAdd(const std::string& sn, const std::string& hostname, uint64_t& id, std::string& err);
+// Removes a device with everything the registry holds for it.
+int deviceRemove(const std::string& sn, std::string& err);
+// One object per device: id, sn, hostname, status.
+int deviceList(Json::Value& out, std::string& err);
+// Everything stored for a device (keys: device, applications, packages, info, cache, files).
+int deviceShow(const std::string& sn, Json::Value& out, std::string& err);
+
+// Creates a session for device `sn`; an empty `sid` gets a random one. `ttl` 0: no expiry.
+int sessionAdd(const std::string& sn, std::string& sid, int64_t ttl, std::string& err);
+int sessionRemove(const std::string& sid, std::string& err);
+
+}  // namespace flxadmin
+
+#endif  // FLX_TOOLS_ADMIN_H
