@@ -1,1 +1,382 @@
-// placeholder: replaced by its implementation
+// The operator's operations: setting up a root, devices and sessions.
+#include "admin.h"
+
+#include <fcntl.h>
+#include <json/reader.h>
+#include <sodium.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <errno.h>
+#include <string.h>
+
+#include <memory>
+#include <vector>
+
+#include "admin_util.h"
+#include "kevoroot.h"
+
+namespace flxadmin {
+
+// --- shared helpers ---
+
+HashPtr makeFilter(const char* key, const std::string& value) {
+  KVSZHASH* hash = KVLIBSzHashAlloc(4);
+  if (hash == nullptr) return nullptr;
+  if (KVLIBSzHashSetValue(&hash, key, value.c_str()) < 0) {
+    KVLIBSzHashFree(hash);
+    return nullptr;
+  }
+  return HashPtr(hash);
+}
+
+std::string rootPath(const char* below) {
+  return std::string(KEVORootPrefix()) + below;
+}
+
+std::string registryError(const std::string& what) {
+  char code[16];
+  snprintf(code, sizeof code, "0x%04X", KVLIBErrGet());
+  return what + ": the registry database " + rootPath(KEVO_REGISTRY_DB_PATH) + " failed (error " +
+         code + "); run 'flx-admin init' and check that it is writable";
+}
+
+bool isPlainToken(const std::string& text, size_t max) {
+  if (text.empty() || text.size() > max) return false;
+  for (unsigned char c : text) {
+    if (c <= ' ' || c >= 0x7f) return false;
+  }
+  return true;
+}
+
+bool parseObject(const std::string& text, Json::Value& out) {
+  try {
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) return false;
+    if (!value.isObject()) return false;
+    out.swap(value);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+int findDevice(const std::string& sn, KEVOFLX_QX& dev, std::string& err) {
+  if (KEVOFLXQxGetBySN(sn.c_str(), &dev) == 0) return 0;
+  if (KVLIBErrGet() == KVERR_NOT_FOUND || KVLIBErrGet() == KVERR_INVALID_ARGUMENT) {
+    err = "no device with serial number '" + sn + "'; see 'flx-admin device list'";
+  } else {
+    err = registryError("cannot look up device '" + sn + "'");
+  }
+  return 1;
+}
+
+namespace {
+
+// Folders that init creates below the root.
+const char* const kFolders[] = {
+    "/var/packages/FLX/target/db",
+    KEVO_QXINFO_DIR,
+    "/var/packages/FLX/target/etc",
+    KEVO_LIB_DIR,
+    KEVO_WEBAPI_DIR,
+    "/etc.defaults",
+};
+
+// Keeps an open descriptor and a temporary file name until the file is in place.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& target) : path_(target + ".tmpXXXXXX") {
+    fd_ = mkstemp(&path_[0]);
+  }
+  ~TempFile() {
+    if (fd_ >= 0) close(fd_);
+    if (!placed_) unlink(path_.c_str());
+  }
+  bool ok() const { return fd_ >= 0; }
+  // Writes everything with `mode`, flushes it to disk and renames it to `target`.
+  bool place(const std::string& content, mode_t mode, const std::string& target) {
+    if (fchmod(fd_, mode) != 0) return false;
+    size_t done = 0;
+    while (done < content.size()) {
+      ssize_t n = write(fd_, content.data() + done, content.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    int rc = fsync(fd_) | close(fd_);
+    fd_ = -1;
+    if (rc != 0 || rename(path_.c_str(), target.c_str()) != 0) return false;
+    placed_ = true;
+    return true;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool placed_ = false;
+};
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Writes a new file whole or not at all, so that a crash never leaves half of it.
+int writeNewFile(const std::string& path, const std::string& content, mode_t mode,
+                 std::string& err) {
+  TempFile tmp(path);
+  if (!tmp.ok() || !tmp.place(content, mode, path)) {
+    err = "cannot write " + path + ": " + strerror(errno) + "; check that its folder is writable";
+    return 1;
+  }
+  return 0;
+}
+
+int makeFolders(std::string& err) {
+  for (const char* below : kFolders) {
+    std::string path = rootPath(below);
+    if (KEVOFSMkdirP(path.c_str(), nullptr, TRUE, UID_ERR, GID_ERR, -1) < 0) {
+      err = "cannot create the folder " + path + ": " + strerror(errno) +
+            "; check the permissions of its parent";
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// True when the database at `path` already has every table of `tables`. Opened as an
+// immutable file, so that looking leaves no trace (not even WAL files coming and going).
+bool hasTables(const std::string& path, const std::vector<const char*>& tables) {
+  std::string uri = "file:";
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char hex[4];
+      snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+      uri += hex;
+    } else {
+      uri += c;
+    }
+  }
+  uri += "?immutable=1";
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+  if (rc != SQLITE_OK) return false;
+  for (const char* table : tables) {
+    sqlite3_stmt* st = nullptr;
+    rc = sqlite3_prepare_v2(raw, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?",
+                            -1, &st, nullptr);
+    if (rc == SQLITE_OK) sqlite3_bind_text(st, 1, table, -1, SQLITE_STATIC);
+    bool found = rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    if (!found) return false;
+  }
+  return true;
+}
+
+// Any registry call creates the schema when it is missing.
+int makeRegistry(std::string& err) {
+  if (hasTables(rootPath(KEVO_REGISTRY_DB_PATH), {"devices", "sessions", "apps", "pkgs", "info"})) {
+    return 0;
+  }
+  KEVOFLX_QX* list = nullptr;
+  int total = 0;
+  int rc = KEVOFLXQxList(nullptr, &list, &total);
+  KEVOFLXQxListFree(&list);
+  if (rc < 0) {
+    err = registryError("cannot create the registry");
+    return 1;
+  }
+  return 0;
+}
+
+const char kCacheSchema[] =
+    "BEGIN;"
+    "CREATE TABLE IF NOT EXISTS vol_info (name TEXT, status TEXT, raid_type TEXT,"
+    " pool_path TEXT, size_total INTEGER, size_used INTEGER, mtime INTEGER, qx_id INTEGER,"
+    " UNIQUE(qx_id, name));"
+    "CREATE TABLE IF NOT EXISTS dg_info (name TEXT, status TEXT, raid_type TEXT,"
+    " size_total INTEGER, size_used INTEGER, mtime INTEGER, qx_id INTEGER,"
+    " UNIQUE(qx_id, name));"
+    "CREATE TABLE IF NOT EXISTS hdd_info (dev TEXT, status TEXT, smart_status TEXT,"
+    " model TEXT, bus TEXT, used_by TEXT, name TEXT, disk_type TEXT, ctn_name TEXT,"
+    " ctn_type TEXT, temp INTEGER, size_total INTEGER, mtime INTEGER, qx_id INTEGER,"
+    " UNIQUE(qx_id, dev));"
+    "CREATE TABLE IF NOT EXISTS share_info (name TEXT, description TEXT, vol_id TEXT,"
+    " hidden INTEGER, mtime INTEGER, qx_id INTEGER, display_vol_name TEXT,"
+    " UNIQUE(qx_id, name));"
+    "CREATE TABLE IF NOT EXISTS sample_table (client_sn TEXT UNIQUE, sample_data TEXT);"
+    "COMMIT;";
+
+// A complete database is left alone; "IF NOT EXISTS" completes a partial one.
+int makeCacheDb(std::string& err) {
+  std::string path = rootPath(KEVO_CACHE_DB_PATH);
+  if (hasTables(path, {"vol_info", "dg_info", "hdd_info", "share_info", "sample_table"})) return 0;
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+  if (rc == SQLITE_OK) rc = sqlite3_busy_timeout(raw, 5000);
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(raw, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, kCacheSchema, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    err = "cannot create the cache database " + path + ": " +
+          (raw != nullptr ? sqlite3_errmsg(raw) : "out of memory") +
+          "; check that its folder is writable";
+    return 1;
+  }
+  return 0;
+}
+
+// 64 hex digits of a fresh random key, mode 0600.
+int makePushKey(std::string& err) {
+  std::string path = rootPath(KEVO_PUSH_KEY_PATH);
+  if (exists(path)) return 0;
+  if (sodium_init() < 0) {
+    err = "cannot start the random generator (libsodium); check the installation";
+    return 1;
+  }
+  unsigned char key[32];
+  char hex[2 * sizeof key + 1];
+  randombytes_buf(key, sizeof key);
+  sodium_bin2hex(hex, sizeof hex, key, sizeof key);
+  std::string content = std::string(hex) + "\n";
+  sodium_memzero(key, sizeof key);
+  sodium_memzero(hex, sizeof hex);
+  int rc = writeNewFile(path, content, 0600, err);
+  sodium_memzero(&content[0], content.size());
+  return rc;
+}
+
+int makeHostSettings(std::string& err) {
+  std::string path = rootPath(KEVO_HOST_CONF_PATH);
+  if (exists(path)) return 0;
+  std::string langs;
+  for (const char* code : kKevoFlxAppLocales) {
+    if (!langs.empty()) langs += ",";
+    langs += code;
+  }
+  return writeNewFile(path, "supplang=\"" + langs + "\"\n", 0644, err);
+}
+
+// A random session id: 16 random bytes as 32 hex digits.
+bool randomSid(std::string& sid) {
+  if (sodium_init() < 0) return false;
+  unsigned char bytes[16];
+  char hex[2 * sizeof bytes + 1];
+  randombytes_buf(bytes, sizeof bytes);
+  sid = sodium_bin2hex(hex, sizeof hex, bytes, sizeof bytes);
+  return true;
+}
+
+}  // namespace
+
+int init(std::string& err) {
+  return guardedOp(err, [&] {
+    if (makeFolders(err) != 0 || makeRegistry(err) != 0 || makeCacheDb(err) != 0 ||
+        makePushKey(err) != 0 || makeHostSettings(err) != 0) {
+      return 1;
+    }
+    return 0;
+  });
+}
+
+int deviceAdd(const std::string& sn, const std::string& hostname, uint64_t& id, std::string& err) {
+  return guardedOp(err, [&] {
+    if (!isPlainToken(sn, 128)) {
+      err = "invalid serial number '" + sn + "': use 1 to 128 printable characters, no spaces";
+      return 1;
+    }
+    if (!hostname.empty() && !isPlainToken(hostname, 255)) {
+      err = "invalid host name '" + hostname + "': use up to 255 printable characters, no spaces";
+      return 1;
+    }
+    if (KEVOFLXQxCreate(sn, hostname, &id) == 0) return 0;
+    if (KVLIBErrGet() == KEVOFLX_ERR_EXISTS) {
+      err = "a device with serial number '" + sn + "' already exists; see 'flx-admin device list'";
+    } else {
+      err = registryError("cannot add device '" + sn + "'");
+    }
+    return 1;
+  });
+}
+
+int deviceRemove(const std::string& sn, std::string& err) {
+  return guardedOp(err, [&] {
+    KEVOFLX_QX dev;
+    if (findDevice(sn, dev, err) != 0) return 1;
+    if (KEVOFLXQxDelete(sn) == 0) return 0;
+    err = registryError("cannot remove device '" + sn + "'");
+    return 1;
+  });
+}
+
+int deviceList(Json::Value& out, std::string& err) {
+  return guardedOp(err, [&] {
+    KEVOFLX_QX* raw = nullptr;
+    int total = 0;
+    int rc = KEVOFLXQxList(nullptr, &raw, &total);
+    std::unique_ptr<KEVOFLX_QX, QxListFree> list(raw);
+    if (rc < 0) {
+      err = registryError("cannot list the devices");
+      return 1;
+    }
+    out = Json::Value(Json::arrayValue);
+    for (const KEVOFLX_QX* d = list.get(); d != nullptr; d = d->pNext) {
+      Json::Value item(Json::objectValue);
+      item["id"] = Json::UInt64(d->id);
+      item["sn"] = d->sn;
+      item["hostname"] = d->hostname;
+      item["status"] = d->status;
+      out.append(item);
+    }
+    return 0;
+  });
+}
+
+int sessionAdd(const std::string& sn, std::string& sid, int64_t ttl, std::string& err) {
+  return guardedOp(err, [&] {
+    if (ttl < 0 || ttl > INT64_MAX - static_cast<int64_t>(time(nullptr))) {
+      err = "invalid TTL " + std::to_string(ttl) + ": give 0 (no expiry) or a number of seconds";
+      return 1;
+    }
+    if (!sid.empty() && !isPlainToken(sid, 128)) {
+      err = "invalid session id '" + sid + "': use 1 to 128 printable characters, no spaces";
+      return 1;
+    }
+    KEVOFLX_QX dev;
+    if (findDevice(sn, dev, err) != 0) return 1;
+    if (sid.empty() && !randomSid(sid)) {
+      err = "cannot start the random generator (libsodium); give a session id with --sid";
+      return 1;
+    }
+    int64_t expiry = ttl == 0 ? 0 : static_cast<int64_t>(time(nullptr)) + ttl;
+    if (KEVOFLXSessionCreate(sid, sn, KEVOFLX_DEFAULT_API_CLASS, expiry) == 0) return 0;
+    if (KVLIBErrGet() == KEVOFLX_ERR_EXISTS) {
+      err = "session '" + sid + "' already exists; choose another --sid or remove it first";
+    } else {
+      err = registryError("cannot add a session for '" + sn + "'");
+    }
+    return 1;
+  });
+}
+
+int sessionRemove(const std::string& sid, std::string& err) {
+  return guardedOp(err, [&] {
+    if (KEVOFLXSessionDelete(sid) == 0) return 0;
+    if (KVLIBErrGet() == KVERR_NOT_FOUND || KVLIBErrGet() == KVERR_INVALID_ARGUMENT) {
+      err = "no session '" + sid + "'; nothing removed";
+    } else {
+      err = registryError("cannot remove session '" + sid + "'");
+    }
+    return 1;
+  });
+}
+
+}  // namespace flxadmin

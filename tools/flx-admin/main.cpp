@@ -1,1 +1,179 @@
-int main() { return 0; }
+// flx-admin: the operator's command line over the operations of admin.h.
+#include <stdio.h>
+
+#include <json/writer.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "admin.h"
+#include "kevoroot.h"
+
+namespace {
+
+const int kExitFailure = 1;
+const int kExitUsage = 2;
+
+int fail(const std::string& err) {
+  std::cerr << "flx-admin: " << err << std::endl;
+  return kExitFailure;
+}
+
+// The words of the deepest command given, for the "--help" hint of a usage error.
+std::string commandPath(const CLI::App& app) {
+  std::string path = "flx-admin";
+  const CLI::App* cur = &app;
+  while (!cur->get_subcommands().empty()) {
+    cur = cur->get_subcommands().front();
+    path += " " + cur->get_name();
+  }
+  return path;
+}
+
+int usageError(const CLI::App& app, const CLI::ParseError& e) {
+  std::string what = e.what();
+  const CLI::App* cur = &app;
+  while (!cur->get_subcommands().empty()) cur = cur->get_subcommands().front();
+  // A mistyped command is reported as a missing one; name what was typed instead.
+  std::vector<std::string> extra = cur->remaining();
+  if (!extra.empty() && cur->get_require_subcommand_min() > 0) {
+    what = "unknown command '" + extra.front() + "'";
+  }
+  for (char& c : what) {
+    if (c == '\n') c = ' ';
+  }
+  std::cerr << "flx-admin: " << what << "; run '" << commandPath(app) << " --help' for usage"
+            << std::endl;
+  return kExitUsage;
+}
+
+void printJson(const Json::Value& v) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  builder["emitUTF8"] = true;
+  std::cout << Json::writeString(builder, v) << std::endl;
+}
+
+struct Options {
+  std::string sn;
+  std::string hostname;
+  std::string sid;
+  int64_t ttl = 0;
+};
+
+int runInit() {
+  std::string err;
+  if (flxadmin::init(err) != 0) return fail(err);
+  const char* root = KEVORootPrefix();
+  std::cout << "initialised " << (*root != '\0' ? root : "/") << std::endl;
+  return 0;
+}
+
+int runDeviceAdd(const Options& o) {
+  std::string err;
+  uint64_t id = 0;
+  if (flxadmin::deviceAdd(o.sn, o.hostname, id, err) != 0) return fail(err);
+  std::cout << id << std::endl;
+  return 0;
+}
+
+int runDeviceList() {
+  std::string err;
+  Json::Value list;
+  if (flxadmin::deviceList(list, err) != 0) return fail(err);
+  printf("%-6s %-24s %-24s %s\n", "ID", "SN", "HOSTNAME", "STATUS");
+  for (const Json::Value& d : list) {
+    printf("%-6s %-24s %-24s %d\n", d["id"].asString().c_str(), d["sn"].asCString(),
+           d["hostname"].asCString(), d["status"].asInt());
+  }
+  return 0;
+}
+
+int runDeviceShow(const Options& o) {
+  std::string err;
+  Json::Value out;
+  if (flxadmin::deviceShow(o.sn, out, err) != 0) return fail(err);
+  printJson(out);
+  return 0;
+}
+
+int runDeviceRemove(const Options& o) {
+  std::string err;
+  return flxadmin::deviceRemove(o.sn, err) != 0 ? fail(err) : 0;
+}
+
+int runSessionAdd(Options& o) {
+  std::string err;
+  if (flxadmin::sessionAdd(o.sn, o.sid, o.ttl, err) != 0) return fail(err);
+  std::cout << o.sid << std::endl;
+  return 0;
+}
+
+int runSessionRemove(const Options& o) {
+  std::string err;
+  return flxadmin::sessionRemove(o.sid, err) != 0 ? fail(err) : 0;
+}
+
+int run(int argc, char** argv) {
+  CLI::App app{"Operator tool of the FLX host: its folders, databases, devices and sessions.",
+               "flx-admin"};
+  app.require_subcommand(1);
+  Options o;
+
+  CLI::App* init = app.add_subcommand("init",
+                                      "Create the folders, databases, push key and host "
+                                      "settings that are missing (changes nothing else)");
+
+  CLI::App* device = app.add_subcommand("device", "Managed devices");
+  device->require_subcommand(1);
+  CLI::App* devAdd = device->add_subcommand("add", "Register a device; prints its id");
+  devAdd->add_option("--sn", o.sn, "Serial number")->required();
+  devAdd->add_option("--hostname", o.hostname, "Host name");
+  CLI::App* devList = device->add_subcommand("list", "List the devices");
+  CLI::App* devShow =
+      device->add_subcommand("show", "Print everything stored for a device as one JSON object");
+  devShow->add_option("SN", o.sn, "Serial number")->required();
+  CLI::App* devRemove = device->add_subcommand("remove", "Remove a device from the registry");
+  devRemove->add_option("SN", o.sn, "Serial number")->required();
+
+  CLI::App* session = app.add_subcommand("session", "Push sessions of devices");
+  session->require_subcommand(1);
+  CLI::App* sesAdd = session->add_subcommand("add", "Create a push session; prints its id");
+  sesAdd->add_option("--sn", o.sn, "Serial number of the device")->required();
+  sesAdd->add_option("--sid", o.sid, "Session id (default: 32 random hex digits)");
+  sesAdd->add_option("--ttl", o.ttl, "Lifetime in seconds (default 0: no expiry)");
+  CLI::App* sesRemove = session->add_subcommand("remove", "Remove a push session");
+  sesRemove->add_option("SID", o.sid, "Session id")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return usageError(app, e);
+  }
+
+  if (init->parsed()) return runInit();
+  if (devAdd->parsed()) return runDeviceAdd(o);
+  if (devList->parsed()) return runDeviceList();
+  if (devShow->parsed()) return runDeviceShow(o);
+  if (devRemove->parsed()) return runDeviceRemove(o);
+  if (sesAdd->parsed()) return runSessionAdd(o);
+  if (sesRemove->parsed()) return runSessionRemove(o);
+  std::cerr << "flx-admin: no command given; run 'flx-admin --help' for usage" << std::endl;
+  return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    return fail(std::string("internal error: ") + e.what());
+  }
+}

@@ -31,6 +31,11 @@ extern const char* const kKevoFlxPkgLangs[KEVOFLX_PKG_LANG_COUNT];
 #define KEVOFLX_QX_STATUS_REGISTERED 1
 #define KEVOFLX_QX_STATUS_ONLINE 2
 
+// Error slot codes of the registry, besides the core library's own: the registry database
+// failed (cannot be opened, or a statement failed), and a key that must be unique exists.
+#define KEVOFLX_ERR_DATABASE 0x0E00u
+#define KEVOFLX_ERR_EXISTS 0x0F00u
+
 // A managed device. `id` is the registry's device id.
 struct _tag_kevo_flx_qx_ {
   _tag_kevo_flx_qx_* pNext = nullptr;
@@ -96,7 +101,7 @@ struct _tag_kevo_flx_pkg_ {
 // Extended information of a device: five numbers, then seven texts. `json` keeps the whole
 // pushed object; the other fields are the members that the registry understands.
 struct _tag_kevo_flx_info_ {
-  int64_t id = 0;  // registry id
+  int64_t id = 0;     // registry id
   int64_t mtime = 0;  // seconds since the epoch when it was stored
   int64_t qx_id = -1;
   int64_t cpu_cores = 0;
@@ -122,8 +127,8 @@ bool KEVOFLXQxCheckWebapiPriviege(const std::string& sid, const std::string& api
                                   std::string& sn);
 // Creates session `sid` for device `sn` (an empty `apiClass` means KEVOFLX_DEFAULT_API_CLASS;
 // `expiry` 0 means never, else seconds since the epoch). Negative on failure.
-int KEVOFLXSessionCreate(const std::string& sid, const std::string& sn,
-                         const std::string& apiClass, int64_t expiry);
+int KEVOFLXSessionCreate(const std::string& sid, const std::string& sn, const std::string& apiClass,
+                         int64_t expiry);
 // Removes a session. Negative when it does not exist or on failure.
 int KEVOFLXSessionDelete(const std::string& sid);
 

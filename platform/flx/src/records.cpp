@@ -1,0 +1,56 @@
+#include "records.h"
+
+namespace flxreg {
+namespace {
+
+// Column definitions from a record's fields: texts and numbers are never NULL.
+struct ColumnDefs {
+  std::string out;
+  void operator()(const std::string& name, const std::string&) {
+    out += ", " + name + " TEXT NOT NULL DEFAULT ''";
+  }
+  template <class T>
+  void operator()(const std::string& name, const T&) {
+    out += ", " + name + " INTEGER NOT NULL DEFAULT 0";
+  }
+};
+
+template <class Rec, class Visit>
+std::string table(const char* name, Visit visit, const char* constraints) {
+  Rec rec;
+  ColumnDefs defs;
+  visit(rec, defs);
+  return std::string("CREATE TABLE IF NOT EXISTS ") + name +
+         " (id INTEGER PRIMARY KEY AUTOINCREMENT" + defs.out + ", " + constraints + ");";
+}
+
+// Ids are never reused (AUTOINCREMENT): a device id names a mirror folder that outlives the
+// device's registry entry.
+const char kDeviceKeys[] = "UNIQUE(sn)";
+const char kAppKeys[] =
+    "UNIQUE(qx_id, app_id), FOREIGN KEY(qx_id) REFERENCES devices(id) ON DELETE CASCADE";
+const char kPkgKeys[] =
+    "UNIQUE(qx_id, pkg_id), FOREIGN KEY(qx_id) REFERENCES devices(id) ON DELETE CASCADE";
+const char kInfoKeys[] =
+    "UNIQUE(qx_id), FOREIGN KEY(qx_id) REFERENCES devices(id) ON DELETE CASCADE";
+const char kSessionsSql[] =
+    "CREATE TABLE IF NOT EXISTS sessions ("
+    "sid TEXT PRIMARY KEY NOT NULL, "
+    "sn TEXT NOT NULL REFERENCES devices(sn) ON DELETE CASCADE ON UPDATE CASCADE, "
+    "api_class TEXT NOT NULL, "
+    "expiry INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS sessions_sn ON sessions(sn);";
+
+}  // namespace
+
+std::string schemaSql() {
+  auto dev = [](auto& r, auto& v) { visitDevice(r, v); };
+  auto app = [](auto& r, auto& v) { visitApp(r, v); };
+  auto pkg = [](auto& r, auto& v) { visitPkg(r, v); };
+  auto info = [](auto& r, auto& v) { visitInfo(r, v); };
+  return table<KEVOFLX_QX>("devices", dev, kDeviceKeys) + kSessionsSql +
+         table<KEVOFLX_APP>("apps", app, kAppKeys) + table<KEVOFLX_PKG>("pkgs", pkg, kPkgKeys) +
+         table<KEVOFLX_INFO>("info", info, kInfoKeys);
+}
+
+}  // namespace flxreg

@@ -1,0 +1,409 @@
+// The device registry library against a real registry database in a fresh root.
+#include <json/value.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "flx.h"
+#include "support/root_fixture.h"
+
+namespace {
+
+struct HashFree {
+  void operator()(KVSZHASH* h) const { KVLIBSzHashFree(h); }
+};
+typedef std::unique_ptr<KVSZHASH, HashFree> Hash;
+
+Hash filter(const char* key, const std::string& value) {
+  KVSZHASH* h = KVLIBSzHashAlloc(4);
+  EXPECT_NE(nullptr, h);
+  EXPECT_LE(0, KVLIBSzHashSetValue(&h, key, value.c_str()));
+  return Hash(h);
+}
+
+class RegistryTest : public flxtest::RootTest {
+ protected:
+  std::vector<std::string> appIds(uint64_t qxId) {
+    KEVOFLX_APP* list = nullptr;
+    int total = -1;
+    EXPECT_EQ(0, KEVOFLXAppList(filter("qx_id", std::to_string(qxId)).get(), &list, &total));
+    std::vector<std::string> ids;
+    for (KEVOFLX_APP* a = list; a != nullptr; a = KEVOFLXAppNext(a)) ids.push_back(a->app_id);
+    EXPECT_EQ(static_cast<int>(ids.size()), total);
+    KEVOFLXAppListFree(&list);
+    EXPECT_EQ(nullptr, list);
+    return ids;
+  }
+
+  int pkgCount(uint64_t qxId) {
+    KEVOFLX_PKG* list = nullptr;
+    int total = -1;
+    EXPECT_EQ(0, KEVOFLXPkgList(filter("qx_id", std::to_string(qxId)).get(), &list, &total));
+    KEVOFLXPkgListFree(&list);
+    return total;
+  }
+
+  KEVOFLX_APP app(uint64_t qxId, const std::string& id) {
+    KEVOFLX_APP a;
+    a.qx_id = qxId;
+    a.app_id = id;
+    a.name[0] = id + " name";
+    return a;
+  }
+
+  KEVOFLX_PKG pkg(uint64_t qxId, const std::string& id) {
+    KEVOFLX_PKG p;
+    p.qx_id = qxId;
+    p.pkg_id = id;
+    return p;
+  }
+};
+
+TEST_F(RegistryTest, DevicesAreCreatedListedStoredAndDeleted) {
+  uint64_t a = addDevice("SN-A", "alpha");
+  uint64_t b = addDevice("SN-B");
+  EXPECT_EQ(1u, a);
+  EXPECT_EQ(2u, b);
+  uint64_t dup = 0;
+  EXPECT_GT(0, KEVOFLXQxCreate("SN-A", "", &dup));
+  EXPECT_EQ(KEVOFLX_ERR_EXISTS, KVLIBErrGet());
+
+  // Every field survives a store and a read, also an up time past the signed range.
+  KEVOFLX_QX rec;
+  ASSERT_EQ(0, KEVOFLXQxGetBySN("SN-A", &rec));
+  EXPECT_EQ("alpha", rec.hostname);
+  EXPECT_EQ(KEVOFLX_QX_STATUS_REGISTERED, rec.status);
+  rec.model_name = "M-1";
+  rec.version = "OS 6.2.3-321";
+  rec.build_number = 321;
+  rec.smallfix_number = -4;
+  rec.wol = 1;
+  rec.up_time = UINT64_MAX - 5;
+  rec.cluster_role = 7;
+  rec.extra = "{\"ip\":\"10.0.0.1\"}";
+  ASSERT_EQ(0, KEVOFLXQxItemSetStatus(&rec, KEVOFLX_QX_STATUS_ONLINE));
+  ASSERT_EQ(0, KEVOFLXQxSet(&rec));
+
+  KEVOFLX_QX* list = nullptr;
+  int total = -1;
+  ASSERT_EQ(0, KEVOFLXQxList(filter("sn", "SN-A").get(), &list, &total));
+  ASSERT_NE(nullptr, list);
+  EXPECT_EQ(1, total);
+  EXPECT_EQ(nullptr, list->pNext);
+  EXPECT_EQ(a, list->id);
+  EXPECT_EQ("M-1", list->model_name);
+  EXPECT_EQ("OS 6.2.3-321", list->version);
+  EXPECT_EQ(321, list->build_number);
+  EXPECT_EQ(-4, list->smallfix_number);
+  EXPECT_EQ(1, list->wol);
+  EXPECT_EQ(UINT64_MAX - 5, list->up_time);
+  EXPECT_EQ(7, list->cluster_role);
+  EXPECT_EQ(rec.extra, list->extra);
+  EXPECT_EQ(KEVOFLX_QX_STATUS_ONLINE, list->status);
+  EXPECT_LE(time(nullptr) - 5, list->last_update);
+  KEVOFLXQxListFree(&list);
+
+  // A filter without "sn" lists every device, by id; an unknown one lists none.
+  ASSERT_EQ(0, KEVOFLXQxList(filter("other", "x").get(), &list, &total));
+  ASSERT_EQ(2, total);
+  EXPECT_EQ("SN-A", list->sn);
+  EXPECT_EQ("SN-B", list->pNext->sn);
+  KEVOFLXQxListFree(&list);
+  ASSERT_EQ(0, KEVOFLXQxList(filter("sn", "sn-a").get(), &list, &total));
+  EXPECT_EQ(nullptr, list);
+  EXPECT_EQ(0, total);
+
+  KEVOFLX_QX ghost;
+  ghost.id = 99;
+  ghost.sn = "GHOST";
+  EXPECT_GT(0, KEVOFLXQxSet(&ghost));
+  EXPECT_EQ(KVERR_NOT_FOUND, KVLIBErrGet());
+
+  // Deleted ids are not given again: they name mirror folders.
+  ASSERT_EQ(0, KEVOFLXQxDelete("SN-B"));
+  EXPECT_GT(0, KEVOFLXQxDelete("SN-B"));
+  EXPECT_EQ(3u, addDevice("SN-C"));
+}
+
+TEST_F(RegistryTest, DeletingADeviceTakesEverythingItOwns) {
+  uint64_t keep = addDevice("KEEP");
+  uint64_t gone = addDevice("GONE");
+  std::string sid = addSession("GONE", "sid-gone");
+  for (uint64_t id : {keep, gone}) {
+    KEVOFLX_APP a = app(id, "app");
+    KEVOFLX_PKG p = pkg(id, "pkg");
+    ASSERT_EQ(0, KEVOFLXAppSet(&a));
+    ASSERT_EQ(0, KEVOFLXPkgSet(&p));
+    Json::Value obj(Json::objectValue);
+    obj["qx_id"] = Json::UInt64(id);
+    KEVOFLX_INFO info;
+    ASSERT_EQ(0, KEVOFLXInfoJsonToStruct(obj, &info));
+    ASSERT_EQ(0, KEVOFLXInfoCreate(&info));
+  }
+  ASSERT_EQ(0, KEVOFLXQxDelete("GONE"));
+
+  std::string sn;
+  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege(sid, KEVOFLX_DEFAULT_API_CLASS, sn));
+  EXPECT_TRUE(appIds(gone).empty());
+  EXPECT_EQ(0, pkgCount(gone));
+  KEVOFLX_INFO info;
+  EXPECT_GT(0, KEVOFLXInfoGet(gone, &info));
+  EXPECT_EQ(1u, appIds(keep).size());
+  EXPECT_EQ(1, pkgCount(keep));
+  EXPECT_EQ(0, KEVOFLXInfoGet(keep, &info));
+}
+
+TEST_F(RegistryTest, ApplicationSetCreatesOrReplacesKeepingTheRegistryId) {
+  uint64_t qx = addDevice("SN-1");
+  uint64_t other = addDevice("SN-2");
+  KEVOFLX_APP a = app(qx, "photo");
+  a.extra = "{\"k\":1}";
+  a.port = 5001;
+  ASSERT_EQ(0, KEVOFLXAppSet(&a));
+  uint64_t firstId = a.id;
+  EXPECT_NE(0u, firstId);
+
+  KEVOFLX_APP b = app(qx, "photo");  // as the handler does: a new record, registry id 0
+  b.name[4] = "Fotos";
+  b.version = "2.0";
+  ASSERT_EQ(0, KEVOFLXAppSet(&b));
+  EXPECT_EQ(firstId, b.id);
+  KEVOFLX_APP c = app(qx, "Photo");  // ids are case-sensitive
+  KEVOFLX_APP d = app(other, "photo");
+  ASSERT_EQ(0, KEVOFLXAppSet(&c));
+  ASSERT_EQ(0, KEVOFLXAppSet(&d));
+
+  EXPECT_EQ((std::vector<std::string>{"photo", "Photo"}), appIds(qx));
+  KEVOFLX_APP* list = nullptr;
+  int total = 0;
+  ASSERT_EQ(0, KEVOFLXAppList(filter("qx_id", std::to_string(qx)).get(), &list, &total));
+  EXPECT_EQ(firstId, list->id);
+  EXPECT_EQ("Fotos", list->name[4]);
+  EXPECT_EQ("2.0", list->version);
+  EXPECT_EQ("", list->extra);  // replaced as a whole
+  EXPECT_EQ(0, list->port);
+  ASSERT_EQ(0, KEVOFLXAppDelete(list->id));
+  KEVOFLXAppListFree(&list);
+  EXPECT_EQ((std::vector<std::string>{"Photo"}), appIds(qx));
+  EXPECT_GT(0, KEVOFLXAppDelete(firstId));
+
+  KEVOFLX_APP orphan = app(4242, "x");
+  EXPECT_GT(0, KEVOFLXAppSet(&orphan));
+  EXPECT_EQ(KVERR_NOT_FOUND, KVLIBErrGet());
+  KEVOFLX_APP noId = app(qx, "");
+  EXPECT_GT(0, KEVOFLXAppSet(&noId));
+  EXPECT_EQ(KVERR_INVALID_ARGUMENT, KVLIBErrGet());
+}
+
+TEST_F(RegistryTest, PackagesStartClearedAndReplaceInPlace) {
+  uint64_t qx = addDevice("SN-1");
+  KEVOFLX_PKG p;
+  EXPECT_GT(0, KEVOFLXPkgGetBy(qx, "Tool", &p));
+  p.pkg_id = "stale";
+  p.startable = 0;
+  p.report = 1;
+  p.display_names[3] = "x";
+  p.pNext = &p;
+  KEVOFLXPkgClear(&p);
+  EXPECT_EQ("", p.pkg_id);
+  EXPECT_EQ("", p.display_names[3]);
+  EXPECT_EQ(1, p.startable);
+  EXPECT_EQ(0, p.report);
+  EXPECT_EQ(UINT64_MAX, p.qx_id);
+  EXPECT_EQ(nullptr, p.pNext);
+  p.pkg_id = "Tool";
+  EXPECT_GT(0, KEVOFLXPkgSet(&p));  // the cleared device id names no device
+
+  p.qx_id = qx;
+  p.display_name = "Tool Kit";
+  p.display_names[3] = "Werkzeug";
+  p.version = "1.0-10";
+  p.version_bound_stamp = UINT64_MAX;
+  p.status = 2;
+  p.silent_uninstall = 1;
+  ASSERT_EQ(0, KEVOFLXPkgSet(&p));
+  uint64_t id = p.id;
+  p.version = "1.1-11";
+  ASSERT_EQ(0, KEVOFLXPkgSet(&p));
+  EXPECT_EQ(id, p.id);
+
+  KEVOFLX_PKG got;
+  ASSERT_EQ(0, KEVOFLXPkgGetBy(qx, "Tool", &got));
+  EXPECT_EQ(id, got.id);
+  EXPECT_EQ(qx, got.qx_id);
+  EXPECT_EQ("Tool Kit", got.display_name);
+  EXPECT_EQ("Werkzeug", got.display_names[3]);
+  EXPECT_EQ("1.1-11", got.version);
+  EXPECT_EQ(UINT64_MAX, got.version_bound_stamp);
+  EXPECT_EQ(2, got.status);
+  EXPECT_EQ(1, got.silent_uninstall);
+  EXPECT_GT(0, KEVOFLXPkgGetBy(qx, "tool", &got));
+  EXPECT_EQ(1, pkgCount(qx));
+  ASSERT_EQ(0, KEVOFLXPkgDelete(id));
+  EXPECT_GT(0, KEVOFLXPkgDelete(id));
+  EXPECT_EQ(0, pkgCount(qx));
+}
+
+TEST_F(RegistryTest, SessionsCheckExpiryApiClassAndDevice) {
+  addDevice("SN-1");
+  time_t now = time(nullptr);
+  ASSERT_EQ(0, KEVOFLXSessionCreate("forever", "SN-1", "", 0));
+  ASSERT_EQ(0, KEVOFLXSessionCreate("later", "SN-1", "", now + 100));
+  ASSERT_EQ(0, KEVOFLXSessionCreate("past", "SN-1", "", now - 1));
+  ASSERT_EQ(0, KEVOFLXSessionCreate("now", "SN-1", "", now));
+  ASSERT_EQ(0, KEVOFLXSessionCreate("admin", "SN-1", "KEVO.ADMIN", 0));
+  EXPECT_GT(0, KEVOFLXSessionCreate("forever", "SN-1", "", 0));
+  EXPECT_EQ(KEVOFLX_ERR_EXISTS, KVLIBErrGet());
+  EXPECT_GT(0, KEVOFLXSessionCreate("nodev", "SN-9", "", 0));
+  EXPECT_EQ(KVERR_NOT_FOUND, KVLIBErrGet());
+
+  struct Case {
+    const char* sid;
+    const char* apiClass;
+    bool allowed;
+  } cases[] = {
+      {"forever", KEVOFLX_DEFAULT_API_CLASS, true}, {"later", KEVOFLX_DEFAULT_API_CLASS, true},
+      {"past", KEVOFLX_DEFAULT_API_CLASS, false},   {"now", KEVOFLX_DEFAULT_API_CLASS, false},
+      {"admin", KEVOFLX_DEFAULT_API_CLASS, false},  {"admin", "KEVO.ADMIN", true},
+      {"forever", "kevo.flx.rpc", false},           {"FOREVER", KEVOFLX_DEFAULT_API_CLASS, false},
+      {"", KEVOFLX_DEFAULT_API_CLASS, false},
+  };
+  for (const Case& c : cases) {
+    std::string sn = "untouched";
+    EXPECT_EQ(c.allowed, KEVOFLXQxCheckWebapiPriviege(c.sid, c.apiClass, sn)) << c.sid;
+    EXPECT_EQ(c.allowed ? "SN-1" : "untouched", sn) << c.sid;
+  }
+
+  // A session follows its device's serial number; removed sessions are refused.
+  KEVOFLX_QX rec;
+  ASSERT_EQ(0, KEVOFLXQxGetBySN("SN-1", &rec));
+  rec.sn = "SN-1b";
+  ASSERT_EQ(0, KEVOFLXQxSet(&rec));
+  std::string sn;
+  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("forever", KEVOFLX_DEFAULT_API_CLASS, sn));
+  EXPECT_EQ("SN-1b", sn);
+  ASSERT_EQ(0, KEVOFLXSessionDelete("forever"));
+  EXPECT_GT(0, KEVOFLXSessionDelete("forever"));
+  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("forever", KEVOFLX_DEFAULT_API_CLASS, sn));
+}
+
+TEST_F(RegistryTest, InfoFromJsonKeepsTheObjectAndReadsKnownMembers) {
+  uint64_t qx = addDevice("SN-1");
+  Json::Value obj(Json::objectValue);
+  obj["qx_id"] = Json::Int64(qx);
+  obj["cpu_model"] = "Atom C3538";
+  obj["cpu_cores"] = 4;
+  obj["mem_total"] = Json::Int64(8LL << 30);
+  obj["timezone"] = 5;                // wrong type: left empty
+  obj["gateway"] = Json::arrayValue;  // wrong type: left empty
+  obj["vendor_extra"]["nested"] = true;
+
+  KEVOFLX_INFO info;
+  ASSERT_EQ(0, KEVOFLXInfoJsonToStruct(obj, &info));
+  EXPECT_EQ(static_cast<int64_t>(qx), info.qx_id);
+  EXPECT_EQ("Atom C3538", info.cpu_model);
+  EXPECT_EQ(4, info.cpu_cores);
+  EXPECT_EQ(8LL << 30, info.mem_total);
+  EXPECT_EQ("", info.timezone);
+  EXPECT_EQ("", info.gateway);
+  EXPECT_NE(std::string::npos, info.json.find("\"vendor_extra\":{\"nested\":true}"));
+  EXPECT_EQ(std::string::npos, info.json.find('\n'));
+
+  ASSERT_EQ(0, KEVOFLXInfoCreate(&info));
+  int64_t id = info.id;
+  obj["cpu_model"] = "Ryzen";
+  ASSERT_EQ(0, KEVOFLXInfoJsonToStruct(obj, &info));
+  ASSERT_EQ(0, KEVOFLXInfoCreate(&info));
+  EXPECT_EQ(id, info.id);
+  KEVOFLX_INFO got;
+  ASSERT_EQ(0, KEVOFLXInfoGet(qx, &got));
+  EXPECT_EQ("Ryzen", got.cpu_model);
+  EXPECT_EQ(info.json, got.json);
+  EXPECT_LE(time(nullptr) - 5, got.mtime);
+
+  // Refused: no qx_id, a qx_id that is not an integer, not an object, an unknown device.
+  Json::Value bad[] = {Json::Value(Json::objectValue), Json::Value("text"), Json::Value(1)};
+  bad[0]["cpu_model"] = "x";
+  for (const Json::Value& v : bad) EXPECT_GT(0, KEVOFLXInfoJsonToStruct(v, &got));
+  for (Json::Value q : {Json::Value("1"), Json::Value(true), Json::Value(-3), Json::Value(1.5)}) {
+    obj["qx_id"] = q;
+    EXPECT_GT(0, KEVOFLXInfoJsonToStruct(obj, &got)) << q.toStyledString();
+  }
+  EXPECT_EQ(KVERR_INVALID_ARGUMENT, KVLIBErrGet());
+  got.qx_id = 777;
+  EXPECT_GT(0, KEVOFLXInfoCreate(&got));
+}
+
+TEST_F(RegistryTest, BadArgumentsAndEmptyListsFailCleanly) {
+  KEVOFLX_QX* qx = nullptr;
+  KEVOFLX_APP* apps = nullptr;
+  KEVOFLX_PKG* pkgs = nullptr;
+  KEVOFLXQxListFree(&qx);
+  KEVOFLXQxListFree(nullptr);
+  KEVOFLXAppListFree(&apps);
+  KEVOFLXAppListFree(nullptr);
+  KEVOFLXPkgListFree(&pkgs);
+  KEVOFLXPkgListFree(nullptr);
+  KEVOFLXPkgClear(nullptr);
+  EXPECT_EQ(nullptr, KEVOFLXAppNext(nullptr));
+
+  int total = 5;
+  EXPECT_EQ(0, KEVOFLXAppList(filter("qx_id", "12").get(), &apps, &total));
+  EXPECT_EQ(nullptr, apps);
+  EXPECT_EQ(0, total);
+  for (const char* text : {"", "abc", "-1", "18446744073709551616"}) {
+    EXPECT_GT(0, KEVOFLXPkgList(filter("qx_id", text).get(), &pkgs, &total)) << text;
+    EXPECT_EQ(nullptr, pkgs);
+  }
+  EXPECT_GT(0, KEVOFLXQxList(nullptr, nullptr, &total));
+  EXPECT_GT(0, KEVOFLXQxGetBySN(nullptr, nullptr));
+  EXPECT_GT(0, KEVOFLXQxGetBySN("", nullptr));
+  EXPECT_GT(0, KEVOFLXQxItemSetStatus(nullptr, 2));
+  EXPECT_GT(0, KEVOFLXQxSet(nullptr));
+  EXPECT_GT(0, KEVOFLXQxCreate("", "h", nullptr));
+  EXPECT_GT(0, KEVOFLXAppSet(nullptr));
+  EXPECT_GT(0, KEVOFLXPkgSet(nullptr));
+  EXPECT_GT(0, KEVOFLXPkgGetBy(1, nullptr, nullptr));
+  EXPECT_GT(0, KEVOFLXInfoCreate(nullptr));
+  EXPECT_GT(0, KEVOFLXInfoJsonToStruct(Json::Value(), nullptr));
+  EXPECT_GT(0, KEVOFLXSessionCreate("s", "", "", 0));
+  EXPECT_EQ(KVERR_INVALID_ARGUMENT, KVLIBErrGet());
+
+  // A root without the registry's folder: a database failure, no crash.
+  setenv("FLX_ROOT", path("/nowhere").c_str(), 1);
+  EXPECT_GT(0, KEVOFLXQxList(nullptr, &qx, &total));
+  EXPECT_EQ(KEVOFLX_ERR_DATABASE, KVLIBErrGet());
+  std::string sn;
+  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("sid", KEVOFLX_DEFAULT_API_CLASS, sn));
+  setenv("FLX_ROOT", root().c_str(), 1);
+}
+
+// The web API host runs with dropped ids and saved root ids; the registry stays writable and
+// the ids come back as they were.
+TEST_F(RegistryTest, WorksWithDroppedPrivilegesAndRestoresIds) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  pid_t pid = fork();
+  ASSERT_LE(0, pid);
+  if (pid == 0) {
+    if (setresgid(100, 100, 0) != 0 || setresuid(1024, 1024, 0) != 0) _exit(3);
+    uint64_t id = 0;
+    bool ok = KEVOFLXQxCreate("DROPPED", "", &id) == 0 && id != 0;
+    uid_t r, e, s;
+    gid_t gr, ge, gs;
+    ok = ok && getresuid(&r, &e, &s) == 0 && getresgid(&gr, &ge, &gs) == 0;
+    ok = ok && r == 1024 && e == 1024 && s == 0 && gr == 100 && ge == 100 && gs == 0;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  KEVOFLX_QX rec;
+  EXPECT_EQ(0, KEVOFLXQxGetBySN("DROPPED", &rec));
+}
+
+}  // namespace

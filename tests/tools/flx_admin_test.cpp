@@ -1,0 +1,230 @@
+// The flx-admin binary, driven as an operator would, on a root of its own.
+#include <json/reader.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "flx.h"
+#include "kevoroot.h"
+#include "support/root_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class AdminCliTest : public flxtest::RootTest {
+ protected:
+  AdminCliTest() : cliRoot_(root() + "/cli") {
+    mkdir(cliRoot_.c_str(), 0755);
+    // The binary and the in-process registry calls share this root.
+    setenv("FLX_ROOT", cliRoot_.c_str(), 1);
+  }
+
+  Result run(const std::string& args) {
+    std::string out = root() + "/out.txt";
+    std::string err = root() + "/err.txt";
+    std::string cmd = std::string("'") + FLX_ADMIN_BIN + "' " + args + " >'" + out + "' 2>'" + err +
+                      "' </dev/null";
+    int raw = system(cmd.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = readFile(out);
+    r.err = readFile(err);
+    return r;
+  }
+
+  // Every path below the root with its type, size, mode and modification time.
+  std::string listing() {
+    std::ostringstream s;
+    std::map<std::string, std::string> rows;
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(cliRoot_)) {
+      struct stat st;
+      if (lstat(e.path().c_str(), &st) != 0) continue;
+      std::ostringstream row;
+      row << std::oct << st.st_mode << std::dec << " " << st.st_size << " " << st.st_mtim.tv_sec
+          << "." << st.st_mtim.tv_nsec;
+      rows[e.path().string()] = row.str();
+    }
+    for (const auto& r : rows) s << r.first << " " << r.second << "\n";
+    return s.str();
+  }
+
+  std::string cliRoot_;
+};
+
+std::set<std::string> keysOf(const Json::Value& obj) {
+  std::set<std::string> keys;
+  for (const std::string& k : obj.getMemberNames()) keys.insert(k);
+  return keys;
+}
+
+TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
+  Result r = run("init");
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string first = listing();
+  Result again = run("init");
+  ASSERT_EQ(0, again.status) << again.err;
+  EXPECT_EQ(first, listing());
+
+  struct stat st;
+  std::string key = readFile(cliRoot_ + KEVO_PUSH_KEY_PATH);
+  ASSERT_EQ(0, stat((cliRoot_ + KEVO_PUSH_KEY_PATH).c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  EXPECT_EQ(65u, key.size());
+  EXPECT_EQ(64u, key.find_first_not_of("0123456789abcdef"));
+  EXPECT_EQ(
+      "supplang=\"enu,cht,chs,krn,ger,fre,ita,spn,jpn,dan,nor,sve,nld,rus,plk,ptb,ptg,hun,trk,"
+      "csy\"\n",
+      readFile(cliRoot_ + KEVO_HOST_CONF_PATH));
+  std::string mode = "sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH + "' 'PRAGMA journal_mode'";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(mode.c_str(), "r"), pclose);
+  char line[16] = {};
+  ASSERT_NE(nullptr, fgets(line, sizeof line, pipe.get()));
+  EXPECT_STREQ("wal\n", line);
+
+  r = run("device add --sn 2150PDN004711 --hostname nas-1");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("1\n", r.out);
+  r = run("session add --sn 2150PDN004711");
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(33u, r.out.size());
+  EXPECT_EQ(32u, r.out.find_first_not_of("0123456789abcdef"));
+  std::string sn;
+  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege(r.out.substr(0, 32), KEVOFLX_DEFAULT_API_CLASS, sn));
+  EXPECT_EQ("2150PDN004711", sn);
+  r = run("session add --sn 2150PDN004711 --sid fixed-sid --ttl 60");
+  EXPECT_EQ("fixed-sid\n", r.out);
+  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("fixed-sid", KEVOFLX_DEFAULT_API_CLASS, sn));
+
+  // Something in every part of the picture.
+  KEVOFLX_APP app;
+  app.qx_id = 1;
+  app.app_id = "photo";
+  app.name[0] = "Photo";
+  app.name[4] = "Foto";
+  app.extra = "{\"k\":1}";
+  ASSERT_EQ(0, KEVOFLXAppSet(&app));
+  KEVOFLX_PKG pkg;
+  pkg.qx_id = 1;
+  pkg.pkg_id = "Tool";
+  pkg.display_names[3] = "Werkzeug";
+  ASSERT_EQ(0, KEVOFLXPkgSet(&pkg));
+  Json::Value infoObj;
+  infoObj["qx_id"] = 1;
+  infoObj["cpu_model"] = "Atom";
+  KEVOFLX_INFO info;
+  ASSERT_EQ(0, KEVOFLXInfoJsonToStruct(infoObj, &info));
+  ASSERT_EQ(0, KEVOFLXInfoCreate(&info));
+  fs::create_directories(cliRoot_ + KEVO_QXINFO_DIR "/1/pkgs/Tool");
+  writeFile(cliRoot_ + KEVO_QXINFO_DIR "/1/pkgs/Tool/INFO", "package=Tool\n");
+  writeFile(cliRoot_ + KEVO_QXINFO_DIR "/1/kevoinfo.conf", "a=b\n");
+  chmod((cliRoot_ + KEVO_QXINFO_DIR "/1/kevoinfo.conf").c_str(), 0640);
+  std::string sql =
+      "sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH +
+      "' \"INSERT INTO vol_info VALUES('volume_1','normal','raid5','/pool',100,40,7,1);"
+      " INSERT INTO vol_info VALUES('other','normal','raid1','/p',1,1,7,2)\"";
+  ASSERT_EQ(0, system(sql.c_str()));
+
+  r = run("device show 2150PDN004711");
+  ASSERT_EQ(0, r.status) << r.err;
+  Json::CharReaderBuilder builder;
+  builder["failIfExtra"] = true;
+  builder["strictRoot"] = true;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value show;
+  std::string errs;
+  ASSERT_TRUE(reader->parse(r.out.data(), r.out.data() + r.out.size(), &show, &errs)) << r.out;
+  EXPECT_EQ((std::set<std::string>{"device", "applications", "packages", "info", "cache", "files"}),
+            keysOf(show));
+  EXPECT_EQ(
+      (std::set<std::string>{"id", "sn", "model_name", "version", "build_number", "smallfix_number",
+                             "hostname", "wol", "up_time", "cluster_role", "status", "extra"}),
+      keysOf(show["device"]));
+  EXPECT_EQ("nas-1", show["device"]["hostname"].asString());
+  EXPECT_TRUE(show["device"]["extra"].isObject());
+  const Json::Value& a = show["applications"][0];
+  EXPECT_EQ((std::set<std::string>{"enu", "ger"}), keysOf(a["names"]));
+  EXPECT_EQ(1, a["extra"]["k"].asInt());
+  const Json::Value& p = show["packages"][0];
+  EXPECT_EQ(15u, keysOf(p).size());
+  EXPECT_EQ("Werkzeug", p["display_names"]["ger"].asString());
+  EXPECT_EQ(1u, p["display_names"].size());
+  EXPECT_EQ("Atom", show["info"][0]["cpu_model"].asString());
+  ASSERT_EQ(1u, show["cache"]["vol_info"].size());
+  EXPECT_TRUE(show["cache"]["vol_info"][0]["size_total"].isInt());
+  EXPECT_EQ("/pool", show["cache"]["vol_info"][0]["pool_path"].asString());
+  EXPECT_EQ(0u, show["cache"]["hdd_info"].size());
+  ASSERT_EQ(2u, show["files"].size());
+  EXPECT_EQ("kevoinfo.conf", show["files"][0]["path"].asString());
+  EXPECT_EQ("0640", show["files"][0]["mode"].asString());
+  EXPECT_EQ(4, show["files"][0]["size"].asInt());
+  EXPECT_EQ("pkgs/Tool/INFO", show["files"][1]["path"].asString());
+
+  r = run("device remove 2150PDN004711");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("fixed-sid", KEVOFLX_DEFAULT_API_CLASS, sn));
+}
+
+TEST_F(AdminCliTest, BadUsageGivesOneLineAndNonZeroExit) {
+  ASSERT_EQ(0, run("init").status);
+  ASSERT_EQ(0, run("device add --sn SN1").status);
+  struct Case {
+    const char* args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"", 2, "subcommand is required"},
+      {"device", 2, "subcommand is required"},
+      {"device add", 2, "--sn is required"},
+      {"device frobnicate", 2, "frobnicate"},
+      {"session add --sn SN1 --ttl soon", 2, "--ttl"},
+      {"device add --sn SN1", 1, "already exists"},
+      {"device add --sn 'two words'", 1, "invalid serial number"},
+      {"device show NOPE", 1, "no device with serial number 'NOPE'"},
+      {"device remove NOPE", 1, "no device"},
+      {"session add --sn NOPE", 1, "no device"},
+      {"session add --sn SN1 --ttl -5", 1, "invalid TTL"},
+      {"session remove nothing", 1, "no session"},
+  };
+  for (const Case& c : cases) {
+    Result r = run(c.args);
+    EXPECT_EQ(c.status, r.status) << c.args;
+    EXPECT_EQ("", r.out) << c.args;
+    EXPECT_NE(std::string::npos, r.err.find(c.says)) << c.args << ": " << r.err;
+    EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << c.args << ": " << r.err;
+  }
+  for (const char* args : {"--help", "init --help", "device show --help", "session add --help"}) {
+    Result r = run(args);
+    EXPECT_EQ(0, r.status) << args;
+    EXPECT_NE(std::string::npos, r.out.find("Usage")) << args;
+  }
+}
+
+TEST_F(AdminCliTest, InitCompletesAPartialRootWithoutTouchingWhatExists) {
+  fs::create_directories(cliRoot_ + "/var/packages/FLX/target/etc");
+  writeFile(cliRoot_ + KEVO_PUSH_KEY_PATH, "operator's own key\n");
+  ASSERT_EQ(0, run("init").status);
+  EXPECT_EQ("operator's own key\n", readFile(cliRoot_ + KEVO_PUSH_KEY_PATH));
+  for (const char* below : {KEVO_LIB_DIR, KEVO_WEBAPI_DIR, KEVO_QXINFO_DIR, KEVO_HOST_CONF_PATH,
+                            KEVO_REGISTRY_DB_PATH, KEVO_CACHE_DB_PATH}) {
+    EXPECT_TRUE(fs::exists(cliRoot_ + below)) << below;
+  }
+  // No temporary file is left behind.
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(cliRoot_)) {
+    EXPECT_EQ(std::string::npos, e.path().filename().string().find(".tmp")) << e.path();
+  }
+}
+
+}  // namespace
