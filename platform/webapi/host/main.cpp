@@ -1,1 +1,30 @@
-int main() { return 0; }
+// flx-webapi-host: serves the web API of the given modules on /webapi/entry.cgi.
+#include <CLI/CLI.hpp>
+
+#include "host.h"
+
+int main(int argc, char** argv) {
+  webapihost::HostOptions options;
+  CLI::App app{"Web API host: loads modules and serves their methods on /webapi/entry.cgi"};
+  app.add_option("--listen", options.listen, "HOST:PORT to listen on (port 0: any free port)")
+      ->capture_default_str();
+  app.add_option("--module", options.modules, "module to load (repeatable)")
+      ->default_str(webapihost::DefaultModulePath());
+  app.add_option("--max-body", options.maxBody, "largest request body in bytes (larger: HTTP 413)")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_flag("--log-stderr", options.logStderr, "copy every log line to stderr");
+  app.add_flag("--debug", options.debug, "print failure lines on stdout too");
+  app.add_option("--drop-privileges", options.dropUser,
+                 "started as root: run as USER, keeping saved ids 0");
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("flx-webapi-host: ") + e.what() + "; see flx-webapi-host --help\n";
+  });
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : 2;  // usage errors exit 2, like the other tools
+  }
+  return webapihost::RunHost(options);
+}

@@ -1,0 +1,153 @@
+// Decoding of the fields of one call: query string, form body, cookie, JSON parameters.
+#include <json/reader.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+
+#include "host.h"
+
+namespace webapihost {
+
+namespace {
+
+const char kFormType[] = "application/x-www-form-urlencoded";
+// A version is a small decimal number; more digits cannot be one that a table serves.
+const size_t kMaxVersionDigits = 9;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string Trim(const std::string& text) {
+  const auto notSpace = [](unsigned char c) { return !std::isspace(c); };
+  auto begin = std::find_if(text.begin(), text.end(), notSpace);
+  auto end = std::find_if(text.rbegin(), text.rend(), notSpace).base();
+  return begin < end ? std::string(begin, end) : std::string();
+}
+
+bool IsFormBody(const RawRequest& raw) {
+  if (raw.contentType.empty()) return !raw.body.empty();
+  std::string type = raw.contentType;
+  std::transform(type.begin(), type.end(), type.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return type.compare(0, sizeof(kFormType) - 1, kFormType) == 0;
+}
+
+bool ParseVersion(const std::string& text, int& version) {
+  if (text.empty() || text.size() > kMaxVersionDigits) return false;
+  if (!std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+    return false;
+  version = std::stoi(text);
+  return true;
+}
+
+// Looks a field up without inserting it.
+const std::string* Field(const std::map<std::string, std::string>& fields, const char* name) {
+  auto it = fields.find(name);
+  return it == fields.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+bool PercentDecode(const std::string& in, bool plusIsSpace, std::string& out) {
+  out.clear();
+  out.reserve(in.size());
+  for (size_t i = 0; i < in.size(); ++i) {
+    const char c = in[i];
+    if (c == '%') {
+      if (i + 2 >= in.size()) return false;
+      const int hi = HexDigit(in[i + 1]);
+      const int lo = HexDigit(in[i + 2]);
+      if (hi < 0 || lo < 0) return false;
+      out.push_back(static_cast<char>(hi * 16 + lo));
+      i += 2;
+    } else {
+      out.push_back(plusIsSpace && c == '+' ? ' ' : c);
+    }
+  }
+  return true;
+}
+
+bool DecodeForm(const std::string& text, std::map<std::string, std::string>& fields) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('&', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string piece = text.substr(start, end - start);
+    start = end + 1;
+    if (piece.empty()) continue;
+    const size_t eq = piece.find('=');
+    std::string name;
+    std::string value;
+    if (!PercentDecode(piece.substr(0, eq), true, name)) return false;
+    if (eq != std::string::npos && !PercentDecode(piece.substr(eq + 1), true, value)) return false;
+    if (!name.empty()) fields[name] = value;
+  }
+  return true;
+}
+
+std::string CookieValue(const std::string& header, const std::string& name) {
+  size_t start = 0;
+  while (start < header.size()) {
+    size_t end = header.find(';', start);
+    if (end == std::string::npos) end = header.size();
+    const std::string piece = header.substr(start, end - start);
+    start = end + 1;
+    const size_t eq = piece.find('=');
+    if (eq == std::string::npos || Trim(piece.substr(0, eq)) != name) continue;
+    std::string value = Trim(piece.substr(eq + 1));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
+    return value;
+  }
+  return std::string();
+}
+
+Json::Value ParamValue(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  builder["strictRoot"] = false;
+  builder["failIfExtra"] = true;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  try {
+    // The reader throws past its nesting limit; such a text is kept as a string.
+    if (reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) return value;
+  } catch (const std::exception&) {
+  }
+  return Json::Value(text);
+}
+
+int DecodeCall(const RawRequest& raw, Call& call) {
+  std::map<std::string, std::string> fields;
+  if (!DecodeForm(raw.query, fields)) return WEBAPI_ERR_UNKNOWN;
+  if (IsFormBody(raw)) {
+    std::map<std::string, std::string> bodyFields;
+    if (!DecodeForm(raw.body, bodyFields)) return WEBAPI_ERR_UNKNOWN;
+    for (auto& field : bodyFields) fields[field.first] = std::move(field.second);
+  }
+  const std::string* api = Field(fields, "api");
+  const std::string* method = Field(fields, "method");
+  const std::string* version = Field(fields, "version");
+  const std::string* sid = Field(fields, "_sid");
+  call.api = api != nullptr ? *api : std::string();
+  call.method = method != nullptr ? *method : std::string();
+  call.versionText = version != nullptr ? *version : std::string();
+  call.sid = sid != nullptr ? *sid : CookieValue(raw.cookie, "id");
+  call.params = Json::Value(Json::objectValue);
+  for (const auto& field : fields) {
+    if (field.first == "api" || field.first == "method" || field.first == "version" ||
+        field.first == "_sid")
+      continue;
+    call.params[field.first] = ParamValue(field.second);
+  }
+  if (call.api.empty()) return WEBAPI_ERR_NO_API;
+  if (call.method.empty()) return WEBAPI_ERR_NO_METHOD;
+  if (!ParseVersion(call.versionText, call.version)) return WEBAPI_ERR_NO_VERSION;
+  return 0;
+}
+
+}  // namespace webapihost

@@ -1,0 +1,136 @@
+// The web API host: decodes calls to /webapi/entry.cgi, finds the method in the API tables of
+// the loaded modules, calls it one request at a time and answers with JSON.
+#ifndef WEBAPI_HOST_H
+#define WEBAPI_HOST_H
+
+#include <json/value.h>
+#include <stddef.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "webapi.h"
+
+namespace webapihost {
+
+// --- decoding the fields of a call ---
+
+// Decodes one percent-encoded text ("+" is a space when `plusIsSpace`). False on a "%" that
+// is not followed by two hex digits.
+bool PercentDecode(const std::string& in, bool plusIsSpace, std::string& out);
+// Decodes form-urlencoded text ("a=1&b=2") into `fields`; a later occurrence of a name
+// replaces an earlier one, pieces without a name are skipped. False on a bad escape.
+bool DecodeForm(const std::string& text, std::map<std::string, std::string>& fields);
+// The value of cookie `name` in a Cookie header (quotes removed), or empty.
+std::string CookieValue(const std::string& header, const std::string& name);
+// The parameter's value: the text parsed as JSON when it is one valid JSON value, else the
+// text itself as a JSON string.
+Json::Value ParamValue(const std::string& text);
+
+// What a client sent to the endpoint, before decoding.
+struct RawRequest {
+  std::string query;        // the URL's query string, still encoded
+  std::string body;         // the request body
+  std::string contentType;  // Content-Type header
+  std::string cookie;       // Cookie header(s), joined with "; "
+  std::string remoteIp;
+};
+
+// One decoded call.
+struct Call {
+  std::string api;
+  std::string method;
+  std::string versionText;
+  int version = 0;
+  std::string sid;
+  Json::Value params{Json::objectValue};
+};
+
+// Decodes the fields of `raw` (a form body wins over the query string; the cookie "id" is the
+// session when there is no "_sid"). Returns 0, or the framework's error code: a malformed
+// encoding, a missing api, method or version, or a version that is not a number.
+int DecodeCall(const RawRequest& raw, Call& call);
+
+// --- API tables of the loaded modules ---
+
+// The methods of every loaded module. Owns the module handles and closes them at the end.
+class ApiRegistry {
+ public:
+  // Longest table accepted; a longer one has probably lost its all-zero row.
+  static constexpr int kMaxRows = 4096;
+
+  ApiRegistry() = default;
+  ~ApiRegistry();
+  ApiRegistry(const ApiRegistry&) = delete;
+  ApiRegistry& operator=(const ApiRegistry&) = delete;
+
+  // dlopen()s the module and adds its table. False, with `err` set and logged, when the
+  // module cannot be loaded, has no GetAPITable or serves nothing.
+  bool LoadModule(const std::string& path, std::string& err);
+  // Adds the table's rows up to its all-zero row; rows with a missing name or handler are
+  // skipped with a log line. Returns the number of rows added, -1 for a null table or one
+  // without an all-zero row within kMaxRows.
+  int AddTable(const WEBAPI_ENTRY* table, const std::string& origin);
+  // Finds the handler of (api, version, method): 0, or WEBAPI_ERR_NO_API when no table has
+  // the api, WEBAPI_ERR_NO_METHOD when it lacks the method, WEBAPI_ERR_NO_VERSION when it
+  // lacks that version of the method.
+  int Find(const std::string& api, long version, const std::string& method,
+           WEBAPI_METHOD_HANDLER* handler) const;
+  size_t Size() const { return entries_.size(); }
+
+ private:
+  struct Entry {
+    std::string api;
+    long version;
+    std::string method;
+    WEBAPI_METHOD_HANDLER handler;
+  };
+  std::vector<Entry> entries_;
+  std::vector<void*> handles_;
+};
+
+// Serves decoded requests: finds the method, calls it under one lock (privileged sections in
+// modules change process-wide ids), never lets an exception out, logs one line per request.
+class Dispatcher {
+ public:
+  explicit Dispatcher(const ApiRegistry& registry) : registry_(registry) {}
+  // The answer object: {"success":true[,"data":..]} or {"success":false,"error":{"code":N}}.
+  Json::Value Handle(const RawRequest& raw);
+
+ private:
+  int Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request, KEVO::APIResponse& response);
+
+  const ApiRegistry& registry_;
+  std::mutex mutex_;
+};
+
+// The answer object as compact JSON text.
+std::string AnswerText(const Json::Value& answer);
+
+// --- the host program ---
+
+struct HostOptions {
+  std::string listen = "127.0.0.1:5000";
+  std::vector<std::string> modules;  // empty: DefaultModulePath()
+  size_t maxBody = size_t(64) << 20;
+  bool logStderr = false;
+  bool debug = false;
+  std::string dropUser;  // empty: keep the ids
+};
+
+// The module loaded when no --module is given.
+const char* DefaultModulePath();
+// Splits "HOST:PORT" ("[v6]:PORT" too). False when malformed or the port is out of range.
+bool ParseListen(const std::string& text, std::string& host, int& port);
+// Started as root: makes USER's ids the real and effective ids and keeps 0 as the saved ids.
+// False, with `err` set, when not root, USER is unknown or a call fails.
+bool DropPrivileges(const std::string& user, std::string& err);
+// Serves until SIGINT or SIGTERM; returns the exit code (0 after a signal, 1 on a start-up
+// failure, reported in one line on stderr). Prints "listening on HOST:PORT" once ready.
+int RunHost(const HostOptions& options);
+
+}  // namespace webapihost
+
+#endif  // WEBAPI_HOST_H

@@ -1,0 +1,166 @@
+// The API tables of the loaded modules, and the call of one method.
+#include <dlfcn.h>
+#include <json/writer.h>
+#include <syslog.h>
+
+#include <chrono>
+#include <memory>
+
+#include "host.h"
+
+namespace webapihost {
+
+namespace {
+
+// Client-chosen names go into log lines: keep them short and on one line.
+const size_t kMaxLoggedName = 80;
+
+std::string Loggable(const std::string& text) {
+  std::string out = text.substr(0, kMaxLoggedName);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  if (text.size() > kMaxLoggedName) out += "...";
+  return out.empty() ? std::string("-") : out;
+}
+
+bool IsZeroRow(const WEBAPI_ENTRY& row) {
+  return row.szAPI == nullptr && row.version == 0 && row.szMethod == nullptr &&
+         row.handler == nullptr;
+}
+
+}  // namespace
+
+ApiRegistry::~ApiRegistry() {
+  for (void* handle : handles_) dlclose(handle);
+}
+
+bool ApiRegistry::LoadModule(const std::string& path, std::string& err) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* why = dlerror();
+    err = "cannot load module " + path + ": " + (why != nullptr ? why : "unknown error");
+    syslog(LOG_ERR, "%s", err.c_str());
+    return false;
+  }
+  dlerror();
+  auto getTable = reinterpret_cast<WEBAPI_GET_TABLE>(dlsym(handle, WEBAPI_GET_TABLE_SYMBOL));
+  if (getTable == nullptr) {
+    const char* why = dlerror();
+    err = "module " + path + " has no " WEBAPI_GET_TABLE_SYMBOL ": " +
+          (why != nullptr ? why : "null symbol");
+    syslog(LOG_ERR, "%s", err.c_str());
+    dlclose(handle);
+    return false;
+  }
+  if (AddTable(getTable(), path) <= 0) {
+    err = "module " + path + " serves no method (empty or unterminated API table)";
+    syslog(LOG_ERR, "%s", err.c_str());
+    dlclose(handle);
+    return false;
+  }
+  handles_.push_back(handle);
+  return true;
+}
+
+int ApiRegistry::AddTable(const WEBAPI_ENTRY* table, const std::string& origin) {
+  if (table == nullptr) return -1;
+  int rows = 0;
+  while (rows < kMaxRows && !IsZeroRow(table[rows])) ++rows;
+  if (rows == kMaxRows) {
+    syslog(LOG_ERR, "API table of %s has no all-zero row within %d rows", origin.c_str(), kMaxRows);
+    return -1;
+  }
+  int added = 0;
+  for (int i = 0; i < rows; ++i) {
+    const WEBAPI_ENTRY& row = table[i];
+    if (row.szAPI == nullptr || row.szMethod == nullptr || row.handler == nullptr) {
+      syslog(LOG_ERR, "API table of %s: row %d lacks a name or handler; skipped", origin.c_str(),
+             i);
+      continue;
+    }
+    entries_.push_back(Entry{row.szAPI, row.version, row.szMethod, row.handler});
+    ++added;
+  }
+  return added;
+}
+
+int ApiRegistry::Find(const std::string& api, long version, const std::string& method,
+                      WEBAPI_METHOD_HANDLER* handler) const {
+  int code = WEBAPI_ERR_NO_API;
+  for (const Entry& entry : entries_) {
+    if (entry.api != api) continue;
+    if (entry.method != method) continue;
+    code = WEBAPI_ERR_NO_VERSION;
+    if (entry.version != version) continue;
+    *handler = entry.handler;
+    return 0;
+  }
+  if (code == WEBAPI_ERR_NO_API) {
+    for (const Entry& entry : entries_) {
+      if (entry.api == api) return WEBAPI_ERR_NO_METHOD;
+    }
+  }
+  return code;
+}
+
+int Dispatcher::Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request,
+                       KEVO::APIResponse& response) {
+  // One call at a time: privileged sections change the ids of the whole process.
+  std::lock_guard<std::mutex> lock(mutex_);
+  try {
+    handler(&request, &response);
+    return 0;
+  } catch (const std::exception& e) {
+    syslog(LOG_ERR, "method %s.%s failed with an exception: %s",
+           Loggable(request.GetAPIName()).c_str(), Loggable(request.GetAPIMethod()).c_str(),
+           e.what());
+  } catch (...) {
+    syslog(LOG_ERR, "method %s.%s failed with an exception", Loggable(request.GetAPIName()).c_str(),
+           Loggable(request.GetAPIMethod()).c_str());
+  }
+  response.SetError(WEBAPI_ERR_MODULE_FAILED, Json::Value());
+  return -1;
+}
+
+Json::Value Dispatcher::Handle(const RawRequest& raw) {
+  const auto start = std::chrono::steady_clock::now();
+  Call call;
+  KEVO::APIResponse response;
+  WEBAPI_METHOD_HANDLER handler = nullptr;
+  int code = DecodeCall(raw, call);
+  if (code == 0) code = registry_.Find(call.api, call.version, call.method, &handler);
+  if (code != 0) {
+    response.SetError(code, Json::Value());
+  } else {
+    KEVO::APIRequest request(call.api, call.version, call.method, std::move(call.params), call.sid,
+                             raw.remoteIp);
+    Invoke(handler, request, response);
+  }
+  const Json::Value answer = response.ToJson();
+  const int answerCode = response.IsSuccess() ? 0 : answer["error"]["code"].asInt();
+  const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+  syslog(LOG_INFO, "request api=%s method=%s version=%s code=%d duration=%lldms",
+         Loggable(call.api).c_str(), Loggable(call.method).c_str(),
+         Loggable(call.versionText).c_str(), answerCode, ms);
+  return answer;
+}
+
+std::string AnswerText(const Json::Value& answer) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  // Written by hand so that "success" leads, as clients read it first.
+  const Json::Value& success = answer["success"];
+  std::string text = "{\"success\":" + Json::writeString(builder, success);
+  for (const char* key : {"data", "error"}) {
+    const Json::Value& value = answer[key];
+    if (!value.isNull())
+      text += std::string(",\"") + key + "\":" + Json::writeString(builder, value);
+  }
+  return text + "}";
+}
+
+}  // namespace webapihost

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Builds the dev preset, starts the host with the module on 127.0.0.1:5000, registers a demo
+# device, pushes examples/demo-batch.json and prints what was stored; then serves until Ctrl-C.
+#   scripts/run-demo.sh          serve until Ctrl-C
+#   scripts/run-demo.sh --once   push, print and stop
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+once=0
+case "${1:-}" in
+  "") ;;
+  --once) once=1 ;;
+  -h | --help)
+    sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'
+    exit 0
+    ;;
+  *)
+    echo "run-demo: unknown argument '$1': use --once or nothing" >&2
+    exit 2
+    ;;
+esac
+
+listen_host=127.0.0.1
+listen_port=5000
+url="http://$listen_host:$listen_port"
+sn=2150PDN004711
+hostname=lab-store-01
+sid="demo-$sn"
+build=build/dev
+bin=$build/bin
+host_log=$build/demo-host.log
+host_pid=
+
+stop_host() {
+  if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
+    kill -TERM "$host_pid" 2>/dev/null || true
+    wait "$host_pid" 2>/dev/null || true
+  fi
+  host_pid=
+}
+trap stop_host EXIT
+trap 'echo; echo "run-demo: stopping the host"; stop_host; exit 0' INT TERM
+
+port_taken() {
+  (exec 3<>"/dev/tcp/$listen_host/$listen_port") 2>/dev/null
+}
+
+echo "== installing dependencies and building ($build)"
+./scripts/install-deps.sh
+cmake --preset dev >/dev/null
+cmake --build "$build" --target flx-admin flx-push flx-webapi-host flx_module
+
+echo "== initialising the root"
+"$bin/flx-admin" init
+
+if port_taken; then
+  echo "run-demo: $listen_host:$listen_port is already in use: stop the other server (or an earlier run-demo) and try again" >&2
+  exit 1
+fi
+
+echo "== starting the host on $listen_host:$listen_port (log: $host_log)"
+"$bin/flx-webapi-host" --listen "$listen_host:$listen_port" --log-stderr >"$host_log" 2>&1 &
+host_pid=$!
+for _ in $(seq 1 100); do
+  if ! kill -0 "$host_pid" 2>/dev/null; then
+    echo "run-demo: the host did not start; its log says:" >&2
+    tail -n 5 "$host_log" >&2
+    exit 1
+  fi
+  curl -s -o /dev/null "$url/webapi/entry.cgi" && break
+  sleep 0.1
+done
+curl -s -o /dev/null "$url/webapi/entry.cgi" || {
+  echo "run-demo: the host does not answer on $url; see $host_log" >&2
+  exit 1
+}
+
+echo "== registering the demo device $sn"
+if "$bin/flx-admin" device show "$sn" >/dev/null 2>&1; then
+  echo "device $sn is already registered"
+else
+  "$bin/flx-admin" device add --sn "$sn" --hostname "$hostname" >/dev/null
+fi
+"$bin/flx-admin" session remove "$sid" >/dev/null 2>&1 || true
+"$bin/flx-admin" session add --sn "$sn" --sid "$sid" >/dev/null
+
+echo "== pushing examples/demo-batch.json"
+"$bin/flx-push" --url "$url" --sid "$sid" --client-sn "$sn" examples/demo-batch.json
+
+echo "== what the host stores for $sn"
+"$bin/flx-admin" device show "$sn"
+
+echo
+echo "Push more with:"
+echo "  $bin/flx-push --url $url --sid $sid --client-sn $sn BATCH.json"
+
+if [ "$once" = 1 ]; then
+  stop_host
+  exit 0
+fi
+echo "Serving on $url until Ctrl-C."
+wait "$host_pid" || true

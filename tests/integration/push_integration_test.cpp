@@ -1,0 +1,326 @@
+// End to end: the real host with the module on a loopback port, pushed to by the real client.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json/writer.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "admin.h"
+#include "host.h"
+#include "kevocore.h"
+#include "kevoroot.h"
+#include "push.h"
+#include "support/root_fixture.h"
+
+extern char** environ;
+
+namespace {
+
+const int kStartMs = 15000;
+const int kPushMs = 60000;
+const int kStopMs = 15000;
+const char kSn[] = "2150PDN004711";
+
+// A child process with its stdout on a pipe; killed and reaped if the test leaves early.
+class Child {
+ public:
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+  }
+
+  // stderr goes to `errPath`, or with stdout to the pipe when `errPath` is empty.
+  bool Start(const std::vector<std::string>& args, const std::string& errPath) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    if (errPath.empty()) {
+      posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+    }
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    out_ = fds[0];
+    if (rc != 0) pid_ = -1;
+    return rc == 0;
+  }
+
+  // One line of stdout, or false when none came within the time.
+  bool ReadLine(std::string& line, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+      const size_t nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return true;
+      }
+      if (!ReadSome(deadline)) return false;
+    }
+  }
+
+  // Everything until end of file (bounded by the time).
+  std::string ReadAll(int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (ReadSome(deadline)) {
+    }
+    std::string all;
+    all.swap(buffer_);
+    return all;
+  }
+
+  // The exit status, or -1 when it did not exit in time (it is then killed).
+  int Wait(int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pid_ > 0) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (Clock::now() > deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+  void Signal(int sig) { kill(pid_, sig); }
+  bool Running() const { return pid_ > 0; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  bool ReadSome(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (out_ < 0 || left.count() <= 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buf[4096];
+    const ssize_t n = read(out_, buf, sizeof buf);
+    if (n <= 0) return false;
+    buffer_.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+};
+
+std::string Compact(const Json::Value& v) {
+  Json::StreamWriterBuilder b;
+  b["indentation"] = "";
+  b["emitUTF8"] = true;
+  return Json::writeString(b, v);
+}
+
+class PushIntegrationTest : public flxtest::RootTest {
+ protected:
+  ~PushIntegrationTest() override {
+    if (!host_.Running()) return;
+    host_.Signal(SIGTERM);
+    EXPECT_EQ(0, host_.Wait(kStopMs)) << "host log:\n" << readFile(hostLog());
+  }
+
+  std::string hostLog() const { return path("/host.log"); }
+
+  // Starts the host on an ephemeral loopback port; url_ names it.
+  void StartHost(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {FLX_HOST_BIN,   "--listen", "127.0.0.1:0",
+                                     "--log-stderr", "--module", FLX_MODULE_PATH};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ASSERT_TRUE(host_.Start(args, hostLog()));
+    std::string line;
+    ASSERT_TRUE(host_.ReadLine(line, kStartMs)) << "host log:\n" << readFile(hostLog());
+    ASSERT_EQ(0u, line.find("listening on 127.0.0.1:")) << line;
+    url_ = "http://" + line.substr(std::string("listening on ").size());
+  }
+
+  struct PushResult {
+    int exit;
+    std::string output;
+  };
+  PushResult Push(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {FLX_PUSH_BIN, "--url", url_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child push;
+    if (!push.Start(argv, "")) return {-1, "cannot start flx-push"};
+    std::string output = push.ReadAll(kPushMs);
+    return {push.Wait(kStopMs), output};
+  }
+
+  std::string demoBatch() const {
+    return std::string(FLX_SOURCE_DIR) + "/examples/demo-batch.json";
+  }
+
+  std::string writeBatch(const Json::Value& batch) {
+    const std::string file = path("/batch.json");
+    writeFile(file, Compact(batch));
+    return file;
+  }
+
+  // One item whose data is one enciphered chunk of `plain`.
+  Json::Value chunkItem(const std::string& plain) {
+    unsigned char key[32];
+    EXPECT_EQ(0, KVLIBCryptReadKeyFile(path(KEVO_PUSH_KEY_PATH).c_str(), key));
+    std::vector<char> chunk(KVLIBCryptSzChunkSize(static_cast<int>(plain.size())));
+    EXPECT_GT(KVLIBCryptSzEncryptWithKey(key, plain.data(), static_cast<int>(plain.size()),
+                                         chunk.data(), static_cast<int>(chunk.size())),
+              0);
+    Json::Value item;
+    item["group_name"] = "storage";
+    item["module_name"] = "share";
+    item["collect_time"] = 1;
+    item["data"].append(std::string(chunk.data()));
+    return item;
+  }
+
+  Child host_;
+  std::string url_;
+};
+
+TEST_F(PushIntegrationTest, DemoBatchIsAccepted) {
+  addDevice(kSn);
+  const std::string sid = addSession(kSn);
+  StartHost();
+  const PushResult r = Push({"--sid", sid, "--client-sn", kSn, demoBatch()});
+  EXPECT_EQ(0, r.exit) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find(R"({"success":true})")) << r.output;
+}
+
+TEST_F(PushIntegrationTest, TamperedChunkAnswers400) {
+  addDevice(kSn);
+  const std::string sid = addSession(kSn);
+  StartHost();
+  Json::Value batch(Json::arrayValue);
+  batch.append(chunkItem(R"({"share":[]})"));
+  const std::string intact = writeBatch(batch);
+  PushResult r = Push({"--sid", sid, "--raw", intact});
+  ASSERT_EQ(0, r.exit) << r.output;
+
+  // Flip one base64 character inside the ciphertext: still base64, but the tag fails.
+  std::string chunk = batch[0]["data"][0].asString();
+  char& c = chunk[chunk.size() / 2];
+  c = c == 'A' ? 'B' : 'A';
+  batch[0]["data"][0] = chunk;
+  r = Push({"--sid", sid, "--raw", writeBatch(batch)});
+  EXPECT_EQ(1, r.exit) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find(R"({"success":false,"error":{"code":400}})"))
+      << r.output;
+}
+
+TEST_F(PushIntegrationTest, UnknownSessionAnswers105) {
+  addDevice(kSn);
+  StartHost();
+  const PushResult r = Push({"--sid", "no-such-session", demoBatch()});
+  EXPECT_EQ(1, r.exit) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find(R"({"success":false,"error":{"code":105}})"))
+      << r.output;
+}
+
+TEST_F(PushIntegrationTest, OversizedBodyIsRefusedWith413) {
+  addDevice(kSn);
+  const std::string sid = addSession(kSn);
+  StartHost({"--max-body", "1024"});
+  const PushResult r = Push({"--sid", sid, demoBatch()});
+  EXPECT_EQ(1, r.exit) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("HTTP 413")) << r.output;
+}
+
+TEST_F(PushIntegrationTest, TransportAndUsageErrorsExit2) {
+  url_ = "http://127.0.0.1:1";  // nothing listens there
+  PushResult r = Push({"--sid", "s", demoBatch()});
+  EXPECT_EQ(2, r.exit) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("cannot reach")) << r.output;
+  r = Push({"--sid", "s", "--key", path("/missing.key"), demoBatch()});
+  EXPECT_EQ(2, r.exit) << r.output;
+  r = Push({demoBatch()});  // no --sid
+  EXPECT_EQ(2, r.exit) << r.output;
+}
+
+// Relies on every cache handler being in place: the stores after pushing the demo batch.
+TEST_F(PushIntegrationTest, DemoBatchIsStoredEndToEnd) {
+  const uint64_t id = addDevice(kSn);
+  const std::string sid = addSession(kSn);
+  StartHost();
+  // Small chunks split payloads inside UTF-8 sequences and escapes; the host joins them.
+  const PushResult r =
+      Push({"--sid", sid, "--client-sn", "ANOTHER-SN", "--chunk-size", "7", demoBatch()});
+  ASSERT_EQ(0, r.exit) << r.output;
+
+  Json::Value shown;
+  std::string err;
+  ASSERT_EQ(0, flxadmin::deviceShow(kSn, shown, err)) << err;
+  const Json::Value& device = shown["device"];
+  EXPECT_EQ("KV-4120", device["model_name"].asString());
+  EXPECT_EQ(2596, device["build_number"].asInt64());
+  EXPECT_EQ(3u, shown["cache"]["share_info"].size());
+  EXPECT_EQ(2u, shown["cache"]["vol_info"].size());
+  EXPECT_EQ(1u, shown["cache"]["dg_info"].size());
+  EXPECT_EQ(4u, shown["cache"]["hdd_info"].size());
+  ASSERT_EQ(2u, shown["applications"].size());
+  EXPECT_EQ("Dateiübersicht", shown["applications"][0]["names"]["ger"].asString());
+  ASSERT_EQ(2u, shown["packages"].size());
+  std::map<std::string, Json::Value> packages;
+  for (const Json::Value& p : shown["packages"]) packages[p["pkg_id"].asString()] = p;
+  EXPECT_EQ("ContainerKit>=1.2", packages["MediaHub"]["dependencies"].asString());
+  EXPECT_EQ(0, packages["ContainerKit"]["startable"].asInt());
+  EXPECT_FALSE(readFile(mirrorDir(id) + "/kevoinfo.conf").empty());
+  EXPECT_EQ(0, readFile(mirrorDir(id) + "/apps/MediaHub/icon.png").find("\x89PNG"));
+  EXPECT_FALSE(readFile(mirrorDir(id) + "/pkgs/kevopackageslimit.conf").empty());
+}
+
+// The client's pieces, without a host.
+TEST(PushClient, UrlsAndForms) {
+  const struct {
+    const char* url;
+    bool ok;
+    const char* origin;
+    const char* path;
+  } urls[] = {
+      {"http://127.0.0.1:5000", true, "http://127.0.0.1:5000", "/webapi/entry.cgi"},
+      {"HTTPS://h:1/x/entry.cgi", true, "https://h:1", "/x/entry.cgi"},
+      {"127.0.0.1:5000", true, "http://127.0.0.1:5000", "/webapi/entry.cgi"},
+      {"ftp://h", false, "", ""},
+  };
+  for (const auto& u : urls) {
+    std::string origin, path, err;
+    EXPECT_EQ(u.ok, flxpush::SplitUrl(u.url, origin, path, err)) << u.url;
+    if (u.ok) {
+      EXPECT_EQ(u.origin, origin);
+      EXPECT_EQ(u.path, path);
+    }
+  }
+  // Whatever the client encodes, the host decodes to the same fields.
+  const std::string odd = "a b&c=d+e%f\xc3\xa9\n\"{}\"";
+  std::map<std::string, std::string> fields;
+  ASSERT_TRUE(webapihost::DecodeForm(flxpush::FormEncode({{"k", odd}, {"k2", ""}}), fields));
+  EXPECT_EQ(odd, fields["k"]);
+  EXPECT_EQ("", fields["k2"]);
+
+  const auto pieces = flxpush::CutText("abcdefg", 3);
+  EXPECT_EQ((std::vector<std::string>{"abc", "def", "g"}), pieces);
+  EXPECT_TRUE(flxpush::CutText("", 3).empty());
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+// The web API framework: request and response objects, decoding of a call's fields, API
+// tables and the dispatch of one call.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "host.h"
+#include "support/log_capture.h"
+#include "webapi.h"
+
+namespace {
+
+using webapihost::ApiRegistry;
+using webapihost::Call;
+using webapihost::DecodeCall;
+using webapihost::Dispatcher;
+using webapihost::RawRequest;
+
+Json::Value Obj(const char* text) {
+  return webapihost::ParamValue(text);
+}
+
+TEST(ApiObjects, RequestAndResponse) {
+  KEVO::APIRequest req("KEVO.FLX.RPC.ClientInfo", 1, "push", Obj(R"({"items":[1]})"), "s", "ip");
+  EXPECT_TRUE(req.HasParam("items"));
+  EXPECT_FALSE(req.HasParam("client_sn"));
+  EXPECT_EQ(Json::Value("dflt"), req.GetParam("client_sn", Json::Value("dflt")));
+  EXPECT_EQ("KEVO.FLX.RPC", req.GetAPIClass());
+  EXPECT_EQ("", KEVO::APIRequest("NoDot", 1, "m", Json::Value(), "", "").GetAPIClass());
+  // Parameters that are not an object must not make lookups throw.
+  KEVO::APIRequest odd("A.B", 1, "m", Obj("[1,2]"), "", "");
+  EXPECT_FALSE(odd.HasParam("0"));
+
+  KEVO::APIResponse resp;
+  EXPECT_EQ(R"({"success":false,"error":{"code":117}})", webapihost::AnswerText(resp.ToJson()));
+  resp.SetSuccess(Json::Value());
+  EXPECT_EQ(R"({"success":true})", webapihost::AnswerText(resp.ToJson()));
+  resp.SetSuccess(Obj(R"({"n":1})"));
+  EXPECT_EQ(R"({"success":true,"data":{"n":1}})", webapihost::AnswerText(resp.ToJson()));
+  resp.SetError(400, Obj(R"({"x":1})"));  // the last call decides; errors carry no data
+  EXPECT_EQ(R"({"success":false,"error":{"code":400}})", webapihost::AnswerText(resp.ToJson()));
+}
+
+TEST(DecodeCall, FieldsFromQueryBodyAndCookie) {
+  RawRequest raw;
+  raw.query = "api=A.B&version=1&method=m&x=q&only_q=1";
+  raw.body = "x=b&method=m2&only_b=%7B%22k%22%3A2%7D";
+  raw.contentType = "application/x-www-form-urlencoded; charset=UTF-8";
+  raw.cookie = "theme=dark; id=\"cookie-sid\"";
+  Call call;
+  ASSERT_EQ(0, DecodeCall(raw, call));
+  EXPECT_EQ("A.B", call.api);
+  EXPECT_EQ("m2", call.method);  // the body wins
+  EXPECT_EQ(1, call.version);
+  EXPECT_EQ("cookie-sid", call.sid);
+  EXPECT_EQ(Json::Value("b"), call.params["x"]);
+  EXPECT_EQ(Json::Value(1), call.params["only_q"]);
+  EXPECT_EQ(Obj(R"({"k":2})"), call.params["only_b"]);
+  EXPECT_FALSE(call.params.isMember("api") || call.params.isMember("_sid"));
+
+  raw.query += "&_sid=field-sid";
+  ASSERT_EQ(0, DecodeCall(raw, call));
+  EXPECT_EQ("field-sid", call.sid);
+
+  // A body of another type is not read as fields.
+  raw.contentType = "application/json";
+  ASSERT_EQ(0, DecodeCall(raw, call));
+  EXPECT_EQ("m", call.method);
+  EXPECT_FALSE(call.params.isMember("only_b"));
+}
+
+TEST(DecodeCall, ParametersAreJsonWhenValid) {
+  const struct {
+    const char* encoded;
+    Json::Value want;
+  } cases[] = {
+      {"123", Json::Value(123)},
+      {"true", Json::Value(true)},
+      {"%22quoted%22", Json::Value("quoted")},
+      {"plain+text", Json::Value("plain text")},
+      {"%5B1%2C2%5D", Obj("[1,2]")},
+      {"1+2", Json::Value("1 2")},                // extra text after a value
+      {"%7B%22a%22%3A", Json::Value("{\"a\":")},  // cut short
+      {"", Json::Value("")},
+      {"a%26b%3Dc", Json::Value("a&b=c")},
+  };
+  for (const auto& c : cases) {
+    RawRequest raw;
+    raw.query = std::string("api=A.B&version=1&method=m&p=") + c.encoded;
+    Call call;
+    ASSERT_EQ(0, DecodeCall(raw, call)) << c.encoded;
+    EXPECT_EQ(c.want, call.params["p"]) << c.encoded;
+  }
+  // Nesting past the reader's limit stays a string instead of throwing.
+  const std::string deep(5000, '[');
+  EXPECT_EQ(Json::Value(deep), webapihost::ParamValue(deep));
+}
+
+TEST(DecodeCall, RefusalsAndMalformedEncodings) {
+  const struct {
+    const char* query;
+    const char* body;
+    int code;
+  } cases[] = {
+      {"api=A.B&version=1&method=m", "", 0},
+      {"version=1&method=m", "", WEBAPI_ERR_NO_API},
+      {"api=A.B&version=1", "", WEBAPI_ERR_NO_METHOD},
+      {"api=A.B&method=m", "", WEBAPI_ERR_NO_VERSION},
+      {"api=A.B&version=x&method=m", "", WEBAPI_ERR_NO_VERSION},
+      {"api=A.B&version=99999999999&method=m", "", WEBAPI_ERR_NO_VERSION},
+      {"api=A.B&version=1&method=m&p=%zz", "", WEBAPI_ERR_UNKNOWN},
+      {"api=A.B&version=1&method=m&p=%4", "", WEBAPI_ERR_UNKNOWN},
+      {"api=A.B&version=1&method=m", "p=%", WEBAPI_ERR_UNKNOWN},
+      {"&&=x&api=A.B&version=1&method=m&", "", 0},  // empty pieces and names skipped
+  };
+  for (const auto& c : cases) {
+    RawRequest raw;
+    raw.query = c.query;
+    raw.body = c.body;
+    Call call;
+    EXPECT_EQ(c.code, DecodeCall(raw, call)) << c.query << " | " << c.body;
+  }
+}
+
+// A tiny module table for the registry and the dispatcher.
+std::atomic<int> gBusy{0};
+std::atomic<bool> gOverlap{false};
+
+void Echo(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
+  Json::Value data;
+  data["api"] = req->GetAPIName();
+  data["version"] = req->GetAPIVersion();
+  data["method"] = req->GetAPIMethod();
+  data["sid"] = req->GetSessionID();
+  data["ip"] = req->GetRemoteIP();
+  data["p"] = req->GetParam("p", Json::Value("none"));
+  resp->SetSuccess(data);
+}
+void Throws(KEVO::APIRequest*, KEVO::APIResponse* resp) {
+  resp->SetSuccess(Json::Value());
+  throw std::runtime_error("boom");
+}
+void ThrowsInt(KEVO::APIRequest*, KEVO::APIResponse*) {
+  throw 7;
+}
+void Silent(KEVO::APIRequest*, KEVO::APIResponse*) {}
+void Slow(KEVO::APIRequest*, KEVO::APIResponse* resp) {
+  if (gBusy.fetch_add(1) != 0) gOverlap = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  gBusy.fetch_sub(1);
+  resp->SetSuccess(Json::Value());
+}
+
+const WEBAPI_ENTRY kTable[] = {
+    {"T.Echo", 1, "get", Echo},
+    {"T.Echo", 2, "get", Echo},
+    {"T.Fail", 1, "throw", Throws},
+    {"T.Fail", 1, "throwInt", ThrowsInt},
+    {"T.Fail", 1, "silent", Silent},
+    {"T.Slow", 1, "run", Slow},
+    {nullptr, 0, nullptr, nullptr},
+    {"T.After", 1, "never", Echo},  // past the terminator: never read
+};
+
+TEST(ApiRegistry, WalksTableToTerminator) {
+  ApiRegistry registry;
+  EXPECT_EQ(6, registry.AddTable(kTable, "test"));
+  WEBAPI_METHOD_HANDLER h = nullptr;
+  ASSERT_EQ(0, registry.Find("T.Echo", 2, "get", &h));
+  EXPECT_EQ(WEBAPI_ERR_NO_VERSION, registry.Find("T.Echo", 3, "get", &h));
+  EXPECT_EQ(WEBAPI_ERR_NO_METHOD, registry.Find("T.Echo", 1, "put", &h));
+  EXPECT_EQ(WEBAPI_ERR_NO_API, registry.Find("T.After", 1, "never", &h));
+
+  // Incomplete rows are skipped; a null or unterminated table adds nothing.
+  const WEBAPI_ENTRY partial[] = {{"P.A", 1, nullptr, Echo}, {"P.B", 1, "m", Echo}, {}};
+  EXPECT_EQ(1, registry.AddTable(partial, "partial"));
+  EXPECT_EQ(1, flxtest::LogCount("row 0 lacks a name or handler"));
+  EXPECT_EQ(-1, registry.AddTable(nullptr, "null"));
+  std::vector<WEBAPI_ENTRY> endless(ApiRegistry::kMaxRows + 1, WEBAPI_ENTRY{"E.E", 1, "m", Echo});
+  EXPECT_EQ(-1, registry.AddTable(endless.data(), "endless"));
+  EXPECT_EQ(7u, registry.Size());
+}
+
+TEST(ApiRegistry, LoadModuleFailuresAndTheRealModule) {
+  ApiRegistry registry;
+  std::string err;
+  EXPECT_FALSE(registry.LoadModule("/nonexistent/mod.so", err));
+  EXPECT_NE(std::string::npos, err.find("/nonexistent/mod.so")) << err;
+  EXPECT_FALSE(registry.LoadModule("libm.so.6", err));  // loads, but has no table
+  EXPECT_NE(std::string::npos, err.find("GetAPITable")) << err;
+  EXPECT_EQ(2, flxtest::LogCount("mod")) << flxtest::LogDump();
+  EXPECT_EQ(0u, registry.Size());
+
+  ASSERT_TRUE(registry.LoadModule(FLX_MODULE_PATH, err)) << err;
+  WEBAPI_METHOD_HANDLER h = nullptr;
+  EXPECT_EQ(0, registry.Find("KEVO.FLX.RPC.ClientInfo", 1, "push", &h));
+  EXPECT_NE(nullptr, h);
+}
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  DispatchTest() : dispatcher_(registry_) {
+    registry_.AddTable(kTable, "test");
+    flxtest::ClearLog();
+  }
+  Json::Value Run(const std::string& query) {
+    RawRequest raw;
+    raw.query = query;
+    raw.remoteIp = "192.0.2.9";
+    raw.cookie = "id=ck";
+    return dispatcher_.Handle(raw);
+  }
+  ApiRegistry registry_;
+  Dispatcher dispatcher_;
+};
+
+TEST_F(DispatchTest, CallsTheMethodWithTheRequest) {
+  const Json::Value answer = Run("api=T.Echo&version=2&method=get&p=%5B1%5D");
+  ASSERT_TRUE(answer["success"].asBool()) << answer.toStyledString();
+  EXPECT_EQ(Obj(R"({"api":"T.Echo","version":2,"method":"get","sid":"ck","ip":"192.0.2.9",
+                    "p":[1]})"),
+            answer["data"]);
+  const auto lines = flxtest::LogLines();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(LOG_INFO, lines[0].priority & LOG_PRIMASK);
+  EXPECT_EQ(0u, lines[0].text.find("request api=T.Echo method=get version=2 code=0 duration="))
+      << lines[0].text;
+}
+
+TEST_F(DispatchTest, RefusalsAndFailingModules) {
+  const struct {
+    const char* query;
+    int code;
+  } cases[] = {
+      {"api=T.Echo&version=9&method=get", WEBAPI_ERR_NO_VERSION},
+      {"api=T.Fail&version=1&method=throw", WEBAPI_ERR_MODULE_FAILED},
+      {"api=T.Fail&version=1&method=throwInt", WEBAPI_ERR_MODULE_FAILED},
+      {"api=T.Fail&version=1&method=silent", WEBAPI_ERR_NO_ANSWER},
+      {"api=%%", WEBAPI_ERR_UNKNOWN},
+  };
+  for (const auto& c : cases) {
+    flxtest::ClearLog();
+    const Json::Value answer = Run(c.query);
+    EXPECT_FALSE(answer["success"].asBool()) << c.query;
+    EXPECT_EQ(c.code, answer["error"]["code"].asInt()) << c.query;
+    EXPECT_EQ(1, flxtest::LogCount("code=" + std::to_string(c.code))) << c.query;
+    const int thrown = c.code == WEBAPI_ERR_MODULE_FAILED ? 1 : 0;
+    EXPECT_EQ(thrown, flxtest::LogCount("with an exception")) << c.query;
+  }
+}
+
+TEST_F(DispatchTest, MethodsRunOneAtATime) {
+  gOverlap = false;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this] {
+      for (int i = 0; i < 10; ++i) Run("api=T.Slow&version=1&method=run");
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(gOverlap);
+  EXPECT_EQ(40, flxtest::LogCount("code=0"));
+}
+
+TEST(HostOptions, DropPrivilegesKeepsSavedRoot) {
+  std::string err;
+  EXPECT_FALSE(webapihost::DropPrivileges("no-such-user-flx", err));
+  EXPECT_NE(std::string::npos, err.find("unknown user")) << err;
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  // In a child: the ids of the test process stay as they are.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    uid_t r, e, s;
+    gid_t gr, ge, gs;
+    const bool dropped = webapihost::DropPrivileges("nobody", err);
+    getresuid(&r, &e, &s);
+    getresgid(&gr, &ge, &gs);
+    _exit(dropped && r != 0 && e == r && s == 0 && gr == ge && gs == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace

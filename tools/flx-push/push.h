@@ -1,0 +1,56 @@
+// The device client behind flx-push: reads a batch of collected items, enciphers each
+// payload in chunks with the push key and sends the batch as one push call.
+#ifndef FLX_TOOLS_PUSH_H
+#define FLX_TOOLS_PUSH_H
+
+#include <json/value.h>
+#include <stddef.h>
+
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace flxpush {
+
+// Exit codes of flx-push.
+const int kExitSuccess = 0;
+const int kExitErrorAnswer = 1;
+const int kExitUsage = 2;  // also transport errors
+
+const size_t kDefaultChunkSize = 4096;
+// Largest --chunk-size: the cipher takes int lengths, and a host buffers a chunk whole.
+const size_t kMaxChunkSize = size_t(16) << 20;
+const char kEntryPath[] = "/webapi/entry.cgi";
+
+struct PushOptions {
+  std::string url;
+  std::string sid;
+  std::string keyFile;  // empty: the host's push key below the root
+  std::string clientSn;
+  bool hasClientSn = false;
+  size_t chunkSize = kDefaultChunkSize;
+  bool raw = false;  // each item's data is already an array of chunks
+  std::string batchFile;
+};
+
+// Splits URL into "scheme://host[:port]" and the path (kEntryPath when the URL has none). A
+// URL without a scheme is taken as http. False, with `err` set, for other schemes or no host.
+bool SplitUrl(const std::string& url, std::string& origin, std::string& path, std::string& err);
+// Cuts `text` into consecutive pieces of at most `size` bytes (none for an empty text).
+std::vector<std::string> CutText(const std::string& text, size_t size);
+// Percent-encodes name/value pairs as an application/x-www-form-urlencoded body.
+std::string FormEncode(const std::vector<std::pair<std::string, std::string>>& fields);
+// The items to send: each item of `batch` with its "data" serialised compactly, cut into
+// pieces of `chunkSize` bytes and each piece enciphered with `key` (32 bytes); with `raw`
+// the items go as given. False, with `err` set, when the batch is not an array of objects
+// with "data" or a piece cannot be enciphered.
+bool BuildItems(const Json::Value& batch, const unsigned char* key, size_t chunkSize, bool raw,
+                Json::Value& items, std::string& err);
+// Reads the batch, builds the items, sends one push and prints the answer to `out`; messages
+// go to `err`, one line each. Returns the exit code.
+int Push(const PushOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace flxpush
+
+#endif  // FLX_TOOLS_PUSH_H
