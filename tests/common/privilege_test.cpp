@@ -1,0 +1,126 @@
+#include "common/privilege.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kevocore.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using Lines = std::vector<std::pair<int, std::string>>;
+const int kInfo = LOG_AUTH | LOG_INFO;
+const int kErr = LOG_AUTH | LOG_ERR;
+
+Lines TakeLog() {
+  Lines out;
+  for (const auto& l : flxtest::LogLines()) out.emplace_back(l.priority, l.text);
+  flxtest::ClearLog();
+  return out;
+}
+
+// Runs `body` in a forked child with effective ids 1024/100 (saved ids 0 unless `dropSaved`);
+// the child reports its EXPECT failures through its exit status.
+void AsServerUser(bool dropSaved, const std::function<void()>& body) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to change ids";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    bool ok = setresgid(100, 100, dropSaved ? 100 : 0) == 0 &&
+              setresuid(1024, 1024, dropSaved ? 1024 : 0) == 0;
+    EXPECT_TRUE(ok);
+    flxtest::ClearLog();
+    if (ok) body();
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+TEST(PrivilegeTest, RaisesToRootAndRestoresWithWarningLines) {
+  AsServerUser(false, [] {
+    {
+      PrivilegedSection section("unit", 7);
+      EXPECT_EQ(0u, geteuid());
+      EXPECT_EQ(0u, getegid());
+      EXPECT_EQ(0, errno);
+      EXPECT_EQ((Lines{{kInfo, "unit:7 WARNING: setresgid(-1, 0, -1)"},
+                       {kInfo, "unit:7 WARNING: setresuid(-1, 0, -1)"}}),
+                TakeLog());
+    }
+    EXPECT_EQ(0, errno);
+    EXPECT_EQ((Lines{{kInfo, "unit:7 WARNING: setresuid(-1, 0, -1)"}}), TakeLog());
+    uid_t r, e, s;
+    gid_t rg, eg, sg;
+    getresuid(&r, &e, &s);
+    getresgid(&rg, &eg, &sg);
+    EXPECT_EQ((std::vector<unsigned>{1024, 0, 100, 0}), (std::vector<unsigned>{e, s, eg, sg}));
+  });
+}
+
+TEST(PrivilegeTest, RefusedRaiseRunsTheBodyWithEperm) {
+  AsServerUser(true, [] {
+    {
+      PrivilegedSection section("unit", 9);
+      EXPECT_EQ(EPERM, errno);
+      EXPECT_EQ(1024u, geteuid());
+      EXPECT_EQ((Lines{{kErr, "unit:9 ERROR: setresgid(-1, 0, -1) [Operation not permitted]"},
+                       {kErr, "unit:9 ERROR: ENTERCriticalSection"}}),
+                TakeLog());
+      // A check failing in the body without an errno of its own reports the EPERM.
+      flxShortFailure("unit", 9, "chk");
+      EXPECT_EQ(1, flxtest::LogCount("(Operation not permitted)Failed [chk]"));
+      flxtest::ClearLog();
+    }
+    EXPECT_TRUE(TakeLog().empty()) << "nothing was raised, nothing to restore";
+  });
+}
+
+TEST(FailureLineTest, WordingFollowsErrnoWithATerminalCopyInDebug) {
+  struct Case {
+    bool longForm;
+    int err;
+    const char* logged;    // after "f:3 (euid=E)(pid=P)"
+    const char* terminal;  // after "(f:3)(euid=E)(pid=P)"
+  } cases[] = {
+      {false, EACCES, "(Permission denied)!!Failed [c], err=Permission denied\n",
+       "!!Failed [c], err=Permission denied\n"},
+      {false, EIO, "(Input/output error)Failed [c], err=Input/output error\n",
+       "Failed [c], err=Input/output error\n"},
+      {false, 0, "Failed [c], err=Success\n", "Failed [c], err=Success\n"},
+      {true, EACCES,
+       "(Permission denied)(f:3)(Permission denied)!!Failed [c], err=Permission denied\n\n",
+       "(f:3)(Permission denied)!!Failed [c], err=Permission denied\n\n"},
+      {true, EIO,
+       "(Input/output error)(f:3)(Input/output error)Failed [c], err=Input/output error\n\n",
+       "(f:3)(Input/output error)Failed [c], err=Input/output error\n\n"},
+      {true, 0, "(f:3)(Success)Failed [c], err=Success\n\n",
+       "(f:3)(Success)Failed [c], err=Success\n\n"},
+  };
+  const std::string ids =
+      "(euid=" + std::to_string(geteuid()) + ")(pid=" + std::to_string(getpid()) + ")";
+  for (const auto& c : cases) {
+    for (int debug : {0, 1}) {
+      SCOPED_TRACE(std::string(c.logged) + (debug ? " debug" : ""));
+      giTerminalDebug = debug;
+      ::testing::internal::CaptureStdout();
+      errno = c.err;
+      (c.longForm ? flxLongFailure : flxShortFailure)("f", 3, "c");
+      EXPECT_EQ(c.err, errno);
+      std::string out = ::testing::internal::GetCapturedStdout();
+      giTerminalDebug = 0;
+      EXPECT_EQ((Lines{{LOG_ERR, "f:3 " + ids + c.logged}}), TakeLog());
+      EXPECT_EQ(debug ? "(f:3)" + ids + c.terminal : "", out);
+    }
+  }
+}
+
+}  // namespace

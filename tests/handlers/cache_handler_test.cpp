@@ -1,0 +1,97 @@
+#include "handlers/cache_handler.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "support/root_fixture.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+TEST(DispatchTest, PairsMatchExactlyAndOnlyObjectsReachAHandler) {
+  struct Case {
+    const char *group, *module;
+    Json::Value data;
+    int result;
+    Texts logged;
+  } cases[] = {
+      {"storage", "basic", Json::arrayValue, 0, {}},
+      {"basic", "storage", Json::arrayValue, 0, {}},
+      {"Basic", "basic", Json::arrayValue, 0, {}},
+      {"basic", "Basic", Json::arrayValue, 0, {}},
+      {"storage", "sample", Json::arrayValue, 0, {}},
+      {"storage",
+       "storage",
+       Json::arrayValue,
+       -1,
+       {"cache_handler:23 [storage] data is incorrect"}},
+      {"basic", "applications", "text", -1, {"cache_handler:23 [applications] data is incorrect"}},
+      {"basic", "info", Json::nullValue, -1, {"cache_handler:23 [info] data is incorrect"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.group) + "/" + c.module);
+    flxtest::ClearLog();
+    EXPECT_EQ(c.result, updateCache(c.group, c.module, "SN1", 5, c.data));
+    EXPECT_EQ(c.logged, flxtest::LogTexts());
+  }
+}
+
+class FileWriterTest : public flxtest::RootTest {
+ protected:
+  struct stat statOf() const {
+    struct stat st {};
+    EXPECT_EQ(0, stat(file_.c_str(), &st));
+    return st;
+  }
+  const std::string file_ = path("/mirror.conf");
+};
+
+const char kHello[] = "aGVsbG8gd29ybGQK";  // "hello world\n", 12 bytes
+const char kHi[] = "aGkK";                 // "hi\n", 3 bytes
+
+TEST_F(FileWriterTest, CreatesRewritesAndLeavesUnchangedFilesAlone) {
+  EXPECT_EQ(2, update_file_from_base64(file_.c_str(), kHello, 12, 1600000000));
+  EXPECT_EQ("hello world\n", readFile(file_));
+  struct stat before = statOf();
+  EXPECT_EQ(1600000000, before.st_mtime);
+
+  // Same size and seconds: not opened, not even decoded (this text is no base64).
+  EXPECT_EQ(0, update_file_from_base64(file_.c_str(), "not base64!", 12, 1600000000));
+  struct stat after = statOf();
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+  EXPECT_EQ(before.st_ctim.tv_sec, after.st_ctim.tv_sec);
+  EXPECT_EQ(before.st_ctim.tv_nsec, after.st_ctim.tv_nsec);
+
+  // A shorter content truncates; another time alone also rewrites.
+  EXPECT_EQ(1, update_file_from_base64(file_.c_str(), kHi, 3, 1600000000));
+  EXPECT_EQ("hi\n", readFile(file_));
+  EXPECT_EQ(1, update_file_from_base64(file_.c_str(), kHi, 3, 1700000000));
+  EXPECT_EQ(1700000000, statOf().st_mtime);
+  EXPECT_EQ(1, update_file_from_base64(file_.c_str(), "", 0, 1700000000));
+  EXPECT_EQ("", readFile(file_));
+  EXPECT_EQ(Texts{}, flxtest::LogTexts());
+}
+
+TEST_F(FileWriterTest, FailuresAreLoggedAndReturnMinusOne) {
+  writeFile(file_, "previous content");
+  EXPECT_EQ(-1, update_file_from_base64(file_.c_str(), "@@@@", 3, 1600000000));
+  EXPECT_EQ("", readFile(file_)) << "opened, hence truncated, before decoding";
+  EXPECT_EQ(Texts{"cache_handler:71 fail to decode"}, flxtest::LogTexts());
+
+  flxtest::ClearLog();
+  EXPECT_EQ(-1, update_file_from_base64(path("/no/dir/f").c_str(), kHi, 3, 1600000000));
+  EXPECT_EQ(1, flxtest::LogCount("cache_handler:64 (euid=" + std::to_string(geteuid()) +
+                                 ")(pid=" + std::to_string(getpid()) +
+                                 ")(No such file or directory)Failed [0 > (fd = open(szPath, "
+                                 "O_CREAT | O_WRONLY))], err=No such file or directory\n"))
+      << flxtest::LogDump();
+}
+
+}  // namespace
