@@ -1,11 +1,27 @@
+#include <sqlite3.h>
+
+#include "common/cache_db.h"
+#include "common/json_util.h"
 #include "handlers/cache_handler.h"
 
 static const char kSource[] = "cache_handler_sample";
 
-int sampleCacheUpdate(const std::string& client_sn, uint64_t collect_time, const Json::Value& data) {
-  (void)kSource;
-  (void)client_sn;
+// The lines that this source's unit of work is known by.
+static const int kLineOpen = 14;
+static const int kLineExec = 25;
+static const int kLineClose = 27;
+
+int sampleCacheUpdate(const std::string& client_sn, uint64_t collect_time,
+                      const Json::Value& data) {
   (void)collect_time;
-  (void)data;
-  return 0;  // placeholder until the handler lands
+  CacheDbUnit unit(kSource, kLineOpen, kLineClose);
+  // A missing or non-text "data" is stored as NULL (%Q of a null pointer).
+  const Json::Value& value = flx::jsonMember(data, "data");
+  const std::string sample = flx::jsonText(value);
+  // The statement is cut at 1,023 characters; a cut inside its end makes it fail below.
+  char sql[1024] = {0};
+  sqlite3_snprintf(sizeof(sql), sql,
+                   "INSERT OR REPLACE INTO sample_table (client_sn, sample_data) VALUES (%Q, %Q);",
+                   client_sn.c_str(), value.isString() ? sample.c_str() : nullptr);
+  return unit.exec(sql, kLineExec);
 }
