@@ -1,0 +1,238 @@
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/json_util.h"
+#include "flx.h"
+#include "handlers/cache_handler.h"
+#include "handlers/cache_handler_app.h"
+#include "kevocore.h"
+#include "support/log_capture.h"
+#include "support/root_fixture.h"
+
+namespace {
+
+const std::string kPng = std::string("\x89PNG\r\n\x1a\n", 8) + "icon-bytes";
+
+Json::Value parse(const char* text) {
+  Json::Value v;
+  EXPECT_TRUE(flx::fromString(text, v)) << text;
+  return v;
+}
+
+// Every regular file below `dir`, relative to it.
+std::vector<std::string> filesBelow(const std::string& dir) {
+  static std::vector<std::string>* found;
+  static size_t prefix;
+  std::vector<std::string> out;
+  found = &out;
+  prefix = dir.size() + 1;
+  nftw(
+      dir.c_str(),
+      [](const char* p, const struct stat* st, int, struct FTW*) {
+        if (S_ISREG(st->st_mode)) found->push_back(std::string(p).substr(prefix));
+        return 0;
+      },
+      16, FTW_PHYS);
+  return out;
+}
+
+class AppHandlerTest : public flxtest::RootTest {
+ protected:
+  AppHandlerTest() : id_(addDevice("SN1")) {}
+
+  // The device's registry applications by application id.
+  std::map<std::string, KEVOFLX_APP> apps() const {
+    std::map<std::string, KEVOFLX_APP> out;
+    KVSZHASH* filter = KVLIBSzHashAlloc(1024);
+    KVLIBSzHashSetValue(&filter, "qx_id", std::to_string(id_).c_str());
+    KEVOFLX_APP* head = nullptr;
+    int total = 0;
+    EXPECT_GE(KEVOFLXAppList(filter, &head, &total), 0);
+    for (KEVOFLX_APP* a = head; a != nullptr; a = KEVOFLXAppNext(a)) out[a->app_id] = *a;
+    KEVOFLXAppListFree(&head);
+    KVLIBSzHashFree(filter);
+    return out;
+  }
+  std::string appIds() const {
+    std::string ids;
+    for (const auto& kv : apps()) ids += kv.first + ",";
+    return ids;
+  }
+  int push(const char* applications) {
+    Json::Value data(Json::objectValue);
+    data["applications"] = parse(applications);
+    return appCacheUpdate("SN1", 0, data);
+  }
+  static Json::Value withIcon(const std::string& id, const std::string& bytes, int64_t mtime,
+                              const std::string& key = "icon") {
+    Json::Value a(Json::objectValue);
+    std::vector<char> text(bytes.size() * 2 + 8);
+    KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                      static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size()));
+    a["id"] = id;
+    a[key] = text.data();
+    a[key + "_mtime"] = static_cast<Json::Int64>(mtime);
+    a[key + "_size"] = static_cast<Json::Int64>(bytes.size());
+    return a;
+  }
+  std::string iconPath(const std::string& id, const char* file = "icon.png") const {
+    return mirrorDir(id_) + "/apps/" + id + "/" + file;
+  }
+  static ino_t inode(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  }
+
+  uint64_t id_;
+};
+
+TEST_F(AppHandlerTest, RegistryHoldsExactlyThePushedList) {
+  ASSERT_EQ(0, push(R"([{"id": "Keep"}, {"id": "keep"}, {"id": "gone"}])"));
+  ASSERT_EQ(0, push(R"([{"id": "Keep"}, {"name": {"enu": "keep"}}, "keep",
+                        {"id": "new", "version": "1"}, {"id": "new", "version": "2"}])"));
+  EXPECT_EQ("Keep,new,", appIds());
+  EXPECT_EQ("2", apps()["new"].version);
+
+  // Without a list every application goes; a list that is not an array is said so.
+  for (const char* data : {R"({})", R"({"applications": []})", R"({"applications": {"id": 1}})"}) {
+    ASSERT_EQ(0, push(R"([{"id": "a"}])"));
+    ASSERT_EQ(0, appCacheUpdate("SN1", 0, parse(data)));
+    EXPECT_EQ("", appIds()) << data;
+  }
+  EXPECT_EQ(1, flxtest::LogCount("is not an array")) << flxtest::LogDump();
+}
+
+TEST_F(AppHandlerTest, StoresNamesDetailsAndExtraOnlyAsObject) {
+  ASSERT_EQ(0, push(R"([
+      {"id": "a", "name": {"enu": "Mail", "cht": "Mail", "chs": "mail", "csy": "Posta"},
+       "version": "1.2", "icon_mtime": 1700000000, "protocol": "https", "port": 5001,
+       "url": "/a/", "windowParam": "w=1", "is_package": 1, "extra": {"k": "v"}},
+      {"id": "b", "name": {"ger": "Post", "fre": ""}, "extra": "text", "port": "80"},
+      {"id": "c"}])"));
+  auto stored = apps();
+  auto name = [&stored](const char* id, const char* code) {
+    for (int i = 0; i < KEVOFLX_APP_LOCALE_COUNT; ++i) {
+      if (std::string(kKevoFlxAppLocales[i]) == code) return stored[id].name[i];
+    }
+    return std::string("?");
+  };
+  // Names equal to the default are left empty; the comparison is case-sensitive.
+  EXPECT_EQ("Mail||mail|Posta", name("a", "enu") + "|" + name("a", "cht") + "|" + name("a", "chs") +
+                                    "|" + name("a", "csy"));
+  EXPECT_EQ("|Post|", name("b", "enu") + "|" + name("b", "ger") + "|" + name("b", "fre"));
+  EXPECT_EQ("c", name("c", "enu"));
+
+  const KEVOFLX_APP& a = stored["a"];
+  EXPECT_EQ(id_, a.qx_id);
+  EXPECT_EQ("1.2|https|/a/|w=1", a.version + "|" + a.protocol + "|" + a.url + "|" + a.window_param);
+  EXPECT_EQ(1700000000, a.icon_mtime);
+  EXPECT_EQ(5001, a.port);
+  EXPECT_EQ(1, a.is_package);
+  EXPECT_EQ(parse(R"({"k": "v"})"), parse(a.extra.c_str()));
+  EXPECT_EQ("", stored["b"].extra);
+  EXPECT_EQ(0, stored["b"].port);
+}
+
+TEST_F(AppHandlerTest, UnknownDeviceFailsAndWritesNothing) {
+  Json::Value data(Json::objectValue);
+  data["applications"].append(withIcon("a", kPng, 5));
+  EXPECT_EQ(-1, appCacheUpdate("NOPE", 0, data));
+  EXPECT_EQ(1, flxtest::LogCount("cache_handler_app:315 fail to get qx NOPE"));
+  EXPECT_TRUE(filesBelow(mirrorDir(id_)).empty());
+}
+
+TEST_F(AppHandlerTest, IconIsWrittenStampedAndModeSet) {
+  Json::Value data(Json::objectValue);
+  data["applications"].append(withIcon("a", kPng, 1600000000));
+  ASSERT_EQ(0, appCacheUpdate("SN1", 0, data));
+  struct stat st;
+  ASSERT_EQ(0, stat(iconPath("a").c_str(), &st));
+  EXPECT_EQ(kPng, readFile(iconPath("a")));
+  EXPECT_EQ(0644u, st.st_mode & 07777);
+  EXPECT_EQ(1600000000, st.st_mtime);
+  // No icon_256 pushed, and no temporary file left.
+  EXPECT_EQ((std::vector<std::string>{"icon.png"}), filesBelow(mirrorDir(id_) + "/apps/a"));
+}
+
+// The stamp is privileged: it takes effect when the host runs with unprivileged ids.
+TEST_F(AppHandlerTest, IconIsStampedUnderUnprivilegedIds) {
+  ASSERT_EQ(0, setresgid(-1, 65534, -1));
+  ASSERT_EQ(0, setresuid(-1, 65534, -1));
+  int rc = update_app_icon("icon", id_, withIcon("a", kPng, 1600000000));
+  setresuid(-1, 0, -1);
+  setresgid(-1, 0, -1);
+  ASSERT_EQ(0, rc) << flxtest::LogDump();
+  struct stat st;
+  ASSERT_EQ(0, stat(iconPath("a").c_str(), &st));
+  EXPECT_EQ(1600000000, st.st_mtime);
+}
+
+TEST_F(AppHandlerTest, IconRewrittenOnlyWhenTimeOrSizeDiffer) {
+  struct Case {
+    const char* id;
+    std::string bytes;
+    bool withMtime;
+    int sizeDelta;  // added to the pushed size
+    bool rewritten;
+  };
+  const Case cases[] = {
+      {"same", kPng, true, 0, false},
+      {"size-differs", kPng, true, 1, true},
+      {"no-time", kPng, false, 0, true},
+      {"stub-of-3-bytes", "abc", true, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    Json::Value a = withIcon(c.id, c.bytes, 1600000000);
+    a["icon_size"] = static_cast<Json::Int64>(c.bytes.size()) + c.sizeDelta;
+    if (!c.withMtime) a.removeMember("icon_mtime");
+    ASSERT_EQ(0, update_app_icon("icon", id_, a));
+    ino_t before = inode(iconPath(c.id));
+    ASSERT_EQ(0, update_app_icon("icon", id_, a));
+    // Every write goes through a new temporary file, so a rewrite shows as a new inode.
+    EXPECT_EQ(c.rewritten, inode(iconPath(c.id)) != before);
+    EXPECT_EQ(c.bytes, readFile(iconPath(c.id)));
+  }
+
+  Json::Value bad = parse(R"({"id": "same", "icon": "not*base64", "icon_mtime": 1})");
+  EXPECT_EQ(-1, update_app_icon("icon", id_, bad));
+  EXPECT_EQ(1, flxtest::LogCount("cache_handler_app:126 fail to decode")) << flxtest::LogDump();
+  EXPECT_EQ(kPng, readFile(iconPath("same")));
+}
+
+TEST_F(AppHandlerTest, IconGoesThroughTheTemporaryFile) {
+  // A non-empty folder where the icon belongs makes the final rename fail.
+  ASSERT_EQ(0, KEVOFSMkdirP(iconPath("a").c_str(), nullptr, TRUE, UID_ERR, GID_ERR, -1));
+  writeFile(iconPath("a") + "/x", "x");
+  EXPECT_EQ(0, update_app_icon("icon_256", id_, withIcon("a", kPng, 10, "icon_256")));
+  EXPECT_EQ(0, update_app_icon("icon", id_, withIcon("a", kPng, 10)));
+  EXPECT_EQ(kPng, readFile(iconPath("a", "icon.png.tmp")));
+  EXPECT_EQ(kPng, readFile(iconPath("a", "icon_256.png")));
+  EXPECT_EQ(1, flxtest::LogCount("cache_handler_app:56 failed to rename " + iconPath("a") +
+                                 ".tmp to " + iconPath("a")))
+      << flxtest::LogDump();
+}
+
+TEST_F(AppHandlerTest, HostileIdsGetNoIconFilesButCountAsPushed) {
+  Json::Value data(Json::objectValue);
+  for (const char* id : {"../x", "a/b", "", "..", "."}) {
+    Json::Value a = withIcon(id, kPng, 10);
+    a["icon_256"] = a["icon"];
+    data["applications"].append(a);
+    EXPECT_EQ(-1, update_app_icon("icon", id_, a)) << id;
+  }
+  ASSERT_EQ(0, appCacheUpdate("SN1", 0, data));
+  EXPECT_EQ(5, flxtest::LogCount("no icon files for application id")) << flxtest::LogDump();
+  for (const std::string& f : filesBelow(root())) EXPECT_EQ(std::string::npos, f.find(".png")) << f;
+  std::string before = appIds();
+  EXPECT_NE("", before);
+  ASSERT_EQ(0, appCacheUpdate("SN1", 0, data));
+  EXPECT_EQ(before, appIds());
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "common/json_util.h"
+#include "flx.h"
+#include "handlers/cache_handler.h"
+#include "kevocore.h"
+#include "support/log_capture.h"
+#include "support/root_fixture.h"
+
+namespace {
+const char kUserVar[] = "KEVO_WEBAPI_USERNAME";
+std::vector<std::string> g_userAtChmod;  // the variable at each chmod of a kevoinfo.conf
+}  // namespace
+
+// Records what the acting-user variable holds while the handler sets the new file's mode.
+extern "C" int chmod(const char* path, mode_t mode) noexcept {
+  using Fn = int (*)(const char*, mode_t);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "chmod"));
+  if (strstr(path, "/kevoinfo.conf") != nullptr) {
+    const char* value = getenv(kUserVar);
+    g_userAtChmod.push_back(value != nullptr ? value : "<unset>");
+  }
+  return real(path, mode);
+}
+
+namespace {
+
+class BasicHandlerTest : public flxtest::RootTest {
+ protected:
+  BasicHandlerTest() : id_(addDevice("SN1")) {}
+  ~BasicHandlerTest() override { unsetenv(kUserVar); }
+
+  static Json::Value payload(const std::string& version, const std::string& hostname = "host1") {
+    Json::Value p;
+    flx::fromString(R"({"model_name": "M-100", "ip": "10.0.0.5", "unique": "u-1", "wol": [],
+                        "up_time": 3600, "smallfixnum": 4, "gluster_role": 2})",
+                    p);
+    p["version"] = version;
+    p["hostname"] = hostname;
+    return p;
+  }
+  static void addFile(Json::Value& p, const std::string& content, uint64_t mtime) {
+    std::vector<char> text(content.size() * 2 + 8);
+    KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(content.data()),
+                      static_cast<int>(content.size()), text.data(), static_cast<int>(text.size()));
+    p["kevoinfo"]["data"] = text.data();
+    p["kevoinfo"]["size"] = static_cast<Json::UInt64>(content.size());
+    p["kevoinfo"]["mtime"] = static_cast<Json::UInt64>(mtime);
+  }
+  KEVOFLX_QX device() const {
+    KEVOFLX_QX rec;
+    EXPECT_GE(KEVOFLXQxGetBySN("SN1", &rec), 0);
+    return rec;
+  }
+  Json::Value extra() const {
+    Json::Value out;
+    EXPECT_TRUE(flx::fromString(device().extra, out));
+    return out;
+  }
+  void setExtra(const char* text) {
+    KEVOFLX_QX rec = device();
+    rec.extra = text;
+    ASSERT_GE(KEVOFLXQxSet(&rec), 0);
+  }
+  std::string confPath() const { return mirrorDir(id_) + "/kevoinfo.conf"; }
+
+  uint64_t id_;
+};
+
+TEST_F(BasicHandlerTest, DerivesProductVersionAndBuildNumber) {
+  struct Case {
+    const char* version;
+    Json::Value productVersion;  // null: no such member
+    const char* product;
+    int64_t build;
+  };
+  const Case cases[] = {
+      {"NAME 6.2.3-321", Json::Value(), "6.2.3", 321},
+      {"6.2-100", Json::Value(), "6.2-100", 100},
+      {"NAME 6.2.3", Json::Value(), "6.2.3", 0},
+      {"NAME 7.0-42 extra", Json::Value(), "7.0", 42},
+      {"a-7 b", Json::Value(), "b", 7},  // the dash before the space: to the end
+      {"NAME 7.0-4200", Json::Value("7.0.1"), "7.0.1", 4200},
+      {"NAME 7.0-4200", Json::Value(7), "7.0", 4200},        // not a string: derived
+      {"x-99999999999", Json::Value(), "x-99999999999", 0},  // does not fit 32 bits
+      {"", Json::Value(), "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version);
+    Json::Value p = payload(c.version);
+    if (!c.productVersion.isNull()) p["product_version"] = c.productVersion;
+    ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+    EXPECT_EQ(c.product, extra()["product_version"].asString());
+    EXPECT_EQ(c.build, device().build_number);
+  }
+}
+
+TEST_F(BasicHandlerTest, StoresIdentityStatusAndWakeOnLan) {
+  Json::Value p = payload("NAME 6.2-1");
+  p["wol"] = Json::Value(Json::arrayValue);
+  p["wol"].append(false);
+  p["wol"].append(false);
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 77, p));
+  KEVOFLX_QX rec = device();
+  EXPECT_EQ("M-100|host1|NAME 6.2-1", rec.model_name + "|" + rec.hostname + "|" + rec.version);
+  EXPECT_EQ(3600u, rec.up_time);
+  EXPECT_EQ(4, rec.smallfix_number);
+  EXPECT_EQ(2, rec.cluster_role);
+  EXPECT_EQ(2, rec.status);
+  EXPECT_EQ(0, rec.wol);
+
+  p["wol"][1] = true;
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 78, p));
+  EXPECT_EQ(1, device().wol);
+  p["wol"][1] = false;  // no true element: the flag keeps its value
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 79, p));
+  EXPECT_EQ(1, device().wol);
+}
+
+TEST_F(BasicHandlerTest, ExtraInformationKeepsOtherMembers) {
+  setExtra(R"({"keep": "me", "ip": "old", "gluster_id": "g0"})");
+  Json::Value p = payload("NAME 6.2-1");
+  p["wol"].append(true);
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+  Json::Value e = extra();
+  EXPECT_EQ("me|10.0.0.5|u-1|g0", e["keep"].asString() + "|" + e["ip"].asString() + "|" +
+                                      e["unique"].asString() + "|" + e["gluster_id"].asString());
+  EXPECT_EQ(p["wol"], e["wol"]);
+
+  p["gluster_id"] = "g1";
+  p["ip"] = 5;  // not a string: empty text
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+  EXPECT_EQ("g1", extra()["gluster_id"].asString());
+  EXPECT_EQ("", extra()["ip"].asString());
+
+  for (const char* old : {"not json {", "[1,2]", "17"}) {  // start from an empty object
+    setExtra(old);
+    ASSERT_EQ(0, basicCacheUpdate("SN1", 0, payload("NAME 6.2-1")));
+    EXPECT_EQ((std::vector<std::string>{"ip", "product_version", "unique", "wol"}),
+              extra().getMemberNames())
+        << old;
+  }
+}
+
+TEST_F(BasicHandlerTest, ActingUserIsTheDeviceDuringTheUpdateAndRestoredAfter) {
+  struct Case {
+    const char* before;  // nullptr: unset
+    const char* hostname;
+    const char* during;
+  };
+  const Case cases[] = {
+      {"admin", "host1", "[host1]"},
+      {nullptr, "host2", "[host2]"},
+      {"", "host3", "[host3]"},
+      {"admin", "", "admin"},  // no host name: no change
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hostname);
+    c.before != nullptr ? setenv(kUserVar, c.before, 1) : unsetenv(kUserVar);
+    g_userAtChmod.clear();
+    unlink(confPath().c_str());  // a created file gets its mode set: observed there
+    Json::Value p = payload("NAME 6.2-1", c.hostname);
+    addFile(p, "a=1\n", 1000);
+    ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+    ASSERT_EQ(1u, g_userAtChmod.size());
+    EXPECT_EQ(c.during, g_userAtChmod[0]);
+    const char* after = getenv(kUserVar);
+    bool wasSet = c.before != nullptr && c.before[0] != '\0';
+    EXPECT_EQ(wasSet ? c.before : "<unset>", std::string(after != nullptr ? after : "<unset>"));
+  }
+}
+
+TEST_F(BasicHandlerTest, MirrorsTheConfigurationFileOnlyWhenChanged) {
+  Json::Value p = payload("NAME 6.2-1");
+  addFile(p, "[general]\nname=x\n", 1600000000);
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+  struct stat st;
+  ASSERT_EQ(0, stat(confPath().c_str(), &st));
+  EXPECT_EQ(0644u, st.st_mode & 07777);
+  EXPECT_EQ(1600000000, st.st_mtime);
+  EXPECT_EQ("[general]\nname=x\n", readFile(confPath()));
+
+  ASSERT_EQ(0, chmod(confPath().c_str(), 0600));  // to see that the mode is left alone
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+  struct stat again;
+  ASSERT_EQ(0, stat(confPath().c_str(), &again));
+  EXPECT_EQ(st.st_ino, again.st_ino);
+  EXPECT_EQ(st.st_mtime, again.st_mtime);
+  EXPECT_EQ(0600u, again.st_mode & 07777);
+}
+
+TEST_F(BasicHandlerTest, UnknownDeviceChangesNothing) {
+  Json::Value p = payload("NAME 6.2-1");
+  addFile(p, "a=1\n", 1);
+  EXPECT_EQ(0, basicCacheUpdate("NOPE", 0, p));
+  EXPECT_EQ("", flxtest::LogDump());
+  EXPECT_EQ("", device().model_name);
+  EXPECT_NE(0, access(mirrorDir(id_).c_str(), F_OK));
+}
+
+TEST_F(BasicHandlerTest, MirrorFailuresKeepTheRegistryUpdate) {
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, payload("NAME 6.2-1")));  // no file pushed
+  EXPECT_EQ(1, flxtest::LogCount("no kevoinfo file")) << flxtest::LogDump();
+  EXPECT_EQ("M-100", device().model_name);
+  EXPECT_NE(0, access(mirrorDir(id_).c_str(), F_OK));
+
+  Json::Value p = payload("NAME 7.1-2");
+  p["kevoinfo"]["data"] = "***";  // not base64
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+  EXPECT_EQ(1, flxtest::LogCount("cache_handler_basic:22 ")) << flxtest::LogDump();
+  EXPECT_EQ(1, flxtest::LogCount("Failed [0 > iTmp]"));
+
+  unlink(confPath().c_str());
+  rmdir(mirrorDir(id_).c_str());
+  writeFile(mirrorDir(id_), "in the way");  // the mirror folder cannot be made
+  p["version"] = "NAME 7.2-3";
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+  EXPECT_EQ(1, flxtest::LogCount("Failed [0 > KEVOFSMkdirP(szFolderPath, NULL, TRUE, UID_ERR, "
+                                 "GID_ERR, -1)]"))
+      << flxtest::LogDump();
+  EXPECT_EQ("NAME 7.2-3", device().version);
+}
+
+}  // namespace
