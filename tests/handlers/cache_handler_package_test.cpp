@@ -1,0 +1,410 @@
+// The package cache: mirror files, rule files, stale removal, package records and the handler.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "flx.h"
+#include "handlers/cache_handler.h"
+#include "handlers/cache_handler_package.h"
+#include "kevocore.h"
+#include "kevoroot.h"
+#include "support/log_capture.h"
+#include "support/root_fixture.h"
+
+using flxtest::LogCount;
+
+namespace {
+
+const uint64_t kMtime = 1600000000;
+
+Json::Value pushedFile(const std::string& content, uint64_t mtime = kMtime) {
+  std::vector<char> b64(content.size() * 4 / 3 + 8);
+  int n =
+      KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(content.data()),
+                        static_cast<int>(content.size()), b64.data(), static_cast<int>(b64.size()));
+  Json::Value file(Json::objectValue);
+  file["data"] = std::string(b64.data(), n);
+  file["size"] = Json::UInt64(content.size());
+  file["mtime"] = Json::UInt64(mtime);
+  return file;
+}
+
+Json::Value package(const std::string& id, const std::string& info,
+                    const std::string& version = "1.0", const std::string& status = "running") {
+  Json::Value pkg(Json::objectValue);
+  pkg["id"] = id;
+  pkg["info"] = pushedFile(info);
+  pkg["version"] = version;
+  pkg["status"] = status;
+  return pkg;
+}
+
+Json::Value item(std::initializer_list<Json::Value> packages) {
+  Json::Value data(Json::objectValue);
+  data["qxm_build"] = 700;
+  data["packagelimit"] = pushedFile("limit\n");
+  data["packages"] = Json::Value(Json::arrayValue);
+  for (const Json::Value& p : packages) data["packages"].append(p);
+  return data;
+}
+
+int lang(const char* code) {
+  for (int i = 0; i < KEVOFLX_PKG_LANG_COUNT; ++i) {
+    if (std::string(kKevoFlxPkgLangs[i]) == code) return i;
+  }
+  return -1;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+void writeTree(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+class PackageTest : public flxtest::RootTest {
+ protected:
+  PackageTest() {
+    qx_ = addDevice("SN-PKG");
+    writeTree(path(KEVO_HOST_CONF_PATH), "supplang=enu,ger\n");
+  }
+
+  std::string pkgs() const { return mirrorDir(qx_) + "/pkgs"; }
+  std::string pkgDir(const std::string& id) const { return pkgs() + "/" + id; }
+
+  // Stores a record directly, as an earlier push would have.
+  void store(const std::string& id, void (*edit)(KEVOFLX_PKG&) = nullptr) {
+    KEVOFLX_PKG rec;
+    rec.qx_id = qx_;
+    rec.pkg_id = id;
+    if (edit != nullptr) edit(rec);
+    ASSERT_GE(KEVOFLXPkgSet(&rec), 0);
+  }
+
+  std::set<std::string> storedIds() const {
+    KVSZHASH* filter = KVLIBSzHashAlloc(16);
+    KVLIBSzHashSetValue(&filter, "qx_id", std::to_string(qx_).c_str());
+    KEVOFLX_PKG* head = nullptr;
+    int total = 0;
+    EXPECT_GE(KEVOFLXPkgList(filter, &head, &total), 0);
+    std::set<std::string> ids;
+    for (KEVOFLX_PKG* p = head; p != nullptr; p = p->pNext) ids.insert(p->pkg_id);
+    KEVOFLXPkgListFree(&head);
+    KVLIBSzHashFree(filter);
+    return ids;
+  }
+
+  KEVOFLX_PKG update(const Json::Value& pkg, int32_t build = 700) {
+    EXPECT_EQ(0, updatePackageRecord(qx_, pkg, build)) << flxtest::LogDump();
+    KEVOFLX_PKG rec;
+    EXPECT_GE(KEVOFLXPkgGetBy(qx_, pkg["id"].asCString(), &rec), 0);
+    return rec;
+  }
+
+  uint64_t qx_ = 0;
+};
+
+TEST_F(PackageTest, LimitFile) {
+  EXPECT_EQ(0, writePackageLimitFile(qx_, Json::Value("not an object")));
+  EXPECT_FALSE(exists(pkgs()));
+  Json::Value noMtime = pushedFile("limit=1\n");
+  noMtime.removeMember("mtime");
+  EXPECT_EQ(-1, writePackageLimitFile(qx_, noMtime));
+  EXPECT_TRUE(exists(pkgs())) << "the folder is made before the members are checked";
+
+  ASSERT_EQ(0, writePackageLimitFile(qx_, pushedFile("limit=1\n")));
+  EXPECT_EQ("limit=1\n", readFile(pkgs() + "/kevopackageslimit.conf"));
+  EXPECT_EQ(0644u, modeOf(pkgs() + "/kevopackageslimit.conf"));
+}
+
+TEST_F(PackageTest, RuleFileEvaluation) {
+  const struct {
+    const char* file;
+    int32_t build;
+    int result;  // sign of the result
+    const char* text;
+  } cases[] = {
+      {"[A]\npkg_min_ver=1.0\npkg_max_ver=2.0\n[B]\n", 700, 1, "A>=1.0:A<=2.0:B"},
+      {"[A]\npkg_max_ver=2.0\nfoo=bar\n", 700, 1, "A<=2.0"},
+      {"[A]\nqxm_min_ver=5.0-700\n[B]\nqxm_max_ver=5.0-700\n", 700, 1, "A:B"},
+      {"[A]\nqxm_max_ver=5.0-699\n", 700, 1, ""},
+      {"[A]\nqxm_min_ver=5.1.750\n", 700, 1, ""},
+      {"[A]\nqxm_min_ver=5.0.600\nqxm_max_ver=5.2.800\n", 700, 1, "A"},
+      {"[A]\nqxm_max_ver=latest\n", 700, 1, ""},
+      {"[A]\nqxm_max_ver=latest\n", 0, 1, "A"},
+      {"[A]\nqxm_min_ver=5.0-701\n[B]\npkg_min_ver=2\n[C]\n", 700, 1, "B>=2:C"},
+      {"", 700, 0, "untouched"},
+      {"# comment only\n", 700, 0, "untouched"},
+  };
+  const std::string file = root() + "/PKG_DEPS";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " @" + std::to_string(c.build));
+    writeFile(file, c.file);
+    std::string text = "untouched";
+    int rc = evalPackageRuleFile(file.c_str(), c.build, text);
+    EXPECT_EQ(c.result, rc > 0 ? 1 : rc);
+    EXPECT_EQ(c.text, text);
+  }
+  std::string text = "untouched";
+  EXPECT_EQ(-1, evalPackageRuleFile((root() + "/missing").c_str(), 700, text));
+  EXPECT_EQ(1, LogCount("Failed to KVLIBFileEnumSection")) << flxtest::LogDump();
+  EXPECT_EQ("untouched", text);
+}
+
+TEST_F(PackageTest, InfoFileModeAndReuse) {
+  Json::Value pkg = package("pkgA", "displayname=A\n");
+  const std::string info = pkgDir("pkgA") + "/INFO";
+  ASSERT_EQ(0, writePackageInfoFile(qx_, pkg));
+  EXPECT_EQ("displayname=A\n", readFile(info));
+  EXPECT_EQ(0644u, modeOf(info));
+
+  ASSERT_EQ(0, chmod(info.c_str(), 0600));
+  EXPECT_EQ(0, writePackageInfoFile(qx_, pkg));
+  EXPECT_EQ(0600u, modeOf(info)) << "an unchanged file is left alone";
+
+  pkg["info"] = pushedFile("displayname=B\n", kMtime + 60);
+  EXPECT_EQ(0, writePackageInfoFile(qx_, pkg));
+  EXPECT_EQ("displayname=B\n", readFile(info));
+  EXPECT_EQ(0600u, modeOf(info)) << "a rewritten file keeps its mode";
+}
+
+TEST_F(PackageTest, ConfFilesOneByOne) {
+  Json::Value pkg = package("pkgA", "x=1\n");
+  EXPECT_EQ(0, mirrorPackageConfFiles(qx_, pkg));
+  pkg["conf"] = Json::Value(Json::objectValue);
+  EXPECT_EQ(0, mirrorPackageConfFiles(qx_, pkg));
+  EXPECT_FALSE(exists(pkgDir("pkgA") + "/conf")) << "no folder without files";
+
+  pkg["conf"]["a_bad"] = pushedFile("x");
+  pkg["conf"]["a_bad"]["data"] = "!!not base64!!";
+  pkg["conf"]["b_good"] = pushedFile("good\n");
+  pkg["conf"]["c_nomtime"] = pushedFile("skipped\n");
+  pkg["conf"]["c_nomtime"].removeMember("mtime");
+  for (const std::string& name :
+       {std::string(""), std::string(".."), std::string("../../INFO"), std::string("a\0b", 3)}) {
+    pkg["conf"][name] = pushedFile("hostile\n");
+  }
+  EXPECT_EQ(0, mirrorPackageConfFiles(qx_, pkg));
+  const std::string conf = pkgDir("pkgA") + "/conf";
+  EXPECT_EQ("good\n", readFile(conf + "/b_good"));
+  EXPECT_EQ(0644u, modeOf(conf + "/b_good"));
+  EXPECT_FALSE(exists(conf + "/c_nomtime"));
+  EXPECT_FALSE(exists(pkgDir("pkgA") + "/INFO"));
+  EXPECT_FALSE(exists(conf + "/a"));
+  EXPECT_EQ(1, LogCount("fail to decode")) << flxtest::LogDump();
+  EXPECT_EQ(1, LogCount("Failed [0 > iTmp]"));
+  EXPECT_EQ(4, LogCount("not a file name"));
+
+  pkg["conf"] = Json::Value(Json::objectValue);
+  pkg["conf"]["e_other"] = pushedFile("e\n");
+  EXPECT_EQ(0, mirrorPackageConfFiles(qx_, pkg));
+  EXPECT_TRUE(exists(conf + "/b_good")) << "a file no longer pushed stays";
+}
+
+Json::Value packagesOf(std::initializer_list<const char*> ids) {
+  Json::Value data(Json::objectValue);
+  data["packages"] = Json::Value(Json::arrayValue);
+  for (const char* id : ids) data["packages"].append(package(id, "x=1\n"));
+  return data;
+}
+
+TEST_F(PackageTest, StaleRemovalMatchesIdsExactly) {
+  for (const char* id : {"keep", "App", "noinfo"}) store(id);
+  writeTree(pkgDir("keep") + "/INFO", "x=1\n");
+  writeTree(pkgDir("App") + "/INFO", "x=1\n");
+  writeTree(pkgDir("App") + "/conf/PKG_DEPS", "[B]\n");
+
+  EXPECT_EQ(0, removeStalePackages(packagesOf({"app", "keep"}), qx_));
+  EXPECT_EQ(std::set<std::string>{"keep"}, storedIds()) << "a missing INFO still deletes";
+  EXPECT_TRUE(exists(pkgDir("keep") + "/INFO"));
+  EXPECT_FALSE(exists(pkgDir("App") + "/INFO"));
+  EXPECT_TRUE(exists(pkgDir("App") + "/conf/PKG_DEPS")) << "only INFO is removed";
+  EXPECT_EQ(0, LogCount("delete pkg cache")) << flxtest::LogDump();
+}
+
+TEST_F(PackageTest, StaleRemovalWithoutPackageList) {
+  Json::Value notArray(Json::objectValue);
+  notArray["packages"] = "keep";
+  for (const Json::Value& data : {Json::Value(Json::objectValue), packagesOf({}), notArray}) {
+    store("keep");
+    writeTree(pkgDir("keep") + "/INFO", "x=1\n");
+    EXPECT_EQ(0, removeStalePackages(data, qx_));
+    EXPECT_TRUE(storedIds().empty());
+    EXPECT_FALSE(exists(pkgDir("keep") + "/INFO"));
+  }
+}
+
+TEST_F(PackageTest, StaleRecordWithHostileIdLeavesFilesAlone) {
+  store("../victim");
+  const std::string victim = mirrorDir(qx_) + "/victim/INFO";
+  writeTree(victim, "precious\n");
+  EXPECT_EQ(0, removeStalePackages(packagesOf({}), qx_));
+  EXPECT_EQ("precious\n", readFile(victim));
+  EXPECT_TRUE(storedIds().empty());
+  EXPECT_EQ(1, LogCount("names no mirror folder")) << flxtest::LogDump();
+}
+
+TEST_F(PackageTest, DisplayNames) {
+  const struct {
+    const char* info;
+    const char* name;
+    const char* ger;  // absent or empty in INFO: keeps the stored "alt"
+  } cases[] = {
+      {"x=1\n", "pkgA", "alt"},
+      {"displayname_enu=English\n", "English", "alt"},
+      {"displayname=Main\ndisplayname_enu=English\n", "Main", "alt"},
+      {"displayname=Main\ndisplayname_ger=Main\n", "Main", ""},
+      {"displayname_ger=Haupt\ndisplayname=Main\n", "Main", "Haupt"},
+      {"displayname=Main\ndisplayname_fre=Principal\ndisplayname_ger=\n", "Main", "alt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.info);
+    store("pkgA", [](KEVOFLX_PKG& r) {
+      r.display_names[lang("ger")] = r.display_names[lang("fre")] = "alt";
+    });
+    KEVOFLX_PKG rec = update(package("pkgA", c.info));
+    EXPECT_EQ(c.name, rec.display_name);
+    EXPECT_EQ(c.ger, rec.display_names[lang("ger")]);
+    EXPECT_EQ("alt", rec.display_names[lang("fre")]) << "fre is not a host language";
+  }
+  writeTree(path(KEVO_HOST_CONF_PATH), "other=1\n");
+  EXPECT_EQ("pkgB", update(package("pkgB", "displayname_enu=English\n")).display_name);
+}
+
+TEST_F(PackageTest, FlagsFromInfo) {
+  const struct {
+    const char* info;
+    int startable, report, silentInstall, silentUpgrade, silentUninstall;
+  } cases[] = {
+      {"startable=NO\n", 0, 0, 0, 0, 0},
+      {"startable=No\n", 0, 0, 0, 0, 0},
+      {"startable=false\n", 1, 0, 0, 0, 0},
+      {"report_url=http://r\nsilent_install=yes\n", 1, 1, 1, 0, 0},
+      {"silent_upgrade=1\nsilent_uninstall=1\nreport_url=\n", 1, 0, 0, 1, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.info);
+    KEVOFLX_PKG rec = update(package("p" + std::to_string(&c - cases), c.info));
+    EXPECT_EQ(c.startable, rec.startable);
+    EXPECT_EQ(c.report, rec.report);
+    EXPECT_EQ(c.silentInstall, rec.silent_install);
+    EXPECT_EQ(c.silentUpgrade, rec.silent_upgrade);
+    EXPECT_EQ(c.silentUninstall, rec.silent_uninstall);
+  }
+  store("kept", [](KEVOFLX_PKG& r) { r.report = 1; });
+  EXPECT_EQ(1, update(package("kept", "x=1\n")).report) << "the report flag is only ever set";
+}
+
+TEST_F(PackageTest, StatusAndVersion) {
+  const std::pair<const char*, int32_t> codes[] = {
+      {"broken", 1}, {"running", 2},       {"stop", 3},         {"Running", 4},
+      {"", 4},       {"non_installed", 5}, {"version_limit", 6}};
+  for (const auto& c : codes) {
+    EXPECT_EQ(c.second, update(package("pkgA", "x=1\n", "1.0", c.first)).status) << c.first;
+  }
+
+  store("pkgB", [](KEVOFLX_PKG& r) {
+    r.version = "1.0";
+    r.version_bound_text = "bound";
+    r.version_bound_number = 3;
+    r.version_bound_stamp = 99;
+  });
+  KEVOFLX_PKG same = update(package("pkgB", "x=1\n", "1.0"));
+  EXPECT_EQ("bound", same.version_bound_text);
+  EXPECT_EQ(3, same.version_bound_number);
+  EXPECT_EQ(99u, same.version_bound_stamp);
+  KEVOFLX_PKG next = update(package("pkgB", "x=1\n", "1.0.1"));
+  EXPECT_EQ("1.0.1", next.version);
+  EXPECT_EQ("", next.version_bound_text);
+  EXPECT_EQ(0, next.version_bound_number);
+  EXPECT_EQ(0u, next.version_bound_stamp);
+}
+
+TEST_F(PackageTest, RuleFilesOverrideInfo) {
+  Json::Value pkg =
+      package("pkgA", "install_dep_packages=FromInfo\ninstall_conflict_packages=Conx\n");
+  pkg["conf"]["PKG_DEPS"] = pushedFile("[A]\nqxm_min_ver=5.0-800\n");
+  KEVOFLX_PKG rec = update(pkg, 700);
+  EXPECT_EQ("", rec.dependencies) << "a rule file with sections wins even when empty";
+  EXPECT_EQ("Conx", rec.conflicts);
+  pkg["conf"]["PKG_CONX"] = pushedFile("[B]\npkg_max_ver=2\n");
+  EXPECT_EQ("B<=2", update(pkg, 700).conflicts);
+}
+
+TEST_F(PackageTest, BadEntriesFailWithOneLine) {
+  std::vector<Json::Value> cases;
+  for (const std::string& id : {std::string(""), std::string("."), std::string(".."),
+                                std::string("a/b"), std::string("a\0b", 3)}) {
+    cases.push_back(package(id, "x=1\n"));
+  }
+  const std::pair<const char*, Json::Value> mistyped[] = {{"id", 5},
+                                                          {"version", 2},
+                                                          {"status", Json::Value(Json::arrayValue)},
+                                                          {"info", "text"},
+                                                          {"info", Json::Value(Json::objectValue)}};
+  for (const auto& m : mistyped) {
+    cases.push_back(package("pkgA", "x=1\n"));
+    cases.back()[m.first] = m.second;
+  }
+  for (const Json::Value& pkg : cases) {
+    SCOPED_TRACE(pkg.toStyledString());
+    flxtest::ClearLog();
+    EXPECT_EQ(-1, updatePackageRecord(qx_, pkg, 700));
+    EXPECT_EQ(1u, flxtest::LogLines().size()) << flxtest::LogDump();
+  }
+  EXPECT_TRUE(storedIds().empty());
+  EXPECT_FALSE(exists(pkgs())) << "nothing is written for a bad entry";
+  EXPECT_FALSE(exists(mirrorDir(qx_) + "/INFO"));
+}
+
+TEST_F(PackageTest, HandlerStopsAtFirstFailingPackage) {
+  Json::Value noInfo = package("second", "x=1\n");
+  noInfo.removeMember("info");
+  Json::Value data = item({package("first", "x=1\n"), noInfo, package("third", "x=1\n")});
+  EXPECT_EQ(-1, packageCacheUpdate("SN-PKG", 1, data));
+  EXPECT_EQ(std::set<std::string>{"first"}, storedIds());
+  EXPECT_FALSE(exists(pkgDir("third")));
+  EXPECT_EQ("limit\n", readFile(pkgs() + "/kevopackageslimit.conf"));
+
+  store("old");
+  EXPECT_EQ(0, packageCacheUpdate("SN-PKG", 1, item({})));
+  EXPECT_TRUE(storedIds().empty()) << "an empty list removes every package";
+}
+
+TEST_F(PackageTest, HandlerFailsBadItemsAfterStaleRemoval) {
+  const std::pair<const char*, Json::Value> changes[] = {
+      {"qxm_build", Json::nullValue},  // removed
+      {"packagelimit", Json::nullValue},   {"qxm_build", "700"},
+      {"qxm_build", Json::Int64(1) << 40}, {"packages", Json::Value(Json::objectValue)},
+  };
+  for (const auto& change : changes) {
+    Json::Value data = item({package("a", "x=1\n")});
+    if (change.second.isNull()) {
+      data.removeMember(change.first);
+    } else {
+      data[change.first] = change.second;
+    }
+    SCOPED_TRACE(data.toStyledString());
+    store("old");
+    EXPECT_EQ(-1, packageCacheUpdate("SN-PKG", 1, data));
+    EXPECT_TRUE(storedIds().empty());
+    EXPECT_FALSE(exists(pkgs() + "/kevopackageslimit.conf"));
+  }
+  EXPECT_EQ(-1, packageCacheUpdate("SN-NONE", 1, item({})));
+  EXPECT_EQ(1, LogCount("fail to get qx SN-NONE"));
+}
+
+}  // namespace
