@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,6 +207,20 @@ TEST_F(PushIntegrationTest, DemoBatchIsAccepted) {
   const PushResult r = Push({"--sid", sid, "--client-sn", kSn, demoBatch()});
   EXPECT_EQ(0, r.exit) << r.output;
   EXPECT_NE(std::string::npos, r.output.find(R"({"success":true})")) << r.output;
+}
+
+// As on a production host: ordinary real and effective ids, saved ids 0. The root-only push
+// key and stores are reached through the raised sections.
+TEST_F(PushIntegrationTest, HostWithDroppedIdsDeciphersAndStores) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  ASSERT_EQ(0, chmod(root().c_str(), 0755));
+  const uint64_t id = addDevice(kSn);
+  const std::string sid = addSession(kSn);
+  StartHost({"--drop-privileges", "nobody"});
+  const PushResult r = Push({"--sid", sid, demoBatch()});
+  EXPECT_EQ(0, r.exit) << r.output << "host log:\n" << readFile(hostLog());
+  EXPECT_FALSE(readFile(mirrorDir(id) + "/kevoinfo.conf").empty());
+  EXPECT_EQ("2", query("SELECT count(*) FROM vol_info"));
 }
 
 TEST_F(PushIntegrationTest, TamperedChunkAnswers400) {

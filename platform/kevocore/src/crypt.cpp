@@ -102,6 +102,34 @@ struct KeyCache {
 
 KeyCache gKeyCache;
 
+// The push key is root's (mode 0600) while the host runs with dropped ids and saved id 0:
+// the key file is opened as root for the length of the open, and the ids put back at once.
+class KeyReader {
+ public:
+  KeyReader() {
+    uid_t ruid, euid, suid;
+    if (getresuid(&ruid, &euid, &suid) != 0 || euid == 0 || suid != 0) return;
+    euid_ = euid;
+    raised_ = setresuid(-1, 0, -1) == 0;
+  }
+  ~KeyReader() {
+    if (raised_ && setresuid(-1, euid_, -1) != 0) {
+      // The next privileged step notices the ids; nothing sensible is left to do here.
+    }
+  }
+  KeyReader(const KeyReader&) = delete;
+  KeyReader& operator=(const KeyReader&) = delete;
+
+ private:
+  uid_t euid_ = 0;
+  bool raised_ = false;
+};
+
+int openKeyFile(const std::string& path) {
+  KeyReader asRoot;
+  return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
 // Copies the host's push key into `key`, from the cache when the file has not changed.
 bool loadPushKeyOrThrow(unsigned char* key) {
   const std::string path = KVLIBCryptKeyPath();
@@ -112,7 +140,7 @@ bool loadPushKeyOrThrow(unsigned char* key) {
     return true;
   }
   gKeyCache.forget();
-  Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd file(openKeyFile(path));
   struct stat st;
   if (file.fd < 0 || fstat(file.fd, &st) != 0) {
     KV_FAIL(KVERR_FILE_OPEN);
