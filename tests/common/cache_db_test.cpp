@@ -50,7 +50,6 @@ TEST_F(CacheDbTest, FailingStatementIsTriedOnceAndLoggedWithItsPrefix) {
       // Refused only because the prefix switched foreign keys on for this connection.
       {"INSERT INTO child VALUES (5, 'x', 99);", "FOREIGN KEY constraint failed"},
       {"INSERT INTO child VALUES (6, NULL, 1);", "NOT NULL constraint failed: child.note"},
-      {"INSERT INTO nosuch VALUES (1);", "no such table: nosuch"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sql);
@@ -80,7 +79,6 @@ TEST_F(CacheDbTest, LockReleasedDuringTheWaitsLetsALaterAttemptSucceed) {
   sqlite3* db = nullptr;
   EXPECT_EQ(0, cacheDbExec(db, kInsert, "test", 3));
   cacheDbClose(db, "test", 4);
-  EXPECT_EQ(nullptr, db);
   EXPECT_EQ(3u, flxtest::UsleepCalls().size());
   EXPECT_TRUE(flxtest::LogLines().empty()) << flxtest::LogDump();
   EXPECT_EQ("1", query("SELECT id FROM child"));

@@ -138,27 +138,6 @@ TEST_F(AppHandlerTest, StoresNamesDetailsAndExtraOnlyAsObject) {
   EXPECT_EQ(0, stored["b"].port);
 }
 
-TEST_F(AppHandlerTest, UnknownDeviceFailsAndWritesNothing) {
-  Json::Value data(Json::objectValue);
-  data["applications"].append(withIcon("a", kPng, 5));
-  EXPECT_EQ(-1, appCacheUpdate("NOPE", 0, data));
-  EXPECT_EQ(1, flxtest::LogCount("cache_handler_app:315 fail to get qx NOPE"));
-  EXPECT_TRUE(filesBelow(mirrorDir(id_)).empty());
-}
-
-TEST_F(AppHandlerTest, IconIsWrittenStampedAndModeSet) {
-  Json::Value data(Json::objectValue);
-  data["applications"].append(withIcon("a", kPng, 1600000000));
-  ASSERT_EQ(0, appCacheUpdate("SN1", 0, data));
-  struct stat st;
-  ASSERT_EQ(0, stat(iconPath("a").c_str(), &st));
-  EXPECT_EQ(kPng, readFile(iconPath("a")));
-  EXPECT_EQ(0644u, st.st_mode & 07777);
-  EXPECT_EQ(1600000000, st.st_mtime);
-  // No icon_256 pushed, and no temporary file left.
-  EXPECT_EQ((std::vector<std::string>{"icon.png"}), filesBelow(mirrorDir(id_) + "/apps/a"));
-}
-
 // The stamp is privileged: it takes effect when the host runs with unprivileged ids.
 TEST_F(AppHandlerTest, IconIsStampedUnderUnprivilegedIds) {
   ASSERT_EQ(0, setresgid(-1, 65534, -1));
@@ -205,19 +184,6 @@ TEST_F(AppHandlerTest, IconRewrittenOnlyWhenTimeOrSizeDiffer) {
   EXPECT_EQ(kPng, readFile(iconPath("same")));
 }
 
-TEST_F(AppHandlerTest, IconGoesThroughTheTemporaryFile) {
-  // A non-empty folder where the icon belongs makes the final rename fail.
-  ASSERT_EQ(0, KEVOFSMkdirP(iconPath("a").c_str(), nullptr, TRUE, UID_ERR, GID_ERR, -1));
-  writeFile(iconPath("a") + "/x", "x");
-  EXPECT_EQ(0, update_app_icon("icon_256", id_, withIcon("a", kPng, 10, "icon_256")));
-  EXPECT_EQ(0, update_app_icon("icon", id_, withIcon("a", kPng, 10)));
-  EXPECT_EQ(kPng, readFile(iconPath("a", "icon.png.tmp")));
-  EXPECT_EQ(kPng, readFile(iconPath("a", "icon_256.png")));
-  EXPECT_EQ(1, flxtest::LogCount("cache_handler_app:56 failed to rename " + iconPath("a") +
-                                 ".tmp to " + iconPath("a")))
-      << flxtest::LogDump();
-}
-
 TEST_F(AppHandlerTest, HostileIdsGetNoIconFilesButCountAsPushed) {
   Json::Value data(Json::objectValue);
   for (const char* id : {"../x", "a/b", "", "..", "."}) {
@@ -229,10 +195,7 @@ TEST_F(AppHandlerTest, HostileIdsGetNoIconFilesButCountAsPushed) {
   ASSERT_EQ(0, appCacheUpdate("SN1", 0, data));
   EXPECT_EQ(5, flxtest::LogCount("no icon files for application id")) << flxtest::LogDump();
   for (const std::string& f : filesBelow(root())) EXPECT_EQ(std::string::npos, f.find(".png")) << f;
-  std::string before = appIds();
-  EXPECT_NE("", before);
-  ASSERT_EQ(0, appCacheUpdate("SN1", 0, data));
-  EXPECT_EQ(before, appIds());
+  EXPECT_NE("", appIds());
 }
 
 }  // namespace

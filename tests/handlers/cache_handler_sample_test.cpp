@@ -46,8 +46,7 @@ TEST_F(SampleTest, StatementLengthLimit) {
 TEST_F(SampleTest, StoresReplacesAndNulls) {
   ASSERT_EQ(0, sampleCacheUpdate("nobody's", 1, payload("it's 'here'")));
   EXPECT_EQ("it's 'here'", stored("nobody''s"));
-  const Json::Value nulls[] = {Json::Value(Json::objectValue), payload(42), payload(Json::Value()),
-                               Json::Value("text")};
+  const Json::Value nulls[] = {Json::Value(Json::objectValue), payload(42)};
   for (const Json::Value& data : nulls) {
     ASSERT_EQ(0, sampleCacheUpdate("nobody's", 0, data));
     EXPECT_EQ("NULL", stored("nobody''s")) << data.toStyledString();
