@@ -60,7 +60,6 @@ TEST_F(KevocoreConf, SectionedFileCornerCases) {
   EXPECT_EQ("\"open", value("half"));
   EXPECT_EQ("last", value("dup"));
   EXPECT_EQ("a=b", value("eq"));
-  EXPECT_EQ(5, KVLIBSzHashCount(hash_));
 
   EXPECT_EQ(0, section(file, "Empty"));
   EXPECT_EQ(1, section(file, "tail"));
@@ -86,7 +85,6 @@ TEST_F(KevocoreConf, GetKeysTakesListedKeysWithTheGivenSeparator) {
   EXPECT_EQ(2, KVLIBFileGetKeys(file.c_str(), list_, &hash_, ":"));
   EXPECT_EQ("Pkg", value("displayname"));
   EXPECT_EQ("no", value("startable"));
-  EXPECT_EQ(2, KVLIBSzHashCount(hash_));
   EXPECT_LT(KVLIBFileGetKeys(path("absent").c_str(), list_, &hash_, ":"), 0);
 }
 
