@@ -18,6 +18,7 @@
 #include "common/json_util.h"
 #include "common/path_safety.h"
 #include "common/privilege.h"
+#include "common/registry_handles.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
 #include "kevocore.h"
@@ -52,24 +53,12 @@ constexpr size_t kPathSize = 4096;
 constexpr size_t kNameSize = 16;
 constexpr size_t kMaxKeyLength = 9;
 
-struct HashFree {
-  void operator()(KVSZHASH* hash) const { KVLIBSzHashFree(hash); }
-};
-struct QxListFree {
-  void operator()(KEVOFLX_QX* head) const { KEVOFLXQxListFree(&head); }
-};
-struct AppListFree {
-  void operator()(KEVOFLX_APP* head) const { KEVOFLXAppListFree(&head); }
-};
 struct MemFree {
   void operator()(unsigned char* p) const { free(p); }
 };
 struct FileClose {
   void operator()(FILE* fp) const { fclose(fp); }
 };
-using HashPtr = std::unique_ptr<KVSZHASH, HashFree>;
-using QxListPtr = std::unique_ptr<KEVOFLX_QX, QxListFree>;
-using AppListPtr = std::unique_ptr<KEVOFLX_APP, AppListFree>;
 using Buffer = std::unique_ptr<unsigned char, MemFree>;
 using FilePtr = std::unique_ptr<FILE, FileClose>;
 
@@ -77,10 +66,7 @@ using FilePtr = std::unique_ptr<FILE, FileClose>;
 HashPtr makeFilter(const char* key, const char* value) {
   HashPtr hash(KVLIBSzHashAlloc(kHashCapacity));
   if (!hash) return hash;
-  KVSZHASH* raw = hash.release();  // the call may replace the handle
-  int rc = KVLIBSzHashSetValue(&raw, key, value);
-  hash.reset(raw);
-  if (0 > rc) hash.reset();
+  if (0 > setHashValue(hash, key, value)) hash.reset();
   return hash;
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/json_util.h"
 #include "common/privilege.h"
+#include "common/registry_handles.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
 #include "kevocore.h"
@@ -34,23 +35,6 @@ constexpr size_t kPathSize = 4096;
 // Longest earlier value of the acting-user variable that is put back.
 constexpr size_t kUsernameMax = 4095;
 const char kUsernameVar[] = "KEVO_WEBAPI_USERNAME";
-
-struct HashFree {
-  void operator()(KVSZHASH* hash) const { KVLIBSzHashFree(hash); }
-};
-struct QxListFree {
-  void operator()(KEVOFLX_QX* head) const { KEVOFLXQxListFree(&head); }
-};
-using HashPtr = std::unique_ptr<KVSZHASH, HashFree>;
-using QxListPtr = std::unique_ptr<KEVOFLX_QX, QxListFree>;
-
-// KVLIBSzHashSetValue may replace the handle; the owner follows it.
-int setHashValue(HashPtr& hash, const char* key, const char* value) {
-  KVSZHASH* raw = hash.release();
-  int rc = KVLIBSzHashSetValue(&raw, key, value);
-  hash.reset(raw);
-  return rc;
-}
 
 // Names the device as the acting web API user while it lives: KEVO_WEBAPI_USERNAME becomes
 // "[hostname]"; the earlier value is put back (or the variable removed) on destruction.
