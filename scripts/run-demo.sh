@@ -21,7 +21,8 @@ case "${1:-}" in
 esac
 
 listen_host=127.0.0.1
-listen_port=5000
+# FLX_DEMO_PORT moves the demo off 5000 when several checkouts run it side by side.
+listen_port=${FLX_DEMO_PORT:-5000}
 url="http://$listen_host:$listen_port"
 sn=2150PDN004711
 hostname=lab-store-01
