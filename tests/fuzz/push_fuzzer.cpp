@@ -1,0 +1,83 @@
+// The push method in process, on a root of its own with one registered device and session.
+//
+// Input: a batch as flx-push reads it, a JSON array of items. An item's "data" that is an
+// array is sent as given (raw chunks); any other "data" is enciphered with the root's push
+// key: a string as its own text, another value as its JSON text, cut every "chunk" bytes
+// (default 4096). A JSON object is taken as the whole parameter set, its "items" converted
+// the same way; any other input is sent as the text of "items".
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "api/webapi_flx_cache.h"
+#include "common/json_util.h"
+#include "fuzz_support.h"
+#include "kevocore.h"
+#include "kevoroot.h"
+#include "webapi.h"
+
+namespace {
+
+const size_t kDefaultChunk = 4096;
+
+std::string gSid;
+unsigned char gKey[32];
+
+std::string encipher(const std::string& plain) {
+  std::string out(KVLIBCryptSzChunkSize(static_cast<int>(plain.size())), '\0');
+  int n = KVLIBCryptSzEncryptWithKey(gKey, plain.data(), static_cast<int>(plain.size()), &out[0],
+                                     static_cast<int>(out.size()));
+  out.resize(n > 0 ? n : 0);
+  return out;
+}
+
+void encipherItem(Json::Value& item) {
+  if (!item.isObject() || !item.isMember("data") || item["data"].isArray()) return;
+  const Json::Value& data = item["data"];
+  const std::string plain = data.isString() ? data.asString() : flx::toString(data);
+  size_t chunk = kDefaultChunk;
+  const Json::Value& cut = flx::jsonMember(item, "chunk");
+  if (cut.isUInt() && cut.asUInt() > 0) chunk = cut.asUInt();
+  Json::Value chunks(Json::arrayValue);
+  for (size_t at = 0; at < plain.size(); at += chunk) {
+    chunks.append(encipher(plain.substr(at, chunk)));
+  }
+  item["data"] = chunks;
+}
+
+Json::Value params(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  Json::Value input;
+  Json::Value out(Json::objectValue);
+  if (!flx::fromString(text, input)) {
+    out["items"] = text;
+  } else if (input.isObject()) {
+    out = input;
+  } else {
+    out["client_sn"] = "FUZZ-SN";
+    out["items"] = input;
+  }
+  if (out.isMember("items") && out["items"].isArray()) {
+    for (Json::Value& item : out["items"]) encipherItem(item);
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const std::string& root = flxfuzz::makeRoot();
+  gSid = flxfuzz::addDeviceWithSession("FUZZ-SN");
+  if (KVLIBCryptReadKeyFile((root + KEVO_PUSH_KEY_PATH).c_str(), gKey) != 0) abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  KEVO::APIRequest req("KEVO.FLX.RPC.ClientInfo", 1, "push", params(data, size), gSid, "127.0.0.1");
+  KEVO::APIResponse resp;
+  set_v1(&req, &resp);
+  // Every request that reaches the method gets exactly one of the three answers.
+  if (!resp.IsSet() || (!resp.IsSuccess() && resp.GetError() != 400)) abort();
+  return 0;
+}
