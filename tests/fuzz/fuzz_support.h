@@ -9,13 +9,17 @@
 
 namespace flxfuzz {
 
-// Creates a temporary root (on /dev/shm when there is one, so database syncs cost nothing),
-// points FLX_ROOT at it and initialises it as `flx-admin init` does; it is removed at exit.
-// Aborts when that fails: a target without its root would fuzz nothing.
+// Creates a temporary root, alone in a folder of its own (on /dev/shm when there is one, so
+// database syncs cost nothing), points FLX_ROOT at it and initialises it as `flx-admin init`
+// does; the folder is removed at exit. Aborts when that fails: a target without its root would
+// fuzz nothing.
 const std::string& makeRoot();
 
 // Registers device `sn` in the current root with a session; returns the session id.
-std::string addDeviceWithSession(const std::string& sn);
+std::string addDeviceWithSession(const std::string& sn, uint64_t& id);
+
+// Aborts, naming the entry, when folder `dir` holds a name that `allowed` refuses.
+void checkEntries(const std::string& dir, bool (*allowed)(const std::string& name));
 
 // Replaces the file at `path` with the `size` bytes at `data`; aborts when it cannot.
 void writeFile(const std::string& path, const uint8_t* data, size_t size);

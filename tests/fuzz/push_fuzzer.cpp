@@ -22,6 +22,7 @@ namespace {
 const size_t kDefaultChunk = 4096;
 
 std::string gSid;
+std::string gMirror;
 unsigned char gKey[32];
 
 std::string encipher(const std::string& plain) {
@@ -64,11 +65,27 @@ Json::Value params(const uint8_t* data, size_t size) {
   return out;
 }
 
+// Pushed names must never lead a write out of the device's mirror folder. Only the folders on
+// the way are listed after each push; a stray write anywhere else in the root goes unseen.
+void checkConfined() {
+  const std::string& root = flxfuzz::makeRoot();
+  flxfuzz::checkEntries(root + "/..", [](const std::string& n) { return n == "root"; });
+  flxfuzz::checkEntries(root,
+                        [](const std::string& n) { return n == "var" || n == "etc.defaults"; });
+  flxfuzz::checkEntries(root + KEVO_QXINFO_DIR, [](const std::string& n) { return n == "1"; });
+  flxfuzz::checkEntries(gMirror, [](const std::string& n) {
+    return n == "apps" || n == "pkgs" || n.compare(0, 13, "kevoinfo.conf") == 0;
+  });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const std::string& root = flxfuzz::makeRoot();
-  gSid = flxfuzz::addDeviceWithSession("FUZZ-SN");
+  uint64_t id = 0;
+  gSid = flxfuzz::addDeviceWithSession("FUZZ-SN", id);
+  if (id != 1) abort();  // checkConfined() expects the first device's id
+  gMirror = root + KEVO_QXINFO_DIR "/1";
   if (KVLIBCryptReadKeyFile((root + KEVO_PUSH_KEY_PATH).c_str(), gKey) != 0) abort();
   return 0;
 }
@@ -79,5 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   set_v1(&req, &resp);
   // Every request that reaches the method gets exactly one of the three answers.
   if (!resp.IsSet() || (!resp.IsSuccess() && resp.GetError() != 400)) abort();
+  checkConfined();
   return 0;
 }
