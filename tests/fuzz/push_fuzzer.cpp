@@ -2,9 +2,10 @@
 //
 // Input: a batch as flx-push reads it, a JSON array of items. An item's "data" that is an
 // array is sent as given (raw chunks); any other "data" is enciphered with the root's push
-// key: a string as its own text, another value as its JSON text, cut every "chunk" bytes
-// (default 4096). A JSON object is taken as the whole parameter set, its "items" converted
-// the same way; any other input is sent as the text of "items".
+// key: a string as its own text, another value as its JSON text (strings "b64:TEXT" in it
+// replaced by the base64 of TEXT), cut every "chunk" bytes (default 4096). A JSON object is taken
+// as the whole parameter set, its "items" converted the same way; any other input is sent as the
+// text of "items".
 #include <stddef.h>
 #include <stdint.h>
 
@@ -33,9 +34,26 @@ std::string encipher(const std::string& plain) {
   return out;
 }
 
+// A string "b64:TEXT" in a payload stands for the base64 of TEXT, so that mutations reach the
+// content of pushed files (INFO, rule files), not only their encoding.
+void expandFiles(Json::Value& v) {
+  if (v.isArray() || v.isObject()) {
+    for (Json::Value& member : v) expandFiles(member);
+  } else if (v.isString() && v.asString().compare(0, 4, "b64:") == 0) {
+    const std::string text = v.asString().substr(4);
+    std::string out(KVLIBCryptSzChunkSize(static_cast<int>(text.size())), '\0');
+    const int n =
+        KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(text.data()),
+                          static_cast<int>(text.size()), &out[0], static_cast<int>(out.size()));
+    out.resize(n > 0 ? n : 0);
+    v = out;
+  }
+}
+
 void encipherItem(Json::Value& item) {
   if (!item.isObject() || !item.isMember("data") || item["data"].isArray()) return;
-  const Json::Value& data = item["data"];
+  Json::Value& data = item["data"];
+  expandFiles(data);
   const std::string plain = data.isString() ? data.asString() : flx::toString(data);
   size_t chunk = kDefaultChunk;
   const Json::Value& cut = flx::jsonMember(item, "chunk");
