@@ -83,8 +83,9 @@ Json::Value params(const uint8_t* data, size_t size) {
   return out;
 }
 
-// Pushed names must never lead a write out of the device's mirror folder. Only the folders on
-// the way are listed after each push; a stray write anywhere else in the root goes unseen.
+// Pushed names must never lead a write out of the device's mirror folder, and a push leaves no
+// temporary file behind in it. Only the folders on the way are listed after each push; a
+// stray write anywhere else in the root goes unseen.
 void checkConfined() {
   const std::string& root = flxfuzz::makeRoot();
   flxfuzz::checkEntries(root + "/..", [](const std::string& n) { return n == "root"; });
@@ -92,7 +93,7 @@ void checkConfined() {
                         [](const std::string& n) { return n == "var" || n == "etc.defaults"; });
   flxfuzz::checkEntries(root + KEVO_QXINFO_DIR, [](const std::string& n) { return n == "1"; });
   flxfuzz::checkEntries(gMirror, [](const std::string& n) {
-    return n == "apps" || n == "pkgs" || n.compare(0, 13, "kevoinfo.conf") == 0;
+    return n == "apps" || n == "pkgs" || n == "kevoinfo.conf";
   });
 }
 
