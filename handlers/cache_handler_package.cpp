@@ -234,11 +234,16 @@ constexpr int kLineBadParameters = 100;
 constexpr int kLineSectionListOom = 106;
 constexpr int kLineSectionListOomErr = 107;
 constexpr int kLineEnumSection = 113;
+constexpr int kLineRuleFileTooLarge = 117;
 constexpr int kLineSectionHashOom = 122;
 constexpr int kLineGetSection = 134;
 constexpr int kLineLimitMkdir = 210;
 
 namespace {
+
+// Every section is read with a parse of the whole file, so the work grows with sections times
+// size: a pushed file of a few thousand sections would hold the server for minutes.
+constexpr long long kMaxRuleParseBytes = 4LL << 20;
 
 // The build part of an OS version ("5.0-700" or "5.0.700"); what does not parse stays 0.
 int32_t versionBuildPart(const char* version) {
@@ -295,6 +300,13 @@ int evalPackageRuleFile(const char* path, int32_t build, std::string& text) {
     return -1;
   }
   if (count == 0) return 0;
+  struct stat st;
+  if (stat(path, &st) == 0 && count * static_cast<long long>(st.st_size) > kMaxRuleParseBytes) {
+    FLX_LOG_ERR(kLineRuleFileTooLarge,
+                "%s:%d Rule file %s not evaluated: %d sections in %lld bytes", path, count,
+                static_cast<long long>(st.st_size));
+    return -1;
+  }
   SzHash fields(KVLIBSzHashAlloc(1024));
   if (!fields) {
     FLX_LOG_ERR(kLineSectionHashOom, "%s:%d failed to KVLIBSzHashAlloc, kevo_error=[%X]",

@@ -149,6 +149,16 @@ TEST_F(PackageTest, RuleFileEvaluation) {
   EXPECT_EQ("untouched", text);
 }
 
+TEST_F(PackageTest, RuleFileOfThousandsOfSectionsIsNotEvaluated) {
+  std::string many;
+  for (int i = 0; i < 3000; ++i) many += "[P" + std::to_string(i) + "]\n";
+  const std::string file = root() + "/PKG_DEPS";
+  writeFile(file, many);
+  std::string text = "untouched";
+  EXPECT_EQ(-1, evalPackageRuleFile(file.c_str(), 700, text));
+  EXPECT_EQ(1, LogCount("not evaluated: 3000 sections")) << flxtest::LogDump();
+}
+
 TEST_F(PackageTest, ConfFilesOneByOne) {
   Json::Value pkg = package("pkgA", "x=1\n");
   EXPECT_EQ(0, mirrorPackageConfFiles(qx_, pkg));
