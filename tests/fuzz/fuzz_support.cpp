@@ -7,6 +7,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ namespace {
 
 std::string gFolder;  // holds the root and nothing else
 std::string gRoot;
+const char* gFatalText = nullptr;
 
 using Dir = std::unique_ptr<DIR, int (*)(DIR*)>;
 
@@ -29,6 +31,10 @@ void logLine(const char* fmt, va_list ap) {
   char line[512];
   vsnprintf(line, sizeof line, fmt, ap);
   if (show) fprintf(stderr, "[syslog] %s\n", line);
+  if (gFatalText != nullptr && strstr(line, gFatalText) != nullptr) {
+    fprintf(stderr, "fuzz: log line of a fault: %s\n", line);
+    abort();
+  }
 }
 
 [[noreturn]] void die(const std::string& what) {
@@ -84,6 +90,10 @@ std::string addDeviceWithSession(const std::string& sn, uint64_t& id) {
     die("device " + sn + ": " + err);
   }
   return sid;
+}
+
+void abortOnLogText(const char* text) {
+  gFatalText = text;
 }
 
 void checkEntries(const std::string& dir, bool (*allowed)(const std::string& name)) {
