@@ -12,6 +12,7 @@
 #include <exception>
 #include <memory>
 
+#include "common/json_util.h"
 #include "common/privilege.h"
 #include "kevocore.h"
 
@@ -34,10 +35,7 @@ static_assert(sizeof(g_table) == 168, "the server reads g_table as 7 rows of 24 
 // Source lines that the log lines of this file are known by.
 static const int kLineDataIncorrect = 23;
 static const int kLineHandlerFailed = 27;
-static const int kLineHandlerThrew = 29;
-static const int kLineBadFileArgs = 55;
 static const int kLineOpenSection = 64;
-static const int kLineNoDecodeMemory = 69;
 static const int kLineDecodeFailed = 71;
 static const int kLineWriteFailed = 76;
 static const int kLineUtimeSection = 91;
@@ -57,9 +55,9 @@ int callHandler(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn, ui
   try {
     return row.handler(client_sn, collect_time, data);
   } catch (const std::exception& e) {
-    FLX_LOG_ERR(kLineHandlerThrew, "%s:%d [%s] handler threw: %s", row.szModule, e.what());
+    FLX_LOG_ERR(__LINE__, "%s:%d [%s] handler threw: %s", row.szModule, e.what());
   } catch (...) {
-    FLX_LOG_ERR(kLineHandlerThrew, "%s:%d [%s] handler threw", row.szModule);
+    FLX_LOG_ERR(__LINE__, "%s:%d [%s] handler threw", row.szModule);
   }
   return -1;
 }
@@ -144,8 +142,8 @@ bool writeDecoded(int fd, const char* base64_text) {
   std::unique_ptr<unsigned char, FreeDeleter> buffer(
       static_cast<unsigned char*>(calloc(textLength + 1, 1)));
   if (!buffer) {
-    KVLIBErrSetEx(KVERR_OUT_OF_MEMORY, kSource, kLineNoDecodeMemory);
-    FLX_LOG_ERR(kLineNoDecodeMemory, "%s:%d Can't malloc memory: %d bytes", length);
+    KVLIBErrSetEx(KVERR_OUT_OF_MEMORY, kSource, __LINE__);
+    FLX_LOG_ERR(__LINE__, "%s:%d Can't malloc memory: %d bytes", length);
     return false;
   }
   int decoded = length;
@@ -166,8 +164,8 @@ bool writeDecoded(int fd, const char* base64_text) {
 int update_file_from_base64(const char* path, const char* base64_text, uint64_t size,
                             uint64_t mtime) {
   if (path == nullptr || base64_text == nullptr) {
-    KVLIBErrSetEx(KVERR_INVALID_ARGUMENT, kSource, kLineBadFileArgs);
-    FLX_LOG_ERR(kLineBadFileArgs, "%s:%d Invalid argument: path=%p base64=%p", path, base64_text);
+    KVLIBErrSetEx(KVERR_INVALID_ARGUMENT, kSource, __LINE__);
+    FLX_LOG_ERR(__LINE__, "%s:%d Invalid argument: path=%p base64=%p", path, base64_text);
     return -1;
   }
   // An unchanged file costs this one stat: no privileges, no open, no decoding.
@@ -184,4 +182,15 @@ int update_file_from_base64(const char* path, const char* base64_text, uint64_t 
   }
   stampMtime(path, mtime);
   return existed ? 1 : 2;
+}
+
+int update_file_from_pushed(const char* path, const Json::Value& file) {
+  const Json::Value& content = flx::jsonMember(file, "data");
+  if (!content.isString()) {
+    FLX_LOG_ERR(kLineDecodeFailed, "%s:%d fail to decode");
+    return -1;
+  }
+  return update_file_from_base64(path, flx::jsonText(content).c_str(),
+                                 flx::jsonU64(flx::jsonMember(file, "size")),
+                                 flx::jsonU64(flx::jsonMember(file, "mtime")));
 }

@@ -35,19 +35,13 @@ constexpr int kLineIconOpenFail = 28;
 constexpr int kLineIconRename = 54;
 constexpr int kLineIconRenameFail = 56;
 constexpr int kLineIconChmod = 60;
-constexpr int kLineIconStamp = 64;
 constexpr int kLineIconWrite = 78;
-constexpr int kLineIconUnsafeId = 104;
-constexpr int kLineIconLongPath = 108;
 constexpr int kLineIconCalloc = 122;
 constexpr int kLineIconDecode = 126;
-constexpr int kLineUnsafeAppId = 250;
 constexpr int kLineAppSet = 274;
-constexpr int kLineNotArray = 300;
 constexpr int kLineNoQx = 315;
 constexpr int kLineNoAppList = 333;
 
-constexpr int kHashCapacity = 1024;
 constexpr size_t kPathSize = 4096;
 // The derived member and file names live in 16-byte buffers: keys of up to 9 characters.
 constexpr size_t kNameSize = 16;
@@ -61,14 +55,6 @@ struct FileClose {
 };
 using Buffer = std::unique_ptr<unsigned char, MemFree>;
 using FilePtr = std::unique_ptr<FILE, FileClose>;
-
-// A one-key filter hash for the registry's list calls; null on failure.
-HashPtr makeFilter(const char* key, const char* value) {
-  HashPtr hash(KVLIBSzHashAlloc(kHashCapacity));
-  if (!hash) return hash;
-  if (0 > setHashValue(hash, key, value)) hash.reset();
-  return hash;
-}
 
 // ---- icon files ----
 
@@ -103,7 +89,12 @@ bool iconUnchanged(const IconPaths& p, const Json::Value& app) {
 }
 
 // Decodes the icon's base64 text into `*buf`; false (logged) on failure.
+// Content that is not text is refused like text that does not decode.
 bool decodeIcon(const Json::Value& content, Buffer* buf, int* decodedLength) {
+  if (!content.isString()) {
+    FLX_LOG_ERR(kLineIconDecode, "%s:%d fail to decode");
+    return false;
+  }
   std::string text = flx::jsonText(content);
   unsigned char* raw = nullptr;
   if (text.size() <= static_cast<size_t>(INT32_MAX)) {  // its length must fit the decoder's int
@@ -186,7 +177,7 @@ void stampIcon(const IconPaths& p, const Json::Value& app) {
   struct utimbuf utb;
   utb.actime = time(nullptr);
   utb.modtime = static_cast<time_t>(flx::jsonI64(flx::jsonMember(app, p.szMtimeKey)));
-  PrivilegedSection section(kSource, kLineIconStamp);
+  PrivilegedSection section(kSource, __LINE__);
   (void)utime(p.szPath, &utb);
 }
 
@@ -194,14 +185,9 @@ void stampIcon(const IconPaths& p, const Json::Value& app) {
 
 // The device id of serial number `sn`; false when the registry does not know it.
 bool findDevice(const std::string& sn, uint64_t* qxId) {
-  HashPtr filter = makeFilter("sn", sn.c_str());
-  if (!filter) return false;
-  KEVOFLX_QX* head = nullptr;
-  int total = 0;
-  int rc = KEVOFLXQxList(filter.get(), &head, &total);
-  QxListPtr list(head);
-  if (0 > rc || !list) return false;
-  *qxId = list->id;
+  QxBySerial qx;
+  if (!qx.lookup(sn)) return false;
+  *qxId = qx.id();
   return true;
 }
 
@@ -241,7 +227,7 @@ void setPushedApp(uint64_t qxId, const std::string& id, const Json::Value& app) 
     update_app_icon("icon", qxId, app);
     update_app_icon("icon_256", qxId, app);
   } else {
-    FLX_LOG_ERR(kLineUnsafeAppId, "%s:%d no icon files for application id \"%s\"", id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d no icon files for application id \"%s\"", id.c_str());
   }
   rec.app_id = id;
   rec.qx_id = qxId;
@@ -250,13 +236,18 @@ void setPushedApp(uint64_t qxId, const std::string& id, const Json::Value& app) 
   if (0 > KEVOFLXAppSet(&rec)) FLX_LOG_ERR(kLineAppSet, "%s:%d KEVOFLXAppSet fail");
 }
 
-// Sets every pushed application; returns the ids pushed, also of those that failed to set.
-std::set<std::string> setPushedApps(uint64_t qxId, const std::string& sn, const Json::Value& data) {
-  std::set<std::string> pushed;
+// Sets every pushed application; `pushed` receives the ids pushed, also of those that failed
+// to set. A list that is an object cannot be walked by index: false before any change.
+bool setPushedApps(uint64_t qxId, const std::string& sn, const Json::Value& data,
+                   std::set<std::string>& pushed) {
   const Json::Value& apps = flx::jsonMember(data, "applications");
-  if (flx::jsonHas(data, "applications") && !apps.isArray()) {
-    FLX_LOG_ERR(kLineNotArray, "%s:%d applications of %s is not an array: taken as empty",
+  if (apps.isObject()) {
+    FLX_LOG_ERR(__LINE__, "%s:%d applications of %s is an object, not a list: item refused",
                 sn.c_str());
+    return false;
+  }
+  if (!apps.isNull() && !apps.isArray()) {
+    FLX_LOG_ERR(__LINE__, "%s:%d applications of %s is not an array: taken as empty", sn.c_str());
   }
   Json::ArrayIndex count = apps.isArray() ? apps.size() : 0;
   for (Json::ArrayIndex i = 0; i < count; ++i) {
@@ -266,7 +257,7 @@ std::set<std::string> setPushedApps(uint64_t qxId, const std::string& sn, const 
     pushed.insert(id);
     setPushedApp(qxId, id, app);
   }
-  return pushed;
+  return true;
 }
 
 // Deletes the device's registry applications that the push no longer names; false when
@@ -274,13 +265,11 @@ std::set<std::string> setPushedApps(uint64_t qxId, const std::string& sn, const 
 bool deleteUnpushed(uint64_t qxId, const std::set<std::string>& pushed) {
   char szQxId[32];
   snprintf(szQxId, sizeof(szQxId), "%llu", static_cast<unsigned long long>(qxId));
+  AppList list;
   HashPtr filter = makeFilter("qx_id", szQxId);
   if (!filter) return false;
-  KEVOFLX_APP* head = nullptr;
   int total = 0;
-  int rc = KEVOFLXAppList(filter.get(), &head, &total);
-  AppListPtr list(head);
-  if (0 > rc) return false;
+  if (0 > KEVOFLXAppList(filter.get(), list.addr(), &total)) return false;
   for (KEVOFLX_APP* rec = list.get(); rec != nullptr; rec = KEVOFLXAppNext(rec)) {
     if (pushed.count(rec->app_id) == 0) KEVOFLXAppDelete(rec->id);
   }
@@ -296,14 +285,13 @@ int update_app_icon(const char* key, uint64_t qxId, const Json::Value& app) {
   }
   std::string id = flx::jsonText(flx::jsonMember(app, "id"));
   if (!isSafePathComponent(id)) {
-    FLX_LOG_ERR(kLineIconUnsafeId, "%s:%d refused icon path for application id \"%s\"", id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d refused icon path for application id \"%s\"", id.c_str());
     return -1;
   }
   IconPaths paths;
   if (!formIconPaths(key, qxId, id, &paths)) {
     // A cut path could name another application's folder.
-    FLX_LOG_ERR(kLineIconLongPath, "%s:%d icon path too long for application id \"%s\"",
-                id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d icon path too long for application id \"%s\"", id.c_str());
     return -1;
   }
   if (iconUnchanged(paths, app)) return 0;
@@ -327,7 +315,8 @@ int appCacheUpdate(const std::string& client_sn, uint64_t collect_time, const Js
     FLX_LOG_ERR(kLineNoQx, "%s:%d fail to get qx %s", client_sn.c_str());
     return -1;
   }
-  std::set<std::string> pushed = setPushedApps(qxId, client_sn, data);
+  std::set<std::string> pushed;
+  if (!setPushedApps(qxId, client_sn, data, pushed)) return -1;
   if (!deleteUnpushed(qxId, pushed)) {
     FLX_LOG_ERR(kLineNoAppList, "%s:%d Fail to get pacakges");
     return -1;

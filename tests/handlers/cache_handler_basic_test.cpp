@@ -125,10 +125,11 @@ TEST_F(BasicHandlerTest, ExtraInformationKeepsOtherMembers) {
   EXPECT_EQ(p["wol"], e["wol"]);
 
   p["gluster_id"] = "g1";
-  p["ip"] = 5;  // not a string: empty text
+  p["ip"] = 5;  // numbers become their text; an object, empty text
+  p["unique"] = Json::Value(Json::objectValue);
   ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
   EXPECT_EQ("g1", extra()["gluster_id"].asString());
-  EXPECT_EQ("", extra()["ip"].asString());
+  EXPECT_EQ("5|", extra()["ip"].asString() + "|" + extra()["unique"].asString());
 
   for (const char* old : {"not json {", "[1,2]", "17"}) {  // start from an empty object
     setExtra(old);
@@ -198,6 +199,15 @@ TEST_F(BasicHandlerTest, MirrorFailuresKeepTheRegistryUpdate) {
   EXPECT_EQ(1, flxtest::LogCount("cache_handler_basic:22 ")) << flxtest::LogDump();
   EXPECT_EQ(1, flxtest::LogCount("Failed [0 > iTmp]"));
   EXPECT_EQ("NAME 7.1-2", device().version);
+
+  // Content that is not text is refused like bad base64; the stored file stays whole.
+  addFile(p, "kept\n", 1600000000);
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+  p["kevoinfo"]["data"] = true;
+  p["kevoinfo"]["mtime"] = 1700000000;
+  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
+  EXPECT_EQ("kept\n", readFile(confPath()));
+  EXPECT_EQ(2, flxtest::LogCount("cache_handler:71 fail to decode")) << flxtest::LogDump();
 }
 
 }  // namespace

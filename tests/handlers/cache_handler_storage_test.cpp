@@ -52,7 +52,7 @@ TEST_F(StorageTest, WritesEveryColumn) {
   // Non-text values are empty, out-of-range numbers 0; the container type repeats its name.
   EXPECT_EQ(
       "sda|normal|ok|WD 'Red'|sata|dg_1|Drive 1|SATA|unit|unit|-5|4000787030016\n"
-      "sdb||||||||||0|0",
+      "sdb|3|||||||||0|0",
       query("SELECT dev, status, smart_status, model, bus, used_by, name, disk_type, "
             "ctn_name, ctn_type, temp, size_total FROM hdd_info" +
             q + " ORDER BY dev"));

@@ -1,5 +1,6 @@
 #include "handlers/cache_handler.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,12 +8,38 @@
 #include <string>
 #include <vector>
 
+#include "flx.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
 
 namespace {
+int g_nullQxListFrees = 0;
+}  // namespace
+
+// Counts the frees of device lists whose head is null, then frees as the library does.
+void KEVOFLXQxListFree(KEVOFLX_QX** ppList) {
+  using Fn = void (*)(KEVOFLX_QX**);
+  static Fn real =
+      reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "_Z17KEVOFLXQxListFreePP17_tag_kevo_flx_qx_"));
+  if (ppList != nullptr && *ppList == nullptr) ++g_nullQxListFrees;
+  real(ppList);
+}
+
+namespace {
 
 using Texts = std::vector<std::string>;
+
+class ListFreeTest : public flxtest::RootTest {};
+
+// Every handler that lists devices frees the list also when no device matched.
+TEST_F(ListFreeTest, DeviceListIsFreedEvenWhenEmpty) {
+  for (const CACHE_HANDLER handler : {basicCacheUpdate, appCacheUpdate, packageCacheUpdate,
+                                      storageCacheUpdate, shareCacheUpdate}) {
+    g_nullQxListFrees = 0;
+    handler("SN-UNKNOWN", 1, Json::Value(Json::objectValue));
+    EXPECT_EQ(1, g_nullQxListFrees);
+  }
+}
 
 TEST(DispatchTest, PairsMatchExactlyAndOnlyObjectsReachAHandler) {
   struct Case {
