@@ -3,19 +3,21 @@
 #include "handlers/cache_handler_app.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <utime.h>
+#include <unistd.h>
 
 #include <memory>
 #include <set>
 #include <string>
 
 #include "common/json_util.h"
+#include "common/mirror_fs.h"
 #include "common/path_safety.h"
 #include "common/privilege.h"
 #include "common/registry_handles.h"
@@ -82,7 +84,7 @@ bool formIconPaths(const char* key, uint64_t qxId, const std::string& id, IconPa
 // True when the icon file already carries the pushed time and size (and is not a stub).
 bool iconUnchanged(const IconPaths& p, const Json::Value& app) {
   struct stat st;
-  if (stat(p.szPath, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 4) return false;
+  if (lstat(p.szPath, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 4) return false;
   if (!flx::jsonHas(app, p.szMtimeKey) || !flx::jsonHas(app, p.szSizeKey)) return false;
   return flx::jsonI64(flx::jsonMember(app, p.szMtimeKey)) == static_cast<int64_t>(st.st_mtime) &&
          flx::jsonI64(flx::jsonMember(app, p.szSizeKey)) == static_cast<int64_t>(st.st_size);
@@ -113,22 +115,28 @@ bool decodeIcon(const Json::Value& content, Buffer* buf, int* decodedLength) {
   return true;
 }
 
-bool makeIconFolder(const IconPaths& p) {
+// Opens (creating) the application's icon folder without passing a link.
+flx::Fd openIconFolder(const IconPaths& p) {
   PrivilegedSection section(kSource, kLineIconMkdir);
-  if (0 > KEVOFSMkdirP(p.szFolderPath, NULL, TRUE, UID_ERR, GID_ERR, -1)) {
+  flx::Fd dir = flx::openDirNoFollow(p.szFolderPath, true);
+  if (!dir.ok()) {
     FLX_SHORT_FAILURE(kLineIconMkdir,
                       "0 > KEVOFSMkdirP(szFolderPath, NULL, TRUE, UID_ERR, GID_ERR, -1)");
-    return false;
   }
-  return true;
+  return dir;
 }
 
-FilePtr openTempFile(const IconPaths& p) {
+FilePtr openTempFile(int dir, const IconPaths& p) {
   FILE* fp = nullptr;
   int openErrno = 0;
   {
     PrivilegedSection section(kSource, kLineIconOpen);
-    fp = fopen(p.szTmpPath, "w");
+    const std::string tmp = std::string(p.szFileName) + ".tmp";
+    int fd = openat(dir, tmp.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      fp = fdopen(fd, "w");
+      if (fp == nullptr) close(fd);
+    }
     openErrno = errno;
   }
   if (fp == nullptr) {
@@ -151,13 +159,14 @@ int writeTempFile(FilePtr fp, const unsigned char* data, int length) {
 }
 
 // Moves the temporary file onto the icon file and gives it mode 0644. A failed rename is
-// logged and leaves the temporary file where it is.
-void moveIntoPlace(const IconPaths& p) {
+// logged and leaves the temporary file where it is. Renaming over a link replaces the link.
+void moveIntoPlace(int dir, const IconPaths& p) {
   int rc = 0;
   int renameErrno = 0;
+  const std::string tmp = std::string(p.szFileName) + ".tmp";
   {
     PrivilegedSection section(kSource, kLineIconRename);
-    rc = rename(p.szTmpPath, p.szPath);
+    rc = renameat(dir, tmp.c_str(), dir, p.szFileName);
     renameErrno = errno;
   }
   if (rc < 0) {
@@ -167,18 +176,21 @@ void moveIntoPlace(const IconPaths& p) {
     return;
   }
   PrivilegedSection section(kSource, kLineIconChmod);
-  if (0 > chmod(p.szPath, 0644)) FLX_SHORT_FAILURE(kLineIconChmod, "0 > chmod(szPath, 0644)");
+  if (0 > flx::chmodAt(dir, p.szFileName, 0644)) {
+    FLX_SHORT_FAILURE(kLineIconChmod, "0 > chmod(szPath, 0644)");
+  }
 }
 
 // Stamps the icon file with the pushed time, so that the next push finds it unchanged.
 // Privileged: the file was made in a privileged section, whatever ids the host runs with.
-void stampIcon(const IconPaths& p, const Json::Value& app) {
+void stampIcon(int dir, const IconPaths& p, const Json::Value& app) {
   if (!flx::jsonHas(app, p.szMtimeKey)) return;
-  struct utimbuf utb;
-  utb.actime = time(nullptr);
-  utb.modtime = static_cast<time_t>(flx::jsonI64(flx::jsonMember(app, p.szMtimeKey)));
+  struct timespec times[2];
+  times[0].tv_sec = time(nullptr);
+  times[1].tv_sec = static_cast<time_t>(flx::jsonI64(flx::jsonMember(app, p.szMtimeKey)));
+  times[0].tv_nsec = times[1].tv_nsec = 0;
   PrivilegedSection section(kSource, __LINE__);
-  (void)utime(p.szPath, &utb);
+  (void)utimensat(dir, p.szFileName, times, AT_SYMLINK_NOFOLLOW);
 }
 
 // ---- application list ----
@@ -299,12 +311,13 @@ int update_app_icon(const char* key, uint64_t qxId, const Json::Value& app) {
   Buffer buf;
   int decodedLength = 0;
   if (!decodeIcon(flx::jsonMember(app, key), &buf, &decodedLength)) return -1;
-  if (!makeIconFolder(paths)) return -1;
-  FilePtr fp = openTempFile(paths);
+  flx::Fd dir = openIconFolder(paths);
+  if (!dir.ok()) return -1;
+  FilePtr fp = openTempFile(dir.get(), paths);
   if (!fp) return -1;
   int result = writeTempFile(std::move(fp), buf.get(), decodedLength);
-  moveIntoPlace(paths);
-  if (result == 0) stampIcon(paths, app);  // even after a failed rename
+  moveIntoPlace(dir.get(), paths);
+  if (result == 0) stampIcon(dir.get(), paths, app);  // even after a failed rename
   return result;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/json_util.h"
+#include "common/mirror_fs.h"
 #include "common/privilege.h"
 #include "common/registry_handles.h"
 #include "flx.h"
@@ -145,7 +146,7 @@ void mirrorConfigFile(uint64_t qxId, const Json::Value& data) {
   bool failed = false;
   {
     PrivilegedSection section(kSource, kLineMkdir);
-    if (0 > KEVOFSMkdirP(szFolderPath, NULL, TRUE, UID_ERR, GID_ERR, -1)) {
+    if (!flx::openDirNoFollow(szFolderPath, true).ok()) {
       FLX_SHORT_FAILURE(kLineMkdir,
                         "0 > KEVOFSMkdirP(szFolderPath, NULL, TRUE, UID_ERR, GID_ERR, -1)");
       failed = true;
@@ -160,7 +161,9 @@ void mirrorConfigFile(uint64_t qxId, const Json::Value& data) {
   }
   if (iTmp == 2) {  // a new file: the writer leaves its mode to us
     PrivilegedSection section(kSource, kLineChmod);
-    if (0 > chmod(szPath, 0644)) FLX_SHORT_FAILURE(kLineChmod, "0 > chmod(szPath, 0644)");
+    if (0 > flx::chmodNoFollow(szPath, 0644)) {
+      FLX_SHORT_FAILURE(kLineChmod, "0 > chmod(szPath, 0644)");
+    }
   }
 }
 

@@ -1,11 +1,14 @@
 // Stale package removal: packages the registry holds for the device but the push no longer
 // names lose their mirrored INFO file and their record.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 
 #include <string>
 
 #include "common/flx_log.h"
 #include "common/json_util.h"
+#include "common/mirror_fs.h"
 #include "common/privilege.h"
 #include "common/registry_handles.h"
 #include "handlers/cache_handler_package.h"
@@ -30,6 +33,19 @@ bool isPushedPackage(const Json::Value& packages, const std::string& pkgId) {
   return false;
 }
 
+// rm -rf of <folder>/INFO. The folder is opened without passing a link, and rm reaches it
+// through the inherited descriptor, so a linked package folder is never followed.
+int removeInfoFile(const char* folder) {
+  PrivilegedSection priv(kSource, kLineRemoveInfo);
+  flx::Fd dir = flx::openDirNoFollow(folder, false);
+  if (!dir.ok()) return errno == ENOENT ? 0 : -1;  // no folder: nothing to remove
+  int flags = fcntl(dir.get(), F_GETFD);
+  if (flags < 0 || fcntl(dir.get(), F_SETFD, flags & ~FD_CLOEXEC) < 0) return -1;
+  char szPath[64];
+  snprintf(szPath, sizeof(szPath), "/proc/self/fd/%d/INFO", dir.get());
+  return KVLIBExec("/bin/rm", "-rf", szPath, NULL, NULL);
+}
+
 // Removes the package's mirrored INFO file, then its record; a record whose INFO file could
 // not be removed stays. A stored id that cannot name a folder has no mirror of ours: only the
 // record goes.
@@ -40,11 +56,10 @@ void removeStalePackage(uint64_t qxId, const KEVOFLX_PKG& rec) {
     FLX_LOG_ERR(__LINE__,
                 "%s:%d package id [%s] of qx %llu names no mirror folder; files left alone",
                 rec.pkg_id.c_str(), static_cast<unsigned long long>(qxId));
-  } else if (!pkg::packagePath(szPath, qxId, rec.pkg_id, "/INFO")) {
+  } else if (!pkg::packagePath(szPath, qxId, rec.pkg_id, "")) {
     removed = -1;
   } else {
-    PrivilegedSection priv(kSource, kLineRemoveInfo);
-    removed = KVLIBExec("/bin/rm", "-rf", szPath, NULL, NULL);
+    removed = removeInfoFile(szPath);
   }
   int deleted = 0;
   if (removed >= 0) deleted = KEVOFLXPkgDelete(rec.id);

@@ -6,6 +6,7 @@
 
 #include "common/flx_log.h"
 #include "common/json_util.h"
+#include "common/mirror_fs.h"
 #include "common/path_safety.h"
 #include "common/privilege.h"
 #include "handlers/cache_handler.h"
@@ -39,7 +40,7 @@ bool packagePath(char* buf, uint64_t qxId, const std::string& id, const char* ta
 
 int makeFolder(const char* folder, int line) {
   PrivilegedSection priv(kSource, line);
-  if (0 > KEVOFSMkdirP(folder, NULL, TRUE, UID_ERR, GID_ERR, -1)) {
+  if (!flx::openDirNoFollow(folder, true).ok()) {
     FLX_SHORT_FAILURE(line, "0 > KEVOFSMkdirP(szFolderPath, NULL, TRUE, UID_ERR, GID_ERR, -1)");
     return -1;
   }
@@ -58,7 +59,7 @@ int mirrorFile(const char* path, const Json::Value& file, const MirrorLines& at)
   }
   if (iTmp != 2) return 0;
   PrivilegedSection priv(kSource, at.chmod);
-  if (0 > chmod(path, 0644)) {
+  if (0 > flx::chmodNoFollow(path, 0644)) {
     FLX_SHORT_FAILURE(at.chmod, "0 > chmod(szPath, 0644)");
     return -1;
   }

@@ -19,14 +19,19 @@ std::vector<std::string> g_userAtChmod;  // the variable at each chmod of a kevo
 }  // namespace
 
 // Records what the acting-user variable holds while the handler sets the new file's mode.
-extern "C" int chmod(const char* path, mode_t mode) noexcept {
-  using Fn = int (*)(const char*, mode_t);
-  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "chmod"));
-  if (strstr(path, "/kevoinfo.conf") != nullptr) {
+extern "C" int fchmod(int fd, mode_t mode) noexcept {
+  using Fn = int (*)(int, mode_t);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fchmod"));
+  char target[4096] = {0};
+  std::string link = "/proc/self/fd/" + std::to_string(fd);
+  ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+  const char kName[] = "/kevoinfo.conf";
+  if (n >= static_cast<ssize_t>(sizeof(kName) - 1) &&
+      strcmp(target + n - (sizeof(kName) - 1), kName) == 0) {
     const char* value = getenv(kUserVar);
     g_userAtChmod.push_back(value != nullptr ? value : "<unset>");
   }
-  return real(path, mode);
+  return real(fd, mode);
 }
 
 namespace {

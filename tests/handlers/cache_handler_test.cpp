@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -100,9 +101,14 @@ TEST_F(FileWriterTest, CreatesRewritesAndLeavesUnchangedFilesAlone) {
 
 TEST_F(FileWriterTest, FailuresAreLoggedAndReturnMinusOne) {
   writeFile(file_, "previous content");
+  const struct stat before = statOf();
   EXPECT_EQ(-1, update_file_from_base64(file_.c_str(), "@@@@", 3, 1600000000));
-  EXPECT_EQ("", readFile(file_)) << "opened, hence truncated, before decoding";
+  EXPECT_EQ("previous content", readFile(file_)) << "new content goes beside the file";
+  EXPECT_EQ(before.st_mtime, statOf().st_mtime);
   EXPECT_EQ(Texts{"cache_handler:71 fail to decode"}, flxtest::LogTexts());
+  for (const auto& f : std::filesystem::directory_iterator(root())) {
+    EXPECT_EQ(std::string::npos, f.path().string().find(".flx-")) << "temporary file left";
+  }
 
   flxtest::ClearLog();
   EXPECT_EQ(-1, update_file_from_base64(path("/no/dir/f").c_str(), kHi, 3, 1600000000));
