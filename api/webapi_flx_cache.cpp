@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "common/flx_log.h"
 #include "common/json_util.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
@@ -122,7 +123,8 @@ bool pushItem(Json::ArrayIndex index, const Json::Value& item, const std::string
   }
   std::string joined;
   if (!decipherItem(flx::jsonMember(item, "data"), joined)) {
-    FLX_LOG_ERR(kLineItemFailed, "%s:%d Failed to decrypt %s", flx::toString(item).c_str());
+    FLX_LOG_ERR(kLineItemFailed, "%s:%d Failed to decrypt %s",
+                flx::logText(flx::toString(item)).c_str());
     return false;
   }
   Json::Value parsed;
@@ -161,14 +163,14 @@ void push(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
   }
   if (!flx::jsonHas(params, "items")) {
     FLX_LOG_ERR(kLineNoItems, "%s:%d Bad request parameters. No items. %s",
-                flx::toString(params).c_str());
+                flx::logText(flx::toString(params)).c_str());
     resp->SetError(400, Json::Value());
     return;
   }
   const Json::Value& items = flx::jsonMember(params, "items");
   if (!items.isArray()) {
     FLX_LOG_ERR(kLineItemsNotArray, "%s:%d Bad request parameters. items is not array. %s",
-                flx::toString(params).c_str());
+                flx::logText(flx::toString(params)).c_str());
     resp->SetError(400, Json::Value());
     return;
   }

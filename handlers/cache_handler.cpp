@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 
+#include "common/flx_log.h"
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
 #include "common/privilege.h"
@@ -76,7 +77,7 @@ int updateCache(const std::string& group_name, const std::string& module_name,
   }
   if (callHandler(*row, client_sn, collect_time, data) < 0) {
     FLX_LOG_ERR(kLineHandlerFailed, "%s:%d Update information [%s], client_sn=%s", row->szModule,
-                client_sn.c_str());
+                flx::logText(client_sn).c_str());
     return -1;
   }
   return 0;

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "common/flx_log.h"
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
 #include "common/path_safety.h"
@@ -141,7 +142,8 @@ FilePtr openTempFile(int dir, const IconPaths& p) {
   }
   if (fp == nullptr) {
     errno = openErrno;  // leaving the section reset it
-    FLX_LOG_ERR(kLineIconOpenFail, "%s:%d Failed to fopen %s, errno=%m", p.szTmpPath);
+    FLX_LOG_ERR(kLineIconOpenFail, "%s:%d Failed to fopen %s, errno=%m",
+                flx::logText(p.szTmpPath).c_str());
   }
   return FilePtr(fp);
 }
@@ -171,8 +173,8 @@ void moveIntoPlace(int dir, const IconPaths& p) {
   }
   if (rc < 0) {
     errno = renameErrno;
-    FLX_LOG_ERR(kLineIconRenameFail, "%s:%d failed to rename %s to %s, errno=%m", p.szTmpPath,
-                p.szPath);
+    FLX_LOG_ERR(kLineIconRenameFail, "%s:%d failed to rename %s to %s, errno=%m",
+                flx::logText(p.szTmpPath).c_str(), flx::logText(p.szPath).c_str());
     return;
   }
   PrivilegedSection section(kSource, kLineIconChmod);
@@ -239,7 +241,8 @@ void setPushedApp(uint64_t qxId, const std::string& id, const Json::Value& app) 
     update_app_icon("icon", qxId, app);
     update_app_icon("icon_256", qxId, app);
   } else {
-    FLX_LOG_ERR(__LINE__, "%s:%d no icon files for application id \"%s\"", id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d no icon files for application id \"%s\"",
+                flx::logText(id).c_str());
   }
   rec.app_id = id;
   rec.qx_id = qxId;
@@ -255,11 +258,12 @@ bool setPushedApps(uint64_t qxId, const std::string& sn, const Json::Value& data
   const Json::Value& apps = flx::jsonMember(data, "applications");
   if (apps.isObject()) {
     FLX_LOG_ERR(__LINE__, "%s:%d applications of %s is an object, not a list: item refused",
-                sn.c_str());
+                flx::logText(sn).c_str());
     return false;
   }
   if (!apps.isNull() && !apps.isArray()) {
-    FLX_LOG_ERR(__LINE__, "%s:%d applications of %s is not an array: taken as empty", sn.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d applications of %s is not an array: taken as empty",
+                flx::logText(sn).c_str());
   }
   Json::ArrayIndex count = apps.isArray() ? apps.size() : 0;
   for (Json::ArrayIndex i = 0; i < count; ++i) {
@@ -297,13 +301,15 @@ int update_app_icon(const char* key, uint64_t qxId, const Json::Value& app) {
   }
   std::string id = flx::jsonText(flx::jsonMember(app, "id"));
   if (!isSafePathComponent(id)) {
-    FLX_LOG_ERR(__LINE__, "%s:%d refused icon path for application id \"%s\"", id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d refused icon path for application id \"%s\"",
+                flx::logText(id).c_str());
     return -1;
   }
   IconPaths paths;
   if (!formIconPaths(key, qxId, id, &paths)) {
     // A cut path could name another application's folder.
-    FLX_LOG_ERR(__LINE__, "%s:%d icon path too long for application id \"%s\"", id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d icon path too long for application id \"%s\"",
+                flx::logText(id).c_str());
     return -1;
   }
   if (iconUnchanged(paths, app)) return 0;
@@ -312,7 +318,7 @@ int update_app_icon(const char* key, uint64_t qxId, const Json::Value& app) {
   int decodedLength = 0;
   if (!decodeIcon(flx::jsonMember(app, key), &buf, &decodedLength)) return -1;
   flx::Fd dir = openIconFolder(paths);
-  if (!dir.ok()) return -1;
+  if (!dir.ok() || flx::refuseLink(dir.get(), paths.szFileName, paths.szPath)) return -1;
   FilePtr fp = openTempFile(dir.get(), paths);
   if (!fp) return -1;
   int result = writeTempFile(std::move(fp), buf.get(), decodedLength);
@@ -325,7 +331,7 @@ int appCacheUpdate(const std::string& client_sn, uint64_t collect_time, const Js
   (void)collect_time;
   uint64_t qxId = 0;
   if (!findDevice(client_sn, &qxId)) {
-    FLX_LOG_ERR(kLineNoQx, "%s:%d fail to get qx %s", client_sn.c_str());
+    FLX_LOG_ERR(kLineNoQx, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
   }
   std::set<std::string> pushed;

@@ -39,7 +39,7 @@ int packageCacheUpdate(const std::string& client_sn, uint64_t collect_time,
   (void)collect_time;
   QxBySerial qx;
   if (!qx.lookup(client_sn)) {
-    FLX_LOG_ERR(kLineGetQx, "%s:%d fail to get qx %s", client_sn.c_str());
+    FLX_LOG_ERR(kLineGetQx, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
   }
   const uint64_t qxId = qx.id();

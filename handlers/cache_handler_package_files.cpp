@@ -27,7 +27,7 @@ void mirrorConfFile(const char* folder, const std::string& id, const std::string
   if (!isPushedFile(value)) return;
   if (!isSafePathComponent(name)) {
     FLX_LOG_ERR(__LINE__, "%s:%d skip configuration file [%s] of package %s: not a file name",
-                name.c_str(), id.c_str());
+                flx::logText(name).c_str(), flx::logText(id).c_str());
     return;
   }
   char szPath[pkg::kPathSize];

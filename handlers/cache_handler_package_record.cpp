@@ -87,7 +87,8 @@ bool readPackageEntry(const Json::Value& pkg, PackageEntry& out) {
     bool ok = false;
     *m.text = flx::jsonText(flx::jsonMember(pkg, m.name), &ok);
     if (!ok) {
-      FLX_LOG_ERR(__LINE__, "%s:%d bad package %s: \"%s\" is not a text", out.id.c_str(), m.name);
+      FLX_LOG_ERR(__LINE__, "%s:%d bad package %s: \"%s\" is not a text",
+                  flx::logText(out.id).c_str(), m.name);
       return false;
     }
   }
@@ -216,7 +217,7 @@ int storePackageRecord(uint64_t qxId, const PackageEntry& entry, int32_t build, 
   if (!pkg::packagePath(szFile, qxId, entry.id, "/INFO")) return -1;
   if (KVLIBFileGetKeys(szFile, keys.get(), values.addr(), "=") < 0) {
     FLX_LOG_ERR(kLineGetKeys, "%s:%d KVLIBFileGetKeys() failed!! szFile=[%s], kevoerr=[0x%04X]",
-                szFile, KVLIBErrGet());
+                flx::logText(szFile).c_str(), KVLIBErrGet());
     return -1;
   }
   if (applyInfoValues(rec, values.get()) < 0) return -1;

@@ -64,7 +64,7 @@ int visitSection(const char* name, const KVSZHASH* fields, void* ctx) {
     FLX_LOG_ERR(kLineGetSection,
                 "%s:%d failed to KVLIBFileGetSection, path: %s, section name: %s, nFields: %d, "
                 "kevo_error=[%X]\n",
-                eval.path, name, -1, KVLIBErrGet());
+                flx::logText(eval.path).c_str(), flx::logText(name).c_str(), -1, KVLIBErrGet());
     return 0;
   }
   if (sectionApplies(fields, eval.build)) appendRule(eval.text, name, fields);
@@ -82,8 +82,8 @@ int evalPackageRuleFile(const char* path, int32_t build, std::string& text) {
   RuleEval eval{path, build, std::string()};
   int count = KVLIBFileEachSection(path, visitSection, &eval);
   if (count < 0) {
-    FLX_LOG_ERR(kLineEnumSection, "%s:%d Failed to KVLIBFileEnumSection %s, errno=0X%X", path,
-                KVLIBErrGet());
+    FLX_LOG_ERR(kLineEnumSection, "%s:%d Failed to KVLIBFileEnumSection %s, errno=0X%X",
+                flx::logText(path).c_str(), KVLIBErrGet());
     return -1;
   }
   if (count == 0) return 0;

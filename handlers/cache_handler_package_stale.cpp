@@ -55,7 +55,7 @@ void removeStalePackage(uint64_t qxId, const KEVOFLX_PKG& rec) {
   if (!pkg::isUsablePackageId(rec.pkg_id)) {
     FLX_LOG_ERR(__LINE__,
                 "%s:%d package id [%s] of qx %llu names no mirror folder; files left alone",
-                rec.pkg_id.c_str(), static_cast<unsigned long long>(qxId));
+                flx::logText(rec.pkg_id).c_str(), static_cast<unsigned long long>(qxId));
   } else if (!pkg::packagePath(szPath, qxId, rec.pkg_id, "")) {
     removed = -1;
   } else {
@@ -65,7 +65,7 @@ void removeStalePackage(uint64_t qxId, const KEVOFLX_PKG& rec) {
   if (removed >= 0) deleted = KEVOFLXPkgDelete(rec.id);
   if (removed < 0 || deleted < 0) {
     FLX_LOG_ERR(kLineDeletePkg, "%s:%d delete pkg cache, id: %llu, pkgname: %s",
-                static_cast<unsigned long long>(qxId), rec.pkg_id.c_str());
+                static_cast<unsigned long long>(qxId), flx::logText(rec.pkg_id).c_str());
   }
 }
 

@@ -24,7 +24,7 @@ bool composePath(char* buf, const char* fmt, ...) {
   int n = vsnprintf(buf, kPathSize, fmt, ap);
   va_end(ap);
   if (n >= 0 && static_cast<size_t>(n) < kPathSize) return true;
-  FLX_LOG_ERR(__LINE__, "%s:%d path too long: %s", buf);
+  FLX_LOG_ERR(__LINE__, "%s:%d path too long: %s", flx::logText(buf).c_str());
   return false;
 }
 
@@ -78,7 +78,8 @@ bool readPackageId(const Json::Value& pkg, std::string& id) {
     return false;
   }
   if (!isUsablePackageId(id)) {
-    FLX_LOG_ERR(__LINE__, "%s:%d bad package id [%s]: not usable as a folder name", id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d bad package id [%s]: not usable as a folder name",
+                flx::logText(id).c_str());
     return false;
   }
   return true;

@@ -63,7 +63,7 @@ int writeShares(const Json::Value& shares, const std::string& client_sn, uint64_
     const Json::Value& element = flx::jsonAt(shares, i);
     if (!element.isObject()) {
       FLX_LOG_ERR(__LINE__, "%s:%d Element %u of share_info from [%s] is not an object.", i,
-                  client_sn.c_str());
+                  flx::logText(client_sn).c_str());
       return -1;
     }
     if (updateShareInfo(qx_id, element, collect_time) < 0) return -1;
@@ -79,14 +79,14 @@ int shareCacheUpdate(const std::string& client_sn, uint64_t collect_time, const 
   QxBySerial qx;
   CacheDbUnit unit(kSource, kLineHandlerOpen, kLineHandlerClose);
   if (!qx.lookup(client_sn)) {
-    FLX_LOG_ERR(kLineFailGetQx, "%s:%d fail to get qx %s", client_sn.c_str());
+    FLX_LOG_ERR(kLineFailGetQx, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
   }
   const uint64_t qx_id = qx.id();
   const Json::Value& shares = flx::jsonMember(data, "share");
   if (!flx::jsonHas(data, "share") || shares.isObject()) {
     FLX_LOG_ERR(kLineCorrupted, "%s:%d Collected data from [%s] is wrong or corrupted.",
-                client_sn.c_str());
+                flx::logText(client_sn).c_str());
     return -1;
   }
   if (writeShares(shares, client_sn, qx_id, collect_time) < 0) return -1;

@@ -125,7 +125,7 @@ int writeArray(const ArrayWriter& w, const Json::Value& arr, const std::string& 
     const Json::Value& element = flx::jsonAt(arr, i);
     if (!element.isObject()) {
       FLX_LOG_ERR(__LINE__, "%s:%d Element %u of %s from [%s] is not an object.", i, w.table,
-                  client_sn.c_str());
+                  flx::logText(client_sn).c_str());
       return -1;
     }
     if (w.write(qx_id, element, collect_time) < 0) return -1;
@@ -148,13 +148,13 @@ int storageCacheUpdate(const std::string& client_sn, uint64_t collect_time,
                        const Json::Value& data) {
   QxBySerial qx;
   if (!qx.lookup(client_sn)) {
-    FLX_LOG_ERR(kLineFailGetQx, "%s:%d fail to get qx %s", client_sn.c_str());
+    FLX_LOG_ERR(kLineFailGetQx, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
   }
   const uint64_t qx_id = qx.id();
   if (!wellFormed(data)) {
     FLX_LOG_ERR(kLineCorrupted, "%s:%d Collected data from [%s] is wrong or corrupted.",
-                client_sn.c_str());
+                flx::logText(client_sn).c_str());
     return -1;
   }
   for (const ArrayWriter& w : kArrayWriters) {

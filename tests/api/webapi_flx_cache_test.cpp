@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/flx_log.h"
 #include "common/json_util.h"
 #include "kevocore.h"
 #include "kevoroot.h"
@@ -178,6 +179,18 @@ TEST_F(PushTest, ItemThatFailsToDecipherFailsTheAnswerButNotItsNeighbours) {
                    "webapi_flx_cache:105 Failed to decrypt " + flx::toString(bad),
                    "cache_handler:23 [basic] data is incorrect"}),
             flxtest::LogTexts());
+}
+
+// A megabyte of garbage makes a log line of 4 KiB that says how long the text was.
+TEST_F(PushTest, PushedTextInTheLogIsCut) {
+  Json::Value bad = item("basic", "basic", "");
+  bad["data"].append(std::string(1 << 20, 'A'));
+  EXPECT_EQ(400, pushItems({bad}).GetError());
+  const Texts lines = flxtest::LogTexts();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_LT(lines[1].size(), flx::kLogTextMax + 100);
+  EXPECT_NE(std::string::npos,
+            lines[1].find("[cut, " + std::to_string(flx::toString(bad).size()) + " bytes in all]"));
 }
 
 TEST_F(PushTest, MalformedItemsAreSkippedWithOneLine) {

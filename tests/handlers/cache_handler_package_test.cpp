@@ -290,6 +290,8 @@ TEST_F(PackageTest, BadEntriesFailWithOneLine) {
     EXPECT_EQ(-1, updatePackageRecord(qx_, pkg, 700));
     EXPECT_EQ(1u, flxtest::LogLines().size()) << flxtest::LogDump();
   }
+  EXPECT_EQ(-1, updatePackageRecord(qx_, package(std::string("a/\x01\n"), "x=1\n"), 700));
+  EXPECT_EQ(1, LogCount("bad package id [a/\\x01\\n]")) << "control characters are escaped";
   EXPECT_TRUE(storedIds().empty());
   EXPECT_FALSE(exists(pkgs())) << "nothing is written for a bad entry";
   EXPECT_FALSE(exists(mirrorDir(qx_) + "/INFO"));
