@@ -17,8 +17,6 @@ static const int kLineRowOpen = 24;
 static const int kLineRowExec = 38;
 static const int kLineRowClose = 42;
 static const int kLineHandlerOpen = 52;
-static const int kLineFailGetQx = 58;
-static const int kLineCorrupted = 65;
 static const int kLinePurgeExec = 83;
 static const int kLineHandlerClose = 88;
 
@@ -79,13 +77,13 @@ int shareCacheUpdate(const std::string& client_sn, uint64_t collect_time, const 
   QxBySerial qx;
   CacheDbUnit unit(kSource, kLineHandlerOpen, kLineHandlerClose);
   if (!qx.lookup(client_sn)) {
-    FLX_LOG_ERR(kLineFailGetQx, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
   }
   const uint64_t qx_id = qx.id();
   const Json::Value& shares = flx::jsonMember(data, "share");
   if (!flx::jsonHas(data, "share") || shares.isObject()) {
-    FLX_LOG_ERR(kLineCorrupted, "%s:%d Collected data from [%s] is wrong or corrupted.",
+    FLX_LOG_ERR(__LINE__, "%s:%d Collected data from [%s] is wrong or corrupted.",
                 flx::logText(client_sn).c_str());
     return -1;
   }

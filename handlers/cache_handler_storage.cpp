@@ -12,8 +12,6 @@
 static const char kSource[] = "cache_handler_storage";
 
 // The lines that this source's log lines are known by.
-static const int kLineFailGetQx = 141;
-static const int kLineCorrupted = 148;
 
 namespace {
 
@@ -148,12 +146,12 @@ int storageCacheUpdate(const std::string& client_sn, uint64_t collect_time,
                        const Json::Value& data) {
   QxBySerial qx;
   if (!qx.lookup(client_sn)) {
-    FLX_LOG_ERR(kLineFailGetQx, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
   }
   const uint64_t qx_id = qx.id();
   if (!wellFormed(data)) {
-    FLX_LOG_ERR(kLineCorrupted, "%s:%d Collected data from [%s] is wrong or corrupted.",
+    FLX_LOG_ERR(__LINE__, "%s:%d Collected data from [%s] is wrong or corrupted.",
                 flx::logText(client_sn).c_str());
     return -1;
   }

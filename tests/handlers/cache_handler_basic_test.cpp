@@ -173,25 +173,6 @@ TEST_F(BasicHandlerTest, ActingUserIsTheDeviceDuringTheUpdateAndRestoredAfter) {
   }
 }
 
-TEST_F(BasicHandlerTest, MirrorsTheConfigurationFileOnlyWhenChanged) {
-  Json::Value p = payload("NAME 6.2-1");
-  addFile(p, "[general]\nname=x\n", 1600000000);
-  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-  struct stat st;
-  ASSERT_EQ(0, stat(confPath().c_str(), &st));
-  EXPECT_EQ(0644u, st.st_mode & 07777);
-  EXPECT_EQ(1600000000, st.st_mtime);
-  EXPECT_EQ("[general]\nname=x\n", readFile(confPath()));
-
-  ASSERT_EQ(0, chmod(confPath().c_str(), 0600));  // to see that the mode is left alone
-  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-  struct stat again;
-  ASSERT_EQ(0, stat(confPath().c_str(), &again));
-  EXPECT_EQ(st.st_ino, again.st_ino);
-  EXPECT_EQ(st.st_mtime, again.st_mtime);
-  EXPECT_EQ(0600u, again.st_mode & 07777);
-}
-
 TEST_F(BasicHandlerTest, MirrorFailuresKeepTheRegistryUpdate) {
   ASSERT_EQ(0, basicCacheUpdate("SN1", 0, payload("NAME 6.2-1")));  // no file pushed
   EXPECT_EQ(1, flxtest::LogCount("no kevoinfo file")) << flxtest::LogDump();

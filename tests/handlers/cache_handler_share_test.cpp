@@ -63,8 +63,8 @@ TEST_F(ShareTest, RefusalsAndFailedRowsRemoveNothing) {
     const char* line;
   };
   const Case cases[] = {
-      {"SN-X", R"({"share":[]})", "cache_handler_share:58 fail to get qx SN-X"},
-      {"SN-A", R"({"shares":[]})", "cache_handler_share:65 Collected data from [SN-A] is wrong"},
+      {"SN-X", R"({"share":[]})", " fail to get qx SN-X"},
+      {"SN-A", R"({"shares":[]})", " Collected data from [SN-A] is wrong"},
       {"SN-A", R"({"share":{"name":"x"}})", "Collected data from [SN-A] is wrong or corrupted."},
       {"SN-A", R"({"share":[{"name":"s1"}, 3]})",
        " Element 1 of share_info from [SN-A] is not an object."},
