@@ -110,15 +110,19 @@ class StagedFile {
   // Opens the file's folder without passing a link and creates the temporary file (the old
   // file's mode and owner when it exists, else 0644). Privileged; -1 (logged) on failure.
   int open(const char* path) {
-    PrivilegedSection section(kSource, kLineOpenSection);
-    path_ = path;
-    dir_ = flx::openParentNoFollow(path_, leaf_, false);
-    if (dir_.ok() && !flx::refuseLink(dir_.get(), leaf_, path_)) createTemp();
-    if (!fd_.ok()) {
-      FLX_SHORT_FAILURE(kLineOpenSection, "0 > (fd = open(szPath, O_CREAT | O_WRONLY))");
-      return -1;
+    int failure = 0;
+    {
+      PrivilegedSection section(kSource, kLineOpenSection);
+      path_ = path;
+      dir_ = flx::openParentNoFollow(path_, leaf_, false);
+      if (dir_.ok() && !flx::refuseLink(dir_.get(), leaf_, path_)) createTemp();
+      if (!fd_.ok()) {
+        FLX_SHORT_FAILURE(kLineOpenSection, "0 > (fd = open(szPath, O_CREAT | O_WRONLY))");
+        failure = errno != 0 ? errno : EIO;
+      }
     }
-    return 0;
+    errno = failure;  // leaving the section reset it; the caller's line shows the cause
+    return failure != 0 ? -1 : 0;
   }
   int fd() const { return fd_.get(); }
 
