@@ -148,7 +148,7 @@ class PushIntegrationTest : public flxtest::RootTest {
   // Starts the host on an ephemeral loopback port; url_ names it.
   void StartHost(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {FLX_HOST_BIN,   "--listen", "127.0.0.1:0",
-                                     "--log-stderr", "--module", FLX_MODULE_PATH};
+                                     "--log-stderr", "--module", module_};
     args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_TRUE(host_.Start(args, hostLog()));
     std::string line;
@@ -198,6 +198,7 @@ class PushIntegrationTest : public flxtest::RootTest {
 
   Child host_;
   std::string url_;
+  std::string module_ = FLX_MODULE_PATH;
 };
 
 TEST_F(PushIntegrationTest, DemoBatchIsAccepted) {
@@ -210,10 +211,14 @@ TEST_F(PushIntegrationTest, DemoBatchIsAccepted) {
 }
 
 // As on a production host: ordinary real and effective ids, saved ids 0. The root-only push
-// key and stores are reached through the raised sections.
+// key and stores are reached through the raised sections; the module lies in a folder that only
+// root may enter, so it must be loaded before the ids are dropped.
 TEST_F(PushIntegrationTest, HostWithDroppedIdsDeciphersAndStores) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   ASSERT_EQ(0, chmod(root().c_str(), 0755));
+  ASSERT_EQ(0, mkdir(path("/private").c_str(), 0700));
+  module_ = path("/private/KEVO.FLX.RPC.so");
+  writeFile(module_, readFile(FLX_MODULE_PATH));
   const uint64_t id = addDevice(kSn);
   const std::string sid = addSession(kSn);
   // A process whose ids changed is not dumpable, and the leak checker of sanitizer builds

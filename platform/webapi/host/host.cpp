@@ -211,6 +211,10 @@ int RunHost(const HostOptions& options) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // Modules are loaded as root, before the ids are dropped: they may lie in folders that the
+  // unprivileged user cannot enter.
+  ApiRegistry registry;
+  if (!LoadModules(registry, options)) return 1;
   httplib::Server server;
   server.set_payload_max_length(options.maxBody);
   server.set_keep_alive_timeout(kKeepAliveSeconds);
@@ -224,8 +228,6 @@ int RunHost(const HostOptions& options) {
     Fail(err);
     return 1;
   }
-  ApiRegistry registry;
-  if (!LoadModules(registry, options)) return 1;
   Dispatcher dispatcher(registry);
   Route(server, dispatcher);
   return Serve(server, HostPort(host, port));
