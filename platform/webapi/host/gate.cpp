@@ -34,6 +34,12 @@ int Pending(int fd) {
   return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
 }
 
+// True when the client closed its side: the connection ends as soon as its thread notices.
+bool PeerGone(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // Reads and discards what the client sends until it stops, closes or the time is up.
 void Linger(int fd) {
   const auto end = ConnectionGate::Clock::now() + std::chrono::milliseconds(kLingerMs);
@@ -102,7 +108,10 @@ int ConnectionGate::Accept(int listenFd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::unique_lock<std::mutex> lock(mutex_);
     size_t open = 0;
-    for (const auto& c : conns_) open += c.second.closing ? 0 : 1;
+    for (auto& c : conns_) {
+      if (!c.second.closing && PeerGone(c.second.fd)) c.second.closing = true;
+      open += c.second.closing ? 0 : 1;
+    }
     if (open >= limits_.maxConnections && !EvictIdle()) {
       lock.unlock();
       syslog(LOG_WARNING, "refused 503: %zu connections open in this worker, none idle", open);

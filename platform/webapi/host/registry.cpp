@@ -155,7 +155,8 @@ int Dispatcher::PrepareParams(const RawRequest& raw, Call& call) {
   const size_t dot = call.api.rfind('.');
   const std::string apiClass = dot == std::string::npos ? std::string() : call.api.substr(0, dot);
   if (check_ && !check_(call.sid, apiClass)) {
-    if (limiter_ != nullptr) limiter_->Failed(raw.clientAddress);
+    // Only a presented session can be a guess; calls without one are not counted.
+    if (limiter_ != nullptr && !call.sid.empty()) limiter_->Failed(raw.clientAddress);
     KeepParamsAsText(call);
     return 0;
   }
