@@ -99,6 +99,7 @@ int ConnectionGate::Accept(int listenFd) {
     if (ready <= 0) continue;
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
+      if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) return -1;  // no socket left
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;  // another worker took it, or the client went away

@@ -110,7 +110,6 @@ httplib::Server::HandlerResponse Refuse(httplib::Response& res, int status, cons
 
 void Route(httplib::Server& server, Dispatcher& dispatcher, AuthLimiter& limiter, size_t maxBody) {
   ConnectionGate& gate = ConnectionGate::Instance();
-  dispatcher.beforeMethod = [&gate] { gate.BeginModule(); };
   server.set_expect_100_continue_handler(
       [maxBody](const httplib::Request& req, httplib::Response&) {
         if (!OverLimit(req, maxBody)) return 100;
@@ -135,13 +134,15 @@ void Route(httplib::Server& server, Dispatcher& dispatcher, AuthLimiter& limiter
   });
   server.set_logger(
       [&gate](const httplib::Request&, const httplib::Response&) { gate.EndRequest(); });
-  server.Get(kEndpoint, [&dispatcher](const httplib::Request& req, httplib::Response& res) {
+  // Once a request is read, its deadline no longer runs: waiting for the module is the host's.
+  server.Get(kEndpoint, [&dispatcher, &gate](const httplib::Request& req, httplib::Response& res) {
+    gate.BeginModule();
     int status = 200;
     const Json::Value answer = dispatcher.Handle(ToRaw(req, std::string()), &status);
     Answer(res, answer, status);
   });
-  server.Post(kEndpoint, [&dispatcher](const httplib::Request& req, httplib::Response& res,
-                                       const httplib::ContentReader& reader) {
+  server.Post(kEndpoint, [&dispatcher, &gate](const httplib::Request& req, httplib::Response& res,
+                                              const httplib::ContentReader& reader) {
     if (req.is_multipart_form_data()) {
       // Fields come as a query string or a form-urlencoded body only.
       res.status = 415;
@@ -155,6 +156,7 @@ void Route(httplib::Server& server, Dispatcher& dispatcher, AuthLimiter& limiter
           return true;
         }))
       return;
+    gate.BeginModule();
     int status = 200;
     const Json::Value answer = dispatcher.Handle(ToRaw(req, std::move(body)), &status);
     Answer(res, answer, status);

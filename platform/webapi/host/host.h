@@ -138,8 +138,6 @@ class Dispatcher {
   // The answer object: {"success":true[,"data":..]} or {"success":false,"error":{"code":N}};
   // `httpStatus` (when given) is 200, or the status of a refusal by a limit.
   Json::Value Handle(const RawRequest& raw, int* httpStatus = nullptr);
-  // Runs when a method is about to be called.
-  std::function<void()> beforeMethod;
 
  private:
   int Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request, KEVO::APIResponse& response);

@@ -109,8 +109,6 @@ int ApiRegistry::Find(const std::string& api, long version, const std::string& m
 
 int Dispatcher::Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request,
                        KEVO::APIResponse& response) {
-  // One call at a time: privileged sections change the ids of the whole process.
-  std::lock_guard<std::mutex> lock(mutex_);
   try {
     handler(&request, &response);
     return 0;
@@ -176,7 +174,11 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus) {
   int status = 200;
   int code = DecodeFields(raw, call);
   if (code == 0) code = registry_.Find(call.api, call.version, call.method, &handler);
+  // One call at a time, the session check included: privileged sections in modules and in the
+  // registry change the ids of the whole process.
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
   if (code == 0) {
+    lock.lock();
     const int refused = PrepareParams(raw, call);
     if (refused != 0) {
       status = refused;
@@ -188,9 +190,9 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus) {
   } else {
     KEVO::APIRequest request(call.api, call.version, call.method, std::move(call.params), call.sid,
                              raw.remoteIp);
-    if (beforeMethod) beforeMethod();
     Invoke(handler, request, response);
   }
+  if (lock.owns_lock()) lock.unlock();
   if (httpStatus != nullptr) *httpStatus = status;
   const Json::Value answer = response.ToJson();
   const int answerCode = response.IsSuccess() ? 0 : answer["error"]["code"].asInt();
