@@ -22,57 +22,85 @@ struct HashFree {
 using List = std::unique_ptr<KVSZLIST, ListFree>;
 using Hash = std::unique_ptr<KVSZHASH, HashFree>;
 
-// Keys that the package handler asks of INFO files and rule files, and a host setting.
-const char* const kKeys[] = {"package",     "version",     "displayname",
-                             "qxm_min_ver", "qxm_max_ver", "pkg_min_ver",
-                             "pkg_max_ver", "supplang",    ""};
-const int32_t kBuilds[] = {-1, 700, INT32_MAX};
-// Sections beyond this many are not read one by one: each read parses the whole file again.
-const int kMaxSections = 64;
+// Keys that the package handler asks of INFO files, a host setting and the empty key; every
+// key read parses the whole file again, so the list is short.
+const char* const kKeys[] = {"package", "displayname", "supplang", ""};
+const int32_t kBuilds[] = {-1, 700};
+// Sections beyond this many are not read one by one, for the same reason.
+const int kMaxSections = 8;
 
 std::string gPath;
 
-void readSections(bool hasNul) {
-  List sections(KVLIBSzListAlloc(4));
-  Hash fields(KVLIBSzHashAlloc(4));
-  if (!sections || !fields) abort();
-  KVSZLIST* raw = sections.release();
-  const int count = KVLIBFileEnumSection(gPath.c_str(), &raw);
-  sections.reset(raw);
-  if (count < 0) return;
-  for (int i = 0; i < count && i < kMaxSections; ++i) {
-    const char* name = KVLIBSzListGet(sections.get(), i);
-    if (name == nullptr) abort();
-    KVLIBHashRemoveAll(fields.get());
-    KVSZHASH* h = fields.release();
-    const int n = KVLIBFileGetSection(gPath.c_str(), name, &h);
-    fields.reset(h);
-    // A listed section can be read back, unless a NUL byte cut its name short.
-    if (n < 0 && !hasNul) abort();
+// Calls `read` with the address of the handle, which it may replace.
+template <class T, class D, class Read>
+int withAddress(std::unique_ptr<T, D>& handle, Read read) {
+  T* raw = handle.release();
+  const int rc = read(&raw);
+  handle.reset(raw);
+  return rc;
+}
+
+// True when both hashes hold the same keys with the same values.
+bool sameFields(const KVSZHASH* a, const KVSZHASH* b) {
+  if (KVLIBSzHashCount(a) != KVLIBSzHashCount(b)) return false;
+  List keys(KVLIBSzListAlloc(4));
+  if (!keys || withAddress(keys, [&](KVSZLIST** l) { return KVLIBSzHashEnumKey(a, l); }) < 0) {
+    abort();
   }
+  for (int i = 0; i < keys->nItem; ++i) {
+    const char* key = KVLIBSzListGet(keys.get(), i);
+    const char* other = KVLIBSzHashGetValue(b, key);
+    if (other == nullptr || strcmp(other, KVLIBSzHashGetValue(a, key)) != 0) return false;
+  }
+  return true;
+}
+
+struct Visit {
+  int index;
+  bool hasNul;  // a NUL byte cuts names short, so a section may not be found again by name
+};
+
+// The fields that one read of the file gives a section must be those of reading it alone.
+int checkSection(const char* name, const KVSZHASH* fields, void* ctx) {
+  Visit& visit = *static_cast<Visit*>(ctx);
+  if (visit.index++ >= kMaxSections || fields == nullptr || visit.hasNul) return 0;
+  Hash alone(KVLIBSzHashAlloc(4));
+  if (!alone) abort();
+  const int n =
+      withAddress(alone, [&](KVSZHASH** h) { return KVLIBFileGetSection(gPath.c_str(), name, h); });
+  if (n < 0 || !sameFields(fields, alone.get())) abort();
+  return 0;
+}
+
+void readSections(bool hasNul) {
+  List names(KVLIBSzListAlloc(4));
+  if (!names) abort();
+  const int count =
+      withAddress(names, [&](KVSZLIST** l) { return KVLIBFileEnumSection(gPath.c_str(), l); });
+  Visit visit{0, hasNul};
+  const int visited = KVLIBFileEachSection(gPath.c_str(), checkSection, &visit);
+  if (visited != count || (count >= 0 && visit.index != count)) abort();
 }
 
 void readKeys() {
   List keys(KVLIBSzListAlloc(2));
   Hash values(KVLIBSzHashAlloc(2));
   if (!keys || !values) abort();
-  KVSZLIST* rawKeys = keys.release();
-  for (const char* key : kKeys) KVLIBSzListPush(&rawKeys, key);
-  keys.reset(rawKeys);
+  for (const char* key : kKeys) {
+    withAddress(keys, [&](KVSZLIST** l) { return KVLIBSzListPush(l, key); });
+  }
   for (const char* sep : {"=", ":"}) {
-    KVSZHASH* h = values.release();
-    const int found = KVLIBFileGetKeys(gPath.c_str(), keys.get(), &h, sep);
-    values.reset(h);
+    const int found = withAddress(
+        values, [&](KVSZHASH** h) { return KVLIBFileGetKeys(gPath.c_str(), keys.get(), h, sep); });
     if (found > static_cast<int>(sizeof kKeys / sizeof kKeys[0])) abort();
   }
   for (const char* key : kKeys) {
-    for (int size : {1024, 8}) {
-      char buf[1024];
-      memset(buf, 'x', sizeof buf);
-      const int n = KVLIBFileGetKeyValue(gPath.c_str(), key, buf, size, 0);
-      // The count ends at the terminator, always inside the buffer.
-      if (n >= size || (n >= 0 && buf[n] != '\0')) abort();
-    }
+    // The count ends at the terminator, always inside the buffer (a short one for one key).
+    const int size = key == kKeys[0] ? 8 : 1024;
+    char buf[1024];
+    memset(buf, 'x', sizeof buf);
+    const int n = KVLIBFileGetKeyValue(gPath.c_str(), key, buf, size, 0);
+    if (n >= size || (n >= 0 && buf[n] != '\0')) abort();
   }
 }
 

@@ -159,6 +159,21 @@ int KVLIBFileGetSection(const char* path, const char* section, KVSZHASH** ppHash
   });
 }
 
+// The fields of one section as KVLIBFileGetSection gives them: all blocks of the name, the
+// last key winning. Null when the hash could not be built.
+static std::unique_ptr<KVSZHASH, void (*)(KVSZHASH*)> buildSection(
+    const std::vector<std::pair<std::string, std::string>>& lines) {
+  std::unique_ptr<KVSZHASH, void (*)(KVSZHASH*)> hash(KVLIBSzHashAlloc(64), KVLIBSzHashFree);
+  for (const auto& kv : lines) {
+    if (!hash) break;
+    KVSZHASH* raw = hash.release();
+    const bool set = KVLIBSzHashSetValue(&raw, kv.first.c_str(), kv.second.c_str()) >= 0;
+    hash.reset(raw);
+    if (!set) hash.reset();
+  }
+  return hash;
+}
+
 int KVLIBFileEachSection(const char* path, KVLIB_SECTION_VISITOR visit, void* ctx) {
   if (path == nullptr || visit == nullptr) {
     KV_FAIL(KVERR_INVALID_ARGUMENT);
@@ -176,17 +191,14 @@ int KVLIBFileEachSection(const char* path, KVLIB_SECTION_VISITOR visit, void* ct
       }
     });
     if (!ok) return -1;
+    // One hash per name, built at its first header, so that a file of many repeated headers
+    // and keys costs no more than its length.
+    using Hash = std::unique_ptr<KVSZHASH, void (*)(KVSZHASH*)>;
+    std::map<std::string, Hash> built;
     for (const std::string& name : headers) {
-      // The same fields as KVLIBFileGetSection: all blocks of the name, the last key winning.
-      std::unique_ptr<KVSZHASH, void (*)(KVSZHASH*)> hash(KVLIBSzHashAlloc(64), KVLIBSzHashFree);
-      bool built = hash != nullptr;
-      for (const auto& kv : fields[name]) {
-        if (!built) break;
-        KVSZHASH* raw = hash.release();
-        built = KVLIBSzHashSetValue(&raw, kv.first.c_str(), kv.second.c_str()) >= 0;
-        hash.reset(raw);
-      }
-      if (visit(name.c_str(), built ? hash.get() : nullptr, ctx) < 0) return -1;
+      auto at = built.find(name);
+      if (at == built.end()) at = built.emplace(name, buildSection(fields[name])).first;
+      if (visit(name.c_str(), at->second.get(), ctx) < 0) return -1;
     }
     return static_cast<int>(headers.size());
   });
