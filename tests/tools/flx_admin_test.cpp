@@ -100,9 +100,9 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
   std::string sn;
   EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege(r.out.substr(0, 32), KEVOFLX_DEFAULT_API_CLASS, sn));
   EXPECT_EQ("2150PDN004711", sn);
-  r = run("session add --sn 2150PDN004711 --sid fixed-sid --ttl 60");
-  EXPECT_EQ("fixed-sid\n", r.out);
-  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("fixed-sid", KEVOFLX_DEFAULT_API_CLASS, sn));
+  r = run("session add --sn 2150PDN004711 --sid fixed-session-0001 --ttl 60");
+  EXPECT_EQ("fixed-session-0001\n", r.out);
+  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("fixed-session-0001", KEVOFLX_DEFAULT_API_CLASS, sn));
 
   // Something in every part of the picture.
   KEVOFLX_APP app;
@@ -164,7 +164,7 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
 
   r = run("device remove 2150PDN004711");
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("fixed-sid", KEVOFLX_DEFAULT_API_CLASS, sn));
+  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("fixed-session-0001", KEVOFLX_DEFAULT_API_CLASS, sn));
 }
 
 TEST_F(AdminCliTest, BadUsageGivesOneLineAndNonZeroExit) {
@@ -184,6 +184,7 @@ TEST_F(AdminCliTest, BadUsageGivesOneLineAndNonZeroExit) {
       {"device show NOPE", 1, "no device with serial number 'NOPE'"},
       {"session add --sn NOPE", 1, "no device"},
       {"session add --sn SN1 --ttl -5", 1, "invalid TTL"},
+      {"session add --sn SN1 --sid 15-characters..", 1, "use 16 to 128"},
       {"session remove nothing", 1, "no session"},
   };
   for (const Case& c : cases) {
@@ -205,6 +206,24 @@ TEST_F(AdminCliTest, InitCompletesAPartialRootWithoutTouchingWhatExists) {
   writeFile(cliRoot_ + KEVO_PUSH_KEY_PATH, "operator's own key\n");
   ASSERT_EQ(0, run("init").status);
   EXPECT_EQ("operator's own key\n", readFile(cliRoot_ + KEVO_PUSH_KEY_PATH));
+  // Stores of a root made before modes were set are brought to them, -wal and -shm included.
+  uint64_t id = 0;  // in process: the connection stays open, and with it -wal and -shm
+  ASSERT_EQ(0, KEVOFLXQxCreate("SN1", "", &id));
+  const std::string reg = cliRoot_ + KEVO_REGISTRY_DB_PATH;
+  const std::string cache = cliRoot_ + KEVO_CACHE_DB_PATH;
+  writeFile(cache + "-wal", "");
+  for (const std::string& p : {reg, reg + "-wal", reg + "-shm", cache, cache + "-wal"}) {
+    ASSERT_EQ(0, chmod(p.c_str(), 0644)) << p;
+  }
+  ASSERT_EQ(0, run("init").status);
+  const std::pair<std::string, mode_t> modes[] = {
+      {reg, 0600},   {reg + "-wal", 0600},   {reg + "-shm", 0600},
+      {cache, 0640}, {cache + "-wal", 0640}, {cliRoot_ + KEVO_PUSH_KEY_PATH, 0600}};
+  for (const auto& m : modes) {
+    struct stat st;
+    ASSERT_EQ(0, stat(m.first.c_str(), &st)) << m.first;
+    EXPECT_EQ(m.second, st.st_mode & 07777) << m.first;
+  }
   for (const char* below : {KEVO_LIB_DIR, KEVO_WEBAPI_DIR, KEVO_QXINFO_DIR, KEVO_HOST_CONF_PATH,
                             KEVO_REGISTRY_DB_PATH, KEVO_CACHE_DB_PATH}) {
     EXPECT_TRUE(fs::exists(cliRoot_ + below)) << below;
