@@ -128,7 +128,7 @@ TEST_F(RegistryTest, DevicesAreCreatedListedStoredAndDeleted) {
 TEST_F(RegistryTest, DeletingADeviceTakesEverythingItOwns) {
   uint64_t keep = addDevice("KEEP");
   uint64_t gone = addDevice("GONE");
-  std::string sid = addSession("GONE", "sid-gone");
+  std::string sid = addSession("GONE");
   for (uint64_t id : {keep, gone}) {
     KEVOFLX_APP a = app(id, "app");
     KEVOFLX_PKG p = pkg(id, "pkg");
