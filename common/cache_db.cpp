@@ -77,7 +77,10 @@ void logAllocFailure(const char* file, int line, unsigned long long size) {
 
 // Tells the push path that the statement failed for a reason that may pass (the item is then
 // kept for a later try).
-void noteFault(int rc) {
+void noteFault(sqlite3* db, int rc) {
+  // A write that met a full disk may come back as an I/O error; the errno tells.
+  const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
+  if (err == ENOSPC || err == EDQUOT) rc = SQLITE_FULL;
   switch (rc & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
@@ -145,11 +148,11 @@ int cacheDbExec(sqlite3*& db, const char* sql, const char* file, int line) {
     }
     if (rc == SQLITE_OK) return 0;
     if (error == nullptr) {
-      noteFault(rc);
+      noteFault(db, rc);
       return -1;
     }
     if (strstr(error, "database is locked") == nullptr || --left == 0) {
-      noteFault(rc);
+      noteFault(db, rc);
       break;
     }
     sqlite3_free(error);

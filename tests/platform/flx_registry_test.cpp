@@ -415,6 +415,8 @@ TEST_F(RegistryTest, FailuresSayWhyAndTheConnectionRecovers) {
       << flxtest::LogDump();
   ASSERT_EQ(0, rename((db + ".good").c_str(), db.c_str()));
   EXPECT_EQ(0, KEVOFLXAppSet(&a));
+  KEVOFLX_QX rec;
+  EXPECT_EQ(0, KEVOFLXQxGetBySN("SN1", &rec)) << "what was stored before is intact";
 }
 
 }  // namespace

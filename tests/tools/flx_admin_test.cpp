@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "common/spool.h"
 #include "flx.h"
 #include "kevoroot.h"
 #include "support/root_fixture.h"
@@ -232,6 +233,24 @@ TEST_F(AdminCliTest, InitCompletesAPartialRootWithoutTouchingWhatExists) {
   for (const fs::directory_entry& e : fs::recursive_directory_iterator(cliRoot_)) {
     EXPECT_EQ(std::string::npos, e.path().filename().string().find(".tmp")) << e.path();
   }
+}
+
+TEST_F(AdminCliTest, SpoolListReplayAndDrop) {
+  ASSERT_EQ(0, run("init").status);
+  ASSERT_EQ(0, run("device add --sn SN1").status);
+  Json::Value vols(Json::objectValue);
+  for (const char* k : {"vol", "dg", "hdd"}) vols[k] = Json::Value(Json::arrayValue);
+  vols["vol"][0]["id"] = "v";
+  ASSERT_EQ(0, spoolKeep(1, "SN1", "storage", "storage", 77, vols, KVFAULT_BUSY));
+  ASSERT_EQ(0, spoolKeep(1, "SN1", "basic", "info", 77, Json::Value(Json::objectValue), 1));
+  Result r = run("spool list");
+  EXPECT_NE(std::string::npos, r.out.find("storage.storage")) << r.out;
+  EXPECT_EQ(0, run("spool drop --device 1 --kind basic.info").status);
+  r = run("spool replay");
+  EXPECT_EQ("replayed 1 item(s)\n", r.out) << r.err;
+  r = run("device show SN1");
+  EXPECT_NE(std::string::npos, r.out.find("\"mtime\" : 77")) << r.out;
+  EXPECT_TRUE(spoolList().empty());
 }
 
 }  // namespace

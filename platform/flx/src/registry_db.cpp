@@ -245,7 +245,9 @@ void Stmt::read(std::string& v) {
 void setDbError(sqlite3* db, int rc) {
   int ext = db != nullptr ? sqlite3_extended_errcode(db) : rc;
   noteFailure(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-  switch (ext & 0xff) {
+  // A write that met a full disk may come back as an I/O error; the errno tells.
+  const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
+  switch ((err == ENOSPC || err == EDQUOT) ? SQLITE_FULL : ext & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
       KVLIBFaultNote(KVFAULT_BUSY);
