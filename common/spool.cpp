@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,16 +55,27 @@ struct DirClose {
   void operator()(DIR* d) const { closedir(d); }
 };
 
+// After a replay that failed again, an item waits this long before the next push tries it, so
+// that a store still busy does not hold every item of every push for its whole patience.
+const time_t kRetryAfterSeconds = 60;
+
+struct SpoolFile {
+  std::string first;     // name
+  uint64_t second = 0;   // bytes
+  time_t notBefore = 0;  // the mtime: a failed replay sets it into the future
+  bool operator<(const SpoolFile& o) const { return first < o.first; }
+};
+
 // Regular files of `dir` with their sizes, names in order.
-std::vector<std::pair<std::string, uint64_t>> filesOf(const std::string& dir) {
-  std::vector<std::pair<std::string, uint64_t>> out;
+std::vector<SpoolFile> filesOf(const std::string& dir) {
+  std::vector<SpoolFile> out;
   std::unique_ptr<DIR, DirClose> d(opendir(dir.c_str()));
   if (!d) return out;
   while (struct dirent* e = readdir(d.get())) {
     struct stat st;
     std::string name = e->d_name;
     if (lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      out.emplace_back(name, static_cast<uint64_t>(st.st_size));
+      out.push_back(SpoolFile{name, static_cast<uint64_t>(st.st_size), st.st_mtime});
     }
   }
   std::sort(out.begin(), out.end());
@@ -201,10 +213,10 @@ void spoolSupersede(uint64_t id, const char* group, const char* module, uint64_t
               static_cast<unsigned long long>(kept));
 }
 
-int spoolReplay(uint64_t id) {
+int spoolReplay(uint64_t id, bool now) {
   if (!spoolHas(id)) return 0;
   const std::string dir = deviceDir(id);
-  std::vector<std::pair<std::string, uint64_t>> files;
+  std::vector<SpoolFile> files;
   {
     PrivilegedSection section(kSource, __LINE__);
     files = filesOf(dir);
@@ -213,6 +225,7 @@ int spoolReplay(uint64_t id) {
   for (const auto& f : files) {
     const CACHE_HANDLER_ENTRY* row = rowOfKind(f.first);
     if (row == nullptr) continue;  // a ".tmp" left by a crash, or not ours
+    if (!now && f.notBefore > time(nullptr)) continue;
     const std::string path = dir + "/" + f.first;
     Json::Value item;
     bool ok;
@@ -226,6 +239,12 @@ int spoolReplay(uint64_t id) {
     int rc = ok ? runHandler(row->handler, sn, t, flx::jsonMember(item, "data")) : -1;
     const int why = KVLIBFaultGet();
     if (rc < 0 && why != KVFAULT_NONE) {
+      const time_t later = time(nullptr) + kRetryAfterSeconds;
+      const struct timespec times[2] = {{later, 0}, {later, 0}};
+      {
+        PrivilegedSection section(kSource, __LINE__);
+        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+      }
       FLX_LOG_ERR(__LINE__, "%s:%d [%s.%s] of device %llu stays in the spool (%s)", row->szGroup,
                   row->szModule, static_cast<unsigned long long>(id), faultText(why));
       break;

@@ -36,8 +36,10 @@ int spoolKeep(uint64_t id, const std::string& sn, const char* group, const char*
 // not newer is dropped, since replaying it would undo the newer state.
 void spoolSupersede(uint64_t id, const char* group, const char* module, uint64_t collect_time);
 // Replays the spooled items of device `id` through their handlers; the caller holds the
-// device's lock. Returns the number replayed; stops at the first transient failure.
-int spoolReplay(uint64_t id);
+// device's lock. An item whose replay failed for a transient reason waits a minute before it
+// is tried again, unless `now`. Returns the number replayed; stops at the first transient
+// failure.
+int spoolReplay(uint64_t id, bool now = false);
 // True when device `id` has a spool folder (cheap: one stat, no privileges).
 bool spoolHas(uint64_t id);
 

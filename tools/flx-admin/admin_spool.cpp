@@ -37,7 +37,7 @@ int spoolReplay(uint64_t id, int& replayed, std::string& err) {
               " is being pushed for and stays locked; run 'flx-admin spool replay' again later";
         return 1;
       }
-      replayed += ::spoolReplay(dev);
+      replayed += ::spoolReplay(dev, true);
     }
     if (!::spoolList(id).empty()) {
       err =
