@@ -22,6 +22,9 @@ class DeviceLock {
   DeviceLock(const DeviceLock&) = delete;
   DeviceLock& operator=(const DeviceLock&) = delete;
 
+  // False when the lock file could not be opened (logged): the caller goes on unserialised
+  // rather than refuse every item over a lock file.
+  bool opened() const { return fd_ >= 0; }
   bool held() const { return held_; }
 
  private:

@@ -85,7 +85,7 @@ int callSerialised(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn,
   const uint64_t id = deviceIdOf(client_sn);
   if (id == 0) return callHandler(row, client_sn, collect_time, data);  // it fails on its own
   DeviceLock lock(id);
-  if (!lock.held()) {
+  if (lock.opened() && !lock.held()) {
     spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, KVFAULT_BUSY);
     return -1;
   }
