@@ -142,7 +142,7 @@ int cacheDbExec(sqlite3*& db, const char* sql, const char* file, int line) {
     logAllocFailure(file, line, size);
     return -1;
   }
-  snprintf(text.get(), size, "PRAGMA foreign_keys=ON;%s", sql);
+  snprintf(text.get(), size, "%s%s", kPragma, sql);
 
   for (int left = kAttempts;;) {
     int rc;
