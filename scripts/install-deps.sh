@@ -7,6 +7,7 @@ packages=(
   libsqlite3-dev libjsoncpp-dev libsodium-dev libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3 curl
+  nginx openssl libssl-dev
 )
 
 missing=()
