@@ -492,9 +492,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     const int n = &p == &pairs[2] ? std::max(3, rounds / 3) : rounds;
-    for (int i = 0; i < n; ++i) {
-      p.m.push_back(Ms(p.module));
+    for (int i = 0; i < n; ++i) {  // who goes first alternates, so neither pays for the other
+      if (i % 2 == 0) p.m.push_back(Ms(p.module));
       p.f.push_back(Ms(p.floor));
+      if (i % 2 == 1) p.m.push_back(Ms(p.module));
     }
     Report(p);
   }
