@@ -70,6 +70,24 @@ long RssKiB(pid_t pid) {
   return 0;
 }
 
+// The fields of /proc/PID/stat after the command name: state, ppid, ...
+std::string StatFields(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close == std::string::npos ? std::string() : stat.substr(close + 2);
+}
+
+std::vector<pid_t> Children(pid_t pid) {
+  std::vector<pid_t> children;
+  DIR* proc = opendir("/proc");
+  while (const dirent* e = proc ? readdir(proc) : nullptr) {
+    const pid_t child = atoi(e->d_name);
+    if (child > 0 && atoi(StatFields(child).c_str() + 2) == pid) children.push_back(child);
+  }
+  if (proc) closedir(proc);
+  return children;
+}
+
 }  // namespace
 
 TempRoot::TempRoot(const std::string& prefix) {
@@ -267,19 +285,27 @@ std::string LoadAverage() {
 std::string TreeRss(pid_t pid) {
   long total = RssKiB(pid);
   std::string parts = std::to_string(total / 1024.0).substr(0, 5);
-  DIR* proc = opendir("/proc");
-  while (const dirent* e = proc ? readdir(proc) : nullptr) {
-    const pid_t child = atoi(e->d_name);
-    if (child <= 0) continue;
-    const std::string stat = ReadFile("/proc/" + std::to_string(child) + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos || atoi(stat.c_str() + close + 4) != pid) continue;
+  for (pid_t child : Children(pid)) {
     const long rss = RssKiB(child);
     total += rss;
     parts += " + " + std::to_string(rss / 1024.0).substr(0, 5);
   }
-  if (proc) closedir(proc);
   return std::to_string(total / 1024.0).substr(0, 5) + " MiB (" + parts + ")";
+}
+
+double TreeCpuMs(pid_t pid) {
+  std::vector<pid_t> all = Children(pid);
+  all.push_back(pid);
+  unsigned long long ticks = 0;
+  for (pid_t p : all) {
+    std::istringstream fields(StatFields(p));
+    std::string skip;
+    unsigned long long user = 0, system = 0;
+    for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt; utime is field 14
+    fields >> user >> system;
+    ticks += user + system;
+  }
+  return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace flxbench

@@ -74,6 +74,8 @@ class Nginx {
 
 // "1.23 0.98 0.50" from /proc/loadavg.
 std::string LoadAverage();
+// The CPU time (user and system) a process and its children have used, in milliseconds.
+double TreeCpuMs(pid_t pid);
 // The resident memory of a process and its children, e.g. "41.2 MiB (12.1 + 14.5 + 14.6)".
 std::string TreeRss(pid_t pid);
 

@@ -418,6 +418,7 @@ int main(int argc, char** argv) {
   app.add_option("--batch", batchFile, "the batch")->capture_default_str();
   app.add_flag("--no-keep-open", noKeepOpen, "hold no idle connections to the databases");
   CLI11_PARSE(app, argc, argv);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
 
   flxbench::TempRoot root("/tmp/flx-floor");
   std::string err, sid = kSid;

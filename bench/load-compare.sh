@@ -43,15 +43,18 @@ echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Median over rounds of batches/s and p99 per configuration, and ratios to "direct".
 median() { sort -n | awk '{v[NR]=$1} END {print (NR%2 ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2)}'; }
-declare -a rate p99 rss
+declare -a rate p99 rss cpu
 for i in "${!names[@]}"; do
   rate[$i]=$(cat "$out/$i".[0-9]* | awk '/^batches/ {print $2}' | median)
   p99[$i]=$(cat "$out/$i".[0-9]* | awk '/^latency/ {print $8}' | median)
   rss[$i]=$(cat "$out/$i".[0-9]* | awk '/^host RSS/ {print $3}' | median)
+  cpu[$i]=$(cat "$out/$i".[0-9]* | awk '/^host CPU/ {print $4}' | median)
 done
-printf '\n%-12s %10s %9s %8s %12s %12s\n' configuration batches/s p99_ms RSS_MiB "rate/direct" "p99/direct"
+printf '\n%-12s %10s %9s %8s %13s %12s %12s %12s\n' configuration batches/s p99_ms RSS_MiB \
+  cpu_ms/batch "rate/direct" "p99/direct" "cpu/direct"
 for i in "${!names[@]}"; do
-  awk -v n="${names[$i]}" -v b="${rate[$i]}" -v p="${p99[$i]}" -v m="${rss[$i]}" \
-    -v b0="${rate[0]}" -v p0="${p99[0]}" \
-    'BEGIN {printf "%-12s %10.1f %9.1f %8.1f %12.2f %12.2f\n", n, b, p, m, (b0 ? b/b0 : 0), (p0 ? p/p0 : 0)}'
+  awk -v n="${names[$i]}" -v b="${rate[$i]}" -v p="${p99[$i]}" -v m="${rss[$i]}" -v c="${cpu[$i]}" \
+    -v b0="${rate[0]}" -v p0="${p99[0]}" -v c0="${cpu[0]}" \
+    'BEGIN {printf "%-12s %10.1f %9.1f %8.1f %13.2f %12.2f %12.2f %12.2f\n", n, b, p, m, c,
+      (b0 ? b/b0 : 0), (p0 ? p/p0 : 0), (c0 ? c/c0 : 0)}'
 done

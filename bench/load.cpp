@@ -163,6 +163,7 @@ int Run(const Options& o) {
   }
 
   const std::string loadBefore = flxbench::LoadAverage();
+  double cpuBefore = 0;
   const auto start = Clock::now();
   const auto measureFrom = start + std::chrono::milliseconds(static_cast<long>(o.warmup * 1000));
   const auto end = measureFrom + std::chrono::milliseconds(static_cast<long>(o.seconds * 1000));
@@ -173,6 +174,8 @@ int Run(const Options& o) {
     threads.emplace_back(RunClient, std::cref(opt), std::cref(origin), std::cref(bodies),
                          std::ref(next), start, measureFrom, end, std::ref(results[c]));
   }
+  std::this_thread::sleep_until(measureFrom);
+  if (host.pid() > 0) cpuBefore = flxbench::TreeCpuMs(host.pid());
   for (std::thread& t : threads) t.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - measureFrom).count();
 
@@ -193,7 +196,12 @@ int Run(const Options& o) {
          elapsed, errors, errors ? ": first " : "", firstError.c_str());
   printf("latency ms  p50 %.1f  p90 %.1f  p99 %.1f  max %.1f\n", Percentile(all, 0.5),
          Percentile(all, 0.9), Percentile(all, 0.99), all.empty() ? 0 : all.back());
-  if (host.pid() > 0) printf("host RSS %s\n", flxbench::TreeRss(host.pid()).c_str());
+  if (host.pid() > 0) {
+    printf("host RSS %s\n", flxbench::TreeRss(host.pid()).c_str());
+    // CPU per batch hardly depends on how busy the machine is; throughput does.
+    printf("host CPU ms/batch %.2f\n",
+           (flxbench::TreeCpuMs(host.pid()) - cpuBefore) / std::max<size_t>(1, all.size()));
+  }
   printf("load average before %s, after %s\n", loadBefore.c_str(), flxbench::LoadAverage().c_str());
   return errors == 0 ? 0 : 1;
 }
@@ -225,5 +233,6 @@ int main(int argc, char** argv) {
   app.add_flag("--nginx", o.nginx, "put the shipped nginx site (TLS) in front of the host");
   CLI11_PARSE(app, argc, argv);
   signal(SIGPIPE, SIG_IGN);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   return Run(o);
 }
