@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev libjsoncpp-dev libsodium-dev libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3 curl
+  nginx openssl libssl-dev
 )
 if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-dev); fi
 
