@@ -379,9 +379,10 @@ void SambaShares(const Context& ctx, const std::vector<Mount>& mounts, Json::Val
   while (std::getline(in, line)) {
     const std::string t = Trim(line);
     if (t.empty() || t[0] == '#' || t[0] == ';') continue;
-    if (t[0] == '[' && t.back() == ']') {
+    if (t[0] == '[') {
       flush();
-      section = Trim(t.substr(1, t.size() - 2));
+      // A header without its ']' starts a section that nothing is taken from.
+      section = t.back() == ']' ? Trim(t.substr(1, t.size() - 2)) : "";
       continue;
     }
     const size_t eq = t.find('=');
@@ -417,6 +418,9 @@ void NfsExports(const Context& ctx, const std::vector<Mount>& mounts, Json::Valu
       clients = space == std::string::npos ? "" : Trim(line.substr(space));
     }
     if (path.empty() || path[0] != '/') continue;
+    std::istringstream words(clients);
+    clients.clear();
+    for (std::string w; words >> w;) clients += (clients.empty() ? "" : " ") + w;
     shares.append(
         Share(mounts, path, path, "NFS export to " + (clients.empty() ? "*" : clients), false));
   }
