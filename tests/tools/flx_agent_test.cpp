@@ -295,6 +295,8 @@ TEST_F(AgentTest, IntervalStatePushesOnlyWhatChanged) {
     i["collect_time"] = upTime;
     i["data"]["up_time"] = upTime;
     i["data"]["v"] = value;
+    i["data"]["vol"][0]["size_total"] = 100000;
+    i["data"]["vol"][0]["size_used"] = upTime * 10;  // below 1% of the size apart
     return i;
   };
   Json::Value first(Json::arrayValue);
@@ -310,12 +312,14 @@ TEST_F(AgentTest, IntervalStatePushesOnlyWhatChanged) {
   ASSERT_TRUE(loaded.load(file));
 
   Json::Value next(Json::arrayValue);
-  next.append(item("basic", 99, "a"));  // only the up time moved
+  next.append(item("basic", 99, "a"));  // only the up time and a little use moved
   next.append(item("info", 99, "c"));
   Json::Value changed = loaded.changed(next, "http://h", 2000);
   ASSERT_EQ(1u, changed.size());
   EXPECT_EQ("info", changed[0]["module_name"].asString());
   EXPECT_EQ(2u, loaded.changed(next, "http://other", 2000).size());
+  next[0]["data"]["vol"][0]["size_used"] = 5000;
+  EXPECT_EQ(2u, loaded.changed(next, "http://h", 2000).size());
   EXPECT_EQ(2u, loaded.changed(next, "http://h", 1000 + flxagent::kRepushSeconds).size());
 
   put("/state.json", "{\"url\": 5");

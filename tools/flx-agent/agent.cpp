@@ -64,6 +64,14 @@ Json::Value CollectBatch(Context& ctx, const std::vector<std::string>& only, uin
 std::string ContentHash(const Json::Value& item) {
   Json::Value data = item["data"];
   if (data.isObject()) data.removeMember("up_time");
+  // A volume in use always changes a little: its use counts in steps of 1% of its size.
+  if (data.isObject() && data["vol"].isArray()) {
+    for (Json::Value& vol : data["vol"]) {
+      const uint64_t total = vol["size_total"].asUInt64();
+      const uint64_t used = vol["size_used"].asUInt64();
+      vol["size_used"] = static_cast<Json::UInt64>(total > 0 ? used / (total / 100 + 1) : used);
+    }
+  }
   const std::string text = ItemKey(item) + "\n" + flxpush::Compact(data);
   unsigned char digest[16];
   crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(text.data()),

@@ -67,7 +67,8 @@ Json::Value CollectBatch(Context& ctx, const std::vector<std::string>& only, uin
 const int64_t kRepushSeconds = 24 * 3600;
 
 // The content hash of an item, over its payload without the members that change by
-// themselves (up_time), so that an idle machine's items stay unchanged.
+// themselves (up_time; a volume's use counts in steps of 1% of its size), so that an idle
+// machine's items stay unchanged.
 std::string ContentHash(const Json::Value& item);
 
 // Item key ("group/module") -> content hash and time of its last successful push.
