@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -102,7 +103,9 @@ struct Icon {
 
 // The width of a PNG file, 0 when it is not one.
 int PngWidth(const std::string& path) {
-  const std::string head = ReadText(path, nullptr, 1 << 24).substr(0, 24);
+  char buf[24];
+  std::ifstream in(path, std::ios::binary);
+  const std::string head(buf, in.read(buf, sizeof buf) ? sizeof buf : 0);
   if (head.size() < 24 || head.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) return 0;
   const auto byte = [&head](size_t i) { return static_cast<unsigned char>(head[i]); };
   return static_cast<int>(byte(16) << 24 | byte(17) << 16 | byte(18) << 8 | byte(19));
