@@ -26,7 +26,6 @@ listen_port=${FLX_DEMO_PORT:-5000}
 url="http://$listen_host:$listen_port"
 sn=2150PDN004711
 hostname=lab-store-01
-sid="demo-$sn"
 build=build/dev
 bin=$build/bin
 host_log=$build/demo-host.log
@@ -85,8 +84,8 @@ if "$bin/flx-admin" device show "$sn" >/dev/null 2>&1; then
 else
   "$bin/flx-admin" device add --sn "$sn" --hostname "$hostname" >/dev/null
 fi
-"$bin/flx-admin" session remove "$sid" >/dev/null 2>&1 || true
-"$bin/flx-admin" session add --sn "$sn" --sid "$sid" >/dev/null
+# A fresh random session id each run: a fixed one would let anyone push as the demo device.
+sid=$("$bin/flx-admin" session add --sn "$sn")
 
 echo "== pushing examples/demo-batch.json"
 "$bin/flx-push" --url "$url" --sid "$sid" --client-sn "$sn" examples/demo-batch.json
