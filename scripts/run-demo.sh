@@ -27,7 +27,6 @@ listen_port=${FLX_DEMO_PORT:-5000}
 url="http://$listen_host:$listen_port"
 sn=2150PDN004711
 hostname=lab-store-01
-sid="demo-$sn"
 build=build/dev
 bin=$build/bin
 host_log=$build/demo-host.log
@@ -61,7 +60,10 @@ if port_taken; then
 fi
 
 echo "== starting the host on $listen_host:$listen_port (log: $host_log)"
-"$bin/flx-webapi-host" --listen "$listen_host:$listen_port" --log-stderr >"$host_log" 2>&1 &
+# One worker per core; each keeps the two databases open so that short connections stay cheap.
+db_dir=${FLX_ROOT:-$PWD/.flx/root}/var/packages/FLX/target/db
+"$bin/flx-webapi-host" --listen "$listen_host:$listen_port" --log-stderr \
+  --keep-open "$db_dir/flx_db.sqlite" --keep-open "$db_dir/flx_registry.sqlite" >"$host_log" 2>&1 &
 host_pid=$!
 for _ in $(seq 1 100); do
   if ! kill -0 "$host_pid" 2>/dev/null; then
@@ -83,8 +85,8 @@ if "$bin/flx-admin" device show "$sn" >/dev/null 2>&1; then
 else
   "$bin/flx-admin" device add --sn "$sn" --hostname "$hostname" >/dev/null
 fi
-"$bin/flx-admin" session remove "$sid" >/dev/null 2>&1 || true
-"$bin/flx-admin" session add --sn "$sn" --sid "$sid" >/dev/null
+# A fresh random session id each run: a fixed one would let anyone push as the demo device.
+sid=$("$bin/flx-admin" session add --sn "$sn")
 
 echo "== pushing examples/demo-batch.json"
 "$bin/flx-push" --url "$url" --sid "$sid" --client-sn "$sn" examples/demo-batch.json
@@ -94,12 +96,10 @@ echo "== what the host stores for $sn"
 
 # This machine as a second device, its facts collected and pushed by the agent.
 agent_sn="linux-$(hostname)"
-agent_sid="demo-$agent_sn"
 echo "== registering this machine as $agent_sn through flx-agent"
 "$bin/flx-admin" device show "$agent_sn" >/dev/null 2>&1 ||
   "$bin/flx-admin" device add --sn "$agent_sn" >/dev/null
-"$bin/flx-admin" session remove "$agent_sid" >/dev/null 2>&1 || true
-"$bin/flx-admin" session add --sn "$agent_sn" --sid "$agent_sid" >/dev/null
+agent_sid=$("$bin/flx-admin" session add --sn "$agent_sn")
 "$bin/flx-agent" --once --url "$url" --sid "$agent_sid"
 "$bin/flx-admin" device show "$agent_sn" | sed -n '/"device"/,/^  }/p'
 

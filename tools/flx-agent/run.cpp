@@ -33,6 +33,7 @@ flxpush::PushOptions PushOptionsOf(const AgentOptions& options) {
   push.url = options.url;
   push.sid = options.sid;
   push.keyFile = options.keyFile;
+  push.caFile = options.caFile;
   return push;
 }
 

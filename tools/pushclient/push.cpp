@@ -244,6 +244,7 @@ int PushBatch(const PushOptions& options, const Json::Value& batch, std::ostream
     return kExitUsage;
   }
   httplib::Client client(origin);
+  if (!options.caFile.empty()) client.set_ca_cert_path(options.caFile);
   client.set_connection_timeout(kConnectSeconds);
   client.set_read_timeout(kTransferSeconds);
   client.set_write_timeout(kTransferSeconds);

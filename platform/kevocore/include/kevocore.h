@@ -80,12 +80,18 @@ void KVLIBSzListFree(KVSZLIST* pList);
 // ';' and blank lines are ignored; whitespace around keys and values is trimmed; a value in
 // double quotes loses them; within a section the last occurrence of a key wins.
 
-// Appends the section names in file order. Returns the number of section headers,
-// negative when the file cannot be read.
+// Appends the section names in file order, a repeated header each time. Returns the number of
+// section headers, negative when the file cannot be read.
 int KVLIBFileEnumSection(const char* path, KVSZLIST** ppList);
 // Puts the keys of `section` into the hash. Returns the number of key/value lines of the
 // section, negative when the file cannot be read or has no such section.
 int KVLIBFileGetSection(const char* path, const char* section, KVSZHASH** ppHash);
+// Reads the file once and calls `visit` for each section header in file order, with the
+// section's fields as KVLIBFileGetSection gives them (null when they could not be gathered).
+// Returns the number of headers; negative when the file cannot be read or `visit` returned a
+// negative value.
+typedef int (*KVLIB_SECTION_VISITOR)(const char* name, const KVSZHASH* fields, void* ctx);
+int KVLIBFileEachSection(const char* path, KVLIB_SECTION_VISITOR visit, void* ctx);
 // Key/value files (section headers ignored) with separator `sep`: puts the value of each key
 // of `keys` that the file has into the hash. Returns the number of keys found, negative on
 // failure.
@@ -116,6 +122,11 @@ int KVLIBCryptSzChunkSize(int length);
 // Reads a key file of 64 hex digits (surrounding whitespace ignored) into `key` (32 bytes).
 // Returns 0 on success, negative on failure.
 int KVLIBCryptReadKeyFile(const char* path, unsigned char* key);
+// Loads the push key once for the calling thread's following deciphering calls (a push):
+// they use it without looking at the file again, until the matching Unpin. Pins nest. A key
+// that cannot be used is logged with its file and the reason. 0 when the key is usable.
+int KVLIBCryptKeyPin(void);
+void KVLIBCryptKeyUnpin(void);
 // Path of the host's push key file.
 const char* KVLIBCryptKeyPath(void);
 
@@ -124,6 +135,19 @@ void KVLIBErrSetEx(unsigned int code, const char* file, int line);
 unsigned int KVLIBErrGet(void);
 const char* KVLIBErrGetFile(void);
 int KVLIBErrGetLine(void);
+
+// --- transient failure note (thread-local) ---
+// A store that failed for a reason that may pass by itself notes it here; the push path
+// clears the note before a handler and reads it after a failure, to keep the item for later.
+#define KVFAULT_NONE 0
+#define KVFAULT_BUSY 1  // database locked or busy
+#define KVFAULT_FULL 2  // no space left (or quota)
+#define KVFAULT_IO 3    // I/O error
+void KVLIBFaultNote(int kind);
+int KVLIBFaultGet(void);
+void KVLIBFaultClear(void);
+// Notes the kind that `err` (an errno value) stands for, if any; returns it.
+int KVLIBFaultNoteErrno(int err);
 
 // --- processes and directories ---
 // Runs `program` with the NULL-terminated arguments (argv[0] is the program itself) through
