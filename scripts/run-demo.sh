@@ -96,12 +96,10 @@ echo "== what the host stores for $sn"
 
 # This machine as a second device, its facts collected and pushed by the agent.
 agent_sn="linux-$(hostname)"
-agent_sid="demo-$agent_sn"
 echo "== registering this machine as $agent_sn through flx-agent"
 "$bin/flx-admin" device show "$agent_sn" >/dev/null 2>&1 ||
   "$bin/flx-admin" device add --sn "$agent_sn" >/dev/null
-"$bin/flx-admin" session remove "$agent_sid" >/dev/null 2>&1 || true
-"$bin/flx-admin" session add --sn "$agent_sn" --sid "$agent_sid" >/dev/null
+agent_sid=$("$bin/flx-admin" session add --sn "$agent_sn")
 "$bin/flx-agent" --once --url "$url" --sid "$agent_sid"
 "$bin/flx-admin" device show "$agent_sn" | sed -n '/"device"/,/^  }/p'
 
