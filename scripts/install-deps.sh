@@ -6,7 +6,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev libjsoncpp-dev libsodium-dev libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  sqlite3 curl
+  sqlite3 curl python3
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

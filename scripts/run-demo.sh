@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the dev preset, starts the host with the module on 127.0.0.1:5000, registers a demo
-# device, pushes examples/demo-batch.json and prints what was stored; then serves until Ctrl-C.
+# Builds the dev preset, starts the host with the push and inventory modules on 127.0.0.1:5000,
+# registers a small demo fleet, pushes its batches (from examples/demo-batch.json), prints what
+# was stored, the inventory page's URL and an operator token; then serves until Ctrl-C.
 #   scripts/run-demo.sh          serve until Ctrl-C
 #   scripts/run-demo.sh --once   push, print and stop
 set -euo pipefail
@@ -25,7 +26,6 @@ listen_host=127.0.0.1
 listen_port=${FLX_DEMO_PORT:-5000}
 url="http://$listen_host:$listen_port"
 sn=2150PDN004711
-hostname=lab-store-01
 sid="demo-$sn"
 build=build/dev
 bin=$build/bin
@@ -49,10 +49,15 @@ port_taken() {
 echo "== installing dependencies and building ($build)"
 ./scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build "$build" --target flx-admin flx-push flx-webapi-host flx_module
+cmake --build "$build" --target flx-admin flx-push flx-webapi-host flx_module flx_inventory
 
 echo "== initialising the root"
 "$bin/flx-admin" init
+# The page is installed beside the modules, where the host serves it from.
+root=$(pwd)/.flx/root
+www=$root/var/packages/FLX/target/webapi/www
+mkdir -p "$www"
+install -m 0644 web/index.html web/inventory.css web/inventory.js "$www/"
 
 if port_taken; then
   echo "run-demo: $listen_host:$listen_port is already in use: stop the other server (or an earlier run-demo) and try again" >&2
@@ -60,7 +65,8 @@ if port_taken; then
 fi
 
 echo "== starting the host on $listen_host:$listen_port (log: $host_log)"
-"$bin/flx-webapi-host" --listen "$listen_host:$listen_port" --log-stderr >"$host_log" 2>&1 &
+"$bin/flx-webapi-host" --listen "$listen_host:$listen_port" --log-stderr \
+  --module "$build/lib/KEVO.FLX.RPC.so" --module "$build/lib/KEVO.FLX.Inventory.so" >"$host_log" 2>&1 &
 host_pid=$!
 for _ in $(seq 1 100); do
   if ! kill -0 "$host_pid" 2>/dev/null; then
@@ -76,24 +82,37 @@ curl -s -o /dev/null "$url/webapi/entry.cgi" || {
   exit 1
 }
 
-echo "== registering the demo device $sn"
-if "$bin/flx-admin" device show "$sn" >/dev/null 2>&1; then
-  echo "device $sn is already registered"
-else
-  "$bin/flx-admin" device add --sn "$sn" --hostname "$hostname" >/dev/null
-fi
-"$bin/flx-admin" session remove "$sid" >/dev/null 2>&1 || true
-"$bin/flx-admin" session add --sn "$sn" --sid "$sid" >/dev/null
+# Registers device $1 (host name $2) with a push session and pushes batch $3.
+push_device() {
+  local dsn=$1 dhost=$2 batch=$3 dsid="demo-$1"
+  if ! "$bin/flx-admin" device show "$dsn" >/dev/null 2>&1; then
+    "$bin/flx-admin" device add --sn "$dsn" --hostname "$dhost" >/dev/null
+  fi
+  "$bin/flx-admin" session remove "$dsid" >/dev/null 2>&1 || true
+  "$bin/flx-admin" session add --sn "$dsn" --sid "$dsid" >/dev/null
+  "$bin/flx-push" --url "$url" --sid "$dsid" --client-sn "$dsn" "$batch"
+}
 
-echo "== pushing examples/demo-batch.json"
-"$bin/flx-push" --url "$url" --sid "$sid" --client-sn "$sn" examples/demo-batch.json
+echo "== registering the demo fleet and pushing its batches (from examples/demo-batch.json)"
+fleet_dir=$build/demo-fleet
+python3 scripts/demo-fleet.py examples/demo-batch.json "$fleet_dir" >"$fleet_dir.txt"
+while read -r dsn dhost batch; do
+  printf '%s %-14s ' "$dsn" "$dhost"
+  push_device "$dsn" "$dhost" "$batch"
+done <"$fleet_dir.txt"
 
 echo "== what the host stores for $sn"
 "$bin/flx-admin" device show "$sn"
 
+"$bin/flx-admin" operator remove demo >/dev/null 2>&1 || true
+token=$("$bin/flx-admin" operator add demo)
+
 echo
 echo "Push more with:"
 echo "  $bin/flx-push --url $url --sid $sid --client-sn $sn BATCH.json"
+echo
+echo "Inventory page: $url/inventory/"
+echo "Operator token: $token"
 
 if [ "$once" = 1 ]; then
   stop_host

@@ -150,7 +150,7 @@ int makeFolders(std::string& err) {
   return 0;
 }
 
-// True when the database at `path` already has every table of `tables`. Opened as an
+// True when the database at `path` already has every table or index of `tables`. Opened as an
 // immutable file, so that looking leaves no trace (not even WAL files coming and going).
 bool hasTables(const std::string& path, const std::vector<const char*>& tables) {
   std::string uri = "file:";
@@ -170,8 +170,7 @@ bool hasTables(const std::string& path, const std::vector<const char*>& tables) 
   if (rc != SQLITE_OK) return false;
   for (const char* table : tables) {
     sqlite3_stmt* st = nullptr;
-    rc = sqlite3_prepare_v2(raw, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?",
-                            -1, &st, nullptr);
+    rc = sqlite3_prepare_v2(raw, "SELECT 1 FROM sqlite_master WHERE name = ?", -1, &st, nullptr);
     if (rc == SQLITE_OK) sqlite3_bind_text(st, 1, table, -1, SQLITE_STATIC);
     bool found = rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW;
     sqlite3_finalize(st);
@@ -182,7 +181,8 @@ bool hasTables(const std::string& path, const std::vector<const char*>& tables) 
 
 // Any registry call creates the schema when it is missing.
 int makeRegistry(std::string& err) {
-  if (hasTables(rootPath(KEVO_REGISTRY_DB_PATH), {"devices", "sessions", "apps", "pkgs", "info"})) {
+  if (hasTables(rootPath(KEVO_REGISTRY_DB_PATH), {"devices", "sessions", "apps", "pkgs", "info",
+                                                  "operators", "pkgs_pkg_id", "apps_app_id"})) {
     return 0;
   }
   KEVOFLX_QX* list = nullptr;
@@ -212,12 +212,25 @@ const char kCacheSchema[] =
     " hidden INTEGER, mtime INTEGER, qx_id INTEGER, display_vol_name TEXT,"
     " UNIQUE(qx_id, name));"
     "CREATE TABLE IF NOT EXISTS sample_table (client_sn TEXT UNIQUE, sample_data TEXT);"
+    // The inventory's per-device summaries and fleet queries.
+    "CREATE INDEX IF NOT EXISTS vol_info_seen ON vol_info(qx_id, mtime);"
+    "CREATE INDEX IF NOT EXISTS dg_info_seen ON dg_info(qx_id, mtime);"
+    "CREATE INDEX IF NOT EXISTS hdd_info_seen ON hdd_info(qx_id, mtime);"
+    "CREATE INDEX IF NOT EXISTS share_info_seen ON share_info(qx_id, mtime);"
+    "CREATE INDEX IF NOT EXISTS hdd_info_temp ON hdd_info(qx_id, temp);"
+    "CREATE INDEX IF NOT EXISTS hdd_info_hot ON hdd_info(temp);"
     "COMMIT;";
+
+// Every table and index of kCacheSchema: a root made before an index was added gets it too.
+const std::vector<const char*> kCacheObjects = {"vol_info",      "dg_info",       "hdd_info",
+                                                "share_info",    "sample_table",  "vol_info_seen",
+                                                "dg_info_seen",  "hdd_info_seen", "share_info_seen",
+                                                "hdd_info_temp", "hdd_info_hot"};
 
 // A complete database is left alone; "IF NOT EXISTS" completes a partial one.
 int makeCacheDb(std::string& err) {
   std::string path = rootPath(KEVO_CACHE_DB_PATH);
-  if (hasTables(path, {"vol_info", "dg_info", "hdd_info", "share_info", "sample_table"})) return 0;
+  if (hasTables(path, kCacheObjects)) return 0;
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);

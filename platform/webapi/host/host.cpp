@@ -228,6 +228,7 @@ int RunHost(const HostOptions& options) {
   if (!LoadModules(registry, options)) return 1;
   Dispatcher dispatcher(registry);
   Route(server, dispatcher);
+  ServeStaticPage(server, PageDir());
   return Serve(server, HostPort(host, port));
 }
 

@@ -13,7 +13,14 @@
 
 #include "webapi.h"
 
+namespace httplib {
+class Server;
+}
+
 namespace webapihost {
+
+// Serves the inventory page's files from `dir` at / and /inventory/.
+void ServeStaticPage(httplib::Server& server, const std::string& dir);
 
 // --- decoding the fields of a call ---
 
@@ -119,6 +126,9 @@ struct HostOptions {
   bool debug = false;
   std::string dropUser;  // empty: keep the ids
 };
+
+// The folder of the inventory page: <root>/var/packages/FLX/target/webapi/www.
+std::string PageDir();
 
 // The module loaded when no --module is given.
 const char* DefaultModulePath();
