@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "admin_util.h"
+#include "flxread.h"
 #include "kevoroot.h"
 
 namespace flxadmin {
@@ -211,33 +212,30 @@ const char kCacheSchema[] =
     "CREATE TABLE IF NOT EXISTS share_info (name TEXT, description TEXT, vol_id TEXT,"
     " hidden INTEGER, mtime INTEGER, qx_id INTEGER, display_vol_name TEXT,"
     " UNIQUE(qx_id, name));"
-    "CREATE TABLE IF NOT EXISTS sample_table (client_sn TEXT UNIQUE, sample_data TEXT);"
-    // The inventory's per-device summaries and fleet queries.
-    "CREATE INDEX IF NOT EXISTS vol_info_seen ON vol_info(qx_id, mtime);"
-    "CREATE INDEX IF NOT EXISTS dg_info_seen ON dg_info(qx_id, mtime);"
-    "CREATE INDEX IF NOT EXISTS hdd_info_seen ON hdd_info(qx_id, mtime);"
-    "CREATE INDEX IF NOT EXISTS share_info_seen ON share_info(qx_id, mtime);"
-    "CREATE INDEX IF NOT EXISTS hdd_info_temp ON hdd_info(qx_id, temp);"
-    "CREATE INDEX IF NOT EXISTS hdd_info_hot ON hdd_info(temp);"
-    "COMMIT;";
-
-// Every table and index of kCacheSchema: a root made before an index was added gets it too.
-const std::vector<const char*> kCacheObjects = {"vol_info",      "dg_info",       "hdd_info",
-                                                "share_info",    "sample_table",  "vol_info_seen",
-                                                "dg_info_seen",  "hdd_info_seen", "share_info_seen",
-                                                "hdd_info_temp", "hdd_info_hot"};
+    "CREATE TABLE IF NOT EXISTS sample_table (client_sn TEXT UNIQUE, sample_data TEXT);";
 
 // A complete database is left alone; "IF NOT EXISTS" completes a partial one.
 int makeCacheDb(std::string& err) {
   std::string path = rootPath(KEVO_CACHE_DB_PATH);
-  if (hasTables(path, kCacheObjects)) return 0;
+  // The inventory's indexes come with the tables: a root made before them gets them too.
+  std::vector<std::string> names = {"vol_info", "dg_info", "hdd_info", "share_info",
+                                    "sample_table"};
+  std::string script = kCacheSchema;
+  for (const auto& index : flxread::cacheIndexes()) {
+    names.push_back(index.first);
+    script += index.second + ";";
+  }
+  script += "COMMIT;";
+  std::vector<const char*> objects;
+  for (const std::string& name : names) objects.push_back(name.c_str());
+  if (hasTables(path, objects)) return 0;
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
   if (rc == SQLITE_OK) rc = sqlite3_busy_timeout(raw, 5000);
   if (rc == SQLITE_OK)
     rc = sqlite3_exec(raw, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, kCacheSchema, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, script.c_str(), nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     err = "cannot create the cache database " + path + ": " +
           (raw != nullptr ? sqlite3_errmsg(raw) : "out of memory") +

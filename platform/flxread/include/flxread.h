@@ -11,6 +11,8 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace flxread {
 
@@ -83,6 +85,9 @@ Result appIcon(const std::string& sn, const std::string& appId, const std::strin
 
 // Compares two version texts part by part, numbers numerically ("5.10" > "5.9").
 int compareVersions(const std::string& a, const std::string& b);
+
+// The cache database's indexes that these reads rely on: (name, CREATE INDEX statement).
+std::vector<std::pair<std::string, std::string>> cacheIndexes();
 
 // --- operator tokens ---
 // The stored form of a token (hex of a 256-bit hash).

@@ -101,10 +101,13 @@ Result list(const ListQuery& q, Json::Value& out, std::string& err) {
   const char* dir = q.descending ? " DESC" : " ASC";
   // The page is chosen first, so that the summaries are computed for its rows only (and for
   // every device only when the list is sorted by one of them).
-  const std::string rowsSql =
-      "WITH page AS (SELECT d.id AS id, " + key->second + " AS k FROM devices d WHERE " +
-      kFilterSql + " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
-      " FROM page CROSS JOIN devices d ON d.id = page.id ORDER BY page.k" + dir + ", d.sn, d.id";
+  const std::string rowsSql = "WITH page AS (SELECT d.id AS id, " + key->second +
+                              " AS k, " FLXREAD_TOTAL_SQL " FROM devices d WHERE " + kFilterSql +
+                              " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " +
+                              deviceRowSql() +
+                              ", page." FLXREAD_TOTAL_COLUMN
+                              " FROM page CROSS JOIN devices d ON d.id = page.id ORDER BY page.k" +
+                              dir + ", d.sn, d.id";
   const std::string countSql = std::string("SELECT count(*) FROM devices d WHERE ") + kFilterSql;
   ReadDb db;
   const std::string pattern = likePattern(q.filter);
@@ -129,7 +132,7 @@ std::string deviceJoin(const std::string& cols, const std::string& table,
   return "SELECT " + cols + " FROM " + table + " x JOIN devices d ON d.id = x.qx_id WHERE " + where;
 }
 
-const char kDeviceRef[] = "d.id AS qx_id, d.sn, d.hostname, d.model_name";
+const char kDeviceRef[] = FLXREAD_TOTAL_SQL ", d.id AS qx_id, d.sn, d.hostname, d.model_name";
 
 }  // namespace
 
@@ -195,9 +198,13 @@ Result volumesOver(double minUsePercent, const Page& page, Json::Value& out, std
 
 Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::string& err) {
   return guarded(err, [&] {
-    const std::string fixed =
-        "(?1 = '' OR x.status = ?1) AND (?2 = '' OR x.smart_status = ?2) AND (?3 = 0 OR " +
-        failingDiskSql("x") + ") AND (?4 = 0 OR x.temp >= ?5)";
+    // The failing term is written out, not switched by a parameter, so that the partial
+    // index of failing disks serves it.
+    std::string fixed = "1";
+    if (!q.status.empty()) fixed += " AND x.status = ?1";
+    if (!q.smartStatus.empty()) fixed += " AND x.smart_status = ?2";
+    if (q.hasMinTemp) fixed += " AND x.temp >= ?3";
+    if (q.failingOnly) fixed += " AND " + failingDiskSql("x");
     ReadDb db;
     return pagedRows(
         db, deviceJoin("count(*)", "c.hdd_info", fixed),
@@ -205,13 +212,9 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
                        ", x.dev, x.name, x.model, x.status, x.smart_status, x.temp, x.size_total,"
                        " x.used_by, x.mtime",
                    "c.hdd_info", fixed) +
-            " ORDER BY x.temp DESC, d.sn, x.dev LIMIT ?6 OFFSET ?7",
-        page, "disks",
-        [&](Query& s) {
-          s.bind(q.status).bind(q.smartStatus).bind(int64_t(q.failingOnly));
-          s.bind(int64_t(q.hasMinTemp)).bind(q.minTemp);
-        },
-        out, err);
+            " ORDER BY x.temp DESC, d.sn, x.dev LIMIT ?4 OFFSET ?5",
+        page, "disks", [&](Query& s) { s.bind(q.status).bind(q.smartStatus).bind(q.minTemp); }, out,
+        err);
   });
 }
 

@@ -7,17 +7,38 @@
 namespace flxread {
 
 std::string failingDiskSql(const std::string& alias) {
-  return "(lower(" + alias +
-         ".status) NOT IN ('', 'good', 'normal', 'ready', 'initialized') OR lower(" + alias +
-         ".smart_status) NOT IN ('', 'normal', 'good', 'ok'))";
+  const std::string a = alias.empty() ? alias : alias + ".";
+  return "(lower(" + a + "status) NOT IN ('', 'good', 'normal', 'ready', 'initialized') OR lower(" +
+         a + "smart_status) NOT IN ('', 'normal', 'good', 'ok'))";
 }
 
+// A storage push replaces the device's volume, disk group and disk rows together, all with
+// its collect time, so the first of them that has rows tells that time; shares come apart.
 const char kLastSeenSql[] =
-    "max(coalesce((SELECT max(mtime) FROM c.vol_info WHERE qx_id = d.id), 0),"
-    " coalesce((SELECT max(mtime) FROM c.dg_info WHERE qx_id = d.id), 0),"
-    " coalesce((SELECT max(mtime) FROM c.hdd_info WHERE qx_id = d.id), 0),"
+    "max(coalesce((SELECT max(mtime) FROM c.vol_info WHERE qx_id = d.id),"
+    " (SELECT max(mtime) FROM c.hdd_info WHERE qx_id = d.id),"
+    " (SELECT max(mtime) FROM c.dg_info WHERE qx_id = d.id), 0),"
     " coalesce((SELECT max(mtime) FROM c.share_info WHERE qx_id = d.id), 0),"
     " flx_mirror_mtime(d.id))";
+
+std::vector<std::pair<std::string, std::string>> cacheIndexes() {
+  // clang-format off
+  return {
+      // A device's last report: the newest row of each table, one seek each.
+      {"vol_info_seen",   "CREATE INDEX IF NOT EXISTS vol_info_seen ON vol_info(qx_id, mtime)"},
+      {"dg_info_seen",    "CREATE INDEX IF NOT EXISTS dg_info_seen ON dg_info(qx_id, mtime)"},
+      {"hdd_info_seen",   "CREATE INDEX IF NOT EXISTS hdd_info_seen ON hdd_info(qx_id, mtime)"},
+      {"share_info_seen", "CREATE INDEX IF NOT EXISTS share_info_seen ON share_info(qx_id, mtime)"},
+      // Summaries without touching the rows: fullest volume, hottest disk.
+      {"vol_info_use",    "CREATE INDEX IF NOT EXISTS vol_info_use ON vol_info(qx_id, size_used, size_total)"},
+      {"hdd_info_temp",   "CREATE INDEX IF NOT EXISTS hdd_info_temp ON hdd_info(qx_id, temp)"},
+      {"hdd_info_hot",    "CREATE INDEX IF NOT EXISTS hdd_info_hot ON hdd_info(temp)"},
+      // Failing disks are few: a partial index finds them without reading the others.
+      {"hdd_info_failing", "CREATE INDEX IF NOT EXISTS hdd_info_failing ON hdd_info(qx_id) WHERE " +
+                           failingDiskSql("")},
+  };
+  // clang-format on
+}
 
 namespace {
 

@@ -61,7 +61,8 @@ class Query {
   int param_ = 1;
 };
 
-// SQL of a disk whose status or SMART status is not a normal one; `alias` names the disk row.
+// SQL of a disk whose status or SMART status is not a normal one; `alias` names the disk row
+// (empty: unqualified).
 std::string failingDiskSql(const std::string& alias);
 // SQL of a device's last report: the newest mtime of its cache rows and mirror files; `d` is
 // the device row.
@@ -70,8 +71,14 @@ extern const char kLastSeenSql[];
 // The result of a failed read: kStoreFailed with the connection's error in `err`.
 Result storeFailed(const ReadDb& db, std::string& err);
 
-// A paged answer: {"total", "offset", "limit", key: rows}. `countSql` and `rowsSql` take the
-// same parameters, bound by `bindArgs(Query&)`; `rowsSql` ends with "LIMIT ? OFFSET ?".
+// The column that carries the number of all matching rows in every row of a page.
+#define FLXREAD_TOTAL_COLUMN "total_rows"
+#define FLXREAD_TOTAL_SQL "count(*) OVER () AS " FLXREAD_TOTAL_COLUMN
+
+// A paged answer: {"total", "offset", "limit", key: rows}. `rowsSql` selects
+// FLXREAD_TOTAL_SQL besides its columns and ends with "LIMIT ? OFFSET ?", so one pass gives
+// the page and the total; `countSql` counts only when the page is empty. Both take the same
+// parameters, bound by `bindArgs(Query&)`.
 template <class Bind>
 Result pagedRows(ReadDb& db, const std::string& countSql, const std::string& rowsSql,
                  const Page& page, const char* key, Bind bindArgs, Json::Value& out,
@@ -81,17 +88,27 @@ Result pagedRows(ReadDb& db, const std::string& countSql, const std::string& row
     return kBadArgument;
   }
   if (!db.ok()) return storeFailed(db, err);
-  Query count(db, countSql);
-  bindArgs(count);
-  if (count.step() != SQLITE_ROW) return storeFailed(db, err);
-  Query rows(db, rowsSql);
-  bindArgs(rows);
-  rows.bind(page.limit).bind(page.offset);
   Json::Value result(Json::objectValue);
-  result["total"] = Json::Int64(count.i64(0));
+  Json::Value& rows = result[key] = Json::Value(Json::arrayValue);
+  int64_t total = 0;
+  if (page.limit > 0) {
+    Query q(db, rowsSql);
+    bindArgs(q);
+    q.bind(page.limit).bind(page.offset);
+    if (!q.rows(rows)) return storeFailed(db, err);
+  }
+  if (rows.empty()) {
+    Query count(db, countSql);
+    bindArgs(count);
+    if (count.step() != SQLITE_ROW) return storeFailed(db, err);
+    total = count.i64(0);
+  } else {
+    total = rows[0][FLXREAD_TOTAL_COLUMN].asInt64();
+    for (Json::Value& row : rows) row.removeMember(FLXREAD_TOTAL_COLUMN);
+  }
+  result["total"] = Json::Int64(total);
   result["offset"] = Json::Int64(page.offset);
   result["limit"] = Json::Int64(page.limit);
-  if (!rows.rows(result[key])) return storeFailed(db, err);
   out.swap(result);
   return kOk;
 }
