@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "common/flx_log.h"
 #include "common/json_util.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
@@ -23,9 +24,7 @@ static const int kLineNoParams = 78;
 static const int kLineNoPermission = 84;
 static const int kLineNoItems = 92;
 static const int kLineItemsNotArray = 98;
-static const int kLineMalformedItem = 101;
 static const int kLineItemFailed = 105;
-static const int kLineUnexpected = 120;
 
 // The one API, version and method that this module serves, then the all-zero terminator.
 // clang-format off
@@ -68,9 +67,11 @@ const char* malformedReason(const Json::Value& item) {
   for (const Json::Value& chunk : data) {
     if (!chunk.isString()) return "a data chunk is not a string";
   }
-  if (flx::jsonHas(item, "collect_time") && !flx::jsonMember(item, "collect_time").isUInt64()) {
-    return "collect_time is not a non-negative integer";
-  }
+  // Read as the JSON library converts it: null is 0 and a fraction is cut; only what it
+  // refuses (text, a negative or too large number, an object) makes the item unusable.
+  bool timeOk = false;
+  flx::jsonU64(flx::jsonMember(item, "collect_time"), &timeOk);
+  if (!timeOk) return "collect_time is not a non-negative number";
   return nullptr;
 }
 
@@ -117,12 +118,13 @@ bool decipherItem(const Json::Value& data, std::string& joined) {
 bool pushItem(Json::ArrayIndex index, const Json::Value& item, const std::string& sn,
               Json::Value& wrapper) {
   if (const char* reason = malformedReason(item)) {
-    FLX_LOG_ERR(kLineMalformedItem, "%s:%d Item %u is malformed, skipped: %s", index, reason);
+    FLX_LOG_ERR(__LINE__, "%s:%d Item %u is malformed, skipped: %s", index, reason);
     return true;
   }
   std::string joined;
   if (!decipherItem(flx::jsonMember(item, "data"), joined)) {
-    FLX_LOG_ERR(kLineItemFailed, "%s:%d Failed to decrypt %s", flx::toString(item).c_str());
+    FLX_LOG_ERR(kLineItemFailed, "%s:%d Failed to decrypt %s",
+                flx::logText(flx::toString(item)).c_str());
     return false;
   }
   Json::Value parsed;
@@ -161,14 +163,14 @@ void push(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
   }
   if (!flx::jsonHas(params, "items")) {
     FLX_LOG_ERR(kLineNoItems, "%s:%d Bad request parameters. No items. %s",
-                flx::toString(params).c_str());
+                flx::logText(flx::toString(params)).c_str());
     resp->SetError(400, Json::Value());
     return;
   }
   const Json::Value& items = flx::jsonMember(params, "items");
   if (!items.isArray()) {
     FLX_LOG_ERR(kLineItemsNotArray, "%s:%d Bad request parameters. items is not array. %s",
-                flx::toString(params).c_str());
+                flx::logText(flx::toString(params)).c_str());
     resp->SetError(400, Json::Value());
     return;
   }
@@ -195,10 +197,10 @@ void set_v1(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
   try {
     push(req, resp);
   } catch (const std::exception& e) {
-    FLX_LOG_ERR(kLineUnexpected, "%s:%d Push stopped by an unexpected failure: %s", e.what());
+    FLX_LOG_ERR(__LINE__, "%s:%d Push stopped by an unexpected failure: %s", e.what());
     resp->SetError(400, Json::Value());
   } catch (...) {
-    FLX_LOG_ERR(kLineUnexpected, "%s:%d Push stopped by an unexpected failure");
+    FLX_LOG_ERR(__LINE__, "%s:%d Push stopped by an unexpected failure");
     resp->SetError(400, Json::Value());
   }
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 
 #include "common/flx_log.h"
 #include "common/privilege.h"
@@ -38,8 +39,11 @@ void waitForLock() {
   usleep(static_cast<useconds_t>(delay));
 }
 
-void logExecFailure(const char* file, int line, const char* sql, const char* error) {
+void logExecFailure(const char* file, int line, const char* statement, const char* error) {
   const int err = errno;
+  // The statement carries pushed values: escaped and cut like any pushed text.
+  const std::string text = flx::logText(statement);
+  const char* sql = text.c_str();
   const unsigned euid = geteuid();
   const int pid = getpid();
   if (err != 0) {

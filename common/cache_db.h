@@ -20,8 +20,7 @@ void cacheDbClose(sqlite3*& db, const char* file, int line);
 // One unit of database work: opens on construction, closes on every way out.
 class CacheDbUnit {
  public:
-  CacheDbUnit(const char* file, int openLine, int closeLine)
-      : file_(file), closeLine_(closeLine) {
+  CacheDbUnit(const char* file, int openLine, int closeLine) : file_(file), closeLine_(closeLine) {
     cacheDbOpen(db_, file_, openLine);
   }
   ~CacheDbUnit() { cacheDbClose(db_, file_, closeLine_); }

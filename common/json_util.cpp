@@ -4,7 +4,9 @@
 #include <json/writer.h>
 #include <string.h>
 
+#include <limits>
 #include <memory>
+#include <type_traits>
 
 namespace flx {
 
@@ -27,6 +29,41 @@ T pass(T value, bool* ok) {
   return value;
 }
 
+// A number as integer type T, as jsoncpp converts it: integers in T's range, reals from
+// `low` up to `high` cut toward zero, null 0, booleans 0 or 1. `high` is excluded for the
+// 64-bit types, where it is the first value that does not fit (2^63, 2^64).
+template <typename T>
+T readNumber(const Json::Value& v, double low, double high, bool highIncluded, bool* ok) {
+  switch (v.type()) {
+    case Json::nullValue:
+      return pass<T>(0, ok);
+    case Json::booleanValue:
+      return pass<T>(v.asBool() ? 1 : 0, ok);
+    case Json::intValue: {
+      const int64_t i = v.asInt64();
+      if (i < 0 && std::is_unsigned<T>::value) return fail<T>(ok);
+      if (i < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
+          (i > 0 && static_cast<uint64_t>(i) > std::numeric_limits<T>::max())) {
+        return fail<T>(ok);
+      }
+      return pass<T>(static_cast<T>(i), ok);
+    }
+    case Json::uintValue: {
+      const uint64_t u = v.asUInt64();
+      if (u > static_cast<uint64_t>(std::numeric_limits<T>::max())) return fail<T>(ok);
+      return pass<T>(static_cast<T>(u), ok);
+    }
+    case Json::realValue: {
+      const double d = v.asDouble();
+      const bool below = highIncluded ? d <= high : d < high;
+      if (!(d >= low && below)) return fail<T>(ok);  // NaN fails here too
+      return pass<T>(static_cast<T>(d), ok);
+    }
+    default:
+      return fail<T>(ok);
+  }
+}
+
 }  // namespace
 
 std::string toString(const Json::Value& value) {
@@ -44,6 +81,9 @@ bool fromString(const std::string& text, Json::Value& out) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = true;
     builder["allowComments"] = true;
+    builder["strictRoot"] = false;
+    builder["allowTrailingCommas"] = false;
+    builder["skipBom"] = false;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value parsed;
     std::string errors;
@@ -73,33 +113,41 @@ const Json::Value& jsonAt(const Json::Value& arr, Json::ArrayIndex index) {
 }
 
 std::string jsonText(const Json::Value& v, bool* ok) {
-  return v.isString() ? pass(v.asString(), ok) : fail<std::string>(ok);
+  if (v.isArray() || v.isObject()) return fail<std::string>(ok);
+  return pass(v.asString(), ok);
 }
 
 uint64_t jsonU64(const Json::Value& v, bool* ok) {
-  if (v.isBool()) return pass<uint64_t>(v.asBool() ? 1 : 0, ok);
-  return v.isUInt64() ? pass<uint64_t>(v.asUInt64(), ok) : fail<uint64_t>(ok);
+  return readNumber<uint64_t>(v, 0.0, 18446744073709551616.0, false, ok);
 }
 
 int64_t jsonI64(const Json::Value& v, bool* ok) {
-  if (v.isBool()) return pass<int64_t>(v.asBool() ? 1 : 0, ok);
-  return v.isInt64() ? pass<int64_t>(v.asInt64(), ok) : fail<int64_t>(ok);
+  return readNumber<int64_t>(v, -9223372036854775808.0, 9223372036854775808.0, false, ok);
 }
 
 uint32_t jsonU32(const Json::Value& v, bool* ok) {
-  if (v.isBool()) return pass<uint32_t>(v.asBool() ? 1 : 0, ok);
-  return v.isUInt() ? pass<uint32_t>(v.asUInt(), ok) : fail<uint32_t>(ok);
+  return readNumber<uint32_t>(v, 0.0, 4294967295.0, true, ok);
 }
 
 int32_t jsonI32(const Json::Value& v, bool* ok) {
-  if (v.isBool()) return pass<int32_t>(v.asBool() ? 1 : 0, ok);
-  return v.isInt() ? pass<int32_t>(v.asInt(), ok) : fail<int32_t>(ok);
+  return readNumber<int32_t>(v, -2147483648.0, 2147483647.0, true, ok);
 }
 
 bool jsonBool(const Json::Value& v, bool* ok) {
-  if (v.isBool()) return pass(v.asBool(), ok);
-  if (v.isIntegral()) return pass(v.isInt64() ? v.asInt64() != 0 : v.asUInt64() != 0, ok);
-  return fail<bool>(ok);
+  switch (v.type()) {
+    case Json::nullValue:
+      return pass(false, ok);
+    case Json::booleanValue:
+      return pass(v.asBool(), ok);
+    case Json::intValue:
+      return pass(v.asInt64() != 0, ok);
+    case Json::uintValue:
+      return pass(v.asUInt64() != 0, ok);
+    case Json::realValue:
+      return pass(v.asDouble() != 0.0, ok);
+    default:
+      return fail<bool>(ok);
+  }
 }
 
 }  // namespace flx

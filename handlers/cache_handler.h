@@ -35,6 +35,11 @@ FLX_EXPORT int updateCache(const std::string& group_name, const std::string& mod
 FLX_EXPORT int update_file_from_base64(const char* path, const char* base64_text, uint64_t size,
                                        uint64_t mtime);
 
+// update_file_from_base64 with the "data", "size" and "mtime" members of pushed file `file`.
+// Content that is not text fails as text that does not decode: "fail to decode", -1, and the
+// file on disk untouched.
+int update_file_from_pushed(const char* path, const Json::Value& file);
+
 FLX_EXPORT int basicCacheUpdate(const std::string& client_sn, uint64_t collect_time,
                                 const Json::Value& data);
 FLX_EXPORT int packageCacheUpdate(const std::string& client_sn, uint64_t collect_time,

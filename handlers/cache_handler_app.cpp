@@ -3,19 +3,22 @@
 #include "handlers/cache_handler_app.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
-#include <utime.h>
+#include <unistd.h>
 
 #include <memory>
 #include <set>
 #include <string>
 
+#include "common/flx_log.h"
 #include "common/json_util.h"
+#include "common/mirror_fs.h"
 #include "common/path_safety.h"
 #include "common/privilege.h"
 #include "common/registry_handles.h"
@@ -35,19 +38,13 @@ constexpr int kLineIconOpenFail = 28;
 constexpr int kLineIconRename = 54;
 constexpr int kLineIconRenameFail = 56;
 constexpr int kLineIconChmod = 60;
-constexpr int kLineIconStamp = 64;
 constexpr int kLineIconWrite = 78;
-constexpr int kLineIconUnsafeId = 104;
-constexpr int kLineIconLongPath = 108;
 constexpr int kLineIconCalloc = 122;
 constexpr int kLineIconDecode = 126;
-constexpr int kLineUnsafeAppId = 250;
 constexpr int kLineAppSet = 274;
-constexpr int kLineNotArray = 300;
 constexpr int kLineNoQx = 315;
 constexpr int kLineNoAppList = 333;
 
-constexpr int kHashCapacity = 1024;
 constexpr size_t kPathSize = 4096;
 // The derived member and file names live in 16-byte buffers: keys of up to 9 characters.
 constexpr size_t kNameSize = 16;
@@ -61,14 +58,6 @@ struct FileClose {
 };
 using Buffer = std::unique_ptr<unsigned char, MemFree>;
 using FilePtr = std::unique_ptr<FILE, FileClose>;
-
-// A one-key filter hash for the registry's list calls; null on failure.
-HashPtr makeFilter(const char* key, const char* value) {
-  HashPtr hash(KVLIBSzHashAlloc(kHashCapacity));
-  if (!hash) return hash;
-  if (0 > setHashValue(hash, key, value)) hash.reset();
-  return hash;
-}
 
 // ---- icon files ----
 
@@ -96,14 +85,19 @@ bool formIconPaths(const char* key, uint64_t qxId, const std::string& id, IconPa
 // True when the icon file already carries the pushed time and size (and is not a stub).
 bool iconUnchanged(const IconPaths& p, const Json::Value& app) {
   struct stat st;
-  if (stat(p.szPath, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 4) return false;
+  if (lstat(p.szPath, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 4) return false;
   if (!flx::jsonHas(app, p.szMtimeKey) || !flx::jsonHas(app, p.szSizeKey)) return false;
   return flx::jsonI64(flx::jsonMember(app, p.szMtimeKey)) == static_cast<int64_t>(st.st_mtime) &&
          flx::jsonI64(flx::jsonMember(app, p.szSizeKey)) == static_cast<int64_t>(st.st_size);
 }
 
 // Decodes the icon's base64 text into `*buf`; false (logged) on failure.
+// Content that is not text is refused like text that does not decode.
 bool decodeIcon(const Json::Value& content, Buffer* buf, int* decodedLength) {
+  if (!content.isString()) {
+    FLX_LOG_ERR(kLineIconDecode, "%s:%d fail to decode");
+    return false;
+  }
   std::string text = flx::jsonText(content);
   unsigned char* raw = nullptr;
   if (text.size() <= static_cast<size_t>(INT32_MAX)) {  // its length must fit the decoder's int
@@ -122,27 +116,34 @@ bool decodeIcon(const Json::Value& content, Buffer* buf, int* decodedLength) {
   return true;
 }
 
-bool makeIconFolder(const IconPaths& p) {
+// Opens (creating) the application's icon folder without passing a link.
+flx::Fd openIconFolder(const IconPaths& p) {
   PrivilegedSection section(kSource, kLineIconMkdir);
-  if (0 > KEVOFSMkdirP(p.szFolderPath, NULL, TRUE, UID_ERR, GID_ERR, -1)) {
+  flx::Fd dir = flx::openDirNoFollow(p.szFolderPath, true);
+  if (!dir.ok()) {
     FLX_SHORT_FAILURE(kLineIconMkdir,
                       "0 > KEVOFSMkdirP(szFolderPath, NULL, TRUE, UID_ERR, GID_ERR, -1)");
-    return false;
   }
-  return true;
+  return dir;
 }
 
-FilePtr openTempFile(const IconPaths& p) {
+FilePtr openTempFile(int dir, const IconPaths& p) {
   FILE* fp = nullptr;
   int openErrno = 0;
   {
     PrivilegedSection section(kSource, kLineIconOpen);
-    fp = fopen(p.szTmpPath, "w");
+    const std::string tmp = std::string(p.szFileName) + ".tmp";
+    int fd = openat(dir, tmp.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      fp = fdopen(fd, "w");
+      if (fp == nullptr) close(fd);
+    }
     openErrno = errno;
   }
   if (fp == nullptr) {
     errno = openErrno;  // leaving the section reset it
-    FLX_LOG_ERR(kLineIconOpenFail, "%s:%d Failed to fopen %s, errno=%m", p.szTmpPath);
+    FLX_LOG_ERR(kLineIconOpenFail, "%s:%d Failed to fopen %s, errno=%m",
+                flx::logText(p.szTmpPath).c_str());
   }
   return FilePtr(fp);
 }
@@ -160,48 +161,47 @@ int writeTempFile(FilePtr fp, const unsigned char* data, int length) {
 }
 
 // Moves the temporary file onto the icon file and gives it mode 0644. A failed rename is
-// logged and leaves the temporary file where it is.
-void moveIntoPlace(const IconPaths& p) {
+// logged and leaves the temporary file where it is. Renaming over a link replaces the link.
+void moveIntoPlace(int dir, const IconPaths& p) {
   int rc = 0;
   int renameErrno = 0;
+  const std::string tmp = std::string(p.szFileName) + ".tmp";
   {
     PrivilegedSection section(kSource, kLineIconRename);
-    rc = rename(p.szTmpPath, p.szPath);
+    rc = renameat(dir, tmp.c_str(), dir, p.szFileName);
     renameErrno = errno;
   }
   if (rc < 0) {
     errno = renameErrno;
-    FLX_LOG_ERR(kLineIconRenameFail, "%s:%d failed to rename %s to %s, errno=%m", p.szTmpPath,
-                p.szPath);
+    FLX_LOG_ERR(kLineIconRenameFail, "%s:%d failed to rename %s to %s, errno=%m",
+                flx::logText(p.szTmpPath).c_str(), flx::logText(p.szPath).c_str());
     return;
   }
   PrivilegedSection section(kSource, kLineIconChmod);
-  if (0 > chmod(p.szPath, 0644)) FLX_SHORT_FAILURE(kLineIconChmod, "0 > chmod(szPath, 0644)");
+  if (0 > flx::chmodAt(dir, p.szFileName, 0644)) {
+    FLX_SHORT_FAILURE(kLineIconChmod, "0 > chmod(szPath, 0644)");
+  }
 }
 
 // Stamps the icon file with the pushed time, so that the next push finds it unchanged.
 // Privileged: the file was made in a privileged section, whatever ids the host runs with.
-void stampIcon(const IconPaths& p, const Json::Value& app) {
+void stampIcon(int dir, const IconPaths& p, const Json::Value& app) {
   if (!flx::jsonHas(app, p.szMtimeKey)) return;
-  struct utimbuf utb;
-  utb.actime = time(nullptr);
-  utb.modtime = static_cast<time_t>(flx::jsonI64(flx::jsonMember(app, p.szMtimeKey)));
-  PrivilegedSection section(kSource, kLineIconStamp);
-  (void)utime(p.szPath, &utb);
+  struct timespec times[2];
+  times[0].tv_sec = time(nullptr);
+  times[1].tv_sec = static_cast<time_t>(flx::jsonI64(flx::jsonMember(app, p.szMtimeKey)));
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  PrivilegedSection section(kSource, __LINE__);
+  (void)utimensat(dir, p.szFileName, times, AT_SYMLINK_NOFOLLOW);
 }
 
 // ---- application list ----
 
 // The device id of serial number `sn`; false when the registry does not know it.
 bool findDevice(const std::string& sn, uint64_t* qxId) {
-  HashPtr filter = makeFilter("sn", sn.c_str());
-  if (!filter) return false;
-  KEVOFLX_QX* head = nullptr;
-  int total = 0;
-  int rc = KEVOFLXQxList(filter.get(), &head, &total);
-  QxListPtr list(head);
-  if (0 > rc || !list) return false;
-  *qxId = list->id;
+  QxBySerial qx;
+  if (!qx.lookup(sn)) return false;
+  *qxId = qx.id();
   return true;
 }
 
@@ -241,7 +241,8 @@ void setPushedApp(uint64_t qxId, const std::string& id, const Json::Value& app) 
     update_app_icon("icon", qxId, app);
     update_app_icon("icon_256", qxId, app);
   } else {
-    FLX_LOG_ERR(kLineUnsafeAppId, "%s:%d no icon files for application id \"%s\"", id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d no icon files for application id \"%s\"",
+                flx::logText(id).c_str());
   }
   rec.app_id = id;
   rec.qx_id = qxId;
@@ -250,13 +251,19 @@ void setPushedApp(uint64_t qxId, const std::string& id, const Json::Value& app) 
   if (0 > KEVOFLXAppSet(&rec)) FLX_LOG_ERR(kLineAppSet, "%s:%d KEVOFLXAppSet fail");
 }
 
-// Sets every pushed application; returns the ids pushed, also of those that failed to set.
-std::set<std::string> setPushedApps(uint64_t qxId, const std::string& sn, const Json::Value& data) {
-  std::set<std::string> pushed;
+// Sets every pushed application; `pushed` receives the ids pushed, also of those that failed
+// to set. A list that is an object cannot be walked by index: false before any change.
+bool setPushedApps(uint64_t qxId, const std::string& sn, const Json::Value& data,
+                   std::set<std::string>& pushed) {
   const Json::Value& apps = flx::jsonMember(data, "applications");
-  if (flx::jsonHas(data, "applications") && !apps.isArray()) {
-    FLX_LOG_ERR(kLineNotArray, "%s:%d applications of %s is not an array: taken as empty",
-                sn.c_str());
+  if (apps.isObject()) {
+    FLX_LOG_ERR(__LINE__, "%s:%d applications of %s is an object, not a list: item refused",
+                flx::logText(sn).c_str());
+    return false;
+  }
+  if (!apps.isNull() && !apps.isArray()) {
+    FLX_LOG_ERR(__LINE__, "%s:%d applications of %s is not an array: taken as empty",
+                flx::logText(sn).c_str());
   }
   Json::ArrayIndex count = apps.isArray() ? apps.size() : 0;
   for (Json::ArrayIndex i = 0; i < count; ++i) {
@@ -266,7 +273,7 @@ std::set<std::string> setPushedApps(uint64_t qxId, const std::string& sn, const 
     pushed.insert(id);
     setPushedApp(qxId, id, app);
   }
-  return pushed;
+  return true;
 }
 
 // Deletes the device's registry applications that the push no longer names; false when
@@ -274,13 +281,11 @@ std::set<std::string> setPushedApps(uint64_t qxId, const std::string& sn, const 
 bool deleteUnpushed(uint64_t qxId, const std::set<std::string>& pushed) {
   char szQxId[32];
   snprintf(szQxId, sizeof(szQxId), "%llu", static_cast<unsigned long long>(qxId));
+  AppList list;
   HashPtr filter = makeFilter("qx_id", szQxId);
   if (!filter) return false;
-  KEVOFLX_APP* head = nullptr;
   int total = 0;
-  int rc = KEVOFLXAppList(filter.get(), &head, &total);
-  AppListPtr list(head);
-  if (0 > rc) return false;
+  if (0 > KEVOFLXAppList(filter.get(), list.addr(), &total)) return false;
   for (KEVOFLX_APP* rec = list.get(); rec != nullptr; rec = KEVOFLXAppNext(rec)) {
     if (pushed.count(rec->app_id) == 0) KEVOFLXAppDelete(rec->id);
   }
@@ -296,14 +301,15 @@ int update_app_icon(const char* key, uint64_t qxId, const Json::Value& app) {
   }
   std::string id = flx::jsonText(flx::jsonMember(app, "id"));
   if (!isSafePathComponent(id)) {
-    FLX_LOG_ERR(kLineIconUnsafeId, "%s:%d refused icon path for application id \"%s\"", id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d refused icon path for application id \"%s\"",
+                flx::logText(id).c_str());
     return -1;
   }
   IconPaths paths;
   if (!formIconPaths(key, qxId, id, &paths)) {
     // A cut path could name another application's folder.
-    FLX_LOG_ERR(kLineIconLongPath, "%s:%d icon path too long for application id \"%s\"",
-                id.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d icon path too long for application id \"%s\"",
+                flx::logText(id).c_str());
     return -1;
   }
   if (iconUnchanged(paths, app)) return 0;
@@ -311,12 +317,13 @@ int update_app_icon(const char* key, uint64_t qxId, const Json::Value& app) {
   Buffer buf;
   int decodedLength = 0;
   if (!decodeIcon(flx::jsonMember(app, key), &buf, &decodedLength)) return -1;
-  if (!makeIconFolder(paths)) return -1;
-  FilePtr fp = openTempFile(paths);
+  flx::Fd dir = openIconFolder(paths);
+  if (!dir.ok() || flx::refuseLink(dir.get(), paths.szFileName, paths.szPath)) return -1;
+  FilePtr fp = openTempFile(dir.get(), paths);
   if (!fp) return -1;
   int result = writeTempFile(std::move(fp), buf.get(), decodedLength);
-  moveIntoPlace(paths);
-  if (result == 0) stampIcon(paths, app);  // even after a failed rename
+  moveIntoPlace(dir.get(), paths);
+  if (result == 0) stampIcon(dir.get(), paths, app);  // even after a failed rename
   return result;
 }
 
@@ -324,10 +331,11 @@ int appCacheUpdate(const std::string& client_sn, uint64_t collect_time, const Js
   (void)collect_time;
   uint64_t qxId = 0;
   if (!findDevice(client_sn, &qxId)) {
-    FLX_LOG_ERR(kLineNoQx, "%s:%d fail to get qx %s", client_sn.c_str());
+    FLX_LOG_ERR(kLineNoQx, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
   }
-  std::set<std::string> pushed = setPushedApps(qxId, client_sn, data);
+  std::set<std::string> pushed;
+  if (!setPushedApps(qxId, client_sn, data, pushed)) return -1;
   if (!deleteUnpushed(qxId, pushed)) {
     FLX_LOG_ERR(kLineNoAppList, "%s:%d Fail to get pacakges");
     return -1;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/json_util.h"
+#include "common/mirror_fs.h"
 #include "common/privilege.h"
 #include "common/registry_handles.h"
 #include "flx.h"
@@ -28,7 +29,6 @@ constexpr int kLineQxList = 51;
 constexpr int kLineMkdir = 19;
 constexpr int kLineMirrorWrite = 22;
 constexpr int kLineChmod = 25;
-constexpr int kLineNoMirrorFile = 30;
 
 constexpr int kHashCapacity = 1024;
 constexpr size_t kPathSize = 4096;
@@ -131,9 +131,8 @@ void applyIdentity(KEVOFLX_QX* rec, const Json::Value& data) {
 // Failures are logged; the registry update stands whatever happens here.
 void mirrorConfigFile(uint64_t qxId, const Json::Value& data) {
   const Json::Value& file = flx::jsonMember(data, "kevoinfo");
-  const Json::Value& text = flx::jsonMember(file, "data");
-  if (!text.isString()) {
-    FLX_LOG_ERR(kLineNoMirrorFile, "%s:%d no kevoinfo file in the push of device %llu",
+  if (!file.isObject()) {
+    FLX_LOG_ERR(__LINE__, "%s:%d no kevoinfo file in the push of device %llu",
                 static_cast<unsigned long long>(qxId));
     return;
   }
@@ -147,7 +146,7 @@ void mirrorConfigFile(uint64_t qxId, const Json::Value& data) {
   bool failed = false;
   {
     PrivilegedSection section(kSource, kLineMkdir);
-    if (0 > KEVOFSMkdirP(szFolderPath, NULL, TRUE, UID_ERR, GID_ERR, -1)) {
+    if (!flx::openDirNoFollow(szFolderPath, true).ok()) {
       FLX_SHORT_FAILURE(kLineMkdir,
                         "0 > KEVOFSMkdirP(szFolderPath, NULL, TRUE, UID_ERR, GID_ERR, -1)");
       failed = true;
@@ -155,16 +154,16 @@ void mirrorConfigFile(uint64_t qxId, const Json::Value& data) {
   }
   if (failed) return;
 
-  int iTmp = update_file_from_base64(szPath, flx::jsonText(text).c_str(),
-                                     flx::jsonU64(flx::jsonMember(file, "size")),
-                                     flx::jsonU64(flx::jsonMember(file, "mtime")));
+  int iTmp = update_file_from_pushed(szPath, file);
   if (0 > iTmp) {
     FLX_LONG_FAILURE(kLineMirrorWrite, "0 > iTmp");
     return;
   }
   if (iTmp == 2) {  // a new file: the writer leaves its mode to us
     PrivilegedSection section(kSource, kLineChmod);
-    if (0 > chmod(szPath, 0644)) FLX_SHORT_FAILURE(kLineChmod, "0 > chmod(szPath, 0644)");
+    if (0 > flx::chmodNoFollow(szPath, 0644)) {
+      FLX_SHORT_FAILURE(kLineChmod, "0 > chmod(szPath, 0644)");
+    }
   }
 }
 
@@ -172,6 +171,7 @@ void mirrorConfigFile(uint64_t qxId, const Json::Value& data) {
 
 int basicCacheUpdate(const std::string& client_sn, uint64_t collect_time, const Json::Value& data) {
   (void)collect_time;
+  QxList list;  // released after the hash, also when no device matched
   HashPtr hash(KVLIBSzHashAlloc(kHashCapacity));
   if (!hash) {
     FLX_LONG_FAILURE(kLineHashAlloc, "NULL == (pHash = KVLIBSzHashAlloc(BUFSIZ))");
@@ -181,11 +181,8 @@ int basicCacheUpdate(const std::string& client_sn, uint64_t collect_time, const 
     FLX_LONG_FAILURE(kLineHashSet, "0 > KVLIBSzHashSetValue(&pHash, \"sn\", client_sn.c_str())");
     return -1;
   }
-  KEVOFLX_QX* head = nullptr;
   int total = 0;
-  int rc = KEVOFLXQxList(hash.get(), &head, &total);
-  QxListPtr list(head);
-  if (0 > rc) {
+  if (0 > KEVOFLXQxList(hash.get(), list.addr(), &total)) {
     FLX_LONG_FAILURE(kLineQxList, "0 > KEVOFLXQxList(pHash, &list, &total)");
     return -1;
   }

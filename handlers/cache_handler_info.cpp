@@ -33,7 +33,7 @@ int storeInfo(const std::string& client_sn, const Json::Value& data) {
   KEVOFLX_QX qx;
   qx.id = UINT64_MAX;  // -1 until the registry fills it
   if (KEVOFLXQxGetBySN(client_sn.c_str(), &qx) < 0) {
-    FLX_LOG_ERR(kLineNoQx, "%s:%d cannot get qx_id by %s", client_sn.c_str());
+    FLX_LOG_ERR(kLineNoQx, "%s:%d cannot get qx_id by %s", flx::logText(client_sn).c_str());
     return -1;
   }
   KEVOFLX_INFO info;

@@ -17,9 +17,6 @@ static const int kLineRowOpen = 24;
 static const int kLineRowExec = 38;
 static const int kLineRowClose = 42;
 static const int kLineHandlerOpen = 52;
-static const int kLineFailGetQx = 58;
-static const int kLineCorrupted = 65;
-static const int kLineNotAnObject = 74;
 static const int kLinePurgeExec = 83;
 static const int kLineHandlerClose = 88;
 
@@ -36,7 +33,8 @@ std::string text(const Json::Value& element, const char* key) {
 
 int updateShareInfo(uint64_t qx_id, const Json::Value& share, uint64_t collect_time) {
   CacheDbUnit unit(kSource, kLineRowOpen, kLineRowClose);
-  const std::string displayVolName = text(share, "display_vol_name");
+  const Json::Value& volName = flx::jsonMember(share, "display_vol_name");
+  const std::string displayVolName = volName.isString() ? flx::jsonText(volName) : std::string();
   const int32_t hidden = flx::jsonI32(flx::jsonMember(share, "hidden"));  // true is 1
   const std::string volId = text(share, "vol_id");
   const std::string desc = text(share, "desc");
@@ -62,8 +60,8 @@ int writeShares(const Json::Value& shares, const std::string& client_sn, uint64_
   for (Json::ArrayIndex i = 0; i < n; ++i) {
     const Json::Value& element = flx::jsonAt(shares, i);
     if (!element.isObject()) {
-      FLX_LOG_ERR(kLineNotAnObject, "%s:%d Element %u of share_info from [%s] is not an object.", i,
-                  client_sn.c_str());
+      FLX_LOG_ERR(__LINE__, "%s:%d Element %u of share_info from [%s] is not an object.", i,
+                  flx::logText(client_sn).c_str());
       return -1;
     }
     if (updateShareInfo(qx_id, element, collect_time) < 0) return -1;
@@ -79,14 +77,14 @@ int shareCacheUpdate(const std::string& client_sn, uint64_t collect_time, const 
   QxBySerial qx;
   CacheDbUnit unit(kSource, kLineHandlerOpen, kLineHandlerClose);
   if (!qx.lookup(client_sn)) {
-    FLX_LOG_ERR(kLineFailGetQx, "%s:%d fail to get qx %s", client_sn.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
   }
   const uint64_t qx_id = qx.id();
   const Json::Value& shares = flx::jsonMember(data, "share");
   if (!flx::jsonHas(data, "share") || shares.isObject()) {
-    FLX_LOG_ERR(kLineCorrupted, "%s:%d Collected data from [%s] is wrong or corrupted.",
-                client_sn.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d Collected data from [%s] is wrong or corrupted.",
+                flx::logText(client_sn).c_str());
     return -1;
   }
   if (writeShares(shares, client_sn, qx_id, collect_time) < 0) return -1;

@@ -12,9 +12,6 @@
 static const char kSource[] = "cache_handler_storage";
 
 // The lines that this source's log lines are known by.
-static const int kLineFailGetQx = 141;
-static const int kLineCorrupted = 148;
-static const int kLineNotAnObject = 126;
 
 namespace {
 
@@ -100,20 +97,6 @@ int updateHddInfo(uint64_t qx_id, const Json::Value& hdd, uint64_t collect_time)
   });
 }
 
-QxBySerial::~QxBySerial() {
-  KVLIBSzHashFree(hash_);
-  KEVOFLXQxListFree(&list_);
-}
-
-bool QxBySerial::lookup(const std::string& sn) {
-  hash_ = KVLIBSzHashAlloc(1024);
-  if (hash_ == nullptr) return false;
-  if (KVLIBSzHashSetValue(&hash_, "sn", sn.c_str()) < 0) return false;
-  int total = 0;  // not needed: the first record is the device
-  if (KEVOFLXQxList(hash_, &list_, &total) < 0) return false;
-  return list_ != nullptr;
-}
-
 namespace {
 
 typedef int (*RowWriter)(uint64_t, const Json::Value&, uint64_t);
@@ -139,8 +122,8 @@ int writeArray(const ArrayWriter& w, const Json::Value& arr, const std::string& 
   for (Json::ArrayIndex i = 0; i < arr.size(); ++i) {
     const Json::Value& element = flx::jsonAt(arr, i);
     if (!element.isObject()) {
-      FLX_LOG_ERR(kLineNotAnObject, "%s:%d Element %u of %s from [%s] is not an object.", i,
-                  w.table, client_sn.c_str());
+      FLX_LOG_ERR(__LINE__, "%s:%d Element %u of %s from [%s] is not an object.", i, w.table,
+                  flx::logText(client_sn).c_str());
       return -1;
     }
     if (w.write(qx_id, element, collect_time) < 0) return -1;
@@ -163,13 +146,13 @@ int storageCacheUpdate(const std::string& client_sn, uint64_t collect_time,
                        const Json::Value& data) {
   QxBySerial qx;
   if (!qx.lookup(client_sn)) {
-    FLX_LOG_ERR(kLineFailGetQx, "%s:%d fail to get qx %s", client_sn.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
   }
   const uint64_t qx_id = qx.id();
   if (!wellFormed(data)) {
-    FLX_LOG_ERR(kLineCorrupted, "%s:%d Collected data from [%s] is wrong or corrupted.",
-                client_sn.c_str());
+    FLX_LOG_ERR(__LINE__, "%s:%d Collected data from [%s] is wrong or corrupted.",
+                flx::logText(client_sn).c_str());
     return -1;
   }
   for (const ArrayWriter& w : kArrayWriters) {

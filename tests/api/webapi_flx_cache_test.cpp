@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/flx_log.h"
 #include "common/json_util.h"
 #include "kevocore.h"
 #include "kevoroot.h"
@@ -156,6 +157,9 @@ TEST_F(PushTest, UnparsedOrUnknownItemsLeaveTheAnswerAlone) {
       {"storage", "storage", "not json", 1},
       {"nosuch", "nosuch", "{}", 0},
       {"Storage", "storage", "[1]", 0},
+      // The payload reader refuses a trailing comma and a byte-order mark.
+      {"storage", "storage", "{\"vol\":[],}", 1},
+      {"storage", "storage", "\xEF\xBB\xBF{\"vol\":[]}", 1},
   };
   for (const auto& [group, module, plain, refusals] : cases) {
     flxtest::ClearLog();
@@ -177,6 +181,18 @@ TEST_F(PushTest, ItemThatFailsToDecipherFailsTheAnswerButNotItsNeighbours) {
             flxtest::LogTexts());
 }
 
+// A megabyte of garbage makes a log line of 4 KiB that says how long the text was.
+TEST_F(PushTest, PushedTextInTheLogIsCut) {
+  Json::Value bad = item("basic", "basic", "");
+  bad["data"].append(std::string(1 << 20, 'A'));
+  EXPECT_EQ(400, pushItems({bad}).GetError());
+  const Texts lines = flxtest::LogTexts();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_LT(lines[1].size(), flx::kLogTextMax + 100);
+  EXPECT_NE(std::string::npos,
+            lines[1].find("[cut, " + std::to_string(flx::toString(bad).size()) + " bytes in all]"));
+}
+
 TEST_F(PushTest, MalformedItemsAreSkippedWithOneLine) {
   const char* cases[][2] = {
       {R"(42)", "not an object"},
@@ -186,15 +202,26 @@ TEST_F(PushTest, MalformedItemsAreSkippedWithOneLine) {
       {R"({"group_name":"storage","module_name":"storage","data":[1]})",
        "a data chunk is not a string"},
       {R"({"group_name":"storage","module_name":"storage","data":[],"collect_time":-1})",
-       "collect_time is not a non-negative integer"},
+       "collect_time is not a non-negative number"},
+      {R"({"group_name":"storage","module_name":"storage","data":[],"collect_time":"1"})",
+       "collect_time is not a non-negative number"},
   };
   for (const auto& c : cases) {
     flxtest::ClearLog();
     EXPECT_TRUE(pushItems({Parse(c[0]), item("storage", "storage", "[1]")}).IsSuccess());
-    EXPECT_EQ((Texts{std::string("webapi_flx_cache:101 Item 0 is malformed, skipped: ") + c[1],
-                     kRefused}),
-              flxtest::LogTexts());
+    Texts lines = flxtest::LogTexts();
+    ASSERT_EQ(2u, lines.size()) << flxtest::LogDump();
+    EXPECT_EQ(0u, lines[0].find("webapi_flx_cache:"));
+    EXPECT_NE(std::string::npos,
+              lines[0].find(std::string(" Item 0 is malformed, skipped: ") + c[1]));
+    EXPECT_EQ(kRefused, lines[1]);
   }
+  // A null collect time reads as 0: the item is dispatched (and refused for its payload).
+  flxtest::ClearLog();
+  Json::Value noTime = item("storage", "storage", "[1]");
+  noTime["collect_time"] = Json::Value();
+  EXPECT_TRUE(pushItems({noTime}).IsSuccess());
+  EXPECT_EQ(Texts{kRefused}, flxtest::LogTexts());
 }
 
 }  // namespace

@@ -4,30 +4,47 @@
 
 namespace {
 
-// Readers take what fits their type and range, and fall back (never throw) on the rest.
-TEST(JsonUtilTest, ReadersAcceptOnlyValuesThatFit) {
-  // Which of jsonU64, jsonI64, jsonU32, jsonI32, jsonText, jsonBool accept the value.
+// Readers convert as jsoncpp's as*() do, and fall back ("-" below) only where those throw.
+TEST(JsonUtilTest, ReadersFollowJsonConversions) {
+  // value: jsonU64 jsonI64 jsonU32 jsonI32 jsonBool | jsonText
   const char* cases[][2] = {
-      {"5", "111101"},          {"-1", "010101"},        {"4294967296", "110001"},
-      {"2147483648", "111001"}, {"3.0", "111101"},       {"1.5", "000000"},
-      {"true", "111101"},       {"\"7\"", "000010"},     {"18446744073709551615", "100001"},
-      {"null", "000000"},       {"{\"a\":1}", "000000"}, {"[1]", "000000"},
+      {"5", "5 5 5 5 1|5"},
+      {"-1", "- -1 - -1 1|-1"},
+      {"4294967296", "4294967296 4294967296 - - 1|4294967296"},
+      {"1.5", "1 1 1 1 1|1.5"},
+      {"-2.5", "- -2 - -2 1|-2.5"},
+      {"2147483647.5", "2147483647 2147483647 2147483647 - 1|2147483647.5"},
+      {"1e300", "- - - - 1|1.0000000000000001e+300"},
+      {"18446744073709551615", "18446744073709551615 - - - 1|18446744073709551615"},
+      {"true", "1 1 1 1 1|true"},
+      {"null", "0 0 0 0 0|"},
+      {"\"7\"", "- - - - -|7"},
+      {"{\"a\":1}", "- - - - -|-"},
+      {"[1]", "- - - - -|-"},
   };
   for (const auto& c : cases) {
     Json::Value v;
     ASSERT_TRUE(flx::fromString(c[0], v));
-    bool ok[6];
-    flx::jsonU64(v, &ok[0]);
-    flx::jsonI64(v, &ok[1]);
-    flx::jsonU32(v, &ok[2]);
-    flx::jsonI32(v, &ok[3]);
-    flx::jsonText(v, &ok[4]);
-    flx::jsonBool(v, &ok[5]);
     std::string got;
-    for (bool b : ok) got += b ? '1' : '0';
+    auto add = [&got](bool ok, const std::string& text) {
+      if (!got.empty()) got += ' ';
+      got += ok ? text : "-";
+    };
+    bool ok = false;
+    uint64_t u64 = flx::jsonU64(v, &ok);
+    add(ok, std::to_string(u64));
+    int64_t i64 = flx::jsonI64(v, &ok);
+    add(ok, std::to_string(i64));
+    uint32_t u32 = flx::jsonU32(v, &ok);
+    add(ok, std::to_string(u32));
+    int32_t i32 = flx::jsonI32(v, &ok);
+    add(ok, std::to_string(i32));
+    bool b = flx::jsonBool(v, &ok);
+    add(ok, b ? "1" : "0");
+    std::string text = flx::jsonText(v, &ok);
+    got += "|" + (ok ? text : std::string("-"));
     EXPECT_EQ(c[1], got) << c[0];
   }
-  EXPECT_EQ(0u, flx::jsonU32(Json::Value(-3)));
 }
 
 TEST(JsonUtilTest, TextAndMembersNeverThrow) {
@@ -40,8 +57,10 @@ TEST(JsonUtilTest, TextAndMembersNeverThrow) {
   EXPECT_TRUE(flx::jsonMember(flx::jsonMember(obj, "s"), "x").isNull());
   EXPECT_FALSE(flx::jsonHas(flx::jsonMember(obj, "s"), "x"));
   Json::Value untouched(7);
+  // Neither a trailing comma nor a byte-order mark is accepted.
   for (const std::string& bad :
-       {std::string(""), std::string("{\"a\":"), std::string(100000, '[')}) {
+       {std::string(""), std::string("{\"a\":"), std::string(100000, '['),
+        std::string("{\"vol\":[],}"), std::string("[1,]"), std::string("\xEF\xBB\xBF{}")}) {
     EXPECT_FALSE(flx::fromString(bad, untouched));
     EXPECT_EQ(Json::Value(7), untouched);
   }

@@ -99,12 +99,17 @@ TEST_F(AppHandlerTest, RegistryHoldsExactlyThePushedList) {
   EXPECT_EQ("2", apps()["new"].version);
 
   // Without a list every application goes; a list that is not an array is said so.
-  for (const char* data : {R"({})", R"({"applications": []})", R"({"applications": {"id": 1}})"}) {
+  for (const char* data : {R"({})", R"({"applications": []})", R"({"applications": "x"})"}) {
     ASSERT_EQ(0, push(R"([{"id": "a"}])"));
     ASSERT_EQ(0, appCacheUpdate("SN1", 0, parse(data)));
     EXPECT_EQ("", appIds()) << data;
   }
   EXPECT_EQ(1, flxtest::LogCount("is not an array")) << flxtest::LogDump();
+  // An object cannot be walked as the list: the item fails and nothing is deleted.
+  ASSERT_EQ(0, push(R"([{"id": "a"}])"));
+  EXPECT_EQ(-1, appCacheUpdate("SN1", 0, parse(R"({"applications": {"id": "b"}})")));
+  EXPECT_EQ("a,", appIds());
+  EXPECT_EQ(1, flxtest::LogCount("is an object")) << flxtest::LogDump();
 }
 
 TEST_F(AppHandlerTest, StoresNamesDetailsAndExtraOnlyAsObject) {
@@ -178,10 +183,14 @@ TEST_F(AppHandlerTest, IconRewrittenOnlyWhenTimeOrSizeDiffer) {
     EXPECT_EQ(c.bytes, readFile(iconPath(c.id)));
   }
 
-  Json::Value bad = parse(R"({"id": "same", "icon": "not*base64", "icon_mtime": 1})");
-  EXPECT_EQ(-1, update_app_icon("icon", id_, bad));
-  EXPECT_EQ(1, flxtest::LogCount("cache_handler_app:126 fail to decode")) << flxtest::LogDump();
-  EXPECT_EQ(kPng, readFile(iconPath("same")));
+  // Content that is not text fails like bad base64 and leaves the icon alone.
+  for (const char* icon : {R"("not*base64")", "123", "true"}) {
+    Json::Value bad = parse(R"({"id": "same", "icon_mtime": 1})");
+    bad["icon"] = parse(icon);
+    EXPECT_EQ(-1, update_app_icon("icon", id_, bad)) << icon;
+    EXPECT_EQ(kPng, readFile(iconPath("same")));
+  }
+  EXPECT_EQ(3, flxtest::LogCount("cache_handler_app:126 fail to decode")) << flxtest::LogDump();
 }
 
 TEST_F(AppHandlerTest, HostileIdsGetNoIconFilesButCountAsPushed) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/json_util.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
 #include "handlers/cache_handler_package.h"
@@ -132,6 +133,7 @@ TEST_F(PackageTest, RuleFileEvaluation) {
       {"[A]\nqxm_max_ver=latest\n", 700, 1, ""},
       {"[A]\nqxm_max_ver=latest\n", 0, 1, "A"},
       {"[A]\nqxm_min_ver=5.0-701\n[B]\npkg_min_ver=2\n[C]\n", 700, 1, "B>=2:C"},
+      {"[D]\n[E]\n[D]\n", 700, 1, "D:E:D"},
       {"", 700, 0, "untouched"},
   };
   const std::string file = root() + "/PKG_DEPS";
@@ -269,15 +271,15 @@ TEST_F(PackageTest, RuleFilesOverrideInfo) {
 
 TEST_F(PackageTest, BadEntriesFailWithOneLine) {
   std::vector<Json::Value> cases;
-  for (const std::string& id : {std::string(""), std::string("."), std::string(".."),
-                                std::string("a/b"), std::string("a\0b", 3)}) {
+  for (const std::string& id :
+       {std::string(""), std::string("."), std::string(".."), std::string("a/b"),
+        std::string("a\0b", 3), std::string("kevopackageslimit.conf")}) {
     cases.push_back(package(id, "x=1\n"));
   }
-  const std::pair<const char*, Json::Value> mistyped[] = {{"id", 5},
-                                                          {"version", 2},
-                                                          {"status", Json::Value(Json::arrayValue)},
-                                                          {"info", "text"},
-                                                          {"info", Json::Value(Json::objectValue)}};
+  const std::pair<const char*, Json::Value> mistyped[] = {
+      {"id", Json::Value(Json::objectValue)},
+      {"version", Json::Value(Json::arrayValue)},
+      {"status", Json::Value(Json::objectValue)}};
   for (const auto& m : mistyped) {
     cases.push_back(package("pkgA", "x=1\n"));
     cases.back()[m.first] = m.second;
@@ -288,9 +290,43 @@ TEST_F(PackageTest, BadEntriesFailWithOneLine) {
     EXPECT_EQ(-1, updatePackageRecord(qx_, pkg, 700));
     EXPECT_EQ(1u, flxtest::LogLines().size()) << flxtest::LogDump();
   }
+  EXPECT_EQ(-1, updatePackageRecord(qx_, package(std::string("a/\x01\n"), "x=1\n"), 700));
+  EXPECT_EQ(1, LogCount("bad package id [a/\\x01\\n]")) << "control characters are escaped";
   EXPECT_TRUE(storedIds().empty());
   EXPECT_FALSE(exists(pkgs())) << "nothing is written for a bad entry";
   EXPECT_FALSE(exists(mirrorDir(qx_) + "/INFO"));
+}
+
+// Pushed content that is not text fails as bad base64 would: the mirrored file stays.
+TEST_F(PackageTest, NonTextContentLeavesMirrorUntouched) {
+  ASSERT_EQ(0, packageCacheUpdate("SN-PKG", 1, item({package("pkgA", "x=1\n")})));
+  for (const Json::Value& bad : {Json::Value(123), Json::Value(true), Json::Value()}) {
+    Json::Value data = item({package("pkgA", "x=2\n")});
+    data["packages"][0]["info"]["data"] = bad;
+    EXPECT_EQ(-1, packageCacheUpdate("SN-PKG", 1, data));
+    data["packagelimit"]["data"] = bad;
+    data["packagelimit"]["mtime"] = 1;
+    EXPECT_EQ(-1, packageCacheUpdate("SN-PKG", 1, data));
+    EXPECT_EQ("x=1\n", readFile(pkgDir("pkgA") + "/INFO"));
+    EXPECT_EQ("limit\n", readFile(pkgs() + "/kevopackageslimit.conf"));
+  }
+  EXPECT_EQ(6, LogCount("cache_handler:71 fail to decode")) << flxtest::LogDump();
+}
+
+// "qxm_build" is read as the JSON library converts it: null is 0, a fraction is cut.
+TEST_F(PackageTest, BuildNumberFollowsJsonConversions) {
+  const std::pair<Json::Value, const char*> builds[] = {
+      {Json::Value(), ""}, {Json::Value(true), "A"}, {Json::Value(700.9), "A:B"}};
+  for (const auto& b : builds) {
+    Json::Value pkg = package("pkgA", "x=1\n");
+    pkg["conf"]["PKG_DEPS"] = pushedFile("[A]\nqxm_min_ver=5.0-1\n[B]\nqxm_min_ver=5.0-700\n");
+    Json::Value data = item({pkg});
+    data["qxm_build"] = b.first;
+    EXPECT_EQ(0, packageCacheUpdate("SN-PKG", 1, data)) << flxtest::LogDump();
+    KEVOFLX_PKG rec;
+    ASSERT_GE(KEVOFLXPkgGetBy(qx_, "pkgA", &rec), 0);
+    EXPECT_EQ(b.second, rec.dependencies) << flx::toString(b.first);
+  }
 }
 
 TEST_F(PackageTest, HandlerStopsAtFirstFailingPackage) {

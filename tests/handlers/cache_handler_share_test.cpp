@@ -63,11 +63,11 @@ TEST_F(ShareTest, RefusalsAndFailedRowsRemoveNothing) {
     const char* line;
   };
   const Case cases[] = {
-      {"SN-X", R"({"share":[]})", "cache_handler_share:58 fail to get qx SN-X"},
-      {"SN-A", R"({"shares":[]})", "cache_handler_share:65 Collected data from [SN-A] is wrong"},
+      {"SN-X", R"({"share":[]})", " fail to get qx SN-X"},
+      {"SN-A", R"({"shares":[]})", " Collected data from [SN-A] is wrong"},
       {"SN-A", R"({"share":{"name":"x"}})", "Collected data from [SN-A] is wrong or corrupted."},
       {"SN-A", R"({"share":[{"name":"s1"}, 3]})",
-       "cache_handler_share:74 Element 1 of share_info from [SN-A] is not an object."},
+       " Element 1 of share_info from [SN-A] is not an object."},
       {"SN-A", R"({"share":[{"name":"s1"},{"name":"s2"},{"name":"s3"}]})",
        "VALUES ('s2', '', '', 0, 200, 1, '');] error: boom"},  // A is the first device: id 1
   };

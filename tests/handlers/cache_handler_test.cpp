@@ -1,18 +1,46 @@
 #include "handlers/cache_handler.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "flx.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
 
 namespace {
+int g_nullQxListFrees = 0;
+}  // namespace
+
+// Counts the frees of device lists whose head is null, then frees as the library does.
+void KEVOFLXQxListFree(KEVOFLX_QX** ppList) {
+  using Fn = void (*)(KEVOFLX_QX**);
+  static Fn real =
+      reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "_Z17KEVOFLXQxListFreePP17_tag_kevo_flx_qx_"));
+  if (ppList != nullptr && *ppList == nullptr) ++g_nullQxListFrees;
+  real(ppList);
+}
+
+namespace {
 
 using Texts = std::vector<std::string>;
+
+class ListFreeTest : public flxtest::RootTest {};
+
+// Every handler that lists devices frees the list also when no device matched.
+TEST_F(ListFreeTest, DeviceListIsFreedEvenWhenEmpty) {
+  for (const CACHE_HANDLER handler : {basicCacheUpdate, appCacheUpdate, packageCacheUpdate,
+                                      storageCacheUpdate, shareCacheUpdate}) {
+    g_nullQxListFrees = 0;
+    handler("SN-UNKNOWN", 1, Json::Value(Json::objectValue));
+    EXPECT_EQ(1, g_nullQxListFrees);
+  }
+}
 
 TEST(DispatchTest, PairsMatchExactlyAndOnlyObjectsReachAHandler) {
   struct Case {
@@ -73,9 +101,14 @@ TEST_F(FileWriterTest, CreatesRewritesAndLeavesUnchangedFilesAlone) {
 
 TEST_F(FileWriterTest, FailuresAreLoggedAndReturnMinusOne) {
   writeFile(file_, "previous content");
+  const struct stat before = statOf();
   EXPECT_EQ(-1, update_file_from_base64(file_.c_str(), "@@@@", 3, 1600000000));
-  EXPECT_EQ("", readFile(file_)) << "opened, hence truncated, before decoding";
+  EXPECT_EQ("previous content", readFile(file_)) << "new content goes beside the file";
+  EXPECT_EQ(before.st_mtime, statOf().st_mtime);
   EXPECT_EQ(Texts{"cache_handler:71 fail to decode"}, flxtest::LogTexts());
+  for (const auto& f : std::filesystem::directory_iterator(root())) {
+    EXPECT_EQ(std::string::npos, f.path().string().find(".flx-")) << "temporary file left";
+  }
 
   flxtest::ClearLog();
   EXPECT_EQ(-1, update_file_from_base64(path("/no/dir/f").c_str(), kHi, 3, 1600000000));

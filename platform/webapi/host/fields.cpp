@@ -14,6 +14,12 @@ namespace {
 const char kFormType[] = "application/x-www-form-urlencoded";
 // A version is a small decimal number; more digits cannot be one that a table serves.
 const size_t kMaxVersionDigits = 9;
+// Bounds of parsed parameters. A push nests three deep and holds a few values per kilobyte
+// (chunks of about 5.5 KB); a value costs the JSON library up to about 200 bytes, so one per
+// 64 bytes of input keeps a request's memory within a few times its size.
+const int kMaxDepth = 32;
+const size_t kMinElements = 4096;
+const size_t kBytesPerElement = 64;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -49,6 +55,37 @@ bool ParseVersion(const std::string& text, int& version) {
 const std::string* Field(const std::map<std::string, std::string>& fields, const char* name) {
   auto it = fields.find(name);
   return it == fields.end() ? nullptr : &it->second;
+}
+
+// The number of values a JSON text would make, and its deepest nesting, without building
+// anything. Scalars count as one; so does a text that only looks like a container.
+size_t Measure(const std::string& text, int& maxDepth) {
+  maxDepth = 0;
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos || (text[first] != '[' && text[first] != '{')) return 1;
+  size_t elements = 1;
+  int depth = 0;
+  bool inString = false;
+  for (size_t i = first; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      maxDepth = std::max(maxDepth, ++depth);
+      ++elements;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    } else if (c == ',') {
+      ++elements;
+    }
+  }
+  return elements;
 }
 
 }  // namespace
@@ -121,7 +158,7 @@ Json::Value ParamValue(const std::string& text) {
   return Json::Value(text);
 }
 
-int DecodeCall(const RawRequest& raw, Call& call) {
+int DecodeFields(const RawRequest& raw, Call& call) {
   std::map<std::string, std::string> fields;
   if (!DecodeForm(raw.query, fields)) return WEBAPI_ERR_UNKNOWN;
   if (IsFormBody(raw)) {
@@ -138,16 +175,50 @@ int DecodeCall(const RawRequest& raw, Call& call) {
   call.versionText = version != nullptr ? *version : std::string();
   call.sid = sid != nullptr ? *sid : CookieValue(raw.cookie, "id");
   call.params = Json::Value(Json::objectValue);
-  for (const auto& field : fields) {
+  call.rawParams.clear();
+  for (auto& field : fields) {
     if (field.first == "api" || field.first == "method" || field.first == "version" ||
         field.first == "_sid")
       continue;
-    call.params[field.first] = ParamValue(field.second);
+    call.rawParams[field.first] = std::move(field.second);
   }
   if (call.api.empty()) return WEBAPI_ERR_NO_API;
   if (call.method.empty()) return WEBAPI_ERR_NO_METHOD;
   if (!ParseVersion(call.versionText, call.version)) return WEBAPI_ERR_NO_VERSION;
   return 0;
+}
+
+int ParseParams(Call& call, size_t inputBytes, std::string& why) {
+  const size_t budget = kMinElements + inputBytes / kBytesPerElement;
+  size_t elements = 0;
+  for (const auto& field : call.rawParams) {
+    int depth = 0;
+    elements += Measure(field.second, depth);
+    if (depth > kMaxDepth) {
+      why = "a parameter nests deeper than " + std::to_string(kMaxDepth);
+      return 400;
+    }
+    if (elements > budget) {
+      why = "the parameters hold more than " + std::to_string(budget) + " values";
+      return 413;
+    }
+  }
+  for (auto& field : call.rawParams) call.params[field.first] = ParamValue(field.second);
+  call.rawParams.clear();
+  return 0;
+}
+
+void KeepParamsAsText(Call& call) {
+  for (auto& field : call.rawParams)
+    call.params[field.first] = Json::Value(std::move(field.second));
+  call.rawParams.clear();
+}
+
+int DecodeCall(const RawRequest& raw, Call& call) {
+  const int code = DecodeFields(raw, call);
+  std::string why;
+  if (ParseParams(call, raw.query.size() + raw.body.size(), why) != 0) return WEBAPI_ERR_REFUSED;
+  return code;
 }
 
 }  // namespace webapihost

@@ -1,4 +1,5 @@
-// The host program: HTTP server, start-up steps and the signal that stops it.
+// The host program: start-up steps, the workers and their supervisor, the HTTP routes and the
+// idle database connections.
 #include "host.h"
 
 #include <grp.h>
@@ -6,17 +7,25 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <stdio.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <thread>
 
+#include "flx.h"
+#include "flxread.h"
+#include "gate.h"
 #include "kevocore.h"
 
 #ifndef FLX_DEFAULT_MODULE
@@ -31,6 +40,8 @@ const char kEndpoint[] = "/webapi/entry.cgi";
 const char kProgram[] = "flx-webapi-host";
 // Idle keep-alive connections are dropped after this long.
 const time_t kKeepAliveSeconds = 5;
+// Failed session checks are counted per address over this long.
+const int kAuthWindowSeconds = 60;
 
 // Set when syslog copies its lines to stderr itself.
 bool gLogToStderr = false;
@@ -51,6 +62,14 @@ std::string JoinedHeader(const httplib::Request& req, const char* name) {
   return out;
 }
 
+// The address that failed session checks count against: behind a local front (nginx), the
+// client's address that it passes on.
+std::string ClientAddress(const httplib::Request& req) {
+  const bool local = req.remote_addr == "127.0.0.1" || req.remote_addr == "::1";
+  const std::string forwarded = req.get_header_value("X-Real-IP");
+  return local && !forwarded.empty() ? forwarded : req.remote_addr;
+}
+
 RawRequest ToRaw(const httplib::Request& req, std::string body) {
   RawRequest raw;
   const size_t mark = req.target.find('?');
@@ -59,20 +78,72 @@ RawRequest ToRaw(const httplib::Request& req, std::string body) {
   raw.contentType = req.get_header_value("Content-Type");
   raw.cookie = JoinedHeader(req, "Cookie");
   raw.remoteIp = req.remote_addr;
+  raw.clientAddress = ClientAddress(req);
   return raw;
 }
 
-void Answer(httplib::Response& res, const Json::Value& answer) {
-  res.status = 200;
+void Answer(httplib::Response& res, const Json::Value& answer, int status) {
+  res.status = status;
   res.set_content(AnswerText(answer), "application/json");
 }
 
-void Route(httplib::Server& server, Dispatcher& dispatcher) {
-  server.Get(kEndpoint, [&dispatcher](const httplib::Request& req, httplib::Response& res) {
-    Answer(res, dispatcher.Handle(ToRaw(req, std::string())));
+// A declared body over the limit: refused before a byte of it is read.
+bool OverLimit(const httplib::Request& req, size_t maxBody) {
+  const std::string length = req.get_header_value("Content-Length");
+  if (length.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(length.c_str(), &end, 10);
+  return errno != 0 || end == length.c_str() || n > maxBody;
+}
+
+// Refuses the current request at once: straight to the socket when the gate serves it.
+httplib::Server::HandlerResponse Refuse(httplib::Response& res, int status, const char* reason) {
+  if (!ConnectionGate::Instance().RefuseCurrent(status, reason)) {
+    Json::Value answer;
+    answer["success"] = false;
+    answer["error"]["code"] = WEBAPI_ERR_REFUSED;
+    Answer(res, answer, status);
+    res.set_header("Connection", "close");
+  }
+  return httplib::Server::HandlerResponse::Handled;
+}
+
+void Route(httplib::Server& server, Dispatcher& dispatcher, AuthLimiter& limiter, size_t maxBody) {
+  ConnectionGate& gate = ConnectionGate::Instance();
+  server.set_expect_100_continue_handler(
+      [maxBody](const httplib::Request& req, httplib::Response&) {
+        if (!OverLimit(req, maxBody)) return 100;
+        syslog(LOG_WARNING, "refused 413 from %s: declared body over %zu bytes",
+               req.remote_addr.c_str(), maxBody);
+        return 413;
+      });
+  server.set_pre_routing_handler([&gate, &limiter, maxBody](const httplib::Request& req,
+                                                            httplib::Response& res) {
+    gate.BeginRequest();
+    const std::string client = ClientAddress(req);
+    if (limiter.Blocked(client)) {
+      syslog(LOG_WARNING, "refused 429 from %s: too many failed session checks", client.c_str());
+      return Refuse(res, 429, "Too Many Requests");
+    }
+    if (OverLimit(req, maxBody)) {
+      syslog(LOG_WARNING, "refused 413 from %s: declared body over %zu bytes",
+             req.remote_addr.c_str(), maxBody);
+      return Refuse(res, 413, "Payload Too Large");
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
   });
-  server.Post(kEndpoint, [&dispatcher](const httplib::Request& req, httplib::Response& res,
-                                       const httplib::ContentReader& reader) {
+  server.set_logger(
+      [&gate](const httplib::Request&, const httplib::Response&) { gate.EndRequest(); });
+  // Once a request is read, its deadline no longer runs: waiting for the module is the host's.
+  server.Get(kEndpoint, [&dispatcher, &gate](const httplib::Request& req, httplib::Response& res) {
+    gate.BeginModule();
+    int status = 200;
+    const Json::Value answer = dispatcher.Handle(ToRaw(req, std::string()), &status);
+    Answer(res, answer, status);
+  });
+  server.Post(kEndpoint, [&dispatcher, &gate](const httplib::Request& req, httplib::Response& res,
+                                              const httplib::ContentReader& reader) {
     if (req.is_multipart_form_data()) {
       // Fields come as a query string or a form-urlencoded body only.
       res.status = 415;
@@ -86,7 +157,10 @@ void Route(httplib::Server& server, Dispatcher& dispatcher) {
           return true;
         }))
       return;
-    Answer(res, dispatcher.Handle(ToRaw(req, std::move(body))));
+    gate.BeginModule();
+    int status = 200;
+    const Json::Value answer = dispatcher.Handle(ToRaw(req, std::move(body)), &status);
+    Answer(res, answer, status);
   });
 }
 
@@ -97,18 +171,6 @@ bool Bind(httplib::Server& server, const std::string& host, int& port) {
     return port > 0;
   }
   return server.bind_to_port(host, port);
-}
-
-// Waits for SIGINT or SIGTERM and stops the server; the in-flight request still finishes.
-void WaitForSignal(httplib::Server& server, const sigset_t& signals,
-                   const std::atomic<bool>& serving) {
-  int sig = 0;
-  sigwait(&signals, &sig);
-  if (!serving) return;
-  syslog(LOG_INFO, "signal %d: stopping", sig);
-  // stop() only acts once the accept loop runs.
-  while (serving && !server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (serving) server.stop();
 }
 
 bool LoadModules(ApiRegistry& registry, const HostOptions& options) {
@@ -129,25 +191,184 @@ std::string HostPort(const std::string& host, int port) {
   return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-int Serve(httplib::Server& server, const std::string& where) {
+void OnStopSignal(int) {
+  ConnectionGate::Instance().Stop();
+}
+
+// Raises the effective ids to the saved root ids for one scope, when they were dropped.
+class AsRoot {
+ public:
+  AsRoot() {
+    uid_t r, e, saved;
+    if (getresuid(&r, &e, &saved) != 0 || e == 0 || saved != 0) return;
+    uid_ = e;
+    gid_ = getegid();
+    raised_ = setresgid(-1, 0, -1) == 0 && setresuid(-1, 0, -1) == 0;
+  }
+  ~AsRoot() {
+    if (raised_ && (setresuid(-1, uid_, -1) != 0 || setresgid(-1, gid_, -1) != 0))
+      syslog(LOG_ERR, "cannot put the dropped ids back: %m");
+  }
+  AsRoot(const AsRoot&) = delete;
+  AsRoot& operator=(const AsRoot&) = delete;
+
+ private:
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+  bool raised_ = false;
+};
+
+// One worker: the stop signals end its accept loop; requests in flight are answered first.
+// `parent` is the supervisor (0: none), whose end ends the worker too.
+int ServeWorker(httplib::Server& server, const HostOptions& options, pid_t parent) {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
-  std::atomic<bool> serving{true};
-  std::thread waiter(WaitForSignal, std::ref(server), std::cref(signals), std::cref(serving));
-  std::cout << "listening on " << where << std::endl;
-  syslog(LOG_INFO, "listening on %s", where.c_str());
+  sigaddset(&signals, SIGCHLD);
+  pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+
+  IdleConnections idle;
+  {
+    // The databases are root's; the connection stays usable once the ids are back.
+    AsRoot root;
+    for (const std::string& path : options.keepOpen) idle.Open(path);
+  }
+  GateLimits limits;
+  limits.maxConnections = options.maxConnections;
+  limits.requestSeconds = options.requestSeconds;
+  ConnectionGate& gate = ConnectionGate::Instance();
+  gate.Arm(limits, parent);
+  server.new_task_queue = [] { return new GateQueue(); };
   const bool ok = server.listen_after_bind();
-  serving = false;
-  pthread_kill(waiter.native_handle(), SIGTERM);  // wakes the waiter when no signal came
-  waiter.join();
-  if (!ok) Fail("the server stopped with an error on " + where);
+  if (!ok && !gate.Stopping()) {
+    syslog(LOG_ERR, "worker %d: the server stopped with an error", static_cast<int>(getpid()));
+    return 1;
+  }
+  return 0;
+}
+
+int ExitStatus(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void LogDeath(pid_t pid, int status) {
+  if (WIFSIGNALED(status)) {
+    syslog(LOG_ERR, "worker %d killed by signal %d (%s); restarting", static_cast<int>(pid),
+           WTERMSIG(status), strsignal(WTERMSIG(status)));
+  } else {
+    syslog(LOG_ERR, "worker %d exited with status %d; restarting", static_cast<int>(pid),
+           ExitStatus(status));
+  }
+}
+
+// Forks `count` workers and keeps them running until SIGINT or SIGTERM, then stops them all
+// and waits for their answers in flight.
+int Supervise(httplib::Server& server, const HostOptions& options, int count) {
+  using Clock = std::chrono::steady_clock;
+  const pid_t self = getpid();
+  std::map<pid_t, Clock::time_point> live;
+  auto spawn = [&]() {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(ServeWorker(server, options, self));
+    if (pid < 0) {
+      syslog(LOG_ERR, "cannot start a worker: %m");
+      return false;
+    }
+    live[pid] = Clock::now();
+    return true;
+  };
+  for (int i = 0; i < count; ++i) spawn();
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGCHLD);
+  int missing = count - static_cast<int>(live.size());
+  auto retryAt = Clock::now();
+  int sig = 0;
+  while (sig != SIGINT && sig != SIGTERM) {
+    const timespec tick{0, 200 * 1000 * 1000};
+    sig = sigtimedwait(&signals, nullptr, &tick);
+    int status = 0;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+      auto it = live.find(pid);
+      if (it == live.end()) continue;
+      // A worker that dies at once would die again: give it a pause before the next one.
+      if (Clock::now() - it->second < std::chrono::seconds(1))
+        retryAt = Clock::now() + std::chrono::seconds(1);
+      live.erase(it);
+      LogDeath(pid, status);
+      ++missing;
+    }
+    while (missing > 0 && Clock::now() >= retryAt && sig != SIGINT && sig != SIGTERM) {
+      if (!spawn()) {
+        retryAt = Clock::now() + std::chrono::seconds(1);
+        break;
+      }
+      --missing;
+    }
+  }
+  syslog(LOG_INFO, "signal %d: stopping %zu workers", sig, live.size());
+  for (const auto& w : live) kill(w.first, SIGTERM);
+  auto deadline = Clock::now() + std::chrono::seconds(options.requestSeconds + 5);
+  while (!live.empty()) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid > 0) {
+      live.erase(pid);
+      continue;
+    }
+    if (Clock::now() > deadline) {
+      syslog(LOG_ERR, "%zu workers did not stop in time; killing them", live.size());
+      for (const auto& w : live) kill(w.first, SIGKILL);
+      deadline = Clock::time_point::max();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   syslog(LOG_INFO, "stopped");
   return 0;
 }
 
+// A device's push session, or an operator's token (the inventory module decides what an
+// operator may call; the push module refuses operators itself).
+bool CheckSession(const std::string& sid, const std::string& apiClass) {
+  std::string who;
+  return !sid.empty() && (KEVOFLXQxCheckWebapiPriviege(sid, apiClass, who) ||
+                          flxread::operatorForToken(sid, who));
+}
+
 }  // namespace
+
+IdleConnections::~IdleConnections() {
+  for (void* db : dbs_) sqlite3_close(static_cast<sqlite3*>(db));
+}
+
+bool IdleConnections::Open(const std::string& path) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_busy_timeout(db, 5000);
+  // An unused connection takes no lock. One read takes the shared lock that a connection to a
+  // WAL database keeps while it is open; it ends at once, so checkpoints go on as before.
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    syslog(LOG_ERR, "--keep-open %s: %s", path.c_str(),
+           db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    sqlite3_close(db);
+    return false;
+  }
+  dbs_.push_back(db);
+  return true;
+}
 
 const char* DefaultModulePath() {
   return FLX_DEFAULT_MODULE;
@@ -204,16 +425,22 @@ int RunHost(const HostOptions& options) {
     Fail("bad --listen '" + options.listen + "': give HOST:PORT, e.g. 127.0.0.1:5000");
     return 1;
   }
-  // Block the stop signals before any thread starts, so that only the waiter receives them.
+  // The supervisor takes the stop signals and the workers' ends by sigtimedwait.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // Modules are loaded as root, before the ids are dropped: they may lie in folders that the
+  // unprivileged user cannot enter.
+  ApiRegistry registry;
+  if (!LoadModules(registry, options)) return 1;
   httplib::Server server;
   server.set_payload_max_length(options.maxBody);
-  server.set_keep_alive_timeout(kKeepAliveSeconds);
+  server.set_keep_alive_timeout(std::min<time_t>(kKeepAliveSeconds, options.requestSeconds));
+  server.set_tcp_nodelay(true);
   if (!Bind(server, host, port)) {
     Fail("cannot listen on " + options.listen +
          " (address in use or not local?): stop the other server or choose another --listen");
@@ -224,12 +451,22 @@ int RunHost(const HostOptions& options) {
     Fail(err);
     return 1;
   }
-  ApiRegistry registry;
-  if (!LoadModules(registry, options)) return 1;
-  Dispatcher dispatcher(registry);
-  Route(server, dispatcher);
+  AuthLimiter limiter(options.maxAuthFailures, kAuthWindowSeconds);
+  Dispatcher dispatcher(registry, CheckSession, &limiter);
+  Route(server, dispatcher, limiter, options.maxBody);
   ServeStaticPage(server, PageDir());
-  return Serve(server, HostPort(host, port));
+
+  const std::string where = HostPort(host, port);
+  const int workers =
+      options.workers >= 0 ? options.workers : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+  std::cout << "listening on " << where << std::endl;
+  syslog(LOG_INFO, "listening on %s with %d workers", where.c_str(), workers);
+  if (workers <= 0) {
+    const int rc = ServeWorker(server, options, 0);
+    syslog(LOG_INFO, "stopped");
+    return rc;
+  }
+  return Supervise(server, options, workers);
 }
 
 }  // namespace webapihost

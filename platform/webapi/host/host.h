@@ -6,6 +6,8 @@
 #include <json/value.h>
 #include <stddef.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -43,6 +45,7 @@ struct RawRequest {
   std::string contentType;  // Content-Type header
   std::string cookie;       // Cookie header(s), joined with "; "
   std::string remoteIp;
+  std::string clientAddress;  // the address that failed session checks are counted against
 };
 
 // One decoded call.
@@ -53,11 +56,20 @@ struct Call {
   int version = 0;
   std::string sid;
   Json::Value params{Json::objectValue};
+  std::map<std::string, std::string> rawParams;  // decoded, not parsed yet
 };
 
-// Decodes the fields of `raw` (a form body wins over the query string; the cookie "id" is the
-// session when there is no "_sid"). Returns 0, or the framework's error code: a malformed
-// encoding, a missing api, method or version, or a version that is not a number.
+// Decodes the fields of `raw` into `call`, leaving the parameters as text in rawParams (a form
+// body wins over the query string; the cookie "id" is the session when there is no "_sid").
+// Returns 0, or the framework's error code: a malformed encoding, a missing api, method or
+// version, or a version that is not a number.
+int DecodeFields(const RawRequest& raw, Call& call);
+// Parses rawParams into params within bounds set by the request's size (`inputBytes`):
+// 0, or the HTTP status of the refusal (400: nested too deep, 413: too many values) with `why`.
+int ParseParams(Call& call, size_t inputBytes, std::string& why);
+// Moves rawParams into params as JSON strings, parsing nothing.
+void KeepParamsAsText(Call& call);
+// DecodeFields and ParseParams; WEBAPI_ERR_REFUSED when the parameters are out of bounds.
 int DecodeCall(const RawRequest& raw, Call& call);
 
 // --- API tables of the loaded modules ---
@@ -98,18 +110,50 @@ class ApiRegistry {
   std::vector<void*> handles_;
 };
 
-// Serves decoded requests: finds the method, calls it under one lock (privileged sections in
-// modules change process-wide ids), never lets an exception out, logs one line per request.
+// Failed session checks by client address: from the `limit`th failure within a window on, the
+// address is refused until that window ends.
+class AuthLimiter {
+ public:
+  AuthLimiter(int limit, int windowSeconds) : limit_(limit), window_(windowSeconds) {}
+  bool Blocked(const std::string& address);
+  void Failed(const std::string& address);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Window {
+    Clock::time_point start;
+    int failures;
+  };
+  const int limit_;
+  const std::chrono::seconds window_;
+  std::mutex mutex_;
+  std::map<std::string, Window> windows_;
+};
+
+// True when session `sid` may call APIs of `apiClass`.
+using SessionCheck = std::function<bool(const std::string& sid, const std::string& apiClass)>;
+
+// Serves decoded requests: finds the method, checks the session before any parameter is parsed
+// (a refused session gets its parameters as text: the module answers it), calls the method
+// under one lock (privileged sections in modules change process-wide ids), never lets an
+// exception out, logs one line per request.
 class Dispatcher {
  public:
-  explicit Dispatcher(const ApiRegistry& registry) : registry_(registry) {}
-  // The answer object: {"success":true[,"data":..]} or {"success":false,"error":{"code":N}}.
-  Json::Value Handle(const RawRequest& raw);
+  explicit Dispatcher(const ApiRegistry& registry, SessionCheck check = nullptr,
+                      AuthLimiter* limiter = nullptr)
+      : registry_(registry), check_(std::move(check)), limiter_(limiter) {}
+  // The answer object: {"success":true[,"data":..]} or {"success":false,"error":{"code":N}};
+  // `httpStatus` (when given) is 200, or the status of a refusal by a limit.
+  Json::Value Handle(const RawRequest& raw, int* httpStatus = nullptr);
 
  private:
   int Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request, KEVO::APIResponse& response);
+  // Parses the parameters when the session passes; 0 or the HTTP status of a refusal.
+  int PrepareParams(const RawRequest& raw, Call& call);
 
   const ApiRegistry& registry_;
+  SessionCheck check_;
+  AuthLimiter* limiter_;
   std::mutex mutex_;
 };
 
@@ -124,7 +168,12 @@ struct HostOptions {
   size_t maxBody = size_t(64) << 20;
   bool logStderr = false;
   bool debug = false;
-  std::string dropUser;  // empty: keep the ids
+  std::string dropUser;               // empty: keep the ids
+  int workers = -1;                   // -1: one per core; 0: serve in this process
+  std::vector<std::string> keepOpen;  // SQLite files each worker keeps one idle connection to
+  size_t maxConnections = 64;         // per worker
+  int requestSeconds = 120;           // headers and body of one request
+  int maxAuthFailures = 20;           // failed session checks per address and minute
 };
 
 // The folder of the inventory page: <root>/var/packages/FLX/target/webapi/www.
@@ -137,8 +186,25 @@ bool ParseListen(const std::string& text, std::string& host, int& port);
 // Started as root: makes USER's ids the real and effective ids and keeps 0 as the saved ids.
 // False, with `err` set, when not root, USER is unknown or a call fails.
 bool DropPrivileges(const std::string& user, std::string& err);
+// Keeps one idle connection to each SQLite file open, so that the connections that come and go
+// beside it never find themselves the last one (which checkpoints and removes the -wal file).
+class IdleConnections {
+ public:
+  IdleConnections() = default;
+  ~IdleConnections();
+  IdleConnections(const IdleConnections&) = delete;
+  IdleConnections& operator=(const IdleConnections&) = delete;
+  // False, logged, when the file cannot be opened; the host serves on without it.
+  bool Open(const std::string& path);
+  size_t Size() const { return dbs_.size(); }
+
+ private:
+  std::vector<void*> dbs_;  // sqlite3*
+};
+
 // Serves until SIGINT or SIGTERM; returns the exit code (0 after a signal, 1 on a start-up
-// failure, reported in one line on stderr). Prints "listening on HOST:PORT" once ready.
+// failure, reported in one line on stderr). Prints "listening on HOST:PORT" once ready. With
+// workers, the process loads, binds, drops its ids and then only supervises them.
 int RunHost(const HostOptions& options);
 
 }  // namespace webapihost

@@ -13,6 +13,23 @@ int main(int argc, char** argv) {
   app.add_option("--max-body", options.maxBody, "largest request body in bytes (larger: HTTP 413)")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  app.add_option("--workers", options.workers,
+                 "worker processes (default: one per core; 0: serve in this process)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--keep-open", options.keepOpen,
+                 "SQLite file each worker keeps one idle connection to (repeatable)");
+  app.add_option("--max-connections", options.maxConnections,
+                 "open connections per worker (more: idle ones closed, else HTTP 503)")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--request-timeout", options.requestSeconds,
+                 "seconds for the headers and body of one request (more: HTTP 408)")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--max-auth-failures", options.maxAuthFailures,
+                 "failed session checks per address and minute (more: HTTP 429)")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
   app.add_flag("--log-stderr", options.logStderr, "copy every log line to stderr");
   app.add_flag("--debug", options.debug, "print failure lines on stdout too");
   app.add_option("--drop-privileges", options.dropUser,

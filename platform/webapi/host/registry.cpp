@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <chrono>
+#include <iterator>
 #include <memory>
 
 #include "host.h"
@@ -14,6 +15,8 @@ namespace {
 
 // Client-chosen names go into log lines: keep them short and on one line.
 const size_t kMaxLoggedName = 80;
+// Addresses remembered by the limiter of failed session checks before expired ones are dropped.
+const size_t kMaxAddresses = 10000;
 
 std::string Loggable(const std::string& text) {
   std::string out = text.substr(0, kMaxLoggedName);
@@ -106,8 +109,6 @@ int ApiRegistry::Find(const std::string& api, long version, const std::string& m
 
 int Dispatcher::Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request,
                        KEVO::APIResponse& response) {
-  // One call at a time: privileged sections change the ids of the whole process.
-  std::lock_guard<std::mutex> lock(mutex_);
   try {
     handler(&request, &response);
     return 0;
@@ -123,13 +124,67 @@ int Dispatcher::Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request,
   return -1;
 }
 
-Json::Value Dispatcher::Handle(const RawRequest& raw) {
+bool AuthLimiter::Blocked(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = windows_.find(address);
+  if (it == windows_.end()) return false;
+  if (Clock::now() - it->second.start > window_) {
+    windows_.erase(it);
+    return false;
+  }
+  return it->second.failures >= limit_;
+}
+
+void AuthLimiter::Failed(const std::string& address) {
+  const auto now = Clock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Many addresses that failed once must not grow the table without end.
+  if (windows_.size() > kMaxAddresses) {
+    for (auto it = windows_.begin(); it != windows_.end();)
+      it = now - it->second.start > window_ ? windows_.erase(it) : std::next(it);
+  }
+  Window& w = windows_[address];
+  if (w.failures == 0 || now - w.start > window_) w = Window{now, 0};
+  ++w.failures;
+}
+
+int Dispatcher::PrepareParams(const RawRequest& raw, Call& call) {
+  const size_t inputBytes = raw.query.size() + raw.body.size();
+  const size_t dot = call.api.rfind('.');
+  const std::string apiClass = dot == std::string::npos ? std::string() : call.api.substr(0, dot);
+  if (check_ && !check_(call.sid, apiClass)) {
+    // Only a presented session can be a guess; calls without one are not counted.
+    if (limiter_ != nullptr && !call.sid.empty()) limiter_->Failed(raw.clientAddress);
+    KeepParamsAsText(call);
+    return 0;
+  }
+  std::string why;
+  const int status = ParseParams(call, inputBytes, why);
+  if (status != 0)
+    syslog(LOG_WARNING, "refused %d from %s: %s", status, Loggable(raw.remoteIp).c_str(),
+           why.c_str());
+  return status;
+}
+
+Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus) {
   const auto start = std::chrono::steady_clock::now();
   Call call;
   KEVO::APIResponse response;
   WEBAPI_METHOD_HANDLER handler = nullptr;
-  int code = DecodeCall(raw, call);
+  int status = 200;
+  int code = DecodeFields(raw, call);
   if (code == 0) code = registry_.Find(call.api, call.version, call.method, &handler);
+  // One call at a time, the session check included: privileged sections in modules and in the
+  // registry change the ids of the whole process.
+  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  if (code == 0) {
+    lock.lock();
+    const int refused = PrepareParams(raw, call);
+    if (refused != 0) {
+      status = refused;
+      code = WEBAPI_ERR_REFUSED;
+    }
+  }
   if (code != 0) {
     response.SetError(code, Json::Value());
   } else {
@@ -137,6 +192,8 @@ Json::Value Dispatcher::Handle(const RawRequest& raw) {
                              raw.remoteIp);
     Invoke(handler, request, response);
   }
+  if (lock.owns_lock()) lock.unlock();
+  if (httpStatus != nullptr) *httpStatus = status;
   const Json::Value answer = response.ToJson();
   const int answerCode = response.IsSuccess() ? 0 : answer["error"]["code"].asInt();
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -68,6 +68,8 @@ class APIResponse {
 #define WEBAPI_ERR_NO_VERSION 104
 #define WEBAPI_ERR_NO_ANSWER 117
 #define WEBAPI_ERR_MODULE_FAILED 118
+// A limit of the host refused the request; the HTTP status says which.
+#define WEBAPI_ERR_REFUSED 119
 
 typedef void (*WEBAPI_METHOD_HANDLER)(KEVO::APIRequest*, KEVO::APIResponse*);
 

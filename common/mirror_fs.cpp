@@ -1,0 +1,131 @@
+#include "common/mirror_fs.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "common/flx_log.h"
+#include "kevocore.h"
+#include "kevoroot.h"
+
+static const char kSource[] = "mirror_fs";
+
+namespace flx {
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+int Fd::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void Fd::reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+namespace {
+
+// The trusted folder above `path`'s components that must be walked without following links:
+// the mirror root for paths below it, else the whole of `path`.
+std::string trustedBase(const std::string& path, std::vector<std::string>& below) {
+  const std::string mirrorRoot = std::string(KEVORootPrefix()) + KEVO_QXINFO_DIR;
+  below.clear();
+  if (path.compare(0, mirrorRoot.size() + 1, mirrorRoot + "/") != 0) return path;
+  size_t at = mirrorRoot.size() + 1;
+  while (at <= path.size()) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    if (slash > at) below.push_back(path.substr(at, slash - at));
+    at = slash + 1;
+  }
+  return mirrorRoot;
+}
+
+Fd openTrusted(const std::string& base, bool create) {
+  Fd fd(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.ok() && errno == ENOENT && create &&
+      KEVOFSMkdirP(base.c_str(), NULL, TRUE, UID_ERR, GID_ERR, -1) >= 0) {
+    fd = Fd(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool refuseLink(int dir, const std::string& leaf, const std::string& path) {
+  struct stat st;
+  if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
+    return false;
+  }
+  FLX_LOG_ERR(__LINE__, "%s:%d refused to pass the symbolic link %s", logText(path).c_str());
+  errno = ELOOP;
+  return true;
+}
+
+Fd openDirNoFollow(const std::string& path, bool create) {
+  std::vector<std::string> below;
+  const std::string base = trustedBase(path, below);
+  Fd dir = openTrusted(base, create);
+  std::string walked = base;
+  for (const std::string& name : below) {
+    if (!dir.ok()) break;
+    walked += "/" + name;
+    if (name == "." || name == "..") {
+      errno = EINVAL;
+      return Fd();
+    }
+    if (create && mkdirat(dir.get(), name.c_str(), 0755) != 0 && errno != EEXIST) return Fd();
+    Fd next(openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.ok()) {
+      int saved = errno;
+      if (!refuseLink(dir.get(), name, walked)) errno = saved;
+      return Fd();
+    }
+    dir = std::move(next);
+  }
+  return dir;
+}
+
+Fd openParentNoFollow(const std::string& path, std::string& leaf, bool create) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size()) {
+    errno = EINVAL;
+    return Fd();
+  }
+  leaf = path.substr(slash + 1);
+  return openDirNoFollow(slash == 0 ? std::string("/") : path.substr(0, slash), create);
+}
+
+int chmodAt(int dir, const std::string& leaf, mode_t mode) {
+  // O_NONBLOCK: a FIFO planted under the name must not hang the open.
+  Fd fd(openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.ok()) return -1;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return fchmod(fd.get(), mode);
+}
+
+int chmodNoFollow(const std::string& path, mode_t mode) {
+  std::string leaf;
+  Fd dir = openParentNoFollow(path, leaf, false);
+  if (!dir.ok()) return -1;
+  if (refuseLink(dir.get(), leaf, path)) return -1;
+  return chmodAt(dir.get(), leaf, mode);
+}
+
+}  // namespace flx

@@ -1,0 +1,55 @@
+// Safe steps in the device mirror folders. Folders and files there may have been replaced by
+// symbolic links (by anyone who can write there); the module works as root, so no step below
+// the mirror root (<root>/var/packages/FLX/target/qxinfo) ever passes through a link: folders
+// are opened one by one with O_NOFOLLOW and files are worked on relative to their folder.
+#ifndef FLX_COMMON_MIRROR_FS_H
+#define FLX_COMMON_MIRROR_FS_H
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace flx {
+
+// Owns a file descriptor; closes it on every way out.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  int release();
+  void reset();
+
+ private:
+  int fd_;
+};
+
+// Opens folder `path` (creating missing folders, mode 0755, when `create`). Below the mirror
+// root every folder is opened without following a link; a link met on the way is logged with
+// its path and fails the call with ELOOP. Elsewhere the path is trusted. Invalid Fd on failure,
+// errno set.
+Fd openDirNoFollow(const std::string& path, bool create);
+
+// Opens the folder that holds the last component of `path` as openDirNoFollow does, and puts
+// that component in `leaf`.
+Fd openParentNoFollow(const std::string& path, std::string& leaf, bool create);
+
+// Fails with ELOOP, and a log line naming it, when `leaf` in folder `dir` is a symbolic link.
+// `path` names it in the log line.
+bool refuseLink(int dir, const std::string& leaf, const std::string& path);
+
+// Sets the mode of regular file `leaf` of folder `dir` through a descriptor of its own, so that a
+// link is never followed. 0, or -1 with errno set.
+int chmodAt(int dir, const std::string& leaf, mode_t mode);
+// The same for a full path.
+int chmodNoFollow(const std::string& path, mode_t mode);
+
+}  // namespace flx
+
+#endif  // FLX_COMMON_MIRROR_FS_H

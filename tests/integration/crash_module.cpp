@@ -1,0 +1,35 @@
+// A module for the host's tests: "pid" answers the worker's process id, "slow" answers after
+// half a second, "crash" kills the worker that runs it.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "webapi.h"
+
+namespace {
+
+void Pid(KEVO::APIRequest*, KEVO::APIResponse* resp) {
+  resp->SetSuccess(Json::Value(static_cast<int>(getpid())));
+}
+void Slow(KEVO::APIRequest*, KEVO::APIResponse* resp) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  resp->SetSuccess(Json::Value(static_cast<int>(getpid())));
+}
+void Crash(KEVO::APIRequest*, KEVO::APIResponse*) {
+  raise(SIGKILL);
+}
+
+const WEBAPI_ENTRY kTable[] = {
+    {"T.Crash", 1, "pid", Pid},
+    {"T.Crash", 1, "slow", Slow},
+    {"T.Crash", 1, "crash", Crash},
+    {nullptr, 0, nullptr, nullptr},
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const WEBAPI_ENTRY* GetAPITable() {
+  return kTable;
+}

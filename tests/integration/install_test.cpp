@@ -1,0 +1,64 @@
+// The build as shipped: a plain configure is a production build, and `cmake --install` lays the
+// programs out in the fixed folders with the module searching exactly the fixed library folder.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "support/root_fixture.h"
+
+namespace {
+
+// Runs a shell command; its exit status, with stdout and stderr in `out`.
+int Shell(const std::string& command, std::string& out) {
+  out.clear();
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  return pclose(p);
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+using BuildTest = flxtest::RootTest;
+
+TEST_F(BuildTest, PlainConfigureIsAProductionBuild) {
+  std::string out;
+  ASSERT_EQ(0, Shell(std::string(FLX_CMAKE_BIN) + " -S '" FLX_SOURCE_DIR "' -B '" + root() +
+                         "/b' -G Ninja",
+                     out))
+      << out;
+  std::ifstream cache(path("/b/CMakeCache.txt"));
+  std::stringstream text;
+  text << cache.rdbuf();
+  EXPECT_NE(std::string::npos, text.str().find("\nFLX_TESTING:BOOL=OFF\n"));
+  EXPECT_NE(std::string::npos, text.str().find("\nFLX_ROOT:STRING=\n"));
+}
+
+TEST_F(BuildTest, InstallLaysOutTheFixedFolders) {
+  std::string out;
+  ASSERT_EQ(
+      0,
+      Shell("DESTDIR='" + path("/dest") + "' " FLX_CMAKE_BIN " --install '" FLX_BUILD_DIR "'", out))
+      << out;
+  const std::string target = path("/dest" FLX_TARGET_DIR_BUILT);
+  for (const char* file :
+       {"/lib/libkevocore.so.6", "/lib/libflx.so.5", "/lib/libwebapi-QXM5.so",
+        "/webapi/KEVO.FLX.RPC.so", "/bin/flx-webapi-host", "/bin/flx-admin", "/bin/flx-push"})
+    EXPECT_TRUE(IsFile(target + file)) << file << "\n" << out;
+
+  ASSERT_EQ(0, Shell("readelf -d '" + target + "/webapi/KEVO.FLX.RPC.so'", out)) << out;
+  EXPECT_NE(std::string::npos, out.find("Library runpath: [" FLX_TARGET_DIR_BUILT "/lib]\n"))
+      << out;
+  EXPECT_EQ(std::string::npos, out.find("(RPATH)")) << out;
+}
+
+}  // namespace
