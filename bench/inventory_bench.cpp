@@ -165,10 +165,14 @@ int main(int argc, char** argv) {
   const Figures base = measure(rounds, floorQuery);
   printf("%-40s p50 %7.2f ms  p99 %7.2f ms  max %7.2f ms\n", "floor: bare page of 100 devices",
          base.p50, base.p99, base.max);
+  // The machine is shared: the ratios to the floor measured alongside are the steadier figure.
   auto report = [&](const char* what, double limit, const std::function<bool()>& fn) {
     const Figures f = measure(rounds, fn);
-    printf("%-40s p50 %7.2f ms  p99 %7.2f ms  max %7.2f ms  p99/floor %6.1fx  %s (< %.0f ms)\n",
-           what, f.p50, f.p99, f.max, f.p99 / base.p99, f.p99 < limit ? "ok" : "SLOW", limit);
+    printf(
+        "%-40s p50 %7.2f ms  p99 %7.2f ms  p50/floor %6.1fx  p99/floor %6.1fx  %s (p99 < %.0f "
+        "ms)\n",
+        what, f.p50, f.p99, f.p50 / base.p50, f.p99 / base.p99, f.p99 < limit ? "ok" : "SLOW",
+        limit);
   };
   Json::Value out;
   auto list = [&](const char* sort, bool desc, const char* filter, int64_t offset) {
