@@ -26,7 +26,6 @@ listen_host=127.0.0.1
 listen_port=${FLX_DEMO_PORT:-5000}
 url="http://$listen_host:$listen_port"
 sn=2150PDN004711
-sid="demo-$sn"
 build=build/dev
 bin=$build/bin
 host_log=$build/demo-host.log
@@ -85,15 +84,15 @@ curl -s -o /dev/null "$url/webapi/entry.cgi" || {
   exit 1
 }
 
-# Registers device $1 (host name $2) with a push session and pushes batch $3.
+# Registers device $1 (host name $2) with a fresh random push session and pushes batch $3; a
+# fixed session id would let anyone push as a demo device. The session id stays in $sid.
 push_device() {
-  local dsn=$1 dhost=$2 batch=$3 dsid="demo-$1"
+  local dsn=$1 dhost=$2 batch=$3
   if ! "$bin/flx-admin" device show "$dsn" >/dev/null 2>&1; then
     "$bin/flx-admin" device add --sn "$dsn" --hostname "$dhost" >/dev/null
   fi
-  "$bin/flx-admin" session remove "$dsid" >/dev/null 2>&1 || true
-  "$bin/flx-admin" session add --sn "$dsn" --sid "$dsid" >/dev/null
-  "$bin/flx-push" --url "$url" --sid "$dsid" --client-sn "$dsn" "$batch"
+  sid=$("$bin/flx-admin" session add --sn "$dsn")
+  "$bin/flx-push" --url "$url" --sid "$sid" --client-sn "$dsn" "$batch"
 }
 
 echo "== registering the demo fleet and pushing its batches (from examples/demo-batch.json)"
@@ -102,7 +101,9 @@ python3 scripts/demo-fleet.py examples/demo-batch.json "$fleet_dir" >"$fleet_dir
 while read -r dsn dhost batch; do
   printf '%s %-14s ' "$dsn" "$dhost"
   push_device "$dsn" "$dhost" "$batch"
+  [ "$dsn" = "$sn" ] && sn_sid=$sid
 done <"$fleet_dir.txt"
+sid=$sn_sid
 
 echo "== what the host stores for $sn"
 "$bin/flx-admin" device show "$sn"

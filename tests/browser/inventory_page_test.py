@@ -48,10 +48,10 @@ def prepare(args, root, env):
         sn, hostname, batch = entry.split(" ")
         subprocess.run([admin, "device", "add", "--sn", sn, "--hostname", hostname], env=env,
                        check=True, stdout=subprocess.DEVNULL)
-        subprocess.run([admin, "session", "add", "--sn", sn, "--sid", "s-" + sn], env=env,
-                       check=True, stdout=subprocess.DEVNULL)
-        subprocess.run([os.path.join(args.bin, "flx-push"), "--url", url, "--sid", "s-" + sn,
-                        batch], env=env, check=True, stdout=subprocess.DEVNULL)
+        sid = subprocess.run([admin, "session", "add", "--sn", sn], env=env, check=True,
+                             capture_output=True, text=True).stdout.strip()
+        subprocess.run([os.path.join(args.bin, "flx-push"), "--url", url, "--sid", sid, batch],
+                       env=env, check=True, stdout=subprocess.DEVNULL)
     token = subprocess.run([admin, "operator", "add", "browser"], env=env, check=True,
                            capture_output=True, text=True).stdout.strip()
     return host, url, token

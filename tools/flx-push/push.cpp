@@ -233,6 +233,7 @@ int Push(const PushOptions& options, std::ostream& out, std::ostream& err) {
     return kExitUsage;
   }
   httplib::Client client(origin);
+  if (!options.caFile.empty()) client.set_ca_cert_path(options.caFile);
   client.set_connection_timeout(kConnectSeconds);
   client.set_read_timeout(kTransferSeconds);
   client.set_write_timeout(kTransferSeconds);

@@ -27,6 +27,7 @@ struct PushOptions {
   std::string url;
   std::string sid;
   std::string keyFile;  // empty: the host's push key below the root
+  std::string caFile;   // https: the certificates to trust; empty: the system's
   std::string clientSn;
   bool hasClientSn = false;
   size_t chunkSize = kDefaultChunkSize;
