@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "admin_util.h"
+#include "flxread.h"
 #include "kevoroot.h"
 
 namespace flxadmin {
@@ -150,7 +151,7 @@ int makeFolders(std::string& err) {
   return 0;
 }
 
-// True when the database at `path` already has every table of `tables`. Opened as an
+// True when the database at `path` already has every table or index of `tables`. Opened as an
 // immutable file, so that looking leaves no trace (not even WAL files coming and going).
 bool hasTables(const std::string& path, const std::vector<const char*>& tables) {
   std::string uri = "file:";
@@ -170,8 +171,7 @@ bool hasTables(const std::string& path, const std::vector<const char*>& tables) 
   if (rc != SQLITE_OK) return false;
   for (const char* table : tables) {
     sqlite3_stmt* st = nullptr;
-    rc = sqlite3_prepare_v2(raw, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?",
-                            -1, &st, nullptr);
+    rc = sqlite3_prepare_v2(raw, "SELECT 1 FROM sqlite_master WHERE name = ?", -1, &st, nullptr);
     if (rc == SQLITE_OK) sqlite3_bind_text(st, 1, table, -1, SQLITE_STATIC);
     bool found = rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW;
     sqlite3_finalize(st);
@@ -180,11 +180,43 @@ bool hasTables(const std::string& path, const std::vector<const char*>& tables) 
   return true;
 }
 
+// Modes of the stores: the registry holds every session id, so only root reads it; the cache
+// database may be read by a reporting group given to it.
+const mode_t kRegistryMode = 0600;
+const mode_t kCacheDbMode = 0640;
+
+// Creates an empty file with `mode` when missing: SQLite gives the -wal and -shm files of a
+// database the database's own mode.
+void createWithMode(const std::string& path, mode_t mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+  if (fd >= 0) close(fd);
+}
+
+// Brings a database and its -wal and -shm files to `mode` (roots made before modes were set).
+int fixModes(const std::string& db, mode_t mode, std::string& err) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::string path = db + suffix;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) == mode) {
+      continue;
+    }
+    if (chmod(path.c_str(), mode) != 0) {
+      err = "cannot set the mode of " + path + ": " + strerror(errno) + "; run as its owner";
+      return 1;
+    }
+  }
+  return 0;
+}
+
 // Any registry call creates the schema when it is missing.
 int makeRegistry(std::string& err) {
-  if (hasTables(rootPath(KEVO_REGISTRY_DB_PATH), {"devices", "sessions", "apps", "pkgs", "info"})) {
+  const std::string path = rootPath(KEVO_REGISTRY_DB_PATH);
+  if (fixModes(path, kRegistryMode, err) != 0) return 1;
+  if (hasTables(path, {"devices", "sessions", "apps", "pkgs", "info", "operators", "pkgs_pkg_id",
+                       "apps_app_id"})) {
     return 0;
   }
+  createWithMode(path, kRegistryMode);
   KEVOFLX_QX* list = nullptr;
   int total = 0;
   int rc = KEVOFLXQxList(nullptr, &list, &total);
@@ -211,20 +243,32 @@ const char kCacheSchema[] =
     "CREATE TABLE IF NOT EXISTS share_info (name TEXT, description TEXT, vol_id TEXT,"
     " hidden INTEGER, mtime INTEGER, qx_id INTEGER, display_vol_name TEXT,"
     " UNIQUE(qx_id, name));"
-    "CREATE TABLE IF NOT EXISTS sample_table (client_sn TEXT UNIQUE, sample_data TEXT);"
-    "COMMIT;";
+    "CREATE TABLE IF NOT EXISTS sample_table (client_sn TEXT UNIQUE, sample_data TEXT);";
 
 // A complete database is left alone; "IF NOT EXISTS" completes a partial one.
 int makeCacheDb(std::string& err) {
   std::string path = rootPath(KEVO_CACHE_DB_PATH);
-  if (hasTables(path, {"vol_info", "dg_info", "hdd_info", "share_info", "sample_table"})) return 0;
+  if (fixModes(path, kCacheDbMode, err) != 0) return 1;
+  // The inventory's indexes come with the tables: a root made before them gets them too.
+  std::vector<std::string> names = {"vol_info", "dg_info", "hdd_info", "share_info",
+                                    "sample_table"};
+  std::string script = kCacheSchema;
+  for (const auto& index : flxread::cacheIndexes()) {
+    names.push_back(index.first);
+    script += index.second + ";";
+  }
+  script += "COMMIT;";
+  std::vector<const char*> objects;
+  for (const std::string& name : names) objects.push_back(name.c_str());
+  if (hasTables(path, objects)) return 0;
+  createWithMode(path, kCacheDbMode);
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
   if (rc == SQLITE_OK) rc = sqlite3_busy_timeout(raw, 5000);
   if (rc == SQLITE_OK)
     rc = sqlite3_exec(raw, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, kCacheSchema, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, script.c_str(), nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     err = "cannot create the cache database " + path + ": " +
           (raw != nullptr ? sqlite3_errmsg(raw) : "out of memory") +
@@ -237,7 +281,7 @@ int makeCacheDb(std::string& err) {
 // 64 hex digits of a fresh random key, mode 0600.
 int makePushKey(std::string& err) {
   std::string path = rootPath(KEVO_PUSH_KEY_PATH);
-  if (exists(path)) return 0;
+  if (exists(path)) return fixModes(path, 0600, err);
   if (sodium_init() < 0) {
     err = "cannot start the random generator (libsodium); check the installation";
     return 1;
@@ -264,6 +308,8 @@ int makeHostSettings(std::string& err) {
   }
   return writeNewFile(path, "supplang=\"" + langs + "\"\n", 0644, err);
 }
+
+const size_t kMinSidLength = 16;
 
 // A random session id: 16 random bytes as 32 hex digits.
 bool randomSid(std::string& sid) {
@@ -346,8 +392,11 @@ int sessionAdd(const std::string& sn, std::string& sid, int64_t ttl, std::string
       err = "invalid TTL " + std::to_string(ttl) + ": give 0 (no expiry) or a number of seconds";
       return 1;
     }
-    if (!sid.empty() && !isPlainToken(sid, 128)) {
-      err = "invalid session id '" + sid + "': use 1 to 128 printable characters, no spaces";
+    // A session id is all a device needs to push: a short one can be guessed.
+    if (!sid.empty() && (sid.size() < kMinSidLength || !isPlainToken(sid, 128))) {
+      err = "invalid session id '" + sid +
+            "': use 16 to 128 printable characters, no spaces (or leave --sid out for a "
+            "random one)";
       return 1;
     }
     KEVOFLX_QX dev;

@@ -1,10 +1,12 @@
 // Device registry library: the host's records of managed devices, their sessions,
 // applications, packages and extended information, kept in the registry database.
 //
-// Every call opens its own connection (WAL, busy timeout 5 s) and creates the schema when it
-// is missing. Bad arguments give a negative result (or false) and set the error slot of the
-// core library; nothing here throws or aborts. Lists are allocated by the library, chained
-// through `pNext`, and released by their list-free call (also when the head is null).
+// The process keeps one connection (WAL; a lock is waited out as the cache database does),
+// opened with root's ids, and creates the schema when it is missing. A failure of the
+// database is logged with the operation and SQLite's text. Bad arguments give a negative
+// result (or false) and set the error slot of the core library; nothing here throws. Lists
+// are allocated by the library, chained through `pNext`, and released by their list-free call
+// (also when the head is null).
 #ifndef FLX_H
 #define FLX_H
 
@@ -12,6 +14,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "kevocore.h"
 
@@ -180,5 +183,19 @@ void KEVOFLXPkgClear(KEVOFLX_PKG* pRec);
 int KEVOFLXPkgSet(KEVOFLX_PKG* pRec);
 // Deletes the package with registry id `id`. Negative when unknown or on failure.
 int KEVOFLXPkgDelete(uint64_t id);
+
+// --- operators ---
+// An operator who may read the inventory. The token itself is never stored, only its hash.
+struct KEVOFLX_OPERATOR {
+  std::string name;
+  int64_t created = 0;  // seconds since the epoch
+};
+// Adds operator `name` with the hash of its token. Negative when the name exists (error slot
+// KEVOFLX_ERR_EXISTS) or on failure.
+int KEVOFLXOperatorCreate(const std::string& name, const std::string& tokenHash);
+// Removes an operator. Negative when unknown (KVERR_NOT_FOUND) or on failure.
+int KEVOFLXOperatorDelete(const std::string& name);
+// Every operator, by name. Negative on failure.
+int KEVOFLXOperatorList(std::vector<KEVOFLX_OPERATOR>& out);
 
 #endif  // FLX_H
