@@ -132,7 +132,8 @@ std::string deviceJoin(const std::string& cols, const std::string& table,
   return "SELECT " + cols + " FROM " + table + " x JOIN devices d ON d.id = x.qx_id WHERE " + where;
 }
 
-const char kDeviceRef[] = FLXREAD_TOTAL_SQL ", d.id AS qx_id, d.sn, d.hostname, d.model_name";
+#define FLXREAD_DEVICE_REF "d.id AS qx_id, d.sn, d.hostname, d.model_name"
+const char kDeviceRef[] = FLXREAD_TOTAL_SQL ", " FLXREAD_DEVICE_REF;
 
 }  // namespace
 
@@ -208,11 +209,13 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
     ReadDb db;
     return pagedRows(
         db, deviceJoin("count(*)", "c.hdd_info", fixed),
-        deviceJoin(std::string(kDeviceRef) +
-                       ", x.dev, x.name, x.model, x.status, x.smart_status, x.temp, x.size_total,"
-                       " x.used_by, x.mtime",
+        // Hottest first, in the order of the temperature index: the page is read from it
+        // directly, and the count comes from the index alone.
+        deviceJoin(FLXREAD_DEVICE_REF
+                   ", x.dev, x.name, x.model, x.status, x.smart_status, x.temp, x.size_total,"
+                   " x.used_by, x.mtime",
                    "c.hdd_info", fixed) +
-            " ORDER BY x.temp DESC, d.sn, x.dev LIMIT ?4 OFFSET ?5",
+            " ORDER BY x.temp DESC, x.rowid DESC LIMIT ?4 OFFSET ?5",
         page, "disks", [&](Query& s) { s.bind(q.status).bind(q.smartStatus).bind(q.minTemp); }, out,
         err);
   });
