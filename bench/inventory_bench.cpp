@@ -157,6 +157,7 @@ bool floorQuery() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is measured
   const long devices = argc > 1 ? atol(argv[1]) : 10000;
   const int rounds = argc > 2 ? atoi(argv[2]) : 200;
   char tmpl[] = "/tmp/inventory_bench.XXXXXX";

@@ -206,16 +206,19 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
     if (!q.smartStatus.empty()) fixed += " AND x.smart_status = ?2";
     if (q.hasMinTemp) fixed += " AND x.temp >= ?3";
     if (q.failingOnly) fixed += " AND " + failingDiskSql("x");
+    // Hottest first. Failing disks are few: their partial index finds them and they are
+    // sorted. Otherwise the page is read straight from the temperature index, in its order
+    // (the unary + keeps the planner off that index when it would read every disk).
+    const std::string order = q.failingOnly ? " ORDER BY +x.temp DESC, x.rowid DESC"
+                                            : " ORDER BY x.temp DESC, x.rowid DESC";
     ReadDb db;
     return pagedRows(
         db, deviceJoin("count(*)", "c.hdd_info", fixed),
-        // Hottest first, in the order of the temperature index: the page is read from it
-        // directly, and the count comes from the index alone.
         deviceJoin(FLXREAD_DEVICE_REF
                    ", x.dev, x.name, x.model, x.status, x.smart_status, x.temp, x.size_total,"
                    " x.used_by, x.mtime",
                    "c.hdd_info", fixed) +
-            " ORDER BY x.temp DESC, x.rowid DESC LIMIT ?4 OFFSET ?5",
+            order + " LIMIT ?4 OFFSET ?5",
         page, "disks", [&](Query& s) { s.bind(q.status).bind(q.smartStatus).bind(q.minTemp); }, out,
         err);
   });
