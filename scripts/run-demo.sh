@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the dev preset, starts the host with the push and inventory modules on 127.0.0.1:5000,
 # registers a small demo fleet, pushes its batches (from examples/demo-batch.json), prints what
-# was stored, the inventory page's URL and an operator token; then serves until Ctrl-C.
+# was stored, registers this machine through flx-agent, and prints the inventory page's URL and
+# an operator token; then serves until Ctrl-C.
 #   scripts/run-demo.sh          serve until Ctrl-C
 #   scripts/run-demo.sh --once   push, print and stop
 set -euo pipefail
@@ -48,7 +49,7 @@ port_taken() {
 echo "== installing dependencies and building ($build)"
 ./scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build "$build" --target flx-admin flx-push flx-webapi-host flx_module flx_inventory
+cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module flx_inventory
 
 echo "== initialising the root"
 "$bin/flx-admin" init
@@ -108,12 +109,21 @@ sid=$sn_sid
 echo "== what the host stores for $sn"
 "$bin/flx-admin" device show "$sn"
 
+# This machine as a second device, its facts collected and pushed by the agent.
+agent_sn="linux-$(hostname)"
+echo "== registering this machine as $agent_sn through flx-agent"
+"$bin/flx-admin" device show "$agent_sn" >/dev/null 2>&1 ||
+  "$bin/flx-admin" device add --sn "$agent_sn" >/dev/null
+agent_sid=$("$bin/flx-admin" session add --sn "$agent_sn")
+"$bin/flx-agent" --once --url "$url" --sid "$agent_sid"
+"$bin/flx-admin" device show "$agent_sn" | sed -n '/"device"/,/^  }/p'
 "$bin/flx-admin" operator remove demo >/dev/null 2>&1 || true
 token=$("$bin/flx-admin" operator add demo)
 
 echo
 echo "Push more with:"
 echo "  $bin/flx-push --url $url --sid $sid --client-sn $sn BATCH.json"
+echo "  $bin/flx-agent --url $url --sid $agent_sid --interval 300"
 echo
 echo "Inventory page: $url/inventory/"
 echo "Operator token: $token"
