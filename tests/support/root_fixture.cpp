@@ -43,16 +43,17 @@ RootTest::~RootTest() {
   }
   if (root_.empty() || getenv("FLX_TEST_KEEP_ROOT") != nullptr) return;
   nftw(
-      root_.c_str(),
-      [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-      FTW_DEPTH | FTW_PHYS);
+      root_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
+      16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string RootTest::mirrorDir(uint64_t qxId) const {
   return root_ + KEVO_QXINFO_DIR "/" + std::to_string(qxId);
 }
 
-std::string RootTest::cacheDbPath() const { return root_ + KEVO_CACHE_DB_PATH; }
+std::string RootTest::cacheDbPath() const {
+  return root_ + KEVO_CACHE_DB_PATH;
+}
 
 uint64_t RootTest::addDevice(const std::string& sn, const std::string& hostname) {
   uint64_t id = 0;
@@ -101,9 +102,9 @@ std::string RootTest::readFile(const std::string& path) {
   return ss.str();
 }
 
-void RootTest::writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+std::string RootTest::writeFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  return path;
 }
 
 }  // namespace flxtest

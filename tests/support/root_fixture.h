@@ -32,7 +32,8 @@ class RootTest : public ::testing::Test {
   std::string query(const std::string& sql) const;
   // Reads a whole file; empty when missing.
   static std::string readFile(const std::string& path);
-  static void writeFile(const std::string& path, const std::string& content);
+  // Writes a whole file and returns its path.
+  static std::string writeFile(const std::string& path, const std::string& content);
 
  private:
   std::string root_;
