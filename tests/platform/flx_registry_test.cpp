@@ -349,10 +349,8 @@ TEST_F(RegistryTest, BadArgumentsAndEmptyListsFailCleanly) {
   setenv("FLX_ROOT", root().c_str(), 1);
 }
 
-// The web API host runs with dropped ids and saved root ids; the registry stays writable and
-// the ids come back as they were.
-// The connection is opened once with root's ids: after that the process may lose its saved
-// root for good and still use the registry, whose files only root may open.
+// The host runs with dropped ids and saved root ids. The connection is opened once with root's
+// ids, which come back as they were; the process may then lose its saved root for good.
 TEST_F(RegistryTest, OpensOnceWithRootIdsAndChangesNoIdsAfterwards) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   pid_t pid = fork();

@@ -180,7 +180,8 @@ TEST(ApiRegistry, WalksTableToTerminator) {
   EXPECT_EQ(7u, registry.Size());
 }
 
-TEST(ApiRegistry, LoadModuleFailuresAndTheRealModule) {
+// Loading the real module is left to the end-to-end tests, whose hosts all load it.
+TEST(ApiRegistry, LoadModuleFailuresNameTheirCause) {
   ApiRegistry registry;
   std::string err;
   EXPECT_FALSE(registry.LoadModule("/nonexistent/mod.so", err));
@@ -189,11 +190,6 @@ TEST(ApiRegistry, LoadModuleFailuresAndTheRealModule) {
   EXPECT_NE(std::string::npos, err.find("GetAPITable")) << err;
   EXPECT_EQ(2, flxtest::LogCount("mod")) << flxtest::LogDump();
   EXPECT_EQ(0u, registry.Size());
-
-  ASSERT_TRUE(registry.LoadModule(FLX_MODULE_PATH, err)) << err;
-  WEBAPI_METHOD_HANDLER h = nullptr;
-  EXPECT_EQ(0, registry.Find("KEVO.FLX.RPC.ClientInfo", 1, "push", &h));
-  EXPECT_NE(nullptr, h);
 }
 
 class DispatchTest : public ::testing::Test {
