@@ -3,16 +3,15 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "kevocore.h"
 #include "support/log_capture.h"
+#include "support/root_fixture.h"
 
 namespace {
 
@@ -27,27 +26,8 @@ Lines TakeLog() {
   return out;
 }
 
-// Runs `body` in a forked child with effective ids 1024/100 (saved ids 0 unless `dropSaved`);
-// the child reports its EXPECT failures through its exit status.
-void AsServerUser(bool dropSaved, const std::function<void()>& body) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to change ids";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    bool ok = setresgid(100, 100, dropSaved ? 100 : 0) == 0 &&
-              setresuid(1024, 1024, dropSaved ? 1024 : 0) == 0;
-    EXPECT_TRUE(ok);
-    flxtest::ClearLog();
-    if (ok) body();
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-}
-
 TEST(PrivilegeTest, RaisesToRootAndRestoresWithWarningLines) {
-  AsServerUser(false, [] {
+  flxtest::AsServerUser(false, [] {
     {
       PrivilegedSection section("unit", 7);
       EXPECT_EQ(0u, geteuid());
@@ -67,7 +47,7 @@ TEST(PrivilegeTest, RaisesToRootAndRestoresWithWarningLines) {
 }
 
 TEST(PrivilegeTest, RefusedRaiseRunsTheBodyWithEperm) {
-  AsServerUser(true, [] {
+  flxtest::AsServerUser(true, [] {
     {
       PrivilegedSection section("unit", 9);
       EXPECT_EQ(EPERM, errno);

@@ -3,6 +3,7 @@
 #include <ftw.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,6 +15,22 @@
 #include "support/log_capture.h"
 
 namespace flxtest {
+
+void AsServerUser(bool dropSaved, const std::function<void()>& body) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to change ids";
+  pid_t pid = fork();
+  if (pid == 0) {
+    bool ok = setresgid(100, 100, dropSaved ? 100 : 0) == 0 &&
+              setresuid(1024, 1024, dropSaved ? 1024 : 0) == 0;
+    EXPECT_TRUE(ok);
+    ClearLog();
+    if (ok) body();
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  EXPECT_TRUE(pid > 0 && waitpid(pid, &status, 0) == pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
 
 RootTest::RootTest() {
   char tmpl[] = "/tmp/flxtest.XXXXXX";
