@@ -285,9 +285,10 @@ TEST_F(PushIntegrationTest, DemoBatchIsStoredEndToEnd) {
   EXPECT_EQ(4u, shown["cache"]["hdd_info"].size());
   ASSERT_EQ(2u, shown["applications"].size());
   // Only the locales that were pushed show a name.
-  const Json::Value& names = shown["applications"][0]["names"];
-  EXPECT_EQ((std::vector<std::string>{"enu", "fre", "ger"}), names.getMemberNames());
-  EXPECT_EQ("Dateiübersicht", names["ger"].asString());
+  const Json::Value& app = shown["applications"][0];
+  EXPECT_EQ((std::vector<std::string>{"enu", "fre", "ger"}), app["names"].getMemberNames());
+  EXPECT_EQ("Dateiübersicht", app["names"]["ger"].asString());
+  EXPECT_EQ("system", app["extra"]["category"].asString());
   EXPECT_EQ("ARM", shown["info"][0]["cpu_vendor"].asString());
   ASSERT_EQ(2u, shown["packages"].size());
   std::map<std::string, Json::Value> packages;
