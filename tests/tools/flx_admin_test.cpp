@@ -4,9 +4,6 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <map>
-#include <memory>
-#include <sstream>
 
 #include "common/json_util.h"
 #include "common/spool.h"
@@ -32,34 +29,22 @@ class AdminCliTest : public flxtest::RootTest {
     setenv("FLX_ROOT", cliRoot_.c_str(), 1);
   }
 
-  Result run(const std::string& args) {
+  // A shell command's exit status, standard output and standard error.
+  Result sh(const std::string& cmd) {
     std::string out = root() + "/out.txt";
     std::string err = root() + "/err.txt";
-    std::string cmd = std::string("'") + FLX_ADMIN_BIN + "' " + args + " >'" + out + "' 2>'" + err +
-                      "' </dev/null";
-    int raw = system(cmd.c_str());
+    int raw = system((cmd + " >'" + out + "' 2>'" + err + "' </dev/null").c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = readFile(out);
     r.err = readFile(err);
     return r;
   }
+  Result run(const std::string& args) { return sh(std::string("'") + FLX_ADMIN_BIN + "' " + args); }
 
-  // Every path below the root with its type, size, mode and modification time.
-  std::string listing() {
-    std::ostringstream s;
-    std::map<std::string, std::string> rows;
-    for (const fs::directory_entry& e : fs::recursive_directory_iterator(cliRoot_)) {
-      struct stat st;
-      if (lstat(e.path().c_str(), &st) != 0) continue;
-      std::ostringstream row;
-      row << std::oct << st.st_mode << std::dec << " " << st.st_size << " " << st.st_mtim.tv_sec
-          << "." << st.st_mtim.tv_nsec;
-      rows[e.path().string()] = row.str();
-    }
-    for (const auto& r : rows) s << r.first << " " << r.second << "\n";
-    return s.str();
-  }
+  // Every path below the root with its type, mode, size and modification time, in directory
+  // order, which an unchanged folder keeps.
+  std::string listing() { return sh("find '" + cliRoot_ + "' -printf '%p %y %m %s %T@\\n'").out; }
 
   std::string cliRoot_;
 };
@@ -78,11 +63,8 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
   EXPECT_EQ(0600u, st.st_mode & 07777);
   EXPECT_EQ(65u, key.size());
   EXPECT_EQ(64u, key.find_first_not_of("0123456789abcdef"));
-  std::string mode = "sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH + "' 'PRAGMA journal_mode'";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(mode.c_str(), "r"), pclose);
-  char line[16] = {};
-  ASSERT_NE(nullptr, fgets(line, sizeof line, pipe.get()));
-  EXPECT_STREQ("wal\n", line);
+  EXPECT_EQ("wal\n",
+            sh("sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH + "' 'PRAGMA journal_mode'").out);
 
   r = run("device add --sn 2150PDN004711 --hostname nas-1");
   ASSERT_EQ(0, r.status) << r.err;
@@ -104,11 +86,10 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
   writeFile(cliRoot_ + KEVO_QXINFO_DIR "/1/pkgs/Tool/INFO", "package=Tool\n");
   writeFile(cliRoot_ + KEVO_QXINFO_DIR "/1/kevoinfo.conf", "a=b\n");
   chmod((cliRoot_ + KEVO_QXINFO_DIR "/1/kevoinfo.conf").c_str(), 0640);
-  std::string sql =
-      "sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH +
-      "' \"INSERT INTO vol_info VALUES('volume_1','normal','raid5','/pool',100,40,7,1);"
-      " INSERT INTO vol_info VALUES('other','normal','raid1','/p',1,1,7,2)\"";
-  ASSERT_EQ(0, system(sql.c_str()));
+  ASSERT_EQ(0, sh("sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH +
+                  "' \"INSERT INTO vol_info VALUES('volume_1','normal','raid5','/pool',100,40,7,1);"
+                  " INSERT INTO vol_info VALUES('other','normal','raid1','/p',1,1,7,2)\"")
+                   .status);
 
   r = run("device show 2150PDN004711");
   ASSERT_EQ(0, r.status) << r.err;
