@@ -71,6 +71,30 @@ TEST(DecodeCall, FieldsFromQueryBodyAndCookie) {
   EXPECT_FALSE(call.params.isMember("only_b"));
 }
 
+TEST(DecodeCall, ParametersAreBoundedBeforeParsing) {
+  const std::string deep = std::string(33, '[') + std::string(33, ']');
+  std::string many = "[0";
+  for (int i = 0; i < 5000; ++i) many += ",0";
+  const struct {
+    std::string text;
+    int status;
+  } cases[] = {
+      {std::string(32, '[') + std::string(32, ']'), 0},
+      {deep, 400},
+      {"[\"" + deep + "\"]", 0},      // brackets inside a string do not nest
+      {"[\"\\\"" + deep + "\"]", 0},  // nor after an escaped quote
+      {"plain " + deep, 0},           // not JSON: stays text, costs nothing
+      {many + "]", 413},
+  };
+  for (const auto& c : cases) {
+    Call call;
+    call.rawParams["p"] = c.text;
+    std::string why;
+    EXPECT_EQ(c.status, webapihost::ParseParams(call, c.text.size(), why)) << c.text;
+    EXPECT_EQ(c.status == 0, why.empty()) << why;
+  }
+}
+
 // A parameter is JSON when its whole text is valid JSON, else a string (null: not checked).
 TEST(DecodeCall, ParametersRefusalsAndMalformedEncodings) {
   const std::string m = "api=A.B&version=1&method=m";
