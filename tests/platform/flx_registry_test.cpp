@@ -57,13 +57,6 @@ class RegistryTest : public flxtest::RootTest {
     a.name[0] = id + " name";
     return a;
   }
-
-  KEVOFLX_PKG pkg(uint64_t qxId, const std::string& id) {
-    KEVOFLX_PKG p;
-    p.qx_id = qxId;
-    p.pkg_id = id;
-    return p;
-  }
 };
 
 TEST_F(RegistryTest, DevicesAreCreatedListedStoredAndDeleted) {
@@ -130,7 +123,9 @@ TEST_F(RegistryTest, DeletingADeviceTakesEverythingItOwns) {
   std::string sid = addSession("GONE");
   for (uint64_t id : {keep, gone}) {
     KEVOFLX_APP a = app(id, "app");
-    KEVOFLX_PKG p = pkg(id, "pkg");
+    KEVOFLX_PKG p;
+    p.qx_id = id;
+    p.pkg_id = "pkg";
     ASSERT_EQ(0, KEVOFLXAppSet(&a));
     ASSERT_EQ(0, KEVOFLXPkgSet(&p));
     Json::Value obj(Json::objectValue);
