@@ -139,6 +139,15 @@ bool pushItem(Json::ArrayIndex index, const Json::Value& item, const std::string
   return true;
 }
 
+// Holds the push key for one push: its file is looked at once, not once per chunk.
+class KeyPin {
+ public:
+  KeyPin() { KVLIBCryptKeyPin(); }
+  ~KeyPin() { KVLIBCryptKeyUnpin(); }
+  KeyPin(const KeyPin&) = delete;
+  KeyPin& operator=(const KeyPin&) = delete;
+};
+
 // Asks the registry whether the session may push; `sn` receives its device's serial number.
 bool mayPush(KEVO::APIRequest* req, std::string& sn) {
   const std::string apiClass = req->GetAPIClass();
@@ -175,6 +184,7 @@ void push(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
     return;
   }
   bool success = true;
+  KeyPin pin;
   Json::Value wrapper(Json::objectValue);
   for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
     if (!pushItem(i, items[i], sn, wrapper)) {

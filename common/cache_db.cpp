@@ -79,6 +79,26 @@ void logAllocFailure(const char* file, int line, unsigned long long size) {
   errno = err;
 }
 
+// Tells the push path that the statement failed for a reason that may pass (the item is then
+// kept for a later try).
+void noteFault(sqlite3* db, int rc) {
+  // A write that met a full disk may come back as an I/O error; the errno tells.
+  const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
+  if (err == ENOSPC || err == EDQUOT) rc = SQLITE_FULL;
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      KVLIBFaultNote(KVFAULT_BUSY);
+      break;
+    case SQLITE_FULL:
+      KVLIBFaultNote(KVFAULT_FULL);
+      break;
+    case SQLITE_IOERR:
+      KVLIBFaultNote(KVFAULT_IO);
+      break;
+  }
+}
+
 // Opens again when the unit's open gave no connection. 0 when `db` is usable.
 int ensureOpen(sqlite3*& db, const char* file, int line) {
   if (db != nullptr) return 0;
@@ -122,7 +142,7 @@ int cacheDbExec(sqlite3*& db, const char* sql, const char* file, int line) {
     logAllocFailure(file, line, size);
     return -1;
   }
-  snprintf(text.get(), size, "PRAGMA foreign_keys=ON;%s", sql);
+  snprintf(text.get(), size, "%s%s", kPragma, sql);
 
   for (int left = kAttempts;;) {
     int rc;
@@ -131,8 +151,14 @@ int cacheDbExec(sqlite3*& db, const char* sql, const char* file, int line) {
       rc = sqlite3_exec(db, text.get(), nullptr, nullptr, &error);
     }
     if (rc == SQLITE_OK) return 0;
-    if (error == nullptr) return -1;
-    if (strstr(error, "database is locked") == nullptr || --left == 0) break;
+    if (error == nullptr) {
+      noteFault(db, rc);
+      return -1;
+    }
+    if (strstr(error, "database is locked") == nullptr || --left == 0) {
+      noteFault(db, rc);
+      break;
+    }
     sqlite3_free(error);
     error = nullptr;
     waitForLock();

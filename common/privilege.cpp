@@ -89,6 +89,7 @@ PrivilegedSection::~PrivilegedSection() {
 
 void flxShortFailure(const char* file, int line, const char* check) {
   const int err = errno;
+  KVLIBFaultNoteErrno(err);
   const unsigned euid = geteuid();
   const int pid = getpid();
   if (err == EACCES) {
@@ -114,6 +115,7 @@ void flxShortFailure(const char* file, int line, const char* check) {
 
 void flxLongFailure(const char* file, int line, const char* check) {
   const int err = errno;
+  KVLIBFaultNoteErrno(err);
   const unsigned euid = geteuid();
   const int pid = getpid();
   if (err == EACCES) {

@@ -13,10 +13,13 @@
 #include <exception>
 #include <memory>
 
+#include "common/device_lock.h"
 #include "common/flx_log.h"
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
 #include "common/privilege.h"
+#include "common/spool.h"
+#include "flx.h"
 #include "kevocore.h"
 
 static const char kSource[] = "cache_handler";
@@ -67,6 +70,42 @@ int callHandler(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn, ui
 
 }  // namespace
 
+namespace {
+
+// The registry's id of the device `sn`, or 0 when it is unknown or the registry failed.
+uint64_t deviceIdOf(const std::string& sn) {
+  KEVOFLX_QX rec;
+  return KEVOFLXQxGetBySN(sn.c_str(), &rec) == 0 ? rec.id : 0;
+}
+
+// Calls the handler with the device's lock held. A transient failure keeps the item in the
+// spool; a success supersedes a spooled item of its kind and replays what the device has
+// spooled, now that the stores take writes again.
+int callSerialised(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn,
+                   uint64_t collect_time, const Json::Value& data) {
+  const uint64_t id = deviceIdOf(client_sn);
+  if (id == 0) return callHandler(row, client_sn, collect_time, data);  // it fails on its own
+  DeviceLock lock(id);
+  if (lock.opened() && !lock.held()) {
+    spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, KVFAULT_BUSY);
+    return -1;
+  }
+  KVLIBFaultClear();
+  int rc = callHandler(row, client_sn, collect_time, data);
+  const int why = KVLIBFaultGet();
+  if (rc < 0) {
+    if (why != KVFAULT_NONE) {
+      spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, why);
+    }
+    return rc;
+  }
+  spoolSupersede(id, row.szGroup, row.szModule, collect_time);
+  spoolReplay(id);
+  return rc;
+}
+
+}  // namespace
+
 int updateCache(const std::string& group_name, const std::string& module_name,
                 const std::string& client_sn, uint64_t collect_time, const Json::Value& data) {
   const CACHE_HANDLER_ENTRY* row = findHandler(group_name, module_name);
@@ -75,7 +114,7 @@ int updateCache(const std::string& group_name, const std::string& module_name,
     FLX_LOG_ERR(kLineDataIncorrect, "%s:%d [%s] data is incorrect", row->szModule);
     return -1;
   }
-  if (callHandler(*row, client_sn, collect_time, data) < 0) {
+  if (callSerialised(*row, client_sn, collect_time, data) < 0) {
     FLX_LOG_ERR(kLineHandlerFailed, "%s:%d Update information [%s], client_sn=%s", row->szModule,
                 flx::logText(client_sn).c_str());
     return -1;
@@ -177,9 +216,10 @@ class StagedFile {
     struct stat old;
     const bool existed = fstatat(dir_.get(), leaf_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     for (int attempt = 0; attempt < 16 && !fd_.ok(); ++attempt) {
-      char suffix[32];
-      snprintf(suffix, sizeof(suffix), ".flx-%d-%d", static_cast<int>(getpid()), rand() % 100000);
-      tmp_ = "." + leaf_ + suffix;
+      // Short enough beside any name that fits the folder.
+      char name[40];
+      snprintf(name, sizeof(name), ".flx-%d-%d", static_cast<int>(getpid()), rand() % 100000);
+      tmp_ = name;
       fd_ = flx::Fd(openat(dir_.get(), tmp_.c_str(),
                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0644));
       if (!fd_.ok() && errno != EEXIST) break;

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running need. Safe to run again.
+#   install-deps.sh [fuzz]    fuzz: also clang and its libFuzzer runtime, for the fuzz preset
 set -euo pipefail
 
 packages=(
@@ -7,7 +8,9 @@ packages=(
   libsqlite3-dev libjsoncpp-dev libsodium-dev libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sqlite3 curl
+  nginx openssl libssl-dev
 )
+if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-dev); fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the dev preset, starts the host with the module on 127.0.0.1:5000, registers a demo
-# device, pushes examples/demo-batch.json and prints what was stored; then serves until Ctrl-C.
+# device, pushes examples/demo-batch.json and prints what was stored, registers this machine
+# through flx-agent; then serves until Ctrl-C.
 #   scripts/run-demo.sh          serve until Ctrl-C
 #   scripts/run-demo.sh --once   push, print and stop
 set -euo pipefail
@@ -26,7 +27,6 @@ listen_port=${FLX_DEMO_PORT:-5000}
 url="http://$listen_host:$listen_port"
 sn=2150PDN004711
 hostname=lab-store-01
-sid="demo-$sn"
 build=build/dev
 bin=$build/bin
 host_log=$build/demo-host.log
@@ -49,7 +49,7 @@ port_taken() {
 echo "== installing dependencies and building ($build)"
 ./scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build "$build" --target flx-admin flx-push flx-webapi-host flx_module
+cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module
 
 echo "== initialising the root"
 "$bin/flx-admin" init
@@ -85,8 +85,8 @@ if "$bin/flx-admin" device show "$sn" >/dev/null 2>&1; then
 else
   "$bin/flx-admin" device add --sn "$sn" --hostname "$hostname" >/dev/null
 fi
-"$bin/flx-admin" session remove "$sid" >/dev/null 2>&1 || true
-"$bin/flx-admin" session add --sn "$sn" --sid "$sid" >/dev/null
+# A fresh random session id each run: a fixed one would let anyone push as the demo device.
+sid=$("$bin/flx-admin" session add --sn "$sn")
 
 echo "== pushing examples/demo-batch.json"
 "$bin/flx-push" --url "$url" --sid "$sid" --client-sn "$sn" examples/demo-batch.json
@@ -94,9 +94,19 @@ echo "== pushing examples/demo-batch.json"
 echo "== what the host stores for $sn"
 "$bin/flx-admin" device show "$sn"
 
+# This machine as a second device, its facts collected and pushed by the agent.
+agent_sn="linux-$(hostname)"
+echo "== registering this machine as $agent_sn through flx-agent"
+"$bin/flx-admin" device show "$agent_sn" >/dev/null 2>&1 ||
+  "$bin/flx-admin" device add --sn "$agent_sn" >/dev/null
+agent_sid=$("$bin/flx-admin" session add --sn "$agent_sn")
+"$bin/flx-agent" --once --url "$url" --sid "$agent_sid"
+"$bin/flx-admin" device show "$agent_sn" | sed -n '/"device"/,/^  }/p'
+
 echo
 echo "Push more with:"
 echo "  $bin/flx-push --url $url --sid $sid --client-sn $sn BATCH.json"
+echo "  $bin/flx-agent --url $url --sid $agent_sid --interval 300"
 
 if [ "$once" = 1 ]; then
   stop_host

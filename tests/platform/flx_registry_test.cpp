@@ -1,5 +1,7 @@
 // The device registry library against a real registry database in a fresh root.
 #include <json/value.h>
+#include <sqlite3.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -9,6 +11,8 @@
 #include <vector>
 
 #include "flx.h"
+#include "kevoroot.h"
+#include "support/log_capture.h"
 #include "support/root_fixture.h"
 
 namespace {
@@ -124,7 +128,7 @@ TEST_F(RegistryTest, DevicesAreCreatedListedStoredAndDeleted) {
 TEST_F(RegistryTest, DeletingADeviceTakesEverythingItOwns) {
   uint64_t keep = addDevice("KEEP");
   uint64_t gone = addDevice("GONE");
-  std::string sid = addSession("GONE", "sid-gone");
+  std::string sid = addSession("GONE");
   for (uint64_t id : {keep, gone}) {
     KEVOFLX_APP a = app(id, "app");
     KEVOFLX_PKG p = pkg(id, "pkg");
@@ -347,7 +351,9 @@ TEST_F(RegistryTest, BadArgumentsAndEmptyListsFailCleanly) {
 
 // The web API host runs with dropped ids and saved root ids; the registry stays writable and
 // the ids come back as they were.
-TEST_F(RegistryTest, WorksWithDroppedPrivilegesAndRestoresIds) {
+// The connection is opened once with root's ids: after that the process may lose its saved
+// root for good and still use the registry, whose files only root may open.
+TEST_F(RegistryTest, OpensOnceWithRootIdsAndChangesNoIdsAfterwards) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   pid_t pid = fork();
   ASSERT_LE(0, pid);
@@ -359,6 +365,8 @@ TEST_F(RegistryTest, WorksWithDroppedPrivilegesAndRestoresIds) {
     gid_t gr, ge, gs;
     ok = ok && getresuid(&r, &e, &s) == 0 && getresgid(&gr, &ge, &gs) == 0;
     ok = ok && r == 1024 && e == 1024 && s == 0 && gr == 100 && ge == 100 && gs == 0;
+    if (setresuid(1024, 1024, 1024) != 0) _exit(4);
+    ok = ok && KEVOFLXQxCreate("LATER", "", &id) == 0;
     _exit(ok ? 0 : 1);
   }
   int status = 0;
@@ -366,7 +374,49 @@ TEST_F(RegistryTest, WorksWithDroppedPrivilegesAndRestoresIds) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
   KEVOFLX_QX rec;
-  EXPECT_EQ(0, KEVOFLXQxGetBySN("DROPPED", &rec));
+  EXPECT_EQ(0, KEVOFLXQxGetBySN("LATER", &rec));
+  struct stat st;
+  ASSERT_EQ(0, stat(path(KEVO_REGISTRY_DB_PATH).c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+// A lock held longer than the waits, and a file that is not a database, fail with a line that
+// says why; a short lock is waited out, and a replaced file is picked up.
+TEST_F(RegistryTest, FailuresSayWhyAndTheConnectionRecovers) {
+  addDevice("SN1");
+  const std::string db = path(KEVO_REGISTRY_DB_PATH);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &other));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
+  EXPECT_GT(0, KEVOFLXSessionCreate("sid-while-locked", "SN1", "", 0));
+  EXPECT_EQ(1, flxtest::LogCount("registry: cannot create session: database is locked"))
+      << flxtest::LogDump();
+  EXPECT_EQ(100u, flxtest::UsleepCalls().size());
+
+  flxtest::ClearUsleeps();
+  flxtest::SetUsleepHook([&](useconds_t) {
+    if (flxtest::UsleepCalls().size() == 3)
+      sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
+  });
+  EXPECT_EQ(0, KEVOFLXSessionCreate("sid-after-lock", "SN1", "", 0));
+  std::string sn;
+  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("sid-after-lock", KEVOFLX_DEFAULT_API_CLASS, sn));
+  flxtest::SetUsleepHook(nullptr);
+  ASSERT_EQ(SQLITE_OK,
+            sqlite3_exec(other, "PRAGMA wal_checkpoint(TRUNCATE);", nullptr, nullptr, nullptr));
+  sqlite3_close(other);
+
+  flxtest::ClearLog();
+  ASSERT_EQ(0, rename(db.c_str(), (db + ".good").c_str()));
+  writeFile(db, std::string(4096, 'x'));
+  KEVOFLX_APP a = app(1, "x");
+  EXPECT_GT(0, KEVOFLXAppSet(&a));
+  EXPECT_EQ(1, flxtest::LogCount("registry: cannot store application: file is not a database"))
+      << flxtest::LogDump();
+  ASSERT_EQ(0, rename((db + ".good").c_str(), db.c_str()));
+  EXPECT_EQ(0, KEVOFLXAppSet(&a));
+  KEVOFLX_QX rec;
+  EXPECT_EQ(0, KEVOFLXQxGetBySN("SN1", &rec)) << "what was stored before is intact";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "kevocore.h"
 #include "platform/kevocore_tmpdir.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -105,9 +106,24 @@ TEST_F(KevocoreCrypt, KeyFileProblemsFailAndARewrittenKeyIsUsed) {
     writeKey(bad);
     EXPECT_EQ("<fail>", open(chunk, 64)) << bad;
   }
+  const std::string where = std::string("push key [") + KVLIBCryptKeyPath() + "] is unusable: ";
+  EXPECT_EQ(4, flxtest::LogCount(where + "not 64 hex digits")) << flxtest::LogDump();
   remove(KVLIBCryptKeyPath());
   EXPECT_EQ("<fail>", open(chunk, 64));
   EXPECT_EQ(KVERR_FILE_OPEN, KVLIBErrGet());
+  EXPECT_EQ(1, flxtest::LogCount(where + "No such file or directory"));
+
+  // Pinned for a push: one look at the file, however many chunks, and one line when missing.
+  EXPECT_EQ(-1, KVLIBCryptKeyPin());
+  EXPECT_EQ("<fail>", open(chunk, 64));
+  KVLIBCryptKeyUnpin();
+  EXPECT_EQ(2, flxtest::LogCount(where + "No such file or directory"));
+  writeKey(kKeyHex);
+  EXPECT_EQ(0, KVLIBCryptKeyPin());
+  remove(KVLIBCryptKeyPath());
+  EXPECT_EQ("text", open(chunk, 64));
+  KVLIBCryptKeyUnpin();
+  EXPECT_EQ("<fail>", open(chunk, 64));
 
   // A settled key file, then a new key written in place with the very same mtime.
   struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "common/spool.h"
 #include "flx.h"
 #include "kevoroot.h"
 #include "support/root_fixture.h"
@@ -100,9 +101,9 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
   std::string sn;
   EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege(r.out.substr(0, 32), KEVOFLX_DEFAULT_API_CLASS, sn));
   EXPECT_EQ("2150PDN004711", sn);
-  r = run("session add --sn 2150PDN004711 --sid fixed-sid --ttl 60");
-  EXPECT_EQ("fixed-sid\n", r.out);
-  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("fixed-sid", KEVOFLX_DEFAULT_API_CLASS, sn));
+  r = run("session add --sn 2150PDN004711 --sid fixed-session-0001 --ttl 60");
+  EXPECT_EQ("fixed-session-0001\n", r.out);
+  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("fixed-session-0001", KEVOFLX_DEFAULT_API_CLASS, sn));
 
   // Something in every part of the picture.
   KEVOFLX_APP app;
@@ -164,7 +165,7 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
 
   r = run("device remove 2150PDN004711");
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("fixed-sid", KEVOFLX_DEFAULT_API_CLASS, sn));
+  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("fixed-session-0001", KEVOFLX_DEFAULT_API_CLASS, sn));
 }
 
 TEST_F(AdminCliTest, BadUsageGivesOneLineAndNonZeroExit) {
@@ -184,6 +185,7 @@ TEST_F(AdminCliTest, BadUsageGivesOneLineAndNonZeroExit) {
       {"device show NOPE", 1, "no device with serial number 'NOPE'"},
       {"session add --sn NOPE", 1, "no device"},
       {"session add --sn SN1 --ttl -5", 1, "invalid TTL"},
+      {"session add --sn SN1 --sid 15-characters..", 1, "use 16 to 128"},
       {"session remove nothing", 1, "no session"},
   };
   for (const Case& c : cases) {
@@ -205,6 +207,24 @@ TEST_F(AdminCliTest, InitCompletesAPartialRootWithoutTouchingWhatExists) {
   writeFile(cliRoot_ + KEVO_PUSH_KEY_PATH, "operator's own key\n");
   ASSERT_EQ(0, run("init").status);
   EXPECT_EQ("operator's own key\n", readFile(cliRoot_ + KEVO_PUSH_KEY_PATH));
+  // Stores of a root made before modes were set are brought to them, -wal and -shm included.
+  uint64_t id = 0;  // in process: the connection stays open, and with it -wal and -shm
+  ASSERT_EQ(0, KEVOFLXQxCreate("SN1", "", &id));
+  const std::string reg = cliRoot_ + KEVO_REGISTRY_DB_PATH;
+  const std::string cache = cliRoot_ + KEVO_CACHE_DB_PATH;
+  writeFile(cache + "-wal", "");
+  for (const std::string& p : {reg, reg + "-wal", reg + "-shm", cache, cache + "-wal"}) {
+    ASSERT_EQ(0, chmod(p.c_str(), 0644)) << p;
+  }
+  ASSERT_EQ(0, run("init").status);
+  const std::pair<std::string, mode_t> modes[] = {
+      {reg, 0600},   {reg + "-wal", 0600},   {reg + "-shm", 0600},
+      {cache, 0640}, {cache + "-wal", 0640}, {cliRoot_ + KEVO_PUSH_KEY_PATH, 0600}};
+  for (const auto& m : modes) {
+    struct stat st;
+    ASSERT_EQ(0, stat(m.first.c_str(), &st)) << m.first;
+    EXPECT_EQ(m.second, st.st_mode & 07777) << m.first;
+  }
   for (const char* below : {KEVO_LIB_DIR, KEVO_WEBAPI_DIR, KEVO_QXINFO_DIR, KEVO_HOST_CONF_PATH,
                             KEVO_REGISTRY_DB_PATH, KEVO_CACHE_DB_PATH}) {
     EXPECT_TRUE(fs::exists(cliRoot_ + below)) << below;
@@ -213,6 +233,24 @@ TEST_F(AdminCliTest, InitCompletesAPartialRootWithoutTouchingWhatExists) {
   for (const fs::directory_entry& e : fs::recursive_directory_iterator(cliRoot_)) {
     EXPECT_EQ(std::string::npos, e.path().filename().string().find(".tmp")) << e.path();
   }
+}
+
+TEST_F(AdminCliTest, SpoolListReplayAndDrop) {
+  ASSERT_EQ(0, run("init").status);
+  ASSERT_EQ(0, run("device add --sn SN1").status);
+  Json::Value vols(Json::objectValue);
+  for (const char* k : {"vol", "dg", "hdd"}) vols[k] = Json::Value(Json::arrayValue);
+  vols["vol"][0]["id"] = "v";
+  ASSERT_EQ(0, spoolKeep(1, "SN1", "storage", "storage", 77, vols, KVFAULT_BUSY));
+  ASSERT_EQ(0, spoolKeep(1, "SN1", "basic", "info", 77, Json::Value(Json::objectValue), 1));
+  Result r = run("spool list");
+  EXPECT_NE(std::string::npos, r.out.find("storage.storage")) << r.out;
+  EXPECT_EQ(0, run("spool drop --device 1 --kind basic.info").status);
+  r = run("spool replay");
+  EXPECT_EQ("replayed 1 item(s)\n", r.out) << r.err;
+  r = run("device show SN1");
+  EXPECT_NE(std::string::npos, r.out.find("\"mtime\" : 77")) << r.out;
+  EXPECT_TRUE(spoolList().empty());
 }
 
 }  // namespace

@@ -180,11 +180,40 @@ bool hasTables(const std::string& path, const std::vector<const char*>& tables) 
   return true;
 }
 
+// Modes of the stores: the registry holds every session id, so only root reads it; the cache
+// database may be read by a reporting group given to it.
+const mode_t kRegistryMode = 0600;
+const mode_t kCacheDbMode = 0640;
+
+// Creates an empty file with `mode` when missing: SQLite gives the -wal and -shm files of a
+// database the database's own mode.
+void createWithMode(const std::string& path, mode_t mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+  if (fd >= 0) close(fd);
+}
+
+// Brings a database and its -wal and -shm files to `mode` (roots made before modes were set).
+int fixModes(const std::string& db, mode_t mode, std::string& err) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::string path = db + suffix;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 07777) == mode) {
+      continue;
+    }
+    if (chmod(path.c_str(), mode) != 0) {
+      err = "cannot set the mode of " + path + ": " + strerror(errno) + "; run as its owner";
+      return 1;
+    }
+  }
+  return 0;
+}
+
 // Any registry call creates the schema when it is missing.
 int makeRegistry(std::string& err) {
-  if (hasTables(rootPath(KEVO_REGISTRY_DB_PATH), {"devices", "sessions", "apps", "pkgs", "info"})) {
-    return 0;
-  }
+  const std::string path = rootPath(KEVO_REGISTRY_DB_PATH);
+  if (fixModes(path, kRegistryMode, err) != 0) return 1;
+  if (hasTables(path, {"devices", "sessions", "apps", "pkgs", "info"})) return 0;
+  createWithMode(path, kRegistryMode);
   KEVOFLX_QX* list = nullptr;
   int total = 0;
   int rc = KEVOFLXQxList(nullptr, &list, &total);
@@ -217,7 +246,9 @@ const char kCacheSchema[] =
 // A complete database is left alone; "IF NOT EXISTS" completes a partial one.
 int makeCacheDb(std::string& err) {
   std::string path = rootPath(KEVO_CACHE_DB_PATH);
+  if (fixModes(path, kCacheDbMode, err) != 0) return 1;
   if (hasTables(path, {"vol_info", "dg_info", "hdd_info", "share_info", "sample_table"})) return 0;
+  createWithMode(path, kCacheDbMode);
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
@@ -237,7 +268,7 @@ int makeCacheDb(std::string& err) {
 // 64 hex digits of a fresh random key, mode 0600.
 int makePushKey(std::string& err) {
   std::string path = rootPath(KEVO_PUSH_KEY_PATH);
-  if (exists(path)) return 0;
+  if (exists(path)) return fixModes(path, 0600, err);
   if (sodium_init() < 0) {
     err = "cannot start the random generator (libsodium); check the installation";
     return 1;
@@ -264,6 +295,8 @@ int makeHostSettings(std::string& err) {
   }
   return writeNewFile(path, "supplang=\"" + langs + "\"\n", 0644, err);
 }
+
+const size_t kMinSidLength = 16;
 
 // A random session id: 16 random bytes as 32 hex digits.
 bool randomSid(std::string& sid) {
@@ -346,8 +379,11 @@ int sessionAdd(const std::string& sn, std::string& sid, int64_t ttl, std::string
       err = "invalid TTL " + std::to_string(ttl) + ": give 0 (no expiry) or a number of seconds";
       return 1;
     }
-    if (!sid.empty() && !isPlainToken(sid, 128)) {
-      err = "invalid session id '" + sid + "': use 1 to 128 printable characters, no spaces";
+    // A session id is all a device needs to push: a short one can be guessed.
+    if (!sid.empty() && (sid.size() < kMinSidLength || !isPlainToken(sid, 128))) {
+      err = "invalid session id '" + sid +
+            "': use 16 to 128 printable characters, no spaces (or leave --sid out for a "
+            "random one)";
       return 1;
     }
     KEVOFLX_QX dev;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "admin_spool.h"
 #include "kevoroot.h"
 
 namespace {
@@ -61,6 +62,8 @@ struct Options {
   std::string hostname;
   std::string sid;
   int64_t ttl = 0;
+  uint64_t device = 0;
+  std::string kind;
 };
 
 int runInit() {
@@ -116,9 +119,39 @@ int runSessionRemove(const Options& o) {
   return flxadmin::sessionRemove(o.sid, err) != 0 ? fail(err) : 0;
 }
 
+int runSpoolList(const Options& o) {
+  std::string err;
+  Json::Value list;
+  if (flxadmin::spoolList(o.device, list, err) != 0) return fail(err);
+  printf("%-6s %-22s %-20s %-10s %s\n", "ID", "KIND", "COLLECT_TIME", "BYTES", "PATH");
+  for (const Json::Value& e : list) {
+    printf("%-6s %-22s %-20s %-10s %s\n", e["id"].asString().c_str(), e["kind"].asCString(),
+           e["collect_time"].asString().c_str(), e["bytes"].asString().c_str(),
+           e["path"].asCString());
+  }
+  return 0;
+}
+
+int runSpoolReplay(const Options& o) {
+  std::string err;
+  int replayed = 0;
+  int rc = flxadmin::spoolReplay(o.device, replayed, err);
+  std::cout << "replayed " << replayed << " item(s)" << std::endl;
+  return rc != 0 ? fail(err) : 0;
+}
+
+int runSpoolDrop(const Options& o) {
+  std::string err;
+  int dropped = 0;
+  if (flxadmin::spoolDrop(o.device, o.kind, dropped, err) != 0) return fail(err);
+  std::cout << "dropped " << dropped << " item(s)" << std::endl;
+  return 0;
+}
+
 int run(int argc, char** argv) {
-  CLI::App app{"Operator tool of the FLX host: its folders, databases, devices and sessions.",
-               "flx-admin"};
+  CLI::App app{
+      "Operator tool of the FLX host: its folders, databases, devices, sessions and spool.",
+      "flx-admin"};
   app.require_subcommand(1);
   Options o;
 
@@ -147,6 +180,18 @@ int run(int argc, char** argv) {
   CLI::App* sesRemove = session->add_subcommand("remove", "Remove a push session");
   sesRemove->add_option("SID", o.sid, "Session id")->required();
 
+  CLI::App* spool =
+      app.add_subcommand("spool", "Items a busy store could not take, kept for later");
+  spool->require_subcommand(1);
+  CLI::App* spList = spool->add_subcommand("list", "List the spooled items");
+  spList->add_option("--device", o.device, "Only this device id");
+  CLI::App* spReplay =
+      spool->add_subcommand("replay", "Store the spooled items now (each device under its lock)");
+  spReplay->add_option("--device", o.device, "Only this device id");
+  CLI::App* spDrop = spool->add_subcommand("drop", "Remove spooled items without storing them");
+  spDrop->add_option("--device", o.device, "Device id")->required();
+  spDrop->add_option("--kind", o.kind, "Only this kind, as GROUP.MODULE (e.g. storage.storage)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -164,6 +209,9 @@ int run(int argc, char** argv) {
   if (devRemove->parsed()) return runDeviceRemove(o);
   if (sesAdd->parsed()) return runSessionAdd(o);
   if (sesRemove->parsed()) return runSessionRemove(o);
+  if (spList->parsed()) return runSpoolList(o);
+  if (spReplay->parsed()) return runSpoolReplay(o);
+  if (spDrop->parsed()) return runSpoolDrop(o);
   std::cerr << "flx-admin: no command given; run 'flx-admin --help' for usage" << std::endl;
   return kExitUsage;
 }

@@ -10,6 +10,8 @@ int main(int argc, char** argv) {
   app.add_option("--url", options.url, "host URL, e.g. http://127.0.0.1:5000")->required();
   app.add_option("--sid", options.sid, "session id (flx-admin session add)")->required();
   app.add_option("--key", options.keyFile, "push key file (default: the host's key)");
+  app.add_option("--ca-file", options.caFile,
+                 "https: certificates to trust (default: the system's)");
   app.add_option("--client-sn", options.clientSn, "serial number to report as client_sn");
   app.add_option("--chunk-size", options.chunkSize, "largest plain piece per chunk, in bytes")
       ->capture_default_str();

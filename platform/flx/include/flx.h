@@ -1,10 +1,12 @@
 // Device registry library: the host's records of managed devices, their sessions,
 // applications, packages and extended information, kept in the registry database.
 //
-// Every call opens its own connection (WAL, busy timeout 5 s) and creates the schema when it
-// is missing. Bad arguments give a negative result (or false) and set the error slot of the
-// core library; nothing here throws or aborts. Lists are allocated by the library, chained
-// through `pNext`, and released by their list-free call (also when the head is null).
+// The process keeps one connection (WAL; a lock is waited out as the cache database does),
+// opened with root's ids, and creates the schema when it is missing. A failure of the
+// database is logged with the operation and SQLite's text. Bad arguments give a negative
+// result (or false) and set the error slot of the core library; nothing here throws. Lists
+// are allocated by the library, chained through `pNext`, and released by their list-free call
+// (also when the head is null).
 #ifndef FLX_H
 #define FLX_H
 

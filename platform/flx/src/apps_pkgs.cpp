@@ -91,7 +91,8 @@ int deleteRow(uint64_t id) {
 // --- applications ---
 
 int KEVOFLXAppList(const KVSZHASH* pFilter, KEVOFLX_APP** ppList, int* pTotal) {
-  return guarded(-1, [&] { return listRows<AppTable>(pFilter, ppList, pTotal); });
+  return guarded("list applications", -1,
+                 [&] { return listRows<AppTable>(pFilter, ppList, pTotal); });
 }
 
 KEVOFLX_APP* KEVOFLXAppNext(KEVOFLX_APP* pRec) {
@@ -105,20 +106,20 @@ void KEVOFLXAppListFree(KEVOFLX_APP** ppList) {
 }
 
 int KEVOFLXAppSet(KEVOFLX_APP* pRec) {
-  return guarded(-1, [&] {
+  return guarded("store application", -1, [&] {
     if (pRec == nullptr || pRec->app_id.empty()) return failInvalid();
     return upsertRow<AppTable>(pRec);
   });
 }
 
 int KEVOFLXAppDelete(uint64_t id) {
-  return guarded(-1, [&] { return deleteRow<AppTable>(id); });
+  return guarded("remove application", -1, [&] { return deleteRow<AppTable>(id); });
 }
 
 // --- packages ---
 
 int KEVOFLXPkgList(const KVSZHASH* pFilter, KEVOFLX_PKG** ppList, int* pTotal) {
-  return guarded(-1, [&] { return listRows<PkgTable>(pFilter, ppList, pTotal); });
+  return guarded("list packages", -1, [&] { return listRows<PkgTable>(pFilter, ppList, pTotal); });
 }
 
 void KEVOFLXPkgListFree(KEVOFLX_PKG** ppList) {
@@ -128,7 +129,7 @@ void KEVOFLXPkgListFree(KEVOFLX_PKG** ppList) {
 }
 
 int KEVOFLXPkgGetBy(uint64_t qxId, const char* pkgId, KEVOFLX_PKG* pRec) {
-  return guarded(-1, [&] {
+  return guarded("read package", -1, [&] {
     if (pkgId == nullptr || *pkgId == '\0' || pRec == nullptr) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
@@ -156,12 +157,12 @@ void KEVOFLXPkgClear(KEVOFLX_PKG* pRec) {
 }
 
 int KEVOFLXPkgSet(KEVOFLX_PKG* pRec) {
-  return guarded(-1, [&] {
+  return guarded("store package", -1, [&] {
     if (pRec == nullptr || pRec->pkg_id.empty()) return failInvalid();
     return upsertRow<PkgTable>(pRec);
   });
 }
 
 int KEVOFLXPkgDelete(uint64_t id) {
-  return guarded(-1, [&] { return deleteRow<PkgTable>(id); });
+  return guarded("remove package", -1, [&] { return deleteRow<PkgTable>(id); });
 }

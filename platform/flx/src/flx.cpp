@@ -39,7 +39,7 @@ void readDevice(Stmt& st, KEVOFLX_QX& rec) {
 
 bool KEVOFLXQxCheckWebapiPriviege(const std::string& sid, const std::string& apiClass,
                                   std::string& sn) {
-  return guarded(false, [&] {
+  return guarded("check session", false, [&] {
     if (sid.empty()) return failInvalid() == 0;
     Db db;
     if (!db.ok()) return false;
@@ -57,7 +57,7 @@ bool KEVOFLXQxCheckWebapiPriviege(const std::string& sid, const std::string& api
 
 int KEVOFLXSessionCreate(const std::string& sid, const std::string& sn, const std::string& apiClass,
                          int64_t expiry) {
-  return guarded(-1, [&] {
+  return guarded("create session", -1, [&] {
     if (sid.empty() || sn.empty() || expiry < 0) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
@@ -71,7 +71,7 @@ int KEVOFLXSessionCreate(const std::string& sid, const std::string& sn, const st
 }
 
 int KEVOFLXSessionDelete(const std::string& sid) {
-  return guarded(-1, [&] {
+  return guarded("remove session", -1, [&] {
     if (sid.empty()) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
@@ -84,7 +84,7 @@ int KEVOFLXSessionDelete(const std::string& sid) {
 // --- devices ---
 
 int KEVOFLXQxList(const KVSZHASH* pFilter, KEVOFLX_QX** ppList, int* pTotal) {
-  return guarded(-1, [&] {
+  return guarded("list devices", -1, [&] {
     if (ppList == nullptr) return failInvalid();
     *ppList = nullptr;
     if (pTotal != nullptr) *pTotal = 0;
@@ -105,7 +105,7 @@ void KEVOFLXQxListFree(KEVOFLX_QX** ppList) {
 }
 
 int KEVOFLXQxGetBySN(const char* sn, KEVOFLX_QX* pRec) {
-  return guarded(-1, [&] {
+  return guarded("read device", -1, [&] {
     if (sn == nullptr || *sn == '\0' || pRec == nullptr) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
@@ -128,7 +128,7 @@ int KEVOFLXQxItemSetStatus(KEVOFLX_QX* pRec, int status) {
 }
 
 int KEVOFLXQxSet(KEVOFLX_QX* pRec) {
-  return guarded(-1, [&] {
+  return guarded("store device", -1, [&] {
     if (pRec == nullptr || pRec->id == 0 || pRec->sn.empty()) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
@@ -141,7 +141,7 @@ int KEVOFLXQxSet(KEVOFLX_QX* pRec) {
 }
 
 int KEVOFLXQxCreate(const std::string& sn, const std::string& hostname, uint64_t* pId) {
-  return guarded(-1, [&] {
+  return guarded("create device", -1, [&] {
     if (sn.empty()) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
@@ -163,7 +163,7 @@ int KEVOFLXQxCreate(const std::string& sn, const std::string& hostname, uint64_t
 
 // Sessions, applications, packages and info go with the device (foreign keys cascade).
 int KEVOFLXQxDelete(const std::string& sn) {
-  return guarded(-1, [&] {
+  return guarded("remove device", -1, [&] {
     if (sn.empty()) return failInvalid();
     Db db;
     if (!db.ok()) return -1;

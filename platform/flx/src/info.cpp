@@ -71,7 +71,7 @@ int KEVOFLXInfoJsonToStruct(const Json::Value& obj, KEVOFLX_INFO* pInfo) {
 }
 
 int KEVOFLXInfoCreate(KEVOFLX_INFO* pInfo) {
-  return guarded(-1, [&] {
+  return guarded("store info", -1, [&] {
     if (pInfo == nullptr || pInfo->qx_id <= 0) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
@@ -88,7 +88,7 @@ int KEVOFLXInfoCreate(KEVOFLX_INFO* pInfo) {
 }
 
 int KEVOFLXInfoGet(uint64_t qxId, KEVOFLX_INFO* pInfo) {
-  return guarded(-1, [&] {
+  return guarded("read info", -1, [&] {
     if (pInfo == nullptr) return failInvalid();
     Db db;
     if (!db.ok()) return -1;

@@ -1,5 +1,11 @@
 #include "registry_db.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "kevoroot.h"
@@ -27,26 +33,122 @@ RootIds::~RootIds() {
   }
 }
 
-Db::Db() {
-  std::string path = std::string(KEVORootPrefix()) + KEVO_REGISTRY_DB_PATH;
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  db_ = db;
-  if (rc != SQLITE_OK) {
-    FLXREG_ERR(KEVOFLX_ERR_DATABASE);
-    sqlite3_close(db_);
-    db_ = nullptr;
-    return;
-  }
-  sqlite3_busy_timeout(db_, 5000);
-  if (!exec("PRAGMA foreign_keys=ON;") || !ensureSchema()) {
-    sqlite3_close(db_);
-    db_ = nullptr;
-  }
+namespace {
+
+// The wait between attempts on a locked registry, and their number: the cache database's
+// patience (100 waits of 0.1 to 1 s), so that both stores outlast the same lock.
+const int kBusyWaits = 100;
+
+int waitForLock(void*, int count) {
+  if (count >= kBusyWaits) return 0;
+  unsigned long long delay = (static_cast<unsigned long long>(rand()) * 32) % 1000000 + 100000;
+  if (delay > 999999) delay = 999999;
+  usleep(static_cast<useconds_t>(delay));
+  return 1;
 }
 
-Db::~Db() {
-  sqlite3_close(db_);
+// The process's one connection and what it was opened on.
+struct Shared {
+  std::recursive_mutex lock;
+  sqlite3* db = nullptr;
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  pid_t pid = 0;
+  bool broken = false;
+
+  ~Shared() {
+    if (db != nullptr && pid == getpid()) sqlite3_close(db);
+  }
+};
+
+Shared& shared() {
+  static Shared s;
+  return s;
+}
+
+// What the last failed SQLite call of this thread said, for the operation's log line.
+thread_local bool tFailed = false;
+thread_local char tFailText[256];
+
+void noteFailure(const char* text) {
+  tFailed = true;
+  snprintf(tFailText, sizeof tFailText, "%s", text != nullptr ? text : "unknown error");
+}
+
+bool sameFile(const Shared& s, const std::string& path) {
+  if (s.path != path) return false;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    // Without search permission the file cannot be checked; it is assumed unchanged.
+    return errno == EACCES;
+  }
+  return st.st_dev == s.dev && st.st_ino == s.ino;
+}
+
+// Creates the file 0600 when missing: SQLite gives its -wal and -shm files the same mode.
+void createPrivate(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd >= 0) close(fd);
+}
+
+bool prepare(sqlite3* db);
+
+// Opens the connection with root's ids; the only id change the registry makes.
+bool openShared(Shared& s, const std::string& path) {
+  RootIds ids;
+  createPrivate(path);
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  struct stat st;
+  if (rc != SQLITE_OK || stat(path.c_str(), &st) != 0) {
+    noteFailure(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    FLXREG_ERR(KEVOFLX_ERR_DATABASE);
+    sqlite3_close(db);
+    return false;
+  }
+  sqlite3_busy_handler(db, waitForLock, nullptr);
+  if (!prepare(db)) {
+    sqlite3_close(db);
+    return false;
+  }
+  s.db = db;
+  s.path = path;
+  s.dev = st.st_dev;
+  s.ino = st.st_ino;
+  s.pid = getpid();
+  s.broken = false;
+  return true;
+}
+
+}  // namespace
+
+Db::Db() : hold_(shared().lock) {
+  Shared& s = shared();
+  const std::string path = std::string(KEVORootPrefix()) + KEVO_REGISTRY_DB_PATH;
+  if (s.db != nullptr && s.pid != getpid()) {
+    s.db = nullptr;  // the parent's: a connection must not be used across fork, nor closed
+  }
+  if (s.db != nullptr && (s.broken || !sameFile(s, path))) closeShared();
+  if (s.db == nullptr && !openShared(s, path)) return;
+  db_ = s.db;
+}
+
+void closeShared() {
+  Shared& s = shared();
+  std::lock_guard<std::recursive_mutex> hold(s.lock);
+  if (s.db != nullptr && s.pid == getpid()) sqlite3_close(s.db);
+  s.db = nullptr;
+}
+
+void clearDbFailure() {
+  tFailed = false;
+}
+
+void logDbFailure(const char* what) {
+  if (!tFailed) return;
+  syslog(LOG_ERR, "registry: cannot %s: %s", what, tFailText);
+  tFailed = false;
 }
 
 bool Db::exec(const char* sql) {
@@ -56,25 +158,45 @@ bool Db::exec(const char* sql) {
   return false;
 }
 
+namespace {
+
+bool prepare(sqlite3* db) {
+  int rc = sqlite3_exec(db, "PRAGMA foreign_keys=ON;", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    setDbError(db, rc);
+    return false;
+  }
+  return ensureSchema(db);
+}
+
+}  // namespace
+
 // The schema carries its version in user_version, so an up-to-date database is only read.
-bool Db::ensureSchema() {
+bool ensureSchema(sqlite3* db) {
   int64_t v = 0;
   {
     // Finalised before the journal mode changes: an open statement would block it.
-    Stmt version(*this, "PRAGMA user_version;");
+    Stmt version(db, "PRAGMA user_version;");
     if (version.step() != SQLITE_ROW) return false;
     version.read(v);
   }
   if (v >= kSchemaVersion) return true;
+  auto exec = [db](const std::string& sql) {
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) setDbError(db, rc);
+    return rc == SQLITE_OK;
+  };
   if (!exec("PRAGMA journal_mode=WAL;")) return false;
   std::string script = "BEGIN IMMEDIATE;" + schemaSql() +
                        "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT;";
-  if (exec(script.c_str())) return true;
-  sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
+  if (exec(script)) return true;
+  sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
   return false;
 }
 
-Stmt::Stmt(const Db& db, const std::string& sql) : db_(db.handle()) {
+Stmt::Stmt(const Db& db, const std::string& sql) : Stmt(db.handle(), sql) {}
+
+Stmt::Stmt(sqlite3* db, const std::string& sql) : db_(db) {
   int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st_, nullptr);
   if (rc != SQLITE_OK) {
     setDbError(db_, rc);
@@ -122,13 +244,41 @@ void Stmt::read(std::string& v) {
 
 void setDbError(sqlite3* db, int rc) {
   int ext = db != nullptr ? sqlite3_extended_errcode(db) : rc;
+  noteFailure(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+  // A write that met a full disk may come back as an I/O error; the errno tells.
+  const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
+  switch ((err == ENOSPC || err == EDQUOT) ? SQLITE_FULL : ext & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      KVLIBFaultNote(KVFAULT_BUSY);
+      break;
+    case SQLITE_FULL:
+      KVLIBFaultNote(KVFAULT_FULL);
+      break;
+    case SQLITE_IOERR:
+      KVLIBFaultNote(KVFAULT_IO);
+      break;
+  }
+  switch (ext & 0xff) {
+    case SQLITE_IOERR:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_CANTOPEN:
+    case SQLITE_READONLY:
+    case SQLITE_FULL:
+      // The connection may hold a stale view of a broken or replaced file: start afresh.
+      if (db != nullptr && db == shared().db) shared().broken = true;
+      break;
+  }
   switch (ext) {
     case SQLITE_CONSTRAINT_FOREIGNKEY:
       FLXREG_ERR(KVERR_NOT_FOUND);
+      tFailed = false;  // a missing device: the caller's news, not a database failure
       break;
     case SQLITE_CONSTRAINT_UNIQUE:
     case SQLITE_CONSTRAINT_PRIMARYKEY:
       FLXREG_ERR(KEVOFLX_ERR_EXISTS);
+      tFailed = false;
       break;
     case SQLITE_NOMEM:
       FLXREG_ERR(KVERR_OUT_OF_MEMORY);

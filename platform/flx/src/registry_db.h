@@ -1,5 +1,5 @@
-// Plumbing shared by the registry's operations: the privilege guard, one connection per call,
-// statements with bound parameters, record <-> column mapping and the failure edge.
+// Plumbing shared by the registry's operations: the process's one connection, statements with
+// bound parameters, record <-> column mapping and the failure edge.
 #ifndef FLX_REGISTRY_DB_H
 #define FLX_REGISTRY_DB_H
 
@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -20,7 +21,7 @@ namespace flxreg {
 #define FLXREG_ERR(code) KVLIBErrSetEx((code), __FILE__, __LINE__)
 
 // Raises the effective ids to the saved root ids for its lifetime when the process runs with
-// dropped privileges (as the web API host does), so that the registry stays writable; a
+// dropped privileges (as the web API host does), so that the registry files can be opened; a
 // process that is already root, or has no saved root, is left alone.
 class RootIds {
  public:
@@ -35,12 +36,14 @@ class RootIds {
   gid_t egid_ = 0;
 };
 
-// One connection to the registry database, schema created when missing. ok() is false (and
-// the error slot set) when it could not be opened.
+// The process's connection to the registry database for the length of one operation (the
+// connection itself lives on, one per process). It is opened once, with root's ids, and
+// opened again after a failure that may have broken it, when the file was replaced or the
+// root moved, and in a forked child. ok() is false (error slot set) when it cannot be opened.
 class Db {
  public:
   Db();
-  ~Db();
+  ~Db() = default;
   Db(const Db&) = delete;
   Db& operator=(const Db&) = delete;
 
@@ -50,17 +53,22 @@ class Db {
   bool exec(const char* sql);
 
  private:
-  bool ensureSchema();
-
-  RootIds ids_;  // declared first: the connection closes before the ids are put back
+  std::unique_lock<std::recursive_mutex> hold_;  // one operation at a time on the connection
   sqlite3* db_ = nullptr;
 };
+
+// Brings the schema up to date on a fresh connection.
+bool ensureSchema(sqlite3* db);
+
+// Closes the process's connection (the next operation opens it again).
+void closeShared();
 
 // A prepared statement. Parameters are bound in order; columns are read in order after each
 // step. Any failure sets the error slot.
 class Stmt {
  public:
   Stmt(const Db& db, const std::string& sql);
+  Stmt(sqlite3* db, const std::string& sql);
   ~Stmt() { sqlite3_finalize(st_); }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
@@ -91,8 +99,16 @@ class Stmt {
 };
 
 // Sets the error slot for a failed SQLite call: constraint kinds map to "not found" (a
-// missing device) and "exists" (a duplicate key).
+// missing device) and "exists" (a duplicate key). Keeps SQLite's text for the operation's
+// log line, notes busy, full and I/O conditions as transient, and marks the connection for
+// reopening after a failure that may have broken it.
 void setDbError(sqlite3* db, int rc);
+
+// Logs "registry: cannot <what>: <SQLite's text>" when a database failure was recorded since
+// the operation began; otherwise nothing (bad arguments and unknown records are not news).
+void logDbFailure(const char* what);
+// Forgets the recorded database failure at the start of an operation.
+void clearDbFailure();
 
 // Column lists and SQL texts built from a record's visitor (see the *Columns functions).
 struct ColumnNames {
@@ -168,17 +184,26 @@ int collectRows(Stmt& st, Rec** ppList, int* pTotal, Fill fill) {
 }
 
 // Runs `fn` and turns any exception into `failure` with the error slot set: nothing may
-// leave the library by throwing.
+// leave the library by throwing. A database failure is logged as "cannot <what>".
 template <class R, class Fn>
-R guarded(R failure, Fn&& fn) noexcept {
+R guarded(const char* what, R failure, Fn&& fn) noexcept {
+  clearDbFailure();
   try {
-    return fn();
+    R result = fn();
+    if (result == failure) logDbFailure(what);
+    return result;
   } catch (const std::bad_alloc&) {
     FLXREG_ERR(KVERR_OUT_OF_MEMORY);
   } catch (...) {
     FLXREG_ERR(KEVOFLX_ERR_DATABASE);
   }
+  logDbFailure(what);
   return failure;
+}
+
+template <class R, class Fn>
+R guarded(R failure, Fn&& fn) noexcept {
+  return guarded("use the registry", failure, static_cast<Fn&&>(fn));
 }
 
 }  // namespace flxreg

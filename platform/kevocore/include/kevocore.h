@@ -122,6 +122,11 @@ int KVLIBCryptSzChunkSize(int length);
 // Reads a key file of 64 hex digits (surrounding whitespace ignored) into `key` (32 bytes).
 // Returns 0 on success, negative on failure.
 int KVLIBCryptReadKeyFile(const char* path, unsigned char* key);
+// Loads the push key once for the calling thread's following deciphering calls (a push):
+// they use it without looking at the file again, until the matching Unpin. Pins nest. A key
+// that cannot be used is logged with its file and the reason. 0 when the key is usable.
+int KVLIBCryptKeyPin(void);
+void KVLIBCryptKeyUnpin(void);
 // Path of the host's push key file.
 const char* KVLIBCryptKeyPath(void);
 
@@ -130,6 +135,19 @@ void KVLIBErrSetEx(unsigned int code, const char* file, int line);
 unsigned int KVLIBErrGet(void);
 const char* KVLIBErrGetFile(void);
 int KVLIBErrGetLine(void);
+
+// --- transient failure note (thread-local) ---
+// A store that failed for a reason that may pass by itself notes it here; the push path
+// clears the note before a handler and reads it after a failure, to keep the item for later.
+#define KVFAULT_NONE 0
+#define KVFAULT_BUSY 1  // database locked or busy
+#define KVFAULT_FULL 2  // no space left (or quota)
+#define KVFAULT_IO 3    // I/O error
+void KVLIBFaultNote(int kind);
+int KVLIBFaultGet(void);
+void KVLIBFaultClear(void);
+// Notes the kind that `err` (an errno value) stands for, if any; returns it.
+int KVLIBFaultNoteErrno(int err);
 
 // --- processes and directories ---
 // Runs `program` with the NULL-terminated arguments (argv[0] is the program itself) through

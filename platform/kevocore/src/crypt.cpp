@@ -1,10 +1,12 @@
 // The push cipher: XChaCha20-Poly1305 (IETF) without associated data. A chunk is the base64 of
 // the 24-byte nonce followed by the ciphertext and its 16-byte tag.
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sodium.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,14 +48,15 @@ struct Fd {
   }
 };
 
-// Parses the open key file into `key`; the text read is wiped.
-bool readKeyFd(int fd, unsigned char* key) {
+// Parses the open key file into `key`; the text read is wiped. `why` says what was wrong.
+bool readKeyFd(int fd, unsigned char* key, const char** why = nullptr) {
   char text[kMaxKeyFileBytes + 1];
   size_t got = 0;
   for (;;) {
     ssize_t n = read(fd, text + got, sizeof(text) - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      if (why != nullptr) *why = strerror(errno);
       KV_FAIL(KVERR_FILE_OPEN);
       sodium_memzero(text, sizeof(text));
       return false;
@@ -73,6 +76,7 @@ bool readKeyFd(int fd, unsigned char* key) {
       binLen == kKeyBytes && hexEnd == text + end;
   sodium_memzero(text, sizeof(text));
   if (!ok) {
+    if (why != nullptr) *why = "not 64 hex digits";
     sodium_memzero(key, kKeyBytes);
     KV_FAIL(KVERR_FILE_FORMAT);
   }
@@ -142,11 +146,18 @@ bool loadPushKeyOrThrow(unsigned char* key) {
   gKeyCache.forget();
   Fd file(openKeyFile(path));
   struct stat st;
+  const char* why = nullptr;
   if (file.fd < 0 || fstat(file.fd, &st) != 0) {
+    why = strerror(errno);
     KV_FAIL(KVERR_FILE_OPEN);
+  } else if (!readKeyFd(file.fd, key, &why)) {
+    why = why != nullptr ? why : "unreadable";
+  }
+  if (why != nullptr) {
+    // Every chunk of every push fails without a key: say once per load why, and where from.
+    syslog(LOG_ERR, "push key [%s] is unusable: %s", path.c_str(), why);
     return false;
   }
-  if (!readKeyFd(file.fd, key)) return false;
   if (st.st_mtim.tv_sec + kSettledSeconds < time(nullptr)) {
     gKeyCache.path = path;
     gKeyCache.st = st;
@@ -156,7 +167,24 @@ bool loadPushKeyOrThrow(unsigned char* key) {
   return true;
 }
 
+// The key pinned by KVLIBCryptKeyPin on this thread: chunks use it without a stat each.
+struct PinnedKey {
+  int depth = 0;
+  bool ok = false;
+  unsigned char key[kKeyBytes] = {};
+  ~PinnedKey() { sodium_memzero(key, sizeof(key)); }
+};
+thread_local PinnedKey tPinned;
+
 bool loadPushKey(unsigned char* key) {
+  if (tPinned.depth > 0) {
+    if (!tPinned.ok) {
+      KV_FAIL(KVERR_FILE_OPEN);
+      return false;
+    }
+    memcpy(key, tPinned.key, kKeyBytes);
+    return true;
+  }
   try {
     return loadPushKeyOrThrow(key);
   } catch (...) {
@@ -166,6 +194,22 @@ bool loadPushKey(unsigned char* key) {
 }
 
 }  // namespace
+
+int KVLIBCryptKeyPin(void) {
+  if (tPinned.depth > 0) {
+    ++tPinned.depth;
+    return tPinned.ok ? 0 : -1;
+  }
+  tPinned.ok = loadPushKey(tPinned.key);
+  tPinned.depth = 1;
+  return tPinned.ok ? 0 : -1;
+}
+
+void KVLIBCryptKeyUnpin(void) {
+  if (tPinned.depth == 0 || --tPinned.depth > 0) return;
+  tPinned.ok = false;
+  sodium_memzero(tPinned.key, sizeof(tPinned.key));
+}
 
 const char* KVLIBCryptKeyPath(void) {
   thread_local char path[PATH_MAX];

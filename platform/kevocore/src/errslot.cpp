@@ -1,4 +1,5 @@
 // The per-thread error slot and the terminal debug switch.
+#include <errno.h>
 #include <string.h>
 
 #include "kevocore.h"
@@ -15,6 +16,7 @@ struct ErrSlot {
 };
 
 thread_local ErrSlot tSlot;
+thread_local int tFault = KVFAULT_NONE;
 
 }  // namespace
 
@@ -36,4 +38,25 @@ const char* KVLIBErrGetFile(void) {
 
 int KVLIBErrGetLine(void) {
   return tSlot.line;
+}
+
+void KVLIBFaultNote(int kind) {
+  // The first condition of a failure is its cause; later ones are its consequences.
+  if (tFault == KVFAULT_NONE) tFault = kind;
+}
+
+int KVLIBFaultGet(void) {
+  return tFault;
+}
+
+void KVLIBFaultClear(void) {
+  tFault = KVFAULT_NONE;
+}
+
+int KVLIBFaultNoteErrno(int err) {
+  int kind = KVFAULT_NONE;
+  if (err == ENOSPC || err == EDQUOT) kind = KVFAULT_FULL;
+  if (err == EIO) kind = KVFAULT_IO;
+  if (kind != KVFAULT_NONE) KVLIBFaultNote(kind);
+  return kind;
 }
