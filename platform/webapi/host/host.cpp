@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "flx.h"
+#include "flxread.h"
 #include "gate.h"
 #include "kevocore.h"
 
@@ -348,9 +349,12 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count) {
   return 0;
 }
 
+// A device's push session, or an operator's token (the inventory module decides what an
+// operator may call; the push module refuses operators itself).
 bool CheckSession(const std::string& sid, const std::string& apiClass) {
-  std::string sn;
-  return !sid.empty() && KEVOFLXQxCheckWebapiPriviege(sid, apiClass, sn);
+  std::string who;
+  return !sid.empty() && (KEVOFLXQxCheckWebapiPriviege(sid, apiClass, who) ||
+                          flxread::operatorForToken(sid, who));
 }
 
 }  // namespace
@@ -461,6 +465,7 @@ int RunHost(const HostOptions& options) {
   AuthLimiter limiter(options.maxAuthFailures, kAuthWindowSeconds);
   Dispatcher dispatcher(registry, CheckSession, &limiter);
   Route(server, dispatcher, limiter, options.maxBody);
+  ServeStaticPage(server, PageDir());
 
   const std::string where = HostPort(host, port);
   const int workers =
