@@ -18,6 +18,7 @@
 
 #include <httplib.h>
 
+#include "kevoroot.h"
 #include "push.h"
 #include "support/root_fixture.h"
 
@@ -119,9 +120,29 @@ class NginxFrontTest : public flxtest::RootTest {
     StartNginx();
   }
 
+  // As the shipped unit runs it: idle connections to both databases and, as root, dropped ids
+  // without new privileges and with only the unit's capabilities.
   void StartHost() {
     const std::string log = path("/host.log");
-    host_.Start({FLX_HOST_BIN, "--listen", "127.0.0.1:0", "--log-stderr"}, log, false);
+    std::vector<std::string> args = {
+        FLX_HOST_BIN,  "--listen",    "127.0.0.1:0", "--log-stderr",
+        "--keep-open", cacheDbPath(), "--keep-open", path(KEVO_REGISTRY_DB_PATH)};
+    if (geteuid() == 0) {
+      std::string caps = "-all";
+      std::istringstream unit(
+          readFile(std::string(FLX_SOURCE_DIR) + "/deploy/systemd/flx-webapi-host.service"));
+      for (std::string line; std::getline(unit, line);) {
+        if (line.rfind("CapabilityBoundingSet=", 0) != 0) continue;
+        std::istringstream names(line.substr(line.find('=') + 1));
+        for (std::string cap; names >> cap;) caps += ",+" + cap.substr(4);  // CAP_SETUID: +SETUID
+      }
+      args.insert(args.begin(), {"/usr/bin/setpriv", "--no-new-privs", "--bounding-set", caps});
+      args.insert(args.end(), {"--drop-privileges", "nobody"});
+      // A process whose ids changed cannot be checked for leaks by sanitizer builds.
+      setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    }
+    host_.Start(args, log, false);
+    unsetenv("ASAN_OPTIONS");
     const std::string mark = "listening on 127.0.0.1:";
     for (int i = 0; i < 300 && hostAddr_.empty(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -10,14 +10,17 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <thread>
 
 #include "admin.h"
+#include "agent.h"
 #include "host.h"
 #include "kevocore.h"
 #include "kevoroot.h"
@@ -30,6 +33,7 @@ namespace {
 
 const int kStartMs = 15000;
 const int kPushMs = 60000;
+const int kAgentPushMs = 300000;
 const int kStopMs = 15000;
 const char kSn[] = "2150PDN004711";
 
@@ -432,6 +436,96 @@ TEST_F(PushIntegrationTest, KeepOpenHoldsTheDatabase) {
     host_.Signal(SIGTERM);
     EXPECT_EQ(0, host_.Wait(kStopMs));
   }
+}
+
+// The owning Debian package and its installed version of the SQLite library that this test
+// itself runs with; empty when dpkg cannot tell.
+std::pair<std::string, std::string> SqlitePackage() {
+  std::ifstream maps("/proc/self/maps");
+  std::string line, library;
+  while (library.empty() && std::getline(maps, line)) {
+    const size_t at = line.find('/');
+    if (at != std::string::npos && line.find("libsqlite3.so") != std::string::npos) {
+      library = line.substr(at);
+    }
+  }
+  std::string owner, version;
+  int status = 0;
+  if (library.empty() || !flxagent::RunTool({"dpkg-query", "-S", library}, owner, status) ||
+      status != 0) {
+    return {};
+  }
+  owner = owner.substr(0, owner.find_first_of(":,"));
+  flxagent::RunTool({"dpkg-query", "-W", "-f=${Version}", owner}, version, status);
+  return {owner, version};
+}
+
+// This machine's own facts, collected by the agent, pushed, and read back by the operator.
+TEST_F(PushIntegrationTest, AgentBatchOfThisMachineIsStored) {
+  const std::string sn = "agent-test-machine";
+  addDevice(sn);
+  const std::string sid = addSession(sn);
+  StartHost();
+  Child agent;
+  ASSERT_TRUE(agent.Start({FLX_AGENT_BIN, "--dry-run"}, path("/agent.err")));
+  const std::string batch = agent.ReadAll(kPushMs);
+  ASSERT_EQ(0, agent.Wait(kStopMs)) << readFile(path("/agent.err"));
+  writeFile(path("/batch.json"), batch);
+  // Every installed package costs the host a record and a file: allow for a slow build.
+  Child push;
+  ASSERT_TRUE(push.Start({FLX_PUSH_BIN, "--url", url_, "--sid", sid, path("/batch.json")}, ""));
+  const std::string pushed = push.ReadAll(kAgentPushMs);
+  ASSERT_EQ(0, push.Wait(kStopMs)) << pushed;
+
+  Json::Value shown;
+  std::string err;
+  ASSERT_EQ(0, flxadmin::deviceShow(sn, shown, err)) << err;
+  char hostname[256] = "";
+  gethostname(hostname, sizeof hostname - 1);
+  EXPECT_EQ(hostname, shown["device"]["hostname"].asString());
+  EXPECT_GT(shown["device"]["build_number"].asInt64(), 0);
+  const Json::Value* rootVolume = nullptr;
+  for (const Json::Value& v : shown["cache"]["vol_info"]) {
+    if (v["name"].asString() == "/") rootVolume = &v;
+  }
+  struct statvfs fs;
+  ASSERT_EQ(0, statvfs("/", &fs));
+  if (rootVolume != nullptr) {
+    // Within 1% of what the file system says now.
+    const double total = static_cast<double>(fs.f_blocks) * fs.f_frsize;
+    EXPECT_NEAR(total, (*rootVolume)["size_total"].asDouble(), total / 100);
+    EXPECT_LE((*rootVolume)["size_used"].asUInt64(), (*rootVolume)["size_total"].asUInt64());
+  } else {
+    // A root on an overlay or in memory (a container) is not a volume of a disk.
+    std::ifstream mounts("/proc/mounts");
+    std::string device, point;
+    while (mounts >> device >> point && point != "/") mounts.ignore(4096, '\n');
+    EXPECT_NE(0u, device.rfind("/dev/", 0)) << "root on " << device << " was not reported";
+  }
+  bool realDisk = false;
+  for (const std::string& d : flxagent::ListDir("/sys/block")) {
+    realDisk = realDisk || d.rfind("vd", 0) == 0 || d.rfind("sd", 0) == 0 ||
+               d.rfind("nvme", 0) == 0 || d.rfind("xvd", 0) == 0;
+  }
+  if (realDisk) {
+    EXPECT_GE(shown["cache"]["hdd_info"].size(), 1u);
+  }
+
+  const auto sqlite = SqlitePackage();
+  if (!sqlite.first.empty()) {
+    std::string stored;
+    for (const Json::Value& p : shown["packages"]) {
+      if (p["pkg_id"].asString() == sqlite.first) stored = p["version"].asString();
+    }
+    EXPECT_EQ(sqlite.second, stored) << sqlite.first;
+  }
+
+  // The agent pushes by itself as well.
+  Child once;
+  ASSERT_TRUE(once.Start(
+      {FLX_AGENT_BIN, "--once", "--only", "basic,share", "--url", url_, "--sid", sid}, ""));
+  const std::string output = once.ReadAll(kPushMs);
+  EXPECT_EQ(0, once.Wait(kStopMs)) << output;
 }
 
 // The client's pieces, without a host.

@@ -24,13 +24,6 @@ const time_t kConnectSeconds = 10;
 // A large batch may keep the host busy for a while.
 const time_t kTransferSeconds = 300;
 
-std::string Compact(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  return Json::writeString(builder, value);
-}
-
 bool ReadBatch(const std::string& file, Json::Value& batch, std::string& err) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
@@ -108,10 +101,11 @@ const char* RefusalHint(int code) {
 }
 
 // Prints the answer and turns it into the exit code.
-int Conclude(const httplib::Response& response, std::ostream& out, std::ostream& err) {
+int Conclude(const httplib::Response& response, std::ostream& out, std::ostream& err,
+             const char* tool) {
   if (!response.body.empty()) out << response.body << (response.body.back() == '\n' ? "" : "\n");
   if (response.status != 200) {
-    err << "flx-push: the host answered HTTP " << response.status
+    err << tool << ": the host answered HTTP " << response.status
         << (response.status == 413 ? " (request too large): push fewer or smaller items"
                                    : ": check the URL and the host's log")
         << std::endl;
@@ -123,7 +117,8 @@ int Conclude(const httplib::Response& response, std::ostream& out, std::ostream&
   const std::string& body = response.body;
   if (!reader->parse(body.data(), body.data() + body.size(), &answer, nullptr) ||
       !answer.isObject() || !answer["success"].isBool()) {
-    err << "flx-push: the answer is not a web API answer: check that the URL names the host's "
+    err << tool
+        << ": the answer is not a web API answer: check that the URL names the host's "
            "entry point"
         << std::endl;
     return kExitUsage;
@@ -132,12 +127,19 @@ int Conclude(const httplib::Response& response, std::ostream& out, std::ostream&
   // Read through a const reference: operator[] on a non-object would otherwise throw.
   const Json::Value& error = static_cast<const Json::Value&>(answer)["error"];
   const Json::Value& code = error.isObject() ? error["code"] : Json::Value::nullSingleton();
-  err << "flx-push: the host refused the push with error " << Compact(code) << ": "
+  err << tool << ": the host refused the push with error " << Compact(code) << ": "
       << RefusalHint(code.isInt() ? code.asInt() : 0) << std::endl;
   return kExitErrorAnswer;
 }
 
 }  // namespace
+
+std::string Compact(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, value);
+}
 
 bool SplitUrl(const std::string& url, std::string& origin, std::string& path, std::string& err) {
   std::string rest = url;
@@ -216,20 +218,29 @@ bool BuildItems(const Json::Value& batch, const unsigned char* key, size_t chunk
 }
 
 int Push(const PushOptions& options, std::ostream& out, std::ostream& err) {
+  Json::Value batch;
+  std::string why;
+  if (!ReadBatch(options.batchFile, batch, why)) {
+    err << "flx-push: " << why << std::endl;
+    return kExitUsage;
+  }
+  return PushBatch(options, batch, out, err);
+}
+
+int PushBatch(const PushOptions& options, const Json::Value& batch, std::ostream& out,
+              std::ostream& err, const char* tool) {
   std::string origin;
   std::string path;
   std::string why;
   unsigned char key[kKeySize] = {0};
-  Json::Value batch;
   Json::Value items;
   if (options.chunkSize == 0 || options.chunkSize > kMaxChunkSize) {
-    err << "flx-push: --chunk-size must be between 1 and " << kMaxChunkSize << std::endl;
+    err << tool << ": --chunk-size must be between 1 and " << kMaxChunkSize << std::endl;
     return kExitUsage;
   }
-  if (!SplitUrl(options.url, origin, path, why) || !ReadBatch(options.batchFile, batch, why) ||
-      (!options.raw && !ReadKey(options, key, why)) ||
+  if (!SplitUrl(options.url, origin, path, why) || (!options.raw && !ReadKey(options, key, why)) ||
       !BuildItems(batch, key, options.chunkSize, options.raw, items, why)) {
-    err << "flx-push: " << why << std::endl;
+    err << tool << ": " << why << std::endl;
     return kExitUsage;
   }
   httplib::Client client(origin);
@@ -239,11 +250,11 @@ int Push(const PushOptions& options, std::ostream& out, std::ostream& err) {
   client.set_write_timeout(kTransferSeconds);
   const httplib::Result result = client.Post(path, RequestBody(options, items), kFormType);
   if (!result) {
-    err << "flx-push: cannot reach " << origin << " (" << httplib::to_string(result.error())
+    err << tool << ": cannot reach " << origin << " (" << httplib::to_string(result.error())
         << "): check that the host runs and --url is right" << std::endl;
     return kExitUsage;
   }
-  return Conclude(*result, out, err);
+  return Conclude(*result, out, err, tool);
 }
 
 }  // namespace flxpush

@@ -1,5 +1,5 @@
-// The device client behind flx-push: reads a batch of collected items, enciphers each
-// payload in chunks with the push key and sends the batch as one push call.
+// The push client shared by flx-push and flx-agent: enciphers each item's payload in chunks
+// with the push key and sends a batch as one push call.
 #ifndef FLX_TOOLS_PUSH_H
 #define FLX_TOOLS_PUSH_H
 
@@ -13,7 +13,7 @@
 
 namespace flxpush {
 
-// Exit codes of flx-push.
+// Exit codes of flx-push and flx-agent.
 const int kExitSuccess = 0;
 const int kExitErrorAnswer = 1;
 const int kExitUsage = 2;  // also transport errors
@@ -48,9 +48,15 @@ std::string FormEncode(const std::vector<std::pair<std::string, std::string>>& f
 // with "data" or a piece cannot be enciphered.
 bool BuildItems(const Json::Value& batch, const unsigned char* key, size_t chunkSize, bool raw,
                 Json::Value& items, std::string& err);
-// Reads the batch, builds the items, sends one push and prints the answer to `out`; messages
-// go to `err`, one line each. Returns the exit code.
+// Reads the batch file, then as PushBatch. Returns the exit code.
 int Push(const PushOptions& options, std::ostream& out, std::ostream& err);
+// Builds the items of `batch`, sends one push and prints the answer to `out`; messages go to
+// `err`, one line each, prefixed with `tool`. `options.batchFile` is not read. Returns the
+// exit code.
+int PushBatch(const PushOptions& options, const Json::Value& batch, std::ostream& out,
+              std::ostream& err, const char* tool = "flx-push");
+// The compact JSON text of `value` (no indentation, UTF-8 kept).
+std::string Compact(const Json::Value& value);
 
 }  // namespace flxpush
 

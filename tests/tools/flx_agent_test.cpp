@@ -1,0 +1,330 @@
+// The agent's collectors on small machine trees made in each test, odd and broken ones too.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "agent.h"
+#include "kevocore.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using flxagent::Context;
+
+std::string Decode(const std::string& text) {
+  std::vector<unsigned char> out(text.size() + 1);
+  int length = static_cast<int>(out.size());
+  if (KVLIBBase64Decode(text.c_str(), static_cast<int>(text.size()), out.data(), &length) < 0) {
+    return "(not base64)";
+  }
+  return std::string(out.begin(), out.begin() + length);
+}
+std::string Decode(const Json::Value& file) {
+  return Decode(file["data"].asString());
+}
+
+// A PNG file's first bytes, enough to tell its width.
+std::string Png(int width) {
+  std::string png = "\x89PNG\r\n\x1a\n";
+  png += std::string("\0\0\0\x0dIHDR", 8);
+  for (int shift : {24, 16, 8, 0}) png.push_back(static_cast<char>((width >> shift) & 0xff));
+  return png + std::string(13, '\0') + std::to_string(width);
+}
+
+class AgentTest : public ::testing::Test {
+ protected:
+  AgentTest() {
+    char tmpl[] = "/tmp/flx-agent.XXXXXX";
+    root_ = mkdtemp(tmpl);
+    ctx_.root = root_;
+  }
+  ~AgentTest() override { fs::remove_all(root_); }
+
+  void put(const std::string& abs, const std::string& content) {
+    fs::create_directories(fs::path(root_ + abs).parent_path());
+    std::ofstream(root_ + abs, std::ios::binary) << content;
+  }
+  void dir(const std::string& abs) { fs::create_directories(root_ + abs); }
+
+  // Runs one collector; fails the test when it drops its item.
+  Json::Value collect(flxagent::CollectFn fn) {
+    Json::Value data;
+    std::string why;
+    EXPECT_TRUE(fn(ctx_, data, why)) << why;
+    return data;
+  }
+
+  std::string root_;
+  Context ctx_;
+};
+
+TEST_F(AgentTest, BasicIdentityAndNetwork) {
+  put("/etc/os-release", "NAME=\"Ubuntu\"\nID=ubuntu\nVERSION_ID=\"22.04\"\n");
+  put("/etc/hostname", "store-7\n");  // no /proc/sys/kernel/hostname: the file is used
+  put("/proc/uptime", "12345.67 99.0\n");
+  put("/etc/machine-id", "0123456789abcdef0123456789abcdef\n");
+  // A bridge's address comes first in the trie; the default route names eth0's subnet.
+  put("/proc/net/route",
+      "Iface\tDestination\tGateway\tFlags\tRefCnt\tUse\tMetric\tMask\n"
+      "eth0\t00000000\t0101A8C0\t0003\t0\t0\t0\t00000000\n"
+      "docker0\t000011AC\t00000000\t0001\t0\t0\t0\t0000FFFF\n"
+      "eth0\t0001A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\n");
+  put("/proc/net/fib_trie",
+      "Local:\n  |-- 127.0.0.1\n     /32 host LOCAL\n  |-- 172.17.0.1\n     /32 host LOCAL\n"
+      "  |-- 192.168.1.255\n     /32 link BROADCAST\n  |-- 192.168.1.20\n     /32 host LOCAL\n");
+  put("/sys/class/net/eth0/device/power/wakeup", "enabled\n");
+  put("/sys/class/net/eth1/device/uevent", "");
+  dir("/sys/class/net/docker0");
+  const Json::Value b = collect(flxagent::CollectBasic);
+  EXPECT_EQ("store-7", b["hostname"].asString());
+  EXPECT_EQ("ubuntu 22.04-220400", b["version"].asString());
+  EXPECT_EQ(12345u, b["up_time"].asUInt64());
+  EXPECT_EQ("192.168.1.20", b["ip"].asString());
+  EXPECT_EQ(32u, b["unique"].asString().size());
+  EXPECT_EQ(std::string::npos, b["unique"].asString().find("0123456789abcdef"));
+  // eth0 and eth1 (docker0 has no device); only eth0 may wake the machine.
+  ASSERT_EQ(2u, b["wol"].size());
+  EXPECT_TRUE(b["wol"][0].asBool());
+  EXPECT_FALSE(b["wol"][1].asBool());
+  EXPECT_EQ("NAME=\"Ubuntu\"\nID=ubuntu\nVERSION_ID=\"22.04\"\n", Decode(b["kevoinfo"]));
+
+  put("/proc/cpuinfo",
+      "processor\t: 0\nmodel name\t: Test CPU\nvendor_id\t: Acme\n\n"
+      "processor\t: 1\nmodel name\t: Test CPU\n");
+  put("/proc/meminfo", "MemTotal:        2048 kB\nMemFree: 1 kB\n");
+  put("/proc/stat", "cpu 1 2 3\nbtime 1700000000\n");
+  put("/etc/resolv.conf", "# local\nnameserver 10.0.0.53\nnameserver 10.0.0.54\n");
+  const Json::Value info = collect(flxagent::CollectInfo);
+  EXPECT_EQ(2, info["cpu_cores"].asInt());
+  EXPECT_EQ("Test CPU", info["cpu_model"].asString());
+  EXPECT_EQ(2048u * 1024, info["mem_total"].asUInt64());
+  EXPECT_EQ(1700000000u, info["boot_time"].asUInt64());
+  EXPECT_EQ("10.0.0.53", info["dns_server"].asString());
+  EXPECT_EQ("192.168.1.1", info["gateway"].asString());
+}
+
+TEST(AgentVersion, BuildNumbersOrderReleases) {
+  const struct {
+    const char* versionId;
+    int32_t build;
+  } cases[] = {{"12", 120000}, {"22.04", 220400}, {"3.19.1", 31901}, {"100.5", 990500},
+               {"", 0},        {"rolling", 0},    {"7.x", 70000}};
+  for (const auto& c : cases) EXPECT_EQ(c.build, flxagent::BuildNumber(c.versionId)) << c.versionId;
+  // The host splits the text at its first space and first '-': neither may be inside a part.
+  EXPECT_EQ("my_os 1.2.3-10203", flxagent::VersionText("ID=\"my os\"\nVERSION_ID=1.2-3\n"));
+  EXPECT_EQ("linux 0-0", flxagent::VersionText("garbage"));
+}
+
+// A broken fact family drops its own item only, and says why.
+TEST_F(AgentTest, FailingCollectorDropsOnlyItsItem) {
+  put("/proc/cpuinfo", "processor : 0\n");
+  put("/proc/mounts", "");
+  std::ostringstream err;
+  const Json::Value batch = flxagent::CollectBatch(ctx_, {}, 42, err);
+  std::vector<std::string> kinds;
+  for (const Json::Value& item : batch) kinds.push_back(item["module_name"].asString());
+  EXPECT_EQ((std::vector<std::string>{"info", "storage", "share", "applications"}), kinds);
+  EXPECT_NE(std::string::npos,
+            err.str().find("basic/basic not collected: no readable /etc/os-release"));
+  EXPECT_NE(std::string::npos, err.str().find("basic/package not collected: cannot read dpkg"));
+  EXPECT_EQ(42u, batch[0]["collect_time"].asUInt64());
+}
+
+TEST_F(AgentTest, StorageFromMountsMdAndSysfs) {
+  put("/proc/mounts",
+      "/dev/sda1 / ext4 rw,relatime 0 0\n"
+      "proc /proc proc rw 0 0\n"
+      "/dev/md0 /srv xfs ro,noatime 0 0\n"
+      "/dev/sda1 /home ext4 rw 0 0\n"  // bind mount of a device already listed
+      "/dev/sdc1 /mnt/my\\040disk vfat rw 0 0\n"
+      "tmpfs /run tmpfs rw 0 0\n"
+      "/dev/loop0 /snap/x squashfs ro 0 0\n"
+      "server:/x /net nfs4 rw 0 0\n"
+      "/dev/sdd1 /media/stick fuseblk rw 0 0\n");
+  put("/proc/mdstat",
+      "Personalities : [raid1]\nmd0 : active raid1 sdb1[0] sdc2[2](F)\n"
+      "      1000 blocks super 1.2 [2/1] [U_]\n\nunused devices: <none>\n");
+  dir("/srv");
+  dir("/mnt/my disk");
+  put("/sys/block/sda/size", "2000\n");
+  put("/sys/block/sda/queue/rotational", "0\n");
+  put("/sys/block/sda/device/model", "Fast SSD \n");
+  dir("/sys/block/sda/sda1/holders");
+  put("/sys/block/sdb/size", "4000\n");
+  put("/sys/block/sdb/queue/rotational", "1\n");
+  dir("/sys/block/sdb/sdb1/holders/md0");
+  put("/sys/block/nvme0n1/size", "8\n");
+  put("/sys/block/nvme0n1/device/hwmon/hwmon3/temp1_input", "41850\n");
+  put("/sys/block/loop0/size", "100\n");
+  put("/sys/block/zram0/size", "100\n");
+  put("/sys/block/sr0/size", "100\n");
+  put("/sys/block/sde/size", "0\n");  // a card reader without a card
+  dir("/sys/block/md0/holders");
+  const Json::Value s = collect(flxagent::CollectStorage);
+
+  ASSERT_EQ(3u, s["vol"].size()) << s.toStyledString();
+  EXPECT_EQ("/", s["vol"][0]["id"].asString());
+  EXPECT_EQ("single", s["vol"][0]["raid_type"].asString());
+  EXPECT_GT(s["vol"][0]["size_total"].asUInt64(), 0u);
+  EXPECT_EQ("/srv", s["vol"][1]["id"].asString());
+  EXPECT_EQ("read-only", s["vol"][1]["status"].asString());
+  EXPECT_EQ("raid1", s["vol"][1]["raid_type"].asString());
+  EXPECT_EQ("/dev/md0", s["vol"][1]["pool_path"].asString());
+  EXPECT_EQ("/mnt/my disk", s["vol"][2]["id"].asString());
+
+  ASSERT_EQ(1u, s["dg"].size());
+  EXPECT_EQ("degraded", s["dg"][0]["status"].asString());
+  EXPECT_EQ(1000u * 1024, s["dg"][0]["size_total"].asUInt64());
+  EXPECT_EQ(1000u * 1024, s["dg"][0]["size_used"].asUInt64());  // mounted
+
+  ASSERT_EQ(3u, s["hdd"].size()) << s["hdd"].toStyledString();
+  const Json::Value& nvme = s["hdd"][0];
+  EXPECT_EQ("nvme0n1", nvme["id"].asString());
+  EXPECT_EQ("nvme", nvme["bus"].asString());
+  EXPECT_EQ(41, nvme["temp"].asInt());
+  EXPECT_EQ("sda", s["hdd"][1]["id"].asString());
+  EXPECT_EQ("Fast SSD", s["hdd"][1]["model"].asString());
+  EXPECT_EQ("ssd", s["hdd"][1]["disk_type"].asString());
+  EXPECT_EQ("/", s["hdd"][1]["used_by"].asString());
+  EXPECT_EQ(2000u * 512, s["hdd"][1]["size_total"].asUInt64());
+  EXPECT_EQ("md0", s["hdd"][2]["used_by"].asString());
+  EXPECT_EQ("hdd", s["hdd"][2]["disk_type"].asString());
+  EXPECT_EQ("unknown", s["hdd"][2]["smart_status"].asString());
+}
+
+TEST_F(AgentTest, SharesFromSambaAndNfs) {
+  put("/proc/mounts", "/dev/sda1 / ext4 rw 0 0\n/dev/md0 /srv xfs rw 0 0\n");
+  put("/etc/samba/smb.conf",
+      "[global]\n  workgroup = HOME\n; comment\n[Public]\n  path = /srv/public\n"
+      "  comment = For everyone\n[Hidden]\n  Path=/data\n  Browseable = No\n"
+      "[printers]\n  path = /var/spool/samba\n  printable = yes\n[homes]\n  browseable = no\n"
+      "[broken\npath = /x\n");
+  put("/etc/exports",
+      "# exports\n/srv/nfs  10.0.0.0/24(rw) \\\n   10.0.1.0/24(ro)\n\"/srv/with space\" *(ro)\n"
+      "relative(rw)\n");
+  const Json::Value shares = collect(flxagent::CollectShares)["share"];
+  ASSERT_EQ(4u, shares.size()) << shares.toStyledString();
+  EXPECT_EQ("Public", shares[0]["name"].asString());
+  EXPECT_EQ("For everyone", shares[0]["desc"].asString());
+  EXPECT_EQ("/srv", shares[0]["vol_id"].asString());
+  EXPECT_EQ(0, shares[0]["hidden"].asInt());
+  EXPECT_EQ("Hidden", shares[1]["name"].asString());
+  EXPECT_EQ("/", shares[1]["vol_id"].asString());
+  EXPECT_EQ(1, shares[1]["hidden"].asInt());
+  EXPECT_EQ("/srv/nfs", shares[2]["name"].asString());
+  EXPECT_NE(std::string::npos, shares[2]["desc"].asString().find("10.0.1.0/24(ro)"));
+  EXPECT_EQ("/srv/with space", shares[3]["name"].asString());
+}
+
+TEST_F(AgentTest, ApplicationsWithNamesIconsAndOwners) {
+  put("/usr/share/applications/editor.desktop",
+      "[Desktop Entry]\nType=Application\nName=Editor\nName[de]=Bearbeiter\n"
+      "Name[de_AT]=Editor AT\nName[pt_BR]=Editor BR\nName[xx]=Unknown\nIcon=editor\n"
+      "Categories=Utility;\n[Desktop Action new]\nName=New window\n");
+  put("/usr/share/applications/hidden.desktop",
+      "[Desktop Entry]\nType=Application\nName=Hidden\nNoDisplay=true\n");
+  put("/usr/share/applications/link.desktop", "[Desktop Entry]\nType=Link\nName=Web\n");
+  put("/usr/share/applications/broken.desktop", "Name=No group\n");
+  put("/usr/share/applications/noicon.desktop",
+      "[Desktop Entry]\nType=Application\nName=Plain\nIcon=../../etc/passwd\n");
+  for (int size : {16, 48, 256, 512}) {
+    const std::string s = std::to_string(size);
+    put("/usr/share/icons/hicolor/" + s + "x" + s + "/apps/editor.png", Png(size));
+  }
+  put("/usr/share/icons/Other/32x32/apps/editor.png", "not a png");
+  put("/var/lib/dpkg/info/edit-pkg.list", "/usr\n/usr/share/applications/editor.desktop\n");
+  put("/var/lib/dpkg/status",
+      "Package: edit-pkg\nStatus: install ok installed\nVersion: 1.2-3\n\n");
+  const Json::Value apps = collect(flxagent::CollectApplications)["applications"];
+  ASSERT_EQ(2u, apps.size()) << apps.toStyledString();
+  const Json::Value& e = apps[0];
+  EXPECT_EQ("editor", e["id"].asString());
+  EXPECT_EQ("Editor", e["name"]["enu"].asString());
+  EXPECT_EQ("Bearbeiter", e["name"]["ger"].asString());
+  EXPECT_EQ("Editor BR", e["name"]["ptb"].asString());
+  EXPECT_EQ(3u, e["name"].size());
+  EXPECT_EQ("1.2-3", e["version"].asString());
+  EXPECT_EQ("edit-pkg", e["extra"]["package"].asString());
+  EXPECT_EQ(Png(48), Decode(e["icon"].asString()));
+  EXPECT_EQ(Png(256).size(), e["icon_256_size"].asUInt64());
+  EXPECT_EQ(Png(256), Decode(e["icon_256"].asString()));
+  EXPECT_FALSE(apps[1].isMember("icon"));
+  EXPECT_EQ("", apps[1]["version"].asString());
+}
+
+TEST_F(AgentTest, PackagesFromDpkgStatus) {
+  put("/etc/os-release", "ID=debian\nVERSION_ID=\"12\"\n");
+  put("/var/lib/dpkg/status",
+      "Package: libc6\nStatus: install ok installed\nArchitecture: amd64\nVersion: 2.36-9\n"
+      "Maintainer: GNU Libc Maintainers <x@example.org>\nDescription: GNU C Library: \"shared\"\n"
+      " libraries\n .\n more text\n\n"
+      "Package: libc6\nStatus: install ok installed\nArchitecture: i386\nVersion: 2.36-9\n\n"
+      "Package: oldpkg\nStatus: deinstall ok config-files\nVersion: 1\n\n"
+      "Status: install ok installed\nVersion: 9\n\n"
+      "Package: tool\nStatus: install ok installed\nVersion: 3.0\n"
+      "Maintainer: https://bugs.example.org/tool\n");
+  put("/var/lib/dpkg/info/tool.list", "/usr/bin/tool\n");
+  Json::Value p = collect(flxagent::CollectPackages);
+  EXPECT_EQ(120000, p["qxm_build"].asInt());
+  EXPECT_EQ("", Decode(p["packagelimit"]));
+  ASSERT_EQ(3u, p["packages"].size()) << p.toStyledString();
+  EXPECT_EQ("libc6", p["packages"][0]["id"].asString());
+  EXPECT_EQ("libc6:i386", p["packages"][1]["id"].asString());
+  EXPECT_EQ("stop", p["packages"][0]["status"].asString());
+  EXPECT_EQ(
+      "package=\"libc6\"\nversion=\"2.36-9\"\ndisplayname=\"GNU C Library:  shared \"\n"
+      "maintainer=\"GNU Libc Maintainers <x@example.org>\"\narch=\"amd64\"\n",
+      Decode(p["packages"][0]["info"]));
+  const std::string tool = Decode(p["packages"][2]["info"]);
+  EXPECT_NE(std::string::npos, tool.find("report_url=\"https://bugs.example.org/tool\""));
+  EXPECT_NE(std::string::npos, tool.find("displayname=\"tool\""));
+
+  ctx_.packagePatterns = {"too*", "nothing"};
+  p = collect(flxagent::CollectPackages);
+  ASSERT_EQ(1u, p["packages"].size());
+  EXPECT_EQ("tool", p["packages"][0]["id"].asString());
+}
+
+TEST_F(AgentTest, IntervalStatePushesOnlyWhatChanged) {
+  const auto item = [](const char* module, int upTime, const char* value) {
+    Json::Value i;
+    i["group_name"] = "basic";
+    i["module_name"] = module;
+    i["collect_time"] = upTime;
+    i["data"]["up_time"] = upTime;
+    i["data"]["v"] = value;
+    i["data"]["vol"][0]["size_total"] = 100000;
+    i["data"]["vol"][0]["size_used"] = upTime * 10;  // below 1% of the size apart
+    return i;
+  };
+  Json::Value first(Json::arrayValue);
+  first.append(item("basic", 10, "a"));
+  first.append(item("info", 10, "b"));
+  flxagent::PushState state;
+  EXPECT_FALSE(state.load(root_ + "/missing.json"));
+  EXPECT_EQ(2u, state.changed(first, "http://h", 1000).size());
+  state.record(first, "http://h", 1000);
+  const std::string file = root_ + "/state.json";
+  ASSERT_TRUE(state.save(file));
+  flxagent::PushState loaded;
+  ASSERT_TRUE(loaded.load(file));
+
+  Json::Value next(Json::arrayValue);
+  next.append(item("basic", 99, "a"));  // only the up time and a little use moved
+  next.append(item("info", 99, "c"));
+  Json::Value changed = loaded.changed(next, "http://h", 2000);
+  ASSERT_EQ(1u, changed.size());
+  EXPECT_EQ("info", changed[0]["module_name"].asString());
+  EXPECT_EQ(2u, loaded.changed(next, "http://other", 2000).size());
+  next[0]["data"]["vol"][0]["size_used"] = 5000;
+  EXPECT_EQ(2u, loaded.changed(next, "http://h", 2000).size());
+  EXPECT_EQ(2u, loaded.changed(next, "http://h", 1000 + flxagent::kRepushSeconds).size());
+
+  put("/state.json", "{\"url\": 5");
+  EXPECT_FALSE(loaded.load(file));
+  EXPECT_TRUE(loaded.items.empty());
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+#include "agent.h"
+
+#include <json/reader.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <memory>
+
+#include "push.h"
+
+namespace flxagent {
+
+const Collector kCollectors[] = {
+    {"basic", "basic", CollectBasic},
+    {"basic", "info", CollectInfo},
+    {"storage", "storage", CollectStorage},
+    {"storage", "share", CollectShares},
+    {"basic", "applications", CollectApplications},
+    {"basic", "package", CollectPackages},
+    {nullptr, nullptr, nullptr},
+};
+
+namespace {
+
+std::string ItemKey(const Json::Value& item) {
+  return item["group_name"].asString() + "/" + item["module_name"].asString();
+}
+
+}  // namespace
+
+Json::Value CollectBatch(Context& ctx, const std::vector<std::string>& only, uint64_t collectTime,
+                         std::ostream& err) {
+  Json::Value batch(Json::arrayValue);
+  for (const Collector* c = kCollectors; c->collect != nullptr; ++c) {
+    if (!only.empty() && std::find(only.begin(), only.end(), c->module) == only.end()) continue;
+    Json::Value data;
+    std::string why;
+    bool ok = false;
+    try {
+      ok = c->collect(ctx, data, why);
+    } catch (const std::exception& e) {
+      why = e.what();
+    }
+    if (!ok) {
+      err << "flx-agent: " << c->group << "/" << c->module << " not collected: " << why
+          << std::endl;
+      continue;
+    }
+    Json::Value item(Json::objectValue);
+    item["group_name"] = c->group;
+    item["module_name"] = c->module;
+    item["collect_time"] = static_cast<Json::UInt64>(collectTime);
+    item["data"] = data;
+    batch.append(item);
+  }
+  for (const std::string& note : ctx.notes) err << "flx-agent: note: " << note << std::endl;
+  ctx.notes.clear();
+  return batch;
+}
+
+std::string ContentHash(const Json::Value& item) {
+  Json::Value data = item["data"];
+  if (data.isObject()) data.removeMember("up_time");
+  // A volume in use always changes a little: its use counts in steps of 1% of its size.
+  if (data.isObject() && data["vol"].isArray()) {
+    for (Json::Value& vol : data["vol"]) {
+      const uint64_t total = vol["size_total"].asUInt64();
+      const uint64_t used = vol["size_used"].asUInt64();
+      vol["size_used"] = static_cast<Json::UInt64>(total > 0 ? used / (total / 100 + 1) : used);
+    }
+  }
+  const std::string text = ItemKey(item) + "\n" + flxpush::Compact(data);
+  unsigned char digest[16];
+  crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(text.data()),
+                     text.size(), nullptr, 0);
+  char hex[sizeof digest * 2 + 1];
+  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+  return hex;
+}
+
+bool PushState::load(const std::string& file) {
+  url.clear();
+  items.clear();
+  bool ok = false;
+  const std::string text = ReadText(file, &ok, 1 << 20);
+  Json::Value state;
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  if (!ok || !reader->parse(text.data(), text.data() + text.size(), &state, nullptr) ||
+      !state.isObject() || !state["url"].isString() || !state["items"].isObject()) {
+    return false;
+  }
+  url = state["url"].asString();
+  for (const std::string& key : state["items"].getMemberNames()) {
+    const Json::Value& entry = state["items"][key];
+    if (entry["hash"].isString() && entry["pushed"].isInt64()) {
+      items[key] = {entry["hash"].asString(), entry["pushed"].asInt64()};
+    }
+  }
+  return true;
+}
+
+bool PushState::save(const std::string& file) const {
+  Json::Value state(Json::objectValue);
+  state["url"] = url;
+  state["items"] = Json::Value(Json::objectValue);
+  for (const auto& kv : items) {
+    state["items"][kv.first]["hash"] = kv.second.first;
+    state["items"][kv.first]["pushed"] = static_cast<Json::Int64>(kv.second.second);
+  }
+  // The default folder below /var/lib is the agent's own: made on first use.
+  const size_t slash = file.rfind('/');
+  if (slash != std::string::npos && slash > 0) mkdir(file.substr(0, slash).c_str(), 0755);
+  // Written aside and renamed, so that a crash leaves the old state or the new one.
+  const std::string temp = file + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << flxpush::Compact(state) << "\n";
+    if (!out.flush()) return false;
+  }
+  return rename(temp.c_str(), file.c_str()) == 0;
+}
+
+Json::Value PushState::changed(const Json::Value& batch, const std::string& pushUrl,
+                               int64_t now) const {
+  Json::Value out(Json::arrayValue);
+  for (const Json::Value& item : batch) {
+    auto it = items.find(ItemKey(item));
+    const bool fresh = url == pushUrl && it != items.end() &&
+                       it->second.first == ContentHash(item) &&
+                       now - it->second.second < kRepushSeconds && now >= it->second.second;
+    if (!fresh) out.append(item);
+  }
+  return out;
+}
+
+void PushState::record(const Json::Value& pushed, const std::string& pushUrl, int64_t now) {
+  if (url != pushUrl) items.clear();
+  url = pushUrl;
+  for (const Json::Value& item : pushed) items[ItemKey(item)] = {ContentHash(item), now};
+}
+
+}  // namespace flxagent

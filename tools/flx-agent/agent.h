@@ -1,0 +1,136 @@
+// flx-agent: collects a Linux machine's facts as push items and pushes them to the host.
+//
+// One collector per fact family. Each reads the machine below a root prefix ("/" for the
+// machine itself, a fixture tree in tests) and fills the payload of one item; a collector that
+// fails drops only its own item. Tools (systemctl, smartctl, vgs) run only for the root "/".
+#ifndef FLX_TOOLS_AGENT_H
+#define FLX_TOOLS_AGENT_H
+
+#include <json/value.h>
+#include <stdint.h>
+
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace flxagent {
+
+// What one collection reads from, and the notes it leaves (things skipped, not failures).
+struct Context {
+  std::string root = "/";
+  std::vector<std::string> packagePatterns;  // fnmatch patterns; empty: every package
+  std::vector<std::string> notes;
+
+  // Whether this is the running machine, so that tools and live system calls may be used.
+  bool live() const { return root == "/"; }
+  // `abs` (an absolute path) below the root.
+  std::string path(const std::string& abs) const;
+  void note(const std::string& text) { notes.push_back(text); }
+};
+
+// A collector fills `data` with one item's payload; false, with `why` set, drops the item.
+using CollectFn = bool (*)(Context& ctx, Json::Value& data, std::string& why);
+
+struct Collector {
+  const char* group;
+  const char* module;  // also the kind named by --only
+  CollectFn collect;
+};
+
+bool CollectBasic(Context& ctx, Json::Value& data, std::string& why);
+bool CollectInfo(Context& ctx, Json::Value& data, std::string& why);
+bool CollectStorage(Context& ctx, Json::Value& data, std::string& why);
+bool CollectShares(Context& ctx, Json::Value& data, std::string& why);
+bool CollectApplications(Context& ctx, Json::Value& data, std::string& why);
+bool CollectPackages(Context& ctx, Json::Value& data, std::string& why);
+
+// The collectors in batch order, ended by a row of nulls.
+extern const Collector kCollectors[];
+
+// The build number of an OS release's VERSION_ID: up to three numeric components a.b.c,
+// each capped at 99, as a*10000 + b*100 + c ("12" -> 120000, "22.04" -> 220400); 0 when
+// it does not start with a digit. Newer releases of one OS get larger numbers.
+int32_t BuildNumber(const std::string& versionId);
+// The version text "<OS id> <VERSION_ID>-<build>" of an os-release file's content, which the
+// host reads back as product version and build number.
+std::string VersionText(const std::string& osRelease, int32_t* build = nullptr);
+
+// Runs the collectors named in `only` (module names; empty: all) and returns the batch
+// (a JSON array of items). A failing collector's reason goes to `err`, with the notes.
+Json::Value CollectBatch(Context& ctx, const std::vector<std::string>& only, uint64_t collectTime,
+                         std::ostream& err);
+
+// --- interval mode: what was pushed last ---
+
+const int64_t kRepushSeconds = 24 * 3600;
+
+// The content hash of an item, over its payload without the members that change by
+// themselves (up_time; a volume's use counts in steps of 1% of its size), so that an idle
+// machine's items stay unchanged.
+std::string ContentHash(const Json::Value& item);
+
+// Item key ("group/module") -> content hash and time of its last successful push.
+struct PushState {
+  std::string url;
+  std::map<std::string, std::pair<std::string, int64_t>> items;
+
+  bool load(const std::string& file);
+  bool save(const std::string& file) const;
+  // The items of `batch` that changed, are new, or were last pushed a day or more before
+  // `now`; all of them when the state belongs to another URL.
+  Json::Value changed(const Json::Value& batch, const std::string& pushUrl, int64_t now) const;
+  // Records the items of `pushed` as pushed at `now` to `pushUrl`.
+  void record(const Json::Value& pushed, const std::string& pushUrl, int64_t now);
+};
+
+// --- running ---
+
+struct AgentOptions {
+  std::string url;
+  std::string sid;
+  std::string keyFile;  // empty: the host's push key below the build's root
+  std::string caFile;   // https: the certificates to trust; empty: the system's
+  std::string root = "/";
+  std::string stateFile;  // --interval only
+  std::vector<std::string> only;
+  std::vector<std::string> packagePatterns;
+  int64_t interval = 0;  // seconds; 0: push once
+  bool dryRun = false;
+};
+
+// Collects and prints (--dry-run) or pushes once, or every interval until SIGINT or SIGTERM.
+// Returns flx-push's exit codes.
+int RunAgent(const AgentOptions& options, std::ostream& out, std::ostream& err);
+
+// --- helpers shared by the collectors ---
+
+// The whole file (at most `limit` bytes); empty, with `*ok` false, when unreadable.
+std::string ReadText(const std::string& path, bool* ok = nullptr, size_t limit = 64u << 20);
+// The first line of the file without surrounding whitespace.
+std::string ReadLine(const std::string& path);
+std::string Trim(const std::string& text);
+// Names in a folder (not "." or ".."), sorted; empty when it cannot be read.
+std::vector<std::string> ListDir(const std::string& path);
+std::string Base64(const std::string& bytes);
+// A pushed file {data, size, mtime} of `content` with the file's modification time.
+Json::Value PushedFile(const std::string& content, int64_t mtime);
+int64_t FileMtime(const std::string& path);
+// Runs `argv[0]` (looked up in PATH, no shell) with stdin and stderr on /dev/null and
+// returns its standard output; false when it cannot start, times out or dies of a signal.
+// `status` receives its exit status.
+bool RunTool(const std::vector<std::string>& argv, std::string& out, int& status,
+             int timeoutMs = 20000);
+// Whether `name` is an executable in PATH.
+bool HaveTool(const std::string& name);
+// The key=value lines of an os-release style file, quotes removed; the first of a key counts.
+std::map<std::string, std::string> ParseKeyValues(const std::string& text, char sep = '=');
+
+// The host's language code for a desktop-file locale ("de" -> "ger", "pt_BR" -> "ptb"),
+// empty when the host has none.
+std::string HostLanguage(const std::string& locale);
+
+}  // namespace flxagent
+
+#endif  // FLX_TOOLS_AGENT_H

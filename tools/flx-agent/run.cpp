@@ -1,0 +1,126 @@
+#include <json/writer.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+
+#include "agent.h"
+#include "push.h"
+
+namespace flxagent {
+
+namespace {
+
+volatile sig_atomic_t gStop = 0;
+
+void OnStop(int) {
+  gStop = 1;
+}
+
+const char kDefaultStateFile[] = "/var/lib/flx-agent/state.json";
+// Rounds start within +-10% of the interval, so that a fleet started together spreads out.
+const double kJitter = 0.1;
+
+int64_t Now() {
+  return static_cast<int64_t>(time(nullptr));
+}
+
+flxpush::PushOptions PushOptionsOf(const AgentOptions& options) {
+  flxpush::PushOptions push;
+  push.url = options.url;
+  push.sid = options.sid;
+  push.keyFile = options.keyFile;
+  push.caFile = options.caFile;
+  return push;
+}
+
+// Sleeps `seconds`, waking early when a stop signal came.
+void Sleep(double seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!gStop && std::chrono::steady_clock::now() < until) {
+    const timespec slice{0, 200 * 1000 * 1000};
+    nanosleep(&slice, nullptr);
+  }
+}
+
+int RunInterval(const AgentOptions& options, Context& ctx, std::ostream& out, std::ostream& err) {
+  const std::string stateFile = options.stateFile.empty() ? kDefaultStateFile : options.stateFile;
+  PushState state;
+  if (!state.load(stateFile))
+    err << "flx-agent: no earlier state in " << stateFile << ": pushing everything" << std::endl;
+  struct sigaction sa {};
+  sa.sa_handler = OnStop;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  std::mt19937_64 random(std::random_device{}());
+  std::uniform_real_distribution<double> jitter(1.0 - kJitter, 1.0 + kJitter);
+  bool saveWarned = false;
+  // Machines started together (a power cut, a fleet roll-out) do not push at the same moment.
+  std::uniform_real_distribution<double> start(0.0, kJitter);
+  Sleep(static_cast<double>(options.interval) * start(random));
+  while (!gStop) {
+    const int64_t now = Now();
+    const Json::Value batch = CollectBatch(ctx, options.only, static_cast<uint64_t>(now), err);
+    const Json::Value changed = state.changed(batch, options.url, now);
+    if (changed.empty()) {
+      err << "flx-agent: nothing changed (" << batch.size() << " items)" << std::endl;
+    } else if (flxpush::PushBatch(PushOptionsOf(options), changed, out, err, "flx-agent") ==
+               flxpush::kExitSuccess) {
+      err << "flx-agent: pushed " << changed.size() << " of " << batch.size() << " items"
+          << std::endl;
+      state.record(changed, options.url, now);
+      if (!state.save(stateFile) && !saveWarned) {
+        err << "flx-agent: cannot write the state file " << stateFile
+            << ": every round pushes everything; give a writable --state" << std::endl;
+        saveWarned = true;
+      }
+    }
+    Sleep(static_cast<double>(options.interval) * jitter(random));
+  }
+  return flxpush::kExitSuccess;
+}
+
+}  // namespace
+
+int RunAgent(const AgentOptions& options, std::ostream& out, std::ostream& err) {
+  Context ctx;
+  ctx.root = options.root.empty() ? "/" : options.root;
+  ctx.packagePatterns = options.packagePatterns;
+  for (const std::string& kind : options.only) {
+    bool known = false;
+    for (const Collector* c = kCollectors; c->collect != nullptr; ++c)
+      known = known || kind == c->module;
+    if (!known) {
+      err << "flx-agent: unknown kind '" << kind
+          << "' in --only: use basic, info, storage, share, applications or package" << std::endl;
+      return flxpush::kExitUsage;
+    }
+  }
+  if (!options.dryRun && (options.url.empty() || options.sid.empty())) {
+    err << "flx-agent: --url and --sid are needed to push (or use --dry-run)" << std::endl;
+    return flxpush::kExitUsage;
+  }
+  if (options.interval < 0 || (options.interval > 0 && options.dryRun)) {
+    err << "flx-agent: --interval takes a positive number of seconds and no --dry-run" << std::endl;
+    return flxpush::kExitUsage;
+  }
+  if (options.interval > 0) return RunInterval(options, ctx, out, err);
+  const Json::Value batch = CollectBatch(ctx, options.only, static_cast<uint64_t>(Now()), err);
+  if (batch.empty()) {
+    err << "flx-agent: nothing was collected: see the reasons above" << std::endl;
+    return flxpush::kExitUsage;
+  }
+  if (options.dryRun) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "  ";
+    builder["emitUTF8"] = true;
+    out << Json::writeString(builder, batch) << std::endl;
+    return flxpush::kExitSuccess;
+  }
+  return flxpush::PushBatch(PushOptionsOf(options), batch, out, err, "flx-agent");
+}
+
+}  // namespace flxagent
