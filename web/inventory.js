@@ -78,6 +78,8 @@
       el("i", { style: "width:" + p + "%" }));
   }
 
+  const STATUS = { 0: "unknown", 1: "registered", 2: "online" };
+
   const isStale = (d) => !d.last_seen || Date.now() / 1000 - d.last_seen > STALE_SECONDS;
 
   function show(id) {
@@ -109,14 +111,15 @@
     { key: "hostname", label: "Device" },  // host name, serial number below
     { key: "model_name", label: "Model", opt: true },
     { key: "version", label: "Version", opt: true },
-    { key: "status", label: "Marks", sort: "disk_failing" },
+    { key: "status", label: "Status", opt: true },
+    { key: "marks", label: "Marks", sort: "disk_failing" },
     { key: "up_time", label: "Up time", num: true, opt: true },
     { key: "last_seen", label: "Last report", num: true },
     { key: "vol_max_use", label: "Volumes", num: true },
     { key: "disk_count", label: "Disks", num: true },
-    { key: "disk_max_temp", label: "Hottest disk", num: true, opt: true },
+    { key: "disk_max_temp", label: "Max temp.", num: true, opt: true },
     { key: "app_count", label: "Apps", num: true, opt: true },
-    { key: "pkg_count", label: "Packages", num: true, opt: true },
+    { key: "pkg_count", label: "Pkgs", num: true, opt: true },
   ];
 
   function header() {
@@ -148,11 +151,12 @@
       el("td", {}, el("a", { href: "#/device/" + encodeURIComponent(d.sn) }, d.hostname || d.sn), el("span", { class: "sub" }, d.sn)),
       el("td", { class: "opt" }, d.model_name || "–"),
       el("td", { class: "opt" }, d.version || "–"),
+      el("td", { class: "opt" }, STATUS[d.status] || "status " + d.status, el("span", { class: "sub" }, "role " + d.cluster_role)),
       el("td", { class: "marks" }, deviceMarks(d)),
       el("td", { class: "num opt" }, duration(d.up_time)),
       el("td", { class: "num", title: when(d.last_seen) }, ago(d.last_seen)),
       el("td", { class: "num" }, s.vol_count ? [s.vol_count + " \u00B7 " + s.vol_max_use + " % ", bar(s.vol_max_use, full)] : "none"),
-      el("td", { class: "num" }, s.disk_count + (s.disk_failing ? " (" + s.disk_failing + " failing)" : "")),
+      el("td", { class: "num" }, s.disk_count + (s.disk_failing ? " \u00B7 " + s.disk_failing + " bad" : "")),
       el("td", { class: "num opt" }, s.disk_max_temp !== null ? s.disk_max_temp + " \u00B0C" : "–"),
       el("td", { class: "num opt" }, s.app_count),
       el("td", { class: "num opt" }, s.pkg_count));
@@ -301,7 +305,7 @@
       el("div", { class: "sections" },
         section("Identity", facts([["Serial number", d.sn], ["Host name", d.hostname], ["Model", d.model_name], ["Version", d.version],
           ["Build", d.build_number], ["Small fix", d.smallfix_number], ["Up time", duration(d.up_time)], ["Cluster role", d.cluster_role],
-          ["Wake on LAN", d.wol ? "on" : "off"], ["Registry id", d.id], ["Status", d.status], ["Last report", lastSeen ? when(lastSeen) + " (" + ago(lastSeen) + ")" : "never"]].concat(extra))),
+          ["Wake on LAN", d.wol ? "on" : "off"], ["Registry id", d.id], ["Status", STATUS[d.status] || d.status], ["Last report", lastSeen ? when(lastSeen) + " (" + ago(lastSeen) + ")" : "never"]].concat(extra))),
         section("Extended information", Object.keys(info).length ? facts(Object.entries(info).map(([k, v]) => [k, k === "mem_total" ? bytes(v) : typeof v === "object" ? JSON.stringify(v) : String(v)])) : el("p", { class: "empty" }, "None reported.")),
         volumesSection(vols),
         section("Disk groups", table(["Group", "Status", "RAID", { label: "Used", num: true }, { label: "Size", num: true }],

@@ -46,10 +46,11 @@ const char kOperatorsSql[] =
     "name TEXT PRIMARY KEY NOT NULL, "
     "token_hash TEXT NOT NULL UNIQUE, "
     "created INTEGER NOT NULL DEFAULT 0);";
-// Fleet queries look packages and applications up by id across devices.
+// Fleet queries look packages and applications up by id across devices; the indexes carry
+// what those answers show, so the records themselves are not read.
 const char kFleetIndexesSql[] =
-    "CREATE INDEX IF NOT EXISTS pkgs_pkg_id ON pkgs(pkg_id);"
-    "CREATE INDEX IF NOT EXISTS apps_app_id ON apps(app_id);";
+    "CREATE INDEX IF NOT EXISTS pkgs_pkg_id ON pkgs(pkg_id, qx_id, version, status);"
+    "CREATE INDEX IF NOT EXISTS apps_app_id ON apps(app_id, qx_id, version, name_enu);";
 
 }  // namespace
 

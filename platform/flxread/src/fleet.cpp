@@ -132,7 +132,8 @@ std::string deviceJoin(const std::string& cols, const std::string& table,
   return "SELECT " + cols + " FROM " + table + " x JOIN devices d ON d.id = x.qx_id WHERE " + where;
 }
 
-const char kDeviceRef[] = FLXREAD_TOTAL_SQL ", d.id AS qx_id, d.sn, d.hostname, d.model_name";
+#define FLXREAD_DEVICE_REF "d.id AS qx_id, d.sn, d.hostname, d.model_name"
+const char kDeviceRef[] = FLXREAD_TOTAL_SQL ", " FLXREAD_DEVICE_REF;
 
 }  // namespace
 
@@ -205,14 +206,19 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
     if (!q.smartStatus.empty()) fixed += " AND x.smart_status = ?2";
     if (q.hasMinTemp) fixed += " AND x.temp >= ?3";
     if (q.failingOnly) fixed += " AND " + failingDiskSql("x");
+    // Hottest first. Failing disks are few: their partial index finds them and they are
+    // sorted. Otherwise the page is read straight from the temperature index, in its order
+    // (the unary + keeps the planner off that index when it would read every disk).
+    const std::string order = q.failingOnly ? " ORDER BY +x.temp DESC, x.rowid DESC"
+                                            : " ORDER BY x.temp DESC, x.rowid DESC";
     ReadDb db;
     return pagedRows(
         db, deviceJoin("count(*)", "c.hdd_info", fixed),
-        deviceJoin(std::string(kDeviceRef) +
-                       ", x.dev, x.name, x.model, x.status, x.smart_status, x.temp, x.size_total,"
-                       " x.used_by, x.mtime",
+        deviceJoin(FLXREAD_DEVICE_REF
+                   ", x.dev, x.name, x.model, x.status, x.smart_status, x.temp, x.size_total,"
+                   " x.used_by, x.mtime",
                    "c.hdd_info", fixed) +
-            " ORDER BY x.temp DESC, d.sn, x.dev LIMIT ?4 OFFSET ?5",
+            order + " LIMIT ?4 OFFSET ?5",
         page, "disks", [&](Query& s) { s.bind(q.status).bind(q.smartStatus).bind(q.minTemp); }, out,
         err);
   });

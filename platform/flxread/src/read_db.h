@@ -75,9 +75,10 @@ Result storeFailed(const ReadDb& db, std::string& err);
 #define FLXREAD_TOTAL_COLUMN "total_rows"
 #define FLXREAD_TOTAL_SQL "count(*) OVER () AS " FLXREAD_TOTAL_COLUMN
 
-// A paged answer: {"total", "offset", "limit", key: rows}. `rowsSql` selects
-// FLXREAD_TOTAL_SQL besides its columns and ends with "LIMIT ? OFFSET ?", so one pass gives
-// the page and the total; `countSql` counts only when the page is empty. Both take the same
+// A paged answer: {"total", "offset", "limit", key: rows}. `rowsSql` ends with "LIMIT ?
+// OFFSET ?"; when it also selects FLXREAD_TOTAL_SQL one pass gives the page and the total, and
+// `countSql` runs only for an empty page (or always, for queries whose rows an index hands
+// out in order, where the window count would read them all). Both take the same
 // parameters, bound by `bindArgs(Query&)`.
 template <class Bind>
 Result pagedRows(ReadDb& db, const std::string& countSql, const std::string& rowsSql,
@@ -97,14 +98,14 @@ Result pagedRows(ReadDb& db, const std::string& countSql, const std::string& row
     q.bind(page.limit).bind(page.offset);
     if (!q.rows(rows)) return storeFailed(db, err);
   }
-  if (rows.empty()) {
+  if (!rows.empty() && rows[0].isMember(FLXREAD_TOTAL_COLUMN)) {
+    total = rows[0][FLXREAD_TOTAL_COLUMN].asInt64();
+    for (Json::Value& row : rows) row.removeMember(FLXREAD_TOTAL_COLUMN);
+  } else {
     Query count(db, countSql);
     bindArgs(count);
     if (count.step() != SQLITE_ROW) return storeFailed(db, err);
     total = count.i64(0);
-  } else {
-    total = rows[0][FLXREAD_TOTAL_COLUMN].asInt64();
-    for (Json::Value& row : rows) row.removeMember(FLXREAD_TOTAL_COLUMN);
   }
   result["total"] = Json::Int64(total);
   result["offset"] = Json::Int64(page.offset);
