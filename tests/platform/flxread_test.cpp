@@ -1,6 +1,7 @@
 // The read views over a prepared root: three devices with every kind of row.
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <utime.h>
@@ -235,6 +236,37 @@ TEST_F(FleetTest, IconsComeOnlyFromTheDevicesMirror) {
             symlink((mirrorDir(b_) + "/apps/Other/icon.png").c_str(), (dir + "/icon.png").c_str()));
   EXPECT_EQ(kNotFound, flxread::appIcon("SN-A", "Files", "", png, mtime, err))
       << "a symbolic link is not followed";
+}
+
+// The reader keeps one connection: a store renamed away is noticed, not read on. The host's
+// workers have dropped ids and a saved root: the root-only stores open again in a forked
+// child with root's ids, and stay readable when the saved root is gone too.
+TEST_F(FleetTest, OneConnectionOpenedWithRootIds) {
+  const std::string cache = cacheDbPath();
+  flxread::ListQuery q;
+  Json::Value out;
+  std::string err;
+  ASSERT_EQ(kOk, flxread::deviceList(q, out, err)) << err;
+  ASSERT_EQ(0, rename(cache.c_str(), (cache + ".away").c_str()));
+  EXPECT_EQ(flxread::kStoreFailed, flxread::deviceList(q, out, err));
+  ASSERT_EQ(0, rename((cache + ".away").c_str(), cache.c_str()));
+  ASSERT_EQ(kOk, flxread::deviceList(q, out, err)) << err;
+
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const pid_t pid = fork();
+  ASSERT_LE(0, pid);
+  if (pid == 0) {
+    if (setresgid(100, 100, 0) != 0 || setresuid(1024, 1024, 0) != 0) _exit(3);
+    bool ok = flxread::deviceList(q, out, err) == kOk && out["total"].asInt() == 3;
+    uid_t r, e, s;
+    ok = ok && getresuid(&r, &e, &s) == 0 && r == 1024 && e == 1024 && s == 0;
+    if (setresuid(1024, 1024, 1024) != 0) _exit(4);
+    ok = ok && flxread::deviceShow("SN-B", out, err) == kOk && out["cache"]["hdd_info"].size() == 3;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(FleetTest, OnlyOperatorTokensOpenTheInventory) {
