@@ -218,20 +218,7 @@ void Stmt::read(std::string& v) {
 void setDbError(sqlite3* db, int rc) {
   int ext = db != nullptr ? sqlite3_extended_errcode(db) : rc;
   noteFailure(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-  // A write that met a full disk may come back as an I/O error; the errno tells.
-  const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
-  switch ((err == ENOSPC || err == EDQUOT) ? SQLITE_FULL : ext & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      KVLIBFaultNote(KVFAULT_BUSY);
-      break;
-    case SQLITE_FULL:
-      KVLIBFaultNote(KVFAULT_FULL);
-      break;
-    case SQLITE_IOERR:
-      KVLIBFaultNote(KVFAULT_IO);
-      break;
-  }
+  KVLIBFaultNoteSqlite(ext, db != nullptr ? sqlite3_system_errno(db) : 0);
   switch (ext & 0xff) {
     case SQLITE_IOERR:
     case SQLITE_CORRUPT:
