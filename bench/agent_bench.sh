@@ -66,7 +66,9 @@ mkdir -p "$FLX_ROOT"
 "$bin/flx-admin" init >/dev/null
 "$bin/flx-admin" device add --sn bench-machine >/dev/null
 sid=$("$bin/flx-admin" session add --sn bench-machine)
-"$bin/flx-webapi-host" --listen 127.0.0.1:0 --log-stderr >"$work/host.out" 2>"$work/host.log" &
+db=$FLX_ROOT/var/packages/FLX/target/db
+"$bin/flx-webapi-host" --listen 127.0.0.1:0 --log-stderr --keep-open "$db/flx_db.sqlite" \
+  --keep-open "$db/flx_registry.sqlite" >"$work/host.out" 2>"$work/host.log" &
 host_pid=$!
 for _ in $(seq 100); do grep -q "listening on" "$work/host.out" 2>/dev/null && break; sleep 0.1; done
 url="http://$(sed -n 's/^listening on //p' "$work/host.out" | head -n 1)"

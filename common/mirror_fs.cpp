@@ -107,6 +107,17 @@ Fd openParentNoFollow(const std::string& path, std::string& leaf, bool create) {
   return openDirNoFollow(slash == 0 ? std::string("/") : path.substr(0, slash), create);
 }
 
+bool FileForReading::open(const std::string& path) {
+  std::string leaf;
+  Fd dir = openParentNoFollow(path, leaf, false);
+  if (!dir.ok() || refuseLink(dir.get(), leaf, path)) return false;
+  // O_NONBLOCK: a FIFO planted under the name must not hang the open.
+  fd_ = Fd(openat(dir.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd_.ok()) return false;
+  name_ = "/proc/self/fd/" + std::to_string(fd_.get());
+  return true;
+}
+
 int chmodAt(int dir, const std::string& leaf, mode_t mode) {
   // O_NONBLOCK: a FIFO planted under the name must not hang the open.
   Fd fd(openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

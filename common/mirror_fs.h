@@ -44,6 +44,20 @@ Fd openParentNoFollow(const std::string& path, std::string& leaf, bool create);
 // `path` names it in the log line.
 bool refuseLink(int dir, const std::string& leaf, const std::string& path);
 
+// A file of a mirror folder opened for reading without passing a link. The libraries that read
+// by path get name(), which names this very file ("/proc/self/fd/N"), so a link swapped in
+// after the open is not followed either.
+class FileForReading {
+ public:
+  // False, errno set (ELOOP, logged, for a link), when `path` cannot be opened.
+  bool open(const std::string& path);
+  const char* name() const { return name_.c_str(); }
+
+ private:
+  Fd fd_;
+  std::string name_;
+};
+
 // Sets the mode of regular file `leaf` of folder `dir` through a descriptor of its own, so that a
 // link is never followed. 0, or -1 with errno set.
 int chmodAt(int dir, const std::string& leaf, mode_t mode);

@@ -216,9 +216,10 @@ class StagedFile {
     struct stat old;
     const bool existed = fstatat(dir_.get(), leaf_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     for (int attempt = 0; attempt < 16 && !fd_.ok(); ++attempt) {
-      char suffix[32];
-      snprintf(suffix, sizeof(suffix), ".flx-%d-%d", static_cast<int>(getpid()), rand() % 100000);
-      tmp_ = "." + leaf_ + suffix;
+      // Short enough beside any name that fits the folder.
+      char name[40];
+      snprintf(name, sizeof(name), ".flx-%d-%d", static_cast<int>(getpid()), rand() % 100000);
+      tmp_ = name;
       fd_ = flx::Fd(openat(dir_.get(), tmp_.c_str(),
                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0644));
       if (!fd_.ok() && errno != EEXIST) break;

@@ -9,6 +9,7 @@
 
 #include "common/flx_log.h"
 #include "common/json_util.h"
+#include "common/mirror_fs.h"
 #include "common/registry_handles.h"
 #include "flx.h"
 #include "handlers/cache_handler_package.h"
@@ -197,9 +198,10 @@ void applyRuleFiles(KEVOFLX_PKG& rec, uint64_t qxId, int32_t build) {
   for (const auto& file : files) {
     char szPath[pkg::kPathSize];
     if (!pkg::packagePath(szPath, qxId, rec.pkg_id, file.tail)) continue;
-    if (access(szPath, F_OK) != 0) continue;
+    flx::FileForReading rules;
+    if (!rules.open(szPath)) continue;  // missing, or refused as a link: the INFO value stays
     std::string text;
-    if (evalPackageRuleFile(szPath, build, text) > 0) rec.*file.field = text;
+    if (evalPackageRuleFile(rules.name(), build, text) > 0) rec.*file.field = text;
   }
 }
 
@@ -215,7 +217,9 @@ int storePackageRecord(uint64_t qxId, const PackageEntry& entry, int32_t build, 
   rec.status = statusCode(entry.status);
   char szFile[pkg::kPathSize];
   if (!pkg::packagePath(szFile, qxId, entry.id, "/INFO")) return -1;
-  if (KVLIBFileGetKeys(szFile, keys.get(), values.addr(), "=") < 0) {
+  flx::FileForReading info;
+  if (!info.open(szFile)) KVLIBErrSetEx(KVERR_FILE_OPEN, kSource, __LINE__);
+  if (info.name()[0] == '\0' || KVLIBFileGetKeys(info.name(), keys.get(), values.addr(), "=") < 0) {
     FLX_LOG_ERR(kLineGetKeys, "%s:%d KVLIBFileGetKeys() failed!! szFile=[%s], kevoerr=[0x%04X]",
                 flx::logText(szFile).c_str(), KVLIBErrGet());
     return -1;

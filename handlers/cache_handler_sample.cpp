@@ -7,14 +7,11 @@
 static const char kSource[] = "cache_handler_sample";
 
 // The lines that this source's unit of work is known by.
-static const int kLineOpen = 14;
-static const int kLineExec = 25;
-static const int kLineClose = 27;
 
 int sampleCacheUpdate(const std::string& client_sn, uint64_t collect_time,
                       const Json::Value& data) {
   (void)collect_time;
-  CacheDbUnit unit(kSource, kLineOpen, kLineClose);
+  CacheDbUnit unit(kSource, __LINE__, __LINE__);
   // A missing or non-text "data" is stored as NULL (%Q of a null pointer).
   const Json::Value& value = flx::jsonMember(data, "data");
   const std::string sample = flx::jsonText(value);
@@ -23,5 +20,5 @@ int sampleCacheUpdate(const std::string& client_sn, uint64_t collect_time,
   sqlite3_snprintf(sizeof(sql), sql,
                    "INSERT OR REPLACE INTO sample_table (client_sn, sample_data) VALUES (%Q, %Q);",
                    client_sn.c_str(), value.isString() ? sample.c_str() : nullptr);
-  return unit.exec(sql, kLineExec);
+  return unit.exec(sql, __LINE__);
 }

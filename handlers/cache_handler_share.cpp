@@ -12,14 +12,6 @@
 
 static const char kSource[] = "cache_handler_share";
 
-// The lines that this source's log lines and units of work are known by.
-static const int kLineRowOpen = 24;
-static const int kLineRowExec = 38;
-static const int kLineRowClose = 42;
-static const int kLineHandlerOpen = 52;
-static const int kLinePurgeExec = 83;
-static const int kLineHandlerClose = 88;
-
 namespace {
 
 // A statement text made by sqlite3_mprintf, released with sqlite3_free.
@@ -32,7 +24,7 @@ std::string text(const Json::Value& element, const char* key) {
 }  // namespace
 
 int updateShareInfo(uint64_t qx_id, const Json::Value& share, uint64_t collect_time) {
-  CacheDbUnit unit(kSource, kLineRowOpen, kLineRowClose);
+  CacheDbUnit unit(kSource, __LINE__, __LINE__);
   const Json::Value& volName = flx::jsonMember(share, "display_vol_name");
   const std::string displayVolName = volName.isString() ? flx::jsonText(volName) : std::string();
   const int32_t hidden = flx::jsonI32(flx::jsonMember(share, "hidden"));  // true is 1
@@ -47,7 +39,7 @@ int updateShareInfo(uint64_t qx_id, const Json::Value& share, uint64_t collect_t
                               static_cast<unsigned long long>(collect_time),
                               static_cast<unsigned long>(qx_id), displayVolName.c_str()),
               sqlite3_free);
-  return unit.exec(row.get(), kLineRowExec);
+  return unit.exec(row.get(), __LINE__);
 }
 
 namespace {
@@ -75,7 +67,7 @@ int shareCacheUpdate(const std::string& client_sn, uint64_t collect_time, const 
   // The lookup outlives the connection: on the way out the connection closes first, then
   // the hash and the list are released. The connection is opened before the lookup.
   QxBySerial qx;
-  CacheDbUnit unit(kSource, kLineHandlerOpen, kLineHandlerClose);
+  CacheDbUnit unit(kSource, __LINE__, __LINE__);
   if (!qx.lookup(client_sn)) {
     FLX_LOG_ERR(__LINE__, "%s:%d fail to get qx %s", flx::logText(client_sn).c_str());
     return -1;
@@ -92,5 +84,5 @@ int shareCacheUpdate(const std::string& client_sn, uint64_t collect_time, const 
                                 static_cast<unsigned long long>(collect_time),
                                 static_cast<unsigned long>(qx_id)),
                 sqlite3_free);
-  return unit.exec(purge.get(), kLinePurgeExec);
+  return unit.exec(purge.get(), __LINE__);
 }

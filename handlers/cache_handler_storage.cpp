@@ -19,19 +19,15 @@ namespace {
 using SqlText = std::unique_ptr<char, decltype(&sqlite3_free)>;
 
 // What differs between the three tables' writers besides the row statement: the stale-row
-// removal and the lines that the unit's steps log with.
+// removal, collect time (%llu) then device id (%lu).
 struct TableWriter {
-  const char* purgeFormat;  // collect time (%llu), then device id (%lu)
-  int openLine;
-  int rowLine;
-  int purgeLine;
-  int closeLine;
+  const char* purgeFormat;
 };
 
 // clang-format off
-const TableWriter kVolWriter = {"DELETE FROM vol_info WHERE mtime != %llu AND qx_id == %lu;",  35,  47,  52,  56};
-const TableWriter kDgWriter  = {"DELETE FROM dg_info WHERE mtime != %llu AND qx_id == %lu;",   63,  74,  79,  83};
-const TableWriter kHddWriter = {"DELETE FROM hdd_info WHERE mtime != %llu AND qx_id == %lu;",  90, 107, 112, 116};
+const TableWriter kVolWriter = {"DELETE FROM vol_info WHERE mtime != %llu AND qx_id == %lu;"};
+const TableWriter kDgWriter  = {"DELETE FROM dg_info WHERE mtime != %llu AND qx_id == %lu;"};
+const TableWriter kHddWriter = {"DELETE FROM hdd_info WHERE mtime != %llu AND qx_id == %lu;"};
 // clang-format on
 
 std::string text(const Json::Value& element, const char* key) {
@@ -46,15 +42,15 @@ unsigned long long u64(const Json::Value& element, const char* key) {
 // the removal of the device's rows of the table with another mtime.
 template <typename FormatRow>
 int writeRow(const TableWriter& w, uint64_t qx_id, uint64_t collect_time, FormatRow formatRow) {
-  CacheDbUnit unit(kSource, w.openLine, w.closeLine);
+  CacheDbUnit unit(kSource, __LINE__, __LINE__);
   {
     SqlText row(formatRow(), sqlite3_free);
-    if (unit.exec(row.get(), w.rowLine) != 0) return -1;
+    if (unit.exec(row.get(), __LINE__) != 0) return -1;
   }
   SqlText purge(sqlite3_mprintf(w.purgeFormat, static_cast<unsigned long long>(collect_time),
                                 static_cast<unsigned long>(qx_id)),
                 sqlite3_free);
-  return unit.exec(purge.get(), w.purgeLine);
+  return unit.exec(purge.get(), __LINE__);
 }
 
 }  // namespace

@@ -7,8 +7,9 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev libjsoncpp-dev libsodium-dev libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  sqlite3 curl
+  sqlite3 curl python3
   nginx openssl libssl-dev
+  chromium chromium-driver python3-selenium
 )
 if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-dev); fi
 

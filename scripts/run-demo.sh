@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the dev preset, starts the host with the module on 127.0.0.1:5000, registers a demo
-# device, pushes examples/demo-batch.json and prints what was stored, registers this machine
-# through flx-agent; then serves until Ctrl-C.
+# Builds the dev preset, starts the host with the push and inventory modules on 127.0.0.1:5000,
+# registers a small demo fleet, pushes its batches (from examples/demo-batch.json), prints what
+# was stored, registers this machine through flx-agent, and prints the inventory page's URL and
+# an operator token; then serves until Ctrl-C.
 #   scripts/run-demo.sh          serve until Ctrl-C
 #   scripts/run-demo.sh --once   push, print and stop
 set -euo pipefail
@@ -26,7 +27,6 @@ listen_host=127.0.0.1
 listen_port=${FLX_DEMO_PORT:-5000}
 url="http://$listen_host:$listen_port"
 sn=2150PDN004711
-hostname=lab-store-01
 build=build/dev
 bin=$build/bin
 host_log=$build/demo-host.log
@@ -49,10 +49,15 @@ port_taken() {
 echo "== installing dependencies and building ($build)"
 ./scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module
+cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module flx_inventory
 
 echo "== initialising the root"
 "$bin/flx-admin" init
+# The page is installed beside the modules, where the host serves it from.
+root=$(pwd)/.flx/root
+www=$root/var/packages/FLX/target/webapi/www
+mkdir -p "$www"
+install -m 0644 web/index.html web/inventory.css web/inventory.js "$www/"
 
 if port_taken; then
   echo "run-demo: $listen_host:$listen_port is already in use: stop the other server (or an earlier run-demo) and try again" >&2
@@ -63,6 +68,7 @@ echo "== starting the host on $listen_host:$listen_port (log: $host_log)"
 # One worker per core; each keeps the two databases open so that short connections stay cheap.
 db_dir=${FLX_ROOT:-$PWD/.flx/root}/var/packages/FLX/target/db
 "$bin/flx-webapi-host" --listen "$listen_host:$listen_port" --log-stderr \
+  --module "$build/lib/KEVO.FLX.RPC.so" --module "$build/lib/KEVO.FLX.Inventory.so" \
   --keep-open "$db_dir/flx_db.sqlite" --keep-open "$db_dir/flx_registry.sqlite" >"$host_log" 2>&1 &
 host_pid=$!
 for _ in $(seq 1 100); do
@@ -79,36 +85,48 @@ curl -s -o /dev/null "$url/webapi/entry.cgi" || {
   exit 1
 }
 
-echo "== registering the demo device $sn"
-if "$bin/flx-admin" device show "$sn" >/dev/null 2>&1; then
-  echo "device $sn is already registered"
-else
-  "$bin/flx-admin" device add --sn "$sn" --hostname "$hostname" >/dev/null
-fi
-# A fresh random session id each run: a fixed one would let anyone push as the demo device.
-sid=$("$bin/flx-admin" session add --sn "$sn")
+# Registers device $1 (host name $2) with a fresh random push session and pushes batch $3; a
+# fixed session id would let anyone push as a demo device. The session id stays in $sid.
+push_device() {
+  local dsn=$1 dhost=$2 batch=$3
+  if ! "$bin/flx-admin" device show "$dsn" >/dev/null 2>&1; then
+    "$bin/flx-admin" device add --sn "$dsn" --hostname "$dhost" >/dev/null
+  fi
+  sid=$("$bin/flx-admin" session add --sn "$dsn")
+  "$bin/flx-push" --url "$url" --sid "$sid" --client-sn "$dsn" "$batch"
+}
 
-echo "== pushing examples/demo-batch.json"
-"$bin/flx-push" --url "$url" --sid "$sid" --client-sn "$sn" examples/demo-batch.json
+echo "== registering the demo fleet and pushing its batches (from examples/demo-batch.json)"
+fleet_dir=$build/demo-fleet
+python3 scripts/demo-fleet.py examples/demo-batch.json "$fleet_dir" >"$fleet_dir.txt"
+while read -r dsn dhost batch; do
+  printf '%s %-14s ' "$dsn" "$dhost"
+  push_device "$dsn" "$dhost" "$batch"
+  [ "$dsn" = "$sn" ] && sn_sid=$sid
+done <"$fleet_dir.txt"
+sid=$sn_sid
 
 echo "== what the host stores for $sn"
 "$bin/flx-admin" device show "$sn"
 
 # This machine as a second device, its facts collected and pushed by the agent.
 agent_sn="linux-$(hostname)"
-agent_sid="demo-$agent_sn"
 echo "== registering this machine as $agent_sn through flx-agent"
 "$bin/flx-admin" device show "$agent_sn" >/dev/null 2>&1 ||
   "$bin/flx-admin" device add --sn "$agent_sn" >/dev/null
-"$bin/flx-admin" session remove "$agent_sid" >/dev/null 2>&1 || true
-"$bin/flx-admin" session add --sn "$agent_sn" --sid "$agent_sid" >/dev/null
+agent_sid=$("$bin/flx-admin" session add --sn "$agent_sn")
 "$bin/flx-agent" --once --url "$url" --sid "$agent_sid"
 "$bin/flx-admin" device show "$agent_sn" | sed -n '/"device"/,/^  }/p'
+"$bin/flx-admin" operator remove demo >/dev/null 2>&1 || true
+token=$("$bin/flx-admin" operator add demo)
 
 echo
 echo "Push more with:"
 echo "  $bin/flx-push --url $url --sid $sid --client-sn $sn BATCH.json"
 echo "  $bin/flx-agent --url $url --sid $agent_sid --interval 300"
+echo
+echo "Inventory page: $url/inventory/"
+echo "Operator token: $token"
 
 if [ "$once" = 1 ]; then
   stop_host

@@ -18,7 +18,8 @@ const std::string& makeRoot();
 // Registers device `sn` in the current root with a session; returns the session id.
 std::string addDeviceWithSession(const std::string& sn, uint64_t& id);
 
-// Makes a log line that contains `text` abort the run, for lines that only a fault can cause.
+// Makes a log line whose format contains `text` abort the run, for lines that only a fault
+// can cause.
 void abortOnLogText(const char* text);
 
 // Aborts, naming the entry, when folder `dir` holds a name that `allowed` refuses.

@@ -88,7 +88,7 @@ class MirrorFaultTest : public flxtest::RootTest {
     fs::create_directories(outside_ + "/dir");
     for (const char* f : {"/file", "/dir/INFO", "/dir/kevopackageslimit.conf", "/dir/PKG_DEPS",
                           "/dir/icon.png", "/dir/kevoinfo.conf"}) {
-      writeFile(outside_ + f, "outside\n");
+      writeFile(outside_ + f, "[outside]\ndisplayname=outside\n");
       chmod((outside_ + f).c_str(), 0600);
     }
   }
@@ -145,6 +145,10 @@ TEST_F(MirrorFaultTest, LinksPlantedInTheMirrorAreNeverFollowed) {
     }
     EXPECT_GE(flxtest::LogCount(c.logged), 1) << flxtest::LogDump();
     EXPECT_EQ(0, flxtest::LogCount("err=Success")) << "the cause reaches every failure line";
+    KEVOFLX_PKG rec;
+    if (KEVOFLXPkgGetBy(id_, "p", &rec) >= 0) {  // nothing was read through the link either
+      EXPECT_EQ(std::string::npos, (rec.display_name + rec.dependencies).find("outside"));
+    }
   }
 }
 

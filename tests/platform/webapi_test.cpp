@@ -96,6 +96,30 @@ TEST(DecodeCall, ParametersAreJsonWhenValid) {
   EXPECT_EQ(Json::Value(deep), webapihost::ParamValue(deep));
 }
 
+TEST(DecodeCall, ParametersAreBoundedBeforeParsing) {
+  const std::string deep = std::string(33, '[') + std::string(33, ']');
+  std::string many = "[0";
+  for (int i = 0; i < 5000; ++i) many += ",0";
+  const struct {
+    std::string text;
+    int status;
+  } cases[] = {
+      {std::string(32, '[') + std::string(32, ']'), 0},
+      {deep, 400},
+      {"[\"" + deep + "\"]", 0},      // brackets inside a string do not nest
+      {"[\"\\\"" + deep + "\"]", 0},  // nor after an escaped quote
+      {"plain " + deep, 0},           // not JSON: stays text, costs nothing
+      {many + "]", 413},
+  };
+  for (const auto& c : cases) {
+    Call call;
+    call.rawParams["p"] = c.text;
+    std::string why;
+    EXPECT_EQ(c.status, webapihost::ParseParams(call, c.text.size(), why)) << c.text;
+    EXPECT_EQ(c.status == 0, why.empty()) << why;
+  }
+}
+
 TEST(DecodeCall, RefusalsAndMalformedEncodings) {
   const struct {
     const char* query;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "admin_util.h"
+#include "flxread.h"
 #include "kevoroot.h"
 
 namespace flxadmin {
@@ -150,7 +151,7 @@ int makeFolders(std::string& err) {
   return 0;
 }
 
-// True when the database at `path` already has every table of `tables`. Opened as an
+// True when the database at `path` already has every table or index of `tables`. Opened as an
 // immutable file, so that looking leaves no trace (not even WAL files coming and going).
 bool hasTables(const std::string& path, const std::vector<const char*>& tables) {
   std::string uri = "file:";
@@ -170,8 +171,7 @@ bool hasTables(const std::string& path, const std::vector<const char*>& tables) 
   if (rc != SQLITE_OK) return false;
   for (const char* table : tables) {
     sqlite3_stmt* st = nullptr;
-    rc = sqlite3_prepare_v2(raw, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?",
-                            -1, &st, nullptr);
+    rc = sqlite3_prepare_v2(raw, "SELECT 1 FROM sqlite_master WHERE name = ?", -1, &st, nullptr);
     if (rc == SQLITE_OK) sqlite3_bind_text(st, 1, table, -1, SQLITE_STATIC);
     bool found = rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW;
     sqlite3_finalize(st);
@@ -212,7 +212,10 @@ int fixModes(const std::string& db, mode_t mode, std::string& err) {
 int makeRegistry(std::string& err) {
   const std::string path = rootPath(KEVO_REGISTRY_DB_PATH);
   if (fixModes(path, kRegistryMode, err) != 0) return 1;
-  if (hasTables(path, {"devices", "sessions", "apps", "pkgs", "info"})) return 0;
+  if (hasTables(path, {"devices", "sessions", "apps", "pkgs", "info", "operators", "pkgs_pkg_id",
+                       "apps_app_id"})) {
+    return 0;
+  }
   createWithMode(path, kRegistryMode);
   KEVOFLX_QX* list = nullptr;
   int total = 0;
@@ -240,14 +243,24 @@ const char kCacheSchema[] =
     "CREATE TABLE IF NOT EXISTS share_info (name TEXT, description TEXT, vol_id TEXT,"
     " hidden INTEGER, mtime INTEGER, qx_id INTEGER, display_vol_name TEXT,"
     " UNIQUE(qx_id, name));"
-    "CREATE TABLE IF NOT EXISTS sample_table (client_sn TEXT UNIQUE, sample_data TEXT);"
-    "COMMIT;";
+    "CREATE TABLE IF NOT EXISTS sample_table (client_sn TEXT UNIQUE, sample_data TEXT);";
 
 // A complete database is left alone; "IF NOT EXISTS" completes a partial one.
 int makeCacheDb(std::string& err) {
   std::string path = rootPath(KEVO_CACHE_DB_PATH);
   if (fixModes(path, kCacheDbMode, err) != 0) return 1;
-  if (hasTables(path, {"vol_info", "dg_info", "hdd_info", "share_info", "sample_table"})) return 0;
+  // The inventory's indexes come with the tables: a root made before them gets them too.
+  std::vector<std::string> names = {"vol_info", "dg_info", "hdd_info", "share_info",
+                                    "sample_table"};
+  std::string script = kCacheSchema;
+  for (const auto& index : flxread::cacheIndexes()) {
+    names.push_back(index.first);
+    script += index.second + ";";
+  }
+  script += "COMMIT;";
+  std::vector<const char*> objects;
+  for (const std::string& name : names) objects.push_back(name.c_str());
+  if (hasTables(path, objects)) return 0;
   createWithMode(path, kCacheDbMode);
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -255,7 +268,7 @@ int makeCacheDb(std::string& err) {
   if (rc == SQLITE_OK) rc = sqlite3_busy_timeout(raw, 5000);
   if (rc == SQLITE_OK)
     rc = sqlite3_exec(raw, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, kCacheSchema, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, script.c_str(), nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     err = "cannot create the cache database " + path + ": " +
           (raw != nullptr ? sqlite3_errmsg(raw) : "out of memory") +

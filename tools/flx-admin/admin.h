@@ -28,6 +28,13 @@ int deviceShow(const std::string& sn, Json::Value& out, std::string& err);
 int sessionAdd(const std::string& sn, std::string& sid, int64_t ttl, std::string& err);
 int sessionRemove(const std::string& sid, std::string& err);
 
+// Adds an operator of the inventory; its new random token goes to `token` (only its hash is
+// stored, so this is the one time it can be shown).
+int operatorAdd(const std::string& name, std::string& token, std::string& err);
+// One object per operator: name, created.
+int operatorList(Json::Value& out, std::string& err);
+int operatorRemove(const std::string& name, std::string& err);
+
 }  // namespace flxadmin
 
 #endif  // FLX_TOOLS_ADMIN_H

@@ -1,5 +1,6 @@
 // flx-admin: the operator's command line over the operations of admin.h.
 #include <stdio.h>
+#include <time.h>
 
 #include <json/writer.h>
 
@@ -64,6 +65,7 @@ struct Options {
   int64_t ttl = 0;
   uint64_t device = 0;
   std::string kind;
+  std::string name;
 };
 
 int runInit() {
@@ -119,6 +121,34 @@ int runSessionRemove(const Options& o) {
   return flxadmin::sessionRemove(o.sid, err) != 0 ? fail(err) : 0;
 }
 
+int runOperatorAdd(const Options& o) {
+  std::string err;
+  std::string token;
+  if (flxadmin::operatorAdd(o.name, token, err) != 0) return fail(err);
+  std::cout << token << std::endl;
+  return 0;
+}
+
+int runOperatorList() {
+  std::string err;
+  Json::Value list;
+  if (flxadmin::operatorList(list, err) != 0) return fail(err);
+  printf("%-24s %s\n", "NAME", "CREATED");
+  for (const Json::Value& op : list) {
+    time_t created = static_cast<time_t>(op["created"].asInt64());
+    char when[32] = "-";
+    struct tm tm;
+    if (gmtime_r(&created, &tm) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%SZ", &tm);
+    printf("%-24s %s\n", op["name"].asCString(), when);
+  }
+  return 0;
+}
+
+int runOperatorRemove(const Options& o) {
+  std::string err;
+  return flxadmin::operatorRemove(o.name, err) != 0 ? fail(err) : 0;
+}
+
 int runSpoolList(const Options& o) {
   std::string err;
   Json::Value list;
@@ -150,7 +180,8 @@ int runSpoolDrop(const Options& o) {
 
 int run(int argc, char** argv) {
   CLI::App app{
-      "Operator tool of the FLX host: its folders, databases, devices, sessions and spool.",
+      "Operator tool of the FLX host: its folders, databases, devices, sessions, spool and "
+      "operators.",
       "flx-admin"};
   app.require_subcommand(1);
   Options o;
@@ -191,6 +222,14 @@ int run(int argc, char** argv) {
   CLI::App* spDrop = spool->add_subcommand("drop", "Remove spooled items without storing them");
   spDrop->add_option("--device", o.device, "Device id")->required();
   spDrop->add_option("--kind", o.kind, "Only this kind, as GROUP.MODULE (e.g. storage.storage)");
+  CLI::App* oper = app.add_subcommand("operator", "Operators who read the inventory");
+  oper->require_subcommand(1);
+  CLI::App* opAdd =
+      oper->add_subcommand("add", "Add an operator; prints its token (shown this once only)");
+  opAdd->add_option("NAME", o.name, "Operator name")->required();
+  CLI::App* opList = oper->add_subcommand("list", "List the operators");
+  CLI::App* opRemove = oper->add_subcommand("remove", "Remove an operator and its token");
+  opRemove->add_option("NAME", o.name, "Operator name")->required();
 
   try {
     app.parse(argc, argv);
@@ -212,6 +251,9 @@ int run(int argc, char** argv) {
   if (spList->parsed()) return runSpoolList(o);
   if (spReplay->parsed()) return runSpoolReplay(o);
   if (spDrop->parsed()) return runSpoolDrop(o);
+  if (opAdd->parsed()) return runOperatorAdd(o);
+  if (opList->parsed()) return runOperatorList();
+  if (opRemove->parsed()) return runOperatorRemove(o);
   std::cerr << "flx-admin: no command given; run 'flx-admin --help' for usage" << std::endl;
   return kExitUsage;
 }

@@ -111,6 +111,9 @@ bool PushState::save(const std::string& file) const {
     state["items"][kv.first]["hash"] = kv.second.first;
     state["items"][kv.first]["pushed"] = static_cast<Json::Int64>(kv.second.second);
   }
+  // The default folder below /var/lib is the agent's own: made on first use.
+  const size_t slash = file.rfind('/');
+  if (slash != std::string::npos && slash > 0) mkdir(file.substr(0, slash).c_str(), 0755);
   // Written aside and renamed, so that a crash leaves the old state or the new one.
   const std::string temp = file + ".tmp";
   {

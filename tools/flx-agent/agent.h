@@ -91,6 +91,7 @@ struct AgentOptions {
   std::string url;
   std::string sid;
   std::string keyFile;  // empty: the host's push key below the build's root
+  std::string caFile;   // https: the certificates to trust; empty: the system's
   std::string root = "/";
   std::string stateFile;  // --interval only
   std::vector<std::string> only;

@@ -132,6 +132,39 @@ uint64_t FirstNumber(const std::string& text) {
   return strtoull(text.c_str(), nullptr, 10);
 }
 
+// Model, vendor and count of the processors.
+bool CpuInfo(const Context& ctx, Json::Value& data) {
+  bool ok = false;
+  std::istringstream cpuinfo(ReadText(ctx.path("/proc/cpuinfo"), &ok));
+  std::string line, model, vendor;
+  int cores = 0;
+  while (std::getline(cpuinfo, line)) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string key = Trim(line.substr(0, colon));
+    const std::string value = Trim(line.substr(colon + 1));
+    if (key == "processor") ++cores;
+    if (model.empty() && (key == "model name" || key == "Model" || key == "cpu model")) {
+      model = value;
+    }
+    if (vendor.empty() && (key == "vendor_id" || key == "CPU implementer")) vendor = value;
+  }
+  data["cpu_model"] = model;
+  data["cpu_vendor"] = vendor;
+  data["cpu_cores"] = cores;
+  return ok;
+}
+
+std::string TimeZone(const Context& ctx) {
+  const std::string zone = ReadLine(ctx.path("/etc/timezone"));
+  if (!zone.empty()) return zone;
+  char target[512];
+  const ssize_t n = readlink(ctx.path("/etc/localtime").c_str(), target, sizeof target - 1);
+  const std::string link(target, n > 0 ? static_cast<size_t>(n) : 0);
+  const size_t at = link.find("zoneinfo/");
+  return at == std::string::npos ? "" : link.substr(at + 9);
+}
+
 }  // namespace
 
 int32_t BuildNumber(const std::string& versionId) {
@@ -189,43 +222,17 @@ bool CollectBasic(Context& ctx, Json::Value& data, std::string& why) {
 }
 
 bool CollectInfo(Context& ctx, Json::Value& data, std::string& why) {
-  bool ok = false;
-  std::istringstream cpuinfo(ReadText(ctx.path("/proc/cpuinfo"), &ok));
-  if (!ok) {
+  data = Json::Value(Json::objectValue);
+  if (!CpuInfo(ctx, data)) {
     why = "cannot read /proc/cpuinfo";
     return false;
   }
-  data = Json::Value(Json::objectValue);
-  std::string line, model, vendor;
-  int cores = 0;
-  while (std::getline(cpuinfo, line)) {
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    const std::string key = Trim(line.substr(0, colon));
-    const std::string value = Trim(line.substr(colon + 1));
-    if (key == "processor") ++cores;
-    if (model.empty() && (key == "model name" || key == "Model" || key == "cpu model")) {
-      model = value;
-    }
-    if (vendor.empty() && (key == "vendor_id" || key == "CPU implementer")) vendor = value;
-  }
-  data["cpu_model"] = model;
-  data["cpu_vendor"] = vendor;
-  data["cpu_cores"] = cores;
   auto mem = ParseKeyValues(ReadText(ctx.path("/proc/meminfo")), ':');
   data["mem_total"] = static_cast<Json::UInt64>(FirstNumber(mem["MemTotal"]) * 1024);
   data["kernel"] = ReadLine(ctx.path("/proc/sys/kernel/osrelease"));
   auto stat = ParseKeyValues(ReadText(ctx.path("/proc/stat")), ' ');
   data["boot_time"] = static_cast<Json::UInt64>(FirstNumber(stat["btime"]));
-  std::string zone = ReadLine(ctx.path("/etc/timezone"));
-  if (zone.empty()) {
-    char target[512];
-    const ssize_t n = readlink(ctx.path("/etc/localtime").c_str(), target, sizeof target - 1);
-    const std::string link(target, n > 0 ? static_cast<size_t>(n) : 0);
-    const size_t at = link.find("zoneinfo/");
-    if (at != std::string::npos) zone = link.substr(at + 9);
-  }
-  data["timezone"] = zone;
+  data["timezone"] = TimeZone(ctx);
   auto resolv = ParseKeyValues(ReadText(ctx.path("/etc/resolv.conf")), ' ');
   data["dns_server"] = resolv["nameserver"];
   std::string gateway;

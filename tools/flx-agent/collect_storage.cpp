@@ -44,8 +44,10 @@ bool StartsWith(const std::string& s, const char* prefix) {
 std::string Unescape(const std::string& field) {
   std::string out;
   for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() + 0 && isdigit(field[i + 1]) &&
-        isdigit(field[i + 2]) && isdigit(field[i + 3])) {
+    const auto octal = [&field](size_t k) {
+      return k < field.size() && field[k] >= '0' && field[k] <= '7';
+    };
+    if (field[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
       out.push_back(static_cast<char>(strtol(field.substr(i + 1, 3).c_str(), nullptr, 8)));
       i += 3;
     } else {

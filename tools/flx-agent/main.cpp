@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
   app.add_option("--url", options.url, "host URL, e.g. http://127.0.0.1:5000");
   app.add_option("--sid", options.sid, "session id (flx-admin session add)");
   app.add_option("--key", options.keyFile, "push key file (default: the host's key)");
+  app.add_option("--ca-file", options.caFile,
+                 "https: certificates to trust (default: the system's)");
   auto* onceFlag = app.add_flag("--once", once, "collect and push once (the default)");
   app.add_option("--interval", options.interval,
                  "push every SECONDS (with jitter), only what changed, until stopped")

@@ -33,6 +33,7 @@ flxpush::PushOptions PushOptionsOf(const AgentOptions& options) {
   push.url = options.url;
   push.sid = options.sid;
   push.keyFile = options.keyFile;
+  push.caFile = options.caFile;
   return push;
 }
 
@@ -57,6 +58,9 @@ int RunInterval(const AgentOptions& options, Context& ctx, std::ostream& out, st
   std::mt19937_64 random(std::random_device{}());
   std::uniform_real_distribution<double> jitter(1.0 - kJitter, 1.0 + kJitter);
   bool saveWarned = false;
+  // Machines started together (a power cut, a fleet roll-out) do not push at the same moment.
+  std::uniform_real_distribution<double> start(0.0, kJitter);
+  Sleep(static_cast<double>(options.interval) * start(random));
   while (!gStop) {
     const int64_t now = Now();
     const Json::Value batch = CollectBatch(ctx, options.only, static_cast<uint64_t>(now), err);

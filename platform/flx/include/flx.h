@@ -14,6 +14,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "kevocore.h"
 
@@ -182,5 +183,19 @@ void KEVOFLXPkgClear(KEVOFLX_PKG* pRec);
 int KEVOFLXPkgSet(KEVOFLX_PKG* pRec);
 // Deletes the package with registry id `id`. Negative when unknown or on failure.
 int KEVOFLXPkgDelete(uint64_t id);
+
+// --- operators ---
+// An operator who may read the inventory. The token itself is never stored, only its hash.
+struct KEVOFLX_OPERATOR {
+  std::string name;
+  int64_t created = 0;  // seconds since the epoch
+};
+// Adds operator `name` with the hash of its token. Negative when the name exists (error slot
+// KEVOFLX_ERR_EXISTS) or on failure.
+int KEVOFLXOperatorCreate(const std::string& name, const std::string& tokenHash);
+// Removes an operator. Negative when unknown (KVERR_NOT_FOUND) or on failure.
+int KEVOFLXOperatorDelete(const std::string& name);
+// Every operator, by name. Negative on failure.
+int KEVOFLXOperatorList(std::vector<KEVOFLX_OPERATOR>& out);
 
 #endif  // FLX_H

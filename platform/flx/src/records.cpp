@@ -40,6 +40,17 @@ const char kSessionsSql[] =
     "api_class TEXT NOT NULL, "
     "expiry INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS sessions_sn ON sessions(sn);";
+// Operators read the inventory with a token of their own; only its hash is kept.
+const char kOperatorsSql[] =
+    "CREATE TABLE IF NOT EXISTS operators ("
+    "name TEXT PRIMARY KEY NOT NULL, "
+    "token_hash TEXT NOT NULL UNIQUE, "
+    "created INTEGER NOT NULL DEFAULT 0);";
+// Fleet queries look packages and applications up by id across devices; the indexes carry
+// what those answers show, so the records themselves are not read.
+const char kFleetIndexesSql[] =
+    "CREATE INDEX IF NOT EXISTS pkgs_pkg_id ON pkgs(pkg_id, qx_id, version, status);"
+    "CREATE INDEX IF NOT EXISTS apps_app_id ON apps(app_id, qx_id, version, name_enu);";
 
 }  // namespace
 
@@ -50,7 +61,7 @@ std::string schemaSql() {
   auto info = [](auto& r, auto& v) { visitInfo(r, v); };
   return table<KEVOFLX_QX>("devices", dev, kDeviceKeys) + kSessionsSql +
          table<KEVOFLX_APP>("apps", app, kAppKeys) + table<KEVOFLX_PKG>("pkgs", pkg, kPkgKeys) +
-         table<KEVOFLX_INFO>("info", info, kInfoKeys);
+         table<KEVOFLX_INFO>("info", info, kInfoKeys) + kOperatorsSql + kFleetIndexesSql;
 }
 
 }  // namespace flxreg

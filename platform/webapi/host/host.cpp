@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "flx.h"
+#include "flxread.h"
 #include "gate.h"
 #include "kevocore.h"
 
@@ -257,13 +258,15 @@ int ExitStatus(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-void LogDeath(pid_t pid, int status) {
+// One line per worker that ended on its own; `restart` says whether it is replaced.
+void LogDeath(pid_t pid, int status, bool restart) {
+  const char* next = restart ? "; restarting" : "";
   if (WIFSIGNALED(status)) {
-    syslog(LOG_ERR, "worker %d killed by signal %d (%s); restarting", static_cast<int>(pid),
-           WTERMSIG(status), strsignal(WTERMSIG(status)));
+    syslog(LOG_ERR, "worker %d killed by signal %d (%s)%s", static_cast<int>(pid), WTERMSIG(status),
+           strsignal(WTERMSIG(status)), next);
   } else {
-    syslog(LOG_ERR, "worker %d exited with status %d; restarting", static_cast<int>(pid),
-           ExitStatus(status));
+    syslog(restart ? LOG_ERR : LOG_INFO, "worker %d exited with status %d%s", static_cast<int>(pid),
+           ExitStatus(status), next);
   }
 }
 
@@ -305,7 +308,7 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count) {
       if (Clock::now() - it->second < std::chrono::seconds(1))
         retryAt = Clock::now() + std::chrono::seconds(1);
       live.erase(it);
-      LogDeath(pid, status);
+      LogDeath(pid, status, sig != SIGINT && sig != SIGTERM);
       ++missing;
     }
     while (missing > 0 && Clock::now() >= retryAt && sig != SIGINT && sig != SIGTERM) {
@@ -337,9 +340,12 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count) {
   return 0;
 }
 
+// A device's push session, or an operator's token (the inventory module decides what an
+// operator may call; the push module refuses operators itself).
 bool CheckSession(const std::string& sid, const std::string& apiClass) {
-  std::string sn;
-  return !sid.empty() && KEVOFLXQxCheckWebapiPriviege(sid, apiClass, sn);
+  std::string who;
+  return !sid.empty() && (KEVOFLXQxCheckWebapiPriviege(sid, apiClass, who) ||
+                          flxread::operatorForToken(sid, who));
 }
 
 }  // namespace
@@ -450,6 +456,7 @@ int RunHost(const HostOptions& options) {
   AuthLimiter limiter(options.maxAuthFailures, kAuthWindowSeconds);
   Dispatcher dispatcher(registry, CheckSession, &limiter);
   Route(server, dispatcher, limiter, options.maxBody);
+  ServeStaticPage(server, PageDir());
 
   const std::string where = HostPort(host, port);
   const int workers =

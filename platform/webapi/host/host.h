@@ -15,7 +15,14 @@
 
 #include "webapi.h"
 
+namespace httplib {
+class Server;
+}
+
 namespace webapihost {
+
+// Serves the inventory page's files from `dir` at / and /inventory/.
+void ServeStaticPage(httplib::Server& server, const std::string& dir);
 
 // --- decoding the fields of a call ---
 
@@ -168,6 +175,9 @@ struct HostOptions {
   int requestSeconds = 120;           // headers and body of one request
   int maxAuthFailures = 20;           // failed session checks per address and minute
 };
+
+// The folder of the inventory page: <root>/var/packages/FLX/target/webapi/www.
+std::string PageDir();
 
 // The module loaded when no --module is given.
 const char* DefaultModulePath();

@@ -1,0 +1,240 @@
+#include "inventory/inventory_api.h"
+
+#include <syslog.h>
+#include <time.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "flxread.h"
+#include "kevocore.h"
+
+namespace {
+
+const char kSource[] = "inventory_api";
+
+#define INV_LOG(fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, kSource, __LINE__, __VA_ARGS__)
+
+// A parameter that cannot be used: the answer code, and why (for the log).
+struct BadParam {
+  int code;
+  std::string why;
+};
+
+class Params {
+ public:
+  explicit Params(KEVO::APIRequest* req) : req_(req) {}
+
+  bool has(const char* name) const { return req_->HasParam(name); }
+
+  // Text parameters: strings, and numbers or booleans as their text (a serial number of
+  // digits arrives as a JSON number).
+  std::string text(const char* name, bool required, const char* fallback = "") const {
+    if (!req_->HasParam(name)) {
+      if (required) throw BadParam{INV_ERR_NO_PARAM, std::string("missing ") + name};
+      return fallback;
+    }
+    const Json::Value v = req_->GetParam(name, Json::Value());
+    if (v.isString() || v.isNumeric() || v.isBool()) return v.asString();
+    throw BadParam{INV_ERR_BAD_PARAM, std::string(name) + " is not a text"};
+  }
+
+  int64_t integer(const char* name, int64_t fallback, int64_t min, int64_t max) const {
+    if (!req_->HasParam(name)) return fallback;
+    const Json::Value v = req_->GetParam(name, Json::Value());
+    if (!v.isIntegral() || !v.isInt64())
+      throw BadParam{INV_ERR_BAD_PARAM, std::string(name) + " is not an integer"};
+    const int64_t n = v.asInt64();
+    if (n < min || n > max) throw BadParam{INV_ERR_BAD_PARAM, std::string(name) + " out of range"};
+    return n;
+  }
+
+  double number(const char* name, double fallback) const {
+    if (!req_->HasParam(name)) return fallback;
+    const Json::Value v = req_->GetParam(name, Json::Value());
+    if (!v.isNumeric() || !std::isfinite(v.asDouble()))
+      throw BadParam{INV_ERR_BAD_PARAM, std::string(name) + " is not a number"};
+    return v.asDouble();
+  }
+
+  bool flag(const char* name) const {
+    if (!req_->HasParam(name)) return false;
+    const Json::Value v = req_->GetParam(name, Json::Value());
+    if (v.isBool() || v.isIntegral()) return v.asBool();
+    throw BadParam{INV_ERR_BAD_PARAM, std::string(name) + " is not a boolean"};
+  }
+
+  flxread::Page page() const {
+    flxread::Page p;
+    p.limit = integer("limit", p.limit, 0, flxread::kMaxPage);
+    p.offset = integer("offset", 0, 0, INT64_MAX);
+    return p;
+  }
+
+ private:
+  KEVO::APIRequest* req_;
+};
+
+void answer(KEVO::APIResponse* resp, flxread::Result r, const std::string& err,
+            const Json::Value& data) {
+  switch (r) {
+    case flxread::kOk:
+      resp->SetSuccess(data);
+      return;
+    case flxread::kNotFound:
+      resp->SetError(INV_ERR_NOT_FOUND, Json::Value());
+      return;
+    case flxread::kBadArgument:
+      INV_LOG("Bad parameter: %s", err.c_str());
+      resp->SetError(INV_ERR_BAD_PARAM, Json::Value());
+      return;
+    default:
+      INV_LOG("Reading the stores failed: %s", err.c_str());
+      resp->SetError(INV_ERR_STORE, Json::Value());
+  }
+}
+
+void list(const Params& p, KEVO::APIResponse* resp) {
+  flxread::ListQuery q;
+  q.sort = p.text("sort", false, "sn");
+  if (!flxread::isSortKey(q.sort)) throw BadParam{INV_ERR_BAD_PARAM, "unknown sort key"};
+  const std::string order = p.text("order", false, "asc");
+  if (order != "asc" && order != "desc") throw BadParam{INV_ERR_BAD_PARAM, "order is not asc/desc"};
+  q.descending = order == "desc";
+  q.filter = p.text("filter", false);
+  q.page = p.page();
+  Json::Value out;
+  std::string err;
+  answer(resp, flxread::deviceList(q, out, err), err, out);
+}
+
+void get(const Params& p, KEVO::APIResponse* resp) {
+  Json::Value out;
+  std::string err;
+  answer(resp, flxread::deviceShow(p.text("sn", true), out, err), err, out);
+}
+
+void volumes(const Params& p, KEVO::APIResponse* resp) {
+  const double minUse = p.number("min_use", 90.0);
+  const flxread::Page page = p.page();
+  Json::Value out;
+  std::string err;
+  answer(resp, flxread::volumesOver(minUse, page, out, err), err, out);
+}
+
+void disks(const Params& p, KEVO::APIResponse* resp) {
+  flxread::DiskQuery q;
+  q.status = p.text("status", false);
+  q.smartStatus = p.text("smart_status", false);
+  q.failingOnly = p.flag("failing");
+  q.hasMinTemp = p.has("min_temp");
+  q.minTemp = p.integer("min_temp", 0, INT32_MIN, INT32_MAX);
+  const flxread::Page page = p.page();
+  Json::Value out;
+  std::string err;
+  answer(resp, flxread::disksWhere(q, page, out, err), err, out);
+}
+
+void package(const Params& p, KEVO::APIResponse* resp) {
+  const std::string id = p.text("id", true);
+  const std::string op = p.text("op", false);
+  if (!op.empty() && !flxread::isVersionOp(op))
+    throw BadParam{INV_ERR_BAD_PARAM, "op is not one of lt, le, eq, ne, ge, gt"};
+  // "version" is the framework's own field (the API version), hence another name here.
+  const std::string version = p.text("pkg_version", !op.empty());
+  const flxread::Page page = p.page();
+  Json::Value out;
+  std::string err;
+  answer(resp, flxread::devicesWithPackage(id, op, version, page, out, err), err, out);
+}
+
+void application(const Params& p, KEVO::APIResponse* resp) {
+  const std::string id = p.text("id", true);
+  const flxread::Page page = p.page();
+  Json::Value out;
+  std::string err;
+  answer(resp, flxread::devicesWithApp(id, page, out, err), err, out);
+}
+
+void stale(const Params& p, KEVO::APIResponse* resp) {
+  const int64_t seconds = p.integer("seconds", 3600, 0, INT64_MAX / 2);
+  const flxread::Page page = p.page();
+  Json::Value out;
+  std::string err;
+  answer(resp, flxread::staleDevices(seconds, static_cast<int64_t>(time(nullptr)), page, out, err),
+         err, out);
+}
+
+void icon(const Params& p, KEVO::APIResponse* resp) {
+  const std::string sn = p.text("sn", true);
+  const std::string appId = p.text("app_id", true);
+  const std::string key = p.text("key", false);
+  std::string png;
+  int64_t mtime = 0;
+  std::string err;
+  flxread::Result r = flxread::appIcon(sn, appId, key, png, mtime, err);
+  Json::Value out(Json::objectValue);
+  if (r == flxread::kOk) {
+    std::vector<char> text(png.size() / 3 * 4 + 8);
+    if (KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(png.data()),
+                          static_cast<int>(png.size()), text.data(),
+                          static_cast<int>(text.size())) <= 0 &&
+        !png.empty()) {
+      err = "cannot encode the icon";
+      r = flxread::kStoreFailed;
+    }
+    out["mime"] = "image/png";
+    out["mtime"] = Json::Int64(mtime);
+    out["data"] = text.data();
+  }
+  answer(resp, r, err, out);
+}
+
+typedef void (*Method)(const Params&, KEVO::APIResponse*);
+
+// Runs one method for an operator: checks the session, turns bad parameters and anything
+// unexpected into error answers; nothing escapes into the server.
+void serve(KEVO::APIRequest* req, KEVO::APIResponse* resp, Method method) {
+  if (req == nullptr || resp == nullptr) return;
+  try {
+    std::string name;
+    if (!flxread::operatorForToken(req->GetSessionID(), name)) {
+      INV_LOG("No permission to read the inventory. ip=[%s]", req->GetRemoteIP().c_str());
+      resp->SetError(INV_ERR_NO_PERMISSION, Json::Value());
+      return;
+    }
+    method(Params(req), resp);
+  } catch (const BadParam& e) {
+    INV_LOG("Bad request parameters. %s (method %s)", e.why.c_str(), req->GetAPIMethod().c_str());
+    resp->SetError(e.code, Json::Value());
+  } catch (const std::exception& e) {
+    INV_LOG("Inventory request failed: %s", e.what());
+    resp->SetError(INV_ERR_STORE, Json::Value());
+  } catch (...) {
+    INV_LOG("Inventory request failed: %s", "unknown exception");
+    resp->SetError(INV_ERR_STORE, Json::Value());
+  }
+}
+
+#define INV_METHOD(fn) [](KEVO::APIRequest* req, KEVO::APIResponse* resp) { serve(req, resp, fn); }
+
+}  // namespace
+
+// clang-format off
+extern "C" const WEBAPI_ENTRY gInventoryTable[] = {
+    {"KEVO.FLX.Inventory", 1, "list",        INV_METHOD(list)},         // device list with summaries
+    {"KEVO.FLX.Inventory", 1, "get",         INV_METHOD(get)},          // one device whole
+    {"KEVO.FLX.Inventory", 1, "volumes",     INV_METHOD(volumes)},      // volumes over a use threshold
+    {"KEVO.FLX.Inventory", 1, "disks",       INV_METHOD(disks)},        // disks by status, SMART, temperature
+    {"KEVO.FLX.Inventory", 1, "package",     INV_METHOD(package)},      // devices with a package (version)
+    {"KEVO.FLX.Inventory", 1, "application", INV_METHOD(application)},  // devices with an application
+    {"KEVO.FLX.Inventory", 1, "stale",       INV_METHOD(stale)},        // devices not reporting
+    {"KEVO.FLX.Inventory", 1, "icon",        INV_METHOD(icon)},         // an application icon
+    {nullptr,              0, nullptr,       nullptr},
+};
+// clang-format on
+
+extern "C" const WEBAPI_ENTRY* GetAPITable(void) {
+  return gInventoryTable;
+}

@@ -1,0 +1,50 @@
+// Operators of the inventory: names and the hashes of their tokens.
+#include <time.h>
+
+#include "flx.h"
+#include "registry_db.h"
+
+using namespace flxreg;
+
+int KEVOFLXOperatorCreate(const std::string& name, const std::string& tokenHash) {
+  return guarded(-1, [&] {
+    if (name.empty() || tokenHash.empty()) return failInvalid();
+    Db db;
+    if (!db.ok()) return -1;
+    Stmt st(db, "INSERT INTO operators(name, token_hash, created) VALUES(?, ?, ?)");
+    st.bind(name);
+    st.bind(tokenHash);
+    st.bind(static_cast<int64_t>(time(nullptr)));
+    return st.run() ? 0 : -1;
+  });
+}
+
+int KEVOFLXOperatorDelete(const std::string& name) {
+  return guarded(-1, [&] {
+    if (name.empty()) return failInvalid();
+    Db db;
+    if (!db.ok()) return -1;
+    Stmt st(db, "DELETE FROM operators WHERE name = ?");
+    st.bind(name);
+    return runChange(db, st);
+  });
+}
+
+int KEVOFLXOperatorList(std::vector<KEVOFLX_OPERATOR>& out) {
+  return guarded(-1, [&] {
+    Db db;
+    if (!db.ok()) return -1;
+    Stmt st(db, "SELECT name, created FROM operators ORDER BY name");
+    std::vector<KEVOFLX_OPERATOR> list;
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW) {
+      KEVOFLX_OPERATOR op;
+      st.read(op.name);
+      st.read(op.created);
+      list.push_back(op);
+    }
+    if (rc != SQLITE_DONE) return -1;
+    out.swap(list);
+    return 0;
+  });
+}

@@ -1,0 +1,102 @@
+// Read-only views of what the devices pushed: one device whole, the device list with a
+// summary per device, fleet-wide queries and the operators' tokens.
+//
+// Every call opens its own connection to the registry database with the cache database
+// attached, in query-only mode; nothing here writes, raises privileges or throws. Calls
+// return kOk, or another Result with a one-line reason in `err`.
+#ifndef FLXREAD_H
+#define FLXREAD_H
+
+#include <json/value.h>
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace flxread {
+
+enum Result {
+  kOk = 0,
+  kNotFound = 1,     // no such device, application or icon
+  kBadArgument = 2,  // an argument out of range (the caller checked types)
+  kStoreFailed = 3,  // a database could not be opened or read
+};
+
+// Largest page any list answers with; larger limits are refused, not cut.
+constexpr int64_t kMaxPage = 500;
+
+struct Page {
+  int64_t limit = 50;
+  int64_t offset = 0;
+};
+
+// The device list: sort key (see kSortKeys in fleet.cpp), text filter on serial number,
+// host name and model (case-insensitive substring), and a page.
+struct ListQuery {
+  std::string sort = "sn";
+  bool descending = false;
+  std::string filter;
+  Page page;
+};
+
+// True when `key` names a sortable column of the device list.
+bool isSortKey(const std::string& key);
+
+// {"total", "offset", "limit", "devices": [...]} with the device fields and per device
+// "summary": vol_count, vol_max_use (percent, null without volumes), disk_count,
+// disk_failing, disk_max_temp, app_count, pkg_count; and "last_seen" (seconds).
+Result deviceList(const ListQuery& q, Json::Value& out, std::string& err);
+
+// Everything stored for device `sn`: keys device, applications, packages, info, cache, files.
+Result deviceShow(const std::string& sn, Json::Value& out, std::string& err);
+
+// Volumes whose use is at least `minUsePercent`, fullest first.
+Result volumesOver(double minUsePercent, const Page& page, Json::Value& out, std::string& err);
+
+// Disks matching every given condition: status and SMART status (exact, empty: any),
+// `failing` (status or SMART status not normal), temperature at least `minTemp`.
+struct DiskQuery {
+  std::string status;
+  std::string smartStatus;
+  bool failingOnly = false;
+  bool hasMinTemp = false;
+  int64_t minTemp = 0;
+};
+Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::string& err);
+
+// Devices that have package `pkgId`; with `op` (lt, le, eq, ne, ge, gt) only those whose
+// installed version compares so with `version`.
+bool isVersionOp(const std::string& op);
+Result devicesWithPackage(const std::string& pkgId, const std::string& op,
+                          const std::string& version, const Page& page, Json::Value& out,
+                          std::string& err);
+// Devices that have application `appId`.
+Result devicesWithApp(const std::string& appId, const Page& page, Json::Value& out,
+                      std::string& err);
+// Devices whose last report is older than `seconds` before `now` (or that never reported).
+Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value& out,
+                    std::string& err);
+
+// An application icon of device `sn` from its mirror folder: `key` names the icon file
+// without ".png" (empty: the first one). `png` receives the file's bytes.
+Result appIcon(const std::string& sn, const std::string& appId, const std::string& key,
+               std::string& png, int64_t& mtime, std::string& err);
+
+// Compares two version texts part by part, numbers numerically ("5.10" > "5.9").
+int compareVersions(const std::string& a, const std::string& b);
+
+// The cache database's indexes that these reads rely on: (name, CREATE INDEX statement).
+std::vector<std::pair<std::string, std::string>> cacheIndexes();
+
+// --- operator tokens ---
+// The stored form of a token (hex of a 256-bit hash).
+std::string tokenHash(const std::string& token);
+// A new random token of 256 bits from the system's random source, as hex; empty on failure.
+std::string newToken();
+// True when `token` belongs to an operator, whose name goes to `name`.
+bool operatorForToken(const std::string& token, std::string& name);
+
+}  // namespace flxread
+
+#endif  // FLXREAD_H

@@ -1,0 +1,134 @@
+// One read-only connection to the registry database with the cache database attached as
+// "c", and prepared statements that read rows as JSON.
+#ifndef FLXREAD_READ_DB_H
+#define FLXREAD_READ_DB_H
+
+#include <json/value.h>
+#include <sqlite3.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+#include "flxread.h"
+
+namespace flxread {
+
+class ReadDb {
+ public:
+  ReadDb();
+  ReadDb(const ReadDb&) = delete;
+  ReadDb& operator=(const ReadDb&) = delete;
+
+  bool ok() const { return db_ != nullptr; }
+  sqlite3* handle() const { return db_.get(); }
+  // Why the connection could not be made, or the last statement's failure.
+  const std::string& error() const { return error_; }
+  void fail(const std::string& what);
+
+ private:
+  struct Close {
+    void operator()(sqlite3* db) const { sqlite3_close(db); }
+  };
+  std::unique_ptr<sqlite3, Close> db_;
+  std::string error_;
+};
+
+// A prepared statement; binds by position, reads columns by index.
+class Query {
+ public:
+  Query(ReadDb& db, const std::string& sql);
+  bool ok() const { return st_ != nullptr; }
+  Query& bind(const std::string& v);
+  Query& bind(int64_t v);
+  Query& bind(double v);
+  // SQLITE_ROW, SQLITE_DONE, or another code (the failure is recorded in the ReadDb).
+  int step();
+  int64_t i64(int col) const { return sqlite3_column_int64(st_.get(), col); }
+  std::string text(int col) const;
+  Json::Value value(int col) const;
+  // The current row as an object keyed by column name.
+  Json::Value row() const;
+  // Every remaining row as objects; false when a step failed.
+  bool rows(Json::Value& out);
+
+ private:
+  struct Finalize {
+    void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
+  };
+  ReadDb& db_;
+  std::unique_ptr<sqlite3_stmt, Finalize> st_;
+  int param_ = 1;
+};
+
+// SQL of a disk whose status or SMART status is not a normal one; `alias` names the disk row
+// (empty: unqualified).
+std::string failingDiskSql(const std::string& alias);
+// SQL of a device's last report: the newest mtime of its cache rows and mirror files; `d` is
+// the device row.
+extern const char kLastSeenSql[];
+
+// The result of a failed read: kStoreFailed with the connection's error in `err`.
+Result storeFailed(const ReadDb& db, std::string& err);
+
+// The column that carries the number of all matching rows in every row of a page.
+#define FLXREAD_TOTAL_COLUMN "total_rows"
+#define FLXREAD_TOTAL_SQL "count(*) OVER () AS " FLXREAD_TOTAL_COLUMN
+
+// A paged answer: {"total", "offset", "limit", key: rows}. `rowsSql` ends with "LIMIT ?
+// OFFSET ?"; when it also selects FLXREAD_TOTAL_SQL one pass gives the page and the total, and
+// `countSql` runs only for an empty page (or always, for queries whose rows an index hands
+// out in order, where the window count would read them all). Both take the same
+// parameters, bound by `bindArgs(Query&)`.
+template <class Bind>
+Result pagedRows(ReadDb& db, const std::string& countSql, const std::string& rowsSql,
+                 const Page& page, const char* key, Bind bindArgs, Json::Value& out,
+                 std::string& err) {
+  if (page.limit < 0 || page.limit > kMaxPage || page.offset < 0) {
+    err = "paging out of range";
+    return kBadArgument;
+  }
+  if (!db.ok()) return storeFailed(db, err);
+  Json::Value result(Json::objectValue);
+  Json::Value& rows = result[key] = Json::Value(Json::arrayValue);
+  int64_t total = 0;
+  if (page.limit > 0) {
+    Query q(db, rowsSql);
+    bindArgs(q);
+    q.bind(page.limit).bind(page.offset);
+    if (!q.rows(rows)) return storeFailed(db, err);
+  }
+  if (!rows.empty() && rows[0].isMember(FLXREAD_TOTAL_COLUMN)) {
+    total = rows[0][FLXREAD_TOTAL_COLUMN].asInt64();
+    for (Json::Value& row : rows) row.removeMember(FLXREAD_TOTAL_COLUMN);
+  } else {
+    Query count(db, countSql);
+    bindArgs(count);
+    if (count.step() != SQLITE_ROW) return storeFailed(db, err);
+    total = count.i64(0);
+  }
+  result["total"] = Json::Int64(total);
+  result["offset"] = Json::Int64(page.offset);
+  result["limit"] = Json::Int64(page.limit);
+  out.swap(result);
+  return kOk;
+}
+
+// Runs `fn` and turns any exception into kStoreFailed: nothing may leave by throwing.
+template <class Fn>
+Result guarded(std::string& err, Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (const std::exception& e) {
+    try {
+      err = std::string("internal error: ") + e.what();
+    } catch (...) {
+    }
+  } catch (...) {
+  }
+  return kStoreFailed;
+}
+
+}  // namespace flxread
+
+#endif  // FLXREAD_READ_DB_H

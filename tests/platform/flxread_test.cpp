@@ -1,0 +1,257 @@
+// The read views over a prepared root: three devices with every kind of row.
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <filesystem>
+
+#include "flx.h"
+#include "flxread.h"
+#include "support/root_fixture.h"
+
+namespace {
+
+using flxread::kBadArgument;
+using flxread::kNotFound;
+using flxread::kOk;
+
+class FleetTest : public flxtest::RootTest {
+ protected:
+  FleetTest() {
+    now_ = time(nullptr);
+    // a: fresh, a 95 % volume; b: a failing hot disk, package 1.10; c: silent for a day.
+    a_ = addDevice("SN-A", "media-vault");
+    b_ = addDevice("SN-B", "office");
+    c_ = addDevice("SN-C", "branch");
+    vol(a_, "v1", 100, 95, now_);
+    vol(a_, "v2", 100, 10, now_);
+    vol(b_, "v1", 0, 0, now_);
+    vol(c_, "v1", 200, 20, now_ - 86400);
+    disk(a_, "sda", "Good", "Normal", 35);
+    disk(b_, "sda", "good", "abnormal", 61);
+    disk(b_, "sdb", "warning", "normal", 40);
+    disk(b_, "sdc", "", "", 30);
+    addPkg(a_, "Media", "2.9");
+    addPkg(b_, "Media", "1.10");
+    addPkg(c_, "Media", "1.9.2");
+    KEVOFLX_APP app;
+    app.qx_id = a_;
+    app.app_id = "Files";
+    app.name[0] = "Files";
+    EXPECT_EQ(0, KEVOFLXAppSet(&app));
+  }
+
+  void exec(const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(cacheDbPath().c_str(), &db);
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sql;
+    sqlite3_close(db);
+  }
+  void vol(uint64_t qx, const char* name, int total, int used, int64_t mtime) {
+    char sql[256];
+    snprintf(sql, sizeof sql,
+             "INSERT INTO vol_info(name, size_total, size_used, mtime, qx_id)"
+             " VALUES('%s', %d, %d, %lld, %llu)",
+             name, total, used, static_cast<long long>(mtime), static_cast<unsigned long long>(qx));
+    exec(sql);
+  }
+  void disk(uint64_t qx, const char* dev, const char* status, const char* smart, int temp) {
+    char sql[256];
+    snprintf(sql, sizeof sql,
+             "INSERT INTO hdd_info(dev, status, smart_status, temp, mtime, qx_id)"
+             " VALUES('%s', '%s', '%s', %d, %lld, %llu)",
+             dev, status, smart, temp, static_cast<long long>(now_),
+             static_cast<unsigned long long>(qx));
+    exec(sql);
+  }
+  static void addPkg(uint64_t qx, const char* pkg, const char* version) {
+    KEVOFLX_PKG p;
+    p.qx_id = qx;
+    p.pkg_id = pkg;
+    p.version = version;
+    EXPECT_EQ(0, KEVOFLXPkgSet(&p));
+  }
+  static std::string serials(const Json::Value& rows) {
+    std::string out;
+    for (const Json::Value& r : rows) out += (out.empty() ? "" : " ") + r["sn"].asString();
+    return out;
+  }
+  Json::Value list(const std::string& sort, bool desc = false, const std::string& filter = "") {
+    flxread::ListQuery q;
+    q.sort = sort;
+    q.descending = desc;
+    q.filter = filter;
+    Json::Value out;
+    std::string err;
+    EXPECT_EQ(kOk, flxread::deviceList(q, out, err)) << err;
+    return out;
+  }
+
+  int64_t now_;
+  uint64_t a_, b_, c_;
+};
+
+TEST_F(FleetTest, DeviceListSummarisesEachDevice) {
+  const Json::Value out = list("sn");
+  ASSERT_EQ(3u, out["devices"].size());
+  const Json::Value& a = out["devices"][0];
+  const Json::Value& b = out["devices"][1];
+  EXPECT_EQ("SN-A", a["sn"].asString());
+  EXPECT_EQ(2, a["summary"]["vol_count"].asInt());
+  EXPECT_DOUBLE_EQ(95.0, a["summary"]["vol_max_use"].asDouble());
+  EXPECT_EQ(0, a["summary"]["disk_failing"].asInt()) << "status words compare without case";
+  EXPECT_EQ(1, a["summary"]["app_count"].asInt());
+  EXPECT_EQ(1, a["summary"]["pkg_count"].asInt());
+  EXPECT_TRUE(b["summary"]["vol_max_use"].isNull()) << "an empty volume has no use";
+  EXPECT_EQ(3, b["summary"]["disk_count"].asInt());
+  EXPECT_EQ(2, b["summary"]["disk_failing"].asInt()) << "bad SMART or bad status; blank is unknown";
+  EXPECT_EQ(61, b["summary"]["disk_max_temp"].asInt());
+  EXPECT_EQ(now_, a["last_seen"].asInt64());
+
+  // A newer mirrored system file counts as a report too.
+  std::filesystem::create_directories(mirrorDir(c_));
+  writeFile(mirrorDir(c_) + "/kevoinfo.conf", "x");
+  struct utimbuf later = {static_cast<time_t>(now_ + 5), static_cast<time_t>(now_ + 5)};
+  utime((mirrorDir(c_) + "/kevoinfo.conf").c_str(), &later);
+  EXPECT_EQ(now_ + 5, list("sn")["devices"][2]["last_seen"].asInt64());
+}
+
+TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
+  const struct {
+    const char* sort;
+    bool desc;
+    const char* order;
+  } cases[] = {
+      {"hostname", false, "SN-C SN-A SN-B"},      {"vol_max_use", true, "SN-A SN-C SN-B"},
+      {"disk_failing", true, "SN-B SN-A SN-C"},   {"last_seen", false, "SN-C SN-A SN-B"},
+      {"disk_max_temp", false, "SN-C SN-A SN-B"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.order, serials(list(c.sort, c.desc)["devices"])) << c.sort;
+
+  EXPECT_EQ("SN-A", serials(list("sn", false, "VAULT")["devices"]));
+  EXPECT_EQ("", serials(list("sn", false, "%")["devices"])) << "wildcards are literal";
+
+  flxread::ListQuery q;
+  q.page.limit = 1;
+  q.page.offset = 1;
+  Json::Value out;
+  std::string err;
+  ASSERT_EQ(kOk, flxread::deviceList(q, out, err));
+  EXPECT_EQ("SN-B", serials(out["devices"]));
+  EXPECT_EQ(3, out["total"].asInt());
+  q.page.offset = 7;  // past the end: still the total
+  ASSERT_EQ(kOk, flxread::deviceList(q, out, err));
+  EXPECT_EQ(3, out["total"].asInt());
+  for (flxread::Page bad : {flxread::Page{flxread::kMaxPage + 1, 0}, flxread::Page{10, -1}}) {
+    q.page = bad;
+    EXPECT_EQ(kBadArgument, flxread::deviceList(q, out, err));
+  }
+  q = flxread::ListQuery();
+  q.sort = "sn; DROP TABLE devices";
+  EXPECT_EQ(kBadArgument, flxread::deviceList(q, out, err));
+}
+
+TEST_F(FleetTest, FleetQueriesAnswerTheOperatorsQuestions) {
+  flxread::Page page;
+  Json::Value out;
+  std::string err;
+  ASSERT_EQ(kOk, flxread::volumesOver(90, page, out, err));
+  EXPECT_EQ("SN-A", serials(out["volumes"]));
+  flxread::DiskQuery failing;
+  failing.failingOnly = true;
+  ASSERT_EQ(kOk, flxread::disksWhere(failing, page, out, err));
+  EXPECT_EQ("SN-B SN-B", serials(out["disks"]));
+  flxread::DiskQuery hot;
+  hot.hasMinTemp = true;
+  hot.minTemp = 40;
+  hot.status = "good";
+  ASSERT_EQ(kOk, flxread::disksWhere(hot, page, out, err));
+  EXPECT_EQ(1u, out["disks"].size());
+  EXPECT_EQ(61, out["disks"][0]["temp"].asInt());
+
+  const struct {
+    const char* op;
+    const char* version;
+    const char* devices;
+  } pkgs[] = {{"", "", "SN-A SN-B SN-C"},
+              {"lt", "2.0", "SN-B SN-C"},
+              {"gt", "1.9.10", "SN-A SN-B"},
+              {"eq", "1.10.0", ""},
+              {"ge", "2.9", "SN-A"}};
+  for (const auto& c : pkgs) {
+    ASSERT_EQ(kOk, flxread::devicesWithPackage("Media", c.op, c.version, page, out, err));
+    EXPECT_EQ(c.devices, serials(out["devices"])) << c.op << " " << c.version;
+  }
+  EXPECT_EQ(kBadArgument, flxread::devicesWithPackage("Media", "like", "1", page, out, err));
+  ASSERT_EQ(kOk, flxread::devicesWithApp("Files", page, out, err));
+  EXPECT_EQ("SN-A", serials(out["devices"]));
+  ASSERT_EQ(kOk, flxread::staleDevices(3600, now_, page, out, err));
+  EXPECT_EQ("SN-C", serials(out["devices"]));
+  EXPECT_EQ(1, out["total"].asInt());
+}
+
+TEST(VersionCompare, NumbersCompareByValue) {
+  const struct {
+    const char* a;
+    const char* b;
+    int want;
+  } cases[] = {{"1.10", "1.9", 1},
+               {"1.0", "1.0.0", -1},
+               {"2.0-beta", "2.0.1", -1},
+               {"007", "7", 0},
+               {"5.1.4-2596", "5.1.4-2600", -1},
+               {"", "0", -1},
+               {"1.a", "1.b", -1}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.want, flxread::compareVersions(c.a, c.b)) << c.a << " vs " << c.b;
+    EXPECT_EQ(-c.want, flxread::compareVersions(c.b, c.a)) << c.b << " vs " << c.a;
+  }
+}
+
+TEST_F(FleetTest, IconsComeOnlyFromTheDevicesMirror) {
+  const std::string dir = mirrorDir(a_) + "/apps/Files";
+  std::filesystem::create_directories(dir);
+  std::filesystem::create_directories(mirrorDir(b_) + "/apps/Other");
+  writeFile(dir + "/icon.png", "PNG-small");
+  writeFile(dir + "/icon_256.png", "PNG-large");
+  writeFile(mirrorDir(b_) + "/apps/Other/icon.png", "not a's");
+  std::string png, err;
+  int64_t mtime = 0;
+  ASSERT_EQ(kOk, flxread::appIcon("SN-A", "Files", "", png, mtime, err)) << err;
+  EXPECT_EQ("PNG-small", png);
+  ASSERT_EQ(kOk, flxread::appIcon("SN-A", "Files", "icon_256", png, mtime, err));
+  EXPECT_EQ("PNG-large", png);
+  EXPECT_EQ(kNotFound, flxread::appIcon("SN-A", "Files", "icon_512", png, mtime, err));
+  EXPECT_EQ(kNotFound, flxread::appIcon("SN-A", "Other", "", png, mtime, err))
+      << "an application that the device does not have";
+  EXPECT_EQ(kBadArgument, flxread::appIcon("SN-A", "..", "", png, mtime, err));
+  EXPECT_EQ(kBadArgument, flxread::appIcon("SN-A", "Files", "../../x", png, mtime, err));
+  unlink((dir + "/icon.png").c_str());
+  unlink((dir + "/icon_256.png").c_str());
+  ASSERT_EQ(0,
+            symlink((mirrorDir(b_) + "/apps/Other/icon.png").c_str(), (dir + "/icon.png").c_str()));
+  EXPECT_EQ(kNotFound, flxread::appIcon("SN-A", "Files", "", png, mtime, err))
+      << "a symbolic link is not followed";
+}
+
+TEST_F(FleetTest, OnlyOperatorTokensOpenTheInventory) {
+  const std::string token = flxread::newToken();
+  EXPECT_GE(token.size(), 32u);
+  ASSERT_EQ(0, KEVOFLXOperatorCreate("ops", flxread::tokenHash(token)));
+  EXPECT_NE(0, KEVOFLXOperatorCreate("ops", flxread::tokenHash("other")));
+  std::string name;
+  EXPECT_TRUE(flxread::operatorForToken(token, name));
+  EXPECT_EQ("ops", name);
+  const std::string sid = addSession("SN-A");
+  EXPECT_FALSE(flxread::operatorForToken(sid, name)) << "a push session is no operator";
+  EXPECT_FALSE(flxread::operatorForToken(flxread::tokenHash(token), name)) << "the stored hash";
+  std::string ignored;
+  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege(token, KEVOFLX_DEFAULT_API_CLASS, ignored));
+  ASSERT_EQ(0, KEVOFLXOperatorDelete("ops"));
+  EXPECT_FALSE(flxread::operatorForToken(token, name));
+}
+
+}  // namespace
