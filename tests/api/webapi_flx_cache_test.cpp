@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "common/flx_log.h"
@@ -150,21 +149,14 @@ TEST_F(PushTest, HandlersGetTheSessionsSerialNumberNotClientSn) {
   EXPECT_EQ(0, flxtest::LogCount("SN-OTHER"));
 }
 
-TEST_F(PushTest, UnparsedOrUnknownItemsLeaveTheAnswerAlone) {
-  // (group, module, payload text; "" is no chunk at all, which parses to nothing) -> refusals
-  std::tuple<const char*, const char*, const char*, int> cases[] = {
-      {"storage", "storage", "", 1},
-      {"storage", "storage", "not json", 1},
-      {"nosuch", "nosuch", "{}", 0},
-      {"Storage", "storage", "[1]", 0},
-      // The payload reader refuses a trailing comma and a byte-order mark.
-      {"storage", "storage", "{\"vol\":[],}", 1},
-      {"storage", "storage", "\xEF\xBB\xBF{\"vol\":[]}", 1},
-  };
-  for (const auto& [group, module, plain, refusals] : cases) {
+// Which group and module pairs reach a handler is the dispatcher's own test.
+TEST_F(PushTest, UnparsedItemsLeaveTheAnswerAlone) {
+  // "" is no chunk at all, which parses to nothing; the payload reader refuses a trailing comma
+  // and a byte-order mark.
+  for (const char* plain : {"", "not json", "{\"vol\":[],}", "\xEF\xBB\xBF{\"vol\":[]}"}) {
     flxtest::ClearLog();
-    EXPECT_TRUE(pushItems({item(group, module, plain)}).IsSuccess());
-    EXPECT_EQ(Texts(refusals, kRefused), flxtest::LogTexts()) << group << "/" << module;
+    EXPECT_TRUE(pushItems({item("storage", "storage", plain)}).IsSuccess());
+    EXPECT_EQ(Texts{kRefused}, flxtest::LogTexts()) << plain;
   }
 }
 

@@ -2,16 +2,16 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <string.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "kevocore.h"
 #include "support/log_capture.h"
+#include "support/root_fixture.h"
 
 namespace {
 
@@ -26,27 +26,8 @@ Lines TakeLog() {
   return out;
 }
 
-// Runs `body` in a forked child with effective ids 1024/100 (saved ids 0 unless `dropSaved`);
-// the child reports its EXPECT failures through its exit status.
-void AsServerUser(bool dropSaved, const std::function<void()>& body) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to change ids";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    bool ok = setresgid(100, 100, dropSaved ? 100 : 0) == 0 &&
-              setresuid(1024, 1024, dropSaved ? 1024 : 0) == 0;
-    EXPECT_TRUE(ok);
-    flxtest::ClearLog();
-    if (ok) body();
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-}
-
 TEST(PrivilegeTest, RaisesToRootAndRestoresWithWarningLines) {
-  AsServerUser(false, [] {
+  flxtest::AsServerUser(false, [] {
     {
       PrivilegedSection section("unit", 7);
       EXPECT_EQ(0u, geteuid());
@@ -66,7 +47,7 @@ TEST(PrivilegeTest, RaisesToRootAndRestoresWithWarningLines) {
 }
 
 TEST(PrivilegeTest, RefusedRaiseRunsTheBodyWithEperm) {
-  AsServerUser(true, [] {
+  flxtest::AsServerUser(true, [] {
     {
       PrivilegedSection section("unit", 9);
       EXPECT_EQ(EPERM, errno);
@@ -82,32 +63,27 @@ TEST(PrivilegeTest, RefusedRaiseRunsTheBodyWithEperm) {
   });
 }
 
+// The logged line starts with "(strerror)" when errno is set; the terminal copy does not.
 TEST(FailureLineTest, WordingFollowsErrnoWithATerminalCopyInDebug) {
   struct Case {
     bool longForm;
     int err;
-    const char* logged;    // after "f:3 (euid=E)(pid=P)"
-    const char* terminal;  // after "(f:3)(euid=E)(pid=P)"
+    const char* terminal;  // after "(f:3)(euid=E)(pid=P)"; logged after "f:3 (euid=E)(pid=P)"
   } cases[] = {
-      {false, EACCES, "(Permission denied)!!Failed [c], err=Permission denied\n",
-       "!!Failed [c], err=Permission denied\n"},
-      {false, EIO, "(Input/output error)Failed [c], err=Input/output error\n",
-       "Failed [c], err=Input/output error\n"},
-      {false, 0, "Failed [c], err=Success\n", "Failed [c], err=Success\n"},
-      {true, EACCES,
-       "(Permission denied)(f:3)(Permission denied)!!Failed [c], err=Permission denied\n\n",
-       "(f:3)(Permission denied)!!Failed [c], err=Permission denied\n\n"},
-      {true, EIO,
-       "(Input/output error)(f:3)(Input/output error)Failed [c], err=Input/output error\n\n",
-       "(f:3)(Input/output error)Failed [c], err=Input/output error\n\n"},
-      {true, 0, "(f:3)(Success)Failed [c], err=Success\n\n",
-       "(f:3)(Success)Failed [c], err=Success\n\n"},
+      {false, EACCES, "!!Failed [c], err=Permission denied\n"},
+      {false, EIO, "Failed [c], err=Input/output error\n"},
+      {false, 0, "Failed [c], err=Success\n"},
+      {true, EACCES, "(f:3)(Permission denied)!!Failed [c], err=Permission denied\n\n"},
+      {true, EIO, "(f:3)(Input/output error)Failed [c], err=Input/output error\n\n"},
+      {true, 0, "(f:3)(Success)Failed [c], err=Success\n\n"},
   };
   const std::string ids =
       "(euid=" + std::to_string(geteuid()) + ")(pid=" + std::to_string(getpid()) + ")";
   for (const auto& c : cases) {
+    const std::string logged =
+        (c.err != 0 ? "(" + std::string(strerror(c.err)) + ")" : "") + c.terminal;
     for (int debug : {0, 1}) {
-      SCOPED_TRACE(std::string(c.logged) + (debug ? " debug" : ""));
+      SCOPED_TRACE(logged + (debug ? " debug" : ""));
       giTerminalDebug = debug;
       ::testing::internal::CaptureStdout();
       errno = c.err;
@@ -115,7 +91,7 @@ TEST(FailureLineTest, WordingFollowsErrnoWithATerminalCopyInDebug) {
       EXPECT_EQ(c.err, errno);
       std::string out = ::testing::internal::GetCapturedStdout();
       giTerminalDebug = 0;
-      EXPECT_EQ((Lines{{LOG_ERR, "f:3 " + ids + c.logged}}), TakeLog());
+      EXPECT_EQ((Lines{{LOG_ERR, "f:3 " + ids + logged}}), TakeLog());
       EXPECT_EQ(debug ? "(f:3)" + ids + c.terminal : "", out);
     }
   }

@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "kevocore.h"
-#include "platform/kevocore_tmpdir.h"
+#include "support/root_fixture.h"
 
 namespace {
 
-class KevocoreConf : public flxtest::TmpDirTest {
+class KevocoreConf : public flxtest::RootTest {
  protected:
   ~KevocoreConf() override {
     KVLIBSzHashFree(hash_);
@@ -29,26 +29,26 @@ class KevocoreConf : public flxtest::TmpDirTest {
 };
 
 TEST_F(KevocoreConf, SectionedFileCornerCases) {
-  std::string file = write("rules",
-                           "top = before any section\n"
-                           "# comment = not a key\n"
-                           "  ; indented = comment\n"
-                           "\n"
-                           "[A]\r\n"
-                           "  pkg_min_ver =  1.0  \r\n"
-                           "quoted=\"  spaced \"\n"
-                           "half=\"open\n"
-                           "dup=first\n"
-                           "no separator\n"
-                           "=no key\n"
-                           "eq=a=b\n"
-                           "[ Empty ]\n"
-                           "[B]\n"
-                           "dup=other\n"
-                           "[A]\n"
-                           "dup=last\n"
-                           "[tail]\n"
-                           "final=no newline");
+  std::string file = writeFile(path("/rules"),
+                               "top = before any section\n"
+                               "# comment = not a key\n"
+                               "  ; indented = comment\n"
+                               "\n"
+                               "[A]\r\n"
+                               "  pkg_min_ver =  1.0  \r\n"
+                               "quoted=\"  spaced \"\n"
+                               "half=\"open\n"
+                               "dup=first\n"
+                               "no separator\n"
+                               "=no key\n"
+                               "eq=a=b\n"
+                               "[ Empty ]\n"
+                               "[B]\n"
+                               "dup=other\n"
+                               "[A]\n"
+                               "dup=last\n"
+                               "[tail]\n"
+                               "final=no newline");
   ASSERT_EQ(5, KVLIBFileEnumSection(file.c_str(), &list_)) << "every header counts";
   std::vector<std::string> names(list_->pszItem, list_->pszItem + list_->nItem);
   EXPECT_EQ((std::vector<std::string>{"A", "Empty", "B", "A", "tail"}), names);
@@ -67,31 +67,31 @@ TEST_F(KevocoreConf, SectionedFileCornerCases) {
   EXPECT_LT(section(file, "missing"), 0);
   EXPECT_EQ(KVERR_NOT_FOUND, KVLIBErrGet());
   EXPECT_LT(section(file, ""), 0) << "keys before the first section belong to none";
-  EXPECT_LT(section(path(""), "A"), 0) << "a directory cannot be read";
+  EXPECT_LT(section(root(), "A"), 0) << "a directory cannot be read";
   EXPECT_EQ(KVERR_FILE_OPEN, KVLIBErrGet());
 }
 
 TEST_F(KevocoreConf, GetKeysTakesListedKeysWithTheGivenSeparator) {
-  std::string file = write("INFO",
-                           "[ignored header]\n"
-                           "displayname : \"Pkg\"\n"
-                           "startable:yes\n"
-                           "startable:no\n"
-                           "other: x\n"
-                           "url=not split here\n");
+  std::string file = writeFile(path("/INFO"),
+                               "[ignored header]\n"
+                               "displayname : \"Pkg\"\n"
+                               "startable:yes\n"
+                               "startable:no\n"
+                               "other: x\n"
+                               "url=not split here\n");
   for (const char* key : {"displayname", "startable", "url", "absent"}) {
     KVLIBSzListPush(&list_, key);
   }
   EXPECT_EQ(2, KVLIBFileGetKeys(file.c_str(), list_, &hash_, ":"));
   EXPECT_EQ("Pkg", value("displayname"));
   EXPECT_EQ("no", value("startable"));
-  EXPECT_LT(KVLIBFileGetKeys(path("absent").c_str(), list_, &hash_, ":"), 0);
+  EXPECT_LT(KVLIBFileGetKeys(path("/absent").c_str(), list_, &hash_, ":"), 0);
 }
 
 TEST_F(KevocoreConf, GetKeyValueResults) {
   std::string longValue(100000, 'v');
-  std::string file =
-      write("conf", "supplang=\"enu,ger\"\nempty=\"\"\nlong=" + longValue + "\nfit=1234567\n");
+  std::string file = writeFile(
+      path("/conf"), "supplang=\"enu,ger\"\nempty=\"\"\nlong=" + longValue + "\nfit=1234567\n");
   struct {
     const char* key;
     int size;
@@ -109,7 +109,7 @@ TEST_F(KevocoreConf, GetKeyValueResults) {
   }
   std::vector<char> big(longValue.size() + 1);
   EXPECT_EQ(100000, KVLIBFileGetKeyValue(file.c_str(), "long", big.data(), big.size(), 0));
-  EXPECT_LT(KVLIBFileGetKeyValue(path("absent").c_str(), "k", buf, sizeof(buf), 0), 0);
+  EXPECT_LT(KVLIBFileGetKeyValue(path("/absent").c_str(), "k", buf, sizeof(buf), 0), 0);
 }
 
 }  // namespace

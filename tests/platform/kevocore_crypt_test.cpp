@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "kevocore.h"
-#include "platform/kevocore_tmpdir.h"
 #include "support/log_capture.h"
+#include "support/root_fixture.h"
 
 namespace {
 
@@ -51,13 +51,10 @@ const unsigned char kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 
                                 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 const char kKeyHex[] = "0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20";
 
-class KevocoreCrypt : public flxtest::TmpDirTest {
+class KevocoreCrypt : public flxtest::RootTest {
  protected:
-  KevocoreCrypt() {
-    KEVOFSMkdirP(path("var/packages/FLX/target/etc").c_str(), nullptr, TRUE, UID_ERR, GID_ERR, -1);
-    writeKey(std::string("  ") + kKeyHex + "\n\n");
-  }
-  void writeKey(const std::string& text) { write("var/packages/FLX/target/etc/push.key", text); }
+  KevocoreCrypt() { writeKey(std::string("  ") + kKeyHex + "\n\n"); }
+  void writeKey(const std::string& text) { writeFile(KVLIBCryptKeyPath(), text); }
 
   static std::string seal(const std::string& plain, const unsigned char* key = kKey) {
     std::vector<char> chunk(KVLIBCryptSzChunkSize(plain.size()));

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "kevocore.h"
-#include "platform/kevocore_tmpdir.h"
+#include "support/root_fixture.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ TEST(KevocoreExec, ExitStatusSignalsAndArguments) {
                          NULL, NULL));
 }
 
-using KevocoreMkdir = flxtest::TmpDirTest;
+using KevocoreMkdir = flxtest::RootTest;
 
 mode_t modeOf(const std::string& p) {
   struct stat st;
@@ -30,27 +30,27 @@ mode_t modeOf(const std::string& p) {
 
 TEST_F(KevocoreMkdir, CreatesParentsWithTheModeWhateverTheUmask) {
   mode_t old = umask(077);
-  std::string deep = path("a//b/c/");
+  std::string deep = path("/a//b/c/");
   EXPECT_EQ(0, KEVOFSMkdirP(deep.c_str(), nullptr, TRUE, UID_ERR, GID_ERR, -1));
-  EXPECT_EQ(0755u, modeOf(path("a")));
-  EXPECT_EQ(0755u, modeOf(path("a/b/c")));
+  EXPECT_EQ(0755u, modeOf(path("/a")));
+  EXPECT_EQ(0755u, modeOf(path("/a/b/c")));
   EXPECT_EQ(0, KEVOFSMkdirP(deep.c_str(), nullptr, TRUE, UID_ERR, GID_ERR, -1)) << "exists";
-  EXPECT_EQ(0, KEVOFSMkdirP(path("a/x").c_str(), nullptr, FALSE, UID_ERR, GID_ERR, 0700));
-  EXPECT_EQ(0700u, modeOf(path("a/x")));
+  EXPECT_EQ(0, KEVOFSMkdirP(path("/a/x").c_str(), nullptr, FALSE, UID_ERR, GID_ERR, 0700));
+  EXPECT_EQ(0700u, modeOf(path("/a/x")));
   umask(old);
 }
 
 TEST_F(KevocoreMkdir, FailuresSetErrno) {
-  write("file", "x");
+  writeFile(path("/file"), "x");
   struct {
     std::string path;
     int recursive;
     int mode;
     int err;
   } cases[] = {
-      {path("file"), TRUE, -1, ENOTDIR},       {path("file/sub/deeper"), TRUE, -1, ENOTDIR},
-      {path("file"), FALSE, -1, ENOTDIR},      {path("missing/leaf"), FALSE, -1, ENOENT},
-      {path("badmode"), TRUE, 010000, EINVAL}, {"", TRUE, -1, EINVAL},
+      {path("/file"), TRUE, -1, ENOTDIR},       {path("/file/sub/deeper"), TRUE, -1, ENOTDIR},
+      {path("/file"), FALSE, -1, ENOTDIR},      {path("/missing/leaf"), FALSE, -1, ENOENT},
+      {path("/badmode"), TRUE, 010000, EINVAL}, {"", TRUE, -1, EINVAL},
   };
   for (const auto& c : cases) {
     errno = 0;

@@ -3,6 +3,7 @@
 #include <ftw.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,6 +15,22 @@
 #include "support/log_capture.h"
 
 namespace flxtest {
+
+void AsServerUser(bool dropSaved, const std::function<void()>& body) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to change ids";
+  pid_t pid = fork();
+  if (pid == 0) {
+    bool ok = setresgid(100, 100, dropSaved ? 100 : 0) == 0 &&
+              setresuid(1024, 1024, dropSaved ? 1024 : 0) == 0;
+    EXPECT_TRUE(ok);
+    ClearLog();
+    if (ok) body();
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  EXPECT_TRUE(pid > 0 && waitpid(pid, &status, 0) == pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
 
 RootTest::RootTest() {
   char tmpl[] = "/tmp/flxtest.XXXXXX";
@@ -43,16 +60,17 @@ RootTest::~RootTest() {
   }
   if (root_.empty() || getenv("FLX_TEST_KEEP_ROOT") != nullptr) return;
   nftw(
-      root_.c_str(),
-      [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-      FTW_DEPTH | FTW_PHYS);
+      root_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
+      16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string RootTest::mirrorDir(uint64_t qxId) const {
   return root_ + KEVO_QXINFO_DIR "/" + std::to_string(qxId);
 }
 
-std::string RootTest::cacheDbPath() const { return root_ + KEVO_CACHE_DB_PATH; }
+std::string RootTest::cacheDbPath() const {
+  return root_ + KEVO_CACHE_DB_PATH;
+}
 
 uint64_t RootTest::addDevice(const std::string& sn, const std::string& hostname) {
   uint64_t id = 0;
@@ -101,9 +119,9 @@ std::string RootTest::readFile(const std::string& path) {
   return ss.str();
 }
 
-void RootTest::writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+std::string RootTest::writeFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  return path;
 }
 
 }  // namespace flxtest

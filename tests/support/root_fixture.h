@@ -6,9 +6,15 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 
 namespace flxtest {
+
+// Runs `body` in a forked child with real and effective ids 1024/100 and saved ids 0 (or
+// 1024/100 too when `dropSaved`), as in the web API host; the child's EXPECT failures come
+// back through its exit status. Skips the test unless run as root (see IsSkipped()).
+void AsServerUser(bool dropSaved, const std::function<void()>& body);
 
 class RootTest : public ::testing::Test {
  protected:
@@ -32,7 +38,8 @@ class RootTest : public ::testing::Test {
   std::string query(const std::string& sql) const;
   // Reads a whole file; empty when missing.
   static std::string readFile(const std::string& path);
-  static void writeFile(const std::string& path, const std::string& content);
+  // Writes a whole file and returns its path.
+  static std::string writeFile(const std::string& path, const std::string& content);
 
  private:
   std::string root_;

@@ -1,15 +1,11 @@
 // The flx-admin binary, driven as an operator would, on a root of its own.
-#include <json/reader.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <map>
-#include <memory>
-#include <set>
-#include <sstream>
 
+#include "common/json_util.h"
 #include "common/spool.h"
 #include "flx.h"
 #include "kevoroot.h"
@@ -33,43 +29,25 @@ class AdminCliTest : public flxtest::RootTest {
     setenv("FLX_ROOT", cliRoot_.c_str(), 1);
   }
 
-  Result run(const std::string& args) {
+  // A shell command's exit status, standard output and standard error.
+  Result sh(const std::string& cmd) {
     std::string out = root() + "/out.txt";
     std::string err = root() + "/err.txt";
-    std::string cmd = std::string("'") + FLX_ADMIN_BIN + "' " + args + " >'" + out + "' 2>'" + err +
-                      "' </dev/null";
-    int raw = system(cmd.c_str());
+    int raw = system((cmd + " >'" + out + "' 2>'" + err + "' </dev/null").c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = readFile(out);
     r.err = readFile(err);
     return r;
   }
+  Result run(const std::string& args) { return sh(std::string("'") + FLX_ADMIN_BIN + "' " + args); }
 
-  // Every path below the root with its type, size, mode and modification time.
-  std::string listing() {
-    std::ostringstream s;
-    std::map<std::string, std::string> rows;
-    for (const fs::directory_entry& e : fs::recursive_directory_iterator(cliRoot_)) {
-      struct stat st;
-      if (lstat(e.path().c_str(), &st) != 0) continue;
-      std::ostringstream row;
-      row << std::oct << st.st_mode << std::dec << " " << st.st_size << " " << st.st_mtim.tv_sec
-          << "." << st.st_mtim.tv_nsec;
-      rows[e.path().string()] = row.str();
-    }
-    for (const auto& r : rows) s << r.first << " " << r.second << "\n";
-    return s.str();
-  }
+  // Every path below the root with its type, mode, size and modification time, in directory
+  // order, which an unchanged folder keeps.
+  std::string listing() { return sh("find '" + cliRoot_ + "' -printf '%p %y %m %s %T@\\n'").out; }
 
   std::string cliRoot_;
 };
-
-std::set<std::string> keysOf(const Json::Value& obj) {
-  std::set<std::string> keys;
-  for (const std::string& k : obj.getMemberNames()) keys.insert(k);
-  return keys;
-}
 
 TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
   Result r = run("init");
@@ -85,11 +63,8 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
   EXPECT_EQ(0600u, st.st_mode & 07777);
   EXPECT_EQ(65u, key.size());
   EXPECT_EQ(64u, key.find_first_not_of("0123456789abcdef"));
-  std::string mode = "sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH + "' 'PRAGMA journal_mode'";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(mode.c_str(), "r"), pclose);
-  char line[16] = {};
-  ASSERT_NE(nullptr, fgets(line, sizeof line, pipe.get()));
-  EXPECT_STREQ("wal\n", line);
+  EXPECT_EQ("wal\n",
+            sh("sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH + "' 'PRAGMA journal_mode'").out);
 
   r = run("device add --sn 2150PDN004711 --hostname nas-1");
   ASSERT_EQ(0, r.status) << r.err;
@@ -105,58 +80,29 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
   EXPECT_EQ("fixed-session-0001\n", r.out);
   EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("fixed-session-0001", KEVOFLX_DEFAULT_API_CLASS, sn));
 
-  // Something in every part of the picture.
-  KEVOFLX_APP app;
-  app.qx_id = 1;
-  app.app_id = "photo";
-  app.name[0] = "Photo";
-  app.name[4] = "Foto";
-  app.extra = "{\"k\":1}";
-  ASSERT_EQ(0, KEVOFLXAppSet(&app));
-  KEVOFLX_PKG pkg;
-  pkg.qx_id = 1;
-  pkg.pkg_id = "Tool";
-  pkg.display_names[3] = "Werkzeug";
-  ASSERT_EQ(0, KEVOFLXPkgSet(&pkg));
-  Json::Value infoObj;
-  infoObj["qx_id"] = 1;
-  infoObj["cpu_model"] = "Atom";
-  KEVOFLX_INFO info;
-  ASSERT_EQ(0, KEVOFLXInfoJsonToStruct(infoObj, &info));
-  ASSERT_EQ(0, KEVOFLXInfoCreate(&info));
+  // Applications, packages and info as shown are checked after a real push, end to end; here
+  // the parts that need a second device or a file mode of its own.
   fs::create_directories(cliRoot_ + KEVO_QXINFO_DIR "/1/pkgs/Tool");
   writeFile(cliRoot_ + KEVO_QXINFO_DIR "/1/pkgs/Tool/INFO", "package=Tool\n");
   writeFile(cliRoot_ + KEVO_QXINFO_DIR "/1/kevoinfo.conf", "a=b\n");
   chmod((cliRoot_ + KEVO_QXINFO_DIR "/1/kevoinfo.conf").c_str(), 0640);
-  std::string sql =
-      "sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH +
-      "' \"INSERT INTO vol_info VALUES('volume_1','normal','raid5','/pool',100,40,7,1);"
-      " INSERT INTO vol_info VALUES('other','normal','raid1','/p',1,1,7,2)\"";
-  ASSERT_EQ(0, system(sql.c_str()));
+  ASSERT_EQ(0, sh("sqlite3 '" + cliRoot_ + KEVO_CACHE_DB_PATH +
+                  "' \"INSERT INTO vol_info VALUES('volume_1','normal','raid5','/pool',100,40,7,1);"
+                  " INSERT INTO vol_info VALUES('other','normal','raid1','/p',1,1,7,2)\"")
+                   .status);
 
   r = run("device show 2150PDN004711");
   ASSERT_EQ(0, r.status) << r.err;
-  Json::CharReaderBuilder builder;
-  builder["failIfExtra"] = true;
-  builder["strictRoot"] = true;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value show;
-  std::string errs;
-  ASSERT_TRUE(reader->parse(r.out.data(), r.out.data() + r.out.size(), &show, &errs)) << r.out;
-  EXPECT_EQ((std::set<std::string>{"device", "applications", "packages", "info", "cache", "files"}),
-            keysOf(show));
-  EXPECT_EQ(
-      (std::set<std::string>{"id", "sn", "model_name", "version", "build_number", "smallfix_number",
-                             "hostname", "wol", "up_time", "cluster_role", "status", "extra"}),
-      keysOf(show["device"]));
+  ASSERT_TRUE(flx::fromString(r.out, show)) << r.out;
+  typedef std::vector<std::string> Keys;  // member names come sorted
+  EXPECT_EQ((Keys{"applications", "cache", "device", "files", "info", "packages"}),
+            show.getMemberNames());
+  EXPECT_EQ((Keys{"build_number", "cluster_role", "extra", "hostname", "id", "model_name",
+                  "smallfix_number", "sn", "status", "up_time", "version", "wol"}),
+            show["device"].getMemberNames());
   EXPECT_EQ("nas-1", show["device"]["hostname"].asString());
   EXPECT_TRUE(show["device"]["extra"].isObject());
-  const Json::Value& a = show["applications"][0];
-  EXPECT_EQ((std::set<std::string>{"enu", "ger"}), keysOf(a["names"]));
-  EXPECT_EQ(1, a["extra"]["k"].asInt());
-  const Json::Value& p = show["packages"][0];
-  EXPECT_EQ("Werkzeug", p["display_names"]["ger"].asString());
-  EXPECT_EQ("Atom", show["info"][0]["cpu_model"].asString());
   ASSERT_EQ(1u, show["cache"]["vol_info"].size());
   EXPECT_EQ("/pool", show["cache"]["vol_info"][0]["pool_path"].asString());
   ASSERT_EQ(2u, show["files"].size());

@@ -39,7 +39,7 @@ bool InstalledPackages(const Context& ctx, std::vector<Package>& packages) {
   if (!ok) return false;
   std::set<std::string> ids;
   std::map<std::string, std::string> fields;
-  std::string line, last;
+  std::string line;
   const auto flush = [&]() {
     const std::string& status = fields["Status"];
     const bool installed =
@@ -55,7 +55,6 @@ bool InstalledPackages(const Context& ctx, std::vector<Package>& packages) {
       if (ids.insert(p.id).second) packages.push_back(p);
     }
     fields.clear();
-    last.clear();
   };
   while (std::getline(in, line)) {
     if (Trim(line).empty()) {
@@ -65,8 +64,7 @@ bool InstalledPackages(const Context& ctx, std::vector<Package>& packages) {
     } else {
       const size_t colon = line.find(':');
       if (colon == std::string::npos) continue;
-      last = line.substr(0, colon);
-      fields[last] = Trim(line.substr(colon + 1));
+      fields[line.substr(0, colon)] = Trim(line.substr(colon + 1));
     }
   }
   flush();

@@ -270,12 +270,36 @@ void LogDeath(pid_t pid, int status, bool restart) {
   }
 }
 
+// Running workers and when each started.
+using Workers = std::map<pid_t, std::chrono::steady_clock::time_point>;
+
+// Asks every worker to stop and waits for them; those still running after `seconds` are killed.
+void StopWorkers(Workers& live, int seconds) {
+  using Clock = std::chrono::steady_clock;
+  for (const auto& w : live) kill(w.first, SIGTERM);
+  auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  while (!live.empty()) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid > 0) {
+      live.erase(pid);
+      continue;
+    }
+    if (Clock::now() > deadline) {
+      syslog(LOG_ERR, "%zu workers did not stop in time; killing them", live.size());
+      for (const auto& w : live) kill(w.first, SIGKILL);
+      deadline = Clock::time_point::max();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 // Forks `count` workers and keeps them running until SIGINT or SIGTERM, then stops them all
 // and waits for their answers in flight.
 int Supervise(httplib::Server& server, const HostOptions& options, int count) {
   using Clock = std::chrono::steady_clock;
   const pid_t self = getpid();
-  std::map<pid_t, Clock::time_point> live;
+  Workers live;
   auto spawn = [&]() {
     const pid_t pid = fork();
     if (pid == 0) _exit(ServeWorker(server, options, self));
@@ -320,22 +344,7 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count) {
     }
   }
   syslog(LOG_INFO, "signal %d: stopping %zu workers", sig, live.size());
-  for (const auto& w : live) kill(w.first, SIGTERM);
-  auto deadline = Clock::now() + std::chrono::seconds(options.requestSeconds + 5);
-  while (!live.empty()) {
-    int status = 0;
-    const pid_t pid = waitpid(-1, &status, WNOHANG);
-    if (pid > 0) {
-      live.erase(pid);
-      continue;
-    }
-    if (Clock::now() > deadline) {
-      syslog(LOG_ERR, "%zu workers did not stop in time; killing them", live.size());
-      for (const auto& w : live) kill(w.first, SIGKILL);
-      deadline = Clock::time_point::max();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  StopWorkers(live, options.requestSeconds + 5);
   syslog(LOG_INFO, "stopped");
   return 0;
 }
