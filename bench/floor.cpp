@@ -302,18 +302,11 @@ class FloorBatch {
       rec.display_name = name;
   }
 
+  // A rule file, read once with all its sections.
   static void ReadRules(const std::string& path) {
     if (access(path.c_str(), F_OK) != 0) return;
-    List sections(KVLIBSzListAlloc(1024), KVLIBSzListFree);
-    KVSZLIST* raw = sections.release();
-    const int n = KVLIBFileEnumSection(path.c_str(), &raw);
-    sections.reset(raw);
-    for (int i = 0; i < n; ++i) {
-      Hash fields(KVLIBSzHashAlloc(1024), KVLIBSzHashFree);
-      KVSZHASH* f = fields.release();
-      KVLIBFileGetSection(path.c_str(), KVLIBSzListGet(sections.get(), i), &f);
-      fields.reset(f);
-    }
+    KVLIBFileEachSection(
+        path.c_str(), [](const char*, const KVSZHASH*, void*) { return 0; }, nullptr);
   }
 
   static Hash SnFilter() {

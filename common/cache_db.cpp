@@ -82,21 +82,7 @@ void logAllocFailure(const char* file, int line, unsigned long long size) {
 // Tells the push path that the statement failed for a reason that may pass (the item is then
 // kept for a later try).
 void noteFault(sqlite3* db, int rc) {
-  // A write that met a full disk may come back as an I/O error; the errno tells.
-  const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
-  if (err == ENOSPC || err == EDQUOT) rc = SQLITE_FULL;
-  switch (rc & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      KVLIBFaultNote(KVFAULT_BUSY);
-      break;
-    case SQLITE_FULL:
-      KVLIBFaultNote(KVFAULT_FULL);
-      break;
-    case SQLITE_IOERR:
-      KVLIBFaultNote(KVFAULT_IO);
-      break;
-  }
+  KVLIBFaultNoteSqlite(rc, db != nullptr ? sqlite3_system_errno(db) : 0);
 }
 
 // Opens again when the unit's open gave no connection. 0 when `db` is usable.

@@ -4,7 +4,9 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -59,6 +61,20 @@ TEST_F(BuildTest, InstallLaysOutTheFixedFolders) {
   EXPECT_NE(std::string::npos, out.find("Library runpath: [" FLX_TARGET_DIR_BUILT "/lib]\n"))
       << out;
   EXPECT_EQ(std::string::npos, out.find("(RPATH)")) << out;
+
+  // The shipped unit loads every module the install lays out, and only those.
+  const std::string fixed = "/var/packages/FLX/target";
+  std::set<std::string> loaded, installed;
+  std::ifstream unit(FLX_SOURCE_DIR "/deploy/systemd/flx-webapi-host.service");
+  for (std::string word; unit >> word;) {
+    if (word == "--module" && unit >> word && word.rfind(fixed, 0) == 0)
+      loaded.insert(target + word.substr(fixed.size()));
+  }
+  for (const auto& e : std::filesystem::directory_iterator(target + "/webapi")) {
+    if (e.path().extension() == ".so") installed.insert(e.path().string());
+  }
+  EXPECT_EQ(installed, loaded);
+  EXPECT_EQ(2u, installed.size());
 }
 
 }  // namespace

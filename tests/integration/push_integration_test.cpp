@@ -20,6 +20,8 @@
 
 #include "admin.h"
 #include "agent.h"
+#include "flx.h"
+#include "flxread.h"
 #include "host.h"
 #include "kevoroot.h"
 #include "push.h"
@@ -221,12 +223,23 @@ TEST_F(PushIntegrationTest, HostWithDroppedIdsDeciphersAndStores) {
   // A process whose ids changed is not dumpable, and the leak checker of sanitizer builds
   // cannot attach to it at exit.
   setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-  StartHost({"--drop-privileges", "nobody"});
+  StartHost({"--module", FLX_INVENTORY_PATH, "--drop-privileges", "nobody"});
   unsetenv("ASAN_OPTIONS");
   const PushResult r = Push({"--sid", sid, demoBatch()});
   EXPECT_EQ(0, r.exit) << r.output << "host log:\n" << readFile(hostLog());
   EXPECT_FALSE(readFile(mirrorDir(id) + "/kevoinfo.conf").empty());
   EXPECT_EQ("2", query("SELECT count(*) FROM vol_info"));
+
+  // The inventory, in the same workers, reads the root-only stores for an operator.
+  const std::string token = flxread::newToken();
+  ASSERT_EQ(0, KEVOFLXOperatorCreate("ops", flxread::tokenHash(token)));
+  httplib::Client client(url_);
+  auto list =
+      client.Get("/webapi/entry.cgi?api=KEVO.FLX.Inventory&version=1&method=list&_sid=" + token);
+  ASSERT_TRUE(list);
+  EXPECT_NE(std::string::npos, list->body.find(std::string("\"sn\":\"") + kSn + "\""))
+      << list->body << "\nhost log:\n"
+      << readFile(hostLog());
 }
 
 // Error answers reach the operator as printed and as exit status 1.

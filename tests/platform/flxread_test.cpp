@@ -6,6 +6,7 @@
 #include <utime.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "flx.h"
 #include "flxread.h"
@@ -235,6 +236,32 @@ TEST_F(FleetTest, IconsComeOnlyFromTheDevicesMirror) {
             symlink((mirrorDir(b_) + "/apps/Other/icon.png").c_str(), (dir + "/icon.png").c_str()));
   EXPECT_EQ(kNotFound, flxread::appIcon("SN-A", "Files", "", png, mtime, err))
       << "a symbolic link is not followed";
+}
+
+// The reader keeps one connection: a store renamed away is noticed, not read on. The host's
+// workers have dropped ids and a saved root: the root-only stores open again in a forked
+// child with root's ids, and stay readable when the saved root is gone too.
+TEST_F(FleetTest, OneConnectionOpenedWithRootIds) {
+  const std::string cache = cacheDbPath();
+  flxread::ListQuery q;
+  Json::Value out;
+  std::string err;
+  ASSERT_EQ(kOk, flxread::deviceList(q, out, err)) << err;
+  ASSERT_EQ(0, rename(cache.c_str(), (cache + ".away").c_str()));
+  EXPECT_EQ(flxread::kStoreFailed, flxread::deviceList(q, out, err));
+  ASSERT_EQ(0, rename((cache + ".away").c_str(), cache.c_str()));
+  ASSERT_EQ(kOk, flxread::deviceList(q, out, err)) << err;  // open: the child must not use it
+
+  flxtest::AsServerUser(false, [&] {
+    ASSERT_EQ(kOk, flxread::deviceList(q, out, err)) << err;
+    EXPECT_EQ(3, out["total"].asInt());
+    uid_t r, e, s;
+    ASSERT_EQ(0, getresuid(&r, &e, &s));
+    EXPECT_EQ((std::vector<unsigned>{1024, 1024, 0}), (std::vector<unsigned>{r, e, s}));
+    ASSERT_EQ(0, setresuid(1024, 1024, 1024));
+    ASSERT_EQ(kOk, flxread::deviceShow("SN-B", out, err)) << err;
+    EXPECT_EQ(3u, out["cache"]["hdd_info"].size());
+  });
 }
 
 TEST_F(FleetTest, OnlyOperatorTokensOpenTheInventory) {

@@ -53,20 +53,6 @@ bool isPlainToken(const std::string& text, size_t max) {
   return true;
 }
 
-bool parseObject(const std::string& text, Json::Value& out) {
-  try {
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) return false;
-    if (!value.isObject()) return false;
-    out.swap(value);
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 int findDevice(const std::string& sn, KEVOFLX_QX& dev, std::string& err) {
   if (KEVOFLXQxGetBySN(sn.c_str(), &dev) == 0) return 0;
   if (KVLIBErrGet() == KVERR_NOT_FOUND || KVLIBErrGet() == KVERR_INVALID_ARGUMENT) {

@@ -45,9 +45,6 @@ bool isPlainToken(const std::string& text, size_t max);
 // the registry failed.
 int findDevice(const std::string& sn, KEVOFLX_QX& dev, std::string& err);
 
-// Parses `text` as a JSON object. False (out untouched) for anything else; never throws.
-bool parseObject(const std::string& text, Json::Value& out);
-
 // Runs an operation; an exception becomes a failure with its message in `err`.
 template <class Fn>
 int guardedOp(std::string& err, Fn&& fn) noexcept {

@@ -8,30 +8,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "kevoids.h"
 #include "kevoroot.h"
 #include "records.h"
 
 namespace flxreg {
-
-RootIds::RootIds() {
-  uid_t ruid, euid, suid;
-  if (getresuid(&ruid, &euid, &suid) != 0 || euid == 0 || suid != 0) return;
-  euid_ = euid;
-  egid_ = getegid();
-  if (setresuid(-1, 0, -1) != 0) return;
-  raised_ = true;
-  if (setresgid(-1, 0, -1) != 0) {
-    // Root's user id alone is enough to write the registry; keep the group as it was.
-  }
-}
-
-RootIds::~RootIds() {
-  if (!raised_) return;
-  // Group first, while the user id still allows any change.
-  if (setresgid(-1, egid_, -1) != 0 || setresuid(-1, euid_, -1) != 0) {
-    // Nothing sensible is left to do in a destructor; the next privileged step will notice.
-  }
-}
 
 namespace {
 
@@ -52,8 +33,7 @@ struct Shared {
   std::recursive_mutex lock;
   sqlite3* db = nullptr;
   std::string path;
-  dev_t dev = 0;
-  ino_t ino = 0;
+  KEVOFILEID file = {0, 0};
   pid_t pid = 0;
   bool broken = false;
 
@@ -77,13 +57,7 @@ void noteFailure(const char* text) {
 }
 
 bool sameFile(const Shared& s, const std::string& path) {
-  if (s.path != path) return false;
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    // Without search permission the file cannot be checked; it is assumed unchanged.
-    return errno == EACCES;
-  }
-  return st.st_dev == s.dev && st.st_ino == s.ino;
+  return s.path == path && KEVOFileIdSame(path.c_str(), &s.file);
 }
 
 // Creates the file 0600 when missing: SQLite gives its -wal and -shm files the same mode.
@@ -96,12 +70,12 @@ bool prepare(sqlite3* db);
 
 // Opens the connection with root's ids; the only id change the registry makes.
 bool openShared(Shared& s, const std::string& path) {
-  RootIds ids;
+  kevo::RootIds ids;
   createPrivate(path);
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  struct stat st;
-  if (rc != SQLITE_OK || stat(path.c_str(), &st) != 0) {
+  KEVOFILEID file;
+  if (rc != SQLITE_OK || !KEVOFileIdGet(path.c_str(), &file)) {
     noteFailure(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
     FLXREG_ERR(KEVOFLX_ERR_DATABASE);
     sqlite3_close(db);
@@ -114,8 +88,7 @@ bool openShared(Shared& s, const std::string& path) {
   }
   s.db = db;
   s.path = path;
-  s.dev = st.st_dev;
-  s.ino = st.st_ino;
+  s.file = file;
   s.pid = getpid();
   s.broken = false;
   return true;
@@ -245,20 +218,7 @@ void Stmt::read(std::string& v) {
 void setDbError(sqlite3* db, int rc) {
   int ext = db != nullptr ? sqlite3_extended_errcode(db) : rc;
   noteFailure(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-  // A write that met a full disk may come back as an I/O error; the errno tells.
-  const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
-  switch ((err == ENOSPC || err == EDQUOT) ? SQLITE_FULL : ext & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      KVLIBFaultNote(KVFAULT_BUSY);
-      break;
-    case SQLITE_FULL:
-      KVLIBFaultNote(KVFAULT_FULL);
-      break;
-    case SQLITE_IOERR:
-      KVLIBFaultNote(KVFAULT_IO);
-      break;
-  }
+  KVLIBFaultNoteSqlite(ext, db != nullptr ? sqlite3_system_errno(db) : 0);
   switch (ext & 0xff) {
     case SQLITE_IOERR:
     case SQLITE_CORRUPT:

@@ -20,22 +20,6 @@ namespace flxreg {
 // Sets the error slot with this source's name and line.
 #define FLXREG_ERR(code) KVLIBErrSetEx((code), __FILE__, __LINE__)
 
-// Raises the effective ids to the saved root ids for its lifetime when the process runs with
-// dropped privileges (as the web API host does), so that the registry files can be opened; a
-// process that is already root, or has no saved root, is left alone.
-class RootIds {
- public:
-  RootIds();
-  ~RootIds();
-  RootIds(const RootIds&) = delete;
-  RootIds& operator=(const RootIds&) = delete;
-
- private:
-  bool raised_ = false;
-  uid_t euid_ = 0;
-  gid_t egid_ = 0;
-};
-
 // The process's connection to the registry database for the length of one operation (the
 // connection itself lives on, one per process). It is opened once, with root's ids, and
 // opened again after a failure that may have broken it, when the file was replaced or the

@@ -1,7 +1,9 @@
 #include "read_db.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "kevoids.h"
 #include "kevoroot.h"
 
 namespace flxread {
@@ -77,43 +79,116 @@ void sqlMirrorMtime(sqlite3_context* ctx, int, sqlite3_value** argv) {
 
 }  // namespace
 
-ReadDb::ReadDb() {
-  const std::string registry = std::string(KEVORootPrefix()) + KEVO_REGISTRY_DB_PATH;
-  const std::string cache = std::string(KEVORootPrefix()) + KEVO_CACHE_DB_PATH;
-  sqlite3* raw = nullptr;
+namespace {
+
+// The process's one read connection and the files it was opened on.
+struct Shared {
+  std::recursive_mutex lock;
+  sqlite3* db = nullptr;
+  std::string registry, cache;
+  KEVOFILEID registryId = {0, 0}, cacheId = {0, 0};
+  pid_t pid = 0;
+  bool broken = false;
+
+  ~Shared() { close(); }
+  void close() {
+    // A forked child leaves the parent's connection alone: it is neither used nor closed.
+    if (db != nullptr && pid == getpid()) sqlite3_close_v2(db);
+    db = nullptr;
+  }
+  bool current(const std::string& reg, const std::string& cch) const {
+    return db != nullptr && pid == getpid() && !broken && registry == reg && cache == cch &&
+           KEVOFileIdSame(reg.c_str(), &registryId) && KEVOFileIdSame(cch.c_str(), &cacheId);
+  }
+};
+
+Shared& shared() {
+  static Shared s;
+  return s;
+}
+
+std::string why(const std::string& what, sqlite3* db) {
+  return what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory") +
+         "; run 'flx-admin init'";
+}
+
+// Opens the registry with the cache attached, with root's ids: the registry is root's alone.
+// Both files are read once under those ids, so that SQLite opens their WAL files now; the
+// connection keeps them open, and no later call changes ids.
+bool openWithRootIds(sqlite3*& raw, const std::string& registry, const std::string& cache,
+                     KEVOFILEID& registryId, KEVOFILEID& cacheId, std::string& error) {
+  kevo::RootIds ids;
   // Opened for writing but only queried: a read-only connection would leave the WAL files
   // behind when it closes. No CREATE: a missing database is an error, not a new file.
-  int rc = sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-  db_.reset(raw);
-  if (rc != SQLITE_OK) {
-    fail("cannot open the registry database " + registry);
-    return;
+  if (sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+      !KEVOFileIdGet(registry.c_str(), &registryId)) {
+    error = why("cannot open the registry database " + registry, raw);
+    return false;
   }
   sqlite3_busy_timeout(raw, 5000);
   sqlite3_stmt* st = nullptr;
-  rc = sqlite3_prepare_v2(raw, "ATTACH DATABASE ? AS c", -1, &st, nullptr);
+  int rc = sqlite3_prepare_v2(raw, "ATTACH DATABASE ? AS c", -1, &st, nullptr);
   if (rc == SQLITE_OK) {
     sqlite3_bind_text(st, 1, cache.c_str(), -1, SQLITE_TRANSIENT);
     rc = sqlite3_step(st) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
   }
   sqlite3_finalize(st);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, "PRAGMA query_only=ON;", nullptr, nullptr, nullptr);
-  const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
   if (rc == SQLITE_OK)
-    rc = sqlite3_create_function(raw, "flx_vercmp", 2, flags, nullptr, sqlVercmp, nullptr, nullptr);
-  if (rc == SQLITE_OK)
-    rc = sqlite3_create_function(raw, "flx_mirror_mtime", 1, SQLITE_UTF8, nullptr, sqlMirrorMtime,
-                                 nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    fail("cannot attach the cache database " + cache);
-    return;
+    rc = sqlite3_exec(
+        raw, "SELECT count(*) FROM main.sqlite_master; SELECT count(*) FROM c.sqlite_master;",
+        nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK || !KEVOFileIdGet(cache.c_str(), &cacheId)) {
+    error = why("cannot attach the cache database " + cache, raw);
+    return false;
   }
+  return true;
+}
+
+bool openShared(Shared& s, const std::string& registry, const std::string& cache,
+                std::string& error) {
+  sqlite3* raw = nullptr;
+  KEVOFILEID registryId = {0, 0}, cacheId = {0, 0};
+  bool ok = openWithRootIds(raw, registry, cache, registryId, cacheId, error);
+  const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
+  if (ok && (sqlite3_exec(raw, "PRAGMA query_only=ON;", nullptr, nullptr, nullptr) != SQLITE_OK ||
+             sqlite3_create_function(raw, "flx_vercmp", 2, flags, nullptr, sqlVercmp, nullptr,
+                                     nullptr) != SQLITE_OK ||
+             sqlite3_create_function(raw, "flx_mirror_mtime", 1, SQLITE_UTF8, nullptr,
+                                     sqlMirrorMtime, nullptr, nullptr) != SQLITE_OK)) {
+    error = why("cannot prepare the read connection", raw);
+    ok = false;
+  }
+  if (!ok) {
+    sqlite3_close_v2(raw);
+    return false;
+  }
+  s.db = raw;
+  s.registry = registry;
+  s.cache = cache;
+  s.registryId = registryId;
+  s.cacheId = cacheId;
+  s.pid = getpid();
+  s.broken = false;
+  return true;
+}
+
+}  // namespace
+
+ReadDb::ReadDb() : hold_(shared().lock) {
+  Shared& s = shared();
+  const std::string registry = std::string(KEVORootPrefix()) + KEVO_REGISTRY_DB_PATH;
+  const std::string cache = std::string(KEVORootPrefix()) + KEVO_CACHE_DB_PATH;
+  if (!s.current(registry, cache)) {
+    s.close();
+    if (!openShared(s, registry, cache, error_)) return;
+  }
+  db_ = s.db;
 }
 
 void ReadDb::fail(const std::string& what) {
-  error_ =
-      what + ": " + (db_ ? sqlite3_errmsg(db_.get()) : "out of memory") + "; run 'flx-admin init'";
-  db_.reset();
+  error_ = why(what, db_);
+  if (db_ != nullptr) shared().broken = true;
+  db_ = nullptr;
 }
 
 Result storeFailed(const ReadDb& db, std::string& err) {

@@ -8,12 +8,17 @@
 #include <stdint.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "flxread.h"
 
 namespace flxread {
 
+// The process's read connection for the length of one call (the connection itself lives
+// on, one per process, and calls take turns on it). It is opened once, with root's ids, and
+// opened again after a failed statement, when either database file was replaced or the root
+// moved, and in a forked child.
 class ReadDb {
  public:
   ReadDb();
@@ -21,16 +26,16 @@ class ReadDb {
   ReadDb& operator=(const ReadDb&) = delete;
 
   bool ok() const { return db_ != nullptr; }
-  sqlite3* handle() const { return db_.get(); }
+  sqlite3* handle() const { return db_; }
   // Why the connection could not be made, or the last statement's failure.
   const std::string& error() const { return error_; }
+  // Records the failure; the connection is not used again by this call, and the next call
+  // opens a fresh one.
   void fail(const std::string& what);
 
  private:
-  struct Close {
-    void operator()(sqlite3* db) const { sqlite3_close(db); }
-  };
-  std::unique_ptr<sqlite3, Close> db_;
+  std::unique_lock<std::recursive_mutex> hold_;
+  sqlite3* db_ = nullptr;
   std::string error_;
 };
 

@@ -148,6 +148,9 @@ int KVLIBFaultGet(void);
 void KVLIBFaultClear(void);
 // Notes the kind that `err` (an errno value) stands for, if any; returns it.
 int KVLIBFaultNoteErrno(int err);
+// Notes the kind behind a failed SQLite call: its result code and the errno SQLite saw (a write
+// that met a full disk may come back as an I/O error; the errno tells). Returns it.
+int KVLIBFaultNoteSqlite(int rc, int sysErrno);
 
 // --- processes and directories ---
 // Runs `program` with the NULL-terminated arguments (argv[0] is the program itself) through

@@ -1,5 +1,6 @@
 // The per-thread error slot and the terminal debug switch.
 #include <errno.h>
+#include <sqlite3.h>
 #include <string.h>
 
 #include "kevocore.h"
@@ -57,6 +58,25 @@ int KVLIBFaultNoteErrno(int err) {
   int kind = KVFAULT_NONE;
   if (err == ENOSPC || err == EDQUOT) kind = KVFAULT_FULL;
   if (err == EIO) kind = KVFAULT_IO;
+  if (kind != KVFAULT_NONE) KVLIBFaultNote(kind);
+  return kind;
+}
+
+int KVLIBFaultNoteSqlite(int rc, int sysErrno) {
+  int kind = KVFAULT_NONE;
+  if (sysErrno == ENOSPC || sysErrno == EDQUOT) rc = SQLITE_FULL;
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      kind = KVFAULT_BUSY;
+      break;
+    case SQLITE_FULL:
+      kind = KVFAULT_FULL;
+      break;
+    case SQLITE_IOERR:
+      kind = KVFAULT_IO;
+      break;
+  }
   if (kind != KVFAULT_NONE) KVLIBFaultNote(kind);
   return kind;
 }
