@@ -353,8 +353,8 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count) {
 // operator may call; the push module refuses operators itself).
 bool CheckSession(const std::string& sid, const std::string& apiClass) {
   std::string who;
-  return !sid.empty() && (KEVOFLXQxCheckWebapiPriviege(sid, apiClass, who) ||
-                          flxread::operatorForToken(sid, who));
+  return !sid.empty() &&
+         (KEVOFLXQxCheckWebapiPriviege(sid, apiClass, who) || flxread::operatorForToken(sid, who));
 }
 
 }  // namespace
