@@ -11,6 +11,7 @@
 #include <string>
 
 #include "flx.h"
+#include "flxread.h"
 #include "kevocore.h"
 
 namespace flxadmin {
@@ -48,20 +49,7 @@ int findDevice(const std::string& sn, KEVOFLX_QX& dev, std::string& err);
 // Runs an operation; an exception becomes a failure with its message in `err`.
 template <class Fn>
 int guardedOp(std::string& err, Fn&& fn) noexcept {
-  try {
-    return fn();
-  } catch (const std::exception& e) {
-    try {
-      err = std::string("internal error: ") + e.what();
-    } catch (...) {
-    }
-  } catch (...) {
-    try {
-      err = "internal error";
-    } catch (...) {
-    }
-  }
-  return 1;
+  return flxread::guardedCall(err, 1, static_cast<Fn&&>(fn));
 }
 
 }  // namespace flxadmin

@@ -1,8 +1,8 @@
 // Read-only views of what the devices pushed: one device whole, the device list with a
 // summary per device, fleet-wide queries and the operators' tokens.
 //
-// Every call opens its own connection to the registry database with the cache database
-// attached, in query-only mode; nothing here writes, raises privileges or throws. Calls
+// Calls share one query-only connection per process to the registry database with the cache
+// database attached, opened once with root's ids; nothing here writes or throws. Calls
 // return kOk, or another Result with a one-line reason in `err`.
 #ifndef FLXREAD_H
 #define FLXREAD_H
@@ -10,11 +10,32 @@
 #include <json/value.h>
 #include <stdint.h>
 
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace flxread {
+
+// Runs `fn`; an exception becomes `failure` with its message in `err`, so nothing leaves a
+// library call or a command by throwing.
+template <class R, class Fn>
+R guardedCall(std::string& err, R failure, Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (const std::exception& e) {
+    try {
+      err = std::string("internal error: ") + e.what();
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      err = "internal error";
+    } catch (...) {
+    }
+  }
+  return failure;
+}
 
 enum Result {
   kOk = 0,

@@ -122,16 +122,7 @@ Result pagedRows(ReadDb& db, const std::string& countSql, const std::string& row
 // Runs `fn` and turns any exception into kStoreFailed: nothing may leave by throwing.
 template <class Fn>
 Result guarded(std::string& err, Fn&& fn) noexcept {
-  try {
-    return fn();
-  } catch (const std::exception& e) {
-    try {
-      err = std::string("internal error: ") + e.what();
-    } catch (...) {
-    }
-  } catch (...) {
-  }
-  return kStoreFailed;
+  return guardedCall(err, kStoreFailed, static_cast<Fn&&>(fn));
 }
 
 }  // namespace flxread
