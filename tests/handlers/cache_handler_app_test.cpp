@@ -1,45 +1,24 @@
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "common/json_util.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
 #include "handlers/cache_handler_app.h"
 #include "kevocore.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 
 const std::string kPng = std::string("\x89PNG\r\n\x1a\n", 8) + "icon-bytes";
 
-Json::Value parse(const char* text) {
-  Json::Value v;
-  EXPECT_TRUE(flx::fromString(text, v)) << text;
-  return v;
-}
-
-// Every regular file below `dir`, relative to it.
-std::vector<std::string> filesBelow(const std::string& dir) {
-  static std::vector<std::string>* found;
-  static size_t prefix;
-  std::vector<std::string> out;
-  found = &out;
-  prefix = dir.size() + 1;
-  nftw(
-      dir.c_str(),
-      [](const char* p, const struct stat* st, int, struct FTW*) {
-        if (S_ISREG(st->st_mode)) found->push_back(std::string(p).substr(prefix));
-        return 0;
-      },
-      16, FTW_PHYS);
-  return out;
-}
+using flxtest::parse;
 
 class AppHandlerTest : public flxtest::RootTest {
  protected:
@@ -68,20 +47,16 @@ class AppHandlerTest : public flxtest::RootTest {
     data["applications"] = parse(applications);
     return appCacheUpdate("SN1", 0, data);
   }
-  static Json::Value withIcon(const std::string& id, const std::string& bytes, int64_t mtime,
-                              const std::string& key = "icon") {
+  static Json::Value withIcon(const std::string& id, const std::string& bytes, int64_t mtime) {
     Json::Value a(Json::objectValue);
-    std::vector<char> text(bytes.size() * 2 + 8);
-    KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                      static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size()));
     a["id"] = id;
-    a[key] = text.data();
-    a[key + "_mtime"] = static_cast<Json::Int64>(mtime);
-    a[key + "_size"] = static_cast<Json::Int64>(bytes.size());
+    a["icon"] = flxtest::base64(bytes);
+    a["icon_mtime"] = static_cast<Json::Int64>(mtime);
+    a["icon_size"] = static_cast<Json::Int64>(bytes.size());
     return a;
   }
-  std::string iconPath(const std::string& id, const char* file = "icon.png") const {
-    return mirrorDir(id_) + "/apps/" + id + "/" + file;
+  std::string iconPath(const std::string& id) const {
+    return mirrorDir(id_) + "/apps/" + id + "/icon.png";
   }
   static ino_t inode(const std::string& path) {
     struct stat st;
@@ -203,7 +178,9 @@ TEST_F(AppHandlerTest, HostileIdsGetNoIconFilesButCountAsPushed) {
   }
   ASSERT_EQ(0, appCacheUpdate("SN1", 0, data));
   EXPECT_EQ(5, flxtest::LogCount("no icon files for application id")) << flxtest::LogDump();
-  for (const std::string& f : filesBelow(root())) EXPECT_EQ(std::string::npos, f.find(".png")) << f;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root())) {
+    EXPECT_NE(".png", e.path().extension()) << e.path();
+  }
   EXPECT_NE("", appIds());
 }
 

@@ -9,9 +9,9 @@
 #include "common/json_util.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
-#include "kevocore.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 const char kUserVar[] = "KEVO_WEBAPI_USERNAME";
@@ -49,14 +49,6 @@ class BasicHandlerTest : public flxtest::RootTest {
     p["version"] = version;
     p["hostname"] = hostname;
     return p;
-  }
-  static void addFile(Json::Value& p, const std::string& content, uint64_t mtime) {
-    std::vector<char> text(content.size() * 2 + 8);
-    KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(content.data()),
-                      static_cast<int>(content.size()), text.data(), static_cast<int>(text.size()));
-    p["kevoinfo"]["data"] = text.data();
-    p["kevoinfo"]["size"] = static_cast<Json::UInt64>(content.size());
-    p["kevoinfo"]["mtime"] = static_cast<Json::UInt64>(mtime);
   }
   KEVOFLX_QX device() const {
     KEVOFLX_QX rec;
@@ -163,7 +155,7 @@ TEST_F(BasicHandlerTest, ActingUserIsTheDeviceDuringTheUpdateAndRestoredAfter) {
     g_userAtChmod.clear();
     unlink(confPath().c_str());  // a created file gets its mode set: observed there
     Json::Value p = payload("NAME 6.2-1", c.hostname);
-    addFile(p, "a=1\n", 1000);
+    p["kevoinfo"] = flxtest::pushedFile("a=1\n", 1000);
     ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
     ASSERT_EQ(1u, g_userAtChmod.size());
     EXPECT_EQ(c.during, g_userAtChmod[0]);
@@ -187,7 +179,7 @@ TEST_F(BasicHandlerTest, MirrorFailuresKeepTheRegistryUpdate) {
   EXPECT_EQ("NAME 7.1-2", device().version);
 
   // Content that is not text is refused like bad base64; the stored file stays whole.
-  addFile(p, "kept\n", 1600000000);
+  p["kevoinfo"] = flxtest::pushedFile("kept\n");
   ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
   p["kevoinfo"]["data"] = true;
   p["kevoinfo"]["mtime"] = 1700000000;

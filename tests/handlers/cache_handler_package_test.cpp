@@ -1,6 +1,5 @@
 // The package cache: mirror files, rule files, stale removal, package records and the handler.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,28 +11,16 @@
 #include "flx.h"
 #include "handlers/cache_handler.h"
 #include "handlers/cache_handler_package.h"
-#include "kevocore.h"
 #include "kevoroot.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 using flxtest::LogCount;
 
 namespace {
 
-const uint64_t kMtime = 1600000000;
-
-Json::Value pushedFile(const std::string& content, uint64_t mtime = kMtime) {
-  std::vector<char> b64(content.size() * 4 / 3 + 8);
-  int n =
-      KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(content.data()),
-                        static_cast<int>(content.size()), b64.data(), static_cast<int>(b64.size()));
-  Json::Value file(Json::objectValue);
-  file["data"] = std::string(b64.data(), n);
-  file["size"] = Json::UInt64(content.size());
-  file["mtime"] = Json::UInt64(mtime);
-  return file;
-}
+using flxtest::pushedFile;
 
 Json::Value package(const std::string& id, const std::string& info,
                     const std::string& version = "1.0", const std::string& status = "running") {
@@ -62,13 +49,7 @@ int lang(const char* code) {
 }
 
 bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-mode_t modeOf(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+  return std::filesystem::exists(path);
 }
 
 void writeTree(const std::string& path, const std::string& content) {
@@ -170,7 +151,7 @@ TEST_F(PackageTest, ConfFilesOneByOne) {
   EXPECT_EQ(0, mirrorPackageConfFiles(qx_, pkg));
   const std::string conf = pkgDir("pkgA") + "/conf";
   EXPECT_EQ("good\n", readFile(conf + "/b_good"));
-  EXPECT_EQ(0644u, modeOf(conf + "/b_good"));
+  EXPECT_EQ(0644u, flxtest::modeOf(conf + "/b_good"));
   EXPECT_FALSE(exists(conf + "/c_nomtime"));
   EXPECT_FALSE(exists(pkgDir("pkgA") + "/INFO"));
   EXPECT_FALSE(exists(conf + "/a"));

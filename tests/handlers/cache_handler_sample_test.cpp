@@ -1,9 +1,9 @@
 #include <string>
 
 #include "handlers/cache_handler.h"
-#include "handlers/inventory_test_util.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "handlers/cache_handler.h"
-#include "handlers/inventory_test_util.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 
@@ -56,7 +56,9 @@ TEST_F(ShareTest, RemovesTheDevicesOtherRowsOncePerPush) {
 // Refusals write and remove nothing; a refused or failed row keeps the earlier push's rows
 // beside the ones already written.
 TEST_F(ShareTest, RefusalsAndFailedRowsRemoveNothing) {
-  flxtest::failInsertsWhere(cacheDbPath(), "share_info", "name", "s2");
+  query(
+      "CREATE TRIGGER fail BEFORE INSERT ON share_info WHEN NEW.name = 's2' BEGIN SELECT "
+      "RAISE(ABORT, 'boom'); END;");
   struct Case {
     const char* sn;
     const char* payload;

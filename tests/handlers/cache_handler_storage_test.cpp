@@ -3,9 +3,9 @@
 #include <string>
 
 #include "handlers/cache_handler.h"
-#include "handlers/inventory_test_util.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 
@@ -91,7 +91,9 @@ TEST_F(StorageTest, RefusesBeforeWritingAnything) {
 // A refused or failed row stops the push: earlier rows stay, later ones and arrays are not
 // written, and the failed statement is logged.
 TEST_F(StorageTest, FailureMidwayLeavesWhatWasWritten) {
-  flxtest::failInsertsWhere(cacheDbPath(), "vol_info", "name", "v3");
+  query(
+      "CREATE TRIGGER fail BEFORE INSERT ON vol_info WHEN NEW.name = 'v3' BEGIN SELECT "
+      "RAISE(ABORT, 'boom'); END;");
   EXPECT_EQ(-1, storageCacheUpdate("SN-A", 200, parse(R"({"vol":[{"id":"v1"},{"id":"v2"},
                        {"id":"v3"},{"id":"v4"}], "dg":[{"id":"d1"}], "hdd":[{"id":"h1"}]})")));
   EXPECT_EQ("v1|200\nv2|200/old|100/old|100", rowsOfA());

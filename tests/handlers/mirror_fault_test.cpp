@@ -14,25 +14,15 @@
 
 #include "flx.h"
 #include "handlers/cache_handler.h"
-#include "kevocore.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-Json::Value pushedFile(const std::string& content, uint64_t mtime = 1600000000) {
-  std::vector<char> b64(content.size() * 2 + 8);
-  int n =
-      KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(content.data()),
-                        static_cast<int>(content.size()), b64.data(), static_cast<int>(b64.size()));
-  Json::Value file(Json::objectValue);
-  file["data"] = std::string(b64.data(), n > 0 ? n : 0);
-  file["size"] = Json::UInt64(content.size());
-  file["mtime"] = Json::UInt64(mtime);
-  return file;
-}
+using flxtest::pushedFile;
 
 Json::Value basicItem(const std::string& conf) {
   Json::Value data(Json::objectValue);

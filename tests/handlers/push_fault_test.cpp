@@ -21,7 +21,7 @@
 #include "kevoroot.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
-#include "tests/handlers/inventory_test_util.h"
+#include "support/util.h"
 
 namespace {
 
