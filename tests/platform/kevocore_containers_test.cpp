@@ -49,29 +49,6 @@ TEST(KevocoreContainers, GrowThroughTheirAddressAndKeepInsertionOrder) {
   EXPECT_STREQ("item", KVLIBSzListGet(keys.l, 2000));
 }
 
-TEST(KevocoreContainers, BadArgumentsFailAndRecordInvalidArgument) {
-  Hash hash;
-  List list;
-  KVSZHASH* noHash = nullptr;
-  KVSZLIST* noList = nullptr;
-  bool results[] = {
-      KVLIBSzHashAlloc(-1) == nullptr,
-      KVLIBSzListAlloc(-1) == nullptr,
-      KVLIBSzHashSetValue(nullptr, "k", "v") < 0,
-      KVLIBSzHashSetValue(&noHash, "k", "v") < 0,
-      KVLIBSzHashSetValue(&hash.h, nullptr, "v") < 0,
-      KVLIBSzHashSetValue(&hash.h, "k", nullptr) < 0,
-      KVLIBSzHashGetValue(nullptr, "k") == nullptr,
-      KVLIBSzHashEnumKey(hash.h, &noList) < 0,
-      KVLIBSzListPush(&noList, "t") < 0,
-      KVLIBSzListPush(&list.l, nullptr) < 0,
-  };
-  for (size_t i = 0; i < sizeof(results); ++i) EXPECT_TRUE(results[i]) << "case " << i;
-  EXPECT_EQ(KVERR_INVALID_ARGUMENT, KVLIBErrGet());
-  EXPECT_EQ(0, KVLIBSzHashCount(hash.h));
-  EXPECT_EQ(0, list.l->nItem);
-}
-
 TEST(KevocoreContainers, ErrorSlotIsPerThreadAndCopiesTheFileName) {
   KVLIBErrSetEx(0x200, std::string("caller.cpp").c_str(), 107);
   std::thread([] { EXPECT_EQ(0u, KVLIBErrGet()); }).join();

@@ -7,15 +7,11 @@
 #include "kevocore.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 
-std::string encode(const std::string& bytes) {
-  std::vector<char> out(bytes.size() * 2 + 8);
-  KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data(),
-                    out.size());
-  return out.data();
-}
+using flxtest::base64;
 
 // Decodes into a buffer of `room` bytes; "<fail>" on failure.
 std::string decode(const std::string& text, int room) {
@@ -28,7 +24,7 @@ std::string decode(const std::string& text, int room) {
 TEST(KevocoreBase64, RoundTripsAndRejects) {
   for (std::string bytes : {"", "f", "fo", "foo", "foob"}) {
     bytes += std::string("\0\xff", 2);
-    EXPECT_EQ(bytes, decode(encode(bytes), bytes.size())) << bytes;
+    EXPECT_EQ(bytes, decode(base64(bytes), bytes.size())) << bytes;
   }
   struct {
     const char* text;
@@ -86,12 +82,12 @@ TEST_F(KevocoreCrypt, RejectsTamperedShortAndForeignChunks) {
   for (size_t at : {size_t{0}, size_t{30}, raw.size() - 1}) {  // nonce, ciphertext, tag
     std::string flipped = raw;
     flipped[at] ^= 0x01;
-    EXPECT_EQ("<fail>", open(encode(flipped), chunk.size())) << at;
+    EXPECT_EQ("<fail>", open(base64(flipped), chunk.size())) << at;
     EXPECT_EQ(KVERR_CRYPT, KVLIBErrGet());
   }
   unsigned char other[32] = {9};
   EXPECT_EQ("<fail>", open(seal("p", other), 64)) << "another key";
-  EXPECT_EQ("<fail>", open(encode(std::string(39, 'n')), 64)) << "shorter than nonce and tag";
+  EXPECT_EQ("<fail>", open(base64(std::string(39, 'n')), 64)) << "shorter than nonce and tag";
   EXPECT_EQ("<fail>", open("not base64!", 64));
   EXPECT_EQ(nullptr, KVLIBCryptSzDecrypt(nullptr, nullptr, 10));
 }

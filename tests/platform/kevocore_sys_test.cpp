@@ -1,11 +1,11 @@
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 
 #include "kevocore.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 
@@ -23,10 +23,7 @@ TEST(KevocoreExec, ExitStatusSignalsAndArguments) {
 
 using KevocoreMkdir = flxtest::RootTest;
 
-mode_t modeOf(const std::string& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
+using flxtest::modeOf;
 
 TEST_F(KevocoreMkdir, CreatesParentsWithTheModeWhateverTheUmask) {
   mode_t old = umask(077);

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,13 @@ inline Json::Value parse(const std::string& text) {
   Json::Value v;
   EXPECT_TRUE(flx::fromString(text, v)) << text;
   return v;
+}
+
+// The named members of `v` as text, joined by "|": one comparison for a record's fields.
+inline std::string fields(const Json::Value& v, std::initializer_list<const char*> names) {
+  std::string out;
+  for (const char* name : names) out += "|" + v[name].asString();
+  return out.substr(1);
 }
 
 inline std::string base64(const std::string& bytes) {
