@@ -27,14 +27,9 @@ class AppHandlerTest : public flxtest::RootTest {
   // The device's registry applications by application id.
   std::map<std::string, KEVOFLX_APP> apps() const {
     std::map<std::string, KEVOFLX_APP> out;
-    KVSZHASH* filter = KVLIBSzHashAlloc(1024);
-    KVLIBSzHashSetValue(&filter, "qx_id", std::to_string(id_).c_str());
-    KEVOFLX_APP* head = nullptr;
-    int total = 0;
-    EXPECT_GE(KEVOFLXAppList(filter, &head, &total), 0);
-    for (KEVOFLX_APP* a = head; a != nullptr; a = KEVOFLXAppNext(a)) out[a->app_id] = *a;
-    KEVOFLXAppListFree(&head);
-    KVLIBSzHashFree(filter);
+    for (const auto& a : flxtest::recordsOf(id_, KEVOFLXAppList, KEVOFLXAppListFree)) {
+      out[a.app_id] = a;
+    }
     return out;
   }
   std::string appIds() const {

@@ -48,9 +48,7 @@ int lang(const char* code) {
   return -1;
 }
 
-bool exists(const std::string& path) {
-  return std::filesystem::exists(path);
-}
+using std::filesystem::exists;
 
 void writeTree(const std::string& path, const std::string& content) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -77,15 +75,10 @@ class PackageTest : public flxtest::RootTest {
   }
 
   std::set<std::string> storedIds() const {
-    KVSZHASH* filter = KVLIBSzHashAlloc(16);
-    KVLIBSzHashSetValue(&filter, "qx_id", std::to_string(qx_).c_str());
-    KEVOFLX_PKG* head = nullptr;
-    int total = 0;
-    EXPECT_GE(KEVOFLXPkgList(filter, &head, &total), 0);
     std::set<std::string> ids;
-    for (KEVOFLX_PKG* p = head; p != nullptr; p = p->pNext) ids.insert(p->pkg_id);
-    KEVOFLXPkgListFree(&head);
-    KVLIBSzHashFree(filter);
+    for (const auto& p : flxtest::recordsOf(qx_, KEVOFLXPkgList, KEVOFLXPkgListFree)) {
+      ids.insert(p.pkg_id);
+    }
     return ids;
   }
 

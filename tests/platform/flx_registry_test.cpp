@@ -13,6 +13,7 @@
 #include "kevoroot.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 
@@ -29,23 +30,15 @@ Hash filter(const char* key, const std::string& value) {
 
 class RegistryTest : public flxtest::RootTest {
  protected:
-  std::vector<std::string> appIds(uint64_t qxId) {
-    KEVOFLX_APP* list = nullptr;
-    int total = -1;
-    EXPECT_EQ(0, KEVOFLXAppList(filter("qx_id", std::to_string(qxId)).get(), &list, &total));
+  static std::vector<std::string> appIds(uint64_t qxId) {
     std::vector<std::string> ids;
-    for (KEVOFLX_APP* a = list; a != nullptr; a = KEVOFLXAppNext(a)) ids.push_back(a->app_id);
-    EXPECT_EQ(static_cast<int>(ids.size()), total);
-    KEVOFLXAppListFree(&list);
+    for (const auto& a : flxtest::recordsOf(qxId, KEVOFLXAppList, KEVOFLXAppListFree)) {
+      ids.push_back(a.app_id);
+    }
     return ids;
   }
-
-  int pkgCount(uint64_t qxId) {
-    KEVOFLX_PKG* list = nullptr;
-    int total = -1;
-    EXPECT_EQ(0, KEVOFLXPkgList(filter("qx_id", std::to_string(qxId)).get(), &list, &total));
-    KEVOFLXPkgListFree(&list);
-    return total;
+  static size_t pkgCount(uint64_t qxId) {
+    return flxtest::recordsOf(qxId, KEVOFLXPkgList, KEVOFLXPkgListFree).size();
   }
 
   static KEVOFLX_APP app(uint64_t qxId, const std::string& id) {
@@ -183,7 +176,7 @@ TEST_F(RegistryTest, PackagesReplaceInPlace) {
   EXPECT_GT(0, KEVOFLXPkgGetBy(qx, "tool", &got));
   ASSERT_EQ(0, KEVOFLXPkgDelete(id));
   EXPECT_GT(0, KEVOFLXPkgDelete(id));
-  EXPECT_EQ(0, pkgCount(qx));
+  EXPECT_EQ(0u, pkgCount(qx));
 }
 
 TEST_F(RegistryTest, SessionsCheckExpiryApiClassAndDevice) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/json_util.h"
+#include "flx.h"
 #include "kevocore.h"
 
 namespace flxtest {
@@ -46,6 +47,23 @@ inline Json::Value pushedFile(const std::string& content, uint64_t mtime = 16000
   file["size"] = Json::UInt64(content.size());
   file["mtime"] = Json::UInt64(mtime);
   return file;
+}
+
+// Device `qx`'s records of one kind in the registry (applications or packages), in list order.
+template <class Rec>
+std::vector<Rec> recordsOf(uint64_t qx, int (*list)(const KVSZHASH*, Rec**, int*),
+                           void (*freeList)(Rec**)) {
+  KVSZHASH* filter = KVLIBSzHashAlloc(4);
+  KVLIBSzHashSetValue(&filter, "qx_id", std::to_string(qx).c_str());
+  Rec* head = nullptr;
+  int total = -1;
+  EXPECT_EQ(0, list(filter, &head, &total));
+  KVLIBSzHashFree(filter);
+  std::vector<Rec> out;
+  for (Rec* r = head; r != nullptr; r = r->pNext) out.push_back(*r);
+  EXPECT_EQ(total, static_cast<int>(out.size()));
+  freeList(&head);
+  return out;
 }
 
 // Permission bits of `path`, 0 when it does not exist.
