@@ -42,10 +42,8 @@ class BasicHandlerTest : public flxtest::RootTest {
   ~BasicHandlerTest() override { unsetenv(kUserVar); }
 
   static Json::Value payload(const std::string& version, const std::string& hostname = "host1") {
-    Json::Value p;
-    flx::fromString(R"({"model_name": "M-100", "ip": "10.0.0.5", "unique": "u-1", "wol": [],
-                        "up_time": 3600, "smallfixnum": 4, "gluster_role": 2})",
-                    p);
+    Json::Value p = flxtest::parse(R"({"model_name": "M-100", "ip": "10.0.0.5", "unique": "u-1",
+        "wol": [], "up_time": 3600, "smallfixnum": 4, "gluster_role": 2})");
     p["version"] = version;
     p["hostname"] = hostname;
     return p;
@@ -55,11 +53,7 @@ class BasicHandlerTest : public flxtest::RootTest {
     EXPECT_GE(KEVOFLXQxGetBySN("SN1", &rec), 0);
     return rec;
   }
-  Json::Value extra() const {
-    Json::Value out;
-    EXPECT_TRUE(flx::fromString(device().extra, out));
-    return out;
-  }
+  Json::Value extra() const { return flxtest::parse(device().extra); }
   void setExtra(const char* text) {
     KEVOFLX_QX rec = device();
     rec.extra = text;
@@ -71,13 +65,12 @@ class BasicHandlerTest : public flxtest::RootTest {
 };
 
 TEST_F(BasicHandlerTest, DerivesProductVersionAndBuildNumber) {
-  struct Case {
+  const struct {
     const char* version;
     Json::Value productVersion;  // null: no such member
     const char* product;
     int64_t build;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"NAME 6.2.3-321", Json::Value(), "6.2.3", 321},
       {"6.2-100", Json::Value(), "6.2-100", 100},
       {"NAME 7.0-42 extra", Json::Value(), "7.0", 42},
@@ -86,7 +79,7 @@ TEST_F(BasicHandlerTest, DerivesProductVersionAndBuildNumber) {
       {"NAME 7.0-4200", Json::Value(7), "7.0", 4200},        // not a string: derived
       {"x-99999999999", Json::Value(), "x-99999999999", 0},  // does not fit 32 bits
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.version);
     Json::Value p = payload(c.version);
     if (!c.productVersion.isNull()) p["product_version"] = c.productVersion;
@@ -116,17 +109,14 @@ TEST_F(BasicHandlerTest, ExtraInformationKeepsOtherMembers) {
   Json::Value p = payload("NAME 6.2-1");
   p["wol"].append(true);
   ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-  Json::Value e = extra();
-  EXPECT_EQ("me|10.0.0.5|u-1|g0", e["keep"].asString() + "|" + e["ip"].asString() + "|" +
-                                      e["unique"].asString() + "|" + e["gluster_id"].asString());
-  EXPECT_EQ(p["wol"], e["wol"]);
+  EXPECT_EQ("me|10.0.0.5|u-1|g0", flxtest::fields(extra(), {"keep", "ip", "unique", "gluster_id"}));
+  EXPECT_EQ(p["wol"], extra()["wol"]);
 
   p["gluster_id"] = "g1";
   p["ip"] = 5;  // numbers become their text; an object, empty text
   p["unique"] = Json::Value(Json::objectValue);
   ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-  EXPECT_EQ("g1", extra()["gluster_id"].asString());
-  EXPECT_EQ("5|", extra()["ip"].asString() + "|" + extra()["unique"].asString());
+  EXPECT_EQ("g1|5|", flxtest::fields(extra(), {"gluster_id", "ip", "unique"}));
 
   for (const char* old : {"not json {", "[1,2]", "17"}) {  // start from an empty object
     setExtra(old);
@@ -138,18 +128,17 @@ TEST_F(BasicHandlerTest, ExtraInformationKeepsOtherMembers) {
 }
 
 TEST_F(BasicHandlerTest, ActingUserIsTheDeviceDuringTheUpdateAndRestoredAfter) {
-  struct Case {
+  const struct {
     const char* before;  // nullptr: unset
     const char* hostname;
     const char* during;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"admin", "host1", "[host1]"},
       {nullptr, "host2", "[host2]"},
       {"", "host3", "[host3]"},
       {"admin", "", "admin"},  // no host name: no change
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.hostname);
     c.before != nullptr ? setenv(kUserVar, c.before, 1) : unsetenv(kUserVar);
     g_userAtChmod.clear();

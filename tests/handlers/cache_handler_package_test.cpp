@@ -232,17 +232,6 @@ TEST_F(PackageTest, StatusAndVersion) {
   EXPECT_EQ("1.0.1||0|0", bound(update(package("pkgB", "x=1\n", "1.0.1"))));
 }
 
-TEST_F(PackageTest, RuleFilesOverrideInfo) {
-  Json::Value pkg =
-      package("pkgA", "install_dep_packages=FromInfo\ninstall_conflict_packages=Conx\n");
-  pkg["conf"]["PKG_DEPS"] = pushedFile("[A]\nqxm_min_ver=5.0-800\n");
-  KEVOFLX_PKG rec = update(pkg, 700);
-  EXPECT_EQ("", rec.dependencies) << "a rule file with sections wins even when empty";
-  EXPECT_EQ("Conx", rec.conflicts);
-  pkg["conf"]["PKG_CONX"] = pushedFile("[B]\npkg_max_ver=2\n");
-  EXPECT_EQ("B<=2", update(pkg, 700).conflicts);
-}
-
 TEST_F(PackageTest, BadEntriesFailWithOneLine) {
   std::vector<Json::Value> cases;
   for (const std::string& id :
@@ -287,20 +276,25 @@ TEST_F(PackageTest, NonTextContentLeavesMirrorUntouched) {
   EXPECT_EQ(6, LogCount("cache_handler:71 fail to decode")) << flxtest::LogDump();
 }
 
-// "qxm_build" is read as the JSON library converts it: null is 0, a fraction is cut.
+// "qxm_build" is read as the JSON library converts it: null is 0, a fraction is cut. A rule file
+// with sections overrides INFO's list, also when none of them applies.
 TEST_F(PackageTest, BuildNumberFollowsJsonConversions) {
   const std::pair<Json::Value, const char*> builds[] = {
       {Json::Value(), ""}, {Json::Value(true), "A"}, {Json::Value(700.9), "A:B"}};
+  Json::Value pkg =
+      package("pkgA", "install_dep_packages=FromInfo\ninstall_conflict_packages=Conx\n");
+  pkg["conf"]["PKG_DEPS"] = pushedFile("[A]\nqxm_min_ver=5.0-1\n[B]\nqxm_min_ver=5.0-700\n");
   for (const auto& b : builds) {
-    Json::Value pkg = package("pkgA", "x=1\n");
-    pkg["conf"]["PKG_DEPS"] = pushedFile("[A]\nqxm_min_ver=5.0-1\n[B]\nqxm_min_ver=5.0-700\n");
     Json::Value data = item({pkg});
     data["qxm_build"] = b.first;
     EXPECT_EQ(0, packageCacheUpdate("SN-PKG", 1, data)) << flxtest::LogDump();
     KEVOFLX_PKG rec;
     ASSERT_GE(KEVOFLXPkgGetBy(qx_, "pkgA", &rec), 0);
-    EXPECT_EQ(b.second, rec.dependencies) << flx::toString(b.first);
+    EXPECT_EQ(std::string(b.second) + "|Conx", rec.dependencies + "|" + rec.conflicts)
+        << flx::toString(b.first);
   }
+  pkg["conf"]["PKG_CONX"] = pushedFile("[B]\npkg_max_ver=2\n");
+  EXPECT_EQ("B<=2", update(pkg).conflicts);
 }
 
 TEST_F(PackageTest, HandlerStopsAtFirstFailingPackage) {

@@ -12,7 +12,7 @@
 namespace flxtest {
 
 struct LogLine {
-  int priority;      // facility | level, as passed to syslog
+  int priority;  // facility | level, as passed to syslog
   std::string text;  // formatted, "%m" expanded
 };
 
