@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "flx.h"
@@ -125,29 +126,24 @@ TEST_F(AppHandlerTest, IconIsStampedUnderUnprivilegedIds) {
 }
 
 TEST_F(AppHandlerTest, IconRewrittenOnlyWhenTimeOrSizeDiffer) {
-  const struct {
-    const char* id;
-    std::string bytes;
-    bool withMtime;
-    int sizeDelta;  // added to the pushed size
-    bool rewritten;
-  } cases[] = {
+  // Icon id, content, whether the time is pushed, what is added to the pushed size, rewritten.
+  const std::tuple<const char*, std::string, bool, int, bool> cases[] = {
       {"same", kPng, true, 0, false},
       {"size-differs", kPng, true, 1, true},
       {"no-time", kPng, false, 0, true},
       {"stub-of-3-bytes", "abc", true, 0, true},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.id);
-    Json::Value a = withIcon(c.id, c.bytes, 1600000000);
-    a["icon_size"] = static_cast<Json::Int64>(c.bytes.size()) + c.sizeDelta;
-    if (!c.withMtime) a.removeMember("icon_mtime");
+  for (const auto& [id, bytes, withMtime, sizeDelta, rewritten] : cases) {
+    SCOPED_TRACE(id);
+    Json::Value a = withIcon(id, bytes, 1600000000);
+    a["icon_size"] = static_cast<Json::Int64>(bytes.size()) + sizeDelta;
+    if (!withMtime) a.removeMember("icon_mtime");
     ASSERT_EQ(0, update_app_icon("icon", id_, a));
-    ino_t before = inode(iconPath(c.id));
+    ino_t before = inode(iconPath(id));
     ASSERT_EQ(0, update_app_icon("icon", id_, a));
     // Every write goes through a new temporary file, so a rewrite shows as a new inode.
-    EXPECT_EQ(c.rewritten, inode(iconPath(c.id)) != before);
-    EXPECT_EQ(c.bytes, readFile(iconPath(c.id)));
+    EXPECT_EQ(rewritten, inode(iconPath(id)) != before);
+    EXPECT_EQ(bytes, readFile(iconPath(id)));
   }
 
   // Content that is not text fails like bad base64 and leaves the icon alone.

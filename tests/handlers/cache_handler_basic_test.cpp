@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/json_util.h"
@@ -65,12 +66,8 @@ class BasicHandlerTest : public flxtest::RootTest {
 };
 
 TEST_F(BasicHandlerTest, DerivesProductVersionAndBuildNumber) {
-  const struct {
-    const char* version;
-    Json::Value productVersion;  // null: no such member
-    const char* product;
-    int64_t build;
-  } cases[] = {
+  // Pushed version and product version (null: none), the product version and build stored.
+  const std::tuple<const char*, Json::Value, const char*, int64_t> cases[] = {
       {"NAME 6.2.3-321", Json::Value(), "6.2.3", 321},
       {"6.2-100", Json::Value(), "6.2-100", 100},
       {"NAME 7.0-42 extra", Json::Value(), "7.0", 42},
@@ -79,13 +76,13 @@ TEST_F(BasicHandlerTest, DerivesProductVersionAndBuildNumber) {
       {"NAME 7.0-4200", Json::Value(7), "7.0", 4200},        // not a string: derived
       {"x-99999999999", Json::Value(), "x-99999999999", 0},  // does not fit 32 bits
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.version);
-    Json::Value p = payload(c.version);
-    if (!c.productVersion.isNull()) p["product_version"] = c.productVersion;
+  for (const auto& [version, productVersion, product, build] : cases) {
+    SCOPED_TRACE(version);
+    Json::Value p = payload(version);
+    if (!productVersion.isNull()) p["product_version"] = productVersion;
     ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-    EXPECT_EQ(c.product, extra()["product_version"].asString());
-    EXPECT_EQ(c.build, device().build_number);
+    EXPECT_EQ(product, extra()["product_version"].asString());
+    EXPECT_EQ(build, device().build_number);
   }
 }
 
@@ -128,29 +125,26 @@ TEST_F(BasicHandlerTest, ExtraInformationKeepsOtherMembers) {
 }
 
 TEST_F(BasicHandlerTest, ActingUserIsTheDeviceDuringTheUpdateAndRestoredAfter) {
-  const struct {
-    const char* before;  // nullptr: unset
-    const char* hostname;
-    const char* during;
-  } cases[] = {
+  const char* cases[][3] = {
+      // the variable before (nullptr: unset), host name, during
       {"admin", "host1", "[host1]"},
       {nullptr, "host2", "[host2]"},
       {"", "host3", "[host3]"},
       {"admin", "", "admin"},  // no host name: no change
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.hostname);
-    c.before != nullptr ? setenv(kUserVar, c.before, 1) : unsetenv(kUserVar);
+  for (const auto& [before, hostname, during] : cases) {
+    SCOPED_TRACE(hostname);
+    before != nullptr ? setenv(kUserVar, before, 1) : unsetenv(kUserVar);
     g_userAtChmod.clear();
     unlink(confPath().c_str());  // a created file gets its mode set: observed there
-    Json::Value p = payload("NAME 6.2-1", c.hostname);
+    Json::Value p = payload("NAME 6.2-1", hostname);
     p["kevoinfo"] = flxtest::pushedFile("a=1\n", 1000);
     ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
     ASSERT_EQ(1u, g_userAtChmod.size());
-    EXPECT_EQ(c.during, g_userAtChmod[0]);
+    EXPECT_EQ(during, g_userAtChmod[0]);
     const char* after = getenv(kUserVar);
-    bool wasSet = c.before != nullptr && c.before[0] != '\0';
-    EXPECT_EQ(wasSet ? c.before : "<unset>", std::string(after != nullptr ? after : "<unset>"));
+    bool wasSet = before != nullptr && before[0] != '\0';
+    EXPECT_EQ(wasSet ? before : "<unset>", std::string(after != nullptr ? after : "<unset>"));
   }
 }
 

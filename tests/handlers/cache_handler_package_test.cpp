@@ -5,6 +5,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/json_util.h"
@@ -93,12 +94,8 @@ class PackageTest : public flxtest::RootTest {
 };
 
 TEST_F(PackageTest, RuleFileEvaluation) {
-  const struct {
-    const char* file;
-    int32_t build;
-    int result;  // sign of the result
-    const char* text;
-  } cases[] = {
+  // The rule file, the device's build, the sign of the result and the text it leaves.
+  const std::tuple<const char*, int32_t, int, const char*> cases[] = {
       {"[A]\npkg_min_ver=1.0\npkg_max_ver=2.0\n[B]\n", 700, 1, "A>=1.0:A<=2.0:B"},
       {"[A]\nqxm_min_ver=5.0-700\n[B]\nqxm_max_ver=5.0-700\n", 700, 1, "A:B"},
       {"[A]\nqxm_max_ver=5.0-699\n", 700, 1, ""},
@@ -111,13 +108,13 @@ TEST_F(PackageTest, RuleFileEvaluation) {
       {"", 700, 0, "untouched"},
   };
   const std::string file = root() + "/PKG_DEPS";
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.file) + " @" + std::to_string(c.build));
-    writeFile(file, c.file);
+  for (const auto& [rules, build, result, want] : cases) {
+    SCOPED_TRACE(std::string(rules) + " @" + std::to_string(build));
+    writeFile(file, rules);
     std::string text = "untouched";
-    int rc = evalPackageRuleFile(file.c_str(), c.build, text);
-    EXPECT_EQ(c.result, rc > 0 ? 1 : rc);
-    EXPECT_EQ(c.text, text);
+    int rc = evalPackageRuleFile(file.c_str(), build, text);
+    EXPECT_EQ(result, rc > 0 ? 1 : rc);
+    EXPECT_EQ(want, text);
   }
   std::string text = "untouched";
   EXPECT_EQ(-1, evalPackageRuleFile((root() + "/missing").c_str(), 700, text));
@@ -184,11 +181,8 @@ TEST_F(PackageTest, StaleRemovalMatchesIdsExactlyAndStaysInMirror) {
 }
 
 TEST_F(PackageTest, DisplayNames) {
-  const struct {
-    const char* info;
-    const char* name;
-    const char* ger;  // absent or empty in INFO: keeps the stored "alt"
-  } cases[] = {
+  // INFO, then the display name and the German one (absent or empty in INFO: the stored "alt").
+  const char* cases[][3] = {
       {"x=1\n", "pkgA", "alt"},
       {"displayname_enu=English\n", "English", "alt"},
       {"displayname=Main\ndisplayname_enu=English\n", "Main", "alt"},
@@ -196,14 +190,14 @@ TEST_F(PackageTest, DisplayNames) {
       {"displayname_ger=Haupt\ndisplayname=Main\n", "Main", "Haupt"},
       {"displayname=Main\ndisplayname_fre=Principal\ndisplayname_ger=\n", "Main", "alt"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.info);
+  for (const auto& [info, name, ger] : cases) {
+    SCOPED_TRACE(info);
     store("pkgA", [](KEVOFLX_PKG& r) {
       r.display_names[lang("ger")] = r.display_names[lang("fre")] = "alt";
     });
-    KEVOFLX_PKG rec = update(package("pkgA", c.info));
-    EXPECT_EQ(c.name, rec.display_name);
-    EXPECT_EQ(c.ger, rec.display_names[lang("ger")]);
+    KEVOFLX_PKG rec = update(package("pkgA", info));
+    EXPECT_EQ(name, rec.display_name);
+    EXPECT_EQ(ger, rec.display_names[lang("ger")]);
     EXPECT_EQ("alt", rec.display_names[lang("fre")]) << "fre is not a host language";
   }
   writeTree(path(KEVO_HOST_CONF_PATH), "other=1\n");

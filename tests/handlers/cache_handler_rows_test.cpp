@@ -1,6 +1,7 @@
 // The handlers that store rows: volumes, disk groups and disks, shared folders, samples, and
 // the device's extended information.
 #include <string>
+#include <tuple>
 
 #include "flx.h"
 #include "handlers/cache_handler.h"
@@ -140,12 +141,7 @@ TEST_F(ShareTest, RefusalsAndFailedRowsRemoveNothing) {
   query(
       "CREATE TRIGGER fail BEFORE INSERT ON share_info WHEN NEW.name = 's2' BEGIN SELECT "
       "RAISE(ABORT, 'boom'); END;");
-  struct Case {
-    const char* sn;
-    const char* payload;
-    const char* line;
-  };
-  const Case cases[] = {
+  const char* cases[][3] = {
       {"SN-X", R"({"share":[]})", " fail to get qx SN-X"},
       {"SN-A", R"({"shares":[]})", " Collected data from [SN-A] is wrong"},
       {"SN-A", R"({"share":{"name":"x"}})", "Collected data from [SN-A] is wrong or corrupted."},
@@ -154,11 +150,11 @@ TEST_F(ShareTest, RefusalsAndFailedRowsRemoveNothing) {
       {"SN-A", R"({"share":[{"name":"s1"},{"name":"s2"},{"name":"s3"}]})",
        "VALUES ('s2', '', '', 0, 200, 1, '');] error: boom"},  // A is the first device: id 1
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.payload);
+  for (const auto& [sn, payload, line] : cases) {
+    SCOPED_TRACE(payload);
     flxtest::ClearLog();
-    EXPECT_EQ(-1, shareCacheUpdate(c.sn, 200, parse(c.payload)));
-    EXPECT_EQ(1, flxtest::LogCount(c.line)) << flxtest::LogDump();
+    EXPECT_EQ(-1, shareCacheUpdate(sn, 200, parse(payload)));
+    EXPECT_EQ(1, flxtest::LogCount(line)) << flxtest::LogDump();
     EXPECT_EQ(0, flxtest::openDescriptorsOn(cacheDbPath()));
   }
   EXPECT_EQ("old1|100\nold2|100\ns1|200", rows("share_info", a_));
@@ -179,19 +175,16 @@ class SampleTest : public flxtest::RootTest {
 // Besides its two values the statement has 77 characters and it is cut at 1,023: values of
 // 946 characters fit, 947 lose only the semicolon, 948 break it. A quote counts twice.
 TEST_F(SampleTest, StatementLengthLimit) {
-  const struct {
-    const char* sn;
-    size_t quotes;
-    size_t chars;  // serial number + data, quotes doubled
-  } cases[] = {{"SN-0946", 0, 946}, {"SN-0947", 0, 947}, {"SN-0948", 0, 948},
-               {"SN-Q946", 5, 946}, {"SN-Q947", 5, 947}, {"SN-Q948", 5, 948}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.sn);
+  // Serial number, quotes in the data, characters of both with the quotes doubled.
+  const std::tuple<std::string, size_t, size_t> cases[] = {
+      {"SN-0946", 0, 946}, {"SN-0947", 0, 947}, {"SN-0948", 0, 948},
+      {"SN-Q946", 5, 946}, {"SN-Q947", 5, 947}, {"SN-Q948", 5, 948}};
+  for (const auto& [sn, quotes, chars] : cases) {
+    SCOPED_TRACE(sn);
     flxtest::ClearLog();
-    const std::string sn = c.sn;
     const std::string data =
-        std::string(c.quotes, '\'') + std::string(c.chars - sn.size() - 2 * c.quotes, 'x');
-    const bool fits = c.chars <= 947;
+        std::string(quotes, '\'') + std::string(chars - sn.size() - 2 * quotes, 'x');
+    const bool fits = chars <= 947;
     EXPECT_EQ(fits ? 0 : -1, sampleCacheUpdate(sn, 0, payload(data)));
     EXPECT_EQ(fits ? data : "", stored(sn));
     EXPECT_EQ(fits ? 0 : 1, flxtest::LogCount("cache_handler_sample:"));
@@ -232,11 +225,7 @@ TEST_F(InfoTest, PushedQxIdIsReplacedByTheRegistryId) {
 // Every refusal logs one line of its own, stores nothing and still closes the connection.
 TEST_F(InfoTest, RefusalsLogOnceAndCloseTheConnection) {
   const uint64_t a = addDevice("SN-A");
-  const struct {
-    const char* sn;
-    const char* payload;
-    const char* line;
-  } cases[] = {
+  const char* cases[][3] = {
       {"", R"({"timezone":"UTC"})",
        "cache_handler_info:15 (euid=0)(pid=%d)(cache_handler_info:15)(Success)Failed "
        "[client_sn.empty()], err=Success\n\n"},
@@ -246,12 +235,12 @@ TEST_F(InfoTest, RefusalsLogOnceAndCloseTheConnection) {
       {"SN-X", R"({"timezone":"UTC"})", "cache_handler_info:19 cannot get qx_id by SN-X"},
       {"SN-A", "[1, 2]", "cache_handler_info:25 KEVOFLXInfoJsonToStruct failed"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.payload);
+  for (const auto& [sn, payload, format] : cases) {
+    SCOPED_TRACE(payload);
     flxtest::ClearLog();
-    EXPECT_EQ(-1, infoCacheUpdate(c.sn, 0, parse(c.payload)));
+    EXPECT_EQ(-1, infoCacheUpdate(sn, 0, parse(payload)));
     char line[256];
-    snprintf(line, sizeof line, c.line, static_cast<int>(getpid()));
+    snprintf(line, sizeof line, format, static_cast<int>(getpid()));
     EXPECT_EQ(std::vector<std::string>{line}, flxtest::LogTexts());
     EXPECT_EQ(0, flxtest::openDescriptorsOn(cacheDbPath()));
   }

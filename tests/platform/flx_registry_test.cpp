@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "flx.h"
@@ -192,21 +193,17 @@ TEST_F(RegistryTest, SessionsCheckExpiryApiClassAndDevice) {
   EXPECT_GT(0, KEVOFLXSessionCreate("nodev", "SN-9", "", 0));
   EXPECT_EQ(KVERR_NOT_FOUND, KVLIBErrGet());
 
-  struct Case {
-    const char* sid;
-    const char* apiClass;
-    bool allowed;
-  } cases[] = {
+  const std::tuple<const char*, const char*, bool> cases[] = {
       {"forever", KEVOFLX_DEFAULT_API_CLASS, true}, {"later", KEVOFLX_DEFAULT_API_CLASS, true},
       {"past", KEVOFLX_DEFAULT_API_CLASS, false},   {"now", KEVOFLX_DEFAULT_API_CLASS, false},
       {"admin", KEVOFLX_DEFAULT_API_CLASS, false},  {"admin", "KEVO.ADMIN", true},
       {"forever", "kevo.flx.rpc", false},           {"FOREVER", KEVOFLX_DEFAULT_API_CLASS, false},
       {"", KEVOFLX_DEFAULT_API_CLASS, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& [sid, apiClass, allowed] : cases) {
     std::string sn = "untouched";
-    EXPECT_EQ(c.allowed, KEVOFLXQxCheckWebapiPriviege(c.sid, c.apiClass, sn)) << c.sid;
-    EXPECT_EQ(c.allowed ? "SN-1" : "untouched", sn) << c.sid;
+    EXPECT_EQ(allowed, KEVOFLXQxCheckWebapiPriviege(sid, apiClass, sn)) << sid;
+    EXPECT_EQ(allowed ? "SN-1" : "untouched", sn) << sid;
   }
 
   // A session follows its device's serial number; removed sessions are refused.

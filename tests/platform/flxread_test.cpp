@@ -6,6 +6,7 @@
 #include <utime.h>
 
 #include <filesystem>
+#include <tuple>
 #include <vector>
 
 #include "flx.h"
@@ -105,17 +106,13 @@ TEST_F(FleetTest, DeviceListSummarisesEachDevice) {
 }
 
 TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
-  const struct {
-    const char* sort;
-    bool desc;
-    const char* order;
-  } cases[] = {
+  const std::tuple<const char*, bool, const char*> cases[] = {
       {"hostname", false, "SN-C SN-A SN-B"},      {"vol_max_use", true, "SN-A SN-C SN-B"},
       {"disk_failing", true, "SN-B SN-A SN-C"},   {"last_seen", false, "SN-C SN-A SN-B"},
       {"disk_max_temp", false, "SN-C SN-A SN-B"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(c.order, serials(list(c.sort, c.desc)["devices"])) << c.sort;
+  for (const auto& [sort, desc, order] : cases)
+    EXPECT_EQ(order, serials(list(sort, desc)["devices"])) << sort;
 
   EXPECT_EQ("SN-A", serials(list("sn", false, "VAULT")["devices"]));
   EXPECT_EQ("", serials(list("sn", false, "%")["devices"])) << "wildcards are literal";
@@ -158,18 +155,14 @@ TEST_F(FleetTest, FleetQueriesAnswerTheOperatorsQuestions) {
   EXPECT_EQ(1u, out["disks"].size());
   EXPECT_EQ(61, out["disks"][0]["temp"].asInt());
 
-  const struct {
-    const char* op;
-    const char* version;
-    const char* devices;
-  } pkgs[] = {{"", "", "SN-A SN-B SN-C"},
-              {"lt", "2.0", "SN-B SN-C"},
-              {"gt", "1.9.10", "SN-A SN-B"},
-              {"eq", "1.10.0", ""},
-              {"ge", "2.9", "SN-A"}};
-  for (const auto& c : pkgs) {
-    ASSERT_EQ(kOk, flxread::devicesWithPackage("Media", c.op, c.version, page, out, err));
-    EXPECT_EQ(c.devices, serials(out["devices"])) << c.op << " " << c.version;
+  const char* pkgs[][3] = {{"", "", "SN-A SN-B SN-C"},
+                           {"lt", "2.0", "SN-B SN-C"},
+                           {"gt", "1.9.10", "SN-A SN-B"},
+                           {"eq", "1.10.0", ""},
+                           {"ge", "2.9", "SN-A"}};
+  for (const auto& [op, version, devices] : pkgs) {
+    ASSERT_EQ(kOk, flxread::devicesWithPackage("Media", op, version, page, out, err));
+    EXPECT_EQ(devices, serials(out["devices"])) << op << " " << version;
   }
   EXPECT_EQ(kBadArgument, flxread::devicesWithPackage("Media", "like", "1", page, out, err));
   ASSERT_EQ(kOk, flxread::devicesWithApp("Files", page, out, err));
@@ -180,20 +173,16 @@ TEST_F(FleetTest, FleetQueriesAnswerTheOperatorsQuestions) {
 }
 
 TEST(VersionCompare, NumbersCompareByValue) {
-  const struct {
-    const char* a;
-    const char* b;
-    int want;
-  } cases[] = {{"1.10", "1.9", 1},
-               {"1.0", "1.0.0", -1},
-               {"2.0-beta", "2.0.1", -1},
-               {"007", "7", 0},
-               {"5.1.4-2596", "5.1.4-2600", -1},
-               {"", "0", -1},
-               {"1.a", "1.b", -1}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.want, flxread::compareVersions(c.a, c.b)) << c.a << " vs " << c.b;
-    EXPECT_EQ(-c.want, flxread::compareVersions(c.b, c.a)) << c.b << " vs " << c.a;
+  const std::tuple<const char*, const char*, int> cases[] = {{"1.10", "1.9", 1},
+                                                             {"1.0", "1.0.0", -1},
+                                                             {"2.0-beta", "2.0.1", -1},
+                                                             {"007", "7", 0},
+                                                             {"5.1.4-2596", "5.1.4-2600", -1},
+                                                             {"", "0", -1},
+                                                             {"1.a", "1.b", -1}};
+  for (const auto& [a, b, want] : cases) {
+    EXPECT_EQ(want, flxread::compareVersions(a, b)) << a << " vs " << b;
+    EXPECT_EQ(-want, flxread::compareVersions(b, a)) << b << " vs " << a;
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "kevocore.h"
@@ -146,20 +147,15 @@ TEST_F(KevocoreConf, GetKeyValueResults) {
   std::string longValue(100000, 'v');
   std::string file = writeFile(
       path("/conf"), "supplang=\"enu,ger\"\nempty=\"\"\nlong=" + longValue + "\nfit=1234567\n");
-  struct {
-    const char* key;
-    int size;
-    int want;
-    const char* text;
-  } cases[] = {
+  const std::tuple<const char*, int, int, const char*> cases[] = {
       {"supplang", 8, 7, "enu,ger"}, {"fit", 8, 7, "1234567"}, {"supplang", 7, -1, ""},
       {"empty", 8, 0, ""},           {"absent", 8, 0, ""},     {"long", 8, -1, ""},
   };
   char buf[8];
-  for (const auto& c : cases) {
+  for (const auto& [key, size, want, text] : cases) {
     memset(buf, 'x', sizeof(buf));
-    EXPECT_EQ(c.want, KVLIBFileGetKeyValue(file.c_str(), c.key, buf, c.size, 0)) << c.key;
-    EXPECT_STREQ(c.text, buf) << c.key;
+    EXPECT_EQ(want, KVLIBFileGetKeyValue(file.c_str(), key, buf, size, 0)) << key;
+    EXPECT_STREQ(text, buf) << key;
   }
   std::vector<char> big(longValue.size() + 1);
   EXPECT_EQ(100000, KVLIBFileGetKeyValue(file.c_str(), "long", big.data(), big.size(), 0));
@@ -179,11 +175,7 @@ TEST(KevocoreBase64, RoundTripsAndRejects) {
     bytes += std::string("\0\xff", 2);
     EXPECT_EQ(bytes, decode(base64(bytes), bytes.size())) << bytes;
   }
-  struct {
-    const char* text;
-    int room;
-    const char* want;
-  } cases[] = {
+  const std::tuple<const char*, int, const char*> cases[] = {
       {"", 0, ""},
       {"Zm9v\r\nYmFy\n", 6, "foobar"},
       {"Zm9vYmFy", 5, "<fail>"},
@@ -191,7 +183,7 @@ TEST(KevocoreBase64, RoundTripsAndRejects) {
       {"Zm9vYg", 6, "<fail>"},
       {"Zm9vYg==x", 6, "<fail>"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.want, decode(c.text, c.room)) << c.text;
+  for (const auto& [text, room, want] : cases) EXPECT_EQ(want, decode(text, room)) << text;
   char small[4];
   EXPECT_EQ(0, KVLIBBase64Encode(reinterpret_cast<const unsigned char*>("abc"), 3, small, 4));
 }
@@ -311,21 +303,15 @@ TEST_F(KevocoreMkdir, CreatesParentsWithTheModeWhateverTheUmask) {
 
 TEST_F(KevocoreMkdir, FailuresSetErrno) {
   writeFile(path("/file"), "x");
-  struct {
-    std::string path;
-    int recursive;
-    int mode;
-    int err;
-  } cases[] = {
+  const std::tuple<std::string, int, int, int> cases[] = {
       {path("/file"), TRUE, -1, ENOTDIR},       {path("/file/sub/deeper"), TRUE, -1, ENOTDIR},
       {path("/file"), FALSE, -1, ENOTDIR},      {path("/missing/leaf"), FALSE, -1, ENOENT},
       {path("/badmode"), TRUE, 010000, EINVAL}, {"", TRUE, -1, EINVAL},
   };
-  for (const auto& c : cases) {
+  for (const auto& [dir, recursive, mode, err] : cases) {
     errno = 0;
-    EXPECT_LT(KEVOFSMkdirP(c.path.c_str(), nullptr, c.recursive, UID_ERR, GID_ERR, c.mode), 0)
-        << c.path;
-    EXPECT_EQ(c.err, errno) << c.path;
+    EXPECT_LT(KEVOFSMkdirP(dir.c_str(), nullptr, recursive, UID_ERR, GID_ERR, mode), 0) << dir;
+    EXPECT_EQ(err, errno) << dir;
   }
 }
 
