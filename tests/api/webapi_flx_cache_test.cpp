@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/flx_log.h"
@@ -88,12 +89,8 @@ class PushTest : public flxtest::RootTest {
 
 TEST_F(PushTest, RequestChecksAnswerInTheirOrder) {
   const char* noRight = "webapi_flx_cache:84 No permission to update info. ip=[192.0.2.7]";
-  struct Case {
-    bool permitted;
-    const char* params;
-    int code;  // 0: success
-    Texts logged;
-  } cases[] = {
+  // A known session, the parameters, the answer's code (0: success) and the log.
+  const std::tuple<bool, const char*, int, Texts> cases[] = {
       {false, R"({"items":[]})", 105, {noRight}},
       {true,
        R"({"client_sn":"X"})",
@@ -105,12 +102,12 @@ TEST_F(PushTest, RequestChecksAnswerInTheirOrder) {
        {R"(webapi_flx_cache:98 Bad request parameters. items is not array. {"items":{"0":1}})"}},
       {true, R"({"items":[]})", 0, {}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [permitted, params, code, logged] : cases) {
     flxtest::ClearLog();
-    KEVO::APIResponse resp = push(parse(c.params), c.permitted ? sid_ : "no-such-session");
-    EXPECT_TRUE(resp.IsSet()) << c.params;
-    EXPECT_EQ(c.code, resp.IsSuccess() ? 0 : resp.GetError()) << c.params;
-    EXPECT_EQ(c.logged, flxtest::LogTexts()) << c.params;
+    KEVO::APIResponse resp = push(parse(params), permitted ? sid_ : "no-such-session");
+    EXPECT_TRUE(resp.IsSet()) << params;
+    EXPECT_EQ(code, resp.IsSuccess() ? 0 : resp.GetError()) << params;
+    EXPECT_EQ(logged, flxtest::LogTexts()) << params;
   }
   KEVO::APIResponse untouched;
   set_v1(nullptr, &untouched);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/cache_db.h"
@@ -69,11 +70,9 @@ TEST(PrivilegeTest, RefusedRaiseRunsTheBodyWithEperm) {
 
 // The logged line starts with "(strerror)" when errno is set; the terminal copy does not.
 TEST(FailureLineTest, WordingFollowsErrnoWithATerminalCopyInDebug) {
-  struct Case {
-    bool longForm;
-    int err;
-    const char* terminal;  // after "(f:3)(euid=E)(pid=P)"; logged after "f:3 (euid=E)(pid=P)"
-  } cases[] = {
+  // Long form, errno, and the terminal copy after "(f:3)(euid=E)(pid=P)", which is the logged
+  // line after "f:3 (euid=E)(pid=P)" and the error's text.
+  const std::tuple<bool, int, const char*> cases[] = {
       {false, EACCES, "!!Failed [c], err=Permission denied\n"},
       {false, EIO, "Failed [c], err=Input/output error\n"},
       {false, 0, "Failed [c], err=Success\n"},
@@ -83,20 +82,19 @@ TEST(FailureLineTest, WordingFollowsErrnoWithATerminalCopyInDebug) {
   };
   const std::string ids =
       "(euid=" + std::to_string(geteuid()) + ")(pid=" + std::to_string(getpid()) + ")";
-  for (const auto& c : cases) {
-    const std::string logged =
-        (c.err != 0 ? "(" + std::string(strerror(c.err)) + ")" : "") + c.terminal;
+  for (const auto& [longForm, err, terminal] : cases) {
+    const std::string logged = (err != 0 ? "(" + std::string(strerror(err)) + ")" : "") + terminal;
     for (int debug : {0, 1}) {
       SCOPED_TRACE(logged + (debug ? " debug" : ""));
       giTerminalDebug = debug;
       ::testing::internal::CaptureStdout();
-      errno = c.err;
-      (c.longForm ? flxLongFailure : flxShortFailure)("f", 3, "c");
-      EXPECT_EQ(c.err, errno);
+      errno = err;
+      (longForm ? flxLongFailure : flxShortFailure)("f", 3, "c");
+      EXPECT_EQ(err, errno);
       std::string out = ::testing::internal::GetCapturedStdout();
       giTerminalDebug = 0;
       EXPECT_EQ((Lines{{LOG_ERR, "f:3 " + ids + logged}}), TakeLog());
-      EXPECT_EQ(debug ? "(f:3)" + ids + c.terminal : "", out);
+      EXPECT_EQ(debug ? "(f:3)" + ids + terminal : "", out);
     }
   }
 }

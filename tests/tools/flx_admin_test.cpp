@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "common/json_util.h"
 #include "common/spool.h"
@@ -109,11 +110,8 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
 TEST_F(AdminCliTest, BadUsageGivesOneLineAndNonZeroExit) {
   ASSERT_EQ(0, run("init").status);
   ASSERT_EQ(0, run("device add --sn SN1").status);
-  struct Case {
-    const char* args;
-    int status;
-    const char* says;
-  } cases[] = {
+  const std::tuple<const char*, int, const char*> cases[] = {
+      // arguments, status, message
       {"", 2, "subcommand is required"},
       {"device add", 2, "--sn is required"},
       {"device frobnicate", 2, "frobnicate"},
@@ -126,12 +124,12 @@ TEST_F(AdminCliTest, BadUsageGivesOneLineAndNonZeroExit) {
       {"session add --sn SN1 --sid 15-characters..", 1, "use 16 to 128"},
       {"session remove nothing", 1, "no session"},
   };
-  for (const Case& c : cases) {
-    Result r = run(c.args);
-    EXPECT_EQ(c.status, r.status) << c.args;
-    EXPECT_EQ("", r.out) << c.args;
-    EXPECT_NE(std::string::npos, r.err.find(c.says)) << c.args << ": " << r.err;
-    EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << c.args << ": " << r.err;
+  for (const auto& [args, status, says] : cases) {
+    Result r = run(args);
+    EXPECT_EQ(status, r.status) << args;
+    EXPECT_EQ("", r.out) << args;
+    EXPECT_NE(std::string::npos, r.err.find(says)) << args << ": " << r.err;
+    EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << args << ": " << r.err;
   }
   for (const char* args : {"--help", "device show --help"}) {
     Result r = run(args);

@@ -100,12 +100,12 @@ TEST_F(AgentTest, BasicIdentityAndNetwork) {
 }
 
 TEST(AgentVersion, BuildNumbersOrderReleases) {
-  const struct {
-    const char* versionId;
-    int32_t build;
-  } cases[] = {{"12", 120000}, {"22.04", 220400}, {"3.19.1", 31901}, {"100.5", 990500},
-               {"", 0},        {"rolling", 0},    {"7.x", 70000}};
-  for (const auto& c : cases) EXPECT_EQ(c.build, flxagent::BuildNumber(c.versionId)) << c.versionId;
+  const std::pair<const char*, int32_t> cases[] = {
+      {"12", 120000}, {"22.04", 220400}, {"3.19.1", 31901}, {"100.5", 990500},
+      {"", 0},        {"rolling", 0},    {"7.x", 70000}};
+  for (const auto& [versionId, build] : cases) {
+    EXPECT_EQ(build, flxagent::BuildNumber(versionId)) << versionId;
+  }
   // The host splits the text at its first space and first '-': neither may be inside a part.
   EXPECT_EQ("my_os 1.2.3-10203", flxagent::VersionText("ID=\"my os\"\nVERSION_ID=1.2-3\n"));
   EXPECT_EQ("linux 0-0", flxagent::VersionText("garbage"));
