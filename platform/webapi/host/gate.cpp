@@ -96,7 +96,7 @@ int ConnectionGate::Accept(int listenFd) {
     pollfd p{listenFd, POLLIN, 0};
     const int ready = poll(&p, 1, kSweepMs);
     Sweep(Clock::now());
-    if (ready <= 0) continue;
+    if (ready <= 0 || stopping_) continue;  // a stopping worker leaves new clients to the others
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) return -1;  // no socket left
