@@ -249,8 +249,6 @@ TEST_F(FleetTest, OnlyOperatorTokensOpenTheInventory) {
   const std::string sid = addSession("SN-A");
   EXPECT_FALSE(flxread::operatorForToken(sid, name)) << "a push session is no operator";
   EXPECT_FALSE(flxread::operatorForToken(flxread::tokenHash(token), name)) << "the stored hash";
-  std::string ignored;
-  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege(token, KEVOFLX_DEFAULT_API_CLASS, ignored));
   ASSERT_EQ(0, KEVOFLXOperatorDelete("ops"));
   EXPECT_FALSE(flxread::operatorForToken(token, name));
 }
