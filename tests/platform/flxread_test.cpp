@@ -27,14 +27,19 @@ class FleetTest : public flxtest::RootTest {
     a_ = addDevice("SN-A", "media-vault");
     b_ = addDevice("SN-B", "office");
     c_ = addDevice("SN-C", "branch");
-    vol(a_, "v1", 100, 95, now_);
-    vol(a_, "v2", 100, 10, now_);
-    vol(b_, "v1", 0, 0, now_);
-    vol(c_, "v1", 200, 20, now_ - 86400);
-    disk(a_, "sda", "Good", "Normal", 35);
-    disk(b_, "sda", "good", "abnormal", 61);
-    disk(b_, "sdb", "warning", "normal", 40);
-    disk(b_, "sdc", "", "", 30);
+    // Rows of devices 1 to 3 (a to c); "@" stands for now.
+    for (std::string sql :
+         {"INSERT INTO vol_info(name, size_total, size_used, mtime, qx_id) VALUES "
+          "('v1', 100, 95, @, 1), ('v2', 100, 10, @, 1), ('v1', 0, 0, @, 2), "
+          "('v1', 200, 20, @ - 86400, 3)",
+          "INSERT INTO hdd_info(dev, status, smart_status, temp, mtime, qx_id) VALUES "
+          "('sda', 'Good', 'Normal', 35, @, 1), ('sda', 'good', 'abnormal', 61, @, 2), "
+          "('sdb', 'warning', 'normal', 40, @, 2), ('sdc', '', '', 30, @, 2)"}) {
+      for (size_t at; (at = sql.find('@')) != std::string::npos;) {
+        sql.replace(at, 1, std::to_string(now_));
+      }
+      query(sql);
+    }
     addPkg(a_, "Media", "2.9");
     addPkg(b_, "Media", "1.10");
     addPkg(c_, "Media", "1.9.2");
@@ -45,16 +50,6 @@ class FleetTest : public flxtest::RootTest {
     EXPECT_EQ(0, KEVOFLXAppSet(&app));
   }
 
-  void vol(uint64_t qx, const char* name, int total, int used, int64_t mtime) {
-    query("INSERT INTO vol_info(name, size_total, size_used, mtime, qx_id) VALUES('" +
-          std::string(name) + "', " + std::to_string(total) + ", " + std::to_string(used) + ", " +
-          std::to_string(mtime) + ", " + std::to_string(qx) + ")");
-  }
-  void disk(uint64_t qx, const char* dev, const char* status, const char* smart, int temp) {
-    query("INSERT INTO hdd_info(dev, status, smart_status, temp, mtime, qx_id) VALUES('" +
-          std::string(dev) + "', '" + status + "', '" + smart + "', " + std::to_string(temp) +
-          ", " + std::to_string(now_) + ", " + std::to_string(qx) + ")");
-  }
   static void addPkg(uint64_t qx, const char* pkg, const char* version) {
     KEVOFLX_PKG p;
     p.qx_id = qx;
