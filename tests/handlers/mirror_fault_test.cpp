@@ -5,12 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "flx.h"
 #include "handlers/cache_handler.h"
@@ -54,26 +50,22 @@ Json::Value appItem(const std::string& icon) {
   return data;
 }
 
-// Every entry below `dir` (links not followed): its kind and mode, a file's mtime and content.
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-  std::map<std::string, std::string> out;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    struct stat st;
-    lstat(e.path().c_str(), &st);
-    std::string what = std::to_string(st.st_mode);
-    // A folder's own time moves with any temporary file made and removed in it.
-    if (!S_ISDIR(st.st_mode)) what += "|" + std::to_string(st.st_mtime);
-    if (S_ISREG(st.st_mode)) {
-      std::ifstream in(e.path(), std::ios::binary);
-      what += "|" + std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    out[e.path().string()] = what;
-  }
-  return out;
-}
-
 class MirrorFaultTest : public flxtest::RootTest {
  protected:
+  // Every entry below `dir` (links not followed): its kind and mode, a file's mtime and content.
+  static std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+      struct stat st;
+      lstat(e.path().c_str(), &st);
+      std::string what = std::to_string(st.st_mode);
+      // A folder's own time moves with any temporary file made and removed in it.
+      if (!S_ISDIR(st.st_mode)) what += "|" + std::to_string(st.st_mtime);
+      if (S_ISREG(st.st_mode)) what += "|" + readFile(e.path());
+      out[e.path().string()] = what;
+    }
+    return out;
+  }
   MirrorFaultTest() : id_(addDevice("SN1")), mirror_(mirrorDir(id_)), outside_(path("/outside")) {
     fs::create_directories(outside_ + "/dir");
     for (const char* f : {"/file", "/dir/INFO", "/dir/kevopackageslimit.conf", "/dir/PKG_DEPS",

@@ -1,6 +1,4 @@
 // The read views over a prepared root: three devices with every kind of row.
-#include <sqlite3.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #include <utime.h>
