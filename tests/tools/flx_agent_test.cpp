@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "agent.h"
 #include "kevocore.h"
+#include "support/root_fixture.h"
 #include "support/util.h"
 
 namespace {
@@ -34,20 +34,15 @@ std::string Png(int width) {
   return png + std::string(13, '\0') + std::to_string(width);
 }
 
-class AgentTest : public ::testing::Test {
+class AgentTest : public flxtest::RootTest {
  protected:
-  AgentTest() {
-    char tmpl[] = "/tmp/flx-agent.XXXXXX";
-    root_ = mkdtemp(tmpl);
-    ctx_.root = root_;
-  }
-  ~AgentTest() override { fs::remove_all(root_); }
+  AgentTest() { ctx_.root = root(); }
 
   void put(const std::string& abs, const std::string& content) {
-    fs::create_directories(fs::path(root_ + abs).parent_path());
-    std::ofstream(root_ + abs, std::ios::binary) << content;
+    fs::create_directories(fs::path(path(abs)).parent_path());
+    writeFile(path(abs), content);
   }
-  void dir(const std::string& abs) { fs::create_directories(root_ + abs); }
+  void dir(const std::string& abs) { fs::create_directories(path(abs)); }
 
   // Runs one collector; fails the test when it drops its item.
   Json::Value collect(flxagent::CollectFn fn) {
@@ -57,7 +52,6 @@ class AgentTest : public ::testing::Test {
     return data;
   }
 
-  std::string root_;
   Context ctx_;
 };
 
@@ -273,10 +267,10 @@ TEST_F(AgentTest, IntervalStatePushesOnlyWhatChanged) {
   first.append(item("basic", 10, "a"));
   first.append(item("info", 10, "b"));
   flxagent::PushState state;
-  EXPECT_FALSE(state.load(root_ + "/missing.json"));
+  EXPECT_FALSE(state.load(path("/missing.json")));
   EXPECT_EQ(2u, state.changed(first, "http://h", 1000).size());
   state.record(first, "http://h", 1000);
-  const std::string file = root_ + "/state.json";
+  const std::string file = path("/state.json");
   ASSERT_TRUE(state.save(file));
   flxagent::PushState loaded;
   ASSERT_TRUE(loaded.load(file));
