@@ -126,24 +126,21 @@ TEST_F(KevocoreConf, SectionedFileCornerCases) {
   EXPECT_EQ(KVERR_FILE_OPEN, KVLIBErrGet());
 }
 
-TEST_F(KevocoreConf, GetKeysTakesListedKeysWithTheGivenSeparator) {
-  std::string file = writeFile(path("/INFO"),
-                               "[ignored header]\n"
-                               "displayname : \"Pkg\"\n"
-                               "startable:yes\n"
-                               "startable:no\n"
-                               "other: x\n"
-                               "url=not split here\n");
+TEST_F(KevocoreConf, KeyReadersTakeListedKeysAndFitValuesToTheBuffer) {
+  const std::string info = writeFile(path("/INFO"),
+                                     "[ignored header]\n"
+                                     "displayname : \"Pkg\"\n"
+                                     "startable:yes\n"
+                                     "startable:no\n"
+                                     "other: x\n"
+                                     "url=not split here\n");
   for (const char* key : {"displayname", "startable", "url", "absent"}) {
     KVLIBSzListPush(&list_.l, key);
   }
-  EXPECT_EQ(2, KVLIBFileGetKeys(file.c_str(), list_.l, &hash_.h, ":"));
+  EXPECT_EQ(2, KVLIBFileGetKeys(info.c_str(), list_.l, &hash_.h, ":"));
   EXPECT_EQ("Pkg", value("displayname"));
   EXPECT_EQ("no", value("startable"));
   EXPECT_LT(KVLIBFileGetKeys(path("/absent").c_str(), list_.l, &hash_.h, ":"), 0);
-}
-
-TEST_F(KevocoreConf, GetKeyValueResults) {
   std::string longValue(100000, 'v');
   std::string file = writeFile(
       path("/conf"), "supplang=\"enu,ger\"\nempty=\"\"\nlong=" + longValue + "\nfit=1234567\n");
@@ -211,7 +208,7 @@ class KevocoreCrypt : public flxtest::RootTest {
   }
 };
 
-TEST_F(KevocoreCrypt, RoundTripNeedsRoomForTheTerminator) {
+TEST_F(KevocoreCrypt, RoundTripNeedsRoomAndTamperedShortOrForeignChunksFail) {
   std::string plain = "{\"vol\":[1,2,3]}";
   std::string chunk = seal(plain);
   EXPECT_EQ(plain, open(chunk, plain.size() + 1));
@@ -219,15 +216,12 @@ TEST_F(KevocoreCrypt, RoundTripNeedsRoomForTheTerminator) {
   EXPECT_EQ(KVERR_BUFFER_TOO_SMALL, KVLIBErrGet());
   EXPECT_EQ("", open(seal(""), 1));
   EXPECT_NE(seal(plain), chunk) << "every chunk has its own nonce";
-}
-
-TEST_F(KevocoreCrypt, RejectsTamperedShortAndForeignChunks) {
-  std::string chunk = seal(std::string(4096, 'p'));
-  std::string raw = decode(chunk, chunk.size());
+  const std::string big = seal(std::string(4096, 'p'));
+  const std::string raw = decode(big, big.size());
   for (size_t at : {size_t{0}, size_t{30}, raw.size() - 1}) {  // nonce, ciphertext, tag
     std::string flipped = raw;
     flipped[at] ^= 0x01;
-    EXPECT_EQ("<fail>", open(base64(flipped), chunk.size())) << at;
+    EXPECT_EQ("<fail>", open(base64(flipped), big.size())) << at;
     EXPECT_EQ(KVERR_CRYPT, KVLIBErrGet());
   }
   unsigned char other[32] = {9};
@@ -289,7 +283,7 @@ TEST(KevocoreExec, ExitStatusSignalsAndArguments) {
 
 using KevocoreMkdir = flxtest::RootTest;
 
-TEST_F(KevocoreMkdir, CreatesParentsWithTheModeWhateverTheUmask) {
+TEST_F(KevocoreMkdir, CreatesParentsWithTheModeWhateverTheUmaskAndFailuresSetErrno) {
   mode_t old = umask(077);
   std::string deep = path("/a//b/c/");
   EXPECT_EQ(0, KEVOFSMkdirP(deep.c_str(), nullptr, TRUE, UID_ERR, GID_ERR, -1));
@@ -299,9 +293,6 @@ TEST_F(KevocoreMkdir, CreatesParentsWithTheModeWhateverTheUmask) {
   EXPECT_EQ(0, KEVOFSMkdirP(path("/a/x").c_str(), nullptr, FALSE, UID_ERR, GID_ERR, 0700));
   EXPECT_EQ(0700u, modeOf(path("/a/x")));
   umask(old);
-}
-
-TEST_F(KevocoreMkdir, FailuresSetErrno) {
   writeFile(path("/file"), "x");
   const std::tuple<std::string, int, int, int> cases[] = {
       {path("/file"), TRUE, -1, ENOTDIR},       {path("/file/sub/deeper"), TRUE, -1, ENOTDIR},

@@ -1,4 +1,5 @@
-// Helpers of the suites that build pushed items and look at what the module left behind.
+// Helpers shared by the suites: JSON and pushed files, records compared field by field, the
+// registry's lists, and the descriptors a handler leaves open.
 #ifndef FLX_TESTS_SUPPORT_UTIL_H
 #define FLX_TESTS_SUPPORT_UTIL_H
 
