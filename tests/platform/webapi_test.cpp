@@ -321,7 +321,7 @@ TEST(IdleConnections, RelaxTheSyncOfTheHeldFilesOnly) {
   syncOf(other);
   {
     webapihost::IdleConnections idle;
-    ASSERT_TRUE(idle.Open(held, true));
+    ASSERT_TRUE(idle.Open(held, webapihost::StorePolicy()));
     EXPECT_EQ(1, syncOf(held));   // NORMAL
     EXPECT_EQ(2, syncOf(other));  // FULL
   }

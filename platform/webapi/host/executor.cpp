@@ -132,7 +132,17 @@ bool Executor::Start(const std::function<int(int fd)>& serve) {
 }
 
 Served Executor::Run(const RawRequest& raw) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  // Calls go in the order they came: a plain mutex lets one connection wait many turns.
+  std::unique_lock<std::mutex> lock(mutex_);
+  const uint64_t ticket = nextTicket_++;
+  turn_.wait(lock, [&] { return serving_ == ticket; });
+  struct NextTurn {
+    Executor& e;
+    ~NextTurn() {
+      ++e.serving_;
+      e.turn_.notify_all();
+    }
+  } next{*this};
   Served served;
   std::string status, guessed;
   if (fd_ >= 0 &&

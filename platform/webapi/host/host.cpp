@@ -12,6 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -241,8 +242,9 @@ bool CheckSession(const std::string& sid, const std::string& apiClass) {
 // The store as the host holds it: idle connections to the named files (opened as root: the
 // databases are root's; a connection stays usable once the ids are back).
 void HoldStore(IdleConnections& idle, const HostOptions& options) {
+  KeepFreedMemory();
   AsRoot root;
-  for (const std::string& path : options.keepOpen) idle.Open(path, options.relaxSync);
+  for (const std::string& path : options.keepOpen) idle.Open(path, options.store);
 }
 
 // An executor's life: the store held, calls served until its worker closes the channel.
@@ -266,7 +268,8 @@ void DropSavedIds() {
 // `parent` is the supervisor (0: none), whose end ends the worker too. With a parent, the
 // module calls run in an executor; without, in this process.
 int ServeWorker(httplib::Server& server, const HostOptions& options, pid_t parent,
-                const ApiRegistry& registry, CallRunner& runner) {
+                const ApiRegistry& registry, CallRunner& runner, WorkerLoads* loads = nullptr,
+                int slot = -1) {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
@@ -297,7 +300,7 @@ int ServeWorker(httplib::Server& server, const HostOptions& options, pid_t paren
   GateLimits limits;
   limits.maxConnections = options.maxConnections;
   limits.requestSeconds = options.requestSeconds;
-  gate.Arm(limits, parent);
+  gate.Arm(limits, parent, loads, slot);
   server.new_task_queue = [] { return new GateQueue(); };
   const bool ok = server.listen_after_bind();
   if (!ok && !gate.Stopping()) {
@@ -324,8 +327,12 @@ void LogDeath(pid_t pid, int status, bool restart) {
   }
 }
 
-// Running workers and when each started.
-using Workers = std::map<pid_t, std::chrono::steady_clock::time_point>;
+// Running workers: when each started, and its slot in the shared loads.
+struct Worker {
+  std::chrono::steady_clock::time_point start;
+  int slot;
+};
+using Workers = std::map<pid_t, Worker>;
 
 // Asks every worker to stop and waits for them; those still running after `seconds` are killed.
 void StopWorkers(Workers& live, int seconds) {
@@ -355,14 +362,26 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count,
   using Clock = std::chrono::steady_clock;
   const pid_t self = getpid();
   Workers live;
+  void* shared =
+      mmap(nullptr, sizeof(WorkerLoads), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  WorkerLoads* loads = shared == MAP_FAILED ? nullptr : new (shared) WorkerLoads;
+  std::unique_ptr<void, std::function<void(void*)>> unmap(
+      loads, [](void* p) { munmap(p, sizeof(WorkerLoads)); });
+  for (int i = 0; loads != nullptr && i < WorkerLoads::kSlots; ++i) loads->open[i] = -1;
   auto spawn = [&]() {
+    int slot = 0;
+    while (std::any_of(live.begin(), live.end(),
+                       [slot](const auto& w) { return w.second.slot == slot; }))
+      ++slot;
+    if (loads != nullptr && slot < WorkerLoads::kSlots) loads->open[slot] = 0;
     const pid_t pid = fork();
-    if (pid == 0) _exit(ServeWorker(server, options, self, registry, runner));
+    if (pid == 0) _exit(ServeWorker(server, options, self, registry, runner, loads, slot));
     if (pid < 0) {
       syslog(LOG_ERR, "cannot start a worker: %m");
+      if (loads != nullptr && slot < WorkerLoads::kSlots) loads->open[slot] = -1;
       return false;
     }
-    live[pid] = Clock::now();
+    live[pid] = Worker{Clock::now(), slot};
     return true;
   };
   for (int i = 0; i < count; ++i) spawn();
@@ -384,8 +403,10 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count,
       auto it = live.find(pid);
       if (it == live.end()) continue;
       // A worker that dies at once would die again: give it a pause before the next one.
-      if (Clock::now() - it->second < std::chrono::seconds(1))
+      if (Clock::now() - it->second.start < std::chrono::seconds(1))
         retryAt = Clock::now() + std::chrono::seconds(1);
+      if (loads != nullptr && it->second.slot < WorkerLoads::kSlots)
+        loads->open[it->second.slot] = -1;
       live.erase(it);
       LogDeath(pid, status, sig != SIGINT && sig != SIGTERM);
       ++missing;

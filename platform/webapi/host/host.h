@@ -8,6 +8,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -162,16 +164,28 @@ std::string AnswerText(const Json::Value& answer);
 
 // --- the host program ---
 
+// How this process's connections to the store files that the host holds behave (the module
+// opens its own; SQLite calls the host back for each one).
+struct StorePolicy {
+  // Commits with synchronous=NORMAL: a commit outlives a crash of any process, and a power loss
+  // rolls back at most the last ones, leaving the file consistent. Else each waits for the disk.
+  bool relaxSync = true;
+  // A connection meeting a lock waits up to this long (SQLite's backoff, from 1 ms) before its
+  // caller hears "database is locked": workers hold the write lock for well under that, while
+  // the module's own retry waits 0.1 to 1 s each time. 0: no wait.
+  int lockWaitMs = 250;
+};
+
 struct HostOptions {
   std::string listen = "127.0.0.1:5000";
   std::vector<std::string> modules;  // empty: DefaultModulePath()
-  size_t maxBody = size_t(64) << 20;
+  size_t maxBody = size_t(4) << 20;  // 8x the largest agent push measured (455,673 bytes)
   bool logStderr = false;
   bool debug = false;
   std::string dropUser;               // empty: keep the ids
   int workers = -1;                   // -1: one per core; 0: serve in this process
   std::vector<std::string> keepOpen;  // SQLite files each worker keeps one idle connection to
-  bool relaxSync = true;              // synchronous=NORMAL for connections to the keepOpen files
+  StorePolicy store;                  // for connections to the keepOpen files
   size_t maxConnections = 64;         // per worker
   int requestSeconds = 120;           // headers and body of one request
   int maxAuthFailures = 20;           // failed session checks per address and minute
@@ -187,11 +201,14 @@ bool ParseListen(const std::string& text, std::string& host, int& port);
 // Started as root: makes USER's ids the real and effective ids and keeps 0 as the saved ids.
 // False, with `err` set, when not root, USER is unknown or a call fails.
 bool DropPrivileges(const std::string& user, std::string& err);
+// SQLite takes a few hundred KiB for each connection and gives them back at its close: a process
+// whose module opens thousands of short connections keeps up to 8 MiB of freed memory for the
+// next one, rather than handing it to the kernel and faulting it in again each time.
+void KeepFreedMemory();
+
 // Keeps one idle connection to each SQLite file open, so that the connections that come and go
-// beside it never find themselves the last one (which checkpoints and removes the -wal file).
-// With `relaxSync`, every later connection of this process to the file commits with
-// synchronous=NORMAL: a commit outlives a crash of any process, and a power loss rolls back
-// at most the last ones, leaving the file consistent; without it each commit waits for the disk.
+// beside it never find themselves the last one (which checkpoints and removes the -wal file),
+// and applies the policy to every later connection of this process to the file.
 class IdleConnections {
  public:
   IdleConnections() = default;
@@ -199,7 +216,7 @@ class IdleConnections {
   IdleConnections(const IdleConnections&) = delete;
   IdleConnections& operator=(const IdleConnections&) = delete;
   // False, logged, when the file cannot be opened; the host serves on without it.
-  bool Open(const std::string& path, bool relaxSync);
+  bool Open(const std::string& path, const StorePolicy& policy);
   size_t Size() const { return dbs_.size(); }
 
  private:
@@ -241,6 +258,9 @@ class Executor {
   void Reap(bool logEnd);
 
   std::mutex mutex_;
+  std::condition_variable turn_;
+  uint64_t nextTicket_ = 0;
+  uint64_t serving_ = 0;
   int fd_ = -1;
   pid_t pid_ = -1;
   std::function<void()> onDeath_;

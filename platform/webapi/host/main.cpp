@@ -24,6 +24,11 @@ int main(int argc, char** argv) {
                  "back the last ones) or full (each waits for the disk)")
       ->capture_default_str()
       ->check(CLI::IsMember({"normal", "full"}));
+  app.add_option("--lock-wait-ms", options.store.lockWaitMs,
+                 "how long a connection to a --keep-open file waits for a lock before its caller "
+                 "retries in its own way (0: not at all)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60000));
   app.add_option("--max-connections", options.maxConnections,
                  "open connections per worker (more: idle ones closed, else HTTP 503)")
       ->capture_default_str()
@@ -49,6 +54,6 @@ int main(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;  // usage errors exit 2, like the other tools
   }
-  options.relaxSync = sync == "normal";
+  options.store.relaxSync = sync == "normal";
   return webapihost::RunHost(options);
 }

@@ -1,11 +1,12 @@
 // The host's connections to the store's SQLite files: one idle connection to each, and the
-// synchronous level of every other connection that this process opens to them.
+// policy for every other connection that this process opens to them.
+#include <malloc.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 #include "host.h"
@@ -14,42 +15,56 @@ namespace webapihost {
 
 namespace {
 
-// Files whose connections commit with synchronous=NORMAL, by device and inode: the module
-// names them by its own path, which may differ in spelling from the host's.
-std::mutex gRelaxedMutex;
-std::vector<std::pair<dev_t, ino_t>> gRelaxed;
+struct Held {
+  dev_t dev;
+  ino_t ino;
+  StorePolicy policy;
+};
+
+// The held files by device and inode: the module names them by its own path, which may be
+// spelt differently from the host's.
+std::mutex gHeldMutex;
+std::vector<Held> gHeld;
 
 // Runs inside every sqlite3_open of this process once registered.
-int RelaxIfStore(sqlite3* db, char**, const sqlite3_api_routines*) {
+int ApplyPolicy(sqlite3* db, char**, const sqlite3_api_routines*) {
   const char* name = sqlite3_db_filename(db, "main");
   struct stat st;
   if (name == nullptr || name[0] == '\0' || stat(name, &st) != 0) return SQLITE_OK;
-  bool relaxed = false;
+  StorePolicy policy;
   {
-    std::lock_guard<std::mutex> lock(gRelaxedMutex);
-    for (const auto& id : gRelaxed)
-      relaxed = relaxed || (id.first == st.st_dev && id.second == st.st_ino);
+    std::lock_guard<std::mutex> lock(gHeldMutex);
+    auto it = std::find_if(gHeld.begin(), gHeld.end(), [&st](const Held& h) {
+      return h.dev == st.st_dev && h.ino == st.st_ino;
+    });
+    if (it == gHeld.end()) return SQLITE_OK;
+    policy = it->policy;
   }
   // A failure leaves SQLite's own level, which is only slower.
-  if (relaxed) sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  if (policy.relaxSync) sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  if (policy.lockWaitMs > 0) sqlite3_busy_timeout(db, policy.lockWaitMs);
   return SQLITE_OK;
 }
 
-void Relax(const std::string& path) {
+void Hold(const std::string& path, const StorePolicy& policy) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return;
-  std::lock_guard<std::mutex> lock(gRelaxedMutex);
-  if (gRelaxed.empty()) sqlite3_auto_extension(reinterpret_cast<void (*)(void)>(RelaxIfStore));
-  gRelaxed.emplace_back(st.st_dev, st.st_ino);
+  std::lock_guard<std::mutex> lock(gHeldMutex);
+  if (gHeld.empty()) sqlite3_auto_extension(reinterpret_cast<void (*)(void)>(ApplyPolicy));
+  gHeld.push_back(Held{st.st_dev, st.st_ino, policy});
 }
 
 }  // namespace
+
+void KeepFreedMemory() {
+  mallopt(M_TRIM_THRESHOLD, 8 << 20);
+}
 
 IdleConnections::~IdleConnections() {
   for (void* db : dbs_) sqlite3_close(static_cast<sqlite3*>(db));
 }
 
-bool IdleConnections::Open(const std::string& path, bool relaxSync) {
+bool IdleConnections::Open(const std::string& path, const StorePolicy& policy) {
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_busy_timeout(db, 5000);
@@ -64,7 +79,7 @@ bool IdleConnections::Open(const std::string& path, bool relaxSync) {
     return false;
   }
   dbs_.push_back(db);
-  if (relaxSync) Relax(path);
+  Hold(path, policy);
   return true;
 }
 
