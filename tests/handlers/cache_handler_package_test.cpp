@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <tuple>
@@ -51,16 +50,11 @@ int lang(const char* code) {
 
 using std::filesystem::exists;
 
-void writeTree(const std::string& path, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-
 class PackageTest : public flxtest::RootTest {
  protected:
   PackageTest() {
     qx_ = addDevice("SN-PKG");
-    writeTree(path(KEVO_HOST_CONF_PATH), "supplang=enu,ger\n");
+    writeFile(path(KEVO_HOST_CONF_PATH), "supplang=enu,ger\n");
   }
 
   std::string pkgs() const { return mirrorDir(qx_) + "/pkgs"; }
@@ -165,10 +159,10 @@ Json::Value packagesOf(std::initializer_list<const char*> ids) {
 TEST_F(PackageTest, StaleRemovalMatchesIdsExactlyAndStaysInMirror) {
   for (const char* id : {"keep", "App", "noinfo", "../victim"}) store(id);
   const std::string victim = mirrorDir(qx_) + "/victim/INFO";
-  writeTree(victim, "precious\n");
-  writeTree(pkgDir("keep") + "/INFO", "x=1\n");
-  writeTree(pkgDir("App") + "/INFO", "x=1\n");
-  writeTree(pkgDir("App") + "/conf/PKG_DEPS", "[B]\n");
+  writeFile(victim, "precious\n");
+  writeFile(pkgDir("keep") + "/INFO", "x=1\n");
+  writeFile(pkgDir("App") + "/INFO", "x=1\n");
+  writeFile(pkgDir("App") + "/conf/PKG_DEPS", "[B]\n");
 
   EXPECT_EQ(0, removeStalePackages(packagesOf({"app", "keep"}), qx_));
   EXPECT_EQ(std::set<std::string>{"keep"}, storedIds()) << "a missing INFO still deletes";
@@ -200,7 +194,7 @@ TEST_F(PackageTest, DisplayNames) {
     EXPECT_EQ(ger, rec.display_names[lang("ger")]);
     EXPECT_EQ("alt", rec.display_names[lang("fre")]) << "fre is not a host language";
   }
-  writeTree(path(KEVO_HOST_CONF_PATH), "other=1\n");
+  writeFile(path(KEVO_HOST_CONF_PATH), "other=1\n");
   EXPECT_EQ("pkgB", update(package("pkgB", "displayname_enu=English\n")).display_name);
 }
 

@@ -3,7 +3,6 @@
 #include <unistd.h>
 #include <utime.h>
 
-#include <filesystem>
 #include <tuple>
 #include <vector>
 
@@ -91,7 +90,6 @@ TEST_F(FleetTest, DeviceListSummarisesEachDevice) {
   EXPECT_EQ(now_, out["devices"][0]["last_seen"].asInt64());
 
   // A newer mirrored system file counts as a report too.
-  std::filesystem::create_directories(mirrorDir(c_));
   writeFile(mirrorDir(c_) + "/kevoinfo.conf", "x");
   struct utimbuf later = {static_cast<time_t>(now_ + 5), static_cast<time_t>(now_ + 5)};
   utime((mirrorDir(c_) + "/kevoinfo.conf").c_str(), &later);
@@ -181,8 +179,6 @@ TEST(VersionCompare, NumbersCompareByValue) {
 
 TEST_F(FleetTest, IconsComeOnlyFromTheDevicesMirror) {
   const std::string dir = mirrorDir(a_) + "/apps/Files";
-  std::filesystem::create_directories(dir);
-  std::filesystem::create_directories(mirrorDir(b_) + "/apps/Other");
   writeFile(dir + "/icon.png", "PNG-small");
   writeFile(dir + "/icon_256.png", "PNG-large");
   writeFile(mirrorDir(b_) + "/apps/Other/icon.png", "not a's");

@@ -38,7 +38,7 @@ class RootTest : public ::testing::Test {
   std::string query(const std::string& sql) const;
   // Reads a whole file; empty when missing.
   static std::string readFile(const std::string& path);
-  // Writes a whole file and returns its path.
+  // Writes a whole file, making its folders, and returns its path.
   static std::string writeFile(const std::string& path, const std::string& content);
 
  private:

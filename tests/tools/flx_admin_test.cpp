@@ -79,7 +79,6 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
 
   // Applications, packages and info as shown are checked after a real push, end to end; here
   // the parts that need a second device or a file mode of its own.
-  fs::create_directories(cliRoot_ + KEVO_QXINFO_DIR "/1/pkgs/Tool");
   writeFile(cliRoot_ + KEVO_QXINFO_DIR "/1/pkgs/Tool/INFO", "package=Tool\n");
   writeFile(cliRoot_ + KEVO_QXINFO_DIR "/1/kevoinfo.conf", "a=b\n");
   chmod((cliRoot_ + KEVO_QXINFO_DIR "/1/kevoinfo.conf").c_str(), 0640);
@@ -135,7 +134,6 @@ TEST_F(AdminCliTest, BadUsageGivesOneLineAndNonZeroExit) {
 }
 
 TEST_F(AdminCliTest, InitCompletesAPartialRootWithoutTouchingWhatExists) {
-  fs::create_directories(cliRoot_ + "/var/packages/FLX/target/etc");
   writeFile(cliRoot_ + KEVO_PUSH_KEY_PATH, "operator's own key\n");
   ASSERT_EQ(0, run("init").status);
   EXPECT_EQ("operator's own key\n", readFile(cliRoot_ + KEVO_PUSH_KEY_PATH));

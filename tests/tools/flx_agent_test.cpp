@@ -38,10 +38,7 @@ class AgentTest : public flxtest::RootTest {
  protected:
   AgentTest() { ctx_.root = root(); }
 
-  void put(const std::string& abs, const std::string& content) {
-    fs::create_directories(fs::path(path(abs)).parent_path());
-    writeFile(path(abs), content);
-  }
+  void put(const std::string& abs, const std::string& content) { writeFile(path(abs), content); }
   void dir(const std::string& abs) { fs::create_directories(path(abs)); }
 
   // Runs one collector; fails the test when it drops its item.
