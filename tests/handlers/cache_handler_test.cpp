@@ -48,11 +48,6 @@ TEST(DispatchTest, PairsMatchExactlyAndOnlyObjectsReachAHandler) {
       {"storage", "basic", Json::arrayValue, 0, {}},
       {"basic", "Basic", Json::arrayValue, 0, {}},
       {"storage", "sample", Json::arrayValue, 0, {}},
-      {"storage",
-       "storage",
-       Json::arrayValue,
-       -1,
-       {"cache_handler:23 [storage] data is incorrect"}},
       {"basic", "info", Json::nullValue, -1, {"cache_handler:23 [info] data is incorrect"}},
   };
   for (const auto& [group, module, data, result, logged] : cases) {
