@@ -370,22 +370,29 @@ TEST_F(PushIntegrationTest, ConnectionCapClosesIdleOnesFirst) {
   for (int fd : {idle[0], idle[1], third}) close(fd);
 }
 
+// Module calls run in a one-thread executor beside each worker; a crash there costs the call
+// (answered 500) and the worker, which the supervisor replaces.
 TEST_F(PushIntegrationTest, WorkersAreReplacedAndStopAfterTheirAnswers) {
   module_ = FLX_CRASH_MODULE_PATH;
   StartHost({"--workers", "1"});
   auto call = [this](const char* method) {
     httplib::Client client(url_);
     auto r = client.Get(std::string("/webapi/entry.cgi?api=T.Crash&version=1&method=") + method);
-    return r ? webapihost::ParamValue(r->body)["data"].asInt() : -1;
+    return !r                 ? -1
+           : r->status != 200 ? -r->status
+                              : webapihost::ParamValue(r->body)["data"].asInt();
   };
   const int first = call("pid");
   ASSERT_GT(first, 0);
-  EXPECT_EQ(-1, call("crash"));
+  EXPECT_EQ(1, call("threads"));
+  EXPECT_EQ(-500, call("crash"));
   const int second = call("pid");  // waits in the socket's queue for the new worker
   EXPECT_GT(second, 0);
   EXPECT_NE(first, second);
+  const std::string log = readFile(hostLog());
   EXPECT_NE(std::string::npos,
-            readFile(hostLog()).find("worker " + std::to_string(first) + " killed by signal 9"));
+            log.find("executor " + std::to_string(first) + " killed by signal 9"));
+  EXPECT_NE(std::string::npos, log.find("exited with status 1; restarting")) << log;
   std::thread inFlight([&] { EXPECT_EQ(second, call("slow")); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   host_.Signal(SIGTERM);

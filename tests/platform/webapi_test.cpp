@@ -1,6 +1,9 @@
 // The web API framework: request and response objects, decoding of a call's fields, API
 // tables and the dispatch of one call.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -269,6 +272,60 @@ TEST_F(DispatchTest, MethodsRunOneAtATime) {
   for (auto& t : threads) t.join();
   EXPECT_FALSE(gOverlap);
   EXPECT_EQ(40, flxtest::LogCount("code=0"));
+}
+
+// The executor answers as the dispatcher would in process, large bodies included; once it is
+// gone every call is a 500 and the worker hears of it once.
+TEST_F(DispatchTest, ExecutorServesCallsInAChildProcess) {
+  webapihost::Executor executor;
+  ASSERT_TRUE(executor.Start([this](int fd) { return webapihost::ServeCalls(fd, dispatcher_); }));
+  int deaths = 0;
+  executor.OnDeath([&deaths] { ++deaths; });
+  RawRequest raw;
+  raw.query = "api=T.Echo&version=2&method=get";
+  raw.contentType = "application/x-www-form-urlencoded";
+  raw.body = "p=" + std::string(3 << 20, 'x');
+  raw.remoteIp = "192.0.2.9";
+  const webapihost::Served there = executor.Run(raw);
+  EXPECT_EQ(webapihost::ServeHere(dispatcher_, raw).text, there.text);
+  EXPECT_EQ(200, there.status);
+  ASSERT_NE(getpid(), executor.Pid());
+  kill(executor.Pid(), SIGKILL);
+  for (int i = 0; i < 2; ++i) {
+    const webapihost::Served gone = executor.Run(raw);
+    EXPECT_EQ(500, gone.status);
+    EXPECT_EQ(WEBAPI_ERR_MODULE_FAILED, webapihost::ParamValue(gone.text)["error"]["code"].asInt());
+  }
+  EXPECT_EQ(1, deaths);
+}
+
+// Connections to a file the host holds commit without waiting for the disk; others as SQLite
+// does by default.
+TEST(IdleConnections, RelaxTheSyncOfTheHeldFilesOnly) {
+  char dir[] = "/tmp/webapi-sync.XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string held = std::string(dir) + "/held.db", other = std::string(dir) + "/other.db";
+  auto syncOf = [](const std::string& path) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    int level = -1;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "PRAGMA synchronous", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+      level = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return level;
+  };
+  syncOf(held);  // creates both files
+  syncOf(other);
+  {
+    webapihost::IdleConnections idle;
+    ASSERT_TRUE(idle.Open(held, webapihost::StorePolicy()));
+    EXPECT_EQ(1, syncOf(held));   // NORMAL
+    EXPECT_EQ(2, syncOf(other));  // FULL
+  }
+  std::system(("rm -rf " + std::string(dir)).c_str());
 }
 
 }  // namespace

@@ -16,17 +16,10 @@ namespace flxreg {
 
 namespace {
 
-// The wait between attempts on a locked registry, and their number: the cache database's
-// patience (100 waits of 0.1 to 1 s), so that both stores outlast the same lock.
-const int kBusyWaits = 100;
-
-int waitForLock(void*, int count) {
-  if (count >= kBusyWaits) return 0;
-  unsigned long long delay = (static_cast<unsigned long long>(rand()) * 32) % 1000000 + 100000;
-  if (delay > 999999) delay = 999999;
-  usleep(static_cast<useconds_t>(delay));
-  return 1;
-}
+// How long a statement waits for a registry that another connection holds: about as long as
+// the cache database's retries last. SQLite's own wait starts at a millisecond and grows to a
+// tenth of a second, so the short locks of a concurrent worker cost little.
+const int kBusyMs = 60000;
 
 // The process's one connection and what it was opened on.
 struct Shared {
@@ -81,7 +74,7 @@ bool openShared(Shared& s, const std::string& path) {
     sqlite3_close(db);
     return false;
   }
-  sqlite3_busy_handler(db, waitForLock, nullptr);
+  sqlite3_busy_timeout(db, kBusyMs);
   if (!prepare(db)) {
     sqlite3_close(db);
     return false;

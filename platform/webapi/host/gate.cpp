@@ -22,6 +22,8 @@ namespace {
 
 // How often the accept loop looks at deadlines, the stop flag and the parent.
 const int kSweepMs = 200;
+// How long a worker with more open connections than another leaves a new one to the others.
+const int kYieldMs = 2;
 // How long a refused client may go on sending before its connection is closed.
 const int kLingerMs = 1000;
 
@@ -61,9 +63,14 @@ ConnectionGate& ConnectionGate::Instance() {
   return gate;
 }
 
-void ConnectionGate::Arm(const GateLimits& limits, pid_t parent) {
+void ConnectionGate::Arm(const GateLimits& limits, pid_t parent, WorkerLoads* loads, int slot) {
   limits_ = limits;
   parent_ = parent;
+  if (loads != nullptr && slot >= 0 && slot < WorkerLoads::kSlots) {
+    loads_ = loads;
+    slot_ = slot;
+    PublishLoad();
+  }
   armed_ = true;
 }
 
@@ -96,7 +103,12 @@ int ConnectionGate::Accept(int listenFd) {
     pollfd p{listenFd, POLLIN, 0};
     const int ready = poll(&p, 1, kSweepMs);
     Sweep(Clock::now());
-    if (ready <= 0) continue;
+    if (ready <= 0 || stopping_) continue;  // a stopping worker leaves new clients to the others
+    if (OthersHaveFewer()) {
+      // Taken by then if a less loaded worker was free to; else this one serves it after all.
+      p.revents = 0;
+      poll(nullptr, 0, kYieldMs);
+    }
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) return -1;  // no socket left
@@ -122,8 +134,23 @@ int ConnectionGate::Accept(int listenFd) {
     }
     pending_ = nextId_++;
     conns_[pending_] = Conn{fd, State::kWaiting, Clock::now(), 0, false};
+    PublishLoad();
     return fd;
   }
+}
+
+void ConnectionGate::PublishLoad() {
+  if (loads_ != nullptr) loads_->open[slot_].store(static_cast<int>(conns_.size()));
+}
+
+bool ConnectionGate::OthersHaveFewer() {
+  if (loads_ == nullptr) return false;
+  const int mine = loads_->open[slot_].load();
+  for (int i = 0; i < WorkerLoads::kSlots; ++i) {
+    const int theirs = loads_->open[i].load();
+    if (i != slot_ && theirs >= 0 && theirs < mine) return true;
+  }
+  return false;
 }
 
 bool ConnectionGate::EvictIdle() {
@@ -172,6 +199,7 @@ void ConnectionGate::Run(std::function<void()> serve) {
     run();
     std::lock_guard<std::mutex> lock(mutex_);
     conns_.erase(id);
+    PublishLoad();
     --threads_;
     done_.notify_all();
   };

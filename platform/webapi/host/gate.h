@@ -24,6 +24,14 @@ struct GateLimits {
   int requestSeconds = 120;    // headers and body of one request, from when it may begin
 };
 
+// The open connections of every worker, in memory shared by the supervisor and its workers:
+// a worker with more than another leaves a new client to it for a moment, so that keep-alive
+// clients spread evenly over the workers' executors. -1: no worker in that slot.
+struct WorkerLoads {
+  static constexpr int kSlots = 256;
+  std::atomic<int> open[kSlots];
+};
+
 class ConnectionGate {
  public:
   using Clock = std::chrono::steady_clock;
@@ -31,7 +39,7 @@ class ConnectionGate {
   // The gate of this process. Once armed, it serves the socket of the first accept() call.
   static ConnectionGate& Instance();
 
-  void Arm(const GateLimits& limits, pid_t parent);
+  void Arm(const GateLimits& limits, pid_t parent, WorkerLoads* loads = nullptr, int slot = -1);
   // Makes the accept loop end; idle connections are closed, busy ones after their answer.
   void Stop();
   bool Stopping() const { return stopping_; }
@@ -67,6 +75,9 @@ class ConnectionGate {
   void SetState(State state);
   void Sweep(Clock::time_point now);
   bool EvictIdle();
+  // True when another worker has fewer connections open than this one.
+  bool OthersHaveFewer();
+  void PublishLoad();
   static void WriteRefusal(int fd, int status, const char* reason);
 
   std::mutex mutex_;
@@ -77,6 +88,8 @@ class ConnectionGate {
   size_t threads_ = 0;
   GateLimits limits_;
   pid_t parent_ = 0;
+  WorkerLoads* loads_ = nullptr;
+  int slot_ = -1;
   std::atomic<bool> armed_{false};
   std::atomic<bool> stopping_{false};
 };

@@ -12,6 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "flx.h"
@@ -109,7 +111,17 @@ httplib::Server::HandlerResponse Refuse(httplib::Response& res, int status, cons
   return httplib::Server::HandlerResponse::Handled;
 }
 
-void Route(httplib::Server& server, Dispatcher& dispatcher, AuthLimiter& limiter, size_t maxBody) {
+// Answers with what `runner` served; a failed session check counts against the client.
+void Reply(httplib::Response& res, AuthLimiter& limiter, const RawRequest& raw,
+           const Served& served) {
+  if (served.guessed) limiter.Failed(raw.clientAddress);
+  res.status = served.status;
+  res.set_content(served.text, "application/json");
+}
+
+// `runner` is read at each call: a worker sets it after the routes are in place.
+void Route(httplib::Server& server, const CallRunner& runner, AuthLimiter& limiter,
+           size_t maxBody) {
   ConnectionGate& gate = ConnectionGate::Instance();
   server.set_expect_100_continue_handler(
       [maxBody](const httplib::Request& req, httplib::Response&) {
@@ -136,32 +148,33 @@ void Route(httplib::Server& server, Dispatcher& dispatcher, AuthLimiter& limiter
   server.set_logger(
       [&gate](const httplib::Request&, const httplib::Response&) { gate.EndRequest(); });
   // Once a request is read, its deadline no longer runs: waiting for the module is the host's.
-  server.Get(kEndpoint, [&dispatcher, &gate](const httplib::Request& req, httplib::Response& res) {
-    gate.BeginModule();
-    int status = 200;
-    const Json::Value answer = dispatcher.Handle(ToRaw(req, std::string()), &status);
-    Answer(res, answer, status);
-  });
-  server.Post(kEndpoint, [&dispatcher, &gate](const httplib::Request& req, httplib::Response& res,
-                                              const httplib::ContentReader& reader) {
-    if (req.is_multipart_form_data()) {
-      // Fields come as a query string or a form-urlencoded body only.
-      res.status = 415;
-      res.set_header("Connection", "close");
-      return;
-    }
-    std::string body;
-    // On failure (body over the limit, broken chunking) the status is already set: 413, 400.
-    if (!reader([&body](const char* data, size_t length) {
-          body.append(data, length);
-          return true;
-        }))
-      return;
-    gate.BeginModule();
-    int status = 200;
-    const Json::Value answer = dispatcher.Handle(ToRaw(req, std::move(body)), &status);
-    Answer(res, answer, status);
-  });
+  server.Get(kEndpoint,
+             [&runner, &limiter, &gate](const httplib::Request& req, httplib::Response& res) {
+               gate.BeginModule();
+               const RawRequest raw = ToRaw(req, std::string());
+               Reply(res, limiter, raw, runner(raw));
+             });
+  server.Post(kEndpoint,
+              [&runner, &limiter, &gate](const httplib::Request& req, httplib::Response& res,
+                                         const httplib::ContentReader& reader) {
+                if (req.is_multipart_form_data()) {
+                  // Fields come as a query string or a form-urlencoded body only.
+                  res.status = 415;
+                  res.set_header("Connection", "close");
+                  return;
+                }
+                std::string body;
+                // On failure (body over the limit, broken chunking) the status is already set: 413,
+                // 400.
+                if (!reader([&body](const char* data, size_t length) {
+                      body.append(data, length);
+                      return true;
+                    }))
+                  return;
+                gate.BeginModule();
+                const RawRequest raw = ToRaw(req, std::move(body));
+                Reply(res, limiter, raw, runner(raw));
+              });
 }
 
 // Binds the server; `port` 0 takes an ephemeral port and is replaced by the real one.
@@ -218,9 +231,44 @@ class AsRoot {
   bool raised_ = false;
 };
 
+// A device's push session, or an operator's token (the inventory module decides what an
+// operator may call; the push module refuses operators itself).
+bool CheckSession(const std::string& sid, const std::string& apiClass) {
+  std::string who;
+  return !sid.empty() &&
+         (KEVOFLXQxCheckWebapiPriviege(sid, apiClass, who) || flxread::operatorForToken(sid, who));
+}
+
+// The store as the host holds it: idle connections to the named files (opened as root: the
+// databases are root's; a connection stays usable once the ids are back).
+void HoldStore(IdleConnections& idle, const HostOptions& options) {
+  AsRoot root;
+  for (const std::string& path : options.keepOpen) idle.Open(path, options.store);
+}
+
+// An executor's life: the store held, calls served until its worker closes the channel.
+int RunExecutor(int fd, const ApiRegistry& registry, const HostOptions& options) {
+  IdleConnections idle;
+  HoldStore(idle, options);
+  Dispatcher dispatcher(registry, CheckSession);
+  return ServeCalls(fd, dispatcher);
+}
+
+// A worker whose effective ids were dropped keeps no way back to root: its executor has one.
+void DropSavedIds() {
+  uid_t r, e, saved;
+  gid_t rg, eg, savedGid;
+  if (getresuid(&r, &e, &saved) != 0 || getresgid(&rg, &eg, &savedGid) != 0 || e == 0) return;
+  if (setresgid(eg, eg, eg) != 0 || setresuid(e, e, e) != 0)
+    syslog(LOG_ERR, "worker %d: cannot give up the saved ids: %m", static_cast<int>(getpid()));
+}
+
 // One worker: the stop signals end its accept loop; requests in flight are answered first.
-// `parent` is the supervisor (0: none), whose end ends the worker too.
-int ServeWorker(httplib::Server& server, const HostOptions& options, pid_t parent) {
+// `parent` is the supervisor (0: none), whose end ends the worker too. With a parent, the
+// module calls run in an executor; without, in this process.
+int ServeWorker(httplib::Server& server, const HostOptions& options, pid_t parent,
+                const ApiRegistry& registry, CallRunner& runner, WorkerLoads* loads = nullptr,
+                int slot = -1) {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
@@ -234,24 +282,32 @@ int ServeWorker(httplib::Server& server, const HostOptions& options, pid_t paren
   sigaddset(&signals, SIGCHLD);
   pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 
+  ConnectionGate& gate = ConnectionGate::Instance();
   IdleConnections idle;
-  {
-    // The databases are root's; the connection stays usable once the ids are back.
-    AsRoot root;
-    for (const std::string& path : options.keepOpen) idle.Open(path);
+  std::unique_ptr<Dispatcher> here;
+  Executor executor;
+  if (parent == 0) {
+    HoldStore(idle, options);
+    here = std::make_unique<Dispatcher>(registry, CheckSession);
+    runner = [&here](const RawRequest& raw) { return ServeHere(*here, raw); };
+  } else {
+    if (!executor.Start([&](int fd) { return RunExecutor(fd, registry, options); })) return 1;
+    executor.OnDeath([&gate] { gate.Stop(); });
+    runner = [&executor](const RawRequest& raw) { return executor.Run(raw); };
+    DropSavedIds();
   }
   GateLimits limits;
   limits.maxConnections = options.maxConnections;
   limits.requestSeconds = options.requestSeconds;
-  ConnectionGate& gate = ConnectionGate::Instance();
-  gate.Arm(limits, parent);
+  gate.Arm(limits, parent, loads, slot);
   server.new_task_queue = [] { return new GateQueue(); };
   const bool ok = server.listen_after_bind();
   if (!ok && !gate.Stopping()) {
     syslog(LOG_ERR, "worker %d: the server stopped with an error", static_cast<int>(getpid()));
     return 1;
   }
-  return 0;
+  // A worker whose executor died is replaced like one that died itself.
+  return parent != 0 && executor.Pid() < 0 ? 1 : 0;
 }
 
 int ExitStatus(int status) {
@@ -270,8 +326,12 @@ void LogDeath(pid_t pid, int status, bool restart) {
   }
 }
 
-// Running workers and when each started.
-using Workers = std::map<pid_t, std::chrono::steady_clock::time_point>;
+// Running workers: when each started, and its slot in the shared loads.
+struct Worker {
+  std::chrono::steady_clock::time_point start;
+  int slot;
+};
+using Workers = std::map<pid_t, Worker>;
 
 // Asks every worker to stop and waits for them; those still running after `seconds` are killed.
 void StopWorkers(Workers& live, int seconds) {
@@ -296,18 +356,31 @@ void StopWorkers(Workers& live, int seconds) {
 
 // Forks `count` workers and keeps them running until SIGINT or SIGTERM, then stops them all
 // and waits for their answers in flight.
-int Supervise(httplib::Server& server, const HostOptions& options, int count) {
+int Supervise(httplib::Server& server, const HostOptions& options, int count,
+              const ApiRegistry& registry, CallRunner& runner) {
   using Clock = std::chrono::steady_clock;
   const pid_t self = getpid();
   Workers live;
+  void* shared =
+      mmap(nullptr, sizeof(WorkerLoads), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  WorkerLoads* loads = shared == MAP_FAILED ? nullptr : new (shared) WorkerLoads;
+  std::unique_ptr<void, std::function<void(void*)>> unmap(
+      loads, [](void* p) { munmap(p, sizeof(WorkerLoads)); });
+  for (int i = 0; loads != nullptr && i < WorkerLoads::kSlots; ++i) loads->open[i] = -1;
   auto spawn = [&]() {
+    int slot = 0;
+    while (std::any_of(live.begin(), live.end(),
+                       [slot](const auto& w) { return w.second.slot == slot; }))
+      ++slot;
+    if (loads != nullptr && slot < WorkerLoads::kSlots) loads->open[slot] = 0;
     const pid_t pid = fork();
-    if (pid == 0) _exit(ServeWorker(server, options, self));
+    if (pid == 0) _exit(ServeWorker(server, options, self, registry, runner, loads, slot));
     if (pid < 0) {
       syslog(LOG_ERR, "cannot start a worker: %m");
+      if (loads != nullptr && slot < WorkerLoads::kSlots) loads->open[slot] = -1;
       return false;
     }
-    live[pid] = Clock::now();
+    live[pid] = Worker{Clock::now(), slot};
     return true;
   };
   for (int i = 0; i < count; ++i) spawn();
@@ -329,8 +402,10 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count) {
       auto it = live.find(pid);
       if (it == live.end()) continue;
       // A worker that dies at once would die again: give it a pause before the next one.
-      if (Clock::now() - it->second < std::chrono::seconds(1))
+      if (Clock::now() - it->second.start < std::chrono::seconds(1))
         retryAt = Clock::now() + std::chrono::seconds(1);
+      if (loads != nullptr && it->second.slot < WorkerLoads::kSlots)
+        loads->open[it->second.slot] = -1;
       live.erase(it);
       LogDeath(pid, status, sig != SIGINT && sig != SIGTERM);
       ++missing;
@@ -349,37 +424,7 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count) {
   return 0;
 }
 
-// A device's push session, or an operator's token (the inventory module decides what an
-// operator may call; the push module refuses operators itself).
-bool CheckSession(const std::string& sid, const std::string& apiClass) {
-  std::string who;
-  return !sid.empty() &&
-         (KEVOFLXQxCheckWebapiPriviege(sid, apiClass, who) || flxread::operatorForToken(sid, who));
-}
-
 }  // namespace
-
-IdleConnections::~IdleConnections() {
-  for (void* db : dbs_) sqlite3_close(static_cast<sqlite3*>(db));
-}
-
-bool IdleConnections::Open(const std::string& path) {
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_busy_timeout(db, 5000);
-  // An unused connection takes no lock. One read takes the shared lock that a connection to a
-  // WAL database keeps while it is open; it ends at once, so checkpoints go on as before.
-  if (rc == SQLITE_OK)
-    rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    syslog(LOG_ERR, "--keep-open %s: %s", path.c_str(),
-           db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-    sqlite3_close(db);
-    return false;
-  }
-  dbs_.push_back(db);
-  return true;
-}
 
 const char* DefaultModulePath() {
   return FLX_DEFAULT_MODULE;
@@ -463,8 +508,8 @@ int RunHost(const HostOptions& options) {
     return 1;
   }
   AuthLimiter limiter(options.maxAuthFailures, kAuthWindowSeconds);
-  Dispatcher dispatcher(registry, CheckSession, &limiter);
-  Route(server, dispatcher, limiter, options.maxBody);
+  CallRunner runner;
+  Route(server, runner, limiter, options.maxBody);
   ServeStaticPage(server, PageDir());
 
   const std::string where = HostPort(host, port);
@@ -473,11 +518,11 @@ int RunHost(const HostOptions& options) {
   std::cout << "listening on " << where << std::endl;
   syslog(LOG_INFO, "listening on %s with %d workers", where.c_str(), workers);
   if (workers <= 0) {
-    const int rc = ServeWorker(server, options, 0);
+    const int rc = ServeWorker(server, options, 0, registry, runner);
     syslog(LOG_INFO, "stopped");
     return rc;
   }
-  return Supervise(server, options, workers);
+  return Supervise(server, options, workers, registry, runner);
 }
 
 }  // namespace webapihost

@@ -5,8 +5,11 @@
 
 #include <json/value.h>
 #include <stddef.h>
+#include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -139,21 +142,20 @@ using SessionCheck = std::function<bool(const std::string& sid, const std::strin
 // exception out, logs one line per request.
 class Dispatcher {
  public:
-  explicit Dispatcher(const ApiRegistry& registry, SessionCheck check = nullptr,
-                      AuthLimiter* limiter = nullptr)
-      : registry_(registry), check_(std::move(check)), limiter_(limiter) {}
+  explicit Dispatcher(const ApiRegistry& registry, SessionCheck check = nullptr)
+      : registry_(registry), check_(std::move(check)) {}
   // The answer object: {"success":true[,"data":..]} or {"success":false,"error":{"code":N}};
-  // `httpStatus` (when given) is 200, or the status of a refusal by a limit.
-  Json::Value Handle(const RawRequest& raw, int* httpStatus = nullptr);
+  // `httpStatus` (when given) is 200, or the status of a refusal by a limit; `guessed` says
+  // whether a presented session failed its check (what the limiter of guesses counts).
+  Json::Value Handle(const RawRequest& raw, int* httpStatus = nullptr, bool* guessed = nullptr);
 
  private:
   int Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request, KEVO::APIResponse& response);
   // Parses the parameters when the session passes; 0 or the HTTP status of a refusal.
-  int PrepareParams(const RawRequest& raw, Call& call);
+  int PrepareParams(const RawRequest& raw, Call& call, bool& guessed);
 
   const ApiRegistry& registry_;
   SessionCheck check_;
-  AuthLimiter* limiter_;
   std::mutex mutex_;
 };
 
@@ -161,6 +163,18 @@ class Dispatcher {
 std::string AnswerText(const Json::Value& answer);
 
 // --- the host program ---
+
+// How this process's connections to the store files that the host holds behave (the module
+// opens its own; SQLite calls the host back for each one).
+struct StorePolicy {
+  // Commits with synchronous=NORMAL: a commit outlives a crash of any process, and a power loss
+  // rolls back at most the last ones, leaving the file consistent. Else each waits for the disk.
+  bool relaxSync = true;
+  // A connection meeting a lock waits up to this long (SQLite's backoff, from 1 ms) before its
+  // caller hears "database is locked": workers hold the write lock for well under that, while
+  // the module's own retry waits 0.1 to 1 s each time. 0: no wait.
+  int lockWaitMs = 250;
+};
 
 struct HostOptions {
   std::string listen = "127.0.0.1:5000";
@@ -171,6 +185,7 @@ struct HostOptions {
   std::string dropUser;               // empty: keep the ids
   int workers = -1;                   // -1: one per core; 0: serve in this process
   std::vector<std::string> keepOpen;  // SQLite files each worker keeps one idle connection to
+  StorePolicy store;                  // for connections to the keepOpen files
   size_t maxConnections = 64;         // per worker
   int requestSeconds = 120;           // headers and body of one request
   int maxAuthFailures = 20;           // failed session checks per address and minute
@@ -187,7 +202,8 @@ bool ParseListen(const std::string& text, std::string& host, int& port);
 // False, with `err` set, when not root, USER is unknown or a call fails.
 bool DropPrivileges(const std::string& user, std::string& err);
 // Keeps one idle connection to each SQLite file open, so that the connections that come and go
-// beside it never find themselves the last one (which checkpoints and removes the -wal file).
+// beside it never find themselves the last one (which checkpoints and removes the -wal file),
+// and applies the policy to every later connection of this process to the file.
 class IdleConnections {
  public:
   IdleConnections() = default;
@@ -195,12 +211,59 @@ class IdleConnections {
   IdleConnections(const IdleConnections&) = delete;
   IdleConnections& operator=(const IdleConnections&) = delete;
   // False, logged, when the file cannot be opened; the host serves on without it.
-  bool Open(const std::string& path);
+  bool Open(const std::string& path, const StorePolicy& policy);
   size_t Size() const { return dbs_.size(); }
 
  private:
   std::vector<void*> dbs_;  // sqlite3*
 };
+
+// What serving one call gave.
+struct Served {
+  std::string text;      // the answer object as JSON text
+  int status = 200;      // the HTTP status
+  bool guessed = false;  // a presented session failed its check
+};
+using CallRunner = std::function<Served(const RawRequest&)>;
+
+// Serves one call in this process.
+Served ServeHere(Dispatcher& dispatcher, const RawRequest& raw);
+
+// A child process with one thread that runs the module calls of a worker. Privileged sections
+// change the ids of every thread of a process, which the C library does by signalling each
+// thread in turn: in a process of its own with one thread, a change is one system call, and
+// the worker's connection threads never run with raised ids.
+class Executor {
+ public:
+  Executor() = default;
+  ~Executor();  // closes the channel and waits for the child
+  Executor(const Executor&) = delete;
+  Executor& operator=(const Executor&) = delete;
+
+  // Forks the child, which runs `serve` on its end of the channel and exits with its result.
+  // Call it while this process has one thread only.
+  bool Start(const std::function<int(int fd)>& serve);
+  // Runs one call in the child, one at a time. When the child is gone the answer is a 500 with
+  // WEBAPI_ERR_MODULE_FAILED, the end is logged and `onDeath` runs once.
+  Served Run(const RawRequest& raw);
+  void OnDeath(std::function<void()> onDeath) { onDeath_ = std::move(onDeath); }
+  pid_t Pid() const { return pid_; }
+
+ private:
+  void Reap(bool logEnd);
+
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  uint64_t nextTicket_ = 0;
+  uint64_t serving_ = 0;
+  int fd_ = -1;
+  pid_t pid_ = -1;
+  std::function<void()> onDeath_;
+};
+
+// The child's side: reads calls from `fd`, serves them with `dispatcher`, writes the answers;
+// returns 0 once the worker closes the channel.
+int ServeCalls(int fd, Dispatcher& dispatcher);
 
 // Serves until SIGINT or SIGTERM; returns the exit code (0 after a signal, 1 on a start-up
 // failure, reported in one line on stderr). Prints "listening on HOST:PORT" once ready. With

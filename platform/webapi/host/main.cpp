@@ -18,6 +18,17 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--keep-open", options.keepOpen,
                  "SQLite file each worker keeps one idle connection to (repeatable)");
+  std::string sync = "normal";
+  app.add_option("--store-sync", sync,
+                 "commits to the --keep-open files: normal (outlive a crash; a power loss may roll "
+                 "back the last ones) or full (each waits for the disk)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"normal", "full"}));
+  app.add_option("--lock-wait-ms", options.store.lockWaitMs,
+                 "how long a connection to a --keep-open file waits for a lock before its caller "
+                 "retries in its own way (0: not at all)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60000));
   app.add_option("--max-connections", options.maxConnections,
                  "open connections per worker (more: idle ones closed, else HTTP 503)")
       ->capture_default_str()
@@ -43,5 +54,6 @@ int main(int argc, char** argv) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;  // usage errors exit 2, like the other tools
   }
+  options.store.relaxSync = sync == "normal";
   return webapihost::RunHost(options);
 }

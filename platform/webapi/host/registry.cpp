@@ -148,13 +148,13 @@ void AuthLimiter::Failed(const std::string& address) {
   ++w.failures;
 }
 
-int Dispatcher::PrepareParams(const RawRequest& raw, Call& call) {
+int Dispatcher::PrepareParams(const RawRequest& raw, Call& call, bool& guessed) {
   const size_t inputBytes = raw.query.size() + raw.body.size();
   const size_t dot = call.api.rfind('.');
   const std::string apiClass = dot == std::string::npos ? std::string() : call.api.substr(0, dot);
   if (check_ && !check_(call.sid, apiClass)) {
     // Only a presented session can be a guess; calls without one are not counted.
-    if (limiter_ != nullptr && !call.sid.empty()) limiter_->Failed(raw.clientAddress);
+    guessed = !call.sid.empty();
     KeepParamsAsText(call);
     return 0;
   }
@@ -166,7 +166,8 @@ int Dispatcher::PrepareParams(const RawRequest& raw, Call& call) {
   return status;
 }
 
-Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus) {
+Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, bool* guessed) {
+  if (guessed != nullptr) *guessed = false;
   const auto start = std::chrono::steady_clock::now();
   Call call;
   KEVO::APIResponse response;
@@ -174,12 +175,14 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus) {
   int status = 200;
   int code = DecodeFields(raw, call);
   if (code == 0) code = registry_.Find(call.api, call.version, call.method, &handler);
-  // One call at a time, the session check included: privileged sections in modules and in the
-  // registry change the ids of the whole process.
+  // One call at a time, the session check included: privileged sections in modules change the
+  // ids of the whole process.
   std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
   if (code == 0) {
     lock.lock();
-    const int refused = PrepareParams(raw, call);
+    bool guess = false;
+    const int refused = PrepareParams(raw, call, guess);
+    if (guessed != nullptr) *guessed = guess;
     if (refused != 0) {
       status = refused;
       code = WEBAPI_ERR_REFUSED;
