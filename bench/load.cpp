@@ -228,6 +228,17 @@ struct Answer {
   double ms = 0;
 };
 
+// A socket closed on every path.
+struct Socket {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  Socket() = default;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() {
+    if (fd >= 0) close(fd);
+  }
+};
+
 Answer Exchange(int port, const std::string& body, bool chunked) {
   std::string wire = std::string("POST ") + flxpush::kEntryPath +
                      " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
@@ -243,29 +254,34 @@ Answer Exchange(int port, const std::string& body, bool chunked) {
   }
   if (chunked) wire += "0\r\n\r\n";
   Answer a;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  Socket s;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   const auto start = Clock::now();
-  size_t sent = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : wire.size();
+  if (s.fd < 0 || connect(s.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    a.status = -1;
+    return a;
+  }
+  size_t sent = 0;
   std::string in;
-  pollfd p{fd, 0, 0};
+  pollfd p{s.fd, 0, 0};
   while (in.size() < 4096) {
     p.events = static_cast<short>(POLLIN | (sent < wire.size() ? POLLOUT : 0));
     if (poll(&p, 1, 180000) <= 0) break;
     if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
       char buf[4096];
-      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      const ssize_t n = recv(s.fd, buf, sizeof buf, 0);
       if (n <= 0) break;
       if (in.empty())
         a.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
       in.append(buf, static_cast<size_t>(n));
       sent = wire.size();  // the host answered: no more body
     } else if (p.revents & POLLOUT) {
-      const ssize_t n = send(fd, wire.data() + sent, std::min(wire.size() - sent, size_t(1) << 20),
-                             MSG_DONTWAIT | MSG_NOSIGNAL);
+      const ssize_t n =
+          send(s.fd, wire.data() + sent, std::min(wire.size() - sent, size_t(1) << 20),
+               MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n < 0 && errno != EAGAIN) sent = wire.size();  // refused mid-body: read what it said
       if (n > 0) sent += static_cast<size_t>(n);
     }
@@ -280,7 +296,6 @@ Answer Exchange(int port, const std::string& body, bool chunked) {
   } else {
     a.status = -1;
   }
-  close(fd);
   return a;
 }
 
