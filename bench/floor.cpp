@@ -3,8 +3,9 @@
 // registry calls and mirror file checks) with none of the module's own work (deciphering,
 // JSON, privileged sections, logging). Rounds alternate module and floor in one process and
 // print min and median of each and their ratio: the storage item, a 1,000-disk storage item
-// and the whole batch. Idle connections to both databases are held throughout, as the host's
-// --keep-open does (--no-keep-open: none).
+// and the whole batch. Both databases are held throughout as the host holds its --keep-open
+// files: an idle connection each, and the host's policy for every other connection to them
+// (--store-sync full: commits wait for the disk; --no-keep-open: nothing held).
 #include <fcntl.h>
 #include <json/reader.h>
 #include <json/writer.h>
@@ -26,6 +27,7 @@
 #include "bench_util.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
+#include "host.h"
 #include "kevocore.h"
 #include "kevoroot.h"
 #include "webapi.h"
@@ -410,6 +412,10 @@ int main(int argc, char** argv) {
   app.add_option("--disks", disks, "disks of the large storage item")->capture_default_str();
   app.add_option("--batch", batchFile, "the batch")->capture_default_str();
   app.add_flag("--no-keep-open", noKeepOpen, "hold no idle connections to the databases");
+  std::string sync = "normal";
+  app.add_option("--store-sync", sync, "commits to the held databases: normal or full")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"normal", "full"}));
   CLI11_PARSE(app, argc, argv);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -421,12 +427,13 @@ int main(int argc, char** argv) {
     fprintf(stderr, "flx-floor: set-up failed: %s\n", err.c_str());
     return 1;
   }
-  Db idleCache(nullptr, sqlite3_close), idleRegistry(nullptr, sqlite3_close);
+  webapihost::IdleConnections idle;
+  webapihost::StorePolicy policy;
+  policy.relaxSync = sync == "normal";
+  webapihost::KeepFreedMemory();
   if (!noKeepOpen) {
-    idleCache = OpenCache();
-    sqlite3* reg = nullptr;
-    sqlite3_open(RootPath(KEVO_REGISTRY_DB_PATH).c_str(), &reg);
-    idleRegistry.reset(reg);
+    idle.Open(RootPath(KEVO_CACHE_DB_PATH), policy);
+    idle.Open(RootPath(KEVO_REGISTRY_DB_PATH), policy);
   }
   std::ifstream in(batchFile);
   Json::Value batch;
@@ -476,7 +483,9 @@ int main(int argc, char** argv) {
   };
   pairs[2].name = disks == 1000 ? "1,000-disk item" : "large storage item";
   printf("flx-floor: %d rounds, %s, load average %s\n", rounds,
-         noKeepOpen ? "no idle connections" : "idle connections held to both databases",
+         noKeepOpen         ? "no idle connections"
+         : sync == "normal" ? "both databases held as the host does (synchronous=NORMAL)"
+                            : "both databases held as the host does (--store-sync full)",
          flxbench::LoadAverage().c_str());
   for (Pair& p : pairs) {
     p.module();  // warm: files, rows and pages in place

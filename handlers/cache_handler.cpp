@@ -99,8 +99,10 @@ int callSerialised(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn,
     }
     return rc;
   }
-  spoolSupersede(id, row.szGroup, row.szModule, collect_time);
-  spoolReplay(id);
+  if (spoolHas(id)) {  // one look on the common path, where the device has nothing spooled
+    spoolSupersede(id, row.szGroup, row.szModule, collect_time);
+    spoolReplay(id);
+  }
   return rc;
 }
 

@@ -3,25 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/flx_log.h"
-#include "common/json_util.h"
 #include "kevocore.h"
 #include "kevoroot.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 
 using Texts = std::vector<std::string>;
 const char kRefused[] = "cache_handler:23 [storage] data is incorrect";
 
-Json::Value Parse(const std::string& text) {
-  Json::Value v;
-  EXPECT_TRUE(flx::fromString(text, v)) << text;
-  return v;
-}
+using flxtest::parse;
 
 KEVO::APIRequest Request(const Json::Value& params, const std::string& sid) {
   return KEVO::APIRequest("KEVO.FLX.RPC.ClientInfo", 1, "push", params, sid, "192.0.2.7");
@@ -32,8 +29,8 @@ TEST(ExtractionTest, CopiesOnlyTheTwoKnownParameters) {
       {R"({"client_sn":"A","items":[1]})", R"({"client_sn":"A","items":[1]})"},
       {R"({"_sid":"x","other":3,"items":"t"})", R"({"items":"t"})"}};
   for (const auto& c : cases) {
-    KEVO::APIRequest req = Request(Parse(c[0]), "sid");
-    EXPECT_EQ(Parse(c[1]), KEVOCacheInfoHttpReqToJson(&req)) << c[0];
+    KEVO::APIRequest req = Request(parse(c[0]), "sid");
+    EXPECT_EQ(parse(c[1]), KEVOCacheInfoHttpReqToJson(&req)) << c[0];
   }
   flxtest::ClearLog();
   EXPECT_TRUE(KEVOCacheInfoHttpReqToJson(nullptr).isNull());
@@ -62,7 +59,7 @@ class PushTest : public flxtest::RootTest {
   // An item whose `plain` payload is enciphered in pieces cut at `cuts` (ascending).
   Json::Value item(const char* group, const char* module, const std::string& plain,
                    std::vector<size_t> cuts = {}) {
-    Json::Value it = Parse(R"({"collect_time":1700000000,"data":[]})");
+    Json::Value it = parse(R"({"collect_time":1700000000,"data":[]})");
     it["group_name"] = group;
     it["module_name"] = module;
     cuts.insert(cuts.begin(), 0);
@@ -81,7 +78,7 @@ class PushTest : public flxtest::RootTest {
   }
 
   KEVO::APIResponse pushItems(std::vector<Json::Value> items) {
-    Json::Value params = Parse(R"({"client_sn":"SN-OTHER","items":[]})");
+    Json::Value params = parse(R"({"client_sn":"SN-OTHER","items":[]})");
     for (auto& it : items) params["items"].append(std::move(it));
     return push(params, sid_);
   }
@@ -92,12 +89,8 @@ class PushTest : public flxtest::RootTest {
 
 TEST_F(PushTest, RequestChecksAnswerInTheirOrder) {
   const char* noRight = "webapi_flx_cache:84 No permission to update info. ip=[192.0.2.7]";
-  struct Case {
-    bool permitted;
-    const char* params;
-    int code;  // 0: success
-    Texts logged;
-  } cases[] = {
+  // A known session, the parameters, the answer's code (0: success) and the log.
+  const std::tuple<bool, const char*, int, Texts> cases[] = {
       {false, R"({"items":[]})", 105, {noRight}},
       {true,
        R"({"client_sn":"X"})",
@@ -109,12 +102,12 @@ TEST_F(PushTest, RequestChecksAnswerInTheirOrder) {
        {R"(webapi_flx_cache:98 Bad request parameters. items is not array. {"items":{"0":1}})"}},
       {true, R"({"items":[]})", 0, {}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [permitted, params, code, logged] : cases) {
     flxtest::ClearLog();
-    KEVO::APIResponse resp = push(Parse(c.params), c.permitted ? sid_ : "no-such-session");
-    EXPECT_TRUE(resp.IsSet()) << c.params;
-    EXPECT_EQ(c.code, resp.IsSuccess() ? 0 : resp.GetError()) << c.params;
-    EXPECT_EQ(c.logged, flxtest::LogTexts()) << c.params;
+    KEVO::APIResponse resp = push(parse(params), permitted ? sid_ : "no-such-session");
+    EXPECT_TRUE(resp.IsSet()) << params;
+    EXPECT_EQ(code, resp.IsSuccess() ? 0 : resp.GetError()) << params;
+    EXPECT_EQ(logged, flxtest::LogTexts()) << params;
   }
   KEVO::APIResponse untouched;
   set_v1(nullptr, &untouched);
@@ -122,9 +115,9 @@ TEST_F(PushTest, RequestChecksAnswerInTheirOrder) {
   EXPECT_EQ(1, flxtest::LogCount("webapi_flx_cache:71 req="));
 }
 
-// An object reaches its handler, anything else is refused by the dispatcher: the refusal
-// lines show what each item was parsed into.
-TEST_F(PushTest, ChunksAreJoinedAtAnyCutAndDispatchedOnce) {
+// An object reaches its handler; anything else, and a payload that does not parse (no chunk at
+// all, not JSON, a trailing comma, a byte-order mark), is refused by the dispatcher alone.
+TEST_F(PushTest, ChunksAreJoinedAtAnyCutAndUnparsedItemsLeaveTheAnswerAlone) {
   const std::string object =
       R"({"vol":[],"dg":[],"hdd":[],"pad":")" + std::string(300, 'p') + "\"}";
   for (const auto& cuts : std::vector<std::vector<size_t>>{
@@ -134,6 +127,11 @@ TEST_F(PushTest, ChunksAreJoinedAtAnyCutAndDispatchedOnce) {
                            item("storage", "storage", "[1, 2, 3]", {1, 4})})
                     .IsSuccess());
     EXPECT_EQ(Texts{kRefused}, flxtest::LogTexts()) << cuts.size() << " cuts";
+  }
+  for (const char* plain : {"", "not json", "{\"vol\":[],}", "\xEF\xBB\xBF{\"vol\":[]}"}) {
+    flxtest::ClearLog();
+    EXPECT_TRUE(pushItems({item("storage", "storage", plain)}).IsSuccess());
+    EXPECT_EQ(Texts{kRefused}, flxtest::LogTexts()) << plain;
   }
 }
 
@@ -147,17 +145,6 @@ TEST_F(PushTest, HandlersGetTheSessionsSerialNumberNotClientSn) {
             flxtest::LogCount("cache_handler:27 Update information [storage], client_sn=SN-PUSHER"))
       << flxtest::LogDump();
   EXPECT_EQ(0, flxtest::LogCount("SN-OTHER"));
-}
-
-// Which group and module pairs reach a handler is the dispatcher's own test.
-TEST_F(PushTest, UnparsedItemsLeaveTheAnswerAlone) {
-  // "" is no chunk at all, which parses to nothing; the payload reader refuses a trailing comma
-  // and a byte-order mark.
-  for (const char* plain : {"", "not json", "{\"vol\":[],}", "\xEF\xBB\xBF{\"vol\":[]}"}) {
-    flxtest::ClearLog();
-    EXPECT_TRUE(pushItems({item("storage", "storage", plain)}).IsSuccess());
-    EXPECT_EQ(Texts{kRefused}, flxtest::LogTexts()) << plain;
-  }
 }
 
 TEST_F(PushTest, ItemThatFailsToDecipherFailsTheAnswerButNotItsNeighbours) {
@@ -200,7 +187,7 @@ TEST_F(PushTest, MalformedItemsAreSkippedWithOneLine) {
   };
   for (const auto& c : cases) {
     flxtest::ClearLog();
-    EXPECT_TRUE(pushItems({Parse(c[0]), item("storage", "storage", "[1]")}).IsSuccess());
+    EXPECT_TRUE(pushItems({parse(c[0]), item("storage", "storage", "[1]")}).IsSuccess());
     Texts lines = flxtest::LogTexts();
     ASSERT_EQ(2u, lines.size()) << flxtest::LogDump();
     EXPECT_EQ(0u, lines[0].find("webapi_flx_cache:"));

@@ -1,45 +1,24 @@
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
-#include <vector>
+#include <tuple>
 
-#include "common/json_util.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
 #include "handlers/cache_handler_app.h"
 #include "kevocore.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 
 const std::string kPng = std::string("\x89PNG\r\n\x1a\n", 8) + "icon-bytes";
 
-Json::Value parse(const char* text) {
-  Json::Value v;
-  EXPECT_TRUE(flx::fromString(text, v)) << text;
-  return v;
-}
-
-// Every regular file below `dir`, relative to it.
-std::vector<std::string> filesBelow(const std::string& dir) {
-  static std::vector<std::string>* found;
-  static size_t prefix;
-  std::vector<std::string> out;
-  found = &out;
-  prefix = dir.size() + 1;
-  nftw(
-      dir.c_str(),
-      [](const char* p, const struct stat* st, int, struct FTW*) {
-        if (S_ISREG(st->st_mode)) found->push_back(std::string(p).substr(prefix));
-        return 0;
-      },
-      16, FTW_PHYS);
-  return out;
-}
+using flxtest::parse;
 
 class AppHandlerTest : public flxtest::RootTest {
  protected:
@@ -48,14 +27,9 @@ class AppHandlerTest : public flxtest::RootTest {
   // The device's registry applications by application id.
   std::map<std::string, KEVOFLX_APP> apps() const {
     std::map<std::string, KEVOFLX_APP> out;
-    KVSZHASH* filter = KVLIBSzHashAlloc(1024);
-    KVLIBSzHashSetValue(&filter, "qx_id", std::to_string(id_).c_str());
-    KEVOFLX_APP* head = nullptr;
-    int total = 0;
-    EXPECT_GE(KEVOFLXAppList(filter, &head, &total), 0);
-    for (KEVOFLX_APP* a = head; a != nullptr; a = KEVOFLXAppNext(a)) out[a->app_id] = *a;
-    KEVOFLXAppListFree(&head);
-    KVLIBSzHashFree(filter);
+    for (const auto& a : flxtest::recordsOf(id_, KEVOFLXAppList, KEVOFLXAppListFree)) {
+      out[a.app_id] = a;
+    }
     return out;
   }
   std::string appIds() const {
@@ -68,20 +42,16 @@ class AppHandlerTest : public flxtest::RootTest {
     data["applications"] = parse(applications);
     return appCacheUpdate("SN1", 0, data);
   }
-  static Json::Value withIcon(const std::string& id, const std::string& bytes, int64_t mtime,
-                              const std::string& key = "icon") {
+  static Json::Value withIcon(const std::string& id, const std::string& bytes, int64_t mtime) {
     Json::Value a(Json::objectValue);
-    std::vector<char> text(bytes.size() * 2 + 8);
-    KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                      static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size()));
     a["id"] = id;
-    a[key] = text.data();
-    a[key + "_mtime"] = static_cast<Json::Int64>(mtime);
-    a[key + "_size"] = static_cast<Json::Int64>(bytes.size());
+    a["icon"] = flxtest::base64(bytes);
+    a["icon_mtime"] = static_cast<Json::Int64>(mtime);
+    a["icon_size"] = static_cast<Json::Int64>(bytes.size());
     return a;
   }
-  std::string iconPath(const std::string& id, const char* file = "icon.png") const {
-    return mirrorDir(id_) + "/apps/" + id + "/" + file;
+  std::string iconPath(const std::string& id) const {
+    return mirrorDir(id_) + "/apps/" + id + "/icon.png";
   }
   static ino_t inode(const std::string& path) {
     struct stat st;
@@ -133,14 +103,12 @@ TEST_F(AppHandlerTest, StoresNamesDetailsAndExtraOnlyAsObject) {
   EXPECT_EQ("c", name("c", "enu"));
 
   const KEVOFLX_APP& a = stored["a"];
-  EXPECT_EQ(id_, a.qx_id);
-  EXPECT_EQ("1.2|https|/a/|w=1", a.version + "|" + a.protocol + "|" + a.url + "|" + a.window_param);
-  EXPECT_EQ(1700000000, a.icon_mtime);
-  EXPECT_EQ(5001, a.port);
-  EXPECT_EQ(1, a.is_package);
-  EXPECT_EQ(parse(R"({"k": "v"})"), parse(a.extra.c_str()));
-  EXPECT_EQ("", stored["b"].extra);
-  EXPECT_EQ(0, stored["b"].port);
+  EXPECT_EQ("1.2|https|/a/|w=1|1700000000|5001|1",
+            a.version + "|" + a.protocol + "|" + a.url + "|" + a.window_param + "|" +
+                std::to_string(a.icon_mtime) + "|" + std::to_string(a.port) + "|" +
+                std::to_string(a.is_package));
+  EXPECT_EQ(parse(R"({"k": "v"})"), parse(a.extra));
+  EXPECT_EQ("|0", stored["b"].extra + "|" + std::to_string(stored["b"].port));
 }
 
 // The stamp is privileged: it takes effect when the host runs with unprivileged ids.
@@ -157,30 +125,24 @@ TEST_F(AppHandlerTest, IconIsStampedUnderUnprivilegedIds) {
 }
 
 TEST_F(AppHandlerTest, IconRewrittenOnlyWhenTimeOrSizeDiffer) {
-  struct Case {
-    const char* id;
-    std::string bytes;
-    bool withMtime;
-    int sizeDelta;  // added to the pushed size
-    bool rewritten;
-  };
-  const Case cases[] = {
+  // Icon id, content, whether the time is pushed, what is added to the pushed size, rewritten.
+  const std::tuple<const char*, std::string, bool, int, bool> cases[] = {
       {"same", kPng, true, 0, false},
       {"size-differs", kPng, true, 1, true},
       {"no-time", kPng, false, 0, true},
       {"stub-of-3-bytes", "abc", true, 0, true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.id);
-    Json::Value a = withIcon(c.id, c.bytes, 1600000000);
-    a["icon_size"] = static_cast<Json::Int64>(c.bytes.size()) + c.sizeDelta;
-    if (!c.withMtime) a.removeMember("icon_mtime");
+  for (const auto& [id, bytes, withMtime, sizeDelta, rewritten] : cases) {
+    SCOPED_TRACE(id);
+    Json::Value a = withIcon(id, bytes, 1600000000);
+    a["icon_size"] = static_cast<Json::Int64>(bytes.size()) + sizeDelta;
+    if (!withMtime) a.removeMember("icon_mtime");
     ASSERT_EQ(0, update_app_icon("icon", id_, a));
-    ino_t before = inode(iconPath(c.id));
+    ino_t before = inode(iconPath(id));
     ASSERT_EQ(0, update_app_icon("icon", id_, a));
     // Every write goes through a new temporary file, so a rewrite shows as a new inode.
-    EXPECT_EQ(c.rewritten, inode(iconPath(c.id)) != before);
-    EXPECT_EQ(c.bytes, readFile(iconPath(c.id)));
+    EXPECT_EQ(rewritten, inode(iconPath(id)) != before);
+    EXPECT_EQ(bytes, readFile(iconPath(id)));
   }
 
   // Content that is not text fails like bad base64 and leaves the icon alone.
@@ -203,7 +165,9 @@ TEST_F(AppHandlerTest, HostileIdsGetNoIconFilesButCountAsPushed) {
   }
   ASSERT_EQ(0, appCacheUpdate("SN1", 0, data));
   EXPECT_EQ(5, flxtest::LogCount("no icon files for application id")) << flxtest::LogDump();
-  for (const std::string& f : filesBelow(root())) EXPECT_EQ(std::string::npos, f.find(".png")) << f;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root())) {
+    EXPECT_NE(".png", e.path().extension()) << e.path();
+  }
   EXPECT_NE("", appIds());
 }
 

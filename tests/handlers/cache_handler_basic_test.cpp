@@ -4,14 +4,15 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/json_util.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
-#include "kevocore.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 const char kUserVar[] = "KEVO_WEBAPI_USERNAME";
@@ -42,32 +43,18 @@ class BasicHandlerTest : public flxtest::RootTest {
   ~BasicHandlerTest() override { unsetenv(kUserVar); }
 
   static Json::Value payload(const std::string& version, const std::string& hostname = "host1") {
-    Json::Value p;
-    flx::fromString(R"({"model_name": "M-100", "ip": "10.0.0.5", "unique": "u-1", "wol": [],
-                        "up_time": 3600, "smallfixnum": 4, "gluster_role": 2})",
-                    p);
+    Json::Value p = flxtest::parse(R"({"model_name": "M-100", "ip": "10.0.0.5", "unique": "u-1",
+        "wol": [], "up_time": 3600, "smallfixnum": 4, "gluster_role": 2})");
     p["version"] = version;
     p["hostname"] = hostname;
     return p;
-  }
-  static void addFile(Json::Value& p, const std::string& content, uint64_t mtime) {
-    std::vector<char> text(content.size() * 2 + 8);
-    KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(content.data()),
-                      static_cast<int>(content.size()), text.data(), static_cast<int>(text.size()));
-    p["kevoinfo"]["data"] = text.data();
-    p["kevoinfo"]["size"] = static_cast<Json::UInt64>(content.size());
-    p["kevoinfo"]["mtime"] = static_cast<Json::UInt64>(mtime);
   }
   KEVOFLX_QX device() const {
     KEVOFLX_QX rec;
     EXPECT_GE(KEVOFLXQxGetBySN("SN1", &rec), 0);
     return rec;
   }
-  Json::Value extra() const {
-    Json::Value out;
-    EXPECT_TRUE(flx::fromString(device().extra, out));
-    return out;
-  }
+  Json::Value extra() const { return flxtest::parse(device().extra); }
   void setExtra(const char* text) {
     KEVOFLX_QX rec = device();
     rec.extra = text;
@@ -79,13 +66,8 @@ class BasicHandlerTest : public flxtest::RootTest {
 };
 
 TEST_F(BasicHandlerTest, DerivesProductVersionAndBuildNumber) {
-  struct Case {
-    const char* version;
-    Json::Value productVersion;  // null: no such member
-    const char* product;
-    int64_t build;
-  };
-  const Case cases[] = {
+  // Pushed version and product version (null: none), the product version and build stored.
+  const std::tuple<const char*, Json::Value, const char*, int64_t> cases[] = {
       {"NAME 6.2.3-321", Json::Value(), "6.2.3", 321},
       {"6.2-100", Json::Value(), "6.2-100", 100},
       {"NAME 7.0-42 extra", Json::Value(), "7.0", 42},
@@ -94,13 +76,13 @@ TEST_F(BasicHandlerTest, DerivesProductVersionAndBuildNumber) {
       {"NAME 7.0-4200", Json::Value(7), "7.0", 4200},        // not a string: derived
       {"x-99999999999", Json::Value(), "x-99999999999", 0},  // does not fit 32 bits
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.version);
-    Json::Value p = payload(c.version);
-    if (!c.productVersion.isNull()) p["product_version"] = c.productVersion;
+  for (const auto& [version, productVersion, product, build] : cases) {
+    SCOPED_TRACE(version);
+    Json::Value p = payload(version);
+    if (!productVersion.isNull()) p["product_version"] = productVersion;
     ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-    EXPECT_EQ(c.product, extra()["product_version"].asString());
-    EXPECT_EQ(c.build, device().build_number);
+    EXPECT_EQ(product, extra()["product_version"].asString());
+    EXPECT_EQ(build, device().build_number);
   }
 }
 
@@ -124,17 +106,14 @@ TEST_F(BasicHandlerTest, ExtraInformationKeepsOtherMembers) {
   Json::Value p = payload("NAME 6.2-1");
   p["wol"].append(true);
   ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-  Json::Value e = extra();
-  EXPECT_EQ("me|10.0.0.5|u-1|g0", e["keep"].asString() + "|" + e["ip"].asString() + "|" +
-                                      e["unique"].asString() + "|" + e["gluster_id"].asString());
-  EXPECT_EQ(p["wol"], e["wol"]);
+  EXPECT_EQ("me|10.0.0.5|u-1|g0", flxtest::fields(extra(), {"keep", "ip", "unique", "gluster_id"}));
+  EXPECT_EQ(p["wol"], extra()["wol"]);
 
   p["gluster_id"] = "g1";
   p["ip"] = 5;  // numbers become their text; an object, empty text
   p["unique"] = Json::Value(Json::objectValue);
   ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-  EXPECT_EQ("g1", extra()["gluster_id"].asString());
-  EXPECT_EQ("5|", extra()["ip"].asString() + "|" + extra()["unique"].asString());
+  EXPECT_EQ("g1|5|", flxtest::fields(extra(), {"gluster_id", "ip", "unique"}));
 
   for (const char* old : {"not json {", "[1,2]", "17"}) {  // start from an empty object
     setExtra(old);
@@ -146,30 +125,26 @@ TEST_F(BasicHandlerTest, ExtraInformationKeepsOtherMembers) {
 }
 
 TEST_F(BasicHandlerTest, ActingUserIsTheDeviceDuringTheUpdateAndRestoredAfter) {
-  struct Case {
-    const char* before;  // nullptr: unset
-    const char* hostname;
-    const char* during;
-  };
-  const Case cases[] = {
+  const char* cases[][3] = {
+      // the variable before (nullptr: unset), host name, during
       {"admin", "host1", "[host1]"},
       {nullptr, "host2", "[host2]"},
       {"", "host3", "[host3]"},
       {"admin", "", "admin"},  // no host name: no change
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.hostname);
-    c.before != nullptr ? setenv(kUserVar, c.before, 1) : unsetenv(kUserVar);
+  for (const auto& [before, hostname, during] : cases) {
+    SCOPED_TRACE(hostname);
+    before != nullptr ? setenv(kUserVar, before, 1) : unsetenv(kUserVar);
     g_userAtChmod.clear();
     unlink(confPath().c_str());  // a created file gets its mode set: observed there
-    Json::Value p = payload("NAME 6.2-1", c.hostname);
-    addFile(p, "a=1\n", 1000);
+    Json::Value p = payload("NAME 6.2-1", hostname);
+    p["kevoinfo"] = flxtest::pushedFile("a=1\n", 1000);
     ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
     ASSERT_EQ(1u, g_userAtChmod.size());
-    EXPECT_EQ(c.during, g_userAtChmod[0]);
+    EXPECT_EQ(during, g_userAtChmod[0]);
     const char* after = getenv(kUserVar);
-    bool wasSet = c.before != nullptr && c.before[0] != '\0';
-    EXPECT_EQ(wasSet ? c.before : "<unset>", std::string(after != nullptr ? after : "<unset>"));
+    bool wasSet = before != nullptr && before[0] != '\0';
+    EXPECT_EQ(wasSet ? before : "<unset>", std::string(after != nullptr ? after : "<unset>"));
   }
 }
 
@@ -187,7 +162,7 @@ TEST_F(BasicHandlerTest, MirrorFailuresKeepTheRegistryUpdate) {
   EXPECT_EQ("NAME 7.1-2", device().version);
 
   // Content that is not text is refused like bad base64; the stored file stays whole.
-  addFile(p, "kept\n", 1600000000);
+  p["kevoinfo"] = flxtest::pushedFile("kept\n");
   ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
   p["kevoinfo"]["data"] = true;
   p["kevoinfo"]["mtime"] = 1700000000;

@@ -1,39 +1,26 @@
 // The package cache: mirror files, rule files, stale removal, package records and the handler.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/json_util.h"
 #include "flx.h"
 #include "handlers/cache_handler.h"
 #include "handlers/cache_handler_package.h"
-#include "kevocore.h"
 #include "kevoroot.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 using flxtest::LogCount;
 
 namespace {
 
-const uint64_t kMtime = 1600000000;
-
-Json::Value pushedFile(const std::string& content, uint64_t mtime = kMtime) {
-  std::vector<char> b64(content.size() * 4 / 3 + 8);
-  int n =
-      KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(content.data()),
-                        static_cast<int>(content.size()), b64.data(), static_cast<int>(b64.size()));
-  Json::Value file(Json::objectValue);
-  file["data"] = std::string(b64.data(), n);
-  file["size"] = Json::UInt64(content.size());
-  file["mtime"] = Json::UInt64(mtime);
-  return file;
-}
+using flxtest::pushedFile;
 
 Json::Value package(const std::string& id, const std::string& info,
                     const std::string& version = "1.0", const std::string& status = "running") {
@@ -61,26 +48,13 @@ int lang(const char* code) {
   return -1;
 }
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-mode_t modeOf(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-void writeTree(const std::string& path, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+using std::filesystem::exists;
 
 class PackageTest : public flxtest::RootTest {
  protected:
   PackageTest() {
     qx_ = addDevice("SN-PKG");
-    writeTree(path(KEVO_HOST_CONF_PATH), "supplang=enu,ger\n");
+    writeFile(path(KEVO_HOST_CONF_PATH), "supplang=enu,ger\n");
   }
 
   std::string pkgs() const { return mirrorDir(qx_) + "/pkgs"; }
@@ -96,15 +70,10 @@ class PackageTest : public flxtest::RootTest {
   }
 
   std::set<std::string> storedIds() const {
-    KVSZHASH* filter = KVLIBSzHashAlloc(16);
-    KVLIBSzHashSetValue(&filter, "qx_id", std::to_string(qx_).c_str());
-    KEVOFLX_PKG* head = nullptr;
-    int total = 0;
-    EXPECT_GE(KEVOFLXPkgList(filter, &head, &total), 0);
     std::set<std::string> ids;
-    for (KEVOFLX_PKG* p = head; p != nullptr; p = p->pNext) ids.insert(p->pkg_id);
-    KEVOFLXPkgListFree(&head);
-    KVLIBSzHashFree(filter);
+    for (const auto& p : flxtest::recordsOf(qx_, KEVOFLXPkgList, KEVOFLXPkgListFree)) {
+      ids.insert(p.pkg_id);
+    }
     return ids;
   }
 
@@ -119,12 +88,8 @@ class PackageTest : public flxtest::RootTest {
 };
 
 TEST_F(PackageTest, RuleFileEvaluation) {
-  const struct {
-    const char* file;
-    int32_t build;
-    int result;  // sign of the result
-    const char* text;
-  } cases[] = {
+  // The rule file, the device's build, the sign of the result and the text it leaves.
+  const std::tuple<const char*, int32_t, int, const char*> cases[] = {
       {"[A]\npkg_min_ver=1.0\npkg_max_ver=2.0\n[B]\n", 700, 1, "A>=1.0:A<=2.0:B"},
       {"[A]\nqxm_min_ver=5.0-700\n[B]\nqxm_max_ver=5.0-700\n", 700, 1, "A:B"},
       {"[A]\nqxm_max_ver=5.0-699\n", 700, 1, ""},
@@ -137,13 +102,13 @@ TEST_F(PackageTest, RuleFileEvaluation) {
       {"", 700, 0, "untouched"},
   };
   const std::string file = root() + "/PKG_DEPS";
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.file) + " @" + std::to_string(c.build));
-    writeFile(file, c.file);
+  for (const auto& [rules, build, result, want] : cases) {
+    SCOPED_TRACE(std::string(rules) + " @" + std::to_string(build));
+    writeFile(file, rules);
     std::string text = "untouched";
-    int rc = evalPackageRuleFile(file.c_str(), c.build, text);
-    EXPECT_EQ(c.result, rc > 0 ? 1 : rc);
-    EXPECT_EQ(c.text, text);
+    int rc = evalPackageRuleFile(file.c_str(), build, text);
+    EXPECT_EQ(result, rc > 0 ? 1 : rc);
+    EXPECT_EQ(want, text);
   }
   std::string text = "untouched";
   EXPECT_EQ(-1, evalPackageRuleFile((root() + "/missing").c_str(), 700, text));
@@ -170,7 +135,7 @@ TEST_F(PackageTest, ConfFilesOneByOne) {
   EXPECT_EQ(0, mirrorPackageConfFiles(qx_, pkg));
   const std::string conf = pkgDir("pkgA") + "/conf";
   EXPECT_EQ("good\n", readFile(conf + "/b_good"));
-  EXPECT_EQ(0644u, modeOf(conf + "/b_good"));
+  EXPECT_EQ(0644u, flxtest::modeOf(conf + "/b_good"));
   EXPECT_FALSE(exists(conf + "/c_nomtime"));
   EXPECT_FALSE(exists(pkgDir("pkgA") + "/INFO"));
   EXPECT_FALSE(exists(conf + "/a"));
@@ -194,10 +159,10 @@ Json::Value packagesOf(std::initializer_list<const char*> ids) {
 TEST_F(PackageTest, StaleRemovalMatchesIdsExactlyAndStaysInMirror) {
   for (const char* id : {"keep", "App", "noinfo", "../victim"}) store(id);
   const std::string victim = mirrorDir(qx_) + "/victim/INFO";
-  writeTree(victim, "precious\n");
-  writeTree(pkgDir("keep") + "/INFO", "x=1\n");
-  writeTree(pkgDir("App") + "/INFO", "x=1\n");
-  writeTree(pkgDir("App") + "/conf/PKG_DEPS", "[B]\n");
+  writeFile(victim, "precious\n");
+  writeFile(pkgDir("keep") + "/INFO", "x=1\n");
+  writeFile(pkgDir("App") + "/INFO", "x=1\n");
+  writeFile(pkgDir("App") + "/conf/PKG_DEPS", "[B]\n");
 
   EXPECT_EQ(0, removeStalePackages(packagesOf({"app", "keep"}), qx_));
   EXPECT_EQ(std::set<std::string>{"keep"}, storedIds()) << "a missing INFO still deletes";
@@ -210,11 +175,8 @@ TEST_F(PackageTest, StaleRemovalMatchesIdsExactlyAndStaysInMirror) {
 }
 
 TEST_F(PackageTest, DisplayNames) {
-  const struct {
-    const char* info;
-    const char* name;
-    const char* ger;  // absent or empty in INFO: keeps the stored "alt"
-  } cases[] = {
+  // INFO, then the display name and the German one (absent or empty in INFO: the stored "alt").
+  const char* cases[][3] = {
       {"x=1\n", "pkgA", "alt"},
       {"displayname_enu=English\n", "English", "alt"},
       {"displayname=Main\ndisplayname_enu=English\n", "Main", "alt"},
@@ -222,17 +184,17 @@ TEST_F(PackageTest, DisplayNames) {
       {"displayname_ger=Haupt\ndisplayname=Main\n", "Main", "Haupt"},
       {"displayname=Main\ndisplayname_fre=Principal\ndisplayname_ger=\n", "Main", "alt"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.info);
+  for (const auto& [info, name, ger] : cases) {
+    SCOPED_TRACE(info);
     store("pkgA", [](KEVOFLX_PKG& r) {
       r.display_names[lang("ger")] = r.display_names[lang("fre")] = "alt";
     });
-    KEVOFLX_PKG rec = update(package("pkgA", c.info));
-    EXPECT_EQ(c.name, rec.display_name);
-    EXPECT_EQ(c.ger, rec.display_names[lang("ger")]);
+    KEVOFLX_PKG rec = update(package("pkgA", info));
+    EXPECT_EQ(name, rec.display_name);
+    EXPECT_EQ(ger, rec.display_names[lang("ger")]);
     EXPECT_EQ("alt", rec.display_names[lang("fre")]) << "fre is not a host language";
   }
-  writeTree(path(KEVO_HOST_CONF_PATH), "other=1\n");
+  writeFile(path(KEVO_HOST_CONF_PATH), "other=1\n");
   EXPECT_EQ("pkgB", update(package("pkgB", "displayname_enu=English\n")).display_name);
 }
 
@@ -256,17 +218,6 @@ TEST_F(PackageTest, StatusAndVersion) {
   };
   EXPECT_EQ("1.0|bound|3|99", bound(update(package("pkgB", "x=1\n", "1.0"))));
   EXPECT_EQ("1.0.1||0|0", bound(update(package("pkgB", "x=1\n", "1.0.1"))));
-}
-
-TEST_F(PackageTest, RuleFilesOverrideInfo) {
-  Json::Value pkg =
-      package("pkgA", "install_dep_packages=FromInfo\ninstall_conflict_packages=Conx\n");
-  pkg["conf"]["PKG_DEPS"] = pushedFile("[A]\nqxm_min_ver=5.0-800\n");
-  KEVOFLX_PKG rec = update(pkg, 700);
-  EXPECT_EQ("", rec.dependencies) << "a rule file with sections wins even when empty";
-  EXPECT_EQ("Conx", rec.conflicts);
-  pkg["conf"]["PKG_CONX"] = pushedFile("[B]\npkg_max_ver=2\n");
-  EXPECT_EQ("B<=2", update(pkg, 700).conflicts);
 }
 
 TEST_F(PackageTest, BadEntriesFailWithOneLine) {
@@ -313,20 +264,25 @@ TEST_F(PackageTest, NonTextContentLeavesMirrorUntouched) {
   EXPECT_EQ(6, LogCount("cache_handler:71 fail to decode")) << flxtest::LogDump();
 }
 
-// "qxm_build" is read as the JSON library converts it: null is 0, a fraction is cut.
+// "qxm_build" is read as the JSON library converts it: null is 0, a fraction is cut. A rule file
+// with sections overrides INFO's list, also when none of them applies.
 TEST_F(PackageTest, BuildNumberFollowsJsonConversions) {
   const std::pair<Json::Value, const char*> builds[] = {
       {Json::Value(), ""}, {Json::Value(true), "A"}, {Json::Value(700.9), "A:B"}};
+  Json::Value pkg =
+      package("pkgA", "install_dep_packages=FromInfo\ninstall_conflict_packages=Conx\n");
+  pkg["conf"]["PKG_DEPS"] = pushedFile("[A]\nqxm_min_ver=5.0-1\n[B]\nqxm_min_ver=5.0-700\n");
   for (const auto& b : builds) {
-    Json::Value pkg = package("pkgA", "x=1\n");
-    pkg["conf"]["PKG_DEPS"] = pushedFile("[A]\nqxm_min_ver=5.0-1\n[B]\nqxm_min_ver=5.0-700\n");
     Json::Value data = item({pkg});
     data["qxm_build"] = b.first;
     EXPECT_EQ(0, packageCacheUpdate("SN-PKG", 1, data)) << flxtest::LogDump();
     KEVOFLX_PKG rec;
     ASSERT_GE(KEVOFLXPkgGetBy(qx_, "pkgA", &rec), 0);
-    EXPECT_EQ(b.second, rec.dependencies) << flx::toString(b.first);
+    EXPECT_EQ(std::string(b.second) + "|Conx", rec.dependencies + "|" + rec.conflicts)
+        << flx::toString(b.first);
   }
+  pkg["conf"]["PKG_CONX"] = pushedFile("[B]\npkg_max_ver=2\n");
+  EXPECT_EQ("B<=2", update(pkg).conflicts);
 }
 
 TEST_F(PackageTest, HandlerStopsAtFirstFailingPackage) {

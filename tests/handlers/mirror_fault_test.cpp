@@ -5,34 +5,20 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "flx.h"
 #include "handlers/cache_handler.h"
-#include "kevocore.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-Json::Value pushedFile(const std::string& content, uint64_t mtime = 1600000000) {
-  std::vector<char> b64(content.size() * 2 + 8);
-  int n =
-      KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(content.data()),
-                        static_cast<int>(content.size()), b64.data(), static_cast<int>(b64.size()));
-  Json::Value file(Json::objectValue);
-  file["data"] = std::string(b64.data(), n > 0 ? n : 0);
-  file["size"] = Json::UInt64(content.size());
-  file["mtime"] = Json::UInt64(mtime);
-  return file;
-}
+using flxtest::pushedFile;
 
 Json::Value basicItem(const std::string& conf) {
   Json::Value data(Json::objectValue);
@@ -64,26 +50,22 @@ Json::Value appItem(const std::string& icon) {
   return data;
 }
 
-// Every entry below `dir` (links not followed): its kind and mode, a file's mtime and content.
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-  std::map<std::string, std::string> out;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    struct stat st;
-    lstat(e.path().c_str(), &st);
-    std::string what = std::to_string(st.st_mode);
-    // A folder's own time moves with any temporary file made and removed in it.
-    if (!S_ISDIR(st.st_mode)) what += "|" + std::to_string(st.st_mtime);
-    if (S_ISREG(st.st_mode)) {
-      std::ifstream in(e.path(), std::ios::binary);
-      what += "|" + std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    out[e.path().string()] = what;
-  }
-  return out;
-}
-
 class MirrorFaultTest : public flxtest::RootTest {
  protected:
+  // Every entry below `dir` (links not followed): its kind and mode, a file's mtime and content.
+  static std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+      struct stat st;
+      lstat(e.path().c_str(), &st);
+      std::string what = std::to_string(st.st_mode);
+      // A folder's own time moves with any temporary file made and removed in it.
+      if (!S_ISDIR(st.st_mode)) what += "|" + std::to_string(st.st_mtime);
+      if (S_ISREG(st.st_mode)) what += "|" + readFile(e.path());
+      out[e.path().string()] = what;
+    }
+    return out;
+  }
   MirrorFaultTest() : id_(addDevice("SN1")), mirror_(mirrorDir(id_)), outside_(path("/outside")) {
     fs::create_directories(outside_ + "/dir");
     for (const char* f : {"/file", "/dir/INFO", "/dir/kevopackageslimit.conf", "/dir/PKG_DEPS",

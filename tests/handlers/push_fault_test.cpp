@@ -21,7 +21,7 @@
 #include "kevoroot.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
-#include "tests/handlers/inventory_test_util.h"
+#include "support/util.h"
 
 namespace {
 
@@ -103,7 +103,7 @@ TEST_F(PushFaultTest, AMissingKeyFailsThePushOnceInTheLog) {
 // Needs root to mount a small file system for the databases.
 TEST_F(PushFaultTest, AFullDiskForTheDatabasesKeepsTheItem) {
   const std::string db = path("/var/packages/FLX/target/db");
-  if (geteuid() != 0 || mount("tmpfs", db.c_str(), "tmpfs", 0, "size=1m") != 0) {
+  if (geteuid() != 0 || mount("tmpfs", db.c_str(), "tmpfs", 0, "size=4m") != 0) {
     GTEST_SKIP() << "cannot mount a tmpfs (needs root): full-disk case not run";
   }
   struct Unmount {
@@ -114,7 +114,7 @@ TEST_F(PushFaultTest, AFullDiskForTheDatabasesKeepsTheItem) {
   ASSERT_EQ(0, flxadmin::init(err)) << err;  // fresh databases on the small file system
   addDevice("SN-F");
   EXPECT_EQ(0, updateCache("storage", "storage", "SN-F", 100, storage(3)));
-  writeFile(db + "/filler", std::string(1 << 20, 'x'));
+  writeFile(db + "/filler", std::string(4 << 20, 'x'));  // fills it; the replay then has 4 MiB
   flxtest::ClearLog();
   EXPECT_EQ(-1, updateCache("storage", "storage", "SN-F", 200, storage(200)));
   EXPECT_EQ(1, flxtest::LogCount("spooled (disk full)")) << flxtest::LogDump();

@@ -2,12 +2,10 @@
 // programs out in the fixed folders with the module searching exactly the fixed library folder.
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "support/root_fixture.h"
@@ -25,11 +23,6 @@ int Shell(const std::string& command, std::string& out) {
   return pclose(p);
 }
 
-bool IsFile(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 using BuildTest = flxtest::RootTest;
 
 TEST_F(BuildTest, PlainConfigureIsAProductionBuild) {
@@ -38,11 +31,9 @@ TEST_F(BuildTest, PlainConfigureIsAProductionBuild) {
                          "/b' -G Ninja",
                      out))
       << out;
-  std::ifstream cache(path("/b/CMakeCache.txt"));
-  std::stringstream text;
-  text << cache.rdbuf();
-  EXPECT_NE(std::string::npos, text.str().find("\nFLX_TESTING:BOOL=OFF\n"));
-  EXPECT_NE(std::string::npos, text.str().find("\nFLX_ROOT:STRING=\n"));
+  const std::string cache = readFile(path("/b/CMakeCache.txt"));
+  EXPECT_NE(std::string::npos, cache.find("\nFLX_TESTING:BOOL=OFF\n"));
+  EXPECT_NE(std::string::npos, cache.find("\nFLX_ROOT:STRING=\n"));
 }
 
 TEST_F(BuildTest, InstallLaysOutTheFixedFolders) {
@@ -55,7 +46,7 @@ TEST_F(BuildTest, InstallLaysOutTheFixedFolders) {
   for (const char* file :
        {"/lib/libkevocore.so.6", "/lib/libflx.so.5", "/lib/libwebapi-QXM5.so",
         "/webapi/KEVO.FLX.RPC.so", "/bin/flx-webapi-host", "/bin/flx-admin", "/bin/flx-push"})
-    EXPECT_TRUE(IsFile(target + file)) << file << "\n" << out;
+    EXPECT_TRUE(std::filesystem::is_regular_file(target + file)) << file << "\n" << out;
 
   ASSERT_EQ(0, Shell("readelf -d '" + target + "/webapi/KEVO.FLX.RPC.so'", out)) << out;
   EXPECT_NE(std::string::npos, out.find("Library runpath: [" FLX_TARGET_DIR_BUILT "/lib]\n"))

@@ -52,10 +52,7 @@ TEST_F(InventoryApiTest, OperatorsReadAndDevicesPushNotTheOtherWayRound) {
 }
 
 TEST_F(InventoryApiTest, BadInputGetsAnErrorCode) {
-  const struct {
-    const char* query;
-    int code;
-  } cases[] = {
+  const std::pair<const char*, int> cases[] = {
       {"method=nope", WEBAPI_ERR_NO_METHOD},
       {"method=get", INV_ERR_NO_PARAM},
       {"method=get&sn=%5B1%5D", INV_ERR_BAD_PARAM},
@@ -78,7 +75,7 @@ TEST_F(InventoryApiTest, BadInputGetsAnErrorCode) {
       {"method=get&sn=12345", INV_ERR_NOT_FOUND},
       {"method=list&limit=0&filter=42", 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.code, call(c.query, token_)) << c.query;
+  for (const auto& [query, code] : cases) EXPECT_EQ(code, call(query, token_)) << query;
 }
 
 }  // namespace

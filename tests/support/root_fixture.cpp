@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -89,7 +90,7 @@ std::string RootTest::addSession(const std::string& sn, const std::string& sid) 
 std::string RootTest::query(const std::string& sql) const {
   sqlite3* db = nullptr;
   std::string out;
-  if (sqlite3_open_v2(cacheDbPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(cacheDbPath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     ADD_FAILURE() << "cannot open the cache database";
     sqlite3_close(db);
     return out;
@@ -98,7 +99,8 @@ std::string RootTest::query(const std::string& sql) const {
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
     ADD_FAILURE() << "bad query " << sql << ": " << sqlite3_errmsg(db);
   } else {
-    while (sqlite3_step(st) == SQLITE_ROW) {
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
       if (!out.empty()) out += "\n";
       for (int c = 0; c < sqlite3_column_count(st); ++c) {
         if (c > 0) out += "|";
@@ -106,6 +108,7 @@ std::string RootTest::query(const std::string& sql) const {
         out += t != nullptr ? reinterpret_cast<const char*>(t) : "NULL";
       }
     }
+    if (rc != SQLITE_DONE) ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
   }
   sqlite3_finalize(st);
   sqlite3_close(db);
@@ -120,6 +123,7 @@ std::string RootTest::readFile(const std::string& path) {
 }
 
 std::string RootTest::writeFile(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
   return path;
 }

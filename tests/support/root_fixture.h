@@ -33,12 +33,12 @@ class RootTest : public ::testing::Test {
   // Creates a session for `sn` and returns its id.
   std::string addSession(const std::string& sn, const std::string& sid = "");
 
-  // Runs one SQL statement on the cache database; returns the first column of each row,
-  // rows joined by "\n" and columns by "|".
+  // Runs one SQL statement on the cache database (reads, and writes a test plants there);
+  // returns its rows joined by "\n", columns by "|".
   std::string query(const std::string& sql) const;
   // Reads a whole file; empty when missing.
   static std::string readFile(const std::string& path);
-  // Writes a whole file and returns its path.
+  // Writes a whole file, making its folders, and returns its path.
   static std::string writeFile(const std::string& path, const std::string& content);
 
  private:

@@ -2,27 +2,28 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "agent.h"
 #include "kevocore.h"
+#include "support/root_fixture.h"
+#include "support/util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using flxagent::Context;
+using flxtest::fields;
 
-std::string Decode(const std::string& text) {
+// A pushed file's content, or the text of a base64 string.
+std::string Decode(const Json::Value& v) {
+  const std::string text = v.isObject() ? v["data"].asString() : v.asString();
   std::vector<unsigned char> out(text.size() + 1);
   int length = static_cast<int>(out.size());
   if (KVLIBBase64Decode(text.c_str(), static_cast<int>(text.size()), out.data(), &length) < 0) {
     return "(not base64)";
   }
   return std::string(out.begin(), out.begin() + length);
-}
-std::string Decode(const Json::Value& file) {
-  return Decode(file["data"].asString());
 }
 
 // A PNG file's first bytes, enough to tell its width.
@@ -33,20 +34,12 @@ std::string Png(int width) {
   return png + std::string(13, '\0') + std::to_string(width);
 }
 
-class AgentTest : public ::testing::Test {
+class AgentTest : public flxtest::RootTest {
  protected:
-  AgentTest() {
-    char tmpl[] = "/tmp/flx-agent.XXXXXX";
-    root_ = mkdtemp(tmpl);
-    ctx_.root = root_;
-  }
-  ~AgentTest() override { fs::remove_all(root_); }
+  AgentTest() { ctx_.root = root(); }
 
-  void put(const std::string& abs, const std::string& content) {
-    fs::create_directories(fs::path(root_ + abs).parent_path());
-    std::ofstream(root_ + abs, std::ios::binary) << content;
-  }
-  void dir(const std::string& abs) { fs::create_directories(root_ + abs); }
+  void put(const std::string& abs, const std::string& content) { writeFile(path(abs), content); }
+  void dir(const std::string& abs) { fs::create_directories(path(abs)); }
 
   // Runs one collector; fails the test when it drops its item.
   Json::Value collect(flxagent::CollectFn fn) {
@@ -56,7 +49,6 @@ class AgentTest : public ::testing::Test {
     return data;
   }
 
-  std::string root_;
   Context ctx_;
 };
 
@@ -78,16 +70,12 @@ TEST_F(AgentTest, BasicIdentityAndNetwork) {
   put("/sys/class/net/eth1/device/uevent", "");
   dir("/sys/class/net/docker0");
   const Json::Value b = collect(flxagent::CollectBasic);
-  EXPECT_EQ("store-7", b["hostname"].asString());
-  EXPECT_EQ("ubuntu 22.04-220400", b["version"].asString());
-  EXPECT_EQ(12345u, b["up_time"].asUInt64());
-  EXPECT_EQ("192.168.1.20", b["ip"].asString());
+  EXPECT_EQ("store-7|ubuntu 22.04-220400|12345|192.168.1.20",
+            fields(b, {"hostname", "version", "up_time", "ip"}));
   EXPECT_EQ(32u, b["unique"].asString().size());
   EXPECT_EQ(std::string::npos, b["unique"].asString().find("0123456789abcdef"));
   // eth0 and eth1 (docker0 has no device); only eth0 may wake the machine.
-  ASSERT_EQ(2u, b["wol"].size());
-  EXPECT_TRUE(b["wol"][0].asBool());
-  EXPECT_FALSE(b["wol"][1].asBool());
+  EXPECT_EQ(flxtest::parse("[true, false]"), b["wol"]);
   EXPECT_EQ("NAME=\"Ubuntu\"\nID=ubuntu\nVERSION_ID=\"22.04\"\n", Decode(b["kevoinfo"]));
 
   put("/proc/cpuinfo",
@@ -97,21 +85,18 @@ TEST_F(AgentTest, BasicIdentityAndNetwork) {
   put("/proc/stat", "cpu 1 2 3\nbtime 1700000000\n");
   put("/etc/resolv.conf", "# local\nnameserver 10.0.0.53\nnameserver 10.0.0.54\n");
   const Json::Value info = collect(flxagent::CollectInfo);
-  EXPECT_EQ(2, info["cpu_cores"].asInt());
-  EXPECT_EQ("Test CPU", info["cpu_model"].asString());
-  EXPECT_EQ(2048u * 1024, info["mem_total"].asUInt64());
-  EXPECT_EQ(1700000000u, info["boot_time"].asUInt64());
-  EXPECT_EQ("10.0.0.53", info["dns_server"].asString());
-  EXPECT_EQ("192.168.1.1", info["gateway"].asString());
+  EXPECT_EQ(
+      "2|Test CPU|2097152|1700000000|10.0.0.53|192.168.1.1",
+      fields(info, {"cpu_cores", "cpu_model", "mem_total", "boot_time", "dns_server", "gateway"}));
 }
 
 TEST(AgentVersion, BuildNumbersOrderReleases) {
-  const struct {
-    const char* versionId;
-    int32_t build;
-  } cases[] = {{"12", 120000}, {"22.04", 220400}, {"3.19.1", 31901}, {"100.5", 990500},
-               {"", 0},        {"rolling", 0},    {"7.x", 70000}};
-  for (const auto& c : cases) EXPECT_EQ(c.build, flxagent::BuildNumber(c.versionId)) << c.versionId;
+  const std::pair<const char*, int32_t> cases[] = {
+      {"12", 120000}, {"22.04", 220400}, {"3.19.1", 31901}, {"100.5", 990500},
+      {"", 0},        {"rolling", 0},    {"7.x", 70000}};
+  for (const auto& [versionId, build] : cases) {
+    EXPECT_EQ(build, flxagent::BuildNumber(versionId)) << versionId;
+  }
   // The host splits the text at its first space and first '-': neither may be inside a part.
   EXPECT_EQ("my_os 1.2.3-10203", flxagent::VersionText("ID=\"my os\"\nVERSION_ID=1.2-3\n"));
   EXPECT_EQ("linux 0-0", flxagent::VersionText("garbage"));
@@ -165,33 +150,18 @@ TEST_F(AgentTest, StorageFromMountsMdAndSysfs) {
   const Json::Value s = collect(flxagent::CollectStorage);
 
   ASSERT_EQ(3u, s["vol"].size()) << s.toStyledString();
-  EXPECT_EQ("/", s["vol"][0]["id"].asString());
-  EXPECT_EQ("single", s["vol"][0]["raid_type"].asString());
+  EXPECT_EQ("/|single", fields(s["vol"][0], {"id", "raid_type"}));
   EXPECT_GT(s["vol"][0]["size_total"].asUInt64(), 0u);
-  EXPECT_EQ("/srv", s["vol"][1]["id"].asString());
-  EXPECT_EQ("read-only", s["vol"][1]["status"].asString());
-  EXPECT_EQ("raid1", s["vol"][1]["raid_type"].asString());
-  EXPECT_EQ("/dev/md0", s["vol"][1]["pool_path"].asString());
+  EXPECT_EQ("/srv|read-only|raid1|/dev/md0",
+            fields(s["vol"][1], {"id", "status", "raid_type", "pool_path"}));
   EXPECT_EQ("/mnt/my disk", s["vol"][2]["id"].asString());
-
-  ASSERT_EQ(1u, s["dg"].size());
-  EXPECT_EQ("degraded", s["dg"][0]["status"].asString());
-  EXPECT_EQ(1000u * 1024, s["dg"][0]["size_total"].asUInt64());
-  EXPECT_EQ(1000u * 1024, s["dg"][0]["size_used"].asUInt64());  // mounted
-
+  ASSERT_EQ(1u, s["dg"].size());  // mounted: all of it used
+  EXPECT_EQ("degraded|1024000|1024000", fields(s["dg"][0], {"status", "size_total", "size_used"}));
   ASSERT_EQ(3u, s["hdd"].size()) << s["hdd"].toStyledString();
-  const Json::Value& nvme = s["hdd"][0];
-  EXPECT_EQ("nvme0n1", nvme["id"].asString());
-  EXPECT_EQ("nvme", nvme["bus"].asString());
-  EXPECT_EQ(41, nvme["temp"].asInt());
-  EXPECT_EQ("sda", s["hdd"][1]["id"].asString());
-  EXPECT_EQ("Fast SSD", s["hdd"][1]["model"].asString());
-  EXPECT_EQ("ssd", s["hdd"][1]["disk_type"].asString());
-  EXPECT_EQ("/", s["hdd"][1]["used_by"].asString());
-  EXPECT_EQ(2000u * 512, s["hdd"][1]["size_total"].asUInt64());
-  EXPECT_EQ("md0", s["hdd"][2]["used_by"].asString());
-  EXPECT_EQ("hdd", s["hdd"][2]["disk_type"].asString());
-  EXPECT_EQ("unknown", s["hdd"][2]["smart_status"].asString());
+  EXPECT_EQ("nvme0n1|nvme|41", fields(s["hdd"][0], {"id", "bus", "temp"}));
+  EXPECT_EQ("sda|Fast SSD|ssd|/|1024000",
+            fields(s["hdd"][1], {"id", "model", "disk_type", "used_by", "size_total"}));
+  EXPECT_EQ("md0|hdd|unknown", fields(s["hdd"][2], {"used_by", "disk_type", "smart_status"}));
 }
 
 TEST_F(AgentTest, SharesFromSambaAndNfs) {
@@ -206,13 +176,8 @@ TEST_F(AgentTest, SharesFromSambaAndNfs) {
       "relative(rw)\n");
   const Json::Value shares = collect(flxagent::CollectShares)["share"];
   ASSERT_EQ(4u, shares.size()) << shares.toStyledString();
-  EXPECT_EQ("Public", shares[0]["name"].asString());
-  EXPECT_EQ("For everyone", shares[0]["desc"].asString());
-  EXPECT_EQ("/srv", shares[0]["vol_id"].asString());
-  EXPECT_EQ(0, shares[0]["hidden"].asInt());
-  EXPECT_EQ("Hidden", shares[1]["name"].asString());
-  EXPECT_EQ("/", shares[1]["vol_id"].asString());
-  EXPECT_EQ(1, shares[1]["hidden"].asInt());
+  EXPECT_EQ("Public|For everyone|/srv|0", fields(shares[0], {"name", "desc", "vol_id", "hidden"}));
+  EXPECT_EQ("Hidden|/|1", fields(shares[1], {"name", "vol_id", "hidden"}));
   EXPECT_EQ("/srv/nfs", shares[2]["name"].asString());
   EXPECT_NE(std::string::npos, shares[2]["desc"].asString().find("10.0.1.0/24(ro)"));
   EXPECT_EQ("/srv/with space", shares[3]["name"].asString());
@@ -240,16 +205,13 @@ TEST_F(AgentTest, ApplicationsWithNamesIconsAndOwners) {
   const Json::Value apps = collect(flxagent::CollectApplications)["applications"];
   ASSERT_EQ(2u, apps.size()) << apps.toStyledString();
   const Json::Value& e = apps[0];
-  EXPECT_EQ("editor", e["id"].asString());
-  EXPECT_EQ("Editor", e["name"]["enu"].asString());
-  EXPECT_EQ("Bearbeiter", e["name"]["ger"].asString());
-  EXPECT_EQ("Editor BR", e["name"]["ptb"].asString());
-  EXPECT_EQ(3u, e["name"].size());
-  EXPECT_EQ("1.2-3", e["version"].asString());
-  EXPECT_EQ("edit-pkg", e["extra"]["package"].asString());
-  EXPECT_EQ(Png(48), Decode(e["icon"].asString()));
+  EXPECT_EQ("editor|1.2-3|edit-pkg",
+            fields(e, {"id", "version"}) + "|" + fields(e["extra"], {"package"}));
+  EXPECT_EQ(flxtest::parse(R"({"enu": "Editor", "ger": "Bearbeiter", "ptb": "Editor BR"})"),
+            e["name"]);
+  EXPECT_EQ(Png(48), Decode(e["icon"]));
   EXPECT_EQ(Png(256).size(), e["icon_256_size"].asUInt64());
-  EXPECT_EQ(Png(256), Decode(e["icon_256"].asString()));
+  EXPECT_EQ(Png(256), Decode(e["icon_256"]));
   EXPECT_FALSE(apps[1].isMember("icon"));
   EXPECT_EQ("", apps[1]["version"].asString());
 }
@@ -270,9 +232,8 @@ TEST_F(AgentTest, PackagesFromDpkgStatus) {
   EXPECT_EQ(120000, p["qxm_build"].asInt());
   EXPECT_EQ("", Decode(p["packagelimit"]));
   ASSERT_EQ(3u, p["packages"].size()) << p.toStyledString();
-  EXPECT_EQ("libc6", p["packages"][0]["id"].asString());
-  EXPECT_EQ("libc6:i386", p["packages"][1]["id"].asString());
-  EXPECT_EQ("stop", p["packages"][0]["status"].asString());
+  EXPECT_EQ("libc6|stop|libc6:i386",
+            fields(p["packages"][0], {"id", "status"}) + "|" + p["packages"][1]["id"].asString());
   EXPECT_EQ(
       "package=\"libc6\"\nversion=\"2.36-9\"\ndisplayname=\"GNU C Library:  shared \"\n"
       "maintainer=\"GNU Libc Maintainers <x@example.org>\"\narch=\"amd64\"\n",
@@ -303,10 +264,10 @@ TEST_F(AgentTest, IntervalStatePushesOnlyWhatChanged) {
   first.append(item("basic", 10, "a"));
   first.append(item("info", 10, "b"));
   flxagent::PushState state;
-  EXPECT_FALSE(state.load(root_ + "/missing.json"));
+  EXPECT_FALSE(state.load(path("/missing.json")));
   EXPECT_EQ(2u, state.changed(first, "http://h", 1000).size());
   state.record(first, "http://h", 1000);
-  const std::string file = root_ + "/state.json";
+  const std::string file = path("/state.json");
   ASSERT_TRUE(state.save(file));
   flxagent::PushState loaded;
   ASSERT_TRUE(loaded.load(file));

@@ -242,6 +242,7 @@ bool CheckSession(const std::string& sid, const std::string& apiClass) {
 // The store as the host holds it: idle connections to the named files (opened as root: the
 // databases are root's; a connection stays usable once the ids are back).
 void HoldStore(IdleConnections& idle, const HostOptions& options) {
+  KeepFreedMemory();
   AsRoot root;
   for (const std::string& path : options.keepOpen) idle.Open(path, options.store);
 }

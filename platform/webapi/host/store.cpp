@@ -1,5 +1,6 @@
 // The host's connections to the store's SQLite files: one idle connection to each, and the
 // policy for every other connection that this process opens to them.
+#include <malloc.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -54,6 +55,10 @@ void Hold(const std::string& path, const StorePolicy& policy) {
 }
 
 }  // namespace
+
+void KeepFreedMemory() {
+  mallopt(M_TRIM_THRESHOLD, 8 << 20);
+}
 
 IdleConnections::~IdleConnections() {
   for (void* db : dbs_) sqlite3_close(static_cast<sqlite3*>(db));
