@@ -254,6 +254,19 @@ void HoldStore(IdleConnections& idle, const HostOptions& options) {
   for (const std::string& path : options.keepOpen) idle.Open(path, options.store);
 }
 
+// Once every worker is gone: the executors closed their idle connections at about the same
+// moment, so none of them was the last; one more connection, the last for sure, checkpoints
+// each file and removes its WAL, as a host with no worker would leave it.
+void CloseStore(const HostOptions& options) {
+  AsRoot root;
+  for (const std::string& path : options.keepOpen) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+      sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+}
+
 // An executor's life: the store held, calls served until its worker closes the channel.
 int RunExecutor(int fd, const ApiRegistry& registry, const HostOptions& options) {
   IdleConnections idle;
@@ -428,6 +441,7 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count,
   }
   syslog(LOG_INFO, "signal %d: stopping %zu workers", sig, live.size());
   StopWorkers(live, options.requestSeconds + 5);
+  CloseStore(options);
   syslog(LOG_INFO, "stopped");
   return 0;
 }

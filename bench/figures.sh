@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Every figure of the host in one run, each next to its baseline from the same run: the module
+# against its floor (flx-floor), throughput and latency direct, behind nginx with TLS, with
+# dropped ids and, given OLD_BUILD, the old host (load-compare.sh), memory over many pushes
+# and under an unauthenticated large body (flx-load), for the old host too.
+#   bench/figures.sh [OLD_BUILD]
+# Environment: PUSHES (100000) and OLD_PUSHES (3000) for the memory run; the rest as in
+# load-compare.sh (ROUNDS, SECONDS_EACH, DEVICES, CLIENTS, WORKERS, BUILD).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD:-build/bench}
+old=${1:-}
+load=$build/bin/flx-load
+for tool in flx-load flx-floor; do
+  [ -x "$build/bin/$tool" ] || {
+    echo "figures: no $build/bin/$tool: cmake --preset bench && cmake --build --preset bench" >&2
+    exit 2
+  }
+done
+oldArgs=()
+[ -n "$old" ] && oldArgs=(--host-bin "$old/bin/flx-webapi-host" --module "$old/lib/KEVO.FLX.RPC.so"
+  --admin-bin "$old/bin/flx-admin")
+
+echo "== module against its floor"
+"$build/bin/flx-floor"
+
+echo
+echo "== load: 16 keep-alive clients, 2 workers"
+BUILD=$build bench/load-compare.sh "$old"
+
+memory() {  # NAME PUSHES [host arguments]
+  local name=$1 pushes=$2
+  shift 2
+  echo
+  echo "== memory, $name: $pushes pushes"
+  "$load" --pushes "$pushes" --devices "${DEVICES:-100}" --clients "${CLIENTS:-16}" \
+    --workers "${WORKERS:-2}" "$@" 2>/dev/null | grep -E '^(batches|host RSS growth)' || true
+  echo "== memory, $name: unauthenticated 64 MiB bodies"
+  "$load" --big-body 64 "$@" 2>/dev/null | grep -E '^(big body|  largest)' || true
+}
+memory "this host" "${PUSHES:-100000}"
+[ -n "$old" ] && memory "old host" "${OLD_PUSHES:-3000}" "${oldArgs[@]}"
+echo
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
