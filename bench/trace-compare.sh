@@ -28,6 +28,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The processes below $1, recursively.
+descendants() {
+  local child
+  for child in $(pgrep -P "$1" || true); do echo "$child" && descendants "$child"; done
+}
+
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
@@ -61,8 +67,15 @@ trace() {
     }
   done
   echo "- - mark shutdown" >>"$out"
+  # The executors end after the host process: their last lines come once they are gone.
+  local procs
+  procs=$(descendants "$host_pid")
   kill -TERM "$host_pid"
   wait "$host_pid" || true
+  for _ in $(seq 1 50); do
+    kill -0 $procs 2>/dev/null || break
+    sleep 0.1
+  done
   host_pid=
   unset FLX_ROOT
 }
