@@ -8,6 +8,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <unordered_map>
+
 #include "kevoids.h"
 #include "kevoroot.h"
 #include "records.h"
@@ -29,10 +31,26 @@ struct Shared {
   KEVOFILEID file = {0, 0};
   pid_t pid = 0;
   bool broken = false;
+  // Prepared statements of the connection by SQL text, kept between operations: preparing
+  // the wide record statements cost more than running them. `busy` while a Stmt holds one.
+  struct Cached {
+    sqlite3_stmt* st;
+    bool busy;
+  };
+  std::unordered_map<std::string, Cached> statements;
 
-  ~Shared() {
-    if (db != nullptr && pid == getpid()) sqlite3_close(db);
+  // Finalizes the idle statements and closes; a statement still held closes the connection
+  // when it is finalized (close_v2).
+  void close() {
+    if (db != nullptr && pid == getpid()) {
+      for (auto& c : statements)
+        if (!c.second.busy) sqlite3_finalize(c.second.st);
+      sqlite3_close_v2(db);
+    }
+    statements.clear();
+    db = nullptr;
   }
+  ~Shared() { close(); }
 };
 
 Shared& shared() {
@@ -93,7 +111,9 @@ Db::Db() : hold_(shared().lock) {
   Shared& s = shared();
   const std::string path = std::string(KEVORootPrefix()) + KEVO_REGISTRY_DB_PATH;
   if (s.db != nullptr && s.pid != getpid()) {
-    s.db = nullptr;  // the parent's: a connection must not be used across fork, nor closed
+    // The parent's: a connection must not be used across fork, nor closed, nor its statements.
+    s.statements.clear();
+    s.db = nullptr;
   }
   if (s.db != nullptr && (s.broken || !sameFile(s, path))) closeShared();
   if (s.db == nullptr && !openShared(s, path)) return;
@@ -103,8 +123,7 @@ Db::Db() : hold_(shared().lock) {
 void closeShared() {
   Shared& s = shared();
   std::lock_guard<std::recursive_mutex> hold(s.lock);
-  if (s.db != nullptr && s.pid == getpid()) sqlite3_close(s.db);
-  s.db = nullptr;
+  s.close();
 }
 
 void clearDbFailure() {
@@ -163,12 +182,41 @@ bool ensureSchema(sqlite3* db) {
 Stmt::Stmt(const Db& db, const std::string& sql) : Stmt(db.handle(), sql) {}
 
 Stmt::Stmt(sqlite3* db, const std::string& sql) : db_(db) {
-  int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st_, nullptr);
+  Shared& s = shared();
+  const bool cacheable = db == s.db && s.pid == getpid();
+  if (cacheable) {
+    auto it = s.statements.find(sql);
+    if (it != s.statements.end() && !it->second.busy) {
+      it->second.busy = true;
+      st_ = it->second.st;
+      sql_ = sql;
+      return;
+    }
+  }
+  int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                              cacheable ? SQLITE_PREPARE_PERSISTENT : 0, &st_, nullptr);
   if (rc != SQLITE_OK) {
     setDbError(db_, rc);
     sqlite3_finalize(st_);
     st_ = nullptr;
+    return;
   }
+  // A statement already held (the same text, nested) is prepared again and not kept.
+  if (cacheable && s.statements.emplace(sql, Shared::Cached{st_, true}).second) sql_ = sql;
+}
+
+Stmt::~Stmt() {
+  if (!sql_.empty()) {
+    Shared& s = shared();
+    auto it = s.statements.find(sql_);
+    if (it != s.statements.end() && it->second.st == st_) {
+      sqlite3_reset(st_);
+      sqlite3_clear_bindings(st_);
+      it->second.busy = false;
+      return;
+    }
+  }
+  sqlite3_finalize(st_);
 }
 
 void Stmt::bind(const std::string& v) {

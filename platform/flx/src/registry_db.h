@@ -53,7 +53,7 @@ class Stmt {
  public:
   Stmt(const Db& db, const std::string& sql);
   Stmt(sqlite3* db, const std::string& sql);
-  ~Stmt() { sqlite3_finalize(st_); }
+  ~Stmt();  // a kept statement is reset for the next operation, another finalized
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
 
@@ -77,6 +77,7 @@ class Stmt {
  private:
   sqlite3* db_;
   sqlite3_stmt* st_ = nullptr;
+  std::string sql_;  // the key of a kept statement; empty for one of its own
   int param_ = 1;
   int col_ = 0;
   int bindRc_ = SQLITE_OK;
