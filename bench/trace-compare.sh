@@ -100,6 +100,7 @@ for path in sys.argv[1:]:
         keyed.append((key, event))
         if event == HOST_READ:
             host.add(key)
+    dropped = 0
     with open(path + ".module", "w") as out:
         out.write("== startup\n")
         for key, event in keyed:
@@ -107,6 +108,10 @@ for path in sys.argv[1:]:
                 out.write("== " + event[5:] + "\n")
             elif key not in host and event not in HOST_LINES:
                 out.write(event + "\n")
+            else:
+                dropped += 1
+    print(f"{path.rsplit('/', 1)[1]} host: {dropped} trace lines dropped as the host's own"
+          f" ({len(host)} idle connections)")
 EOF
 
 counts() {
