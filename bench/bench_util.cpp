@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -61,11 +62,13 @@ bool Accepts(int port) {
   return ok;
 }
 
-long RssKiB(pid_t pid) {
+// A number of /proc/PID/status (KiB for the memory fields); 0 when the process is gone.
+long StatusKiB(pid_t pid, const char* field) {
   std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  const size_t length = strlen(field);
   std::string line;
   while (std::getline(status, line)) {
-    if (line.compare(0, 6, "VmRSS:") == 0) return atol(line.c_str() + 6);
+    if (line.compare(0, length, field) == 0) return atol(line.c_str() + length);
   }
   return 0;
 }
@@ -77,15 +80,22 @@ std::string StatFields(pid_t pid) {
   return close == std::string::npos ? std::string() : stat.substr(close + 2);
 }
 
-std::vector<pid_t> Children(pid_t pid) {
-  std::vector<pid_t> children;
+// The process and its descendants with their depth, parents first; one pass over /proc.
+std::vector<std::pair<pid_t, int>> Tree(pid_t pid) {
+  std::vector<std::pair<pid_t, pid_t>> parents;  // (pid, ppid) of every process
   DIR* proc = opendir("/proc");
   while (const dirent* e = proc ? readdir(proc) : nullptr) {
-    const pid_t child = atoi(e->d_name);
-    if (child > 0 && atoi(StatFields(child).c_str() + 2) == pid) children.push_back(child);
+    const pid_t p = atoi(e->d_name);
+    if (p > 0) parents.emplace_back(p, atoi(StatFields(p).c_str() + 2));
   }
   if (proc) closedir(proc);
-  return children;
+  std::vector<std::pair<pid_t, int>> tree = {{pid, 0}};
+  for (size_t i = 0; i < tree.size(); ++i) {
+    for (const auto& pp : parents) {
+      if (pp.second == tree[i].first) tree.emplace_back(pp.first, tree[i].second + 1);
+    }
+  }
+  return tree;
 }
 
 }  // namespace
@@ -282,23 +292,40 @@ std::string LoadAverage() {
   return text.substr(0, end);
 }
 
+std::vector<ProcMemory> TreeMemory(pid_t pid) {
+  std::vector<ProcMemory> all;
+  for (const auto& p : Tree(pid)) {
+    all.push_back({p.first, p.second, StatusKiB(p.first, "VmRSS:"), StatusKiB(p.first, "VmHWM:"),
+                   StatusKiB(p.first, "RssAnon:"), StatusKiB(p.first, "Threads:")});
+  }
+  return all;
+}
+
+long RssKiB(pid_t pid) {
+  std::istringstream statm(ReadFile("/proc/" + std::to_string(pid) + "/statm"));
+  long size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+bool ResetPeak(pid_t pid) {
+  return WriteFile("/proc/" + std::to_string(pid) + "/clear_refs", "5");
+}
+
 std::string TreeRss(pid_t pid) {
-  long total = RssKiB(pid);
-  std::string parts = std::to_string(total / 1024.0).substr(0, 5);
-  for (pid_t child : Children(pid)) {
-    const long rss = RssKiB(child);
-    total += rss;
-    parts += " + " + std::to_string(rss / 1024.0).substr(0, 5);
+  long total = 0;
+  std::string parts;
+  for (const ProcMemory& p : TreeMemory(pid)) {
+    total += p.rssKiB;
+    parts += (parts.empty() ? "" : " + ") + std::to_string(p.rssKiB / 1024.0).substr(0, 5);
   }
   return std::to_string(total / 1024.0).substr(0, 5) + " MiB (" + parts + ")";
 }
 
 double TreeCpuMs(pid_t pid) {
-  std::vector<pid_t> all = Children(pid);
-  all.push_back(pid);
   unsigned long long ticks = 0;
-  for (pid_t p : all) {
-    std::istringstream fields(StatFields(p));
+  for (const auto& p : Tree(pid)) {
+    std::istringstream fields(StatFields(p.first));
     std::string skip;
     unsigned long long user = 0, system = 0;
     for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt; utime is field 14

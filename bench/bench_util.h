@@ -74,9 +74,24 @@ class Nginx {
 
 // "1.23 0.98 0.50" from /proc/loadavg.
 std::string LoadAverage();
-// The CPU time (user and system) a process and its children have used, in milliseconds.
+// One process of a tree: its depth below the root process and its memory in KiB.
+struct ProcMemory {
+  pid_t pid;
+  int depth;
+  long rssKiB;   // VmRSS
+  long hwmKiB;   // VmHWM, the peak of VmRSS
+  long anonKiB;  // RssAnon: the heap and stacks, where a leak shows
+  long threads;
+};
+// A process and all its descendants (whatever the depth), parents before their children.
+std::vector<ProcMemory> TreeMemory(pid_t pid);
+// VmRSS of one process from /proc/PID/statm (cheap enough to sample every few ms); 0 if gone.
+long RssKiB(pid_t pid);
+// Sets a process's VmHWM back to its VmRSS, so that the next peak is its own.
+bool ResetPeak(pid_t pid);
+// The CPU time (user and system) a process and its descendants have used, in milliseconds.
 double TreeCpuMs(pid_t pid);
-// The resident memory of a process and its children, e.g. "41.2 MiB (12.1 + 14.5 + 14.6)".
+// The resident memory of a process and its descendants, e.g. "41.2 MiB (12.1 + 14.5 + 14.6)".
 std::string TreeRss(pid_t pid);
 
 }  // namespace flxbench

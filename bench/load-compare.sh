@@ -47,7 +47,7 @@ declare -a rate p99 rss cpu
 for i in "${!names[@]}"; do
   rate[$i]=$(cat "$out/$i".[0-9]* | awk '/^batches/ {print $2}' | median)
   p99[$i]=$(cat "$out/$i".[0-9]* | awk '/^latency/ {print $8}' | median)
-  rss[$i]=$(cat "$out/$i".[0-9]* | awk '/^host RSS/ {print $3}' | median)
+  rss[$i]=$(cat "$out/$i".[0-9]* | awk '/^host RSS [0-9]/ {print $3}' | median)
   cpu[$i]=$(cat "$out/$i".[0-9]* | awk '/^host CPU/ {print $4}' | median)
 done
 printf '\n%-12s %10s %9s %8s %13s %12s %12s %12s\n' configuration batches/s p99_ms RSS_MiB \

@@ -328,6 +328,9 @@ TEST_F(PushIntegrationTest, LimitsRefuseWithTheirStatus) {
   } cases[] = {
       {"POST /webapi/entry.cgi HTTP/1.1\r\nContent-Length: 100000\r\n\r\n", "", "413",
        "refused 413 from 127.0.0.1: declared body"},
+      {"POST /webapi/entry.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n11170\r\n" +
+           std::string(70000, 'x') + "\r\n",
+       "", "413", "refused 413 from 127.0.0.1: body over"},
       {Post(push + sid + deep), "", "400", "refused 400 from 127.0.0.1: a parameter nests"},
       {Post(push + sid + many + "]"), "", "413", "refused 413 from 127.0.0.1: the parameters"},
       {"POST /webapi/entry.cgi HTTP/1.1\r\n", "X-Slow: 1\r\n", "408", "refused 408"},

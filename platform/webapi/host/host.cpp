@@ -154,27 +154,34 @@ void Route(httplib::Server& server, const CallRunner& runner, AuthLimiter& limit
                const RawRequest raw = ToRaw(req, std::string());
                Reply(res, limiter, raw, runner(raw));
              });
-  server.Post(kEndpoint,
-              [&runner, &limiter, &gate](const httplib::Request& req, httplib::Response& res,
-                                         const httplib::ContentReader& reader) {
-                if (req.is_multipart_form_data()) {
-                  // Fields come as a query string or a form-urlencoded body only.
-                  res.status = 415;
-                  res.set_header("Connection", "close");
-                  return;
-                }
-                std::string body;
-                // On failure (body over the limit, broken chunking) the status is already set: 413,
-                // 400.
-                if (!reader([&body](const char* data, size_t length) {
-                      body.append(data, length);
-                      return true;
-                    }))
-                  return;
-                gate.BeginModule();
-                const RawRequest raw = ToRaw(req, std::move(body));
-                Reply(res, limiter, raw, runner(raw));
-              });
+  server.Post(kEndpoint, [&runner, &limiter, &gate, maxBody](const httplib::Request& req,
+                                                             httplib::Response& res,
+                                                             const httplib::ContentReader& reader) {
+    if (req.is_multipart_form_data()) {
+      // Fields come as a query string or a form-urlencoded body only.
+      res.status = 415;
+      res.set_header("Connection", "close");
+      return;
+    }
+    std::string body;
+    // A body without a length (chunked) is bounded while it comes in.
+    bool over = false;
+    // On failure (broken chunking) the status is already set: 400.
+    if (!reader([&body, &over, maxBody](const char* data, size_t length) {
+          over = length > maxBody - body.size();
+          if (!over) body.append(data, length);
+          return !over;
+        })) {
+      if (!over) return;
+      syslog(LOG_WARNING, "refused 413 from %s: body over %zu bytes", req.remote_addr.c_str(),
+             maxBody);
+      Refuse(res, 413, "Payload Too Large");
+      return;
+    }
+    gate.BeginModule();
+    const RawRequest raw = ToRaw(req, std::move(body));
+    Reply(res, limiter, raw, runner(raw));
+  });
 }
 
 // Binds the server; `port` 0 takes an ephemeral port and is replaced by the real one.
