@@ -2,7 +2,9 @@
 # Every figure of the host in one run, each next to its baseline from the same run: the module
 # against its floor (flx-floor), throughput and latency direct, behind nginx with TLS, with
 # dropped ids and, given OLD_BUILD, the old host (load-compare.sh), memory over many pushes
-# and under an unauthenticated large body (flx-load), for the old host too.
+# and under an unauthenticated large body (flx-load), for the old host too; and, given
+# OLD_BUILD, that the module's statements are the old host's (trace-compare.sh), and that
+# nothing is lost while another process writes the cache database (concurrent-writer.sh).
 #   bench/figures.sh [OLD_BUILD]
 # Environment: PUSHES (100000) and OLD_PUSHES (3000) for the memory run; the rest as in
 # load-compare.sh (ROUNDS, SECONDS_EACH, DEVICES, CLIENTS, WORKERS, BUILD).
@@ -21,6 +23,13 @@ oldArgs=()
 [ -n "$old" ] && oldArgs=(--host-bin "$old/bin/flx-webapi-host" --module "$old/lib/KEVO.FLX.RPC.so"
   --admin-bin "$old/bin/flx-admin")
 
+if [ -n "$old" ]; then
+  echo "== the module's statements, old host against this one"
+  bench/trace-compare.sh "$old" | tail -1
+fi
+echo "== another process writing the cache database meanwhile"
+bench/concurrent-writer.sh | tail -6
+echo
 echo "== module against its floor"
 "$build/bin/flx-floor"
 
