@@ -57,6 +57,7 @@ struct Options {
   int workers = 2;
   bool noKeepOpen = false;
   std::string dropUser;
+  std::vector<std::string> hostArgs;  // passed to the host as they are
   bool nginx = false;
   long pushes = 0;        // > 0: stop after this many pushes, with RSS at push 1,000 and at the end
   double bigBodyMiB = 0;  // > 0: only the oversized unauthenticated bodies
@@ -402,6 +403,7 @@ bool StartHost(const Options& o, const flxbench::TempRoot& root, flxbench::Host&
   }
   if (o.maxBody > 0) args.insert(args.end(), {"--max-body", std::to_string(o.maxBody)});
   if (!o.dropUser.empty()) args.insert(args.end(), {"--drop-privileges", o.dropUser});
+  args.insert(args.end(), o.hostArgs.begin(), o.hostArgs.end());
   if (!host.Start(args, root.Path("/host.log"), url)) return false;
   fprintf(stderr, "flx-load: host: %s\n", flxbench::Join(args).c_str());
   return true;
@@ -532,6 +534,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--no-keep-open", o.noKeepOpen, "do not pass --keep-open for the databases");
   app.add_option("--drop-privileges", o.dropUser, "run the host with dropped ids (as root)");
+  app.add_option("--host-arg", o.hostArgs, "one more argument for the host (repeatable)")
+      ->allow_extra_args(false);
   app.add_flag("--nginx", o.nginx, "put the shipped nginx site (TLS) in front of the host");
   app.add_option("--big-body", o.bigBodyMiB,
                  "instead of pushing: unauthenticated bodies of this many MiB and just under "

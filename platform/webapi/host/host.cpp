@@ -496,6 +496,8 @@ bool DropPrivileges(const std::string& user, std::string& err) {
 int RunHost(const HostOptions& options) {
   gLogToStderr = options.logStderr;
   openlog(kProgram, LOG_PID | (options.logStderr ? LOG_PERROR : 0), LOG_DAEMON);
+  // The mask is the process's: it filters the modules' lines too, before they are formatted.
+  setlogmask(LOG_UPTO(options.logLevel));
   if (options.debug) giTerminalDebug = 1;
   std::string host;
   int port = 0;

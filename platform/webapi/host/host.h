@@ -181,6 +181,7 @@ struct HostOptions {
   std::vector<std::string> modules;  // empty: DefaultModulePath()
   size_t maxBody = size_t(4) << 20;  // 8x the largest agent push measured (455,673 bytes)
   bool logStderr = false;
+  int logLevel = 7;  // lines up to this syslog level are written (7: LOG_DEBUG, all of them)
   bool debug = false;
   std::string dropUser;               // empty: keep the ids
   int workers = -1;                   // -1: one per core; 0: serve in this process

@@ -1,5 +1,8 @@
 // flx-webapi-host: serves the web API of the given modules on /webapi/entry.cgi.
+#include <syslog.h>
+
 #include <CLI/CLI.hpp>
+#include <map>
 
 #include "host.h"
 
@@ -42,6 +45,16 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
   app.add_flag("--log-stderr", options.logStderr, "copy every log line to stderr");
+  const std::map<std::string, int> levels = {{"debug", LOG_DEBUG},
+                                             {"info", LOG_INFO},
+                                             {"notice", LOG_NOTICE},
+                                             {"warning", LOG_WARNING},
+                                             {"err", LOG_ERR}};
+  app.add_option("--log-level", options.logLevel,
+                 "write log lines up to this level (info and debug include the id changes "
+                 "of every privileged section)")
+      ->transform(CLI::CheckedTransformer(levels))
+      ->default_str("debug");
   app.add_flag("--debug", options.debug, "print failure lines on stdout too");
   app.add_option("--drop-privileges", options.dropUser,
                  "started as root: run as USER, keeping saved ids 0");
