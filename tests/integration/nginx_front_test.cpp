@@ -137,7 +137,7 @@ class NginxFrontTest : public flxtest::RootTest {
         for (std::string cap; names >> cap;) caps += ",+" + cap.substr(4);  // CAP_SETUID: +SETUID
       }
       args.insert(args.begin(), {"/usr/bin/setpriv", "--no-new-privs", "--bounding-set", caps});
-      args.insert(args.end(), {"--drop-privileges", "nobody"});
+      args.insert(args.end(), {"--drop-privileges", "nobody", "--log-level", "notice"});
       // A process whose ids changed cannot be checked for leaks by sanitizer builds.
       setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     }

@@ -234,7 +234,7 @@ TEST_F(DispatchTest, CallsTheMethodWithTheRequest) {
             answer["data"]);
   const auto lines = flxtest::LogLines();
   ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(LOG_INFO, lines[0].priority & LOG_PRIMASK);
+  EXPECT_EQ(LOG_NOTICE, lines[0].priority & LOG_PRIMASK);
   EXPECT_EQ(0u, lines[0].text.find("request api=T.Echo method=get version=2 code=0 duration="))
       << lines[0].text;
 }

@@ -439,10 +439,10 @@ int Supervise(httplib::Server& server, const HostOptions& options, int count,
       --missing;
     }
   }
-  syslog(LOG_INFO, "signal %d: stopping %zu workers", sig, live.size());
+  syslog(LOG_NOTICE, "signal %d: stopping %zu workers", sig, live.size());
   StopWorkers(live, options.requestSeconds + 5);
   CloseStore(options);
-  syslog(LOG_INFO, "stopped");
+  syslog(LOG_NOTICE, "stopped");
   return 0;
 }
 
@@ -540,10 +540,10 @@ int RunHost(const HostOptions& options) {
   const int workers =
       options.workers >= 0 ? options.workers : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   std::cout << "listening on " << where << std::endl;
-  syslog(LOG_INFO, "listening on %s with %d workers", where.c_str(), workers);
+  syslog(LOG_NOTICE, "listening on %s with %d workers", where.c_str(), workers);
   if (workers <= 0) {
     const int rc = ServeWorker(server, options, 0, registry, runner);
-    syslog(LOG_INFO, "stopped");
+    syslog(LOG_NOTICE, "stopped");
     return rc;
   }
   return Supervise(server, options, workers, registry, runner);

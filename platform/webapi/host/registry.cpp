@@ -202,7 +202,8 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, bool* gue
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - start)
                            .count();
-  syslog(LOG_INFO, "request api=%s method=%s version=%s code=%d duration=%lldms",
+  // Notice, above the modules' info lines, so that --log-level notice keeps one line a request.
+  syslog(LOG_NOTICE, "request api=%s method=%s version=%s code=%d duration=%lldms",
          Loggable(call.api).c_str(), Loggable(call.method).c_str(),
          Loggable(call.versionText).c_str(), answerCode, ms);
   return answer;
