@@ -9,20 +9,14 @@
 # the other writer), BUILD (build/bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${BUILD:-build/bench}
+. bench/common.sh
 devices=${DEVICES:-20}
 clients=${CLIENTS:-4}
 rounds=${ROUNDS:-5}
 bin=$build/bin
-for f in "$bin/flx-admin" "$bin/flx-push" "$bin/flx-webapi-host"; do
-  [ -x "$f" ] || {
-    echo "concurrent-writer: no $f (cmake --preset bench && cmake --build --preset bench)" >&2
-    exit 2
-  }
-done
+need concurrent-writer "$bin/flx-admin" "$bin/flx-push" "$bin/flx-webapi-host"
 
-tmp=$(mktemp -d /tmp/concurrent-writer.XXXXXX)
-chmod 755 "$tmp"
+tmp=$(scratch concurrent-writer)
 host_pid=
 writer_pid=
 cleanup() {

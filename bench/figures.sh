@@ -10,15 +10,10 @@
 # load-compare.sh (ROUNDS, SECONDS_EACH, DEVICES, CLIENTS, WORKERS, BUILD).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${BUILD:-build/bench}
+. bench/common.sh
 old=${1:-}
 load=$build/bin/flx-load
-for tool in flx-load flx-floor; do
-  [ -x "$build/bin/$tool" ] || {
-    echo "figures: no $build/bin/$tool: cmake --preset bench && cmake --build --preset bench" >&2
-    exit 2
-  }
-done
+need figures "$load" "$build/bin/flx-floor"
 oldArgs=()
 [ -n "$old" ] && oldArgs=(--host-bin "$old/bin/flx-webapi-host" --module "$old/lib/KEVO.FLX.RPC.so"
   --admin-bin "$old/bin/flx-admin")

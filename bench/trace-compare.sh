@@ -7,20 +7,14 @@
 # Environment: BUILD (build/bench); KEEP=1 keeps the traces and roots (the path is printed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${BUILD:-build/bench}
+. bench/common.sh
 old=${1:-/tmp/oldhost/build}
 tracer=$PWD/$build/lib/sqltrace.so
 batch=$PWD/examples/demo-batch.json
 sn=TRACE0000001
-for f in "$tracer" "$build/bin/flx-push" "$old/bin/flx-webapi-host"; do
-  [ -e "$f" ] || {
-    echo "trace-compare: no $f (cmake --preset bench && cmake --build --preset bench)" >&2
-    exit 2
-  }
-done
+need trace-compare "$tracer" "$build/bin/flx-push" "$old/bin/flx-webapi-host"
 
-tmp=$(mktemp -d /tmp/trace-compare.XXXXXX)
-chmod 755 "$tmp"
+tmp=$(scratch trace-compare)
 host_pid=
 cleanup() {
   if [ -n "$host_pid" ]; then kill -TERM "$host_pid" 2>/dev/null && wait "$host_pid" || true; fi
