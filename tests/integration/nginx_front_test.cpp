@@ -1,13 +1,8 @@
 // The shipped nginx site in front of a real host: TLS pushes, slow and idle clients, 413.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +15,7 @@
 
 #include "kevoroot.h"
 #include "push.h"
+#include "support/process.h"
 #include "support/root_fixture.h"
 
 namespace {
@@ -27,60 +23,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const char kNginx[] = "/usr/sbin/nginx";
 const char kSn[] = "2150PDN004711";
-const uid_t kNobody = 65534;
-
-// A child process killed and reaped with the test; `asUser` drops to nobody first.
-struct Process {
-  pid_t pid = -1;
-  void Start(const std::vector<std::string>& args, const std::string& outPath, bool asUser) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid = fork();
-    if (pid != 0) return;
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(out, 2);
-    if (asUser && geteuid() == 0 && (setgroups(0, nullptr) || setgid(kNobody) || setuid(kNobody)))
-      _exit(126);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  ~Process() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-  }
-};
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), len);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-int Connect(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
-  close(s);
-  return -1;
-}
 
 // A raw TLS connection (no certificate check), for requests no client library would send.
 class Tls {
  public:
-  explicit Tls(int port) : ctx_(SSL_CTX_new(TLS_client_method())), fd_(Connect(port)) {
+  explicit Tls(int port)
+      : ctx_(SSL_CTX_new(TLS_client_method())), fd_(flxtest::LoopbackConnect(port)) {
     ssl_ = SSL_new(ctx_);
     SSL_set_fd(ssl_, fd_);
     ok_ = fd_ >= 0 && SSL_connect(ssl_) == 1;
@@ -108,6 +56,14 @@ class Tls {
 
 class NginxFrontTest : public flxtest::RootTest {
  protected:
+  // nginx's master ends its workers only when asked; the host answers what is in flight.
+  ~NginxFrontTest() override {
+    for (flxtest::Child* c : {&nginx_, &host_}) {
+      c->Signal(SIGTERM);
+      c->Wait(15000);
+    }
+  }
+
   void SetUp() override {
     if (access(kNginx, X_OK) != 0) GTEST_SKIP() << "nginx is not installed: skipping";
     dir_ = path("/nginx");
@@ -141,17 +97,12 @@ class NginxFrontTest : public flxtest::RootTest {
       // A process whose ids changed cannot be checked for leaks by sanitizer builds.
       setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     }
-    host_.Start(args, log, false);
+    ASSERT_TRUE(host_.Start(args, log));
     unsetenv("ASAN_OPTIONS");
-    const std::string mark = "listening on 127.0.0.1:";
-    for (int i = 0; i < 300 && hostAddr_.empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      const std::string text = readFile(log);
-      const size_t at = text.find(mark);
-      if (at != std::string::npos && text.find('\n', at) != std::string::npos)
-        hostAddr_ = text.substr(at + 13, text.find('\n', at) - at - 13);
-    }
-    ASSERT_FALSE(hostAddr_.empty()) << readFile(log);
+    std::string line;
+    ASSERT_TRUE(host_.ReadLine(line, 15000)) << readFile(log);
+    ASSERT_EQ(0u, line.find("listening on 127.0.0.1:")) << line;
+    hostAddr_ = line.substr(13);
   }
 
   void MakeCertificate() {
@@ -184,7 +135,7 @@ class NginxFrontTest : public flxtest::RootTest {
   }
 
   void StartNginx() {
-    port_ = FreePort();
+    port_ = flxtest::FreePort();
     writeFile(dir_ + "/flx-webapi.conf", Site());
     std::ostringstream conf;
     conf << "pid " << dir_ << "/nginx.pid;\nerror_log " << dir_ << "/error.log;\n"
@@ -196,11 +147,16 @@ class NginxFrontTest : public flxtest::RootTest {
     if (geteuid() == 0) {
       ASSERT_EQ(0, system(("chown -R nobody: " + dir_).c_str()));
     }
-    nginx_.Start({kNginx, "-p", dir_, "-e", dir_ + "/error.log", "-c", dir_ + "/nginx.conf", "-g",
-                  "daemon off;"},
-                 dir_ + "/nginx.out", true);
+    std::vector<std::string> args = {
+        kNginx, "-p",         dir_, "-e", dir_ + "/error.log", "-c", dir_ + "/nginx.conf",
+        "-g",   "daemon off;"};
+    if (geteuid() == 0) {  // as a user without privileges, like a test run by one
+      args.insert(args.begin(),
+                  {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    }
+    ASSERT_TRUE(nginx_.Start(args, dir_ + "/nginx.out"));
     for (int i = 0; i < 300; ++i) {
-      const int s = Connect(port_);
+      const int s = flxtest::LoopbackConnect(port_);
       if (s >= 0) return (void)close(s);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -253,8 +209,8 @@ class NginxFrontTest : public flxtest::RootTest {
   std::string sid_;
   std::string hostAddr_;
   int port_ = 0;
-  Process host_;
-  Process nginx_;
+  flxtest::Child host_;
+  flxtest::Child nginx_;
 };
 
 TEST_F(NginxFrontTest, SlowAndIdleClientsDoNotDelayPushes) {
@@ -265,7 +221,7 @@ TEST_F(NginxFrontTest, SlowAndIdleClientsDoNotDelayPushes) {
   // 100 connections that never say a word, and 16 that send a push one byte at a time until
   // the pushes are measured: enough to hold every thread of a host they reached.
   std::vector<int> idle;
-  for (int i = 0; i < 100; ++i) idle.push_back(Connect(port_));
+  for (int i = 0; i < 100; ++i) idle.push_back(flxtest::LoopbackConnect(port_));
   std::atomic<bool> stop{false};
   std::atomic<int> sent{0};
   std::vector<std::thread> slow;
