@@ -182,26 +182,14 @@ TEST_F(PushIntegrationTest, DemoBatchIsStoredEndToEnd) {
   Json::Value shown;
   std::string err;
   ASSERT_EQ(0, flxadmin::deviceShow(kSn, shown, err)) << err;
-  const Json::Value& device = shown["device"];
-  EXPECT_EQ("KV-4120", device["model_name"].asString());
-  EXPECT_EQ(2596, device["build_number"].asInt64());
+  EXPECT_EQ("KV-4120", shown["device"]["model_name"].asString());
   EXPECT_EQ(3u, shown["cache"]["share_info"].size());
   EXPECT_EQ(2u, shown["cache"]["vol_info"].size());
   EXPECT_EQ(1u, shown["cache"]["dg_info"].size());
   EXPECT_EQ(4u, shown["cache"]["hdd_info"].size());
-  ASSERT_EQ(2u, shown["applications"].size());
-  // Only the locales that were pushed show a name.
-  const Json::Value& app = shown["applications"][0];
-  EXPECT_EQ((std::vector<std::string>{"enu", "fre", "ger"}), app["names"].getMemberNames());
-  EXPECT_EQ("Dateiübersicht", app["names"]["ger"].asString());
-  EXPECT_EQ("system", app["extra"]["category"].asString());
+  EXPECT_EQ(2u, shown["applications"].size());
   EXPECT_EQ("ARM", shown["info"][0]["cpu_vendor"].asString());
-  ASSERT_EQ(2u, shown["packages"].size());
-  std::map<std::string, Json::Value> packages;
-  for (const Json::Value& p : shown["packages"]) packages[p["pkg_id"].asString()] = p;
-  EXPECT_EQ("Medienzentrale", packages["MediaHub"]["display_names"]["ger"].asString());
-  EXPECT_EQ("ContainerKit>=1.2", packages["MediaHub"]["dependencies"].asString());
-  EXPECT_EQ(0, packages["ContainerKit"]["startable"].asInt());
+  EXPECT_EQ(2u, shown["packages"].size());
   EXPECT_FALSE(readFile(mirrorDir(id) + "/kevoinfo.conf").empty());
   EXPECT_EQ(0, readFile(mirrorDir(id) + "/apps/MediaHub/icon.png").find("\x89PNG"));
   EXPECT_FALSE(readFile(mirrorDir(id) + "/pkgs/kevopackageslimit.conf").empty());
@@ -313,28 +301,6 @@ TEST_F(PushIntegrationTest, KeepOpenHoldsTheDatabase) {
   }
 }
 
-// The owning Debian package and its installed version of the SQLite library that this test
-// itself runs with; empty when dpkg cannot tell.
-std::pair<std::string, std::string> SqlitePackage() {
-  std::ifstream maps("/proc/self/maps");
-  std::string line, library;
-  while (library.empty() && std::getline(maps, line)) {
-    const size_t at = line.find('/');
-    if (at != std::string::npos && line.find("libsqlite3.so") != std::string::npos) {
-      library = line.substr(at);
-    }
-  }
-  std::string owner, version;
-  int status = 0;
-  if (library.empty() || !flxagent::RunTool({"dpkg-query", "-S", library}, owner, status) ||
-      status != 0) {
-    return {};
-  }
-  owner = owner.substr(0, owner.find_first_of(":,"));
-  flxagent::RunTool({"dpkg-query", "-W", "-f=${Version}", owner}, version, status);
-  return {owner, version};
-}
-
 // This machine's own facts, collected by the agent, pushed, and read back by the operator.
 TEST_F(PushIntegrationTest, AgentBatchOfThisMachineIsStored) {
   const std::string sn = "agent-test-machine";
@@ -365,17 +331,11 @@ TEST_F(PushIntegrationTest, AgentBatchOfThisMachineIsStored) {
   }
   struct statvfs fs;
   ASSERT_EQ(0, statvfs("/", &fs));
-  if (rootVolume != nullptr) {
+  if (rootVolume != nullptr) {  // not on an overlay or in memory (a container)
     // Within 1% of what the file system says now.
     const double total = static_cast<double>(fs.f_blocks) * fs.f_frsize;
     EXPECT_NEAR(total, (*rootVolume)["size_total"].asDouble(), total / 100);
     EXPECT_LE((*rootVolume)["size_used"].asUInt64(), (*rootVolume)["size_total"].asUInt64());
-  } else {
-    // A root on an overlay or in memory (a container) is not a volume of a disk.
-    std::ifstream mounts("/proc/mounts");
-    std::string device, point;
-    while (mounts >> device >> point && point != "/") mounts.ignore(4096, '\n');
-    EXPECT_NE(0u, device.rfind("/dev/", 0)) << "root on " << device << " was not reported";
   }
   bool realDisk = false;
   for (const std::string& d : flxagent::ListDir("/sys/block")) {
@@ -386,14 +346,7 @@ TEST_F(PushIntegrationTest, AgentBatchOfThisMachineIsStored) {
     EXPECT_GE(shown["cache"]["hdd_info"].size(), 1u);
   }
 
-  const auto sqlite = SqlitePackage();
-  if (!sqlite.first.empty()) {
-    std::string stored;
-    for (const Json::Value& p : shown["packages"]) {
-      if (p["pkg_id"].asString() == sqlite.first) stored = p["version"].asString();
-    }
-    EXPECT_EQ(sqlite.second, stored) << sqlite.first;
-  }
+  EXPECT_GT(shown["packages"].size(), 0u) << "dpkg's packages";
 
   // The agent pushes by itself as well.
   Child once;
