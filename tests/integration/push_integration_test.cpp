@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <thread>
 
