@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "host.h"
@@ -16,6 +17,7 @@ namespace webapihost {
 namespace {
 
 struct Held {
+  std::string name;  // as SQLite names the file of the host's own connection
   dev_t dev;
   ino_t ino;
   StorePolicy policy;
@@ -29,14 +31,18 @@ std::vector<Held> gHeld;
 // Runs inside every sqlite3_open of this process once registered.
 int ApplyPolicy(sqlite3* db, char**, const sqlite3_api_routines*) {
   const char* name = sqlite3_db_filename(db, "main");
-  struct stat st;
-  if (name == nullptr || name[0] == '\0' || stat(name, &st) != 0) return SQLITE_OK;
+  if (name == nullptr || name[0] == '\0') return SQLITE_OK;
   StorePolicy policy;
   {
     std::lock_guard<std::mutex> lock(gHeldMutex);
-    auto it = std::find_if(gHeld.begin(), gHeld.end(), [&st](const Held& h) {
-      return h.dev == st.st_dev && h.ino == st.st_ino;
-    });
+    // The same name needs no look at the file; another may still be a link to a held one.
+    auto it =
+        std::find_if(gHeld.begin(), gHeld.end(), [name](const Held& h) { return h.name == name; });
+    struct stat st;
+    if (it == gHeld.end() && stat(name, &st) == 0) {
+      it = std::find_if(gHeld.begin(), gHeld.end(),
+                        [&st](const Held& h) { return h.dev == st.st_dev && h.ino == st.st_ino; });
+    }
     if (it == gHeld.end()) return SQLITE_OK;
     policy = it->policy;
   }
@@ -46,12 +52,13 @@ int ApplyPolicy(sqlite3* db, char**, const sqlite3_api_routines*) {
   return SQLITE_OK;
 }
 
-void Hold(const std::string& path, const StorePolicy& policy) {
+void Hold(sqlite3* idle, const std::string& path, const StorePolicy& policy) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return;
+  const char* name = sqlite3_db_filename(idle, "main");
+  if (name == nullptr || stat(path.c_str(), &st) != 0) return;
   std::lock_guard<std::mutex> lock(gHeldMutex);
   if (gHeld.empty()) sqlite3_auto_extension(reinterpret_cast<void (*)(void)>(ApplyPolicy));
-  gHeld.push_back(Held{st.st_dev, st.st_ino, policy});
+  gHeld.push_back(Held{name, st.st_dev, st.st_ino, policy});
 }
 
 }  // namespace
@@ -79,7 +86,7 @@ bool IdleConnections::Open(const std::string& path, const StorePolicy& policy) {
     return false;
   }
   dbs_.push_back(db);
-  Hold(path, policy);
+  Hold(db, path, policy);
   return true;
 }
 
