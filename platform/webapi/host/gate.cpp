@@ -265,11 +265,6 @@ bool ConnectionGate::RefuseCurrent(int status, const char* reason) {
   return true;
 }
 
-size_t ConnectionGate::OpenConnections() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return conns_.size();
-}
-
 void GateQueue::enqueue(std::function<void()> fn) {
   ConnectionGate::Instance().Run(std::move(fn));
 }

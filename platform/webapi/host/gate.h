@@ -59,7 +59,6 @@ class ConnectionGate {
   // Writes a refusal straight to this thread's connection and closes it for reading, after
   // discarding what the client still sends for a moment. False when there is no connection.
   bool RefuseCurrent(int status, const char* reason);
-  size_t OpenConnections();
 
  private:
   enum class State { kWaiting, kReading, kModule };

@@ -218,7 +218,6 @@ class IdleConnections {
   IdleConnections& operator=(const IdleConnections&) = delete;
   // False, logged, when the file cannot be opened; the host serves on without it.
   bool Open(const std::string& path, const StorePolicy& policy);
-  size_t Size() const { return dbs_.size(); }
 
  private:
   std::vector<void*> dbs_;  // sqlite3*
