@@ -124,13 +124,10 @@ TEST_F(RegistryTest, ApplicationSetCreatesOrReplacesKeepingTheRegistryId) {
   EXPECT_EQ(a.id, b.id);
 
   EXPECT_EQ((std::vector<std::string>{"photo", "Photo"}), appIds(qx));
-  KEVOFLX_APP* list = nullptr;
-  int total = 0;
-  ASSERT_EQ(0, KEVOFLXAppList(filter("qx_id", std::to_string(qx)).get(), &list, &total));
-  EXPECT_EQ(a.id, list->id);
-  EXPECT_EQ("Fotos|", list->name[4] + "|" + list->extra) << "replaced as a whole";
-  ASSERT_EQ(0, KEVOFLXAppDelete(list->id));
-  KEVOFLXAppListFree(&list);
+  const KEVOFLX_APP stored = flxtest::recordsOf(qx, KEVOFLXAppList, KEVOFLXAppListFree)[0];
+  EXPECT_EQ(a.id, stored.id);
+  EXPECT_EQ("Fotos|", stored.name[4] + "|" + stored.extra) << "replaced as a whole";
+  ASSERT_EQ(0, KEVOFLXAppDelete(stored.id));
   EXPECT_EQ((std::vector<std::string>{"Photo"}), appIds(qx));
   KEVOFLX_APP orphan = app(4242, "x");
   EXPECT_GT(0, KEVOFLXAppSet(&orphan));
