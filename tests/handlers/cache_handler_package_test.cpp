@@ -93,7 +93,6 @@ TEST_F(PackageTest, RuleFileEvaluation) {
       {"[A]\npkg_min_ver=1.0\npkg_max_ver=2.0\n[B]\n", 700, 1, "A>=1.0:A<=2.0:B"},
       {"[A]\nqxm_min_ver=5.0-700\n[B]\nqxm_max_ver=5.0-700\n", 700, 1, "A:B"},
       {"[A]\nqxm_max_ver=5.0-699\n", 700, 1, ""},
-      {"[A]\nqxm_min_ver=5.1.750\n", 700, 1, ""},
       {"[A]\nqxm_min_ver=5.0.600\nqxm_max_ver=5.2.800\n", 700, 1, "A"},
       {"[A]\nqxm_max_ver=latest\n", 700, 1, ""},
       {"[A]\nqxm_max_ver=latest\n", 0, 1, "A"},
@@ -118,8 +117,6 @@ TEST_F(PackageTest, RuleFileEvaluation) {
 
 TEST_F(PackageTest, ConfFilesOneByOne) {
   Json::Value pkg = package("pkgA", "x=1\n");
-  EXPECT_EQ(0, mirrorPackageConfFiles(qx_, pkg));
-  pkg["conf"] = Json::Value(Json::objectValue);
   EXPECT_EQ(0, mirrorPackageConfFiles(qx_, pkg));
   EXPECT_FALSE(exists(pkgDir("pkgA") + "/conf")) << "no folder without files";
 
@@ -149,13 +146,6 @@ TEST_F(PackageTest, ConfFilesOneByOne) {
   EXPECT_TRUE(exists(conf + "/b_good")) << "a file no longer pushed stays";
 }
 
-Json::Value packagesOf(std::initializer_list<const char*> ids) {
-  Json::Value data(Json::objectValue);
-  data["packages"] = Json::Value(Json::arrayValue);
-  for (const char* id : ids) data["packages"].append(package(id, "x=1\n"));
-  return data;
-}
-
 TEST_F(PackageTest, StaleRemovalMatchesIdsExactlyAndStaysInMirror) {
   for (const char* id : {"keep", "App", "noinfo", "../victim"}) store(id);
   const std::string victim = mirrorDir(qx_) + "/victim/INFO";
@@ -164,7 +154,7 @@ TEST_F(PackageTest, StaleRemovalMatchesIdsExactlyAndStaysInMirror) {
   writeFile(pkgDir("App") + "/INFO", "x=1\n");
   writeFile(pkgDir("App") + "/conf/PKG_DEPS", "[B]\n");
 
-  EXPECT_EQ(0, removeStalePackages(packagesOf({"app", "keep"}), qx_));
+  EXPECT_EQ(0, removeStalePackages(item({package("app", ""), package("keep", "")}), qx_));
   EXPECT_EQ(std::set<std::string>{"keep"}, storedIds()) << "a missing INFO still deletes";
   EXPECT_TRUE(exists(pkgDir("keep") + "/INFO"));
   EXPECT_FALSE(exists(pkgDir("App") + "/INFO"));
@@ -199,9 +189,9 @@ TEST_F(PackageTest, DisplayNames) {
 }
 
 TEST_F(PackageTest, StatusAndVersion) {
-  const std::pair<const char*, int32_t> codes[] = {
-      {"broken", 1}, {"running", 2},       {"stop", 3},         {"Running", 4},
-      {"", 4},       {"non_installed", 5}, {"version_limit", 6}};
+  const std::pair<const char*, int32_t> codes[] = {{"broken", 1},        {"running", 2},
+                                                   {"stop", 3},          {"Running", 4},
+                                                   {"non_installed", 5}, {"version_limit", 6}};
   for (const auto& c : codes) {
     EXPECT_EQ(c.second, update(package("pkgA", "x=1\n", "1.0", c.first)).status) << c.first;
   }
@@ -227,13 +217,9 @@ TEST_F(PackageTest, BadEntriesFailWithOneLine) {
         std::string("a\0b", 3), std::string("kevopackageslimit.conf")}) {
     cases.push_back(package(id, "x=1\n"));
   }
-  const std::pair<const char*, Json::Value> mistyped[] = {
-      {"id", Json::Value(Json::objectValue)},
-      {"version", Json::Value(Json::arrayValue)},
-      {"status", Json::Value(Json::objectValue)}};
-  for (const auto& m : mistyped) {
+  for (const char* mistyped : {"id", "version", "status"}) {
     cases.push_back(package("pkgA", "x=1\n"));
-    cases.back()[m.first] = m.second;
+    cases.back()[mistyped] = Json::Value(Json::objectValue);
   }
   for (const Json::Value& pkg : cases) {
     SCOPED_TRACE(pkg.toStyledString());

@@ -43,15 +43,12 @@ class FleetTest : public flxtest::RootTest {
     KEVOFLX_APP app;
     app.qx_id = a_;
     app.app_id = "Files";
-    app.name[0] = "Files";
     EXPECT_EQ(0, KEVOFLXAppSet(&app));
   }
 
   static void addPkg(uint64_t qx, const char* pkg, const char* version) {
     KEVOFLX_PKG p;
-    p.qx_id = qx;
-    p.pkg_id = pkg;
-    p.version = version;
+    p.qx_id = qx, p.pkg_id = pkg, p.version = version;
     EXPECT_EQ(0, KEVOFLXPkgSet(&p));
   }
   static std::string serials(const Json::Value& rows) {
@@ -59,11 +56,13 @@ class FleetTest : public flxtest::RootTest {
     for (const Json::Value& r : rows) out += (out.empty() ? "" : " ") + r["sn"].asString();
     return out;
   }
-  Json::Value list(const std::string& sort, bool desc = false, const std::string& filter = "") {
+  Json::Value list(const std::string& sort, bool desc = false, const std::string& filter = "",
+                   flxread::Page page = {}) {
     flxread::ListQuery q;
     q.sort = sort;
     q.descending = desc;
     q.filter = filter;
+    q.page = page;
     Json::Value out;
     std::string err;
     EXPECT_EQ(kOk, flxread::deviceList(q, out, err)) << err;
@@ -108,17 +107,12 @@ TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
   EXPECT_EQ("SN-A", serials(list("sn", false, "VAULT")["devices"]));
   EXPECT_EQ("", serials(list("sn", false, "%")["devices"])) << "wildcards are literal";
 
+  const Json::Value page = list("sn", false, "", {1, 1});
+  EXPECT_EQ("SN-B|3", serials(page["devices"]) + "|" + page["total"].asString());
+  EXPECT_EQ(3, list("sn", false, "", {1, 7})["total"].asInt()) << "past the end: still the total";
   flxread::ListQuery q;
-  q.page.limit = 1;
-  q.page.offset = 1;
   Json::Value out;
   std::string err;
-  ASSERT_EQ(kOk, flxread::deviceList(q, out, err));
-  EXPECT_EQ("SN-B", serials(out["devices"]));
-  EXPECT_EQ(3, out["total"].asInt());
-  q.page.offset = 7;  // past the end: still the total
-  ASSERT_EQ(kOk, flxread::deviceList(q, out, err));
-  EXPECT_EQ(3, out["total"].asInt());
   for (flxread::Page bad : {flxread::Page{flxread::kMaxPage + 1, 0}, flxread::Page{10, -1}}) {
     q.page = bad;
     EXPECT_EQ(kBadArgument, flxread::deviceList(q, out, err));
@@ -164,13 +158,9 @@ TEST_F(FleetTest, FleetQueriesAnswerTheOperatorsQuestions) {
 }
 
 TEST(VersionCompare, NumbersCompareByValue) {
-  const std::tuple<const char*, const char*, int> cases[] = {{"1.10", "1.9", 1},
-                                                             {"1.0", "1.0.0", -1},
-                                                             {"2.0-beta", "2.0.1", -1},
-                                                             {"007", "7", 0},
-                                                             {"5.1.4-2596", "5.1.4-2600", -1},
-                                                             {"", "0", -1},
-                                                             {"1.a", "1.b", -1}};
+  const std::tuple<const char*, const char*, int> cases[] = {
+      {"1.10", "1.9", 1},        {"1.0", "1.0.0", -1}, {"2.0-beta", "2.0.1", -1}, {"007", "7", 0},
+      {"5.1-96", "5.1-100", -1}, {"", "0", -1},        {"1.a", "1.b", -1}};
   for (const auto& [a, b, want] : cases) {
     EXPECT_EQ(want, flxread::compareVersions(a, b)) << a << " vs " << b;
     EXPECT_EQ(-want, flxread::compareVersions(b, a)) << b << " vs " << a;
@@ -231,12 +221,10 @@ TEST_F(FleetTest, OnlyOperatorTokensOpenTheInventory) {
   const std::string token = flxread::newToken();
   EXPECT_GE(token.size(), 32u);
   ASSERT_EQ(0, KEVOFLXOperatorCreate("ops", flxread::tokenHash(token)));
-  EXPECT_NE(0, KEVOFLXOperatorCreate("ops", flxread::tokenHash("other")));
   std::string name;
   EXPECT_TRUE(flxread::operatorForToken(token, name));
   EXPECT_EQ("ops", name);
-  const std::string sid = addSession("SN-A");
-  EXPECT_FALSE(flxread::operatorForToken(sid, name)) << "a push session is no operator";
+  EXPECT_FALSE(flxread::operatorForToken(addSession("SN-A"), name)) << "a push session";
   EXPECT_FALSE(flxread::operatorForToken(flxread::tokenHash(token), name)) << "the stored hash";
   ASSERT_EQ(0, KEVOFLXOperatorDelete("ops"));
   EXPECT_FALSE(flxread::operatorForToken(token, name));
