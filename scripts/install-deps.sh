@@ -10,6 +10,7 @@ packages=(
   sqlite3 curl python3
   nginx openssl libssl-dev
   chromium chromium-driver python3-selenium
+  libfcgi-dev libjs-chart.js prometheus lintian smartmontools dpkg-dev fakeroot
 )
 if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-dev); fi
 
