@@ -295,8 +295,6 @@ int makeHostSettings(std::string& err) {
   return writeNewFile(path, "supplang=\"" + langs + "\"\n", 0644, err);
 }
 
-const size_t kMinSidLength = 16;
-
 // A random session id: 16 random bytes as 32 hex digits.
 bool randomSid(std::string& sid) {
   if (sodium_init() < 0) return false;
@@ -378,8 +376,8 @@ int sessionAdd(const std::string& sn, std::string& sid, int64_t ttl, std::string
       err = "invalid TTL " + std::to_string(ttl) + ": give 0 (no expiry) or a number of seconds";
       return 1;
     }
-    // A session id is all a device needs to push: a short one can be guessed.
-    if (!sid.empty() && (sid.size() < kMinSidLength || !isPlainToken(sid, 128))) {
+    // The registry refuses a short id too; here the operator learns what to type instead.
+    if (!sid.empty() && (sid.size() < KEVOFLX_MIN_SID_LENGTH || !isPlainToken(sid, 128))) {
       err = "invalid session id '" + sid +
             "': use 16 to 128 printable characters, no spaces (or leave --sid out for a "
             "random one)";

@@ -40,7 +40,7 @@ void readDevice(Stmt& st, KEVOFLX_QX& rec) {
 bool KEVOFLXQxCheckWebapiPriviege(const std::string& sid, const std::string& apiClass,
                                   std::string& sn) {
   return guarded("check session", false, [&] {
-    if (sid.empty()) return failInvalid() == 0;
+    if (sid.size() < KEVOFLX_MIN_SID_LENGTH) return failInvalid() == 0;
     Db db;
     if (!db.ok()) return false;
     Stmt st(db,
@@ -58,7 +58,7 @@ bool KEVOFLXQxCheckWebapiPriviege(const std::string& sid, const std::string& api
 int KEVOFLXSessionCreate(const std::string& sid, const std::string& sn, const std::string& apiClass,
                          int64_t expiry) {
   return guarded("create session", -1, [&] {
-    if (sid.empty() || sn.empty() || expiry < 0) return failInvalid();
+    if (sid.size() < KEVOFLX_MIN_SID_LENGTH || sn.empty() || expiry < 0) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
     Stmt st(db, "INSERT INTO sessions(sid, sn, api_class, expiry) VALUES(?, ?, ?, ?)");
