@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "common/path_safety.h"
+#include "kevopath.h"
 #include "kevoroot.h"
 #include "read_db.h"
 
