@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "flx.h"
+#include "flxhandles.h"
 #include "kevoroot.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
@@ -18,15 +19,10 @@
 
 namespace {
 
-struct HashFree {
-  void operator()(KVSZHASH* h) const { KVLIBSzHashFree(h); }
-};
-typedef std::unique_ptr<KVSZHASH, HashFree> Hash;
-
-Hash filter(const char* key, const std::string& value) {
-  KVSZHASH* h = KVLIBSzHashAlloc(4);
-  EXPECT_LE(0, KVLIBSzHashSetValue(&h, key, value.c_str()));
-  return Hash(h);
+HashPtr filter(const char* key, const std::string& value) {
+  HashPtr h = makeFilter(key, value);
+  EXPECT_TRUE(h);
+  return h;
 }
 
 class RegistryTest : public flxtest::RootTest {

@@ -24,16 +24,6 @@ namespace flxadmin {
 
 // --- shared helpers ---
 
-HashPtr makeFilter(const char* key, const std::string& value) {
-  KVSZHASH* hash = KVLIBSzHashAlloc(4);
-  if (hash == nullptr) return nullptr;
-  if (KVLIBSzHashSetValue(&hash, key, value.c_str()) < 0) {
-    KVLIBSzHashFree(hash);
-    return nullptr;
-  }
-  return HashPtr(hash);
-}
-
 std::string rootPath(const char* below) {
   return std::string(KEVORootPrefix()) + below;
 }
@@ -203,11 +193,9 @@ int makeRegistry(std::string& err) {
     return 0;
   }
   createWithMode(path, kRegistryMode);
-  KEVOFLX_QX* list = nullptr;
+  QxList list;
   int total = 0;
-  int rc = KEVOFLXQxList(nullptr, &list, &total);
-  KEVOFLXQxListFree(&list);
-  if (rc < 0) {
+  if (KEVOFLXQxList(nullptr, list.addr(), &total) < 0) {
     err = registryError("cannot create the registry");
     return 1;
   }
@@ -349,11 +337,9 @@ int deviceRemove(const std::string& sn, std::string& err) {
 
 int deviceList(Json::Value& out, std::string& err) {
   return guardedOp(err, [&] {
-    KEVOFLX_QX* raw = nullptr;
+    QxList list;
     int total = 0;
-    int rc = KEVOFLXQxList(nullptr, &raw, &total);
-    std::unique_ptr<KEVOFLX_QX, QxListFree> list(raw);
-    if (rc < 0) {
+    if (KEVOFLXQxList(nullptr, list.addr(), &total) < 0) {
       err = registryError("cannot list the devices");
       return 1;
     }
