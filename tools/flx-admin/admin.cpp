@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "admin_util.h"
+#include "flx_schema.h"
 #include "flxread.h"
 #include "kevoroot.h"
 
@@ -188,8 +189,7 @@ int fixModes(const std::string& db, mode_t mode, std::string& err) {
 int makeRegistry(std::string& err) {
   const std::string path = rootPath(KEVO_REGISTRY_DB_PATH);
   if (fixModes(path, kRegistryMode, err) != 0) return 1;
-  if (hasTables(path, {"devices", "sessions", "apps", "pkgs", "info", "operators", "pkgs_pkg_id",
-                       "apps_app_id"})) {
+  if (hasTables(path, KEVOFLX_SCHEMA_OBJECTS)) {
     return 0;
   }
   createWithMode(path, kRegistryMode);
