@@ -113,7 +113,9 @@ std::string ReadLine(const std::string& path);
 std::string Trim(const std::string& text);
 // Names in a folder (not "." or ".."), sorted; empty when it cannot be read.
 std::vector<std::string> ListDir(const std::string& path);
+// Standard base64 with padding.
 std::string Base64(const std::string& bytes);
+bool StartsWith(const std::string& text, const char* prefix);
 // A pushed file {data, size, mtime} of `content` with the file's modification time.
 Json::Value PushedFile(const std::string& content, int64_t mtime);
 int64_t FileMtime(const std::string& path);

@@ -27,10 +27,6 @@ struct Package {
   std::string id, name, arch, version, maintainer, summary;
 };
 
-bool StartsWith(const std::string& s, const char* prefix) {
-  return s.rfind(prefix, 0) == 0;
-}
-
 // The installed packages of dpkg's status file, in its order. A second architecture of the
 // same package gets the id "name:arch".
 bool InstalledPackages(const Context& ctx, std::vector<Package>& packages) {

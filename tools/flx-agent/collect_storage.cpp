@@ -36,10 +36,6 @@ struct MdArray {
   std::vector<std::string> members;  // kernel names of member devices
 };
 
-bool StartsWith(const std::string& s, const char* prefix) {
-  return s.rfind(prefix, 0) == 0;
-}
-
 // Undoes the octal escapes of /proc/mounts ("\040" for a space).
 std::string Unescape(const std::string& field) {
   std::string out;
