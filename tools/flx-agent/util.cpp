@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <json/reader.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
@@ -100,6 +101,16 @@ std::string Base64(const std::string& bytes) {
 
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
+}
+
+bool ParseJson(const std::string& text, Json::Value& out) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  try {
+    return reader->parse(text.data(), text.data() + text.size(), &out, nullptr);
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 int64_t FileMtime(const std::string& path) {
