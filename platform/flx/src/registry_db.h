@@ -21,9 +21,10 @@ namespace flxreg {
 #define FLXREG_ERR(code) KVLIBErrSetEx((code), __FILE__, __LINE__)
 
 // The process's connection to the registry database for the length of one operation (the
-// connection itself lives on, one per process). It is opened once, with root's ids, and
-// opened again after a failure that may have broken it, when the file was replaced or the
-// root moved, and in a forked child. ok() is false (error slot set) when it cannot be opened.
+// connection itself lives on in the core library's holder, one per process). It is opened
+// once, with root's ids, and opened again after a failure that may have broken it, when the
+// file was replaced or the root moved, and in a forked child. ok() is false (error slot set)
+// when it cannot be opened.
 class Db {
  public:
   Db();
