@@ -19,12 +19,12 @@
 #include "common/flx_log.h"
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
-#include "common/path_safety.h"
 #include "common/privilege.h"
-#include "common/registry_handles.h"
 #include "flx.h"
+#include "flxhandles.h"
 #include "handlers/cache_handler.h"
 #include "kevocore.h"
+#include "kevopath.h"
 #include "kevoroot.h"
 
 static const char kSource[] = "cache_handler_app";

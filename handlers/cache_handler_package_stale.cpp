@@ -10,7 +10,7 @@
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
 #include "common/privilege.h"
-#include "common/registry_handles.h"
+#include "flxhandles.h"
 #include "handlers/cache_handler_package.h"
 #include "handlers/cache_handler_package_util.h"
 
