@@ -18,7 +18,7 @@
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
 #include "common/privilege.h"
-#include "common/spool.h"
+#include "handlers/spool.h"
 #include "flx.h"
 #include "kevocore.h"
 

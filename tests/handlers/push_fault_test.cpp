@@ -15,7 +15,7 @@
 #include "admin.h"
 #include "api/webapi_flx_cache.h"
 #include "common/device_lock.h"
-#include "common/spool.h"
+#include "handlers/spool.h"
 #include "handlers/cache_handler.h"
 #include "kevocore.h"
 #include "kevoroot.h"

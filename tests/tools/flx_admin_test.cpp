@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <tuple>
 
-#include "common/spool.h"
+#include "handlers/spool.h"
 #include "flx.h"
 #include "kevoroot.h"
 #include "support/root_fixture.h"

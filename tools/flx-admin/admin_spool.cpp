@@ -5,7 +5,7 @@
 
 #include "admin_util.h"
 #include "common/device_lock.h"
-#include "common/spool.h"
+#include "handlers/spool.h"
 
 namespace flxadmin {
 

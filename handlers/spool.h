@@ -3,8 +3,8 @@
 // of the same kind for that device has been stored since. One file per device and item kind
 // ("<group>.<module>.json", mode 0600): every item replaces its kind's whole state, so only
 // the newest one matters.
-#ifndef FLX_COMMON_SPOOL_H
-#define FLX_COMMON_SPOOL_H
+#ifndef FLX_HANDLERS_SPOOL_H
+#define FLX_HANDLERS_SPOOL_H
 
 #include <json/value.h>
 #include <stdint.h>
@@ -48,4 +48,4 @@ std::vector<SpoolEntry> spoolList(uint64_t id = 0);
 // Removes one spooled item. 0 on success.
 int spoolDrop(const SpoolEntry& entry);
 
-#endif  // FLX_COMMON_SPOOL_H
+#endif  // FLX_HANDLERS_SPOOL_H

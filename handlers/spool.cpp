@@ -1,4 +1,4 @@
-#include "common/spool.h"
+#include "handlers/spool.h"
 
 #include <dirent.h>
 #include <errno.h>
