@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "handlers/cache_handler_package.h"
 #include "handlers/spool.h"
 #include "kevocore.h"
+#include "kevoroot.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
 #include "support/util.h"
@@ -179,8 +181,8 @@ TEST_F(FailurePathTest, PushedFileDataIsReadAsText) {
 
 // After the writer, errno is as its sections left it (0), so the caller's "0 > iTmp" line takes
 // that form; the fault's kind still reaches the dispatcher, which spools the item although the
-// basic handler returns 0.
-TEST_F(FailurePathTest, AFullDiskUnderTheBasicHandlerLogsErrnoZeroAndSpools) {
+// basic handler returns 0. The same for a registry update that met a busy database.
+TEST_F(FailurePathTest, PassingFaultsTheBasicHandlerDoesNotReportAreSpooled) {
   ASSERT_EQ(0, updateCache("basic", "basic", "SN1", 1, basicItem(pushedFile("old\n"))));
   static int writes;
   writes = 0;
@@ -200,6 +202,21 @@ TEST_F(FailurePathTest, AFullDiskUnderTheBasicHandlerLogsErrnoZeroAndSpools) {
   EXPECT_EQ(0, updateCache("storage", "share", "SN1", 3, flxtest::parse(R"({"share":[]})")));
   EXPECT_EQ("new\n", readFile(conf())) << "replayed once the disk took writes";
   EXPECT_TRUE(flxspool::list(id_).empty());
+
+  // The registry held by another writer: the handler still returns 0, the item is spooled.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(path(KEVO_REGISTRY_DB_PATH).c_str(), &other));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
+  Json::Value renamed = basicItem(pushedFile("new\n", 7));
+  renamed["hostname"] = "renamed";
+  EXPECT_EQ(0, updateCache("basic", "basic", "SN1", 4, renamed));
+  sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ(1, LogCount("collected at 4 spooled (database busy)")) << LogDump();
+  EXPECT_EQ(0, updateCache("storage", "share", "SN1", 5, flxtest::parse(R"({"share":[]})")));
+  KEVOFLX_QX rec;
+  ASSERT_EQ(0, KEVOFLXQxGetBySN("SN1", &rec));
+  EXPECT_EQ("renamed", rec.hostname) << "replayed once the registry took writes";
 }
 
 // Links, folders, plain files and leftovers where the handlers write.
