@@ -86,12 +86,15 @@ Fd openDirNoFollow(const std::string& path, bool create) {
       errno = EINVAL;
       return Fd();
     }
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // An existing folder, the common case, costs one openat.
+    Fd next(openat(dir.get(), name.c_str(), flags));
     bool made = false;
-    if (create) {
+    if (!next.ok() && errno == ENOENT && create) {
       made = sys().mkdirat(dir.get(), name.c_str(), 0755) == 0;
       if (!made && errno != EEXIST) return Fd();
+      next = Fd(openat(dir.get(), name.c_str(), flags));
     }
-    Fd next(openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next.ok()) {
       int saved = errno;
       if (!refuseLink(dir.get(), name, walked)) errno = saved;
