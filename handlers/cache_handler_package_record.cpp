@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -198,10 +199,10 @@ void applyRuleFiles(KEVOFLX_PKG& rec, uint64_t qxId, int32_t build) {
   for (const auto& file : files) {
     char szPath[pkg::kPathSize];
     if (!pkg::packagePath(szPath, qxId, rec.pkg_id, file.tail)) continue;
-    flx::FileForReading rules;
-    if (!rules.open(szPath)) continue;  // missing, or refused as a link: the INFO value stays
+    struct stat st;
+    if (lstat(szPath, &st) != 0) continue;  // no rule file: the INFO value stays
     std::string text;
-    if (evalPackageRuleFile(rules.name(), build, text) > 0) rec.*file.field = text;
+    if (evalPackageRuleFile(szPath, build, text) > 0) rec.*file.field = text;
   }
 }
 

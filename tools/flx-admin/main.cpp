@@ -65,6 +65,7 @@ struct Options {
   int64_t ttl = 0;
   uint64_t device = 0;
   std::string kind;
+  std::string module;
   std::string name;
 };
 
@@ -165,7 +166,8 @@ int runSpoolList(const Options& o) {
 int runSpoolReplay(const Options& o) {
   std::string err;
   int replayed = 0;
-  int rc = flxadmin::spoolReplay(o.device, replayed, err);
+  const std::string module = o.module.empty() ? flxadmin::defaultModulePath() : o.module;
+  int rc = flxadmin::spoolReplay(o.device, module, replayed, err);
   std::cout << "replayed " << replayed << " item(s)" << std::endl;
   return rc != 0 ? fail(err) : 0;
 }
@@ -217,8 +219,10 @@ int run(int argc, char** argv) {
   CLI::App* spList = spool->add_subcommand("list", "List the spooled items");
   spList->add_option("--device", o.device, "Only this device id");
   CLI::App* spReplay =
-      spool->add_subcommand("replay", "Store the spooled items now (each device under its lock)");
+      spool->add_subcommand("replay", "Store the spooled items now, through the push module");
   spReplay->add_option("--device", o.device, "Only this device id");
+  spReplay->add_option("--module", o.module,
+                       "The push module to replay through (default: the installed one)");
   CLI::App* spDrop = spool->add_subcommand("drop", "Remove spooled items without storing them");
   spDrop->add_option("--device", o.device, "Device id")->required();
   spDrop->add_option("--kind", o.kind, "Only this kind, as GROUP.MODULE (e.g. storage.storage)");
