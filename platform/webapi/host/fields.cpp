@@ -158,14 +158,43 @@ Json::Value ParamValue(const std::string& text) {
   return Json::Value(text);
 }
 
-int DecodeFields(const RawRequest& raw, Call& call) {
-  std::map<std::string, std::string> fields;
-  if (!DecodeForm(raw.query, fields)) return WEBAPI_ERR_UNKNOWN;
-  if (IsFormBody(raw)) {
-    std::map<std::string, std::string> bodyFields;
-    if (!DecodeForm(raw.body, bodyFields)) return WEBAPI_ERR_UNKNOWN;
-    for (auto& field : bodyFields) fields[field.first] = std::move(field.second);
+namespace {
+
+// The number of pieces a form text holds, counted without decoding any.
+size_t CountFields(const std::string& text) {
+  return text.empty() ? 0 : 1 + static_cast<size_t>(std::count(text.begin(), text.end(), '&'));
+}
+
+// Decodes the named fields of a form text only; the others are not even copied.
+bool PickFields(const std::string& text, std::map<std::string, std::string>& picked) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('&', start);
+    if (end == std::string::npos) end = text.size();
+    const size_t eq = text.find('=', start);
+    const size_t nameEnd = eq < end ? eq : end;
+    const std::string rawName = text.substr(start, std::min<size_t>(nameEnd - start, 24));
+    std::string name;
+    if (nameEnd - start <= 24 && PercentDecode(rawName, true, name) &&
+        (name == "api" || name == "method" || name == "version" || name == "_sid")) {
+      std::string value;
+      if (eq < end && !PercentDecode(text.substr(eq + 1, end - eq - 1), true, value)) return false;
+      picked[name] = value;
+    }
+    start = end + 1;
   }
+  return true;
+}
+
+}  // namespace
+
+int DecodeFields(const RawRequest& raw, Call& call) {
+  const bool form = IsFormBody(raw);
+  if (CountFields(raw.query) + (form ? CountFields(raw.body) : 0) > kMaxFields)
+    return WEBAPI_ERR_REFUSED;
+  std::map<std::string, std::string> fields;
+  if (!PickFields(raw.query, fields)) return WEBAPI_ERR_UNKNOWN;
+  if (form && !PickFields(raw.body, fields)) return WEBAPI_ERR_UNKNOWN;
   const std::string* api = Field(fields, "api");
   const std::string* method = Field(fields, "method");
   const std::string* version = Field(fields, "version");
@@ -176,16 +205,27 @@ int DecodeFields(const RawRequest& raw, Call& call) {
   call.sid = sid != nullptr ? *sid : CookieValue(raw.cookie, "id");
   call.params = Json::Value(Json::objectValue);
   call.rawParams.clear();
+  if (call.api.empty()) return WEBAPI_ERR_NO_API;
+  if (call.method.empty()) return WEBAPI_ERR_NO_METHOD;
+  if (!ParseVersion(call.versionText, call.version)) return WEBAPI_ERR_NO_VERSION;
+  return 0;
+}
+
+bool DecodeParams(const RawRequest& raw, Call& call) {
+  std::map<std::string, std::string> fields;
+  if (!DecodeForm(raw.query, fields)) return false;
+  if (IsFormBody(raw)) {
+    std::map<std::string, std::string> bodyFields;
+    if (!DecodeForm(raw.body, bodyFields)) return false;
+    for (auto& field : bodyFields) fields[field.first] = std::move(field.second);
+  }
   for (auto& field : fields) {
     if (field.first == "api" || field.first == "method" || field.first == "version" ||
         field.first == "_sid")
       continue;
     call.rawParams[field.first] = std::move(field.second);
   }
-  if (call.api.empty()) return WEBAPI_ERR_NO_API;
-  if (call.method.empty()) return WEBAPI_ERR_NO_METHOD;
-  if (!ParseVersion(call.versionText, call.version)) return WEBAPI_ERR_NO_VERSION;
-  return 0;
+  return true;
 }
 
 int ParseParams(Call& call, size_t inputBytes, std::string& why) {
@@ -216,6 +256,8 @@ void KeepParamsAsText(Call& call) {
 
 int DecodeCall(const RawRequest& raw, Call& call) {
   const int code = DecodeFields(raw, call);
+  if (code == WEBAPI_ERR_REFUSED) return code;
+  if (!DecodeParams(raw, call)) return WEBAPI_ERR_UNKNOWN;
   std::string why;
   if (ParseParams(call, raw.query.size() + raw.body.size(), why) != 0) return WEBAPI_ERR_REFUSED;
   return code;
