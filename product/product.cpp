@@ -41,7 +41,8 @@ void AfterCall(const webapihost::Call& call, const std::string& who,
     if (!item.isObject()) continue;
     const Json::Value& group = item["group_name"];
     const Json::Value& module = item["module_name"];
-    if (group.isString() && module.isString()) kinds.emplace_back(group.asString(), module.asString());
+    if (group.isString() && module.isString())
+      kinds.emplace_back(group.asString(), module.asString());
   }
   // The fleet history notes here that device `who` pushed `kinds` (a durable note).
   (void)who;

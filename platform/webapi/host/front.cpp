@@ -48,6 +48,8 @@ bool FrontConfig(const std::string& listen, const std::string& fastcgi, const st
     out << "  " << temp << "_temp_path " << prefix << "/" << temp << ";\n";
   std::istringstream site(ShippedSite());
   for (std::string line; std::getline(site, line);) {
+    const size_t first = line.find_first_not_of(' ');
+    if (first == std::string::npos || line[first] == '#') continue;  // its comments stay there
     Rewrite* hit = nullptr;
     for (Rewrite& r : rewrites) {
       if (hit == nullptr && Has(line, r.find)) hit = &r;

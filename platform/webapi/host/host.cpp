@@ -185,7 +185,8 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
   raw.cookie = Param(req, "HTTP_COOKIE");
   raw.remoteIp = Param(req, "REMOTE_ADDR");
   raw.requestMethod = Param(req, "REQUEST_METHOD");
-  const unsigned long long length = std::strtoull(Param(req, "CONTENT_LENGTH").c_str(), nullptr, 10);
+  const unsigned long long length =
+      std::strtoull(Param(req, "CONTENT_LENGTH").c_str(), nullptr, 10);
   std::string text;
   int status = 413;
   InFlight running;
@@ -198,13 +199,14 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
     raw.body.resize(length);
     const int got = length > 0 ? FCGX_GetStr(&raw.body[0], static_cast<int>(length), req.in) : 0;
     raw.body.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    text = AnswerText(dispatcher.Handle(raw, &status, [&](const Call& call, const std::string& who) {
-      running.api = call.api;
-      running.method = call.method;
-      running.device = who;
-      running.raw = raw;
-      written = WriteInFlight(setup.inFlight, running);
-    }));
+    text =
+        AnswerText(dispatcher.Handle(raw, &status, [&](const Call& call, const std::string& who) {
+          running.api = call.api;
+          running.method = call.method;
+          running.device = who;
+          running.raw = raw;
+          written = WriteInFlight(setup.inFlight, running);
+        }));
   }
   const char* reason = status == 200   ? " OK"
                        : status == 400 ? " Bad Request"
@@ -258,8 +260,8 @@ int RunWorker(const WorkerSetup& setup) {
   FCGX_Request req;
   FCGX_InitRequest(&req, setup.listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
   // Workers started together are not all replaced together.
-  const int limit = setup.options->maxRequests + static_cast<int>(getpid() % 997) *
-                                                     setup.options->maxRequests / 4 / 997;
+  const int limit = setup.options->maxRequests +
+                    static_cast<int>(getpid() % 997) * setup.options->maxRequests / 4 / 997;
   int served = 0;
   auto idleSince = Clock::now();
   while (!gStop) {
@@ -382,8 +384,9 @@ bool SetUpFront(Host& h, std::string& err) {
   h.frontDir = h.runDir + "/front";
   std::string conf;
   if (mkdir(h.frontDir.c_str(), 0750) != 0 || chown(h.frontDir.c_str(), h.uid, h.gid) != 0 ||
-      !FrontConfig(h.listenText, h.fastcgiAddress, std::string(KEVORootPrefix()) + KEVO_WEBAPI_DIR + "/www",
-                   h.frontDir, h.uid == 0, conf, err)) {
+      !FrontConfig(h.listenText, h.fastcgiAddress,
+                   std::string(KEVORootPrefix()) + KEVO_WEBAPI_DIR + "/www", h.frontDir, h.uid == 0,
+                   conf, err)) {
     if (err.empty()) err = h.frontDir + ": " + std::strerror(errno);
     return false;
   }
@@ -480,11 +483,11 @@ void Reaped(Host& h, pid_t pid, int status, bool stopping) {
   if (it == h.live.end()) return;
   const Worker w = it->second;
   h.live.erase(it);
-  const bool clean = WIFEXITED(status) && (WEXITSTATUS(status) == kExitRecycled ||
-                                           WEXITSTATUS(status) == kExitIdle);
+  const bool clean = WIFEXITED(status) &&
+                     (WEXITSTATUS(status) == kExitRecycled || WEXITSTATUS(status) == kExitIdle);
   if (clean || w.retiring || stopping) {
     syslog(LOG_INFO, "worker %d ended (%s)", static_cast<int>(pid),
-           w.retiring || stopping       ? "asked to"
+           w.retiring || stopping             ? "asked to"
            : WEXITSTATUS(status) == kExitIdle ? "idle extra"
                                               : "recycled after its requests");
     if (clean && !w.retiring && !stopping && WEXITSTATUS(status) == kExitRecycled)
@@ -517,7 +520,8 @@ void Watch(Host& h) {
     if (stat(InFlightPath(h, w.slot).c_str(), &st) != 0) continue;
     const auto since = std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+            std::chrono::seconds(st.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
     if (now - since >= kBusyFor) ++busy;
     if (!w.killed && now - since > std::chrono::seconds(h.options.requestSeconds)) {
       InFlight r;
@@ -531,7 +535,8 @@ void Watch(Host& h) {
   if (busy == serving && serving < h.maxWorkers) {
     const pid_t pid = Spawn(h, true);
     if (pid > 0)
-      syslog(LOG_NOTICE, "all %d workers busy: started extra worker %d", busy, static_cast<int>(pid));
+      syslog(LOG_NOTICE, "all %d workers busy: started extra worker %d", busy,
+             static_cast<int>(pid));
   }
   int regular = 0;
   for (const auto& w : h.live) regular += !w.second.extra && !w.second.retiring ? 1 : 0;
@@ -584,7 +589,8 @@ int Supervise(Host& h) {
       if (pid == h.front) {
         h.front = -1;
         if (stopSignal == 0) {
-          syslog(LOG_ERR, "nginx %d ended (status %d); restarting it", static_cast<int>(pid), status);
+          syslog(LOG_ERR, "nginx %d ended (status %d); restarting it", static_cast<int>(pid),
+                 status);
           StartFront(h);
         }
         continue;
@@ -708,18 +714,21 @@ int RunHost(const HostOptions& options) {
     h.uid = pw->pw_uid;
     h.gid = pw->pw_gid;
   }
-  h.workers = options.workers > 0 ? options.workers : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+  h.workers =
+      options.workers > 0 ? options.workers : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   h.maxWorkers = std::max(h.workers, options.maxWorkers > 0 ? options.maxWorkers : 4 * h.workers);
   if (!LoadModules(*h.registry, options)) return 1;
   // Each host has a folder of its own: in-flight files, the private socket and front.
   const std::string runBase = std::string(KEVORootPrefix()) + kRunDir;
   h.runDir = runBase + "/host." + std::to_string(getpid());
-  if (KEVOFSMkdirP(runBase.c_str(), nullptr, 1, -1, -1, 0755) != 0 || (mkdir(h.runDir.c_str(), 0750) != 0 && errno != EEXIST) ||
+  if (KEVOFSMkdirP(runBase.c_str(), nullptr, 1, -1, -1, 0755) != 0 ||
+      (mkdir(h.runDir.c_str(), 0750) != 0 && errno != EEXIST) ||
       chown(h.runDir.c_str(), h.uid, h.gid) != 0) {
     Fail("cannot make the run folder " + h.runDir + ": " + std::strerror(errno));
     return 1;
   }
-  bool ok = OpenFastcgi(h, err) && (options.dropUser.empty() || DropPrivileges(options.dropUser, err));
+  bool ok =
+      OpenFastcgi(h, err) && (options.dropUser.empty() || DropPrivileges(options.dropUser, err));
   for (int i = 0; ok && i < h.workers; ++i) ok = Spawn(h, false) > 0;
   ok = ok && (options.listen.empty() || SetUpFront(h, err));
   if (!ok) {
