@@ -34,7 +34,8 @@ std::vector<std::string*> Texts(RawRequest& r) {
 
 bool WriteInFlight(const std::string& path, const InFlight& request) {
   std::ostringstream out;
-  out << kMagic << "\nattempt " << request.attempt << "\napi " << HeaderValue(request.api)
+  // The worker's pid: for an operator (or a test) who wants to know which one runs it.
+  out << kMagic << "\npid " << getpid() << "\nattempt " << request.attempt << "\napi " << HeaderValue(request.api)
       << "\nmethod " << HeaderValue(request.method) << "\ndevice " << HeaderValue(request.device)
       << "\n\n";
   RawRequest raw = request.raw;
