@@ -35,9 +35,9 @@ std::vector<std::string*> Texts(RawRequest& r) {
 bool WriteInFlight(const std::string& path, const InFlight& request) {
   std::ostringstream out;
   // The worker's pid: for an operator (or a test) who wants to know which one runs it.
-  out << kMagic << "\npid " << getpid() << "\nattempt " << request.attempt << "\napi " << HeaderValue(request.api)
-      << "\nmethod " << HeaderValue(request.method) << "\ndevice " << HeaderValue(request.device)
-      << "\n\n";
+  out << kMagic << "\npid " << getpid() << "\nattempt " << request.attempt << "\napi "
+      << HeaderValue(request.api) << "\nmethod " << HeaderValue(request.method) << "\ndevice "
+      << HeaderValue(request.device) << "\n\n";
   RawRequest raw = request.raw;
   for (const std::string* t : Texts(raw)) out << t->size() << "\n" << *t;
   const std::string text = out.str();
