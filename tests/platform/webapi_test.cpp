@@ -290,7 +290,7 @@ TEST(InFlight, KeepsTheRequestToRunItAgain) {
   in.method = "push";
   in.device = "SN\nforged line";
   in.raw.query = "api=A.B";
-  in.raw.body = std::string("x\n12\n\0y", 9) + std::string(100000, 'z');
+  in.raw.body = std::string("x\n12\n\0y", 7) + std::string(100000, 'z');
   in.raw.remoteIp = "192.0.2.9";
   in.raw.requestMethod = "POST";
   ASSERT_TRUE(webapihost::WriteInFlight(path, in));
