@@ -4,6 +4,7 @@
 #define FLX_PRODUCT_H
 
 #include <string>
+#include <vector>
 
 #include "host.h"
 
