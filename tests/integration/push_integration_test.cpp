@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -180,6 +181,40 @@ TEST_F(PushIntegrationTest, RefusedSessionAndForeignChunkExit1) {
   EXPECT_EQ(1, r.exit) << r.output;
   EXPECT_NE(std::string::npos, r.output.find(R"({"success":false,"error":{"code":400}})"))
       << r.output;
+}
+
+// A host that cannot start says why in one line, exits 1 and leaves no process or run folder.
+TEST_F(PushIntegrationTest, HostStartFailuresAreOneLine) {
+  const int busy = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  ASSERT_EQ(0, bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  ASSERT_EQ(0, listen(busy, 1));
+  socklen_t len = sizeof a;
+  getsockname(busy, reinterpret_cast<sockaddr*>(&a), &len);
+  const struct {
+    std::vector<std::string> args;
+    std::string said;
+  } cases[] = {
+      {{"--listen", "127.0.0.1:" + std::to_string(ntohs(a.sin_port))},
+       "cannot listen on 127.0.0.1:"},
+      {{"--listen", "127.0.0.1:0", "--module", "/nonexistent.so"}, "cannot load module"},
+      {{"--fastcgi", "192.0.2.1:9000"}, "give a socket path or a loopback HOST:PORT"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {FLX_HOST_BIN};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Child host;
+    ASSERT_TRUE(host.Start(args, ""));
+    const std::string out = host.ReadAll(kStartMs);
+    EXPECT_EQ(1, host.Wait(kStopMs)) << out;
+    EXPECT_NE(std::string::npos, out.find("flx-webapi-host: ")) << out;
+    EXPECT_NE(std::string::npos, out.find(c.said)) << out;
+    EXPECT_EQ(1, std::count(out.begin(), out.end(), '\n')) << out;
+  }
+  close(busy);
+  EXPECT_TRUE(flxagent::ListDir(path(webapihost::kRunDir)).empty());
 }
 
 TEST_F(PushIntegrationTest, TransportAndUsageErrorsExit2) {
