@@ -514,15 +514,15 @@ void Watch(Host& h) {
   int busy = 0, serving = 0;
   for (auto& entry : h.live) {
     Worker& w = entry.second;
-    if (w.retiring) continue;
-    ++serving;
+    // A retiring worker serves no new request, but its last one keeps its deadline.
+    serving += w.retiring ? 0 : 1;
     struct stat st;
     if (stat(InFlightPath(h, w.slot).c_str(), &st) != 0) continue;
     const auto since = std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(
             std::chrono::seconds(st.st_mtim.tv_sec) +
             std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
-    if (now - since >= kBusyFor) ++busy;
+    if (!w.retiring && now - since >= kBusyFor) ++busy;
     if (!w.killed && now - since > std::chrono::seconds(h.options.requestSeconds)) {
       InFlight r;
       ReadInFlight(InFlightPath(h, w.slot), r);
