@@ -248,7 +248,7 @@ bool Nginx::Start(const std::string& root, const std::string& upstream, std::str
   const int port = FreePort();
   std::string site = ReadFile(FLX_SOURCE_DIR "/deploy/nginx/flx-webapi.conf");
   const std::pair<std::string, std::string> moves[] = {
-      {"127.0.0.1:5000", upstream},                           // a host speaking HTTP
+      {"127.0.0.1:5000", upstream},                          // a host speaking HTTP
       {"unix:/run/flx-webapi-host/fastcgi.sock", upstream},  // a FastCGI host
       {"listen 443 ", "listen 127.0.0.1:" + std::to_string(port) + " "},
       {"listen [::]:443 ssl http2;", ""},

@@ -397,8 +397,8 @@ bool StartHost(const Options& o, const flxbench::TempRoot& root, flxbench::Host&
   // Behind the TLS site, a FastCGI host serves it on a socket; an HTTP host on a port.
   const bool fastcgi = o.nginx && help.find("--fastcgi") != std::string::npos;
   std::vector<std::string> args = {o.hostBin, fastcgi ? "--fastcgi" : "--listen",
-                                   fastcgi ? root.Path("/fastcgi.sock") : "127.0.0.1:0",
-                                   "--module", o.module};
+                                   fastcgi ? root.Path("/fastcgi.sock") : "127.0.0.1:0", "--module",
+                                   o.module};
   if (help.find("--workers") != std::string::npos)
     args.insert(args.end(), {"--workers", std::to_string(o.workers)});
   if (o.noKeepOpen && help.find("--no-keep-open") != std::string::npos)
