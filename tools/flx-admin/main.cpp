@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "admin_quarantine.h"
 #include "admin_spool.h"
 #include "kevoroot.h"
 
@@ -180,10 +181,34 @@ int runSpoolDrop(const Options& o) {
   return 0;
 }
 
+int runQuarantineList() {
+  std::string err;
+  Json::Value list;
+  if (flxadmin::quarantineList(list, err) != 0) return fail(err);
+  printf("%-24s %-20s %-28s %-10s %-20s %s\n", "NAME", "TIME", "API", "METHOD", "DEVICE", "BYTES");
+  for (const Json::Value& e : list) {
+    char when[32] = "-";
+    const time_t t = static_cast<time_t>(e["time"].asInt64());
+    struct tm tm;
+    if (gmtime_r(&t, &tm) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%SZ", &tm);
+    printf("%-24s %-20s %-28s %-10s %-20s %s\n", e["name"].asCString(), when, e["api"].asCString(),
+           e["method"].asCString(), e["device"].asCString(), e["bytes"].asString().c_str());
+  }
+  return 0;
+}
+
+int runQuarantineDrop(const Options& o) {
+  std::string err;
+  int dropped = 0;
+  if (flxadmin::quarantineDrop(o.name, dropped, err) != 0) return fail(err);
+  std::cout << "dropped " << dropped << " request(s)" << std::endl;
+  return 0;
+}
+
 int run(int argc, char** argv) {
   CLI::App app{
-      "Operator tool of the FLX host: its folders, databases, devices, sessions, spool and "
-      "operators.",
+      "Operator tool of the FLX host: its folders, databases, devices, sessions, spool, "
+      "quarantine and operators.",
       "flx-admin"};
   app.require_subcommand(1);
   Options o;
@@ -226,6 +251,12 @@ int run(int argc, char** argv) {
   CLI::App* spDrop = spool->add_subcommand("drop", "Remove spooled items without storing them");
   spDrop->add_option("--device", o.device, "Device id")->required();
   spDrop->add_option("--kind", o.kind, "Only this kind, as GROUP.MODULE (e.g. storage.storage)");
+  CLI::App* quarantine =
+      app.add_subcommand("quarantine", "Requests that killed two host workers, never run again");
+  quarantine->require_subcommand(1);
+  CLI::App* quList = quarantine->add_subcommand("list", "List the quarantined requests");
+  CLI::App* quDrop = quarantine->add_subcommand("drop", "Remove quarantined requests");
+  quDrop->add_option("NAME", o.name, "Only this one (default: all)");
   CLI::App* oper = app.add_subcommand("operator", "Operators who read the inventory");
   oper->require_subcommand(1);
   CLI::App* opAdd =
@@ -255,6 +286,8 @@ int run(int argc, char** argv) {
   if (spList->parsed()) return runSpoolList(o);
   if (spReplay->parsed()) return runSpoolReplay(o);
   if (spDrop->parsed()) return runSpoolDrop(o);
+  if (quList->parsed()) return runQuarantineList();
+  if (quDrop->parsed()) return runQuarantineDrop(o);
   if (opAdd->parsed()) return runOperatorAdd(o);
   if (opList->parsed()) return runOperatorList();
   if (opRemove->parsed()) return runOperatorRemove(o);
