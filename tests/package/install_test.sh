@@ -66,12 +66,13 @@ api() { # api METHOD-PARAMS... : the inventory's answer through the nginx front
 # Runs in a network namespace of its own (the unit's fixed port and nginx's 443 are free there):
 # starts the host and nginx, pushes once with the agent, reads the device back, stops both.
 serve() {
-  local phase=$1 command host_pid answer sn token
+  local phase=$1 version=$2 command host_pid answer sn token
   ip link set lo up
   command=$(host_command)
   say "$phase: starting the host: $command"
   # shellcheck disable=SC2086 # the unit's words, as systemd splits them
-  in_root $command >"$work/host-$phase.log" 2>&1 &
+  (exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 $command \
+    >"$work/host-$phase.log" 2>&1) &
   host_pid=$!
   in_root nginx -t -q || fail "nginx does not accept its configuration with the site"
   in_root nginx
@@ -87,13 +88,17 @@ serve() {
   in_root flx-agent --once || fail "flx-agent could not push"
   answer=$(api --data-urlencode "method=get" --data-urlencode "sn=\"$sn\"" \
     --data-urlencode "_sid=$token")
-  for want in '"success":true' "\"hostname\":\"$(hostname)\"" '"os_version":"debian 12-120000"'; do
-    grep -qF "$want" <<<"${answer//[[:space:]]/}" || fail "$phase: the inventory lacks $want: $answer"
-  done
-  say "$phase: the inventory shows $sn with this root's facts"
-  in_root nginx -s quit
+  # The device's name and release, and the package just installed, as this root has them.
+  local os
+  os=$(. "$root/etc/os-release" && echo "$ID $VERSION_ID-")
+  jq -e --arg host "$(hostname)" --arg os "$os" --arg version "$version" '.success and
+      .data.device.hostname == $host and (.data.device.version | startswith($os)) and
+      ([.. | objects | select(.pkg_id? == "flx-host") | .version] == [$version])' \
+    <<<"$answer" >/dev/null || fail "$phase: the inventory does not show this root: ${answer:0:600}"
+  say "$phase: the inventory shows $sn: host name, release and flx-host $version"
+  in_root nginx -s quit 2>/dev/null
   kill -TERM "$host_pid"
-  wait "$host_pid" || fail "the host did not stop cleanly"
+  wait "$host_pid" || { cat "$work/host-$phase.log"; fail "the host did not stop cleanly"; }
 }
 
 inside() {
@@ -142,7 +147,7 @@ inside() {
     "$root/etc/flx-agent/agent.conf"
   echo "FLX_WORKERS=1" >>"$root/etc/default/flx-webapi-host"
   echo "# the operator's edit" >>"$root/etc/nginx/sites-available/flx-webapi.conf"
-  unshare --net "$0" --serve "$work" install
+  unshare --net "$0" --serve "$work" install "$(in_root dpkg-query -W -f '${Version}' flx-host)"
 
   say "apt install $host_next $agent_next (upgrade)"
   local key_sum
@@ -156,7 +161,7 @@ inside() {
   grep -q '^FLX_WORKERS=1$' "$root/etc/default/flx-webapi-host" || fail "host settings edit lost"
   grep -q "^# the operator's edit" "$root/etc/nginx/sites-available/flx-webapi.conf" || fail "site edit lost"
   # The same session pushes again and the same operator token reads: both survived.
-  unshare --net "$0" --serve "$work" upgrade
+  unshare --net "$0" --serve "$work" upgrade "$next"
 
   say "apt remove flx-host flx-agent"
   apt_root remove flx-host flx-agent >/dev/null
@@ -174,8 +179,9 @@ inside() {
   apt_root purge nginx nginx-common >/dev/null
   find "$work/upper" -xdev -newer "$work/mark" \( -type f -o -type l \) | sed "s|^$work/upper||" |
     sort >"$work/after-files"
-  find "$work/upper" -xdev -type d | sed "s|^$work/upper||" | sort |
-    comm -13 "$work/before" - >"$work/after-dirs"
+  # Folders new in the overlay, not those of this machine's root copied up into it.
+  find "$work/upper" -xdev -type d | sed "s|^$work/upper||" | sort | comm -13 "$work/before" - |
+    while read -r d; do [ -e "$d" ] || echo "$d"; done >"$work/after-dirs"
   # What apt and dpkg keep of their own, and the logs, are not the packages' files.
   sort "$work/after-files" "$work/after-dirs" |
     grep -Ev '^/(var/lib/(dpkg|apt|ucf)|var/cache|var/log|flx-debs)(/|$)' >"$work/left" || true
@@ -196,7 +202,7 @@ case "${1:-}" in
 --serve)
   work=$2
   root=$work/root
-  serve "$3"
+  serve "$3" "$4"
   exit
   ;;
 esac
