@@ -150,13 +150,16 @@ inside() {
   unshare --net "$0" --serve "$work" install "$(in_root dpkg-query -W -f '${Version}' flx-host)"
 
   say "apt install $host_next $agent_next (upgrade)"
-  local key_sum
+  local key_sum stored
   key_sum=$(sha256sum <"$root$target/etc/push.key")
+  stored=$(in_root flx-admin device show "$sn" | sha256sum)
   apt_root install "$host_next" "$agent_next" >"$work/upgrade.log" || { cat "$work/upgrade.log"; fail "upgrade"; }
   for p in flx-host flx-agent; do
     [ "$(in_root dpkg-query -W -f '${Version}' $p)" = "$next" ] || fail "$p was not upgraded to $next"
   done
   [ "$key_sum" = "$(sha256sum <"$root$target/etc/push.key")" ] || fail "the push key changed"
+  # Everything both stores and the mirror folder hold of the device, unchanged.
+  [ "$stored" = "$(in_root flx-admin device show "$sn" | sha256sum)" ] || fail "the stores changed"
   grep -q '^url=https://127.0.0.1$' "$root/etc/flx-agent/agent.conf" || fail "agent.conf edit lost"
   grep -q '^FLX_WORKERS=1$' "$root/etc/default/flx-webapi-host" || fail "host settings edit lost"
   grep -q "^# the operator's edit" "$root/etc/nginx/sites-available/flx-webapi.conf" || fail "site edit lost"
