@@ -28,8 +28,8 @@ class AgentSettingsTest : public flxtest::RootTest {
         },
         why);
   }
-  std::string session(const std::string& content, mode_t mode) {
-    const std::string file = writeFile(path("/session"), content);
+  std::string session(const std::string& name, const std::string& content, mode_t mode) {
+    const std::string file = writeFile(path("/" + name), content);
     chmod(file.c_str(), mode);
     return file;
   }
@@ -38,7 +38,7 @@ class AgentSettingsTest : public flxtest::RootTest {
 };
 
 TEST_F(AgentSettingsTest, CommandLineThenEnvironmentThenFile) {
-  const std::string sid = session("sid-from-file\n", 0600);
+  const std::string sid = session("sid", "sid-from-file\n", 0600);
   const std::string conf =
       "# comment\nurl = https://conf.example\nkey_file=/conf/push.key\n"
       "ca_file=\nsession_file=" +
@@ -77,26 +77,25 @@ TEST_F(AgentSettingsTest, CommandLineThenEnvironmentThenFile) {
 }
 
 TEST_F(AgentSettingsTest, RefusesSessionFilesOthersMayReadAndBadFiles) {
-  const std::string open = session("sid\n", 0644);
+  const std::string open = session("open", "sid\n", 0644);
   const std::string link = path("/session-link");
-  ASSERT_EQ(0, symlink(session("sid\n", 0600).c_str(), link.c_str()));
+  ASSERT_EQ(0, symlink(session("target", "sid\n", 0600).c_str(), link.c_str()));
   struct Case {
     std::string conf;
-    bool given;
     const char* why;
   } cases[] = {
-      {"session_file=" + open + "\n", true, "may be read by others"},
-      {"session_file=" + link + "\n", true, "a link is refused"},
-      {"session_file=" + session("\n", 0600) + "\n", true, "is empty"},
-      {"url https://x\n", true, "line 1: expected url"},
-      {"sid=abc\n", true, "line 1: expected url"},  // a session id never sits in the shared file
-      {"", true, "cannot read the configuration file"},
+      {"session_file=" + open + "\n", "may be read by others"},
+      {"session_file=" + link + "\n", "a link is refused"},
+      {"session_file=" + session("empty", "\n", 0600) + "\n", "is empty"},
+      {"url https://x\n", "line 1: expected url"},
+      {"sid=abc\n", "line 1: expected url"},  // a session id never sits in the shared file
+      {"", "cannot read the configuration file"},
   };
   for (const Case& c : cases) {
     unlink(path("/etc/flx-agent/agent.conf").c_str());
     AgentOptions options;
     std::string why;
-    EXPECT_FALSE(resolve(options, c.conf, why, c.given)) << c.conf;
+    EXPECT_FALSE(resolve(options, c.conf, why)) << c.conf;
     EXPECT_NE(std::string::npos, why.find(c.why)) << why;
   }
   // No configuration file where none was named, and --dry-run needs no session.
