@@ -116,6 +116,8 @@ inside() {
   say "a clean root: no earlier FLX files, nginx left to apt to install"
   rm -rf "$root/var/packages" "$root/etc/flx-agent" "$root/etc.defaults" "$root/etc/ssl/flx"
   apt_root purge nginx nginx-common >/dev/null
+  # Nothing from this machine's download cache: apt fetches what the packages need.
+  apt_root clean
   apt_root update -qq >/dev/null
   find "$work/upper" -xdev | sed "s|^$work/upper||" | sort >"$work/before"
   touch "$work/mark"
@@ -127,7 +129,10 @@ inside() {
   agent_next=$(ls "$root"/flx-debs/flx-agent_"$next"_*.deb | sed "s|^$root||")
 
   say "apt install $host $agent"
-  apt_root install "$host" "$agent" | tee "$work/install.log" | grep -E '^(flx-|Setting up|The following NEW)' || true
+  apt_root install "$host" "$agent" >"$work/install.log" || { cat "$work/install.log"; fail "apt install"; }
+  echo "   new: $(sed -n '/^The following NEW/,/^[^ ]/s/^  //p' "$work/install.log" | xargs)"
+  echo "   from the archive: $(sed -n 's/^Get:[0-9]* https\?:[^ ]* [^ ]* [^ ]* \([^ ]*\) .*/\1/p' "$work/install.log" | xargs)"
+  grep -E '^flx-' "$work/install.log" | sed 's/^/   /'
   grep -q "systemd is not running" "$work/install.log" || fail "the maintainer scripts did not say that systemd is not running"
   in_root id flx | grep -q '(flx)' || fail "no user flx"
   in_root id -nG www-data | grep -qw flx || fail "nginx's user www-data is not in group flx"
