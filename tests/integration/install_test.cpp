@@ -44,10 +44,14 @@ TEST_F(BuildTest, InstallLaysOutTheFixedFolders) {
       Shell("DESTDIR='" + path("/dest") + "' " FLX_CMAKE_BIN " --install '" FLX_BUILD_DIR "'", out))
       << out;
   const std::string target = path("/dest" FLX_TARGET_DIR_BUILT);
-  for (const char* file :
-       {"/lib/libkevocore.so.6", "/lib/libflx.so.5", "/lib/libwebapi-QXM5.so",
-        "/webapi/KEVO.FLX.RPC.so", "/bin/flx-webapi-host", "/bin/flx-admin", "/bin/flx-push"})
+  for (const char* file : {"/lib/libkevocore.so.6", "/lib/libflx.so.5", "/lib/libwebapi-QXM5.so",
+                           "/webapi/KEVO.FLX.RPC.so", "/bin/flx-webapi-host", "/bin/flx-admin"})
     EXPECT_TRUE(std::filesystem::is_regular_file(target + file)) << file << "\n" << out;
+  // The device programs, for machines without the host, with their own copy of the core library.
+  const std::string fixed = "/var/packages/FLX/target";
+  const std::string usr = target.substr(0, target.size() - fixed.size()) + "/usr";
+  for (const char* file : {"/bin/flx-push", "/bin/flx-agent", "/lib/flx-agent/libkevocore.so.6"})
+    EXPECT_TRUE(std::filesystem::exists(usr + file)) << file << "\n" << out;
 
   ASSERT_EQ(0, Shell("readelf -d '" + target + "/webapi/KEVO.FLX.RPC.so'", out)) << out;
   EXPECT_NE(std::string::npos, out.find("Library runpath: [" FLX_TARGET_DIR_BUILT "/lib]\n"))

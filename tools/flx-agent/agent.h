@@ -119,6 +119,7 @@ struct AgentOptions {
   std::string sid;
   std::string keyFile;  // empty: the host's push key below the build's root
   std::string caFile;   // https: the certificates to trust; empty: the system's
+  std::string sidFile;  // the session id, alone in a file of mode 0600
   std::string root = "/";
   std::string stateFile;  // --interval only
   std::vector<std::string> only;
@@ -126,6 +127,16 @@ struct AgentOptions {
   int64_t interval = 0;  // seconds; 0: push once
   bool dryRun = false;
 };
+
+// The configuration file read when --config names none (below the root prefix).
+std::string DefaultConfigFile();
+// Fills the settings the command line left empty, from the environment (FLX_AGENT_URL,
+// FLX_AGENT_SID) and then `configFile` (url, key_file, ca_file, session_file; a missing file
+// is fine unless `configGiven`), and reads the session id from the session file when pushing.
+// False, with `why` set, for an unreadable or malformed file or a session file that others
+// may read.
+bool ResolveSettings(AgentOptions& options, const std::string& configFile, bool configGiven,
+                     const std::function<const char*(const char*)>& getEnv, std::string& why);
 
 // Collects and prints (--dry-run) or pushes once, or every interval until SIGINT or SIGTERM.
 // Returns flx-push's exit codes.
