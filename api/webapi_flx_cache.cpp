@@ -185,6 +185,7 @@ void push(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
   }
   bool success = true;
   KeyPin pin;
+  PushScope push;  // the device looked up once for all items
   Json::Value wrapper(Json::objectValue);
   for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
     if (!pushItem(i, items[i], sn, wrapper)) {

@@ -218,11 +218,13 @@ void Child::Stop() {
 bool Host::Start(const std::vector<std::string>& args, const std::string& logPath,
                  std::string& url) {
   if (!child_.Spawn(args, logPath, 0)) return false;
-  const std::string mark = "listening on ";
   for (int i = 0; i < 500; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const std::string log = ReadFile(logPath);
-    const size_t at = log.find(mark);
+    // A host serving nginx by FastCGI names its socket: "http://" + the upstream address.
+    std::string mark = "listening on ";
+    size_t at = log.find(mark);
+    if (at == std::string::npos) at = log.find(mark = "serving FastCGI on ");
     const size_t nl = at == std::string::npos ? at : log.find('\n', at);
     if (nl != std::string::npos) {
       url = "http://" + log.substr(at + mark.size(), nl - at - mark.size());
@@ -246,7 +248,8 @@ bool Nginx::Start(const std::string& root, const std::string& upstream, std::str
   const int port = FreePort();
   std::string site = ReadFile(FLX_SOURCE_DIR "/deploy/nginx/flx-webapi.conf");
   const std::pair<std::string, std::string> moves[] = {
-      {"127.0.0.1:5000", upstream},
+      {"127.0.0.1:5000", upstream},                          // a host speaking HTTP
+      {"unix:/run/flx-webapi-host/fastcgi.sock", upstream},  // a FastCGI host
       {"listen 443 ", "listen 127.0.0.1:" + std::to_string(port) + " "},
       {"listen [::]:443 ssl http2;", ""},
       {"/etc/ssl/flx/", dir + "/"},
@@ -264,6 +267,8 @@ bool Nginx::Start(const std::string& root, const std::string& upstream, std::str
   for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
     conf << "  " << temp << "_temp_path " << dir << "/" << temp << ";\n";
   conf << "  include " << dir << "/flx-webapi.conf;\n}\n";
+  // nginx runs as nobody here, outside the socket's group.
+  if (upstream.rfind("unix:", 0) == 0) chmod(upstream.c_str() + 5, 0666);
   if (system(cert.c_str()) != 0 || !WriteFile(dir + "/flx-webapi.conf", site) ||
       !WriteFile(dir + "/nginx.conf", conf.str()) ||
       (geteuid() == 0 && system(("chown -R nobody: " + dir).c_str()) != 0)) {

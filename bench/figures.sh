@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Every figure of the host in one run, each next to its baseline from the same run: the module
-# against its floor (flx-floor), throughput and latency direct, behind nginx with TLS, with
-# dropped ids and, given OLD_BUILD, the old host (load-compare.sh), memory over many pushes
-# and under an unauthenticated large body (flx-load), for the old host too; and, given
-# OLD_BUILD, that the module's statements are the old host's (trace-compare.sh), and that
-# nothing is lost while another process writes the cache database (concurrent-writer.sh).
+# against its floor (flx-floor), throughput and latency through the host's private nginx front
+# ("direct"), behind the shipped TLS site, with dropped ids and, given OLD_BUILD, the old host
+# speaking HTTP itself (load-compare.sh), memory over many pushes and under an unauthenticated
+# large body (flx-load), for the old host too; and, given OLD_BUILD, that the module's
+# statements are the old host's (trace-compare.sh), and that nothing is lost while another
+# process writes the cache database (concurrent-writer.sh); the front under slow and flooding
+# clients and 4 MiB bodies of empty fields (front-abuse.py), workers killed in the middle of
+# pushes (kill-workers.py), and a registry-only push while the cache database is locked
+# (locked-cache.py).
 #   bench/figures.sh [OLD_BUILD]
 # Environment: PUSHES (100000) and OLD_PUSHES (3000) for the memory run; the rest as in
 # load-compare.sh (ROUNDS, SECONDS_EACH, DEVICES, CLIENTS, WORKERS, BUILD).
@@ -24,6 +28,15 @@ if [ -n "$old" ]; then
 fi
 echo "== another process writing the cache database meanwhile"
 bench/concurrent-writer.sh | tail -6
+echo
+echo "== the front under abuse"
+python3 bench/front-abuse.py "$build"
+echo
+echo "== workers killed in the middle of pushes"
+python3 bench/kill-workers.py "$build" || true
+echo
+echo "== the cache database locked by another process"
+python3 bench/locked-cache.py "$build" || true
 echo
 echo "== module against its floor"
 "$build/bin/flx-floor"

@@ -393,10 +393,16 @@ size_t MaxBody(const Options& o) {
 // The host as the options say, on a free loopback port of its own.
 bool StartHost(const Options& o, const flxbench::TempRoot& root, flxbench::Host& host,
                std::string& url) {
-  std::vector<std::string> args = {o.hostBin, "--listen", "127.0.0.1:0", "--module", o.module};
   const std::string help = flxbench::Output({o.hostBin, "--help"});
+  // Behind the TLS site, a FastCGI host serves it on a socket; an HTTP host on a port.
+  const bool fastcgi = o.nginx && help.find("--fastcgi") != std::string::npos;
+  std::vector<std::string> args = {o.hostBin, fastcgi ? "--fastcgi" : "--listen",
+                                   fastcgi ? root.Path("/fastcgi.sock") : "127.0.0.1:0", "--module",
+                                   o.module};
   if (help.find("--workers") != std::string::npos)
     args.insert(args.end(), {"--workers", std::to_string(o.workers)});
+  if (o.noKeepOpen && help.find("--no-keep-open") != std::string::npos)
+    args.push_back("--no-keep-open");
   if (!o.noKeepOpen && help.find("--keep-open") != std::string::npos) {
     args.insert(args.end(), {"--keep-open", root.Path(KEVO_CACHE_DB_PATH), "--keep-open",
                              root.Path(KEVO_REGISTRY_DB_PATH)});

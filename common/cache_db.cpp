@@ -40,43 +40,13 @@ void waitForLock() {
 }
 
 void logExecFailure(const char* file, int line, const char* statement, const char* error) {
-  const int err = errno;
   // The statement carries pushed values: escaped and cut like any pushed text.
-  const std::string text = flx::logText(statement);
-  const char* sql = text.c_str();
-  const unsigned euid = geteuid();
-  const int pid = getpid();
-  if (err != 0) {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)(%m)Exec sql:[%s] error: %s\n", file, line, euid, pid,
-           sql, error);
-  } else {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)Exec sql:[%s] error: %s\n", file, line, euid, pid, sql,
-           error);
-  }
-  if (giTerminalDebug != 0) {
-    printf("(%s:%d)(euid=%u)(pid=%d)Exec sql:[%s] error: %s\n", file, line, euid, pid, sql, error);
-    fflush(stdout);
-  }
-  errno = err;
+  flxFailureLine(file, line, FailureForm::kExec, "Exec sql:[%s] error: %s\n",
+                 flx::logText(statement).c_str(), error);
 }
 
 void logAllocFailure(const char* file, int line, unsigned long long size) {
-  const int err = errno;
-  const unsigned euid = geteuid();
-  const int pid = getpid();
-  if (err != 0) {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)(%m)Can't malloc memory: %llu bytes\n", file, line,
-           euid, pid, size);
-  } else {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)Can't malloc memory: %llu bytes\n", file, line, euid,
-           pid, size);
-  }
-  if (giTerminalDebug != 0) {
-    printf("(%s:%d)(euid=%u)(pid=%d)Can't malloc memory: %llu bytes\n", file, line, euid, pid,
-           size);
-    fflush(stdout);
-  }
-  errno = err;
+  flxFailureLine(file, line, FailureForm::kExec, "Can't malloc memory: %llu bytes\n", size);
 }
 
 // Tells the push path that the statement failed for a reason that may pass (the item is then

@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "common/flx_log.h"
-#include "common/privilege.h"
 #include "kevocore.h"
+#include "kevoids.h"
 #include "kevoroot.h"
 
 static const char kSource[] = "device_lock";
@@ -20,21 +22,42 @@ namespace {
 // Between two attempts at a held lock.
 const unsigned kStepMicroseconds = 20000;
 
-// Opens (creating when missing) the lock file of device `id`; -1 (logged) on failure.
-int openLockFile(uint64_t id) {
+// The lock folder, opened once per process (again when the root moves or the folder was
+// replaced), with root's ids as the registry opens its connection. Searchable by all, so that
+// the server's own ids open an existing lock file; flock needs no more than reading.
+struct LockFolder {
+  std::string path;
+  int fd = -1;
+};
+LockFolder gFolder;
+
+int lockFolder(bool reopen) {
   char dir[PATH_MAX];
-  char path[PATH_MAX];
   int n = KEVORootPath(dir, sizeof dir, KEVO_LOCK_DIR);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof dir ||
-      snprintf(path, sizeof path, "%s/%llu", dir, static_cast<unsigned long long>(id)) >=
-          static_cast<int>(sizeof path)) {
-    return -1;
-  }
-  PrivilegedSection section(kSource, __LINE__);
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0 && errno == ENOENT) {
-    KEVOFSMkdirP(dir, nullptr, TRUE, UID_ERR, GID_ERR, 0700);
-    fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof dir) return -1;
+  if (gFolder.fd >= 0 && !reopen && gFolder.path == dir) return gFolder.fd;
+  if (gFolder.fd >= 0) close(gFolder.fd);
+  kevo::RootIds ids;
+  if (KEVOFSMkdirP(dir, nullptr, TRUE, UID_ERR, GID_ERR, 0711) < 0) return -1;
+  gFolder.fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  gFolder.path = dir;
+  return gFolder.fd;
+}
+
+// Opens (creating when missing) the lock file of device `id`; -1 (logged) on failure. Root's
+// ids only when the file is missing or was made unreadable by an older module.
+int openLockFile(uint64_t id) {
+  char name[32];
+  snprintf(name, sizeof name, "%llu", static_cast<unsigned long long>(id));
+  int fd = -1;
+  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+    const int dir = lockFolder(attempt > 0);
+    if (dir < 0) break;
+    fd = openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) break;
+    kevo::RootIds ids;
+    fd = openat(dir, name, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd >= 0) fchmod(fd, 0644);
   }
   if (fd < 0) {
     FLX_LOG_ERR(__LINE__, "%s:%d cannot open the lock of device %llu: %m",

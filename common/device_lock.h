@@ -1,5 +1,7 @@
 // Serialises the handling of one device across processes: an advisory lock on a file per
-// device below the root, held around each handler call. Different devices go in parallel.
+// device below the root, held around each handler call. Different devices go in parallel. The
+// lock folder is opened once per process; taking a lock changes no ids, but for creating a
+// device's lock file, which the silent guard does.
 #ifndef FLX_COMMON_DEVICE_LOCK_H
 #define FLX_COMMON_DEVICE_LOCK_H
 

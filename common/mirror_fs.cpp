@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/flx_log.h"
+#include "common/sys_calls.h"
 #include "kevocore.h"
 #include "kevoroot.h"
 
@@ -85,13 +86,22 @@ Fd openDirNoFollow(const std::string& path, bool create) {
       errno = EINVAL;
       return Fd();
     }
-    if (create && mkdirat(dir.get(), name.c_str(), 0755) != 0 && errno != EEXIST) return Fd();
-    Fd next(openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // An existing folder, the common case, costs one openat.
+    Fd next(openat(dir.get(), name.c_str(), flags));
+    bool made = false;
+    if (!next.ok() && errno == ENOENT && create) {
+      made = sys().mkdirat(dir.get(), name.c_str(), 0755) == 0;
+      if (!made && errno != EEXIST) return Fd();
+      next = Fd(openat(dir.get(), name.c_str(), flags));
+    }
     if (!next.ok()) {
       int saved = errno;
       if (!refuseLink(dir.get(), name, walked)) errno = saved;
       return Fd();
     }
+    // 0755 whatever the umask, as the library's mkdir -p makes them.
+    if (made && sys().fchmod(next.get(), 0755) != 0) return Fd();
     dir = std::move(next);
   }
   return dir;

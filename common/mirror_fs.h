@@ -52,6 +52,7 @@ class FileForReading {
   // False, errno set (ELOOP, logged, for a link), when `path` cannot be opened.
   bool open(const std::string& path);
   const char* name() const { return name_.c_str(); }
+  int fd() const { return fd_.get(); }
 
  private:
   Fd fd_;

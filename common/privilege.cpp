@@ -1,10 +1,13 @@
 #include "common/privilege.h"
 
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "common/flx_log.h"
 #include "kevocore.h"
@@ -22,122 +25,80 @@ const int kAuthErr = LOG_AUTH | LOG_ERR;
   return result;
 }
 
-void logChange(const char* file, int line, const char* which, int middle) {
-  flxLog(kAuthInfo, "%s:%d WARNING: set%s(%d, %d, %d)", file, line, which, -1, middle, -1);
+void logChange(void* ctx, const char* which, int middle) {
+  const PrivilegedSectionWhere* at = static_cast<const PrivilegedSectionWhere*>(ctx);
+  flxLog(kAuthInfo, "%s:%d WARNING: set%s(%d, %d, %d)", at->file, at->line, which, -1, middle, -1);
 }
 
-// A refused id change: the ERROR line with the errno text, errno EPERM, then `what`.
-void logRefused(const char* file, int line, const char* which, int middle, const char* what) {
+// A refused id change: the ERROR line with the errno text, errno EPERM, then `step`.
+void logRefused(void* ctx, const char* which, int middle, const char* step) {
+  const PrivilegedSectionWhere* at = static_cast<const PrivilegedSectionWhere*>(ctx);
   char buf[1024];
   memset(buf, 0, sizeof buf);
   const char* text = errorText(strerror_r(errno, buf, sizeof buf), buf);
-  flxLog(kAuthErr, "%s:%d ERROR: set%s(%d, %d, %d) [%s]", file, line, which, -1, middle, -1, text);
+  flxLog(kAuthErr, "%s:%d ERROR: set%s(%d, %d, %d) [%s]", at->file, at->line, which, -1, middle, -1,
+         text);
   errno = EPERM;
-  flxLog(kAuthErr, "%s:%d ERROR: %s", file, line, what);
+  flxLog(kAuthErr, "%s:%d ERROR: %s", at->file, at->line, step);
 }
 
 }  // namespace
 
 PrivilegedSection::PrivilegedSection(const char* file, int line)
-    : file_(file), line_(line), savedUid_(geteuid()), savedGid_(getegid()) {
-  const char* what = "ENTERCriticalSection";
-  if (savedGid_ != 0) {
-    if (setresgid(-1, 0, -1) != 0) {
-      logRefused(file_, line_, "resgid", 0, what);
-      return;
-    }
-    logChange(file_, line_, "resgid", 0);
-  }
-  if (savedUid_ != 0) {
-    if (setresuid(-1, 0, -1) != 0) {
-      logRefused(file_, line_, "resuid", 0, what);
-      return;
-    }
-    logChange(file_, line_, "resuid", 0);
-  }
-  errno = 0;
+    : where_{file, line}, log_{logChange, logRefused, &where_} {
+  KEVORootIdsEnter(&saved_, &log_);
 }
 
 PrivilegedSection::~PrivilegedSection() {
-  const char* what = "LEAVECriticalSection";
-  uid_t curUid = geteuid();
-  gid_t curGid = getegid();
-  // Root first, so that the group may be changed back whatever it is now.
-  if (curUid != savedUid_) {
-    if (setresuid(-1, 0, -1) != 0) {
-      logRefused(file_, line_, "resuid", 0, what);
-      return;
-    }
-    logChange(file_, line_, "resuid", 0);
+  KEVORootIdsLeave(&saved_, &log_);
+}
+
+void flxFailureLine(const char* file, int line, FailureForm form, const char* fmt, ...) {
+  const int err = errno;
+  KVLIBFaultNoteErrno(err);
+  // glibc's printf family expands "%m" as syslog does, so both forms are made here.
+  va_list ap;
+  va_start(ap, fmt);
+  char first[512];
+  va_list copy;
+  va_copy(copy, ap);
+  errno = err;
+  int n = vsnprintf(first, sizeof first, fmt, copy);
+  va_end(copy);
+  std::string message = n < 0 ? std::string() : std::string(first);
+  if (n >= static_cast<int>(sizeof first)) {
+    message.resize(static_cast<size_t>(n) + 1);
+    errno = err;
+    vsnprintf(&message[0], message.size(), fmt, ap);
+    message.resize(static_cast<size_t>(n));
   }
-  if (curGid != savedGid_) {
-    if (setresgid(-1, savedGid_, -1) != 0) {
-      logRefused(file_, line_, "resgid", static_cast<int>(savedGid_), what);
-      return;
-    }
-    if (savedGid_ == 0) logChange(file_, line_, "resgid", 0);
+  va_end(ap);
+  const unsigned euid = geteuid();
+  const int pid = getpid();
+  const char* bangs = form != FailureForm::kExec && err == EACCES ? "!!" : "";
+  char where[300] = "";
+  if (form == FailureForm::kLong) {
+    errno = err;
+    snprintf(where, sizeof where, "(%s:%d)(%m)", file, line);
   }
-  if (curUid != savedUid_) {
-    if (setresuid(-1, savedUid_, -1) != 0) {
-      logRefused(file_, line_, "resuid", static_cast<int>(savedUid_), what);
-      return;
-    }
-    if (savedUid_ == 0) logChange(file_, line_, "resuid", 0);
+  char cause[300] = "";
+  if (err != 0) {
+    errno = err;
+    snprintf(cause, sizeof cause, "(%m)");
   }
-  errno = 0;
+  flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)%s%s%s%s", file, line, euid, pid, cause, where, bangs,
+         message.c_str());
+  if (giTerminalDebug != 0) {
+    printf("(%s:%d)(euid=%u)(pid=%d)%s%s%s", file, line, euid, pid, where, bangs, message.c_str());
+    fflush(stdout);
+  }
+  errno = err;
 }
 
 void flxShortFailure(const char* file, int line, const char* check) {
-  const int err = errno;
-  KVLIBFaultNoteErrno(err);
-  const unsigned euid = geteuid();
-  const int pid = getpid();
-  if (err == EACCES) {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)(%m)!!Failed [%s], err=%m\n", file, line, euid, pid,
-           check);
-  } else if (err != 0) {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)(%m)Failed [%s], err=%m\n", file, line, euid, pid,
-           check);
-  } else {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)Failed [%s], err=%m\n", file, line, euid, pid, check);
-  }
-  if (giTerminalDebug != 0) {
-    errno = err;
-    if (err == EACCES) {
-      printf("(%s:%d)(euid=%u)(pid=%d)!!Failed [%s], err=%m\n", file, line, euid, pid, check);
-    } else {
-      printf("(%s:%d)(euid=%u)(pid=%d)Failed [%s], err=%m\n", file, line, euid, pid, check);
-    }
-    fflush(stdout);
-  }
-  errno = err;
+  flxFailureLine(file, line, FailureForm::kShort, "Failed [%s], err=%m\n", check);
 }
 
 void flxLongFailure(const char* file, int line, const char* check) {
-  const int err = errno;
-  KVLIBFaultNoteErrno(err);
-  const unsigned euid = geteuid();
-  const int pid = getpid();
-  if (err == EACCES) {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)(%m)(%s:%d)(%m)!!Failed [%s], err=%m\n\n", file, line,
-           euid, pid, file, line, check);
-  } else if (err != 0) {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)(%m)(%s:%d)(%m)Failed [%s], err=%m\n\n", file, line,
-           euid, pid, file, line, check);
-  } else {
-    flxLog(LOG_ERR, "%s:%d (euid=%u)(pid=%d)(%s:%d)(%m)Failed [%s], err=%m\n\n", file, line, euid,
-           pid, file, line, check);
-  }
-  if (giTerminalDebug != 0) {
-    errno = err;
-    if (err == EACCES) {
-      printf("(%s:%d)(euid=%u)(pid=%d)(%s:%d)(%m)!!Failed [%s], err=%m\n\n", file, line, euid, pid,
-             file, line, check);
-    } else {
-      printf("(%s:%d)(euid=%u)(pid=%d)(%s:%d)(%m)Failed [%s], err=%m\n\n", file, line, euid, pid,
-             file, line, check);
-    }
-    fflush(stdout);
-  }
-  errno = err;
+  flxFailureLine(file, line, FailureForm::kLong, "Failed [%s], err=%m\n\n", check);
 }

@@ -18,8 +18,10 @@
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
 #include "common/privilege.h"
-#include "common/spool.h"
+#include "common/staged_file.h"
+#include "common/sys_calls.h"
 #include "flx.h"
+#include "handlers/spool.h"
 #include "kevocore.h"
 
 static const char kSource[] = "cache_handler";
@@ -46,8 +48,6 @@ static const int kLineDecodeFailed = 71;
 static const int kLineWriteFailed = 76;
 static const int kLineUtimeSection = 91;
 
-namespace {
-
 const CACHE_HANDLER_ENTRY* findHandler(const std::string& group, const std::string& module) {
   for (const CACHE_HANDLER_ENTRY* row = g_table; row->szModule != nullptr; ++row) {
     if (module == row->szModule && row->szGroup != nullptr && group == row->szGroup) return row;
@@ -68,19 +68,28 @@ int callHandler(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn, ui
   return -1;
 }
 
-}  // namespace
-
 namespace {
+
+// The device of the push in progress on this thread, looked up at its first item.
+thread_local PushScope* tPush = nullptr;
 
 // The registry's id of the device `sn`, or 0 when it is unknown or the registry failed.
 uint64_t deviceIdOf(const std::string& sn) {
+  if (tPush != nullptr && tPush->known && tPush->sn == sn) return tPush->id;
   KEVOFLX_QX rec;
-  return KEVOFLXQxGetBySN(sn.c_str(), &rec) == 0 ? rec.id : 0;
+  const uint64_t id = KEVOFLXQxGetBySN(sn.c_str(), &rec) == 0 ? rec.id : 0;
+  if (tPush != nullptr && id != 0) {
+    tPush->sn = sn;
+    tPush->id = id;
+    tPush->known = true;
+  }
+  return id;
 }
 
-// Calls the handler with the device's lock held. A transient failure keeps the item in the
-// spool; a success supersedes a spooled item of its kind and replays what the device has
-// spooled, now that the stores take writes again.
+// Calls the handler with the device's lock held. An item whose handler met a passing fault
+// (busy, full, I/O) is kept in the spool, whatever the handler returned; a stored one drops
+// the spooled item of its kind and replays what the device has spooled, now that the stores
+// take writes again.
 int callSerialised(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn,
                    uint64_t collect_time, const Json::Value& data) {
   const uint64_t id = deviceIdOf(client_sn);
@@ -93,20 +102,26 @@ int callSerialised(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn,
   KVLIBFaultClear();
   int rc = callHandler(row, client_sn, collect_time, data);
   const int why = KVLIBFaultGet();
-  if (rc < 0) {
-    if (why != KVFAULT_NONE) {
-      spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, why);
-    }
+  if (why != KVFAULT_NONE) {
+    spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, why);
     return rc;
   }
-  if (spoolHas(id)) {  // one look on the common path, where the device has nothing spooled
-    spoolSupersede(id, row.szGroup, row.szModule, collect_time);
+  if (rc >= 0 && flxspool::has(id)) {  // one stat on the common path, where nothing is spooled
+    spoolSupersede(id, row.szGroup, row.szModule);
     spoolReplay(id);
   }
   return rc;
 }
 
 }  // namespace
+
+PushScope::PushScope() : outer_(tPush) {
+  tPush = this;
+}
+
+PushScope::~PushScope() {
+  tPush = outer_;
+}
 
 int updateCache(const std::string& group_name, const std::string& module_name,
                 const std::string& client_sn, uint64_t collect_time, const Json::Value& data) {
@@ -130,152 +145,82 @@ struct FreeDeleter {
   void operator()(unsigned char* p) const { free(p); }
 };
 
-// Writes all `size` bytes, resuming after short writes. False on an error.
-bool writeAll(int fd, const unsigned char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// The new content of a mirror file, written beside it under a name of its own and moved over
-// it only when every byte is there: a failed write leaves the old file and its stamp whole.
-class StagedFile {
- public:
-  ~StagedFile() { discard(); }
-
-  // Opens the file's folder without passing a link and creates the temporary file (the old
-  // file's mode and owner when it exists, else 0644). Privileged; -1 (logged) on failure.
-  int open(const char* path) {
-    int failure = 0;
-    {
-      PrivilegedSection section(kSource, kLineOpenSection);
-      path_ = path;
-      dir_ = flx::openParentNoFollow(path_, leaf_, false);
-      if (dir_.ok() && !flx::refuseLink(dir_.get(), leaf_, path_)) createTemp();
-      if (!fd_.ok()) {
-        FLX_SHORT_FAILURE(kLineOpenSection, "0 > (fd = open(szPath, O_CREAT | O_WRONLY))");
-        failure = errno != 0 ? errno : EIO;
-      }
-    }
-    errno = failure;  // leaving the section reset it; the caller's line shows the cause
-    return failure != 0 ? -1 : 0;
-  }
-  int fd() const { return fd_.get(); }
-
-  // Stamps the content with `mtime` and moves it over the file. False (logged) when the move
-  // failed; a failed stamp is logged only.
-  bool commit(uint64_t mtime) {
-    {
-      PrivilegedSection section(kSource, kLineUtimeSection);
-      struct timespec times[2];
-      times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(mtime);
-      times[0].tv_nsec = times[1].tv_nsec = 0;
-      if (futimens(fd_.get(), times) < 0) {
-        FLX_SHORT_FAILURE(kLineUtimeSection, "utime(szPath, &utb) < 0");
-      }
-    }
-    if (close(fd_.release()) != 0) {
-      FLX_LOG_ERR(kLineWriteFailed, "%s:%d fail to write file");
-      return false;
-    }
-    int rc = 0;
-    int saved = 0;
-    {
-      PrivilegedSection section(kSource, __LINE__);
-      rc = renameat(dir_.get(), tmp_.c_str(), dir_.get(), leaf_.c_str());
-      saved = errno;
-    }
-    if (rc != 0) {
-      errno = saved;
-      FLX_LOG_ERR(__LINE__, "%s:%d failed to move the new content over %s, errno=%m",
-                  flx::logText(path_).c_str());
-      return false;
-    }
-    tmp_.clear();
-    return true;
-  }
-
-  // Removes the temporary file, keeping errno.
-  void discard() {
-    fd_.reset();
-    if (tmp_.empty() || !dir_.ok()) return;
-    int saved = errno;
-    {
-      PrivilegedSection section(kSource, __LINE__);
-      unlinkat(dir_.get(), tmp_.c_str(), 0);
-    }
-    tmp_.clear();
-    errno = saved;
-  }
-
- private:
-  void createTemp() {
-    struct stat old;
-    const bool existed = fstatat(dir_.get(), leaf_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
-    for (int attempt = 0; attempt < 16 && !fd_.ok(); ++attempt) {
-      // Short enough beside any name that fits the folder.
-      char name[40];
-      snprintf(name, sizeof(name), ".flx-%d-%d", static_cast<int>(getpid()), rand() % 100000);
-      tmp_ = name;
-      fd_ = flx::Fd(openat(dir_.get(), tmp_.c_str(),
-                           O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0644));
-      if (!fd_.ok() && errno != EEXIST) break;
-    }
-    if (!fd_.ok()) {
-      tmp_.clear();
-      return;
-    }
-    if (existed && S_ISREG(old.st_mode)) {
-      // A rewritten file keeps its owner and mode.
-      if (fchown(fd_.get(), old.st_uid, old.st_gid) != 0) errno = 0;  // needs root
-      fchmod(fd_.get(), old.st_mode & 07777);
-    }
-    errno = 0;
-  }
-
-  std::string path_;
-  std::string leaf_;
-  std::string tmp_;
-  flx::Fd dir_;
-  flx::Fd fd_;
-};
-
-// Decodes `base64_text` into a fresh buffer and writes it all to `fd`. False (logged, errno
-// set) on failure.
-bool writeDecoded(int fd, const char* base64_text) {
-  const size_t textLength = strlen(base64_text);
-  if (textLength > static_cast<size_t>(INT_MAX)) {
+// Decodes `base64_text` into a fresh buffer and writes it all to `file`. Null text is content
+// that is not text: it fails as text that does not decode. False (logged) on failure.
+bool writeDecoded(flx::StagedFile& file, const char* base64_text) {
+  const size_t textLength = base64_text != nullptr ? strlen(base64_text) : 0;
+  if (base64_text == nullptr || textLength > static_cast<size_t>(INT_MAX)) {
     FLX_LOG_ERR(kLineDecodeFailed, "%s:%d fail to decode");
-    errno = EINVAL;
     return false;
   }
   const int length = static_cast<int>(textLength);
   // One spare byte so that an empty text still gets a buffer of its own.
   std::unique_ptr<unsigned char, FreeDeleter> buffer(
-      static_cast<unsigned char*>(calloc(textLength + 1, 1)));
+      static_cast<unsigned char*>(flx::sys().calloc(textLength + 1, 1)));
   if (!buffer) {
     KVLIBErrSetEx(KVERR_OUT_OF_MEMORY, kSource, __LINE__);
     FLX_LOG_ERR(__LINE__, "%s:%d Can't malloc memory: %d bytes", length);
-    errno = ENOMEM;
     return false;
   }
   int decoded = length;
   if (KVLIBBase64Decode(base64_text, length, buffer.get(), &decoded) == 0) {
     FLX_LOG_ERR(kLineDecodeFailed, "%s:%d fail to decode");
-    errno = EINVAL;
     return false;
   }
-  if (decoded < 0 || decoded > length ||
-      !writeAll(fd, buffer.get(), static_cast<size_t>(decoded))) {
+  if (decoded < 0 || decoded > length || !file.write(buffer.get(), static_cast<size_t>(decoded))) {
     FLX_LOG_ERR(kLineWriteFailed, "%s:%d fail to write file");
     return false;
   }
   return true;
+}
+
+// The first section: the file beside, the decoded content, and its removal on failure.
+bool stageContent(flx::StagedFile& file, flx::Fd& dir, const char* path, const char* text) {
+  PrivilegedSection section(kSource, kLineOpenSection);
+  std::string leaf;
+  dir = flx::openParentNoFollow(path, leaf, false);
+  if (!dir.ok() || flx::refuseLink(dir.get(), leaf, path) || !file.create(dir.get(), leaf, 0644)) {
+    FLX_SHORT_FAILURE(kLineOpenSection, "0 > (fd = open(szPath, O_CREAT | O_WRONLY))");
+    return false;
+  }
+  if (writeDecoded(file, text)) return true;
+  file.discard();
+  return false;
+}
+
+// The second section: close, stamp, and the move over the old file.
+bool commitContent(flx::StagedFile& file, const char* path, uint64_t mtime) {
+  PrivilegedSection section(kSource, kLineUtimeSection);
+  if (!file.close(flx::StagedFile::kNoSync)) {
+    FLX_LOG_ERR(kLineWriteFailed, "%s:%d fail to write file");
+    file.discard();
+    return false;
+  }
+  if (!file.stamp(static_cast<time_t>(mtime), static_cast<time_t>(mtime))) {
+    FLX_SHORT_FAILURE(kLineUtimeSection, "utime(szPath, &utb) < 0");
+  }
+  if (file.commit()) return true;
+  FLX_LOG_ERR(kLineUtimeSection, "%s:%d failed to move the new content over %s, errno=%m",
+              flx::logText(path).c_str());
+  file.discard();
+  return false;
+}
+
+// The writer behind both entries; `text` null for content that is not text.
+int writeMirrorFile(const char* path, const char* text, uint64_t size, uint64_t mtime) {
+  // An unchanged file costs this one lstat: no privileges, no open, no decoding.
+  struct stat st;
+  const bool existed = lstat(path, &st) == 0;
+  if (existed && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == size &&
+      static_cast<uint64_t>(st.st_mtime) == mtime) {
+    return 0;
+  }
+  // errno is left as the sections leave it; the spool learns a fault's kind from its note.
+  flx::Fd dir;  // outlives the file staged in it
+  flx::StagedFile file;
+  if (!stageContent(file, dir, path, text)) return -1;
+  if (!commitContent(file, path, mtime)) return -1;
+  return existed ? 1 : 2;
 }
 
 }  // namespace
@@ -288,29 +233,15 @@ int update_file_from_base64(const char* path, const char* base64_text, uint64_t 
     errno = EINVAL;
     return -1;
   }
-  // An unchanged file costs this one lstat: no privileges, no open, no decoding.
-  struct stat st;
-  const bool existed = lstat(path, &st) == 0;
-  if (existed && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == size &&
-      static_cast<uint64_t>(st.st_mtime) == mtime) {
-    return 0;
-  }
-  // errno of the failing step is left for the caller's failure line.
-  StagedFile file;
-  if (file.open(path) < 0) return -1;
-  if (!writeDecoded(file.fd(), base64_text)) return -1;
-  if (!file.commit(mtime)) return -1;
-  return existed ? 1 : 2;
+  return writeMirrorFile(path, base64_text, size, mtime);
 }
 
 int update_file_from_pushed(const char* path, const Json::Value& file) {
-  const Json::Value& content = flx::jsonMember(file, "data");
-  if (!content.isString()) {
-    FLX_LOG_ERR(kLineDecodeFailed, "%s:%d fail to decode");
-    errno = EINVAL;
-    return -1;
-  }
-  return update_file_from_base64(path, flx::jsonText(content).c_str(),
-                                 flx::jsonU64(flx::jsonMember(file, "size")),
-                                 flx::jsonU64(flx::jsonMember(file, "mtime")));
+  if (path == nullptr) return update_file_from_base64(path, "", 0, 0);
+  // The text conversion: absent or null is the empty text, numbers and booleans their text.
+  bool isText = false;
+  const std::string text = flx::jsonText(flx::jsonMember(file, "data"), &isText);
+  return writeMirrorFile(path, isText ? text.c_str() : nullptr,
+                         flx::jsonU64(flx::jsonMember(file, "size")),
+                         flx::jsonU64(flx::jsonMember(file, "mtime")));
 }

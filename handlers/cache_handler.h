@@ -30,14 +30,37 @@ FLX_EXPORT int updateCache(const std::string& group_name, const std::string& mod
                            const std::string& client_sn, uint64_t collect_time,
                            const Json::Value& data);
 
+// The row of (group, module): module compared first, both exactly; null when none.
+const CACHE_HANDLER_ENTRY* findHandler(const std::string& group, const std::string& module);
+// Calls the row's handler; an exception it throws is its failure (-1, logged).
+int callHandler(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn, uint64_t collect_time,
+                const Json::Value& data);
+
+// One push's items: while it lives, the device of the first item is looked up once and its id
+// kept for the items that follow on this thread.
+class PushScope {
+ public:
+  PushScope();
+  ~PushScope();
+  PushScope(const PushScope&) = delete;
+  PushScope& operator=(const PushScope&) = delete;
+
+  std::string sn;
+  uint64_t id = 0;
+  bool known = false;
+
+ private:
+  PushScope* outer_;
+};
+
 // Mirrors a pushed file at `path`: 0 when it already had `size` and `mtime`, 1 when
 // rewritten, 2 when created, -1 on failure.
 FLX_EXPORT int update_file_from_base64(const char* path, const char* base64_text, uint64_t size,
                                        uint64_t mtime);
 
-// update_file_from_base64 with the "data", "size" and "mtime" members of pushed file `file`.
-// Content that is not text fails as text that does not decode: "fail to decode", -1, and the
-// file on disk untouched.
+// update_file_from_base64 with the "data", "size" and "mtime" members of pushed file `file`;
+// "data" is read as text (absent or null: empty; numbers and booleans: their text). After the
+// unchanged check, an object or array fails as text that does not decode, the file untouched.
 int update_file_from_pushed(const char* path, const Json::Value& file);
 
 FLX_EXPORT int basicCacheUpdate(const std::string& client_sn, uint64_t collect_time,

@@ -19,12 +19,14 @@
 #include "common/flx_log.h"
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
-#include "common/path_safety.h"
 #include "common/privilege.h"
-#include "common/registry_handles.h"
+#include "common/staged_file.h"
+#include "common/sys_calls.h"
 #include "flx.h"
+#include "flxhandles.h"
 #include "handlers/cache_handler.h"
 #include "kevocore.h"
+#include "kevopath.h"
 #include "kevoroot.h"
 
 static const char kSource[] = "cache_handler_app";
@@ -53,11 +55,7 @@ constexpr size_t kMaxKeyLength = 9;
 struct MemFree {
   void operator()(unsigned char* p) const { free(p); }
 };
-struct FileClose {
-  void operator()(FILE* fp) const { fclose(fp); }
-};
 using Buffer = std::unique_ptr<unsigned char, MemFree>;
-using FilePtr = std::unique_ptr<FILE, FileClose>;
 
 // ---- icon files ----
 
@@ -101,7 +99,7 @@ bool decodeIcon(const Json::Value& content, Buffer* buf, int* decodedLength) {
   std::string text = flx::jsonText(content);
   unsigned char* raw = nullptr;
   if (text.size() <= static_cast<size_t>(INT32_MAX)) {  // its length must fit the decoder's int
-    raw = static_cast<unsigned char*>(calloc(text.size(), 1));
+    raw = static_cast<unsigned char*>(flx::sys().calloc(text.size(), 1));
   }
   if (raw == nullptr) {
     FLX_LOG_ERR(kLineIconCalloc, "%s:%d can't calloc");
@@ -127,32 +125,26 @@ flx::Fd openIconFolder(const IconPaths& p) {
   return dir;
 }
 
-FilePtr openTempFile(int dir, const IconPaths& p) {
-  FILE* fp = nullptr;
+bool openTempFile(flx::StagedFile& file, int dir, const IconPaths& p) {
+  bool ok = false;
   int openErrno = 0;
   {
     PrivilegedSection section(kSource, kLineIconOpen);
-    const std::string tmp = std::string(p.szFileName) + ".tmp";
-    int fd = openat(dir, tmp.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      fp = fdopen(fd, "w");
-      if (fp == nullptr) close(fd);
-    }
+    ok = file.create(dir, p.szFileName, 0644, std::string(p.szFileName) + ".tmp");
     openErrno = errno;
   }
-  if (fp == nullptr) {
+  if (!ok) {
     errno = openErrno;  // leaving the section reset it
     FLX_LOG_ERR(kLineIconOpenFail, "%s:%d Failed to fopen %s, errno=%m",
                 flx::logText(p.szTmpPath).c_str());
   }
-  return FilePtr(fp);
+  return ok;
 }
 
 // Writes and closes the temporary file: 0 when every byte reached it, -1 (logged) otherwise.
-int writeTempFile(FilePtr fp, const unsigned char* data, int length) {
-  size_t wanted = static_cast<size_t>(length);
-  bool complete = fwrite(data, 1, wanted, fp.get()) == wanted;
-  complete = (fclose(fp.release()) == 0) && complete;  // a failed flush loses bytes too
+int writeTempFile(flx::StagedFile& file, const unsigned char* data, int length) {
+  bool complete = file.write(data, static_cast<size_t>(length));
+  complete = file.close(flx::StagedFile::kNoSync) && complete;  // a failed close loses bytes too
   if (!complete) {
     FLX_LOG_ERR(kLineIconWrite, "%s:%d fail to write file");
     return -1;
@@ -160,39 +152,43 @@ int writeTempFile(FilePtr fp, const unsigned char* data, int length) {
   return 0;
 }
 
-// Moves the temporary file onto the icon file and gives it mode 0644. A failed rename is
-// logged and leaves the temporary file where it is. Renaming over a link replaces the link.
-void moveIntoPlace(int dir, const IconPaths& p) {
-  int rc = 0;
+// Sets the icon's access time to now and its modification time to the pushed one, so that
+// the next push finds it unchanged.
+void stampIcon(int dir, const IconPaths& p, const Json::Value& app) {
+  struct timespec times[2];
+  times[0].tv_sec = time(nullptr);
+  times[1].tv_sec = static_cast<time_t>(flx::jsonI64(flx::jsonMember(app, p.szMtimeKey)));
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  (void)flx::sys().utimensat(dir, p.szFileName, times, AT_SYMLINK_NOFOLLOW);
+}
+
+// Moves the temporary file onto the icon file (a link there is replaced, never followed),
+// gives it mode 0644 and, after a complete write, the pushed time. The stamp shares the mode's
+// section: the file is root's, and the server's own ids could not stamp it. A failed rename is
+// logged, leaves the temporary file where it is, and the stamp goes to the icon's path as it
+// is, with the server's ids.
+void moveIntoPlace(flx::StagedFile& file, int dir, const IconPaths& p, bool stamp,
+                   const Json::Value& app) {
+  bool moved = false;
   int renameErrno = 0;
-  const std::string tmp = std::string(p.szFileName) + ".tmp";
   {
     PrivilegedSection section(kSource, kLineIconRename);
-    rc = renameat(dir, tmp.c_str(), dir, p.szFileName);
+    moved = file.commit();
     renameErrno = errno;
   }
-  if (rc < 0) {
+  if (!moved) {
+    file.keep();
     errno = renameErrno;
     FLX_LOG_ERR(kLineIconRenameFail, "%s:%d failed to rename %s to %s, errno=%m",
                 flx::logText(p.szTmpPath).c_str(), flx::logText(p.szPath).c_str());
+    if (stamp) stampIcon(dir, p, app);
     return;
   }
   PrivilegedSection section(kSource, kLineIconChmod);
   if (0 > flx::chmodAt(dir, p.szFileName, 0644)) {
     FLX_SHORT_FAILURE(kLineIconChmod, "0 > chmod(szPath, 0644)");
   }
-}
-
-// Stamps the icon file with the pushed time, so that the next push finds it unchanged.
-// Privileged: the file was made in a privileged section, whatever ids the host runs with.
-void stampIcon(int dir, const IconPaths& p, const Json::Value& app) {
-  if (!flx::jsonHas(app, p.szMtimeKey)) return;
-  struct timespec times[2];
-  times[0].tv_sec = time(nullptr);
-  times[1].tv_sec = static_cast<time_t>(flx::jsonI64(flx::jsonMember(app, p.szMtimeKey)));
-  times[0].tv_nsec = times[1].tv_nsec = 0;
-  PrivilegedSection section(kSource, __LINE__);
-  (void)utimensat(dir, p.szFileName, times, AT_SYMLINK_NOFOLLOW);
+  if (stamp) stampIcon(dir, p, app);
 }
 
 // ---- application list ----
@@ -252,11 +248,12 @@ void setPushedApp(uint64_t qxId, const std::string& id, const Json::Value& app) 
 }
 
 // Sets every pushed application; `pushed` receives the ids pushed, also of those that failed
-// to set. A list that is an object cannot be walked by index: false before any change.
+// to set. A non-empty object cannot be walked by index: false before any change; an empty one
+// is an empty list.
 bool setPushedApps(uint64_t qxId, const std::string& sn, const Json::Value& data,
                    std::set<std::string>& pushed) {
   const Json::Value& apps = flx::jsonMember(data, "applications");
-  if (apps.isObject()) {
+  if (apps.isObject() && !apps.empty()) {
     FLX_LOG_ERR(__LINE__, "%s:%d applications of %s is an object, not a list: item refused",
                 flx::logText(sn).c_str());
     return false;
@@ -318,12 +315,11 @@ int update_app_icon(const char* key, uint64_t qxId, const Json::Value& app) {
   int decodedLength = 0;
   if (!decodeIcon(flx::jsonMember(app, key), &buf, &decodedLength)) return -1;
   flx::Fd dir = openIconFolder(paths);
-  if (!dir.ok() || flx::refuseLink(dir.get(), paths.szFileName, paths.szPath)) return -1;
-  FilePtr fp = openTempFile(dir.get(), paths);
-  if (!fp) return -1;
-  int result = writeTempFile(std::move(fp), buf.get(), decodedLength);
-  moveIntoPlace(dir.get(), paths);
-  if (result == 0) stampIcon(dir.get(), paths, app);  // even after a failed rename
+  if (!dir.ok()) return -1;
+  flx::StagedFile file;
+  if (!openTempFile(file, dir.get(), paths)) return -1;
+  int result = writeTempFile(file, buf.get(), decodedLength);
+  moveIntoPlace(file, dir.get(), paths, result == 0 && flx::jsonHas(app, paths.szMtimeKey), app);
   return result;
 }
 

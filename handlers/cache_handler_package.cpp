@@ -4,7 +4,7 @@
 
 #include "common/flx_log.h"
 #include "common/json_util.h"
-#include "common/registry_handles.h"
+#include "flxhandles.h"
 #include "handlers/cache_handler.h"
 #include "handlers/cache_handler_package.h"
 

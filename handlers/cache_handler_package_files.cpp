@@ -1,9 +1,9 @@
 // Package description files: the INFO file and the configuration folder of each package.
 #include "common/flx_log.h"
 #include "common/json_util.h"
-#include "common/path_safety.h"
 #include "handlers/cache_handler_package.h"
 #include "handlers/cache_handler_package_util.h"
+#include "kevopath.h"
 
 static const char kSource[] = "cache_handler_package";
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -10,8 +11,8 @@
 #include "common/flx_log.h"
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
-#include "common/registry_handles.h"
 #include "flx.h"
+#include "flxhandles.h"
 #include "handlers/cache_handler_package.h"
 #include "handlers/cache_handler_package_util.h"
 #include "kevocore.h"
@@ -198,10 +199,10 @@ void applyRuleFiles(KEVOFLX_PKG& rec, uint64_t qxId, int32_t build) {
   for (const auto& file : files) {
     char szPath[pkg::kPathSize];
     if (!pkg::packagePath(szPath, qxId, rec.pkg_id, file.tail)) continue;
-    flx::FileForReading rules;
-    if (!rules.open(szPath)) continue;  // missing, or refused as a link: the INFO value stays
+    struct stat st;
+    if (lstat(szPath, &st) != 0) continue;  // no rule file: the INFO value stays
     std::string text;
-    if (evalPackageRuleFile(rules.name(), build, text) > 0) rec.*file.field = text;
+    if (evalPackageRuleFile(szPath, build, text) > 0) rec.*file.field = text;
   }
 }
 

@@ -1,11 +1,17 @@
 // Package rule files (PKG_DEPS, PKG_CONX): the sections that apply to the device's build,
 // turned into one rule text.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+
+#include <memory>
 
 #include <string>
 
 #include "common/flx_log.h"
+#include "common/mirror_fs.h"
+#include "common/sys_calls.h"
 #include "handlers/cache_handler_package.h"
 #include "kevocore.h"
 
@@ -15,7 +21,12 @@ namespace {
 
 constexpr int kLineBadParameters = 100;
 constexpr int kLineEnumSection = 113;
+constexpr int kLineListAlloc = 106;
+constexpr int kLineListAllocErr = 107;
+constexpr int kLineHashAlloc = 122;
 constexpr int kLineGetSection = 134;
+// The section list and the field hash, allocated as the evaluation's working set.
+constexpr int kCapacity = 1024;
 
 // The build part of an OS version ("5.0-700" or "5.0.700"); what does not parse stays 0.
 int32_t versionBuildPart(const char* version) {
@@ -71,6 +82,29 @@ int visitSection(const char* name, const KVSZHASH* fields, void* ctx) {
   return 0;
 }
 
+struct ListFree {
+  void operator()(KVSZLIST* list) const { KVLIBSzListFree(list); }
+};
+struct HashFree {
+  void operator()(KVSZHASH* hash) const { KVLIBSzHashFree(hash); }
+};
+
+// Opens the rule file without passing a link or blocking on a FIFO; only a regular file is
+// read. False (errno and the library's error set) otherwise.
+bool openRuleFile(flx::FileForReading& file, const char* path) {
+  if (!file.open(path)) {
+    KVLIBErrSetEx(KVERR_FILE_OPEN, kSource, __LINE__);
+    return false;
+  }
+  struct stat st;
+  if (fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    KVLIBErrSetEx(KVERR_FILE_OPEN, kSource, __LINE__);
+    errno = EINVAL;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int evalPackageRuleFile(const char* path, int32_t build, std::string& text) {
@@ -78,15 +112,28 @@ int evalPackageRuleFile(const char* path, int32_t build, std::string& text) {
     FLX_LOG_ERR(kLineBadParameters, "%s:%d Bad parameters");
     return -1;
   }
-  // One read of the file for all its sections.
+  std::unique_ptr<KVSZLIST, ListFree> sections(flx::sys().listAlloc(kCapacity));
+  if (!sections) {
+    FLX_LOG_ERR(kLineListAlloc, "%s:%d Failed to KVLIBSzListAlloc, errno=0X%X", KVLIBErrGet());
+    KVLIBErrSetEx(KVERR_OUT_OF_MEMORY, kSource, kLineListAllocErr);
+    return -1;
+  }
+  flx::FileForReading file;
   RuleEval eval{path, build, std::string()};
-  int count = KVLIBFileEachSection(path, visitSection, &eval);
+  // One read of the file for all its sections.
+  int count =
+      openRuleFile(file, path) ? KVLIBFileEachSection(file.name(), visitSection, &eval) : -1;
   if (count < 0) {
     FLX_LOG_ERR(kLineEnumSection, "%s:%d Failed to KVLIBFileEnumSection %s, errno=0X%X",
                 flx::logText(path).c_str(), KVLIBErrGet());
     return -1;
   }
   if (count == 0) return 0;
+  std::unique_ptr<KVSZHASH, HashFree> fields(flx::sys().hashAlloc(kCapacity));
+  if (!fields) {
+    FLX_LOG_ERR(kLineHashAlloc, "%s:%d failed to KVLIBSzHashAlloc, kevo_error=[%X]", KVLIBErrGet());
+    return -1;
+  }
   text.swap(eval.text);
   return count;
 }

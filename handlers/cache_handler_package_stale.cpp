@@ -10,7 +10,7 @@
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
 #include "common/privilege.h"
-#include "common/registry_handles.h"
+#include "flxhandles.h"
 #include "handlers/cache_handler_package.h"
 #include "handlers/cache_handler_package_util.h"
 
@@ -38,7 +38,8 @@ bool isPushedPackage(const Json::Value& packages, const std::string& pkgId) {
 int removeInfoFile(const char* folder) {
   PrivilegedSection priv(kSource, kLineRemoveInfo);
   flx::Fd dir = flx::openDirNoFollow(folder, false);
-  if (!dir.ok()) return errno == ENOENT ? 0 : -1;  // no folder: nothing to remove
+  // No folder, or a plain file in its place: rm -rf finds no INFO there, and succeeds.
+  if (!dir.ok()) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
   int flags = fcntl(dir.get(), F_GETFD);
   if (flags < 0 || fcntl(dir.get(), F_SETFD, flags & ~FD_CLOEXEC) < 0) return -1;
   char szPath[64];

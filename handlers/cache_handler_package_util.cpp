@@ -7,10 +7,10 @@
 #include "common/flx_log.h"
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
-#include "common/path_safety.h"
 #include "common/privilege.h"
 #include "handlers/cache_handler.h"
 #include "kevocore.h"
+#include "kevopath.h"
 #include "kevoroot.h"
 
 namespace pkg {

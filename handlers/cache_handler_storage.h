@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "common/registry_handles.h"
+#include "flxhandles.h"
 
 // Each writer is one unit of database work: it stores one element as a row with `mtime`
 // collect_time and `qx_id` qx_id, then removes the device's rows of that table with another

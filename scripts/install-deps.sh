@@ -11,6 +11,7 @@ packages=(
   nginx openssl libssl-dev
   chromium chromium-driver python3-selenium
   libfcgi-dev libjs-chart.js prometheus lintian smartmontools dpkg-dev fakeroot
+  file ccache jq
 )
 if [ "${1:-}" = fuzz ]; then packages+=(clang libclang-rt-dev); fi
 

@@ -65,11 +65,9 @@ if port_taken; then
 fi
 
 echo "== starting the host on $listen_host:$listen_port (log: $host_log)"
-# One worker per core; each keeps the two databases open so that short connections stay cheap.
-db_dir=${FLX_ROOT:-$PWD/.flx/root}/var/packages/FLX/target/db
-"$bin/flx-webapi-host" --listen "$listen_host:$listen_port" --log-stderr \
-  --module "$build/lib/KEVO.FLX.RPC.so" --module "$build/lib/KEVO.FLX.Inventory.so" \
-  --keep-open "$db_dir/flx_db.sqlite" --keep-open "$db_dir/flx_registry.sqlite" >"$host_log" 2>&1 &
+# With no other flag the host serves the product: both modules, both databases held open, one
+# worker per core; --listen puts its private nginx in front, made from deploy/nginx/.
+"$bin/flx-webapi-host" --listen "$listen_host:$listen_port" --log-stderr >"$host_log" 2>&1 &
 host_pid=$!
 for _ in $(seq 1 100); do
   if ! kill -0 "$host_pid" 2>/dev/null; then

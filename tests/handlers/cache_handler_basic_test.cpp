@@ -160,15 +160,6 @@ TEST_F(BasicHandlerTest, MirrorFailuresKeepTheRegistryUpdate) {
   EXPECT_EQ(1, flxtest::LogCount("cache_handler_basic:22 ")) << flxtest::LogDump();
   EXPECT_EQ(1, flxtest::LogCount("Failed [0 > iTmp]"));
   EXPECT_EQ("NAME 7.1-2", device().version);
-
-  // Content that is not text is refused like bad base64; the stored file stays whole.
-  p["kevoinfo"] = flxtest::pushedFile("kept\n");
-  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-  p["kevoinfo"]["data"] = true;
-  p["kevoinfo"]["mtime"] = 1700000000;
-  ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-  EXPECT_EQ("kept\n", readFile(confPath()));
-  EXPECT_EQ(2, flxtest::LogCount("cache_handler:71 fail to decode")) << flxtest::LogDump();
 }
 
 }  // namespace

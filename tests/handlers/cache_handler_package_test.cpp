@@ -234,24 +234,6 @@ TEST_F(PackageTest, BadEntriesFailWithOneLine) {
   EXPECT_FALSE(exists(mirrorDir(qx_) + "/INFO"));
 }
 
-// Pushed content that is not text fails as bad base64 would: the mirrored file stays.
-TEST_F(PackageTest, NonTextContentLeavesMirrorUntouched) {
-  ASSERT_EQ(0, packageCacheUpdate("SN-PKG", 1, item({package("pkgA", "x=1\n")})));
-  for (const Json::Value& bad : {Json::Value(123), Json::Value(true), Json::Value()}) {
-    Json::Value data = item({package("pkgA", "x=2\n")});
-    data["packages"][0]["info"]["data"] = bad;
-    EXPECT_EQ(-1, packageCacheUpdate("SN-PKG", 1, data));
-    data["packagelimit"]["data"] = bad;
-    data["packagelimit"]["mtime"] = 1;
-    EXPECT_EQ(-1, packageCacheUpdate("SN-PKG", 1, data));
-    EXPECT_EQ("x=1\n", readFile(pkgDir("pkgA") + "/INFO"));
-    EXPECT_EQ("limit\n", readFile(pkgs() + "/kevopackageslimit.conf"));
-  }
-  EXPECT_EQ(6, LogCount("cache_handler:71 fail to decode")) << flxtest::LogDump();
-}
-
-// "qxm_build" is read as the JSON library converts it: null is 0, a fraction is cut. A rule file
-// with sections overrides INFO's list, also when none of them applies.
 TEST_F(PackageTest, BuildNumberFollowsJsonConversions) {
   const std::pair<Json::Value, const char*> builds[] = {
       {Json::Value(), ""}, {Json::Value(true), "A"}, {Json::Value(700.9), "A:B"}};

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -88,26 +87,6 @@ TEST_F(FileWriterTest, CreatesRewritesAndLeavesUnchangedFilesAlone) {
   EXPECT_EQ("hi\n", readFile(file_));
   EXPECT_EQ(1, update_file_from_base64(file_.c_str(), kHi, 3, 1700000000));
   EXPECT_EQ(1700000000, statOf().st_mtime);
-}
-
-TEST_F(FileWriterTest, FailuresAreLoggedAndReturnMinusOne) {
-  writeFile(file_, "previous content");
-  const struct stat before = statOf();
-  EXPECT_EQ(-1, update_file_from_base64(file_.c_str(), "@@@@", 3, 1600000000));
-  EXPECT_EQ("previous content", readFile(file_)) << "new content goes beside the file";
-  EXPECT_EQ(before.st_mtime, statOf().st_mtime);
-  EXPECT_EQ(Texts{"cache_handler:71 fail to decode"}, flxtest::LogTexts());
-  for (const auto& f : std::filesystem::directory_iterator(root())) {
-    EXPECT_EQ(std::string::npos, f.path().string().find(".flx-")) << "temporary file left";
-  }
-
-  flxtest::ClearLog();
-  EXPECT_EQ(-1, update_file_from_base64(path("/no/dir/f").c_str(), kHi, 3, 1600000000));
-  EXPECT_EQ(1, flxtest::LogCount("cache_handler:64 (euid=" + std::to_string(geteuid()) +
-                                 ")(pid=" + std::to_string(getpid()) +
-                                 ")(No such file or directory)Failed [0 > (fd = open(szPath, "
-                                 "O_CREAT | O_WRONLY))], err=No such file or directory\n"))
-      << flxtest::LogDump();
 }
 
 }  // namespace

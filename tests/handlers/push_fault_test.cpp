@@ -15,8 +15,8 @@
 #include "admin.h"
 #include "api/webapi_flx_cache.h"
 #include "common/device_lock.h"
-#include "common/spool.h"
 #include "handlers/cache_handler.h"
+#include "handlers/spool.h"
 #include "kevocore.h"
 #include "kevoroot.h"
 #include "support/log_capture.h"
@@ -74,16 +74,32 @@ TEST_F(PushFaultTest, ALockedCacheDatabaseKeepsTheItemUntilTheNextPush) {
   EXPECT_EQ(0, stat(spooled().c_str(), &st));
 }
 
-TEST_F(PushFaultTest, ANewerStoredItemSupersedesTheSpooledOne) {
-  Json::Value data = storage(4);
-  ASSERT_EQ(0, spoolKeep(id_, "SN-F", "storage", "storage", 150, data, KVFAULT_BUSY));
-  ASSERT_EQ(0, updateCache("storage", "storage", "SN-F", 300, storage(2)));
-  EXPECT_EQ("300|2", vols()) << "the older spooled item must not come back over the newer";
-  EXPECT_EQ(1, flxtest::LogCount("collected at 150 dropped from the spool"));
-  ASSERT_EQ(0, spoolKeep(id_, "SN-F", "storage", "storage", 400, data, KVFAULT_BUSY));
-  ASSERT_EQ(0, spoolKeep(id_, "SN-F", "storage", "storage", 350, data, KVFAULT_BUSY));
-  ASSERT_EQ(1u, spoolList(id_).size());
-  EXPECT_EQ(400u, spoolList(id_)[0].collect_time);
+// Arrival order decides, as "the last push replaces" does in the stores: a stored later arrival
+// drops the spooled item whatever the collect times, and a later arrival that must be spooled
+// replaces the spooled one, also with an older collect time.
+TEST_F(PushFaultTest, ArrivalOrderDecidesBetweenSpooledAndStoredItems) {
+  auto pushLocked = [this](uint64_t t, int n) {
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(cacheDbPath().c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
+    EXPECT_EQ(-1, updateCache("storage", "storage", "SN-F", t, storage(n)));
+    sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+  };
+  pushLocked(300, 4);
+  ASSERT_EQ(1u, flxspool::list(id_).size());
+  ASSERT_EQ(0, updateCache("storage", "storage", "SN-F", 200, storage(2)));
+  EXPECT_EQ("200|2", vols()) << "the earlier arrival must not come back over the later one";
+  EXPECT_EQ(1, flxtest::LogCount("collected at 300 dropped from the spool")) << flxtest::LogDump();
+  EXPECT_TRUE(flxspool::list(id_).empty());
+
+  pushLocked(500, 5);
+  pushLocked(450, 6);
+  ASSERT_EQ(1u, flxspool::list(id_).size());
+  EXPECT_EQ(450u, flxspool::list(id_)[0].collect_time) << flxtest::LogDump();
+  EXPECT_EQ(0, flxtest::LogCount("not spooled"));
+  EXPECT_EQ(0, updateCache("storage", "share", "SN-F", 1, flxtest::parse(R"({"share":[]})")));
+  EXPECT_EQ("450|6", vols());
 }
 
 TEST_F(PushFaultTest, AMissingKeyFailsThePushOnceInTheLog) {

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "product.h"
 #include "support/root_fixture.h"
 
 namespace {
@@ -43,26 +44,29 @@ TEST_F(BuildTest, InstallLaysOutTheFixedFolders) {
       Shell("DESTDIR='" + path("/dest") + "' " FLX_CMAKE_BIN " --install '" FLX_BUILD_DIR "'", out))
       << out;
   const std::string target = path("/dest" FLX_TARGET_DIR_BUILT);
-  for (const char* file :
-       {"/lib/libkevocore.so.6", "/lib/libflx.so.5", "/lib/libwebapi-QXM5.so",
-        "/webapi/KEVO.FLX.RPC.so", "/bin/flx-webapi-host", "/bin/flx-admin", "/bin/flx-push"})
+  for (const char* file : {"/lib/libkevocore.so.6", "/lib/libflx.so.5", "/lib/libwebapi-QXM5.so",
+                           "/webapi/KEVO.FLX.RPC.so", "/bin/flx-webapi-host", "/bin/flx-admin"})
     EXPECT_TRUE(std::filesystem::is_regular_file(target + file)) << file << "\n" << out;
+  // The device programs, for machines without the host, with their own copy of the core library.
+  const std::string fixed = "/var/packages/FLX/target";
+  const std::string usr = target.substr(0, target.size() - fixed.size()) + "/usr";
+  for (const char* file : {"/bin/flx-push", "/bin/flx-agent", "/lib/flx-agent/libkevocore.so.6"})
+    EXPECT_TRUE(std::filesystem::exists(usr + file)) << file << "\n" << out;
 
   ASSERT_EQ(0, Shell("readelf -d '" + target + "/webapi/KEVO.FLX.RPC.so'", out)) << out;
   EXPECT_NE(std::string::npos, out.find("Library runpath: [" FLX_TARGET_DIR_BUILT "/lib]\n"))
       << out;
   EXPECT_EQ(std::string::npos, out.find("(RPATH)")) << out;
 
-  // The shipped unit loads every module the install lays out, and only those.
-  const std::string fixed = "/var/packages/FLX/target";
+  // The shipped unit names no module: the host's defaults are every module the install lays
+  // out, and only those.
   std::set<std::string> loaded, installed;
   std::ifstream unit(FLX_SOURCE_DIR "/deploy/systemd/flx-webapi-host.service");
-  for (std::string word; unit >> word;) {
-    if (word == "--module" && unit >> word && word.rfind(fixed, 0) == 0)
-      loaded.insert(target + word.substr(fixed.size()));
-  }
+  for (std::string word; unit >> word;) EXPECT_NE("--module", word);
+  for (const std::string& module : flxproduct::DefaultModules())
+    loaded.insert(std::filesystem::path(module).filename().string());
   for (const auto& e : std::filesystem::directory_iterator(target + "/webapi")) {
-    if (e.path().extension() == ".so") installed.insert(e.path().string());
+    if (e.path().extension() == ".so") installed.insert(e.path().filename().string());
   }
   EXPECT_EQ(installed, loaded);
   EXPECT_EQ(2u, installed.size());

@@ -1,4 +1,5 @@
-// The shipped nginx site in front of a real host: TLS pushes, slow and idle clients, 413.
+// The shipped nginx site in front of a real host by FastCGI: TLS pushes, slow and idle clients,
+// 413, the security headers.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 #include <signal.h>
@@ -76,13 +77,12 @@ class NginxFrontTest : public flxtest::RootTest {
     StartNginx();
   }
 
-  // As the shipped unit runs it: idle connections to both databases and, as root, dropped ids
+  // As the shipped unit runs it (both databases held by default) and, as root, dropped ids
   // without new privileges and with only the unit's capabilities.
   void StartHost() {
     const std::string log = path("/host.log");
-    std::vector<std::string> args = {
-        FLX_HOST_BIN,  "--listen",    "127.0.0.1:0", "--log-stderr",
-        "--keep-open", cacheDbPath(), "--keep-open", path(KEVO_REGISTRY_DB_PATH)};
+    std::vector<std::string> args = {FLX_HOST_BIN, "--fastcgi", dir_ + "/fastcgi.sock",
+                                     "--log-stderr"};
     if (geteuid() == 0) {
       std::string caps = "-all";
       std::istringstream unit(
@@ -101,8 +101,7 @@ class NginxFrontTest : public flxtest::RootTest {
     unsetenv("ASAN_OPTIONS");
     std::string line;
     ASSERT_TRUE(host_.ReadLine(line, 15000)) << readFile(log);
-    ASSERT_EQ(0u, line.find("listening on 127.0.0.1:")) << line;
-    hostAddr_ = line.substr(13);
+    ASSERT_EQ("serving FastCGI on unix:" + dir_ + "/fastcgi.sock", line);
   }
 
   void MakeCertificate() {
@@ -118,7 +117,7 @@ class NginxFrontTest : public flxtest::RootTest {
   std::string Site() {
     std::string site = readFile(std::string(FLX_SOURCE_DIR) + "/deploy/nginx/flx-webapi.conf");
     const std::pair<std::string, std::string> moves[] = {
-        {"127.0.0.1:5000", hostAddr_},
+        {"unix:/run/flx-webapi-host/fastcgi.sock", "unix:" + dir_ + "/fastcgi.sock"},
         {"listen 443 ", "listen 127.0.0.1:" + std::to_string(port_) + " "},
         {"listen [::]:443 ssl http2;", ""},  // the test machine may have no IPv6
         {"/etc/ssl/flx/", dir_ + "/"},
@@ -207,7 +206,6 @@ class NginxFrontTest : public flxtest::RootTest {
 
   std::string dir_;
   std::string sid_;
-  std::string hostAddr_;
   int port_ = 0;
   flxtest::Child host_;
   flxtest::Child nginx_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "flx.h"
+#include "flxhandles.h"
 #include "kevoroot.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
@@ -18,15 +19,10 @@
 
 namespace {
 
-struct HashFree {
-  void operator()(KVSZHASH* h) const { KVLIBSzHashFree(h); }
-};
-typedef std::unique_ptr<KVSZHASH, HashFree> Hash;
-
-Hash filter(const char* key, const std::string& value) {
-  KVSZHASH* h = KVLIBSzHashAlloc(4);
-  EXPECT_LE(0, KVLIBSzHashSetValue(&h, key, value.c_str()));
-  return Hash(h);
+HashPtr filter(const char* key, const std::string& value) {
+  HashPtr h = makeFilter(key, value);
+  EXPECT_TRUE(h);
+  return h;
 }
 
 class RegistryTest : public flxtest::RootTest {
@@ -160,22 +156,24 @@ TEST_F(RegistryTest, PackagesReplaceInPlace) {
 TEST_F(RegistryTest, SessionsCheckExpiryApiClassAndDevice) {
   addDevice("SN-1");
   time_t now = time(nullptr);
-  ASSERT_EQ(0, KEVOFLXSessionCreate("forever", "SN-1", "", 0));
-  ASSERT_EQ(0, KEVOFLXSessionCreate("now", "SN-1", "", now));
-  ASSERT_EQ(0, KEVOFLXSessionCreate("admin", "SN-1", "KEVO.ADMIN", 0));
-  EXPECT_GT(0, KEVOFLXSessionCreate("forever", "SN-1", "", 0));
+  const std::string forever = "session-forever-01", expired = "session-expired-001",
+                    admin = "session-admin-00001";
+  ASSERT_EQ(0, KEVOFLXSessionCreate(forever, "SN-1", "", 0));
+  ASSERT_EQ(0, KEVOFLXSessionCreate(expired, "SN-1", "", now));
+  ASSERT_EQ(0, KEVOFLXSessionCreate(admin, "SN-1", "KEVO.ADMIN", 0));
+  EXPECT_GT(0, KEVOFLXSessionCreate(forever, "SN-1", "", 0));
   EXPECT_EQ(KEVOFLX_ERR_EXISTS, KVLIBErrGet());
-  EXPECT_GT(0, KEVOFLXSessionCreate("nodev", "SN-9", "", 0));
+  EXPECT_GT(0, KEVOFLXSessionCreate("session-nodevice-1", "SN-9", "", 0));
   EXPECT_EQ(KVERR_NOT_FOUND, KVLIBErrGet());
 
   const char* push = KEVOFLX_DEFAULT_API_CLASS;
-  const std::tuple<const char*, const char*, bool> cases[] = {
-      {"forever", push, true},
-      {"now", push, false},
-      {"admin", push, false},
-      {"admin", "KEVO.ADMIN", true},
-      {"forever", "kevo.flx.rpc", false},
-      {"FOREVER", push, false},
+  const std::tuple<std::string, const char*, bool> cases[] = {
+      {forever, push, true},
+      {expired, push, false},
+      {admin, push, false},
+      {admin, "KEVO.ADMIN", true},
+      {forever, "kevo.flx.rpc", false},
+      {"SESSION-FOREVER-01", push, false},
   };
   for (const auto& [sid, apiClass, allowed] : cases) {
     std::string sn = "untouched";
@@ -189,10 +187,35 @@ TEST_F(RegistryTest, SessionsCheckExpiryApiClassAndDevice) {
   rec.sn = "SN-1b";
   ASSERT_EQ(0, KEVOFLXQxSet(&rec));
   std::string sn;
-  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("forever", KEVOFLX_DEFAULT_API_CLASS, sn));
+  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege(forever, KEVOFLX_DEFAULT_API_CLASS, sn));
   EXPECT_EQ("SN-1b", sn);
-  ASSERT_EQ(0, KEVOFLXSessionDelete("forever"));
-  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("forever", KEVOFLX_DEFAULT_API_CLASS, sn));
+  ASSERT_EQ(0, KEVOFLXSessionDelete(forever));
+  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege(forever, KEVOFLX_DEFAULT_API_CLASS, sn));
+}
+
+// A session id can be guessed when it is short: the registry itself refuses one under 16
+// characters, when it is created and when a stored one (written by other means) is checked.
+TEST_F(RegistryTest, ShortSessionIdsAreRefusedAtCreationAndAtTheCheck) {
+  addDevice("SN-1");
+  ASSERT_EQ(0, KEVOFLXSessionCreate("sixteen-chars-ok", "SN-1", "", 0));
+  EXPECT_GT(0, KEVOFLXSessionCreate("fifteen-chars-x", "SN-1", "", 0));
+  EXPECT_EQ(KVERR_INVALID_ARGUMENT, KVLIBErrGet());
+  sqlite3* other = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(path(KEVO_REGISTRY_DB_PATH).c_str(), &other));
+  ASSERT_EQ(SQLITE_OK,
+            sqlite3_exec(
+                other,
+                "INSERT INTO sessions(sid, sn, api_class, expiry) VALUES"
+                " ('x', 'SN-1', 'KEVO.FLX.RPC', 0), ('fifteen-chars-x', 'SN-1', 'KEVO.FLX.RPC', 0)",
+                nullptr, nullptr, nullptr));
+  sqlite3_close(other);
+  for (const char* sid : {"x", "fifteen-chars-x", ""}) {
+    std::string sn = "untouched";
+    EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege(sid, KEVOFLX_DEFAULT_API_CLASS, sn)) << sid;
+    EXPECT_EQ("untouched", sn) << sid;
+  }
+  std::string sn;
+  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("sixteen-chars-ok", KEVOFLX_DEFAULT_API_CLASS, sn));
 }
 
 TEST_F(RegistryTest, InfoFromJsonKeepsTheObjectAndReadsKnownMembers) {
@@ -244,7 +267,7 @@ TEST_F(RegistryTest, BadFiltersAndAMissingRegistryFailCleanly) {
   EXPECT_GT(0, KEVOFLXQxList(nullptr, &qx, &total));
   EXPECT_EQ(KEVOFLX_ERR_DATABASE, KVLIBErrGet());
   std::string sn;
-  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("sid", KEVOFLX_DEFAULT_API_CLASS, sn));
+  EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("session-0000000001", KEVOFLX_DEFAULT_API_CLASS, sn));
   setenv("FLX_ROOT", root().c_str(), 1);
 }
 
@@ -278,7 +301,7 @@ TEST_F(RegistryTest, FailuresSayWhyAndTheConnectionRecovers) {
   sqlite3* other = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &other));
   ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
-  EXPECT_GT(0, KEVOFLXSessionCreate("sid-while-locked", "SN1", "", 0));
+  EXPECT_GT(0, KEVOFLXSessionCreate("session-while-locked", "SN1", "", 0));
   EXPECT_EQ(1, flxtest::LogCount("registry: cannot create session: database is locked"))
       << flxtest::LogDump();
   unsigned long long waited = 0;
@@ -290,9 +313,9 @@ TEST_F(RegistryTest, FailuresSayWhyAndTheConnectionRecovers) {
     if (flxtest::UsleepCalls().size() == 3)
       sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
   });
-  EXPECT_EQ(0, KEVOFLXSessionCreate("sid-after-lock", "SN1", "", 0));
+  EXPECT_EQ(0, KEVOFLXSessionCreate("session-after-lock", "SN1", "", 0));
   std::string sn;
-  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("sid-after-lock", KEVOFLX_DEFAULT_API_CLASS, sn));
+  EXPECT_TRUE(KEVOFLXQxCheckWebapiPriviege("session-after-lock", KEVOFLX_DEFAULT_API_CLASS, sn));
   flxtest::SetUsleepHook(nullptr);
   ASSERT_EQ(SQLITE_OK,
             sqlite3_exec(other, "PRAGMA wal_checkpoint(TRUNCATE);", nullptr, nullptr, nullptr));

@@ -1,8 +1,12 @@
-// The core library: containers, configuration files, base64 and the push cipher, exec, mkdir -p.
+// The core library: containers, configuration files, base64 and the push cipher, exec, mkdir -p,
+// the connection holder.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "kevocore.h"
+#include "kevodb.h"
 #include "support/log_capture.h"
 #include "support/root_fixture.h"
 #include "support/util.h"
@@ -299,3 +304,64 @@ TEST_F(KevocoreMkdir, CreatesParentsWithTheModeWhateverTheUmaskAndFailuresSetErr
 }
 
 }  // namespace
+
+// The connection holder that the registry and the read views share.
+class KevocoreSharedDb : public flxtest::RootTest {
+ protected:
+  static int opens;
+  static sqlite3* open(const std::vector<std::string>& paths, std::string& error) {
+    ++opens;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(paths[0].c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+      return db;
+    error = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return nullptr;
+  }
+  std::string file = path("/store.sqlite");
+  void SetUp() override {
+    opens = 0;
+    writeFile(file, "");
+  }
+};
+int KevocoreSharedDb::opens = 0;
+
+TEST_F(KevocoreSharedDb, KeepsStatementsAndReopensWhenBrokenReplacedOrMissing) {
+  kevo::SharedDb holder(open);
+  const std::vector<std::string> paths = {file};
+  const std::string sql = "SELECT 1";
+  sqlite3* first = nullptr;
+  sqlite3_stmt* kept = nullptr;
+  {
+    kevo::SharedDb::Use use(holder, paths);
+    ASSERT_NE(nullptr, first = use.handle()) << use.error();
+    kevo::SharedDb::Statement a(holder, use.handle(), sql);
+    kevo::SharedDb::Statement nested(holder, use.handle(), sql);
+    kept = a.get();
+    EXPECT_NE(kept, nested.get()) << "a text already held gets a statement of its own";
+    EXPECT_EQ(SQLITE_ROW, sqlite3_step(a.get()));
+  }
+  {
+    kevo::SharedDb::Use use(holder, paths);
+    EXPECT_EQ(first, use.handle());
+    kevo::SharedDb::Statement again(holder, use.handle(), sql);
+    EXPECT_EQ(kept, again.get()) << "kept, and reset for the next operation";
+    EXPECT_EQ(SQLITE_ROW, sqlite3_step(again.get()));
+    kevo::SharedDb::Statement bad(holder, use.handle(), "SELECT FROM");
+    EXPECT_EQ(SQLITE_ERROR, bad.rc());
+    EXPECT_EQ(nullptr, bad.get());
+    holder.markBroken(use.handle());
+  }
+  EXPECT_EQ(1, opens);
+  { kevo::SharedDb::Use use(holder, paths); }
+  EXPECT_EQ(2, opens) << "after a failure that may have broken it";
+  ASSERT_EQ(0, rename(writeFile(file + ".new", "").c_str(), file.c_str()));
+  { kevo::SharedDb::Use use(holder, paths); }
+  EXPECT_EQ(3, opens) << "the file was replaced";
+  { kevo::SharedDb::Use use(holder, paths); }
+  EXPECT_EQ(3, opens);
+  ASSERT_EQ(0, unlink(file.c_str()));
+  kevo::SharedDb::Use gone(holder, paths);
+  EXPECT_EQ(nullptr, gone.handle());
+  EXPECT_NE("", gone.error());
+}

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -102,6 +104,9 @@ TEST(DecodeCall, ParametersRefusalsAndMalformedEncodings) {
       {"api=A.B&version=99999999999&method=m", "", WEBAPI_ERR_NO_VERSION, Json::Value()},
       {m + "&p=%zz", "", WEBAPI_ERR_UNKNOWN, Json::Value()},
       {m, "p=%", WEBAPI_ERR_UNKNOWN, Json::Value()},
+      {m + "&p=1" + std::string(webapihost::kMaxFields - 4, '&'), "", 0, 1},
+      {m + "&p=1" + std::string(webapihost::kMaxFields - 3, '&'), "", WEBAPI_ERR_REFUSED,
+       Json::Value()},
   };
   for (const auto& c : cases) {
     RawRequest raw;
@@ -119,8 +124,6 @@ TEST(DecodeCall, ParametersRefusalsAndMalformedEncodings) {
 }
 
 // A tiny module table for the registry and the dispatcher.
-std::atomic<int> gBusy{0};
-std::atomic<bool> gOverlap{false};
 
 void Echo(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
   Json::Value data;
@@ -140,27 +143,16 @@ void ThrowsInt(KEVO::APIRequest*, KEVO::APIResponse*) {
   throw 7;
 }
 void Silent(KEVO::APIRequest*, KEVO::APIResponse*) {}
-void Slow(KEVO::APIRequest*, KEVO::APIResponse* resp) {
-  if (gBusy.fetch_add(1) != 0) gOverlap = true;
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  gBusy.fetch_sub(1);
-  resp->SetSuccess(Json::Value());
-}
-
 const WEBAPI_ENTRY kTable[] = {
-    {"T.Echo", 1, "get", Echo},
-    {"T.Echo", 2, "get", Echo},
-    {"T.Fail", 1, "throw", Throws},
-    {"T.Fail", 1, "throwInt", ThrowsInt},
-    {"T.Fail", 1, "silent", Silent},
-    {"T.Slow", 1, "run", Slow},
-    {nullptr, 0, nullptr, nullptr},
+    {"T.Echo", 1, "get", Echo},      {"T.Echo", 2, "get", Echo},
+    {"T.Fail", 1, "throw", Throws},  {"T.Fail", 1, "throwInt", ThrowsInt},
+    {"T.Fail", 1, "silent", Silent}, {nullptr, 0, nullptr, nullptr},
     {"T.After", 1, "never", Echo},  // past the terminator: never read
 };
 
 TEST(ApiRegistry, WalksTableToTerminator) {
   ApiRegistry registry;
-  EXPECT_EQ(6, registry.AddTable(kTable, "test"));
+  EXPECT_EQ(5, registry.AddTable(kTable, "test"));
   WEBAPI_METHOD_HANDLER h = nullptr;
   ASSERT_EQ(0, registry.Find("T.Echo", 2, "get", &h));
   EXPECT_EQ(WEBAPI_ERR_NO_VERSION, registry.Find("T.Echo", 3, "get", &h));
@@ -174,7 +166,7 @@ TEST(ApiRegistry, WalksTableToTerminator) {
   EXPECT_EQ(-1, registry.AddTable(nullptr, "null"));
   std::vector<WEBAPI_ENTRY> endless(ApiRegistry::kMaxRows + 1, WEBAPI_ENTRY{"E.E", 1, "m", Echo});
   EXPECT_EQ(-1, registry.AddTable(endless.data(), "endless"));
-  EXPECT_EQ(7u, registry.Size());
+  EXPECT_EQ(6u, registry.Size());
 }
 
 // Loading the real module is left to the end-to-end tests, whose hosts all load it.
@@ -241,42 +233,109 @@ TEST_F(DispatchTest, RefusalsAndFailingModules) {
   }
 }
 
-TEST_F(DispatchTest, MethodsRunOneAtATime) {
-  gOverlap = false;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([this] {
-      for (int i = 0; i < 10; ++i) Run("api=T.Slow&version=1&method=run");
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_FALSE(gOverlap);
-  EXPECT_EQ(40, flxtest::LogCount("code=0"));
+// The session is checked from the names alone; a refused one gets its parameters as text, an
+// allowed one parsed; the hooks around the call see the caller the check named.
+TEST_F(DispatchTest, SessionHookGatesParsingAndNamesTheCaller) {
+  std::vector<webapihost::SessionQuery> asked;
+  std::string afterWho, beforeWho;
+  webapihost::ProductHooks hooks;
+  hooks.check = [&asked](const webapihost::SessionQuery& q, std::string& who) {
+    asked.push_back(q);
+    who = "SN-" + q.sid;
+    return q.sid == "good";
+  };
+  hooks.after = [&afterWho](const Call& call, const std::string& who, const KEVO::APIResponse& r) {
+    afterWho = who + (r.IsSuccess() ? " ok " : " failed ") + call.params["p"].toStyledString();
+  };
+  Dispatcher checked(registry_, hooks);
+  RawRequest raw;
+  raw.query = "api=T.Echo&version=1&method=get&_sid=good";
+  raw.body = "p=%5B1%5D";
+  raw.contentType = "application/x-www-form-urlencoded";
+  raw.requestMethod = "POST";
+  raw.remoteIp = "192.0.2.9";
+  auto before = [&beforeWho](const Call& call, const std::string& who) {
+    beforeWho = who + " " + call.api;
+  };
+  Json::Value answer = checked.Handle(raw, nullptr, before);
+  EXPECT_EQ(Obj("[1]"), answer["data"]["p"]);
+  EXPECT_EQ("SN-good T.Echo", beforeWho);
+  EXPECT_EQ("SN-good ok [\n\t1\n]\n", afterWho);
+  ASSERT_EQ(1u, asked.size());
+  EXPECT_EQ("T", asked[0].apiClass);
+  EXPECT_EQ("POST", asked[0].requestMethod);
+  EXPECT_EQ("192.0.2.9", asked[0].remoteIp);
+
+  raw.query = "api=T.Echo&version=1&method=get&_sid=guess";
+  answer = checked.Handle(raw);
+  EXPECT_EQ(Json::Value("[1]"), answer["data"]["p"]);  // text: nothing was parsed for it
+
+  // A flood of empty fields is refused from a count, before any field or session is looked at.
+  raw.body = "p=1" + std::string(600000, '&');
+  int status = 0;
+  answer = checked.Handle(raw, &status);
+  EXPECT_EQ(413, status);
+  EXPECT_EQ(WEBAPI_ERR_REFUSED, answer["error"]["code"].asInt());
+  EXPECT_EQ(2u, asked.size());
 }
 
-// The executor answers as the dispatcher would in process, large bodies included; once it is
-// gone every call is a 500 and the worker hears of it once.
-TEST_F(DispatchTest, ExecutorServesCallsInAChildProcess) {
-  webapihost::Executor executor;
-  ASSERT_TRUE(executor.Start([this](int fd) { return webapihost::ServeCalls(fd, dispatcher_); }));
-  int deaths = 0;
-  executor.OnDeath([&deaths] { ++deaths; });
-  RawRequest raw;
-  raw.query = "api=T.Echo&version=2&method=get";
-  raw.contentType = "application/x-www-form-urlencoded";
-  raw.body = "p=" + std::string(3 << 20, 'x');
-  raw.remoteIp = "192.0.2.9";
-  const webapihost::Served there = executor.Run(raw);
-  EXPECT_EQ(webapihost::ServeHere(dispatcher_, raw).text, there.text);
-  EXPECT_EQ(200, there.status);
-  ASSERT_NE(getpid(), executor.Pid());
-  kill(executor.Pid(), SIGKILL);
-  for (int i = 0; i < 2; ++i) {
-    const webapihost::Served gone = executor.Run(raw);
-    EXPECT_EQ(500, gone.status);
-    EXPECT_EQ(WEBAPI_ERR_MODULE_FAILED, webapihost::ParamValue(gone.text)["error"]["code"].asInt());
-  }
-  EXPECT_EQ(1, deaths);
+// The in-flight file gives back the request as it was, bytes of any kind included.
+TEST(InFlight, KeepsTheRequestToRunItAgain) {
+  char dir[] = "/tmp/webapi-inflight.XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string path = std::string(dir) + "/inflight.0";
+  webapihost::InFlight in;
+  in.attempt = 2;
+  in.api = "A.B";
+  in.method = "push";
+  in.device = "SN\nforged line";
+  in.raw.query = "api=A.B";
+  in.raw.body = std::string("x\n12\n\0y", 7) + std::string(100000, 'z');
+  in.raw.remoteIp = "192.0.2.9";
+  in.raw.requestMethod = "POST";
+  ASSERT_TRUE(webapihost::WriteInFlight(path, in));
+  webapihost::InFlight out;
+  ASSERT_TRUE(webapihost::ReadInFlight(path, out));
+  EXPECT_EQ(2, out.attempt);
+  EXPECT_EQ("SN?forged line", out.device);
+  EXPECT_EQ(in.raw.body, out.raw.body);
+  EXPECT_EQ(in.raw.query, out.raw.query);
+  EXPECT_EQ("POST", out.raw.requestMethod);
+  EXPECT_EQ("", out.raw.cookie);
+  // Cut short, or not one at all: not a request to run.
+  const std::string text = [&] {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }();
+  std::ofstream(path, std::ios::binary) << text.substr(0, text.size() - 10);
+  EXPECT_FALSE(webapihost::ReadInFlight(path, out));
+  std::ofstream(path) << "attempt 1\n";
+  EXPECT_FALSE(webapihost::ReadInFlight(path, out));
+  std::system(("rm -rf " + std::string(dir)).c_str());
+}
+
+// The private front's configuration is the shipped site without TLS, and nginx accepts it.
+TEST(Front, ConfigComesFromTheShippedSite) {
+  std::string conf, err;
+  ASSERT_TRUE(webapihost::FrontConfig("127.0.0.1:8081", "unix:/tmp/x.sock", "/w/www", "/tmp/f",
+                                      false, conf, err))
+      << err;
+  for (const char* gone : {"ssl", "443", "Strict-Transport", "/var/log/nginx", "user "})
+    EXPECT_EQ(std::string::npos, conf.find(gone)) << gone;
+  for (const char* kept : {"listen 127.0.0.1:8081;", "server unix:/tmp/x.sock;", "root /w/www;",
+                           "alias /w/www/;", "fastcgi_param REMOTE_ADDR     $remote_addr;",
+                           "frame-ancestors 'none'", "server_tokens off;", "limit_req "})
+    EXPECT_NE(std::string::npos, conf.find(kept)) << kept;
+  if (access("/usr/sbin/nginx", X_OK) != 0) return;
+  char dir[] = "/tmp/webapi-front.XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  ASSERT_TRUE(
+      webapihost::FrontConfig("127.0.0.1:8081", "unix:/tmp/x.sock", dir, dir, false, conf, err));
+  std::ofstream(std::string(dir) + "/nginx.conf") << conf;
+  const std::string cmd = std::string("/usr/sbin/nginx -q -t -p ") + dir + "/ -c " + dir +
+                          "/nginx.conf -e " + dir + "/error.log 2>" + dir + "/out";
+  EXPECT_EQ(0, std::system(cmd.c_str()));
+  std::system(("rm -rf " + std::string(dir)).c_str());
 }
 
 // Connections to a file the host holds commit without waiting for the disk; others as SQLite

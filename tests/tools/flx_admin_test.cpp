@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <tuple>
 
-#include "common/spool.h"
 #include "flx.h"
+#include "handlers/spool.h"
 #include "kevoroot.h"
 #include "support/root_fixture.h"
 #include "support/util.h"
@@ -172,11 +172,11 @@ TEST_F(AdminCliTest, SpoolListReplayAndDrop) {
   Result r = run("spool list");
   EXPECT_NE(std::string::npos, r.out.find("storage.storage")) << r.out;
   EXPECT_EQ(0, run("spool drop --device 1 --kind basic.info").status);
-  r = run("spool replay");
+  r = run(std::string("spool replay --module ") + FLX_MODULE_PATH);
   EXPECT_EQ("replayed 1 item(s)\n", r.out) << r.err;
   r = run("device show SN1");
   EXPECT_NE(std::string::npos, r.out.find("\"mtime\" : 77")) << r.out;
-  EXPECT_TRUE(spoolList().empty());
+  EXPECT_TRUE(flxspool::list().empty());
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // The agent's collectors on small machine trees made in each test, odd and broken ones too.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iostream>
+#include <map>
 #include <sstream>
 
 #include "agent.h"
@@ -156,7 +160,8 @@ TEST_F(AgentTest, StorageFromMountsMdAndSysfs) {
   EXPECT_EQ("nvme0n1|nvme|41", fields(s["hdd"][0], {"id", "bus", "temp"}));
   EXPECT_EQ("sda|Fast SSD|ssd|/|1024000",
             fields(s["hdd"][1], {"id", "model", "disk_type", "used_by", "size_total"}));
-  EXPECT_EQ("md0|hdd|unknown", fields(s["hdd"][2], {"used_by", "disk_type", "smart_status"}));
+  EXPECT_EQ("md0|hdd|", fields(s["hdd"][2], {"used_by", "disk_type", "smart_status"}))
+      << "no SMART reading: blank, which the inventory shows as unknown, not as failing";
 }
 
 TEST_F(AgentTest, SharesFromSambaAndNfs) {
@@ -277,6 +282,163 @@ TEST_F(AgentTest, IntervalStatePushesOnlyWhatChanged) {
   put("/state.json", "{\"url\": 5");
   EXPECT_FALSE(loaded.load(file));
   EXPECT_TRUE(loaded.items.empty());
+}
+
+// Recorded outputs of the tools, in tests/tools/fixtures.
+std::string Fixture(const std::string& name) {
+  return flxagent::ReadText(std::string(FLX_SOURCE_DIR) + "/tests/tools/fixtures/" + name);
+}
+
+// smartctl's reports of healthy, failing and unsupported disks, SATA and NVMe, and of disks
+// it could not open; each row's exit status is the one the report carries.
+TEST(AgentTools, SmartctlReportsReadAsStatusTemperatureOrReason) {
+  const struct {
+    std::string json;
+    const char* want;  // status|temp
+    const char* why;   // in the reason, for a blank status
+  } rows[] = {
+      {Fixture("smartctl/sata_healthy.json"), "normal|34", ""},
+      {Fixture("smartctl/sata_failing.json"), "abnormal|41", ""},
+      {Fixture("smartctl/sata_unsupported.json"), "|0", "A mandatory SMART command failed"},
+      {Fixture("smartctl/nvme_healthy.json"), "normal|38", ""},
+      {Fixture("smartctl/nvme_failing.json"), "abnormal|45", ""},
+      {Fixture("smartctl/nvme_unsupported.json"), "|0", "NVMe Status 0x4002"},
+      // Not root: the device does not open, though the report would pass nothing else.
+      {R"({"smartctl": {"exit_status": 2, "messages": [{"string": "Smartctl open device:)"
+       R"( /dev/sda failed: Permission denied", "severity": "error"}]}})",
+       "|0", "Permission denied"},
+      // A virtio disk: no device type to speak to.
+      {R"({"smartctl": {"exit_status": 1, "messages": [{"string": "/dev/vda: Unable to)"
+       R"( detect device type", "severity": "error"}]}, "smart_status": {"passed": true}})",
+       "|0", "Unable to detect device type"},
+      // A prefail attribute at its threshold now fails the disk, whatever the health check.
+      {R"({"smartctl": {"exit_status": 16}, "smart_status": {"passed": true}})", "abnormal|0", ""},
+      {R"({"smartctl": [], "smart_status": 5, "temperature": {"current": "hot"}})", "|0",
+       "no health status"},
+      {"smartctl: unrecognized option", "|0", "no JSON report"},
+  };
+  for (const auto& row : rows) {
+    ASSERT_FALSE(row.json.empty());
+    Json::Value report;
+    flxagent::ParseJson(row.json, report);
+    const int exitStatus = report.isObject() && report["smartctl"].isObject()
+                               ? report["smartctl"]["exit_status"].asInt()
+                               : 1;
+    const flxagent::SmartReading r = flxagent::ParseSmartctl(row.json, exitStatus);
+    EXPECT_EQ(row.want, r.status + "|" + std::to_string(r.temp)) << row.json;
+    EXPECT_NE(std::string::npos, r.why.find(row.why)) << r.why;
+    EXPECT_EQ(r.status.empty(), !r.why.empty()) << r.why;
+  }
+}
+
+// The collectors ask the tools through the context: recorded answers stand in for them.
+TEST_F(AgentTest, DisksCarrySmartctlsReadingAndServicesMakePackagesRun) {
+  std::vector<std::string> calls;
+  ctx_.tools = [&](const std::vector<std::string>& argv, std::string& out, int& status) {
+    std::string line;
+    for (const std::string& a : argv) line += (line.empty() ? "" : " ") + a;
+    calls.push_back(line);
+    const std::map<std::string, std::string> answers = {
+        {"/dev/sda", "smartctl/sata_healthy.json"},
+        {"/dev/sdb", "smartctl/sata_failing.json"},
+        {"/dev/nvme0n1", "smartctl/nvme_unsupported.json"},
+        {"*.service", "systemctl-show.txt"}};
+    auto it = answers.find(argv.back());
+    if (it == answers.end()) return false;
+    out = Fixture(it->second);
+    Json::Value report;
+    status = flxagent::ParseJson(out, report) ? report["smartctl"]["exit_status"].asInt() : 0;
+    return true;
+  };
+  put("/proc/mounts", "/dev/sda1 / ext4 rw 0 0\n");
+  put("/sys/block/sda/size", "2000\n");
+  put("/sys/block/sdb/size", "2000\n");
+  put("/sys/block/nvme0n1/size", "8\n");
+  put("/sys/block/nvme0n1/device/hwmon/hwmon3/temp1_input", "36000\n");
+  const Json::Value hdd = collect(flxagent::CollectStorage)["hdd"];
+  ASSERT_EQ(3u, hdd.size()) << hdd.toStyledString();
+  EXPECT_EQ("nvme0n1||36", fields(hdd[0], {"id", "smart_status", "temp"})) << "the sensor's";
+  EXPECT_EQ("sda|normal|34", fields(hdd[1], {"id", "smart_status", "temp"}));
+  EXPECT_EQ("sdb|abnormal|41", fields(hdd[2], {"id", "smart_status", "temp"}));
+  EXPECT_EQ("smartctl --json -H -A /dev/nvme0n1", calls.at(1));
+  EXPECT_NE(std::find(ctx_.notes.begin(), ctx_.notes.end(),
+                      "SMART status of nvme0n1 skipped: Read NVMe SMART/Health Information "
+                      "failed: NVMe Status 0x4002"),
+            ctx_.notes.end());
+
+  // Active services make their packages run: by the unit file systemctl names, or where dpkg
+  // lists the unit under the other of /lib and /usr/lib. Failed, inactive, transient and
+  // local units make nothing run.
+  put("/var/lib/dpkg/status",
+      "Package: openssh-server\nStatus: install ok installed\nVersion: 1\n\n"
+      "Package: cron\nStatus: install ok installed\nVersion: 1\n\n"
+      "Package: nginx-common\nStatus: install ok installed\nVersion: 1\n\n"
+      "Package: rsync\nStatus: install ok installed\nVersion: 1\n\n"
+      "Package: ifupdown\nStatus: install ok installed\nVersion: 1\n\n");
+  put("/var/lib/dpkg/info/openssh-server.list", "/lib/systemd/system/ssh.service\n");
+  put("/var/lib/dpkg/info/cron.list", "/lib/systemd/system/cron.service\n");
+  put("/var/lib/dpkg/info/nginx-common.list", "/lib/systemd/system/nginx.service\n");
+  put("/var/lib/dpkg/info/rsync.list", "/lib/systemd/system/rsync.service\n");
+  put("/var/lib/dpkg/info/ifupdown:amd64.list", "/lib/systemd/system/networking.service\n");
+  std::string states;
+  const Json::Value packages = collect(flxagent::CollectPackages);
+  for (const Json::Value& p : packages["packages"]) states += fields(p, {"id", "status"}) + " ";
+  EXPECT_EQ("openssh-server|running cron|running nginx-common|stop rsync|stop ifupdown|running ",
+            states);
+  EXPECT_EQ("systemctl show --no-pager --property=Id,ActiveState,FragmentPath -- *.service",
+            calls.back());
+}
+
+// One real call where the machine has smartctl, root and a disk: each disk gets a reading or
+// a blank status with smartctl's reason, never an error.
+TEST(AgentTools, RealSmartctlCallReadsOrSkipsCleanly) {
+  if (geteuid() != 0 || !flxagent::HaveTool("smartctl")) GTEST_SKIP() << "needs root and smartctl";
+  flxagent::Context live;
+  int calls = 0;
+  live.tools = [&](const std::vector<std::string>& argv, std::string& out, int& status) {
+    if (argv[0] != "smartctl") return false;
+    ++calls;
+    return flxagent::RunTool(argv, out, status);
+  };
+  Json::Value data;
+  std::string why;
+  ASSERT_TRUE(flxagent::CollectStorage(live, data, why)) << why;
+  if (calls == 0) GTEST_SKIP() << "no disk here";
+  for (const Json::Value& hdd : data["hdd"]) {
+    const std::string status = hdd["smart_status"].asString();
+    EXPECT_TRUE(status == "normal" || status == "abnormal" || status.empty()) << status;
+    if (!status.empty()) continue;
+    const std::string prefix = "SMART status of " + hdd["id"].asString() + " skipped: ";
+    auto note = std::find_if(live.notes.begin(), live.notes.end(),
+                             [&](const std::string& n) { return n.rfind(prefix, 0) == 0; });
+    ASSERT_NE(live.notes.end(), note) << "a disk without a reading has a note that says why";
+    EXPECT_EQ(std::string::npos, note->find("no JSON report")) << *note;
+    std::cout << "  " << *note << "\n";
+  }
+}
+
+// The state file is written beside and renamed over: a link at its name is replaced, not
+// written through, and so is a link planted at the temporary name.
+TEST_F(AgentTest, IntervalStateIsWrittenWithoutFollowingLinks) {
+  flxagent::PushState state;
+  state.url = "http://h";
+  state.items["basic/basic"] = {"hash", 1000};
+  const std::string file = path("/state/state.json");
+  const std::string victim = writeFile(path("/victim"), "precious\n");
+  const std::string planted = writeFile(path("/planted"), "also precious\n");
+  fs::create_directories(path("/state"));
+  fs::create_symlink(victim, file);
+  fs::create_symlink(planted, path("/state/.state.json." + std::to_string(getpid()) + ".tmp"));
+  ASSERT_TRUE(state.save(file));
+  EXPECT_EQ("precious\n", readFile(victim));
+  EXPECT_EQ("also precious\n", readFile(planted));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+  EXPECT_EQ(0600u, flxtest::modeOf(file));
+  EXPECT_EQ(1u, std::distance(fs::directory_iterator(path("/state")), fs::directory_iterator()))
+      << "nothing left beside it";
+  flxagent::PushState loaded;
+  ASSERT_TRUE(loaded.load(file));
+  EXPECT_EQ(1000, loaded.items["basic/basic"].second);
 }
 
 }  // namespace

@@ -17,22 +17,13 @@
 #include <vector>
 
 #include "admin_util.h"
+#include "flx_schema.h"
 #include "flxread.h"
 #include "kevoroot.h"
 
 namespace flxadmin {
 
 // --- shared helpers ---
-
-HashPtr makeFilter(const char* key, const std::string& value) {
-  KVSZHASH* hash = KVLIBSzHashAlloc(4);
-  if (hash == nullptr) return nullptr;
-  if (KVLIBSzHashSetValue(&hash, key, value.c_str()) < 0) {
-    KVLIBSzHashFree(hash);
-    return nullptr;
-  }
-  return HashPtr(hash);
-}
 
 std::string rootPath(const char* below) {
   return std::string(KEVORootPrefix()) + below;
@@ -198,16 +189,13 @@ int fixModes(const std::string& db, mode_t mode, std::string& err) {
 int makeRegistry(std::string& err) {
   const std::string path = rootPath(KEVO_REGISTRY_DB_PATH);
   if (fixModes(path, kRegistryMode, err) != 0) return 1;
-  if (hasTables(path, {"devices", "sessions", "apps", "pkgs", "info", "operators", "pkgs_pkg_id",
-                       "apps_app_id"})) {
+  if (hasTables(path, KEVOFLX_SCHEMA_OBJECTS)) {
     return 0;
   }
   createWithMode(path, kRegistryMode);
-  KEVOFLX_QX* list = nullptr;
+  QxList list;
   int total = 0;
-  int rc = KEVOFLXQxList(nullptr, &list, &total);
-  KEVOFLXQxListFree(&list);
-  if (rc < 0) {
+  if (KEVOFLXQxList(nullptr, list.addr(), &total) < 0) {
     err = registryError("cannot create the registry");
     return 1;
   }
@@ -295,8 +283,6 @@ int makeHostSettings(std::string& err) {
   return writeNewFile(path, "supplang=\"" + langs + "\"\n", 0644, err);
 }
 
-const size_t kMinSidLength = 16;
-
 // A random session id: 16 random bytes as 32 hex digits.
 bool randomSid(std::string& sid) {
   if (sodium_init() < 0) return false;
@@ -351,11 +337,9 @@ int deviceRemove(const std::string& sn, std::string& err) {
 
 int deviceList(Json::Value& out, std::string& err) {
   return guardedOp(err, [&] {
-    KEVOFLX_QX* raw = nullptr;
+    QxList list;
     int total = 0;
-    int rc = KEVOFLXQxList(nullptr, &raw, &total);
-    std::unique_ptr<KEVOFLX_QX, QxListFree> list(raw);
-    if (rc < 0) {
+    if (KEVOFLXQxList(nullptr, list.addr(), &total) < 0) {
       err = registryError("cannot list the devices");
       return 1;
     }
@@ -378,8 +362,8 @@ int sessionAdd(const std::string& sn, std::string& sid, int64_t ttl, std::string
       err = "invalid TTL " + std::to_string(ttl) + ": give 0 (no expiry) or a number of seconds";
       return 1;
     }
-    // A session id is all a device needs to push: a short one can be guessed.
-    if (!sid.empty() && (sid.size() < kMinSidLength || !isPlainToken(sid, 128))) {
+    // The registry refuses a short id too; here the operator learns what to type instead.
+    if (!sid.empty() && (sid.size() < KEVOFLX_MIN_SID_LENGTH || !isPlainToken(sid, 128))) {
       err = "invalid session id '" + sid +
             "': use 16 to 128 printable characters, no spaces (or leave --sid out for a "
             "random one)";

@@ -12,10 +12,12 @@ namespace flxadmin {
 // One object per spooled item (device id, kind, collect_time, bytes, path), of every device
 // or of `id` (non-zero).
 int spoolList(uint64_t id, Json::Value& out, std::string& err);
-// Replays the spooled items (of `id`, or of every device) through the handlers, each device
-// under its lock; `replayed` counts those stored. Items newer ones superseded were dropped
-// already when those were stored.
-int spoolReplay(uint64_t id, int& replayed, std::string& err);
+// The installed push module: <root>/var/packages/FLX/target/webapi/KEVO.FLX.RPC.so.
+std::string defaultModulePath();
+// Replays the spooled items (of `id`, or of every device) through the push module at
+// `modulePath`, loaded as the host loads it: each item goes to its updateCache, which takes the
+// device's lock; `replayed` counts those stored. An item refused for good is dropped.
+int spoolReplay(uint64_t id, const std::string& modulePath, int& replayed, std::string& err);
 // Removes the spooled items of device `id` (only those of `kind` "<group>.<module>" when not
 // empty); `dropped` counts them.
 int spoolDrop(uint64_t id, const std::string& kind, int& dropped, std::string& err);

@@ -1,5 +1,5 @@
-// Helpers shared by the operator's operations: owned registry handles, root paths and the
-// wording of registry failures.
+// Helpers shared by the operator's operations: root paths and the wording of registry
+// failures (the registry's handles have their owners in flxhandles.h).
 #ifndef FLX_TOOLS_ADMIN_UTIL_H
 #define FLX_TOOLS_ADMIN_UTIL_H
 
@@ -7,31 +7,14 @@
 #include <stdint.h>
 
 #include <exception>
-#include <memory>
 #include <string>
 
 #include "flx.h"
+#include "flxhandles.h"
 #include "flxread.h"
 #include "kevocore.h"
 
 namespace flxadmin {
-
-struct HashFree {
-  void operator()(KVSZHASH* h) const { KVLIBSzHashFree(h); }
-};
-struct QxListFree {
-  void operator()(KEVOFLX_QX* p) const { KEVOFLXQxListFree(&p); }
-};
-struct AppListFree {
-  void operator()(KEVOFLX_APP* p) const { KEVOFLXAppListFree(&p); }
-};
-struct PkgListFree {
-  void operator()(KEVOFLX_PKG* p) const { KEVOFLXPkgListFree(&p); }
-};
-typedef std::unique_ptr<KVSZHASH, HashFree> HashPtr;
-
-// A filter hash with the one key `key`; null when it cannot be made.
-HashPtr makeFilter(const char* key, const std::string& value);
 
 // The root prefix followed by `below`.
 std::string rootPath(const char* below);

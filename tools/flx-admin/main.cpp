@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "admin_quarantine.h"
 #include "admin_spool.h"
 #include "kevoroot.h"
 
@@ -65,6 +66,7 @@ struct Options {
   int64_t ttl = 0;
   uint64_t device = 0;
   std::string kind;
+  std::string module;
   std::string name;
 };
 
@@ -165,7 +167,8 @@ int runSpoolList(const Options& o) {
 int runSpoolReplay(const Options& o) {
   std::string err;
   int replayed = 0;
-  int rc = flxadmin::spoolReplay(o.device, replayed, err);
+  const std::string module = o.module.empty() ? flxadmin::defaultModulePath() : o.module;
+  int rc = flxadmin::spoolReplay(o.device, module, replayed, err);
   std::cout << "replayed " << replayed << " item(s)" << std::endl;
   return rc != 0 ? fail(err) : 0;
 }
@@ -178,10 +181,34 @@ int runSpoolDrop(const Options& o) {
   return 0;
 }
 
+int runQuarantineList() {
+  std::string err;
+  Json::Value list;
+  if (flxadmin::quarantineList(list, err) != 0) return fail(err);
+  printf("%-24s %-20s %-28s %-10s %-20s %s\n", "NAME", "TIME", "API", "METHOD", "DEVICE", "BYTES");
+  for (const Json::Value& e : list) {
+    char when[32] = "-";
+    const time_t t = static_cast<time_t>(e["time"].asInt64());
+    struct tm tm;
+    if (gmtime_r(&t, &tm) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%SZ", &tm);
+    printf("%-24s %-20s %-28s %-10s %-20s %s\n", e["name"].asCString(), when, e["api"].asCString(),
+           e["method"].asCString(), e["device"].asCString(), e["bytes"].asString().c_str());
+  }
+  return 0;
+}
+
+int runQuarantineDrop(const Options& o) {
+  std::string err;
+  int dropped = 0;
+  if (flxadmin::quarantineDrop(o.name, dropped, err) != 0) return fail(err);
+  std::cout << "dropped " << dropped << " request(s)" << std::endl;
+  return 0;
+}
+
 int run(int argc, char** argv) {
   CLI::App app{
-      "Operator tool of the FLX host: its folders, databases, devices, sessions, spool and "
-      "operators.",
+      "Operator tool of the FLX host: its folders, databases, devices, sessions, spool, "
+      "quarantine and operators.",
       "flx-admin"};
   app.require_subcommand(1);
   Options o;
@@ -217,11 +244,19 @@ int run(int argc, char** argv) {
   CLI::App* spList = spool->add_subcommand("list", "List the spooled items");
   spList->add_option("--device", o.device, "Only this device id");
   CLI::App* spReplay =
-      spool->add_subcommand("replay", "Store the spooled items now (each device under its lock)");
+      spool->add_subcommand("replay", "Store the spooled items now, through the push module");
   spReplay->add_option("--device", o.device, "Only this device id");
+  spReplay->add_option("--module", o.module,
+                       "The push module to replay through (default: the installed one)");
   CLI::App* spDrop = spool->add_subcommand("drop", "Remove spooled items without storing them");
   spDrop->add_option("--device", o.device, "Device id")->required();
   spDrop->add_option("--kind", o.kind, "Only this kind, as GROUP.MODULE (e.g. storage.storage)");
+  CLI::App* quarantine =
+      app.add_subcommand("quarantine", "Requests that killed two host workers, never run again");
+  quarantine->require_subcommand(1);
+  CLI::App* quList = quarantine->add_subcommand("list", "List the quarantined requests");
+  CLI::App* quDrop = quarantine->add_subcommand("drop", "Remove quarantined requests");
+  quDrop->add_option("NAME", o.name, "Only this one (default: all)");
   CLI::App* oper = app.add_subcommand("operator", "Operators who read the inventory");
   oper->require_subcommand(1);
   CLI::App* opAdd =
@@ -251,6 +286,8 @@ int run(int argc, char** argv) {
   if (spList->parsed()) return runSpoolList(o);
   if (spReplay->parsed()) return runSpoolReplay(o);
   if (spDrop->parsed()) return runSpoolDrop(o);
+  if (quList->parsed()) return runQuarantineList();
+  if (quDrop->parsed()) return runQuarantineDrop(o);
   if (opAdd->parsed()) return runOperatorAdd(o);
   if (opList->parsed()) return runOperatorList();
   if (opRemove->parsed()) return runOperatorRemove(o);

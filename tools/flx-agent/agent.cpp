@@ -1,12 +1,14 @@
 #include "agent.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <json/reader.h>
 #include <sodium.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <memory>
 
 #include "push.h"
@@ -24,6 +26,22 @@ const Collector kCollectors[] = {
 };
 
 namespace {
+
+struct Fd {
+  int fd;
+  ~Fd() { close(fd); }
+};
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
 
 std::string ItemKey(const Json::Value& item) {
   return item["group_name"].asString() + "/" + item["module_name"].asString();
@@ -111,17 +129,37 @@ bool PushState::save(const std::string& file) const {
     state["items"][kv.first]["hash"] = kv.second.first;
     state["items"][kv.first]["pushed"] = static_cast<Json::Int64>(kv.second.second);
   }
-  // The default folder below /var/lib is the agent's own: made on first use.
+  const std::string text = flxpush::Compact(state) + "\n";
   const size_t slash = file.rfind('/');
-  if (slash != std::string::npos && slash > 0) mkdir(file.substr(0, slash).c_str(), 0755);
-  // Written aside and renamed, so that a crash leaves the old state or the new one.
-  const std::string temp = file + ".tmp";
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : file.substr(0, slash);
+  const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return false;
+  // The default folder below /var/lib is the agent's own: made on first use.
+  mkdir(folder.c_str(), 0755);
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  Fd dirFd{dir};
+  // Written beside and renamed over, so that a crash leaves the old state or the new one. No
+  // step follows a link planted at either name: the temporary file is made new (a leftover of
+  // an earlier process of this id is removed first), and the rename replaces a link at the
+  // state file's name instead of writing through it. No fsync: a state lost to a power cut
+  // costs one round that pushes everything.
+  const std::string temp = "." + name + "." + std::to_string(getpid()) + ".tmp";
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(dir, temp.c_str(), flags, 0600);
+  if (fd < 0 && errno == EEXIST && unlinkat(dir, temp.c_str(), 0) == 0)
+    fd = openat(dir, temp.c_str(), flags, 0600);
+  if (fd < 0) return false;
+  bool ok;
   {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << flxpush::Compact(state) << "\n";
-    if (!out.flush()) return false;
+    Fd tempFd{fd};
+    ok = WriteAll(fd, text);
   }
-  return rename(temp.c_str(), file.c_str()) == 0;
+  if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) == 0) return true;
+  unlinkat(dir, temp.c_str(), 0);
+  return false;
 }
 
 Json::Value PushState::changed(const Json::Value& batch, const std::string& pushUrl,

@@ -9,6 +9,7 @@
 #include <json/value.h>
 #include <stdint.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -17,17 +18,27 @@
 
 namespace flxagent {
 
+// Runs a tool: argv, its standard output, its exit status; false when it could not run.
+using ToolFn =
+    std::function<bool(const std::vector<std::string>& argv, std::string& out, int& status)>;
+
 // What one collection reads from, and the notes it leaves (things skipped, not failures).
 struct Context {
   std::string root = "/";
   std::vector<std::string> packagePatterns;  // fnmatch patterns; empty: every package
   std::vector<std::string> notes;
+  // Answers the tools' calls in place of the machine's tools (tests give recorded outputs).
+  ToolFn tools;
 
   // Whether this is the running machine, so that tools and live system calls may be used.
   bool live() const { return root == "/"; }
   // `abs` (an absolute path) below the root.
   std::string path(const std::string& abs) const;
   void note(const std::string& text) { notes.push_back(text); }
+  // Whether `name` may be run: installed on the running machine, or answered by `tools`.
+  bool haveTool(const std::string& name) const;
+  // Runs a tool as RunTool does, or asks `tools`.
+  bool runTool(const std::vector<std::string>& argv, std::string& out, int& status) const;
 };
 
 // A collector fills `data` with one item's payload; false, with `why` set, drops the item.
@@ -62,6 +73,22 @@ std::string VersionText(const std::string& osRelease, int32_t* build = nullptr);
 Json::Value CollectBatch(Context& ctx, const std::vector<std::string>& only, uint64_t collectTime,
                          std::ostream& err);
 
+// --- the tools' answers ---
+
+// One disk's SMART reading from the output and exit status of `smartctl --json -H -A`.
+struct SmartReading {
+  std::string status;  // "normal", "abnormal", or "" when smartctl could not tell
+  int temp = 0;        // degrees Celsius; 0 when not reported
+  std::string why;     // with an empty status: what smartctl said
+};
+SmartReading ParseSmartctl(const std::string& json, int exitStatus);
+// Asks smartctl about /dev/<disk> (it needs root to open the device).
+SmartReading ReadSmart(const Context& ctx, const std::string& disk);
+
+// The active services of `systemctl show`'s output (blocks of Id=, ActiveState= and
+// FragmentPath= lines): unit name -> its unit file ("" for a unit without one).
+std::map<std::string, std::string> ActiveServices(const std::string& showOutput);
+
 // --- interval mode: what was pushed last ---
 
 const int64_t kRepushSeconds = 24 * 3600;
@@ -92,6 +119,7 @@ struct AgentOptions {
   std::string sid;
   std::string keyFile;  // empty: the host's push key below the build's root
   std::string caFile;   // https: the certificates to trust; empty: the system's
+  std::string sidFile;  // the session id, alone in a file of mode 0600
   std::string root = "/";
   std::string stateFile;  // --interval only
   std::vector<std::string> only;
@@ -99,6 +127,16 @@ struct AgentOptions {
   int64_t interval = 0;  // seconds; 0: push once
   bool dryRun = false;
 };
+
+// The configuration file read when --config names none (below the root prefix).
+std::string DefaultConfigFile();
+// Fills the settings the command line left empty, from the environment (FLX_AGENT_URL,
+// FLX_AGENT_SID) and then `configFile` (url, key_file, ca_file, session_file; a missing file
+// is fine unless `configGiven`), and reads the session id from the session file when pushing.
+// False, with `why` set, for an unreadable or malformed file or a session file that others
+// may read.
+bool ResolveSettings(AgentOptions& options, const std::string& configFile, bool configGiven,
+                     const std::function<const char*(const char*)>& getEnv, std::string& why);
 
 // Collects and prints (--dry-run) or pushes once, or every interval until SIGINT or SIGTERM.
 // Returns flx-push's exit codes.
@@ -113,7 +151,9 @@ std::string ReadLine(const std::string& path);
 std::string Trim(const std::string& text);
 // Names in a folder (not "." or ".."), sorted; empty when it cannot be read.
 std::vector<std::string> ListDir(const std::string& path);
+// Standard base64 with padding.
 std::string Base64(const std::string& bytes);
+bool StartsWith(const std::string& text, const char* prefix);
 // A pushed file {data, size, mtime} of `content` with the file's modification time.
 Json::Value PushedFile(const std::string& content, int64_t mtime);
 int64_t FileMtime(const std::string& path);
@@ -124,6 +164,8 @@ bool RunTool(const std::vector<std::string>& argv, std::string& out, int& status
              int timeoutMs = 20000);
 // Whether `name` is an executable in PATH.
 bool HaveTool(const std::string& name);
+// Parses JSON text; false on any error.
+bool ParseJson(const std::string& text, Json::Value& out);
 // The key=value lines of an os-release style file, quotes removed; the first of a key counts.
 std::map<std::string, std::string> ParseKeyValues(const std::string& text, char sep = '=');
 

@@ -85,7 +85,7 @@ std::vector<uint32_t> LocalAddresses(const Context& ctx) {
   std::string line, last;
   while (std::getline(in, line)) {
     const std::string t = Trim(line);
-    if (t.rfind("|-- ", 0) == 0) {
+    if (StartsWith(t, "|-- ")) {
       last = t.substr(4);
     } else if (t == "/32 host LOCAL" && !last.empty()) {
       in_addr a;

@@ -27,10 +27,6 @@ struct Package {
   std::string id, name, arch, version, maintainer, summary;
 };
 
-bool StartsWith(const std::string& s, const char* prefix) {
-  return s.rfind(prefix, 0) == 0;
-}
-
 // The installed packages of dpkg's status file, in its order. A second architecture of the
 // same package gets the id "name:arch".
 bool InstalledPackages(const Context& ctx, std::vector<Package>& packages) {
@@ -272,34 +268,30 @@ bool CollectApplications(Context& ctx, Json::Value& data, std::string&) {
 
 namespace {
 
-// Packages with an active systemd service; empty (with a note) when systemctl cannot say.
+// Packages with an active systemd service: the owner of its unit file (or, where that path
+// differs from the one dpkg lists, of the unit in a packaged folder). Empty, with a note, when
+// systemctl cannot say.
 std::set<std::string> RunningPackages(Context& ctx) {
   std::set<std::string> running;
-  if (!ctx.live()) return running;
+  if (!ctx.live() && !ctx.tools) return running;
   std::string out;
   int status = 0;
-  if (!HaveTool("systemctl") ||
-      !RunTool({"systemctl", "list-units", "--type=service", "--state=active", "--no-legend",
-                "--plain", "--no-pager"},
-               out, status) ||
+  if (!ctx.runTool({"systemctl", "show", "--no-pager", "--property=Id,ActiveState,FragmentPath",
+                    "--", "*.service"},
+                   out, status) ||
       status != 0) {
-    ctx.note("package states not collected: systemctl cannot list services here; all are \"stop\"");
+    ctx.note("package states not collected: systemctl cannot show services here; all are \"stop\"");
     return running;
   }
-  std::vector<std::string> units;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::string unit = Trim(line).substr(0, Trim(line).find(' '));
-    if (!unit.empty()) units.push_back(unit);
-  }
-  if (units.empty()) return running;
+  const std::map<std::string, std::string> services = ActiveServices(out);
+  if (services.empty()) return running;
   const auto owners = FileOwners(ctx, {kUnitFolders[0], kUnitFolders[1]});
-  for (const std::string& unit : units) {
+  for (const auto& service : services) {
+    auto it = owners.find(service.second);
     for (const char* folder : kUnitFolders) {
-      auto it = owners.find(folder + unit);
-      if (it != owners.end()) running.insert(it->second);
+      if (it == owners.end()) it = owners.find(folder + service.first);
     }
+    if (it != owners.end()) running.insert(it->second);
   }
   return running;
 }

@@ -36,10 +36,6 @@ struct MdArray {
   std::vector<std::string> members;  // kernel names of member devices
 };
 
-bool StartsWith(const std::string& s, const char* prefix) {
-  return s.rfind(prefix, 0) == 0;
-}
-
 // Undoes the octal escapes of /proc/mounts ("\040" for a space).
 std::string Unescape(const std::string& field) {
   std::string out;
@@ -174,25 +170,15 @@ Json::Value Volume(const Context& ctx, const Mount& m, const std::vector<MdArray
   return vol;
 }
 
-bool ParseJson(const std::string& text, Json::Value& out) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  try {
-    return reader->parse(text.data(), text.data() + text.size(), &out, nullptr);
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 // LVM volume groups, from vgs where it is installed and permitted.
 void VolumeGroups(Context& ctx, Json::Value& dgs) {
-  if (!ctx.live() || !HaveTool("vgs")) return;
+  if (!ctx.haveTool("vgs")) return;
   std::string out;
   int status = 0;
   Json::Value report;
-  if (!RunTool({"vgs", "--reportformat", "json", "--units", "b", "--nosuffix", "-o",
-                "vg_name,vg_size,vg_free"},
-               out, status) ||
+  if (!ctx.runTool({"vgs", "--reportformat", "json", "--units", "b", "--nosuffix", "-o",
+                    "vg_name,vg_size,vg_free"},
+                   out, status) ||
       status != 0 || !ParseJson(out, report)) {
     ctx.note("LVM volume groups skipped: vgs failed (it needs root)");
     return;
@@ -266,25 +252,18 @@ int Temperature(const Context& ctx, const std::string& disk) {
   return 0;
 }
 
-// "normal" or "abnormal" from smartctl's health check, "unknown" when it cannot tell.
-std::string SmartStatus(Context& ctx, const std::string& disk, bool& smartctlNoted) {
-  if (!ctx.live()) return "unknown";
-  if (!HaveTool("smartctl")) {
-    if (!smartctlNoted) ctx.note("SMART status not collected: smartctl is not installed");
-    smartctlNoted = true;
-    return "unknown";
+// The disk's SMART reading where smartctl can give one; a note says why where it cannot.
+SmartReading Smart(Context& ctx, const std::string& disk, bool& smartctlNoted) {
+  if (!ctx.haveTool("smartctl")) {
+    if (ctx.live() && !smartctlNoted) {
+      ctx.note("SMART status not collected: smartctl is not installed");
+      smartctlNoted = true;
+    }
+    return {};
   }
-  std::string out;
-  int status = 0;
-  Json::Value report;
-  const bool ran = RunTool({"smartctl", "--json", "-H", "/dev/" + disk}, out, status);
-  // Bit 1 of smartctl's status: the device could not be opened (no permission, no SMART).
-  if (!ran || (status & 2) != 0 || !ParseJson(out, report) ||
-      !report["smart_status"]["passed"].isBool()) {
-    ctx.note("SMART status of " + disk + " skipped: smartctl could not read it (needs root)");
-    return "unknown";
-  }
-  return report["smart_status"]["passed"].asBool() ? "normal" : "abnormal";
+  SmartReading r = ReadSmart(ctx, disk);
+  if (r.status.empty()) ctx.note("SMART status of " + disk + " skipped: " + r.why);
+  return r;
 }
 
 // The last component of a symbolic link's target.
@@ -314,7 +293,8 @@ Json::Value Disks(Context& ctx, const std::vector<Mount>& mounts) {
     hdd["id"] = disk;
     const std::string state = ReadLine(base + "/device/state");
     hdd["status"] = state.empty() || state == "running" || state == "live" ? "good" : state;
-    hdd["smart_status"] = SmartStatus(ctx, disk, smartctlNoted);
+    const SmartReading smart = Smart(ctx, disk, smartctlNoted);
+    hdd["smart_status"] = smart.status;
     std::string model = ReadLine(base + "/device/model");
     if (model.empty()) model = ReadLine(base + "/device/name");
     if (model.empty()) model = LinkName(base + "/device/driver");  // e.g. virtio_blk
@@ -325,7 +305,8 @@ Json::Value Disks(Context& ctx, const std::vector<Mount>& mounts) {
     const std::string rotational = ReadLine(base + "/queue/rotational");
     hdd["disk_type"] = rotational == "0" ? "ssd" : rotational == "1" ? "hdd" : "";
     hdd["ctn_name"] = "Host";
-    hdd["temp"] = Temperature(ctx, disk);
+    const int sensor = Temperature(ctx, disk);
+    hdd["temp"] = sensor != 0 ? sensor : smart.temp;
     hdd["size_total"] = static_cast<Json::UInt64>(sectors * 512);  // always 512-byte units
     hdds.append(hdd);
   }

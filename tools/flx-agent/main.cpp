@@ -1,5 +1,7 @@
 // flx-agent: collects this machine's facts and pushes them to the host.
+#include <stdlib.h>
 #include <CLI/CLI.hpp>
+
 #include <iostream>
 
 #include "agent.h"
@@ -9,8 +11,15 @@ int main(int argc, char** argv) {
   flxagent::AgentOptions options;
   bool once = false;
   CLI::App app{"Device agent: collects this Linux machine's facts and pushes them to the host"};
-  app.add_option("--url", options.url, "host URL, e.g. http://127.0.0.1:5000");
-  app.add_option("--sid", options.sid, "session id (flx-admin session add)");
+  std::string config = flxagent::DefaultConfigFile();
+  auto* configOption =
+      app.add_option("--config", config, "settings file: url, key_file, ca_file, session_file")
+          ->capture_default_str();
+  app.add_option("--url", options.url, "host URL, e.g. https://flx.example (env FLX_AGENT_URL)");
+  app.add_option("--sid", options.sid,
+                 "session id (flx-admin session add); other users see it here: prefer "
+                 "--sid-file or FLX_AGENT_SID");
+  app.add_option("--sid-file", options.sidFile, "file holding the session id (mode 0600)");
   app.add_option("--key", options.keyFile, "push key file (default: the host's key)");
   app.add_option("--ca-file", options.caFile,
                  "https: certificates to trust (default: the system's)");
@@ -42,6 +51,11 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : flxpush::kExitUsage;
   }
   try {
+    std::string why;
+    if (!flxagent::ResolveSettings(options, config, configOption->count() > 0, getenv, why)) {
+      std::cerr << "flx-agent: " << why << std::endl;
+      return flxpush::kExitUsage;
+    }
     return flxagent::RunAgent(options, std::cout, std::cerr);
   } catch (const std::exception& e) {
     std::cerr << "flx-agent: unexpected failure (" << e.what() << "): report it" << std::endl;

@@ -100,7 +100,10 @@ int RunAgent(const AgentOptions& options, std::ostream& out, std::ostream& err) 
     }
   }
   if (!options.dryRun && (options.url.empty() || options.sid.empty())) {
-    err << "flx-agent: --url and --sid are needed to push (or use --dry-run)" << std::endl;
+    err << "flx-agent: the host URL and the session id are needed to push: set url and "
+           "session_file in "
+        << DefaultConfigFile()
+        << " (or --config), or FLX_AGENT_URL and FLX_AGENT_SID (or use --dry-run)" << std::endl;
     return flxpush::kExitUsage;
   }
   if (options.interval < 0 || (options.interval > 0 && options.dryRun)) {

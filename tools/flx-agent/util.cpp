@@ -1,6 +1,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <json/reader.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +16,7 @@
 #include <memory>
 
 #include "agent.h"
+#include "kevocore.h"
 
 extern char** environ;
 
@@ -85,25 +88,29 @@ std::vector<std::string> ListDir(const std::string& path) {
   return names;
 }
 
+// The core library's encoder: the one whose decoder the host uses.
 std::string Base64(const std::string& bytes) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  size_t i = 0;
-  const auto at = [&bytes](size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  for (; i + 2 < bytes.size(); i += 3) {
-    const unsigned v = at(i) << 16 | at(i + 1) << 8 | at(i + 2);
-    out += {kAlphabet[v >> 18], kAlphabet[v >> 12 & 63], kAlphabet[v >> 6 & 63], kAlphabet[v & 63]};
-  }
-  if (i + 1 == bytes.size()) {
-    const unsigned v = at(i) << 16;
-    out += {kAlphabet[v >> 18], kAlphabet[v >> 12 & 63], '=', '='};
-  } else if (i + 2 == bytes.size()) {
-    const unsigned v = at(i) << 16 | at(i + 1) << 8;
-    out += {kAlphabet[v >> 18], kAlphabet[v >> 12 & 63], kAlphabet[v >> 6 & 63], '='};
-  }
+  if (bytes.size() > static_cast<size_t>(INT_MAX) / 4 * 3 - 3) return "";
+  std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');
+  const int n =
+      KVLIBBase64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                        static_cast<int>(bytes.size()), &out[0], static_cast<int>(out.size()));
+  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return out;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+bool ParseJson(const std::string& text, Json::Value& out) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  try {
+    return reader->parse(text.data(), text.data() + text.size(), &out, nullptr);
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 int64_t FileMtime(const std::string& path) {

@@ -124,12 +124,17 @@ typedef _tag_kevo_flx_pkg_ KEVOFLX_PKG;
 typedef _tag_kevo_flx_info_ KEVOFLX_INFO;
 
 // --- sessions ---
+// The shortest session id the registry creates or accepts: a session id is all a device needs
+// to push, and a short one can be guessed.
+#define KEVOFLX_MIN_SID_LENGTH 16
 // True when session `sid` exists, has not expired, its API class equals `apiClass` and its
-// device exists; `sn` then holds the device's serial number.
+// device exists; `sn` then holds the device's serial number. An id shorter than
+// KEVOFLX_MIN_SID_LENGTH is refused (invalid argument), even one stored by other means.
 bool KEVOFLXQxCheckWebapiPriviege(const std::string& sid, const std::string& apiClass,
                                   std::string& sn);
 // Creates session `sid` for device `sn` (an empty `apiClass` means KEVOFLX_DEFAULT_API_CLASS;
-// `expiry` 0 means never, else seconds since the epoch). Negative on failure.
+// `expiry` 0 means never, else seconds since the epoch). Negative on failure, and for an id
+// shorter than KEVOFLX_MIN_SID_LENGTH.
 int KEVOFLXSessionCreate(const std::string& sid, const std::string& sn, const std::string& apiClass,
                          int64_t expiry);
 // Removes a session. Negative when it does not exist or on failure.

@@ -1,6 +1,7 @@
 // Applications and packages of a device: both keyed by (device id, their own id text), both
 // listed by a "qx_id" filter, created or replaced in place so that the registry id stays.
 #include "flx.h"
+#include "flx_schema.h"
 #include "records.h"
 #include "registry_db.h"
 
@@ -10,7 +11,7 @@ namespace {
 
 struct AppTable {
   typedef KEVOFLX_APP Rec;
-  static constexpr const char* kName = "apps";
+  static constexpr const char* kName = KEVOFLX_TABLE_APPS;
   static constexpr const char* kKeys = "qx_id, app_id";
   template <class R, class V>
   static void visit(R& r, V&& v) {
@@ -20,7 +21,7 @@ struct AppTable {
 
 struct PkgTable {
   typedef KEVOFLX_PKG Rec;
-  static constexpr const char* kName = "pkgs";
+  static constexpr const char* kName = KEVOFLX_TABLE_PKGS;
   static constexpr const char* kKeys = "qx_id, pkg_id";
   template <class R, class V>
   static void visit(R& r, V&& v) {

@@ -1,5 +1,6 @@
 // Devices and sessions of the registry, and the locale tables.
 #include "flx.h"
+#include "flx_schema.h"
 
 #include <time.h>
 
@@ -40,12 +41,12 @@ void readDevice(Stmt& st, KEVOFLX_QX& rec) {
 bool KEVOFLXQxCheckWebapiPriviege(const std::string& sid, const std::string& apiClass,
                                   std::string& sn) {
   return guarded("check session", false, [&] {
-    if (sid.empty()) return failInvalid() == 0;
+    if (sid.size() < KEVOFLX_MIN_SID_LENGTH) return failInvalid() == 0;
     Db db;
     if (!db.ok()) return false;
-    Stmt st(db,
-            "SELECT s.sn FROM sessions s JOIN devices d ON d.sn = s.sn"
-            " WHERE s.sid = ? AND s.api_class = ? AND (s.expiry = 0 OR s.expiry > ?)");
+    Stmt st(db, "SELECT s.sn FROM " KEVOFLX_TABLE_SESSIONS " s JOIN " KEVOFLX_TABLE_DEVICES
+                " d ON d.sn = s.sn"
+                " WHERE s.sid = ? AND s.api_class = ? AND (s.expiry = 0 OR s.expiry > ?)");
     st.bind(sid);
     st.bind(apiClass);
     st.bind(static_cast<int64_t>(time(nullptr)));
@@ -58,10 +59,11 @@ bool KEVOFLXQxCheckWebapiPriviege(const std::string& sid, const std::string& api
 int KEVOFLXSessionCreate(const std::string& sid, const std::string& sn, const std::string& apiClass,
                          int64_t expiry) {
   return guarded("create session", -1, [&] {
-    if (sid.empty() || sn.empty() || expiry < 0) return failInvalid();
+    if (sid.size() < KEVOFLX_MIN_SID_LENGTH || sn.empty() || expiry < 0) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, "INSERT INTO sessions(sid, sn, api_class, expiry) VALUES(?, ?, ?, ?)");
+    Stmt st(db, "INSERT INTO " KEVOFLX_TABLE_SESSIONS
+                "(sid, sn, api_class, expiry) VALUES(?, ?, ?, ?)");
     st.bind(sid);
     st.bind(sn);
     st.bind(apiClass.empty() ? std::string(KEVOFLX_DEFAULT_API_CLASS) : apiClass);
@@ -75,7 +77,7 @@ int KEVOFLXSessionDelete(const std::string& sid) {
     if (sid.empty()) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, "DELETE FROM sessions WHERE sid = ?");
+    Stmt st(db, "DELETE FROM " KEVOFLX_TABLE_SESSIONS " WHERE sid = ?");
     st.bind(sid);
     return runChange(db, st);
   });
@@ -91,8 +93,8 @@ int KEVOFLXQxList(const KVSZHASH* pFilter, KEVOFLX_QX** ppList, int* pTotal) {
     const char* sn = pFilter != nullptr ? KVLIBSzHashGetValue(pFilter, "sn") : nullptr;
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, selectSql("devices", deviceColumns()) + (sn != nullptr ? " WHERE sn = ?" : "") +
-                    " ORDER BY id");
+    Stmt st(db, selectSql(KEVOFLX_TABLE_DEVICES, deviceColumns()) +
+                    (sn != nullptr ? " WHERE sn = ?" : "") + " ORDER BY id");
     if (sn != nullptr) st.bind(std::string(sn));
     return collectRows(st, ppList, pTotal, [&](KEVOFLX_QX& rec) { readDevice(st, rec); });
   });
@@ -109,7 +111,7 @@ int KEVOFLXQxGetBySN(const char* sn, KEVOFLX_QX* pRec) {
     if (sn == nullptr || *sn == '\0' || pRec == nullptr) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, selectSql("devices", deviceColumns()) + " WHERE sn = ?");
+    Stmt st(db, selectSql(KEVOFLX_TABLE_DEVICES, deviceColumns()) + " WHERE sn = ?");
     st.bind(std::string(sn));
     int rc = st.step();
     if (rc == SQLITE_DONE) FLXREG_ERR(KVERR_NOT_FOUND);
@@ -133,7 +135,8 @@ int KEVOFLXQxSet(KEVOFLX_QX* pRec) {
     Db db;
     if (!db.ok()) return -1;
     pRec->last_update = static_cast<int64_t>(time(nullptr));
-    Stmt st(db, "UPDATE devices SET " + joinColumns(deviceColumns(), " = ?") + " WHERE id = ?");
+    Stmt st(db, "UPDATE " KEVOFLX_TABLE_DEVICES " SET " + joinColumns(deviceColumns(), " = ?") +
+                    " WHERE id = ?");
     visitDevice(*pRec, Binder{st});
     st.bind(pRec->id);
     return runChange(db, st);
@@ -145,9 +148,9 @@ int KEVOFLXQxCreate(const std::string& sn, const std::string& hostname, uint64_t
     if (sn.empty()) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db,
-            "INSERT INTO devices(sn, hostname, status, last_update) VALUES(?, ?, ?, ?)"
-            " RETURNING id");
+    Stmt st(db, "INSERT INTO " KEVOFLX_TABLE_DEVICES
+                "(sn, hostname, status, last_update) VALUES(?, ?, ?, ?)"
+                " RETURNING id");
     st.bind(sn);
     st.bind(hostname);
     st.bind(static_cast<int64_t>(KEVOFLX_QX_STATUS_REGISTERED));
@@ -167,7 +170,7 @@ int KEVOFLXQxDelete(const std::string& sn) {
     if (sn.empty()) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, "DELETE FROM devices WHERE sn = ?");
+    Stmt st(db, "DELETE FROM " KEVOFLX_TABLE_DEVICES " WHERE sn = ?");
     st.bind(sn);
     return runChange(db, st);
   });

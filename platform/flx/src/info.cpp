@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include "flx.h"
+#include "flx_schema.h"
 #include "records.h"
 #include "registry_db.h"
 
@@ -77,7 +78,7 @@ int KEVOFLXInfoCreate(KEVOFLX_INFO* pInfo) {
     if (!db.ok()) return -1;
     KEVOFLX_INFO info = *pInfo;
     info.mtime = static_cast<int64_t>(time(nullptr));
-    Stmt st(db, upsertSql("info", infoColumns(), "qx_id"));
+    Stmt st(db, upsertSql(KEVOFLX_TABLE_INFO, infoColumns(), "qx_id"));
     visitInfo(info, Binder{st});
     if (st.step() != SQLITE_ROW) return -1;
     st.read(info.id);
@@ -92,7 +93,7 @@ int KEVOFLXInfoGet(uint64_t qxId, KEVOFLX_INFO* pInfo) {
     if (pInfo == nullptr) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, selectSql("info", infoColumns()) + " WHERE qx_id = ?");
+    Stmt st(db, selectSql(KEVOFLX_TABLE_INFO, infoColumns()) + " WHERE qx_id = ?");
     st.bind(qxId);
     int rc = st.step();
     if (rc == SQLITE_DONE) FLXREG_ERR(KVERR_NOT_FOUND);

@@ -2,6 +2,7 @@
 #include <time.h>
 
 #include "flx.h"
+#include "flx_schema.h"
 #include "registry_db.h"
 
 using namespace flxreg;
@@ -11,7 +12,8 @@ int KEVOFLXOperatorCreate(const std::string& name, const std::string& tokenHash)
     if (name.empty() || tokenHash.empty()) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, "INSERT INTO operators(name, token_hash, created) VALUES(?, ?, ?)");
+    Stmt st(db,
+            "INSERT INTO " KEVOFLX_TABLE_OPERATORS "(name, token_hash, created) VALUES(?, ?, ?)");
     st.bind(name);
     st.bind(tokenHash);
     st.bind(static_cast<int64_t>(time(nullptr)));
@@ -24,7 +26,7 @@ int KEVOFLXOperatorDelete(const std::string& name) {
     if (name.empty()) return failInvalid();
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, "DELETE FROM operators WHERE name = ?");
+    Stmt st(db, "DELETE FROM " KEVOFLX_TABLE_OPERATORS " WHERE name = ?");
     st.bind(name);
     return runChange(db, st);
   });
@@ -34,7 +36,7 @@ int KEVOFLXOperatorList(std::vector<KEVOFLX_OPERATOR>& out) {
   return guarded(-1, [&] {
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, "SELECT name, created FROM operators ORDER BY name");
+    Stmt st(db, "SELECT name, created FROM " KEVOFLX_TABLE_OPERATORS " ORDER BY name");
     std::vector<KEVOFLX_OPERATOR> list;
     int rc;
     while ((rc = st.step()) == SQLITE_ROW) {

@@ -1,5 +1,7 @@
 #include "records.h"
 
+#include "flx_schema.h"
+
 namespace flxreg {
 namespace {
 
@@ -28,29 +30,35 @@ std::string table(const char* name, Visit visit, const char* constraints) {
 // device's registry entry.
 const char kDeviceKeys[] = "UNIQUE(sn)";
 const char kAppKeys[] =
-    "UNIQUE(qx_id, app_id), FOREIGN KEY(qx_id) REFERENCES devices(id) ON DELETE CASCADE";
+    "UNIQUE(qx_id, app_id), FOREIGN KEY(qx_id) REFERENCES " KEVOFLX_TABLE_DEVICES
+    "(id) ON DELETE CASCADE";
 const char kPkgKeys[] =
-    "UNIQUE(qx_id, pkg_id), FOREIGN KEY(qx_id) REFERENCES devices(id) ON DELETE CASCADE";
+    "UNIQUE(qx_id, pkg_id), FOREIGN KEY(qx_id) REFERENCES " KEVOFLX_TABLE_DEVICES
+    "(id) ON DELETE CASCADE";
 const char kInfoKeys[] =
-    "UNIQUE(qx_id), FOREIGN KEY(qx_id) REFERENCES devices(id) ON DELETE CASCADE";
-const char kSessionsSql[] =
-    "CREATE TABLE IF NOT EXISTS sessions ("
-    "sid TEXT PRIMARY KEY NOT NULL, "
-    "sn TEXT NOT NULL REFERENCES devices(sn) ON DELETE CASCADE ON UPDATE CASCADE, "
-    "api_class TEXT NOT NULL, "
-    "expiry INTEGER NOT NULL DEFAULT 0);"
-    "CREATE INDEX IF NOT EXISTS sessions_sn ON sessions(sn);";
+    "UNIQUE(qx_id), FOREIGN KEY(qx_id) REFERENCES " KEVOFLX_TABLE_DEVICES "(id) ON DELETE CASCADE";
+const char kSessionsSql[] = "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_SESSIONS
+                            " ("
+                            "sid TEXT PRIMARY KEY NOT NULL, "
+                            "sn TEXT NOT NULL REFERENCES " KEVOFLX_TABLE_DEVICES
+                            "(sn) ON DELETE CASCADE ON UPDATE CASCADE, "
+                            "api_class TEXT NOT NULL, "
+                            "expiry INTEGER NOT NULL DEFAULT 0);"
+                            "CREATE INDEX IF NOT EXISTS " KEVOFLX_INDEX_SESSIONS_BY_SN
+                            " ON " KEVOFLX_TABLE_SESSIONS "(sn);";
 // Operators read the inventory with a token of their own; only its hash is kept.
-const char kOperatorsSql[] =
-    "CREATE TABLE IF NOT EXISTS operators ("
-    "name TEXT PRIMARY KEY NOT NULL, "
-    "token_hash TEXT NOT NULL UNIQUE, "
-    "created INTEGER NOT NULL DEFAULT 0);";
+const char kOperatorsSql[] = "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_OPERATORS
+                             " ("
+                             "name TEXT PRIMARY KEY NOT NULL, "
+                             "token_hash TEXT NOT NULL UNIQUE, "
+                             "created INTEGER NOT NULL DEFAULT 0);";
 // Fleet queries look packages and applications up by id across devices; the indexes carry
 // what those answers show, so the records themselves are not read.
 const char kFleetIndexesSql[] =
-    "CREATE INDEX IF NOT EXISTS pkgs_pkg_id ON pkgs(pkg_id, qx_id, version, status);"
-    "CREATE INDEX IF NOT EXISTS apps_app_id ON apps(app_id, qx_id, version, name_enu);";
+    "CREATE INDEX IF NOT EXISTS " KEVOFLX_INDEX_PKGS_BY_ID " ON " KEVOFLX_TABLE_PKGS
+    "(pkg_id, qx_id, version, status);"
+    "CREATE INDEX IF NOT EXISTS " KEVOFLX_INDEX_APPS_BY_ID " ON " KEVOFLX_TABLE_APPS
+    "(app_id, qx_id, version, name_enu);";
 
 }  // namespace
 
@@ -59,9 +67,11 @@ std::string schemaSql() {
   auto app = [](auto& r, auto& v) { visitApp(r, v); };
   auto pkg = [](auto& r, auto& v) { visitPkg(r, v); };
   auto info = [](auto& r, auto& v) { visitInfo(r, v); };
-  return table<KEVOFLX_QX>("devices", dev, kDeviceKeys) + kSessionsSql +
-         table<KEVOFLX_APP>("apps", app, kAppKeys) + table<KEVOFLX_PKG>("pkgs", pkg, kPkgKeys) +
-         table<KEVOFLX_INFO>("info", info, kInfoKeys) + kOperatorsSql + kFleetIndexesSql;
+  return table<KEVOFLX_QX>(KEVOFLX_TABLE_DEVICES, dev, kDeviceKeys) + kSessionsSql +
+         table<KEVOFLX_APP>(KEVOFLX_TABLE_APPS, app, kAppKeys) +
+         table<KEVOFLX_PKG>(KEVOFLX_TABLE_PKGS, pkg, kPkgKeys) +
+         table<KEVOFLX_INFO>(KEVOFLX_TABLE_INFO, info, kInfoKeys) + kOperatorsSql +
+         kFleetIndexesSql;
 }
 
 }  // namespace flxreg

@@ -8,9 +8,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <unordered_map>
-
-#include "kevoids.h"
 #include "kevoroot.h"
 #include "records.h"
 
@@ -23,41 +20,6 @@ namespace {
 // tenth of a second, so the short locks of a concurrent worker cost little.
 const int kBusyMs = 60000;
 
-// The process's one connection and what it was opened on.
-struct Shared {
-  std::recursive_mutex lock;
-  sqlite3* db = nullptr;
-  std::string path;
-  KEVOFILEID file = {0, 0};
-  pid_t pid = 0;
-  bool broken = false;
-  // Prepared statements of the connection by SQL text, kept between operations: preparing
-  // the wide record statements cost more than running them. `busy` while a Stmt holds one.
-  struct Cached {
-    sqlite3_stmt* st;
-    bool busy;
-  };
-  std::unordered_map<std::string, Cached> statements;
-
-  // Finalizes the idle statements and closes; a statement still held closes the connection
-  // when it is finalized (close_v2).
-  void close() {
-    if (db != nullptr && pid == getpid()) {
-      for (auto& c : statements)
-        if (!c.second.busy) sqlite3_finalize(c.second.st);
-      sqlite3_close_v2(db);
-    }
-    statements.clear();
-    db = nullptr;
-  }
-  ~Shared() { close(); }
-};
-
-Shared& shared() {
-  static Shared s;
-  return s;
-}
-
 // What the last failed SQLite call of this thread said, for the operation's log line.
 thread_local bool tFailed = false;
 thread_local char tFailText[256];
@@ -65,10 +27,6 @@ thread_local char tFailText[256];
 void noteFailure(const char* text) {
   tFailed = true;
   snprintf(tFailText, sizeof tFailText, "%s", text != nullptr ? text : "unknown error");
-}
-
-bool sameFile(const Shared& s, const std::string& path) {
-  return s.path == path && KEVOFileIdSame(path.c_str(), &s.file);
 }
 
 // Creates the file 0600 when missing: SQLite gives its -wal and -shm files the same mode.
@@ -79,51 +37,43 @@ void createPrivate(const std::string& path) {
 
 bool prepare(sqlite3* db);
 
-// Opens the connection with root's ids; the only id change the registry makes.
-bool openShared(Shared& s, const std::string& path) {
-  kevo::RootIds ids;
+// Opens the registry (the holder has raised root's ids) and brings its schema up to date.
+// Failures are recorded here, so `error` stays empty.
+sqlite3* openRegistry(const std::vector<std::string>& paths, std::string&) {
+  const std::string& path = paths.front();
   createPrivate(path);
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  KEVOFILEID file;
-  if (rc != SQLITE_OK || !KEVOFileIdGet(path.c_str(), &file)) {
+  if (rc != SQLITE_OK) {
     noteFailure(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
     FLXREG_ERR(KEVOFLX_ERR_DATABASE);
     sqlite3_close(db);
-    return false;
+    return nullptr;
   }
   sqlite3_busy_timeout(db, kBusyMs);
   if (!prepare(db)) {
     sqlite3_close(db);
-    return false;
+    return nullptr;
   }
-  s.db = db;
-  s.path = path;
-  s.file = file;
-  s.pid = getpid();
-  s.broken = false;
-  return true;
+  return db;
+}
+
+kevo::SharedDb& holder() {
+  static kevo::SharedDb h(openRegistry);
+  return h;
 }
 
 }  // namespace
 
-Db::Db() : hold_(shared().lock) {
-  Shared& s = shared();
-  const std::string path = std::string(KEVORootPrefix()) + KEVO_REGISTRY_DB_PATH;
-  if (s.db != nullptr && s.pid != getpid()) {
-    // The parent's: a connection must not be used across fork, nor closed, nor its statements.
-    s.statements.clear();
-    s.db = nullptr;
+Db::Db() : use_(holder(), {std::string(KEVORootPrefix()) + KEVO_REGISTRY_DB_PATH}) {
+  if (use_.handle() == nullptr && !use_.error().empty()) {
+    noteFailure(use_.error().c_str());
+    FLXREG_ERR(KEVOFLX_ERR_DATABASE);
   }
-  if (s.db != nullptr && (s.broken || !sameFile(s, path))) closeShared();
-  if (s.db == nullptr && !openShared(s, path)) return;
-  db_ = s.db;
 }
 
 void closeShared() {
-  Shared& s = shared();
-  std::lock_guard<std::recursive_mutex> hold(s.lock);
-  s.close();
+  holder().close();
 }
 
 void clearDbFailure() {
@@ -137,9 +87,9 @@ void logDbFailure(const char* what) {
 }
 
 bool Db::exec(const char* sql) {
-  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  int rc = sqlite3_exec(handle(), sql, nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) return true;
-  setDbError(db_, rc);
+  setDbError(handle(), rc);
   return false;
 }
 
@@ -181,42 +131,9 @@ bool ensureSchema(sqlite3* db) {
 
 Stmt::Stmt(const Db& db, const std::string& sql) : Stmt(db.handle(), sql) {}
 
-Stmt::Stmt(sqlite3* db, const std::string& sql) : db_(db) {
-  Shared& s = shared();
-  const bool cacheable = db == s.db && s.pid == getpid();
-  if (cacheable) {
-    auto it = s.statements.find(sql);
-    if (it != s.statements.end() && !it->second.busy) {
-      it->second.busy = true;
-      st_ = it->second.st;
-      sql_ = sql;
-      return;
-    }
-  }
-  int rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
-                              cacheable ? SQLITE_PREPARE_PERSISTENT : 0, &st_, nullptr);
-  if (rc != SQLITE_OK) {
-    setDbError(db_, rc);
-    sqlite3_finalize(st_);
-    st_ = nullptr;
-    return;
-  }
-  // A statement already held (the same text, nested) is prepared again and not kept.
-  if (cacheable && s.statements.emplace(sql, Shared::Cached{st_, true}).second) sql_ = sql;
-}
-
-Stmt::~Stmt() {
-  if (!sql_.empty()) {
-    Shared& s = shared();
-    auto it = s.statements.find(sql_);
-    if (it != s.statements.end() && it->second.st == st_) {
-      sqlite3_reset(st_);
-      sqlite3_clear_bindings(st_);
-      it->second.busy = false;
-      return;
-    }
-  }
-  sqlite3_finalize(st_);
+Stmt::Stmt(sqlite3* db, const std::string& sql) : db_(db), held_(holder(), db, sql) {
+  st_ = held_.get();
+  if (held_.rc() != SQLITE_OK) setDbError(db_, held_.rc());
 }
 
 void Stmt::bind(const std::string& v) {
@@ -268,7 +185,7 @@ void setDbError(sqlite3* db, int rc) {
     case SQLITE_READONLY:
     case SQLITE_FULL:
       // The connection may hold a stale view of a broken or replaced file: start afresh.
-      if (db != nullptr && db == shared().db) shared().broken = true;
+      holder().markBroken(db);
       break;
   }
   switch (ext) {

@@ -7,13 +7,13 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "flx.h"
 #include "kevocore.h"
+#include "kevodb.h"
 
 namespace flxreg {
 
@@ -21,9 +21,10 @@ namespace flxreg {
 #define FLXREG_ERR(code) KVLIBErrSetEx((code), __FILE__, __LINE__)
 
 // The process's connection to the registry database for the length of one operation (the
-// connection itself lives on, one per process). It is opened once, with root's ids, and
-// opened again after a failure that may have broken it, when the file was replaced or the
-// root moved, and in a forked child. ok() is false (error slot set) when it cannot be opened.
+// connection itself lives on in the core library's holder, one per process). It is opened
+// once, with root's ids, and opened again after a failure that may have broken it, when the
+// file was replaced or the root moved, and in a forked child. ok() is false (error slot set)
+// when it cannot be opened.
 class Db {
  public:
   Db();
@@ -31,14 +32,13 @@ class Db {
   Db(const Db&) = delete;
   Db& operator=(const Db&) = delete;
 
-  bool ok() const { return db_ != nullptr; }
-  sqlite3* handle() const { return db_; }
+  bool ok() const { return use_.handle() != nullptr; }
+  sqlite3* handle() const { return use_.handle(); }
   // Runs parameterless SQL text. False, error slot set, on failure.
   bool exec(const char* sql);
 
  private:
-  std::unique_lock<std::recursive_mutex> hold_;  // one operation at a time on the connection
-  sqlite3* db_ = nullptr;
+  kevo::SharedDb::Use use_;  // one operation at a time on the connection
 };
 
 // Brings the schema up to date on a fresh connection.
@@ -52,8 +52,7 @@ void closeShared();
 class Stmt {
  public:
   Stmt(const Db& db, const std::string& sql);
-  Stmt(sqlite3* db, const std::string& sql);
-  ~Stmt();  // a kept statement is reset for the next operation, another finalized
+  Stmt(sqlite3* db, const std::string& sql);  // a kept statement when `db` is the connection
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
 
@@ -76,8 +75,8 @@ class Stmt {
 
  private:
   sqlite3* db_;
+  kevo::SharedDb::Statement held_;
   sqlite3_stmt* st_ = nullptr;
-  std::string sql_;  // the key of a kept statement; empty for one of its own
   int param_ = 1;
   int col_ = 0;
   int bindRc_ = SQLITE_OK;

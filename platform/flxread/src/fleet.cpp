@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "flx_schema.h"
 #include "read_db.h"
 
 namespace flxread {
@@ -21,8 +22,8 @@ const SummaryColumn kSummary[] = {
     {"disk_count",    "(SELECT count(*) FROM c.hdd_info WHERE qx_id = d.id)"},
     {"disk_failing",  nullptr},  // filled in by failingCountSql()
     {"disk_max_temp", "(SELECT max(temp) FROM c.hdd_info WHERE qx_id = d.id)"},
-    {"app_count",     "(SELECT count(*) FROM apps WHERE qx_id = d.id)"},
-    {"pkg_count",     "(SELECT count(*) FROM pkgs WHERE qx_id = d.id)"},
+    {"app_count",     "(SELECT count(*) FROM " KEVOFLX_TABLE_APPS " WHERE qx_id = d.id)"},
+    {"pkg_count",     "(SELECT count(*) FROM " KEVOFLX_TABLE_PKGS " WHERE qx_id = d.id)"},
 };
 // Device columns of every listed device.
 const char kDeviceColumns[] =
@@ -101,14 +102,15 @@ Result list(const ListQuery& q, Json::Value& out, std::string& err) {
   const char* dir = q.descending ? " DESC" : " ASC";
   // The page is chosen first, so that the summaries are computed for its rows only (and for
   // every device only when the list is sorted by one of them).
-  const std::string rowsSql = "WITH page AS (SELECT d.id AS id, " + key->second +
-                              " AS k, " FLXREAD_TOTAL_SQL " FROM devices d WHERE " + kFilterSql +
-                              " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " +
-                              deviceRowSql() +
-                              ", page." FLXREAD_TOTAL_COLUMN
-                              " FROM page CROSS JOIN devices d ON d.id = page.id ORDER BY page.k" +
-                              dir + ", d.sn, d.id";
-  const std::string countSql = std::string("SELECT count(*) FROM devices d WHERE ") + kFilterSql;
+  const std::string rowsSql =
+      "WITH page AS (SELECT d.id AS id, " + key->second +
+      " AS k, " FLXREAD_TOTAL_SQL " FROM " KEVOFLX_TABLE_DEVICES " d WHERE " + kFilterSql +
+      " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
+      ", page." FLXREAD_TOTAL_COLUMN " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES
+      " d ON d.id = page.id ORDER BY page.k" +
+      dir + ", d.sn, d.id";
+  const std::string countSql =
+      std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql;
   ReadDb db;
   const std::string pattern = likePattern(q.filter);
   Result r = pagedRows(
@@ -129,7 +131,8 @@ const std::map<std::string, std::string>& versionOps() {
 // Devices joined with rows of `table` alias `x`, `cols` from both, filtered by `where`.
 std::string deviceJoin(const std::string& cols, const std::string& table,
                        const std::string& where) {
-  return "SELECT " + cols + " FROM " + table + " x JOIN devices d ON d.id = x.qx_id WHERE " + where;
+  return "SELECT " + cols + " FROM " + table +
+         " x JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = x.qx_id WHERE " + where;
 }
 
 #define FLXREAD_DEVICE_REF "d.id AS qx_id, d.sn, d.hostname, d.model_name"
@@ -239,8 +242,9 @@ Result devicesWithPackage(const std::string& pkgId, const std::string& op,
     }
     ReadDb db;
     return pagedRows(
-        db, deviceJoin("count(*)", "pkgs", where),
-        deviceJoin(std::string(kDeviceRef) + ", x.pkg_id, x.version, x.status", "pkgs", where) +
+        db, deviceJoin("count(*)", KEVOFLX_TABLE_PKGS, where),
+        deviceJoin(std::string(kDeviceRef) + ", x.pkg_id, x.version, x.status", KEVOFLX_TABLE_PKGS,
+                   where) +
             " ORDER BY d.sn LIMIT ?3 OFFSET ?4",
         page, "devices", [&](Query& s) { s.bind(pkgId).bind(version); }, out, err);
   });
@@ -252,9 +256,9 @@ Result devicesWithApp(const std::string& appId, const Page& page, Json::Value& o
     const std::string where = "x.app_id = ?1";
     ReadDb db;
     return pagedRows(
-        db, deviceJoin("count(*)", "apps", where),
-        deviceJoin(std::string(kDeviceRef) + ", x.app_id, x.version, x.name_enu AS name", "apps",
-                   where) +
+        db, deviceJoin("count(*)", KEVOFLX_TABLE_APPS, where),
+        deviceJoin(std::string(kDeviceRef) + ", x.app_id, x.version, x.name_enu AS name",
+                   KEVOFLX_TABLE_APPS, where) +
             " ORDER BY d.sn LIMIT ?2 OFFSET ?3",
         page, "devices", [&](Query& s) { s.bind(appId); }, out, err);
   });
@@ -267,14 +271,14 @@ Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value&
       err = "negative age";
       return kBadArgument;
     }
-    const std::string seen =
-        std::string("(SELECT d.id AS id, ") + kLastSeenSql + " AS last_seen FROM devices d) s";
+    const std::string seen = std::string("(SELECT d.id AS id, ") + kLastSeenSql +
+                             " AS last_seen FROM " KEVOFLX_TABLE_DEVICES " d) s";
     const std::string where = " WHERE s.last_seen < ?1";
     ReadDb db;
     return pagedRows(
         db, "SELECT count(*) FROM " + seen + where,
         std::string("SELECT ") + kDeviceRef + ", s.last_seen FROM " + seen +
-            " JOIN devices d ON d.id = s.id" + where +
+            " JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = s.id" + where +
             " ORDER BY s.last_seen, d.sn LIMIT ?2 OFFSET ?3",
         page, "devices", [&](Query& s) { s.bind(now - seconds); }, out, err);
   });

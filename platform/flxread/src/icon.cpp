@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "common/path_safety.h"
+#include "flx_schema.h"
+#include "kevopath.h"
 #include "kevoroot.h"
 #include "read_db.h"
 
@@ -66,9 +67,8 @@ Result icon(const std::string& sn, const std::string& appId, const std::string& 
     return kBadArgument;
   }
   ReadDb db;
-  Query q(
-      db,
-      "SELECT d.id FROM devices d JOIN apps a ON a.qx_id = d.id WHERE d.sn = ? AND a.app_id = ?");
+  Query q(db, "SELECT d.id FROM " KEVOFLX_TABLE_DEVICES " d JOIN " KEVOFLX_TABLE_APPS
+              " a ON a.qx_id = d.id WHERE d.sn = ? AND a.app_id = ?");
   q.bind(sn).bind(appId);
   const int rc = q.step();
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return storeFailed(db, err);

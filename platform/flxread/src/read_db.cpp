@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kevoids.h"
 #include "kevoroot.h"
 
 namespace flxread {
@@ -81,49 +80,24 @@ void sqlMirrorMtime(sqlite3_context* ctx, int, sqlite3_value** argv) {
 
 namespace {
 
-// The process's one read connection and the files it was opened on.
-struct Shared {
-  std::recursive_mutex lock;
-  sqlite3* db = nullptr;
-  std::string registry, cache;
-  KEVOFILEID registryId = {0, 0}, cacheId = {0, 0};
-  pid_t pid = 0;
-  bool broken = false;
-
-  ~Shared() { close(); }
-  void close() {
-    // A forked child leaves the parent's connection alone: it is neither used nor closed.
-    if (db != nullptr && pid == getpid()) sqlite3_close_v2(db);
-    db = nullptr;
-  }
-  bool current(const std::string& reg, const std::string& cch) const {
-    return db != nullptr && pid == getpid() && !broken && registry == reg && cache == cch &&
-           KEVOFileIdSame(reg.c_str(), &registryId) && KEVOFileIdSame(cch.c_str(), &cacheId);
-  }
-};
-
-Shared& shared() {
-  static Shared s;
-  return s;
-}
-
 std::string why(const std::string& what, sqlite3* db) {
   return what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory") +
          "; run 'flx-admin init'";
 }
 
-// Opens the registry with the cache attached, with root's ids: the registry is root's alone.
-// Both files are read once under those ids, so that SQLite opens their WAL files now; the
-// connection keeps them open, and no later call changes ids.
-bool openWithRootIds(sqlite3*& raw, const std::string& registry, const std::string& cache,
-                     KEVOFILEID& registryId, KEVOFILEID& cacheId, std::string& error) {
-  kevo::RootIds ids;
+// Opens the registry with the cache attached (the holder has raised root's ids: the registry
+// is root's alone). Both files are read once now, so that SQLite opens their WAL files while
+// it may; the connection keeps them open, and no later call changes ids.
+sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
+  const std::string& registry = paths[0];
+  const std::string& cache = paths[1];
+  sqlite3* raw = nullptr;
   // Opened for writing but only queried: a read-only connection would leave the WAL files
   // behind when it closes. No CREATE: a missing database is an error, not a new file.
-  if (sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
-      !KEVOFileIdGet(registry.c_str(), &registryId)) {
+  if (sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     error = why("cannot open the registry database " + registry, raw);
-    return false;
+    sqlite3_close_v2(raw);
+    return nullptr;
   }
   sqlite3_busy_timeout(raw, 5000);
   sqlite3_stmt* st = nullptr;
@@ -137,57 +111,40 @@ bool openWithRootIds(sqlite3*& raw, const std::string& registry, const std::stri
     rc = sqlite3_exec(
         raw, "SELECT count(*) FROM main.sqlite_master; SELECT count(*) FROM c.sqlite_master;",
         nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK || !KEVOFileIdGet(cache.c_str(), &cacheId)) {
+  if (rc != SQLITE_OK) {
     error = why("cannot attach the cache database " + cache, raw);
-    return false;
+    sqlite3_close_v2(raw);
+    return nullptr;
   }
-  return true;
+  const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
+  if (sqlite3_exec(raw, "PRAGMA query_only=ON;", nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_create_function(raw, "flx_vercmp", 2, flags, nullptr, sqlVercmp, nullptr, nullptr) !=
+          SQLITE_OK ||
+      sqlite3_create_function(raw, "flx_mirror_mtime", 1, SQLITE_UTF8, nullptr, sqlMirrorMtime,
+                              nullptr, nullptr) != SQLITE_OK) {
+    error = why("cannot prepare the read connection", raw);
+    sqlite3_close_v2(raw);
+    return nullptr;
+  }
+  return raw;
 }
 
-bool openShared(Shared& s, const std::string& registry, const std::string& cache,
-                std::string& error) {
-  sqlite3* raw = nullptr;
-  KEVOFILEID registryId = {0, 0}, cacheId = {0, 0};
-  bool ok = openWithRootIds(raw, registry, cache, registryId, cacheId, error);
-  const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
-  if (ok && (sqlite3_exec(raw, "PRAGMA query_only=ON;", nullptr, nullptr, nullptr) != SQLITE_OK ||
-             sqlite3_create_function(raw, "flx_vercmp", 2, flags, nullptr, sqlVercmp, nullptr,
-                                     nullptr) != SQLITE_OK ||
-             sqlite3_create_function(raw, "flx_mirror_mtime", 1, SQLITE_UTF8, nullptr,
-                                     sqlMirrorMtime, nullptr, nullptr) != SQLITE_OK)) {
-    error = why("cannot prepare the read connection", raw);
-    ok = false;
-  }
-  if (!ok) {
-    sqlite3_close_v2(raw);
-    return false;
-  }
-  s.db = raw;
-  s.registry = registry;
-  s.cache = cache;
-  s.registryId = registryId;
-  s.cacheId = cacheId;
-  s.pid = getpid();
-  s.broken = false;
-  return true;
+kevo::SharedDb& holder() {
+  static kevo::SharedDb h(openReader);
+  return h;
 }
 
 }  // namespace
 
-ReadDb::ReadDb() : hold_(shared().lock) {
-  Shared& s = shared();
-  const std::string registry = std::string(KEVORootPrefix()) + KEVO_REGISTRY_DB_PATH;
-  const std::string cache = std::string(KEVORootPrefix()) + KEVO_CACHE_DB_PATH;
-  if (!s.current(registry, cache)) {
-    s.close();
-    if (!openShared(s, registry, cache, error_)) return;
-  }
-  db_ = s.db;
-}
+ReadDb::ReadDb()
+    : use_(holder(), {std::string(KEVORootPrefix()) + KEVO_REGISTRY_DB_PATH,
+                      std::string(KEVORootPrefix()) + KEVO_CACHE_DB_PATH}),
+      db_(use_.handle()),
+      error_(use_.error()) {}
 
 void ReadDb::fail(const std::string& what) {
   error_ = why(what, db_);
-  if (db_ != nullptr) shared().broken = true;
+  holder().markBroken(db_);
   db_ = nullptr;
 }
 
@@ -198,54 +155,52 @@ Result storeFailed(const ReadDb& db, std::string& err) {
 
 Query::Query(ReadDb& db, const std::string& sql) : db_(db) {
   if (!db.ok()) return;
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(raw);
+  held_.emplace(holder(), db.handle(), sql);
+  if (held_->rc() != SQLITE_OK) {
     db.fail("cannot read the stores");
     return;
   }
-  st_.reset(raw);
+  st_ = held_->get();
 }
 
 Query& Query::bind(const std::string& v) {
-  if (st_)
-    sqlite3_bind_text64(st_.get(), param_, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  if (st_) sqlite3_bind_text64(st_, param_, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   ++param_;
   return *this;
 }
 
 Query& Query::bind(int64_t v) {
-  if (st_) sqlite3_bind_int64(st_.get(), param_, v);
+  if (st_) sqlite3_bind_int64(st_, param_, v);
   ++param_;
   return *this;
 }
 
 Query& Query::bind(double v) {
-  if (st_) sqlite3_bind_double(st_.get(), param_, v);
+  if (st_) sqlite3_bind_double(st_, param_, v);
   ++param_;
   return *this;
 }
 
 int Query::step() {
   if (!st_) return SQLITE_MISUSE;
-  int rc = sqlite3_step(st_.get());
+  int rc = sqlite3_step(st_);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) db_.fail("cannot read the stores");
   return rc;
 }
 
 std::string Query::text(int col) const {
-  const unsigned char* t = sqlite3_column_text(st_.get(), col);
+  const unsigned char* t = sqlite3_column_text(st_, col);
   return t != nullptr ? std::string(reinterpret_cast<const char*>(t),
-                                    static_cast<size_t>(sqlite3_column_bytes(st_.get(), col)))
+                                    static_cast<size_t>(sqlite3_column_bytes(st_, col)))
                       : std::string();
 }
 
 Json::Value Query::value(int col) const {
-  switch (sqlite3_column_type(st_.get(), col)) {
+  switch (sqlite3_column_type(st_, col)) {
     case SQLITE_INTEGER:
-      return Json::Int64(sqlite3_column_int64(st_.get(), col));
+      return Json::Int64(sqlite3_column_int64(st_, col));
     case SQLITE_FLOAT:
-      return sqlite3_column_double(st_.get(), col);
+      return sqlite3_column_double(st_, col);
     case SQLITE_NULL:
       return Json::Value();
     default:
@@ -255,8 +210,8 @@ Json::Value Query::value(int col) const {
 
 Json::Value Query::row() const {
   Json::Value o(Json::objectValue);
-  const int n = sqlite3_column_count(st_.get());
-  for (int c = 0; c < n; ++c) o[sqlite3_column_name(st_.get(), c)] = value(c);
+  const int n = sqlite3_column_count(st_);
+  for (int c = 0; c < n; ++c) o[sqlite3_column_name(st_, c)] = value(c);
   return o;
 }
 

@@ -7,18 +7,18 @@
 #include <sqlite3.h>
 #include <stdint.h>
 
-#include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 
 #include "flxread.h"
+#include "kevodb.h"
 
 namespace flxread {
 
 // The process's read connection for the length of one call (the connection itself lives
-// on, one per process, and calls take turns on it). It is opened once, with root's ids, and
-// opened again after a failed statement, when either database file was replaced or the root
-// moved, and in a forked child.
+// on in the core library's holder, one per process, and calls take turns on it). It is opened
+// again after a failed statement, when either database file was replaced or the root moved,
+// and in a forked child.
 class ReadDb {
  public:
   ReadDb();
@@ -34,22 +34,25 @@ class ReadDb {
   void fail(const std::string& what);
 
  private:
-  std::unique_lock<std::recursive_mutex> hold_;
-  sqlite3* db_ = nullptr;
+  kevo::SharedDb::Use use_;
+  sqlite3* db_;
   std::string error_;
 };
 
-// A prepared statement; binds by position, reads columns by index.
+// A statement, prepared once and kept with the connection; binds by position, reads columns
+// by index.
 class Query {
  public:
   Query(ReadDb& db, const std::string& sql);
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
   bool ok() const { return st_ != nullptr; }
   Query& bind(const std::string& v);
   Query& bind(int64_t v);
   Query& bind(double v);
   // SQLITE_ROW, SQLITE_DONE, or another code (the failure is recorded in the ReadDb).
   int step();
-  int64_t i64(int col) const { return sqlite3_column_int64(st_.get(), col); }
+  int64_t i64(int col) const { return sqlite3_column_int64(st_, col); }
   std::string text(int col) const;
   Json::Value value(int col) const;
   // The current row as an object keyed by column name.
@@ -58,11 +61,9 @@ class Query {
   bool rows(Json::Value& out);
 
  private:
-  struct Finalize {
-    void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
-  };
   ReadDb& db_;
-  std::unique_ptr<sqlite3_stmt, Finalize> st_;
+  std::optional<kevo::SharedDb::Statement> held_;
+  sqlite3_stmt* st_ = nullptr;
   int param_ = 1;
 };
 

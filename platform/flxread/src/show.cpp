@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "flx.h"
+#include "flx_schema.h"
 #include "kevoroot.h"
 #include "read_db.h"
 
@@ -146,7 +147,7 @@ Result filesJson(int64_t qxId, Json::Value& out, std::string& err) {
 
 Result show(const std::string& sn, Json::Value& out, std::string& err) {
   ReadDb db;
-  Query dev(db, "SELECT * FROM devices WHERE sn = ?");
+  Query dev(db, "SELECT * FROM " KEVOFLX_TABLE_DEVICES " WHERE sn = ?");
   dev.bind(sn);
   const int rc = dev.step();
   if (rc == SQLITE_DONE) {
@@ -158,12 +159,12 @@ Result show(const std::string& sn, Json::Value& out, std::string& err) {
   result["device"] = deviceJson(dev.row());
   const int64_t id = dev.i64(0);
   auto same = [](const Json::Value& row) { return row; };
-  bool ok =
-      listOf(db, "SELECT * FROM apps WHERE qx_id = ? ORDER BY id", id, appJson,
-             result["applications"]) &&
-      listOf(db, "SELECT * FROM pkgs WHERE qx_id = ? ORDER BY id", id, pkgJson,
-             result["packages"]) &&
-      listOf(db, "SELECT * FROM info WHERE qx_id = ? ORDER BY id", id, infoJson, result["info"]);
+  bool ok = listOf(db, "SELECT * FROM " KEVOFLX_TABLE_APPS " WHERE qx_id = ? ORDER BY id", id,
+                   appJson, result["applications"]) &&
+            listOf(db, "SELECT * FROM " KEVOFLX_TABLE_PKGS " WHERE qx_id = ? ORDER BY id", id,
+                   pkgJson, result["packages"]) &&
+            listOf(db, "SELECT * FROM " KEVOFLX_TABLE_INFO " WHERE qx_id = ? ORDER BY id", id,
+                   infoJson, result["info"]);
   Json::Value& cache = result["cache"] = Json::Value(Json::objectValue);
   for (const char* table : kCacheTables) {
     if (!ok) break;

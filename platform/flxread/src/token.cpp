@@ -1,6 +1,7 @@
 // Operator tokens: made from the system's random source, stored and compared as hashes.
 #include <sodium.h>
 
+#include "flx_schema.h"
 #include "read_db.h"
 
 namespace flxread {
@@ -29,7 +30,7 @@ bool operatorForToken(const std::string& token, std::string& name) {
     // An empty or absurdly long token is nobody's; do not even hash it.
     if (token.empty() || token.size() > 256) return false;
     ReadDb db;
-    Query q(db, "SELECT name FROM operators WHERE token_hash = ?");
+    Query q(db, "SELECT name FROM " KEVOFLX_TABLE_OPERATORS " WHERE token_hash = ?");
     q.bind(tokenHash(token));
     if (q.step() != SQLITE_ROW) return false;
     name = q.text(0);

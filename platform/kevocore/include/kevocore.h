@@ -87,9 +87,9 @@ int KVLIBFileEnumSection(const char* path, KVSZLIST** ppList);
 // section, negative when the file cannot be read or has no such section.
 int KVLIBFileGetSection(const char* path, const char* section, KVSZHASH** ppHash);
 // Reads the file once and calls `visit` for each section header in file order, with the
-// section's fields as KVLIBFileGetSection gives them (null when they could not be gathered).
-// Returns the number of headers; negative when the file cannot be read or `visit` returned a
-// negative value.
+// section's fields as KVLIBFileGetSection gives them for the name cut at its first NUL byte
+// (null when they could not be gathered, or no header is that cut name). Returns the number of
+// headers; negative when the file cannot be read or `visit` returned a negative value.
 typedef int (*KVLIB_SECTION_VISITOR)(const char* name, const KVSZHASH* fields, void* ctx);
 int KVLIBFileEachSection(const char* path, KVLIB_SECTION_VISITOR visit, void* ctx);
 // Key/value files (section headers ignored) with separator `sep`: puts the value of each key

@@ -1,5 +1,5 @@
-// Root's ids around opening a store, and the identity of an open file: shared by the
-// libraries that keep one database connection per process (the registry and its readers).
+// Root's ids around a privileged step (the module's privileged sections and the libraries'
+// own root steps), and the identity of an open file.
 #ifndef KEVOIDS_H
 #define KEVOIDS_H
 
@@ -9,18 +9,32 @@
 extern "C" {
 #endif
 
-// The effective ids that KEVORootIdsRaise replaced; zero-initialise before use.
+// The one privilege guard of the system: root's effective ids for the length of a step, put
+// back afterwards. Entering raises the group, then the user; leaving changes the user to root
+// (so that any group may be set), the group back, then the user back.
 typedef struct {
-  int raised;
-  uid_t euid;
+  uid_t euid;  // the effective ids at entry
   gid_t egid;
+  int active;  // entered and not yet left
 } KEVOROOTIDS;
 
-// Raises the effective ids to the saved root ids when the process runs with dropped
-// privileges (as the web API host does); a process that is already root, or has no saved
-// root, is left alone. KEVORootIdsRestore puts back what was replaced.
-void KEVORootIdsRaise(KEVOROOTIDS* saved);
-void KEVORootIdsRestore(KEVOROOTIDS* saved);
+// Where a logged guard reports: `changed` for every successful change of an effective id to 0,
+// `refused` for a refused change (which: "resgid" or "resuid"; middle: the id asked for;
+// step: "ENTERCriticalSection" or "LEAVECriticalSection"), called with errno as the change
+// left it.
+typedef struct {
+  void (*changed)(void* ctx, const char* which, int middle);
+  void (*refused)(void* ctx, const char* which, int middle, const char* step);
+  void* ctx;
+} KEVOIDLOG;
+
+// Logged (`log` non-null): raises whichever effective id is not 0, stops at the first refused
+// change, and leaves errno 0 (EPERM after a refusal). Silent (`log` null): the libraries' own
+// steps; acts only for a process with dropped effective and saved root ids, goes on after a
+// refused group change, and keeps errno.
+void KEVORootIdsEnter(KEVOROOTIDS* saved, const KEVOIDLOG* log);
+// Puts back the ids saved by KEVORootIdsEnter; errno as for Enter.
+void KEVORootIdsLeave(KEVOROOTIDS* saved, const KEVOIDLOG* log);
 
 // What a path named when a connection was opened on it.
 typedef struct {
@@ -39,11 +53,11 @@ int KEVOFileIdSame(const char* path, const KEVOFILEID* id);
 
 namespace kevo {
 
-// Root's effective ids for the guard's lifetime (see KEVORootIdsRaise).
+// The silent guard: root's effective ids for its lifetime (see KEVORootIdsEnter).
 class RootIds {
  public:
-  RootIds() { KEVORootIdsRaise(&saved_); }
-  ~RootIds() { KEVORootIdsRestore(&saved_); }
+  RootIds() { KEVORootIdsEnter(&saved_, nullptr); }
+  ~RootIds() { KEVORootIdsLeave(&saved_, nullptr); }
   RootIds(const RootIds&) = delete;
   RootIds& operator=(const RootIds&) = delete;
 

@@ -195,9 +195,17 @@ int KVLIBFileEachSection(const char* path, KVLIB_SECTION_VISITOR visit, void* ct
     // and keys costs no more than its length.
     using Hash = std::unique_ptr<KVSZHASH, void (*)(KVSZHASH*)>;
     std::map<std::string, Hash> built;
-    for (const std::string& name : headers) {
+    for (const std::string& header : headers) {
+      // The visitor gets the name as C text, cut at a NUL byte, and the section that name
+      // reads: none when no header is exactly the cut name.
+      const std::string name(header.c_str());
+      auto named = fields.find(name);
+      if (named == fields.end()) {
+        if (visit(name.c_str(), nullptr, ctx) < 0) return -1;
+        continue;
+      }
       auto at = built.find(name);
-      if (at == built.end()) at = built.emplace(name, buildSection(fields[name])).first;
+      if (at == built.end()) at = built.emplace(name, buildSection(named->second)).first;
       if (visit(name.c_str(), at->second.get(), ctx) < 0) return -1;
     }
     return static_cast<int>(headers.size());

@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "kevoids.h"
 #include "kevoroot.h"
 #include "kv_internal.h"
 
@@ -108,29 +109,8 @@ KeyCache gKeyCache;
 
 // The push key is root's (mode 0600) while the host runs with dropped ids and saved id 0:
 // the key file is opened as root for the length of the open, and the ids put back at once.
-class KeyReader {
- public:
-  KeyReader() {
-    uid_t ruid, euid, suid;
-    if (getresuid(&ruid, &euid, &suid) != 0 || euid == 0 || suid != 0) return;
-    euid_ = euid;
-    raised_ = setresuid(-1, 0, -1) == 0;
-  }
-  ~KeyReader() {
-    if (raised_ && setresuid(-1, euid_, -1) != 0) {
-      // The next privileged step notices the ids; nothing sensible is left to do here.
-    }
-  }
-  KeyReader(const KeyReader&) = delete;
-  KeyReader& operator=(const KeyReader&) = delete;
-
- private:
-  uid_t euid_ = 0;
-  bool raised_ = false;
-};
-
 int openKeyFile(const std::string& path) {
-  KeyReader asRoot;
+  kevo::RootIds asRoot;
   return open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }
 

@@ -7,26 +7,60 @@
 
 #include "kevocore.h"
 
-void KEVORootIdsRaise(KEVOROOTIDS* saved) {
+namespace {
+
+// One change of an effective id; logs a change to 0 and a refusal. False when refused.
+bool change(bool user, unsigned id, const KEVOIDLOG* log, bool logZero, const char* step) {
+  const int rc = user ? setresuid(-1, id, -1) : setresgid(-1, id, -1);
+  const char* which = user ? "resuid" : "resgid";
+  if (rc != 0) {
+    if (log != nullptr && log->refused != nullptr) {
+      log->refused(log->ctx, which, static_cast<int>(id), step);
+    }
+    return false;
+  }
+  if (log != nullptr && logZero && id == 0 && log->changed != nullptr) {
+    log->changed(log->ctx, which, 0);
+  }
+  return true;
+}
+
+}  // namespace
+
+void KEVORootIdsEnter(KEVOROOTIDS* saved, const KEVOIDLOG* log) {
   if (saved == nullptr) return;
-  saved->raised = FALSE;
+  const int err = errno;
+  saved->active = FALSE;
   uid_t ruid, euid, suid;
-  if (getresuid(&ruid, &euid, &suid) != 0 || euid == 0 || suid != 0) return;
+  if (getresuid(&ruid, &euid, &suid) != 0) return;
   saved->euid = euid;
   saved->egid = getegid();
-  if (setresuid(-1, 0, -1) != 0) return;
-  saved->raised = TRUE;
-  if (setresgid(-1, 0, -1) != 0) {
-    // Root's user id alone is enough to open the stores; keep the group as it was.
+  if (log == nullptr && (euid == 0 || suid != 0)) return;  // root already, or no way back
+  saved->active = TRUE;
+  const char* step = "ENTERCriticalSection";
+  bool ok = saved->egid == 0 || change(false, 0, log, true, step);
+  if (ok || log == nullptr) ok = saved->euid == 0 || change(true, 0, log, true, step);
+  if (log == nullptr) {
+    errno = err;
+  } else {
+    errno = ok ? 0 : EPERM;
   }
 }
 
-void KEVORootIdsRestore(KEVOROOTIDS* saved) {
-  if (saved == nullptr || !saved->raised) return;
-  saved->raised = FALSE;
-  // Group first, while the user id still allows any change.
-  if (setresgid(-1, saved->egid, -1) != 0 || setresuid(-1, saved->euid, -1) != 0) {
-    // Nothing sensible is left to do here; the next privileged step will notice.
+void KEVORootIdsLeave(KEVOROOTIDS* saved, const KEVOIDLOG* log) {
+  if (saved == nullptr || !saved->active) return;
+  const int err = errno;
+  saved->active = FALSE;
+  const char* step = "LEAVECriticalSection";
+  const bool userChanged = geteuid() != saved->euid;
+  const bool groupChanged = getegid() != saved->egid;
+  bool ok = !userChanged || change(true, 0, log, true, step);
+  if (ok && groupChanged) ok = change(false, saved->egid, log, true, step);
+  if (ok && userChanged) ok = change(true, saved->euid, log, true, step);
+  if (log == nullptr) {
+    errno = err;
+  } else {
+    errno = ok ? 0 : EPERM;
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <memory>
 
 #include "host.h"
@@ -158,14 +159,55 @@ Json::Value ParamValue(const std::string& text) {
   return Json::Value(text);
 }
 
-int DecodeFields(const RawRequest& raw, Call& call) {
-  std::map<std::string, std::string> fields;
-  if (!DecodeForm(raw.query, fields)) return WEBAPI_ERR_UNKNOWN;
-  if (IsFormBody(raw)) {
-    std::map<std::string, std::string> bodyFields;
-    if (!DecodeForm(raw.body, bodyFields)) return WEBAPI_ERR_UNKNOWN;
-    for (auto& field : bodyFields) fields[field.first] = std::move(field.second);
+namespace {
+
+// The number of pieces a form text holds, counted without decoding any, up to `most` + 1:
+// a flood of separators costs no more than the first of them.
+size_t CountFields(const std::string& text, size_t most) {
+  if (text.empty()) return 0;
+  size_t n = 1;
+  const char* end = text.data() + text.size();
+  for (const char* p = text.data();
+       n <= most && (p = static_cast<const char*>(memchr(p, '&', end - p)));)
+    ++n, ++p;
+  return n;
+}
+
+// Decodes the named fields of a form text only; the others are not even copied.
+bool PickFields(const std::string& text, std::map<std::string, std::string>& picked) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('&', start);
+    if (end == std::string::npos) end = text.size();
+    // Within this piece only: a search to the end of a large body for every piece would cost
+    // the square of its size.
+    const void* mark = memchr(text.data() + start, '=', end - start);
+    const size_t eq = mark ? static_cast<const char*>(mark) - text.data() : end;
+    const size_t nameEnd = eq < end ? eq : end;
+    const std::string rawName = text.substr(start, std::min<size_t>(nameEnd - start, 24));
+    std::string name;
+    if (nameEnd - start <= 24 && PercentDecode(rawName, true, name) &&
+        (name == "api" || name == "method" || name == "version" || name == "_sid")) {
+      std::string value;
+      if (eq < end && !PercentDecode(text.substr(eq + 1, end - eq - 1), true, value)) return false;
+      picked[name] = value;
+    }
+    start = end + 1;
   }
+  return true;
+}
+
+}  // namespace
+
+int DecodeFields(const RawRequest& raw, Call& call) {
+  const bool form = IsFormBody(raw);
+  const size_t inQuery = CountFields(raw.query, kMaxFields);
+  if (inQuery + (form ? CountFields(raw.body, kMaxFields - std::min(inQuery, kMaxFields)) : 0) >
+      kMaxFields)
+    return WEBAPI_ERR_REFUSED;
+  std::map<std::string, std::string> fields;
+  if (!PickFields(raw.query, fields)) return WEBAPI_ERR_UNKNOWN;
+  if (form && !PickFields(raw.body, fields)) return WEBAPI_ERR_UNKNOWN;
   const std::string* api = Field(fields, "api");
   const std::string* method = Field(fields, "method");
   const std::string* version = Field(fields, "version");
@@ -176,16 +218,27 @@ int DecodeFields(const RawRequest& raw, Call& call) {
   call.sid = sid != nullptr ? *sid : CookieValue(raw.cookie, "id");
   call.params = Json::Value(Json::objectValue);
   call.rawParams.clear();
+  if (call.api.empty()) return WEBAPI_ERR_NO_API;
+  if (call.method.empty()) return WEBAPI_ERR_NO_METHOD;
+  if (!ParseVersion(call.versionText, call.version)) return WEBAPI_ERR_NO_VERSION;
+  return 0;
+}
+
+bool DecodeParams(const RawRequest& raw, Call& call) {
+  std::map<std::string, std::string> fields;
+  if (!DecodeForm(raw.query, fields)) return false;
+  if (IsFormBody(raw)) {
+    std::map<std::string, std::string> bodyFields;
+    if (!DecodeForm(raw.body, bodyFields)) return false;
+    for (auto& field : bodyFields) fields[field.first] = std::move(field.second);
+  }
   for (auto& field : fields) {
     if (field.first == "api" || field.first == "method" || field.first == "version" ||
         field.first == "_sid")
       continue;
     call.rawParams[field.first] = std::move(field.second);
   }
-  if (call.api.empty()) return WEBAPI_ERR_NO_API;
-  if (call.method.empty()) return WEBAPI_ERR_NO_METHOD;
-  if (!ParseVersion(call.versionText, call.version)) return WEBAPI_ERR_NO_VERSION;
-  return 0;
+  return true;
 }
 
 int ParseParams(Call& call, size_t inputBytes, std::string& why) {
@@ -216,6 +269,8 @@ void KeepParamsAsText(Call& call) {
 
 int DecodeCall(const RawRequest& raw, Call& call) {
   const int code = DecodeFields(raw, call);
+  if (code == WEBAPI_ERR_REFUSED) return code;
+  if (!DecodeParams(raw, call)) return WEBAPI_ERR_UNKNOWN;
   std::string why;
   if (ParseParams(call, raw.query.size() + raw.body.size(), why) != 0) return WEBAPI_ERR_REFUSED;
   return code;

@@ -1,52 +1,56 @@
-// The host program: start-up steps, the workers and their supervisor, the HTTP routes and the
-// idle database connections.
+// The host program: the FastCGI workers, their supervisor, and the private nginx front.
 #include "host.h"
 
+#include <arpa/inet.h>
+#include <fcgiapp.h>
+#include <fcntl.h>
 #include <grp.h>
-#include <httplib.h>
-#include <pthread.h>
+#include <netdb.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <stdio.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
-
-#include <sys/mman.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
-#include <thread>
+#include <sstream>
 
-#include "flx.h"
-#include "flxread.h"
-#include "gate.h"
 #include "kevocore.h"
-
-#ifndef FLX_DEFAULT_MODULE
-#define FLX_DEFAULT_MODULE ""
-#endif
+#include "kevoids.h"
+#include "kevoroot.h"
 
 namespace webapihost {
 
 namespace {
 
-const char kEndpoint[] = "/webapi/entry.cgi";
-const char kProgram[] = "flx-webapi-host";
-// Idle keep-alive connections are dropped after this long.
-const time_t kKeepAliveSeconds = 5;
-// Failed session checks are counted per address over this long.
-const int kAuthWindowSeconds = 60;
+using Clock = std::chrono::steady_clock;
 
-// Set when syslog copies its lines to stderr itself.
+const char kProgram[] = "flx-webapi-host";
+const char kNginx[] = "/usr/sbin/nginx";
+// Worker exit codes that are not failures: replaced after its requests, or an idle extra.
+const int kExitRecycled = 0;
+const int kExitIdle = 3;
+// An extra worker with nothing to do for this long exits.
+const auto kExtraIdle = std::chrono::seconds(10);
+// Every worker busy with one request for this long: an extra one starts.
+const auto kBusyFor = std::chrono::milliseconds(300);
+// The supervisor's tick: deadlines, busy workers, replacements.
+const int kTickMs = 100;
+
 bool gLogToStderr = false;
+volatile sig_atomic_t gStop = 0;
 
 // A start-up failure: one line on stderr, and in the log.
 void Fail(const std::string& message) {
@@ -54,149 +58,240 @@ void Fail(const std::string& message) {
   syslog(LOG_ERR, "%s", message.c_str());
 }
 
-std::string JoinedHeader(const httplib::Request& req, const char* name) {
-  std::string out;
-  const size_t count = req.get_header_value_count(name);
-  for (size_t i = 0; i < count; ++i) {
-    if (!out.empty()) out += "; ";
-    out += req.get_header_value(name, i);
+std::string Oneline(const std::string& text) {
+  std::string out = text.substr(0, 80);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x21 || c == 0x7f) c = '?';
   }
-  return out;
+  return out.empty() ? std::string("-") : out;
 }
 
-// The address that failed session checks count against: behind a local front (nginx), the
-// client's address that it passes on.
-std::string ClientAddress(const httplib::Request& req) {
-  const bool local = req.remote_addr == "127.0.0.1" || req.remote_addr == "::1";
-  const std::string forwarded = req.get_header_value("X-Real-IP");
-  return local && !forwarded.empty() ? forwarded : req.remote_addr;
+std::string Describe(const InFlight& r) {
+  return "api=" + Oneline(r.api) + " method=" + Oneline(r.method) + " device=" + Oneline(r.device);
 }
 
-RawRequest ToRaw(const httplib::Request& req, std::string body) {
+// --- sockets ---
+
+// A listening socket on HOST:PORT (port 0: any free one, written back), or -1 with `err`.
+int ListenTcp(const std::string& host, int& port, std::string& err) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {
+    err = "cannot resolve " + host;
+    return -1;
+  }
+  std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(found, freeaddrinfo);
+  const int fd = socket(found->ai_family, SOCK_STREAM, 0);
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 511) != 0) {
+    err = std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
+                                       : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+  return fd;
+}
+
+int ListenUnix(const std::string& path, uid_t uid, gid_t gid, std::string& err) {
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  if (path.size() >= sizeof a.sun_path) {
+    err = "socket path too long: " + path;
+    return -1;
+  }
+  std::strcpy(a.sun_path, path.c_str());
+  unlink(path.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 511) != 0 ||
+      chown(path.c_str(), uid, gid) != 0 || chmod(path.c_str(), 0660) != 0) {
+    err = path + ": " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool IsLoopback(const std::string& host) {
+  in_addr v4;
+  return host == "::1" || host == "localhost" ||
+         (inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127);
+}
+
+// --- the worker ---
+
+struct WorkerSetup {
+  int listenFd;
+  const ApiRegistry* registry;
+  const HostOptions* options;
+  std::string inFlight;  // this worker's in-flight file
+  std::string rerun;     // a request a dead worker left, to run once more first; or empty
+  bool extra;
+  pid_t parent;
+};
+
+void OnStop(int) {
+  gStop = 1;
+  FCGX_ShutdownPending();
+}
+
+// Holds the store files (opened as root: the databases are root's; a connection stays usable
+// once the ids are back).
+void HoldStore(IdleConnections& idle, const HostOptions& options) {
+  KeepFreedMemory();
+  kevo::RootIds root;
+  for (const std::string& path : options.keepOpen) idle.Open(path, options.store);
+}
+
+std::string Param(FCGX_Request& req, const char* name) {
+  const char* value = FCGX_GetParam(name, req.envp);
+  return value != nullptr ? value : "";
+}
+
+// Reads, runs and answers one request. The in-flight file exists while the module runs.
+void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setup) {
+  const auto start = Clock::now();
   RawRequest raw;
-  const size_t mark = req.target.find('?');
-  if (mark != std::string::npos) raw.query = req.target.substr(mark + 1);
-  raw.body = std::move(body);
-  raw.contentType = req.get_header_value("Content-Type");
-  raw.cookie = JoinedHeader(req, "Cookie");
-  raw.remoteIp = req.remote_addr;
-  raw.clientAddress = ClientAddress(req);
-  return raw;
-}
-
-void Answer(httplib::Response& res, const Json::Value& answer, int status) {
-  res.status = status;
-  res.set_content(AnswerText(answer), "application/json");
-}
-
-// A declared body over the limit: refused before a byte of it is read.
-bool OverLimit(const httplib::Request& req, size_t maxBody) {
-  const std::string length = req.get_header_value("Content-Length");
-  if (length.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long n = std::strtoull(length.c_str(), &end, 10);
-  return errno != 0 || end == length.c_str() || n > maxBody;
-}
-
-// Refuses the current request at once: straight to the socket when the gate serves it.
-httplib::Server::HandlerResponse Refuse(httplib::Response& res, int status, const char* reason) {
-  if (!ConnectionGate::Instance().RefuseCurrent(status, reason)) {
-    Json::Value answer;
-    answer["success"] = false;
-    answer["error"]["code"] = WEBAPI_ERR_REFUSED;
-    Answer(res, answer, status);
-    res.set_header("Connection", "close");
+  raw.query = Param(req, "QUERY_STRING");
+  raw.contentType = Param(req, "CONTENT_TYPE");
+  raw.cookie = Param(req, "HTTP_COOKIE");
+  raw.remoteIp = Param(req, "REMOTE_ADDR");
+  raw.requestMethod = Param(req, "REQUEST_METHOD");
+  const unsigned long long length =
+      std::strtoull(Param(req, "CONTENT_LENGTH").c_str(), nullptr, 10);
+  std::string text;
+  int status = 413;
+  InFlight running;
+  bool written = false;
+  if (length > setup.options->maxBody) {
+    syslog(LOG_WARNING, "refused 413 from %s: body over %zu bytes", Oneline(raw.remoteIp).c_str(),
+           setup.options->maxBody);
+    text = "{\"success\":false,\"error\":{\"code\":" + std::to_string(WEBAPI_ERR_REFUSED) + "}}";
+  } else {
+    raw.body.resize(length);
+    const int got = length > 0 ? FCGX_GetStr(&raw.body[0], static_cast<int>(length), req.in) : 0;
+    raw.body.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    text =
+        AnswerText(dispatcher.Handle(raw, &status, [&](const Call& call, const std::string& who) {
+          running.api = call.api;
+          running.method = call.method;
+          running.device = who;
+          running.raw = raw;
+          written = WriteInFlight(setup.inFlight, running);
+        }));
   }
-  return httplib::Server::HandlerResponse::Handled;
+  const char* reason = status == 200   ? " OK"
+                       : status == 400 ? " Bad Request"
+                       : status == 413 ? " Payload Too Large"
+                                       : "";
+  const std::string head = "Status: " + std::to_string(status) + reason +
+                           "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n\r\n";
+  FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
+  FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
+  FCGX_Finish_r(&req);
+  if (written) unlink(setup.inFlight.c_str());
+  const long long ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  if (setup.options->slowMs > 0 && ms >= setup.options->slowMs)
+    syslog(LOG_WARNING, "slow request %s duration=%lldms", Describe(running).c_str(), ms);
 }
 
-// Answers with what `runner` served; a failed session check counts against the client.
-void Reply(httplib::Response& res, AuthLimiter& limiter, const RawRequest& raw,
-           const Served& served) {
-  if (served.guessed) limiter.Failed(raw.clientAddress);
-  res.status = served.status;
-  res.set_content(served.text, "application/json");
+// The request that a dead worker left: run once more, answered to no one (its client was told
+// of the failure); a push is idempotent, so the device's rows end as one whole push left them.
+void RunAgain(Dispatcher& dispatcher, const WorkerSetup& setup) {
+  InFlight again;
+  if (setup.rerun.empty() || !ReadInFlight(setup.rerun, again)) return;
+  again.attempt = 2;
+  const bool written = WriteInFlight(setup.inFlight, again);
+  unlink(setup.rerun.c_str());
+  if (!written) return;
+  int status = 0;
+  const Json::Value answer = dispatcher.Handle(again.raw, &status);
+  unlink(setup.inFlight.c_str());
+  syslog(LOG_NOTICE, "ran again the request a worker died with: %s success=%s",
+         Describe(again).c_str(), answer["success"].asBool() ? "true" : "false");
 }
 
-// `runner` is read at each call: a worker sets it after the routes are in place.
-void Route(httplib::Server& server, const CallRunner& runner, AuthLimiter& limiter,
-           size_t maxBody) {
-  ConnectionGate& gate = ConnectionGate::Instance();
-  server.set_expect_100_continue_handler(
-      [maxBody](const httplib::Request& req, httplib::Response&) {
-        if (!OverLimit(req, maxBody)) return 100;
-        syslog(LOG_WARNING, "refused 413 from %s: declared body over %zu bytes",
-               req.remote_addr.c_str(), maxBody);
-        return 413;
-      });
-  server.set_pre_routing_handler([&gate, &limiter, maxBody](const httplib::Request& req,
-                                                            httplib::Response& res) {
-    gate.BeginRequest();
-    const std::string client = ClientAddress(req);
-    if (limiter.Blocked(client)) {
-      syslog(LOG_WARNING, "refused 429 from %s: too many failed session checks", client.c_str());
-      return Refuse(res, 429, "Too Many Requests");
-    }
-    if (OverLimit(req, maxBody)) {
-      syslog(LOG_WARNING, "refused 413 from %s: declared body over %zu bytes",
-             req.remote_addr.c_str(), maxBody);
-      return Refuse(res, 413, "Payload Too Large");
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-  server.set_logger(
-      [&gate](const httplib::Request&, const httplib::Response&) { gate.EndRequest(); });
-  // Once a request is read, its deadline no longer runs: waiting for the module is the host's.
-  server.Get(kEndpoint,
-             [&runner, &limiter, &gate](const httplib::Request& req, httplib::Response& res) {
-               gate.BeginModule();
-               const RawRequest raw = ToRaw(req, std::string());
-               Reply(res, limiter, raw, runner(raw));
-             });
-  server.Post(kEndpoint, [&runner, &limiter, &gate, maxBody](const httplib::Request& req,
-                                                             httplib::Response& res,
-                                                             const httplib::ContentReader& reader) {
-    if (req.is_multipart_form_data()) {
-      // Fields come as a query string or a form-urlencoded body only.
-      res.status = 415;
-      res.set_header("Connection", "close");
-      return;
-    }
-    std::string body;
-    // A body without a length (chunked) is bounded while it comes in.
-    bool over = false;
-    // On failure (broken chunking) the status is already set: 400.
-    if (!reader([&body, &over, maxBody](const char* data, size_t length) {
-          over = length > maxBody - body.size();
-          if (!over) body.append(data, length);
-          return !over;
-        })) {
-      if (!over) return;
-      syslog(LOG_WARNING, "refused 413 from %s: body over %zu bytes", req.remote_addr.c_str(),
-             maxBody);
-      Refuse(res, 413, "Payload Too Large");
-      return;
-    }
-    gate.BeginModule();
-    const RawRequest raw = ToRaw(req, std::move(body));
-    Reply(res, limiter, raw, runner(raw));
-  });
-}
+int RunWorker(const WorkerSetup& setup) {
+  struct sigaction action {};
+  action.sa_handler = OnStop;  // no SA_RESTART: a wait for a request ends at once
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  signal(SIGHUP, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_UNBLOCK, &all, nullptr);
 
-// Binds the server; `port` 0 takes an ephemeral port and is replaced by the real one.
-bool Bind(httplib::Server& server, const std::string& host, int& port) {
-  if (port == 0) {
-    port = server.bind_to_any_port(host);
-    return port > 0;
+  IdleConnections idle;
+  HoldStore(idle, *setup.options);
+  Dispatcher dispatcher(*setup.registry, setup.options->hooks);
+  RunAgain(dispatcher, setup);
+  if (FCGX_Init() != 0) return 1;
+  FCGX_Request req;
+  FCGX_InitRequest(&req, setup.listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
+  // Workers started together are not all replaced together.
+  const int limit = setup.options->maxRequests +
+                    static_cast<int>(getpid() % 997) * setup.options->maxRequests / 4 / 997;
+  int served = 0;
+  auto idleSince = Clock::now();
+  while (!gStop) {
+    pollfd p{setup.listenFd, POLLIN, 0};
+    const int ready = poll(&p, 1, 1000);
+    if (getppid() != setup.parent) break;
+    if (ready <= 0) {
+      if (setup.extra && Clock::now() - idleSince > kExtraIdle) return kExitIdle;
+      continue;
+    }
+    // Another worker may have taken it: the socket does not block, the wait starts over.
+    if (FCGX_Accept_r(&req) < 0) continue;
+    ServeOne(req, dispatcher, setup);
+    idleSince = Clock::now();
+    if (++served >= limit) return kExitRecycled;
   }
-  return server.bind_to_port(host, port);
+  return 0;
+}
+
+// --- the supervisor ---
+
+struct Worker {
+  int slot;
+  Clock::time_point start;
+  bool extra;
+  bool retiring = false;  // asked to stop: replaced, or the host stops
+  bool killed = false;    // past the request timeout
+};
+
+struct Host {
+  explicit Host(const HostOptions& o) : options(o), registry(std::make_unique<ApiRegistry>()) {}
+  const HostOptions& options;
+  std::unique_ptr<ApiRegistry> registry;
+  int fcgiFd = -1;
+  int httpFd = -1;  // the private front's listening socket
+  std::string runDir, frontDir, fastcgiAddress, listenText;
+  uid_t uid = 0;  // the workers' and the front's user
+  gid_t gid = 0;
+  int workers = 1;
+  int maxWorkers = 1;
+  std::map<pid_t, Worker> live;
+  pid_t front = -1;
+  Clock::time_point retryAt = Clock::now();
+};
+
+std::string InFlightPath(const Host& h, int slot) {
+  return h.runDir + "/inflight." + std::to_string(slot);
 }
 
 bool LoadModules(ApiRegistry& registry, const HostOptions& options) {
-  std::vector<std::string> modules = options.modules;
-  if (modules.empty()) modules.push_back(DefaultModulePath());
-  for (const std::string& path : modules) {
+  kevo::RootIds root;  // modules may lie in folders that the unprivileged user cannot enter
+  for (const std::string& path : options.modules) {
     std::string err;
     if (!registry.LoadModule(path, err)) {
       Fail(err + "; check the --module path");
@@ -206,59 +301,230 @@ bool LoadModules(ApiRegistry& registry, const HostOptions& options) {
   return true;
 }
 
-std::string HostPort(const std::string& host, int port) {
+pid_t Spawn(Host& h, bool extra, const std::string& rerun = "") {
+  int slot = 0;
+  while (std::any_of(h.live.begin(), h.live.end(),
+                     [slot](const auto& w) { return w.second.slot == slot; }))
+    ++slot;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (h.httpFd >= 0) close(h.httpFd);
+    _exit(RunWorker(WorkerSetup{h.fcgiFd, h.registry.get(), &h.options, InFlightPath(h, slot),
+                                rerun, extra, getppid()}));
+  }
+  if (pid < 0) {
+    syslog(LOG_ERR, "cannot start a worker: %m");
+    return -1;
+  }
+  h.live[pid] = Worker{slot, Clock::now(), extra};
+  return pid;
+}
+
+bool StartFront(Host& h) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_UNBLOCK, &all, nullptr);
+    // nginx takes the socket the host bound, as it does from an older nginx of its own.
+    const std::string inherit = "NGINX=" + std::to_string(h.httpFd) + ";";
+    putenv(const_cast<char*>(inherit.c_str()));
+    if (h.uid != 0 && (setresgid(h.gid, h.gid, h.gid) != 0 || setresuid(h.uid, h.uid, h.uid) != 0))
+      _exit(127);
+    execl(kNginx, kNginx, "-p", (h.frontDir + "/").c_str(), "-c",
+          (h.frontDir + "/nginx.conf").c_str(), "-e", (h.frontDir + "/error.log").c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid < 0) return false;
+  h.front = pid;
+  return true;
+}
+
+// The private front's folder, configuration and nginx itself; ready once nginx wrote its pid.
+bool SetUpFront(Host& h, std::string& err) {
+  if (access(kNginx, X_OK) != 0) {
+    err = std::string("--listen needs nginx (") + kNginx + "): install the Debian package nginx";
+    return false;
+  }
+  std::string host;
+  int port = 0;
+  ParseListen(h.options.listen, host, port);
+  h.httpFd = ListenTcp(host, port, err);
+  if (h.httpFd < 0) {
+    err = "cannot listen on " + h.options.listen + " (" + err +
+          "): stop the other server or choose another --listen";
+    return false;
+  }
+  fcntl(h.httpFd, F_SETFL, O_NONBLOCK);
   const bool v6 = host.find(':') != std::string::npos;
-  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-void OnStopSignal(int) {
-  ConnectionGate::Instance().Stop();
-}
-
-// Raises the effective ids to the saved root ids for one scope, when they were dropped.
-class AsRoot {
- public:
-  AsRoot() {
-    uid_t r, e, saved;
-    if (getresuid(&r, &e, &saved) != 0 || e == 0 || saved != 0) return;
-    uid_ = e;
-    gid_ = getegid();
-    raised_ = setresgid(-1, 0, -1) == 0 && setresuid(-1, 0, -1) == 0;
+  h.listenText = (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  h.frontDir = h.runDir + "/front";
+  std::string conf;
+  if (mkdir(h.frontDir.c_str(), 0750) != 0 || chown(h.frontDir.c_str(), h.uid, h.gid) != 0 ||
+      !FrontConfig(h.listenText, h.fastcgiAddress,
+                   std::string(KEVORootPrefix()) + KEVO_WEBAPI_DIR + "/www", h.frontDir, h.uid == 0,
+                   conf, err)) {
+    if (err.empty()) err = h.frontDir + ": " + std::strerror(errno);
+    return false;
   }
-  ~AsRoot() {
-    if (raised_ && (setresuid(-1, uid_, -1) != 0 || setresgid(-1, gid_, -1) != 0))
-      syslog(LOG_ERR, "cannot put the dropped ids back: %m");
+  std::ofstream(h.frontDir + "/nginx.conf") << conf;
+  if (!StartFront(h)) {
+    err = "cannot start nginx";
+    return false;
   }
-  AsRoot(const AsRoot&) = delete;
-  AsRoot& operator=(const AsRoot&) = delete;
-
- private:
-  uid_t uid_ = 0;
-  gid_t gid_ = 0;
-  bool raised_ = false;
-};
-
-// A device's push session, or an operator's token (the inventory module decides what an
-// operator may call; the push module refuses operators itself).
-bool CheckSession(const std::string& sid, const std::string& apiClass) {
-  std::string who;
-  return !sid.empty() &&
-         (KEVOFLXQxCheckWebapiPriviege(sid, apiClass, who) || flxread::operatorForToken(sid, who));
+  const std::string pidFile = h.frontDir + "/nginx.pid";
+  for (int i = 0; i < 500; ++i) {
+    if (access(pidFile.c_str(), F_OK) == 0) return true;
+    int status = 0;
+    if (waitpid(h.front, &status, WNOHANG) == h.front) break;
+    usleep(20 * 1000);
+  }
+  std::ifstream log(h.frontDir + "/error.log");
+  std::string line, last;
+  while (std::getline(log, line)) last = line;
+  err = "nginx did not start: " + last;
+  return false;
 }
 
-// The store as the host holds it: idle connections to the named files (opened as root: the
-// databases are root's; a connection stays usable once the ids are back).
-void HoldStore(IdleConnections& idle, const HostOptions& options) {
-  KeepFreedMemory();
-  AsRoot root;
-  for (const std::string& path : options.keepOpen) idle.Open(path, options.store);
+// The FastCGI socket: the one asked for, else a private one in the run folder (a loopback
+// port when the folder's path is too long for a socket's name).
+bool OpenFastcgi(Host& h, std::string& err) {
+  std::string where = h.options.fastcgi;
+  if (where.empty()) where = h.runDir + "/fastcgi.sock";
+  std::string host;
+  int port = 0;
+  if (where[0] != '/') {
+    if (!ParseListen(where, host, port) || !IsLoopback(host)) {
+      err = "--fastcgi " + where + ": give a socket path or a loopback HOST:PORT";
+      return false;
+    }
+  } else if (where.size() >= sizeof(sockaddr_un{}.sun_path) && h.options.fastcgi.empty()) {
+    host = "127.0.0.1";
+  }
+  if (!host.empty()) {
+    h.fcgiFd = ListenTcp(host, port, err);
+    h.fastcgiAddress = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+                       std::to_string(port);
+  } else {
+    const std::string parent = where.substr(0, where.rfind('/'));
+    if (!parent.empty()) KEVOFSMkdirP(parent.c_str(), nullptr, 1, -1, -1, 0755);
+    gid_t group = h.gid;
+    if (!h.options.fastcgi.empty()) {
+      if (const struct group* g = getgrnam("www-data")) group = g->gr_gid;  // nginx's on Debian
+    }
+    h.fcgiFd = ListenUnix(where, h.uid, group, err);
+    h.fastcgiAddress = "unix:" + where;
+  }
+  if (h.fcgiFd < 0) {
+    err = "cannot open the FastCGI socket: " + err;
+    return false;
+  }
+  fcntl(h.fcgiFd, F_SETFL, O_NONBLOCK);
+  return true;
 }
 
-// Once every worker is gone: the executors closed their idle connections at about the same
-// moment, so none of them was the last; one more connection, the last for sure, checkpoints
-// each file and removes its WAL, as a host with no worker would leave it.
+// A worker that died with a request in flight: its replacement runs it once more; a request
+// that killed two workers goes to quarantine and is never run again.
+std::string AfterDeath(Host& h, const Worker& w, pid_t pid) {
+  const std::string path = InFlightPath(h, w.slot);
+  InFlight left;
+  if (!ReadInFlight(path, left)) {
+    unlink(path.c_str());
+    return "";
+  }
+  if (left.attempt < 2) {
+    const std::string rerun = h.runDir + "/rerun." + std::to_string(pid);
+    rename(path.c_str(), rerun.c_str());
+    syslog(LOG_ERR, "worker %d died with a request in flight (%s); running it once more",
+           static_cast<int>(pid), Describe(left).c_str());
+    return rerun;
+  }
+  const std::string dir = std::string(KEVORootPrefix()) + kQuarantineDir;
+  const std::string to = dir + "/" + std::to_string(time(nullptr)) + "-" + std::to_string(pid);
+  kevo::RootIds root;
+  mkdir(dir.c_str(), 0700);
+  if (rename(path.c_str(), to.c_str()) != 0) {
+    syslog(LOG_ERR, "cannot quarantine the request that killed two workers (%s): %m; dropped",
+           Describe(left).c_str());
+    unlink(path.c_str());
+  } else {
+    syslog(LOG_ERR, "quarantined %s: the request killed two workers (%s)", to.c_str(),
+           Describe(left).c_str());
+  }
+  return "";
+}
+
+// One line per worker that ended, and what follows: a replacement, or none.
+void Reaped(Host& h, pid_t pid, int status, bool stopping) {
+  auto it = h.live.find(pid);
+  if (it == h.live.end()) return;
+  const Worker w = it->second;
+  h.live.erase(it);
+  const bool clean = WIFEXITED(status) &&
+                     (WEXITSTATUS(status) == kExitRecycled || WEXITSTATUS(status) == kExitIdle);
+  if (clean || w.retiring || stopping) {
+    syslog(LOG_INFO, "worker %d ended (%s)", static_cast<int>(pid),
+           w.retiring || stopping             ? "asked to"
+           : WEXITSTATUS(status) == kExitIdle ? "idle extra"
+                                              : "recycled after its requests");
+    if (clean && !w.retiring && !stopping && WEXITSTATUS(status) == kExitRecycled)
+      Spawn(h, w.extra);
+    return;
+  }
+  if (WIFSIGNALED(status)) {
+    syslog(LOG_ERR, "worker %d killed by signal %d (%s); restarting", static_cast<int>(pid),
+           WTERMSIG(status), strsignal(WTERMSIG(status)));
+  } else {
+    syslog(LOG_ERR, "worker %d exited with status %d; restarting", static_cast<int>(pid),
+           WEXITSTATUS(status));
+    // One that fails at start would fail again: a pause before the next.
+    if (Clock::now() - w.start < std::chrono::seconds(1))
+      h.retryAt = Clock::now() + std::chrono::seconds(1);
+  }
+  const std::string rerun = AfterDeath(h, w, pid);
+  if (Clock::now() >= h.retryAt || !rerun.empty()) Spawn(h, w.extra, rerun);
+}
+
+// Workers past the request timeout are killed; all busy for a while: one more, up to the most.
+void Watch(Host& h) {
+  const auto now = std::chrono::system_clock::now();
+  int busy = 0, serving = 0;
+  for (auto& entry : h.live) {
+    Worker& w = entry.second;
+    // A retiring worker serves no new request, but its last one keeps its deadline.
+    serving += w.retiring ? 0 : 1;
+    struct stat st;
+    if (stat(InFlightPath(h, w.slot).c_str(), &st) != 0) continue;
+    const auto since = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    if (!w.retiring && now - since >= kBusyFor) ++busy;
+    if (!w.killed && now - since > std::chrono::seconds(h.options.requestSeconds)) {
+      InFlight r;
+      ReadInFlight(InFlightPath(h, w.slot), r);
+      syslog(LOG_ERR, "worker %d: request %s ran past %d s; killing the worker",
+             static_cast<int>(entry.first), Describe(r).c_str(), h.options.requestSeconds);
+      kill(entry.first, SIGKILL);
+      w.killed = true;
+    }
+  }
+  if (busy == serving && serving < h.maxWorkers) {
+    const pid_t pid = Spawn(h, true);
+    if (pid > 0)
+      syslog(LOG_NOTICE, "all %d workers busy: started extra worker %d", busy,
+             static_cast<int>(pid));
+  }
+  int regular = 0;
+  for (const auto& w : h.live) regular += !w.second.extra && !w.second.retiring ? 1 : 0;
+  while (regular < h.workers && Clock::now() >= h.retryAt && Spawn(h, false) > 0) ++regular;
+}
+
 void CloseStore(const HostOptions& options) {
-  AsRoot root;
+  // The workers closed their idle connections at about the same moment, so none of them was
+  // the last; one more connection, the last for sure, checkpoints each file and removes its WAL.
+  kevo::RootIds root;
   for (const std::string& path : options.keepOpen) {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
@@ -267,190 +533,92 @@ void CloseStore(const HostOptions& options) {
   }
 }
 
-// An executor's life: the store held, calls served until its worker closes the channel.
-int RunExecutor(int fd, const ApiRegistry& registry, const HostOptions& options) {
-  IdleConnections idle;
-  HoldStore(idle, options);
-  Dispatcher dispatcher(registry, CheckSession);
-  return ServeCalls(fd, dispatcher);
-}
-
-// A worker whose effective ids were dropped keeps no way back to root: its executor has one.
-void DropSavedIds() {
-  uid_t r, e, saved;
-  gid_t rg, eg, savedGid;
-  if (getresuid(&r, &e, &saved) != 0 || getresgid(&rg, &eg, &savedGid) != 0 || e == 0) return;
-  if (setresgid(eg, eg, eg) != 0 || setresuid(e, e, e) != 0)
-    syslog(LOG_ERR, "worker %d: cannot give up the saved ids: %m", static_cast<int>(getpid()));
-}
-
-// One worker: the stop signals end its accept loop; requests in flight are answered first.
-// `parent` is the supervisor (0: none), whose end ends the worker too. With a parent, the
-// module calls run in an executor; without, in this process.
-int ServeWorker(httplib::Server& server, const HostOptions& options, pid_t parent,
-                const ApiRegistry& registry, CallRunner& runner, WorkerLoads* loads = nullptr,
-                int slot = -1) {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+int Supervise(Host& h) {
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGCHLD);
-  pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-
-  ConnectionGate& gate = ConnectionGate::Instance();
-  IdleConnections idle;
-  std::unique_ptr<Dispatcher> here;
-  Executor executor;
-  if (parent == 0) {
-    HoldStore(idle, options);
-    here = std::make_unique<Dispatcher>(registry, CheckSession);
-    runner = [&here](const RawRequest& raw) { return ServeHere(*here, raw); };
-  } else {
-    if (!executor.Start([&](int fd) { return RunExecutor(fd, registry, options); })) return 1;
-    executor.OnDeath([&gate] { gate.Stop(); });
-    runner = [&executor](const RawRequest& raw) { return executor.Run(raw); };
-    DropSavedIds();
-  }
-  GateLimits limits;
-  limits.maxConnections = options.maxConnections;
-  limits.requestSeconds = options.requestSeconds;
-  gate.Arm(limits, parent, loads, slot);
-  server.new_task_queue = [] { return new GateQueue(); };
-  const bool ok = server.listen_after_bind();
-  if (!ok && !gate.Stopping()) {
-    syslog(LOG_ERR, "worker %d: the server stopped with an error", static_cast<int>(getpid()));
-    return 1;
-  }
-  // A worker whose executor died is replaced like one that died itself.
-  return parent != 0 && executor.Pid() < 0 ? 1 : 0;
-}
-
-int ExitStatus(int status) {
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// One line per worker that ended on its own; `restart` says whether it is replaced.
-void LogDeath(pid_t pid, int status, bool restart) {
-  const char* next = restart ? "; restarting" : "";
-  if (WIFSIGNALED(status)) {
-    syslog(LOG_ERR, "worker %d killed by signal %d (%s)%s", static_cast<int>(pid), WTERMSIG(status),
-           strsignal(WTERMSIG(status)), next);
-  } else {
-    syslog(restart ? LOG_ERR : LOG_INFO, "worker %d exited with status %d%s", static_cast<int>(pid),
-           ExitStatus(status), next);
-  }
-}
-
-// Running workers: when each started, and its slot in the shared loads.
-struct Worker {
-  std::chrono::steady_clock::time_point start;
-  int slot;
-};
-using Workers = std::map<pid_t, Worker>;
-
-// Asks every worker to stop and waits for them; those still running after `seconds` are killed.
-void StopWorkers(Workers& live, int seconds) {
-  using Clock = std::chrono::steady_clock;
-  for (const auto& w : live) kill(w.first, SIGTERM);
-  auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  while (!live.empty()) {
-    int status = 0;
-    const pid_t pid = waitpid(-1, &status, WNOHANG);
-    if (pid > 0) {
-      live.erase(pid);
-      continue;
+  for (int s : {SIGINT, SIGTERM, SIGCHLD, SIGHUP}) sigaddset(&signals, s);
+  std::vector<pid_t> toReplace;
+  pid_t replacing = 0;
+  int stopSignal = 0;
+  bool workersAsked = false;
+  auto stopDeadline = Clock::time_point::max();
+  while (true) {
+    const timespec tick{0, kTickMs * 1000 * 1000};
+    const int sig = sigtimedwait(&signals, nullptr, &tick);
+    if ((sig == SIGINT || sig == SIGTERM) && stopSignal == 0) {
+      stopSignal = sig;
+      syslog(LOG_NOTICE, "signal %d: stopping", sig);
+      // The front first: it stops taking requests and waits for the answers in flight.
+      if (h.front > 0) kill(h.front, SIGQUIT);
+      stopDeadline = Clock::now() + std::chrono::seconds(h.options.requestSeconds + 5);
+    } else if (sig == SIGHUP && stopSignal == 0) {
+      // Fresh workers load the modules anew: the old ones keep their own copy until they end.
+      auto fresh = std::make_unique<ApiRegistry>();
+      h.registry.reset();
+      if (LoadModules(*fresh, h.options)) {
+        syslog(LOG_NOTICE, "SIGHUP: modules reloaded; replacing %zu workers", h.live.size());
+        for (const auto& w : h.live) toReplace.push_back(w.first);
+      }
+      h.registry = std::move(fresh);
     }
-    if (Clock::now() > deadline) {
-      syslog(LOG_ERR, "%zu workers did not stop in time; killing them", live.size());
-      for (const auto& w : live) kill(w.first, SIGKILL);
-      deadline = Clock::time_point::max();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-// Forks `count` workers and keeps them running until SIGINT or SIGTERM, then stops them all
-// and waits for their answers in flight.
-int Supervise(httplib::Server& server, const HostOptions& options, int count,
-              const ApiRegistry& registry, CallRunner& runner) {
-  using Clock = std::chrono::steady_clock;
-  const pid_t self = getpid();
-  Workers live;
-  void* shared =
-      mmap(nullptr, sizeof(WorkerLoads), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  WorkerLoads* loads = shared == MAP_FAILED ? nullptr : new (shared) WorkerLoads;
-  std::unique_ptr<void, std::function<void(void*)>> unmap(
-      loads, [](void* p) { munmap(p, sizeof(WorkerLoads)); });
-  for (int i = 0; loads != nullptr && i < WorkerLoads::kSlots; ++i) loads->open[i] = -1;
-  auto spawn = [&]() {
-    int slot = 0;
-    while (std::any_of(live.begin(), live.end(),
-                       [slot](const auto& w) { return w.second.slot == slot; }))
-      ++slot;
-    if (loads != nullptr && slot < WorkerLoads::kSlots) loads->open[slot] = 0;
-    const pid_t pid = fork();
-    if (pid == 0) _exit(ServeWorker(server, options, self, registry, runner, loads, slot));
-    if (pid < 0) {
-      syslog(LOG_ERR, "cannot start a worker: %m");
-      if (loads != nullptr && slot < WorkerLoads::kSlots) loads->open[slot] = -1;
-      return false;
-    }
-    live[pid] = Worker{Clock::now(), slot};
-    return true;
-  };
-  for (int i = 0; i < count; ++i) spawn();
-
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGCHLD);
-  int missing = count - static_cast<int>(live.size());
-  auto retryAt = Clock::now();
-  int sig = 0;
-  while (sig != SIGINT && sig != SIGTERM) {
-    const timespec tick{0, 200 * 1000 * 1000};
-    sig = sigtimedwait(&signals, nullptr, &tick);
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-      auto it = live.find(pid);
-      if (it == live.end()) continue;
-      // A worker that dies at once would die again: give it a pause before the next one.
-      if (Clock::now() - it->second.start < std::chrono::seconds(1))
-        retryAt = Clock::now() + std::chrono::seconds(1);
-      if (loads != nullptr && it->second.slot < WorkerLoads::kSlots)
-        loads->open[it->second.slot] = -1;
-      live.erase(it);
-      LogDeath(pid, status, sig != SIGINT && sig != SIGTERM);
-      ++missing;
-    }
-    while (missing > 0 && Clock::now() >= retryAt && sig != SIGINT && sig != SIGTERM) {
-      if (!spawn()) {
-        retryAt = Clock::now() + std::chrono::seconds(1);
-        break;
+      if (pid == h.front) {
+        h.front = -1;
+        if (stopSignal == 0) {
+          syslog(LOG_ERR, "nginx %d ended (status %d); restarting it", static_cast<int>(pid),
+                 status);
+          StartFront(h);
+        }
+        continue;
       }
-      --missing;
+      if (pid == replacing) replacing = 0;
+      Reaped(h, pid, status, stopSignal != 0);
     }
+    if (stopSignal != 0) {
+      if (h.front > 0 && Clock::now() < stopDeadline) continue;
+      if (!workersAsked) {
+        for (auto& w : h.live) {
+          w.second.retiring = true;
+          kill(w.first, SIGTERM);
+        }
+        workersAsked = true;
+        stopDeadline = Clock::now() + std::chrono::seconds(h.options.requestSeconds + 5);
+      }
+      if (h.live.empty()) break;
+      if (Clock::now() > stopDeadline) {
+        syslog(LOG_ERR, "%zu workers did not stop in time; killing them", h.live.size());
+        for (const auto& w : h.live) kill(w.first, SIGKILL);
+        if (h.front > 0) kill(h.front, SIGKILL);
+        stopDeadline = Clock::time_point::max();
+      }
+      continue;
+    }
+    // One by one: the fresh worker serves before the old one is asked to stop.
+    while (replacing == 0 && !toReplace.empty()) {
+      const pid_t old = toReplace.back();
+      toReplace.pop_back();
+      auto it = h.live.find(old);
+      if (it == h.live.end() || it->second.retiring) continue;
+      if (Spawn(h, it->second.extra) < 0) break;
+      it->second.retiring = true;
+      kill(old, SIGTERM);
+      replacing = old;
+    }
+    Watch(h);
   }
-  syslog(LOG_NOTICE, "signal %d: stopping %zu workers", sig, live.size());
-  StopWorkers(live, options.requestSeconds + 5);
-  CloseStore(options);
+  CloseStore(h.options);
   syslog(LOG_NOTICE, "stopped");
   return 0;
 }
 
-}  // namespace
-
-const char* DefaultModulePath() {
-  return FLX_DEFAULT_MODULE;
+void RemoveTree(const std::string& dir) {
+  const std::string cmd = "rm -rf -- '" + dir + "'";
+  if (system(cmd.c_str()) != 0) syslog(LOG_WARNING, "cannot remove %s", dir.c_str());
 }
+
+}  // namespace
 
 bool ParseListen(const std::string& text, std::string& host, int& port) {
   std::string portText;
@@ -499,54 +667,70 @@ int RunHost(const HostOptions& options) {
   // The mask is the process's: it filters the modules' lines too, before they are formatted.
   setlogmask(LOG_UPTO(options.logLevel));
   if (options.debug) giTerminalDebug = 1;
-  std::string host;
+  std::string host, err;
   int port = 0;
-  if (!ParseListen(options.listen, host, port)) {
+  if (!options.listen.empty() && !ParseListen(options.listen, host, port)) {
     Fail("bad --listen '" + options.listen + "': give HOST:PORT, e.g. 127.0.0.1:5000");
     return 1;
   }
-  // The supervisor takes the stop signals and the workers' ends by sigtimedwait.
+  // The supervisor takes its signals and the workers' ends by sigtimedwait.
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGCHLD);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  for (int s : {SIGINT, SIGTERM, SIGCHLD, SIGHUP}) sigaddset(&signals, s);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 
-  // Modules are loaded as root, before the ids are dropped: they may lie in folders that the
-  // unprivileged user cannot enter.
-  ApiRegistry registry;
-  if (!LoadModules(registry, options)) return 1;
-  httplib::Server server;
-  server.set_payload_max_length(options.maxBody);
-  server.set_keep_alive_timeout(std::min<time_t>(kKeepAliveSeconds, options.requestSeconds));
-  server.set_tcp_nodelay(true);
-  if (!Bind(server, host, port)) {
-    Fail("cannot listen on " + options.listen +
-         " (address in use or not local?): stop the other server or choose another --listen");
+  Host h(options);
+  h.uid = geteuid();
+  h.gid = getegid();
+  if (!options.dropUser.empty()) {
+    const passwd* pw = getpwnam(options.dropUser.c_str());
+    if (pw == nullptr) {
+      Fail("unknown user '" + options.dropUser + "' for --drop-privileges");
+      return 1;
+    }
+    h.uid = pw->pw_uid;
+    h.gid = pw->pw_gid;
+  }
+  h.workers =
+      options.workers > 0 ? options.workers : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+  h.maxWorkers = std::max(h.workers, options.maxWorkers > 0 ? options.maxWorkers : 4 * h.workers);
+  if (!LoadModules(*h.registry, options)) return 1;
+  // Each host has a folder of its own: in-flight files, the private socket and front.
+  const std::string runBase = std::string(KEVORootPrefix()) + kRunDir;
+  h.runDir = runBase + "/host." + std::to_string(getpid());
+  if (KEVOFSMkdirP(runBase.c_str(), nullptr, 1, -1, -1, 0755) != 0 ||
+      (mkdir(h.runDir.c_str(), 0750) != 0 && errno != EEXIST) ||
+      chown(h.runDir.c_str(), h.uid, h.gid) != 0) {
+    Fail("cannot make the run folder " + h.runDir + ": " + std::strerror(errno));
     return 1;
   }
-  std::string err;
-  if (!options.dropUser.empty() && !DropPrivileges(options.dropUser, err)) {
+  bool ok =
+      OpenFastcgi(h, err) && (options.dropUser.empty() || DropPrivileges(options.dropUser, err));
+  for (int i = 0; ok && i < h.workers; ++i) ok = Spawn(h, false) > 0;
+  ok = ok && (options.listen.empty() || SetUpFront(h, err));
+  if (!ok) {
     Fail(err);
+    for (const auto& w : h.live) kill(w.first, SIGKILL);
+    if (h.front > 0) kill(h.front, SIGKILL);
+    while (wait(nullptr) > 0) {
+    }
+    kevo::RootIds root;
+    RemoveTree(h.runDir);
     return 1;
   }
-  AuthLimiter limiter(options.maxAuthFailures, kAuthWindowSeconds);
-  CallRunner runner;
-  Route(server, runner, limiter, options.maxBody);
-  ServeStaticPage(server, PageDir());
-
-  const std::string where = HostPort(host, port);
-  const int workers =
-      options.workers >= 0 ? options.workers : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
-  std::cout << "listening on " << where << std::endl;
-  syslog(LOG_NOTICE, "listening on %s with %d workers", where.c_str(), workers);
-  if (workers <= 0) {
-    const int rc = ServeWorker(server, options, 0, registry, runner);
-    syslog(LOG_NOTICE, "stopped");
-    return rc;
+  if (!options.listen.empty()) {
+    std::cout << "listening on " << h.listenText << std::endl;
+  } else {
+    std::cout << "serving FastCGI on " << h.fastcgiAddress << std::endl;
   }
-  return Supervise(server, options, workers, registry, runner);
+  syslog(LOG_NOTICE, "serving FastCGI on %s with %d workers%s%s", h.fastcgiAddress.c_str(),
+         h.workers, options.listen.empty() ? "" : "; nginx front on ", h.listenText.c_str());
+  const int rc = Supervise(h);
+  kevo::RootIds root;
+  RemoveTree(h.runDir);
+  if (!options.fastcgi.empty() && options.fastcgi[0] == '/') unlink(options.fastcgi.c_str());
+  return rc;
 }
 
 }  // namespace webapihost

@@ -1,5 +1,6 @@
-// The web API host: decodes calls to /webapi/entry.cgi, finds the method in the API tables of
-// the loaded modules, calls it one request at a time and answers with JSON.
+// The web API host: a FastCGI process manager. A supervisor loads the modules, opens the
+// socket and forks single-threaded workers; each takes one request from /webapi/entry.cgi,
+// finds the method in the loaded API tables, calls it on its only thread and answers JSON.
 #ifndef WEBAPI_HOST_H
 #define WEBAPI_HOST_H
 
@@ -7,25 +8,14 @@
 #include <stddef.h>
 #include <sys/types.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "webapi.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace webapihost {
-
-// Serves the inventory page's files from `dir` at / and /inventory/.
-void ServeStaticPage(httplib::Server& server, const std::string& dir);
 
 // --- decoding the fields of a call ---
 
@@ -41,14 +31,14 @@ std::string CookieValue(const std::string& header, const std::string& name);
 // text itself as a JSON string.
 Json::Value ParamValue(const std::string& text);
 
-// What a client sent to the endpoint, before decoding.
+// What nginx passed for one request, before decoding.
 struct RawRequest {
-  std::string query;        // the URL's query string, still encoded
-  std::string body;         // the request body
-  std::string contentType;  // Content-Type header
-  std::string cookie;       // Cookie header(s), joined with "; "
-  std::string remoteIp;
-  std::string clientAddress;  // the address that failed session checks are counted against
+  std::string query;          // QUERY_STRING, still encoded
+  std::string body;           // the request body
+  std::string contentType;    // CONTENT_TYPE
+  std::string cookie;         // HTTP_COOKIE
+  std::string remoteIp;       // REMOTE_ADDR: nginx's $remote_addr
+  std::string requestMethod;  // REQUEST_METHOD
 };
 
 // One decoded call.
@@ -62,17 +52,22 @@ struct Call {
   std::map<std::string, std::string> rawParams;  // decoded, not parsed yet
 };
 
-// Decodes the fields of `raw` into `call`, leaving the parameters as text in rawParams (a form
+// Most fields one call may carry (a push has five); counted before any is decoded.
+constexpr size_t kMaxFields = 256;
+
+// Decodes api, method, version and the session of `raw` into `call` and nothing else (a form
 // body wins over the query string; the cookie "id" is the session when there is no "_sid").
 // Returns 0, or the framework's error code: a malformed encoding, a missing api, method or
-// version, or a version that is not a number.
+// version, or a version that is not a number; WEBAPI_ERR_REFUSED for more than kMaxFields.
 int DecodeFields(const RawRequest& raw, Call& call);
+// Decodes every other field into rawParams (text, not parsed). False on a bad escape.
+bool DecodeParams(const RawRequest& raw, Call& call);
 // Parses rawParams into params within bounds set by the request's size (`inputBytes`):
 // 0, or the HTTP status of the refusal (400: nested too deep, 413: too many values) with `why`.
 int ParseParams(Call& call, size_t inputBytes, std::string& why);
 // Moves rawParams into params as JSON strings, parsing nothing.
 void KeepParamsAsText(Call& call);
-// DecodeFields and ParseParams; WEBAPI_ERR_REFUSED when the parameters are out of bounds.
+// DecodeFields, DecodeParams and ParseParams; WEBAPI_ERR_REFUSED when out of bounds.
 int DecodeCall(const RawRequest& raw, Call& call);
 
 // --- API tables of the loaded modules ---
@@ -113,56 +108,55 @@ class ApiRegistry {
   std::vector<void*> handles_;
 };
 
-// Failed session checks by client address: from the `limit`th failure within a window on, the
-// address is refused until that window ends.
-class AuthLimiter {
- public:
-  AuthLimiter(int limit, int windowSeconds) : limit_(limit), window_(windowSeconds) {}
-  bool Blocked(const std::string& address);
-  void Failed(const std::string& address);
+// --- the hooks through which a product serves its own rules ---
 
- private:
-  using Clock = std::chrono::steady_clock;
-  struct Window {
-    Clock::time_point start;
-    int failures;
-  };
-  const int limit_;
-  const std::chrono::seconds window_;
-  std::mutex mutex_;
-  std::map<std::string, Window> windows_;
+// What the session check sees: nothing but the call's names, its session and its caller.
+struct SessionQuery {
+  std::string api;
+  std::string apiClass;  // the api without its last dotted component
+  std::string method;
+  int version = 0;
+  std::string sid;
+  std::string requestMethod;  // GET or POST
+  std::string remoteIp;
+};
+// True when the session may make the call; `who` names the caller (a device's serial number,
+// an operator) for the log lines and the hooks after the call.
+using SessionCheck = std::function<bool(const SessionQuery& query, std::string& who)>;
+// Runs after each call the module answered, in the worker, with the call's parameters.
+using AfterCall = std::function<void(const Call& call, const std::string& who,
+                                     const KEVO::APIResponse& response)>;
+
+struct ProductHooks {
+  SessionCheck check;  // none: every session passes
+  AfterCall after;     // none: nothing runs after a call
 };
 
-// True when session `sid` may call APIs of `apiClass`.
-using SessionCheck = std::function<bool(const std::string& sid, const std::string& apiClass)>;
-
-// Serves decoded requests: finds the method, checks the session before any parameter is parsed
-// (a refused session gets its parameters as text: the module answers it), calls the method
-// under one lock (privileged sections in modules change process-wide ids), never lets an
-// exception out, logs one line per request.
+// Serves decoded requests: finds the method, checks the session before any other field is
+// decoded (a refused session gets its parameters as text: the module answers it), calls the
+// method, never lets an exception out, logs one line per request.
 class Dispatcher {
  public:
-  explicit Dispatcher(const ApiRegistry& registry, SessionCheck check = nullptr)
-      : registry_(registry), check_(std::move(check)) {}
+  explicit Dispatcher(const ApiRegistry& registry, ProductHooks hooks = ProductHooks())
+      : registry_(registry), hooks_(std::move(hooks)) {}
+  // Runs just before the method, with the decoded call and the caller the check named.
+  using BeforeCall = std::function<void(const Call& call, const std::string& who)>;
   // The answer object: {"success":true[,"data":..]} or {"success":false,"error":{"code":N}};
-  // `httpStatus` (when given) is 200, or the status of a refusal by a limit; `guessed` says
-  // whether a presented session failed its check (what the limiter of guesses counts).
-  Json::Value Handle(const RawRequest& raw, int* httpStatus = nullptr, bool* guessed = nullptr);
+  // `httpStatus` (when given) is 200, or the status of a refusal by a limit.
+  Json::Value Handle(const RawRequest& raw, int* httpStatus = nullptr,
+                     const BeforeCall& before = nullptr);
 
  private:
   int Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request, KEVO::APIResponse& response);
-  // Parses the parameters when the session passes; 0 or the HTTP status of a refusal.
-  int PrepareParams(const RawRequest& raw, Call& call, bool& guessed);
 
   const ApiRegistry& registry_;
-  SessionCheck check_;
-  std::mutex mutex_;
+  ProductHooks hooks_;
 };
 
 // The answer object as compact JSON text.
 std::string AnswerText(const Json::Value& answer);
 
-// --- the host program ---
+// --- the held store files ---
 
 // How this process's connections to the store files that the host holds behave (the module
 // opens its own; SQLite calls the host back for each one).
@@ -176,32 +170,6 @@ struct StorePolicy {
   int lockWaitMs = 250;
 };
 
-struct HostOptions {
-  std::string listen = "127.0.0.1:5000";
-  std::vector<std::string> modules;  // empty: DefaultModulePath()
-  size_t maxBody = size_t(4) << 20;  // 8x the largest agent push measured (455,673 bytes)
-  bool logStderr = false;
-  int logLevel = 7;  // lines up to this syslog level are written (7: LOG_DEBUG, all of them)
-  bool debug = false;
-  std::string dropUser;               // empty: keep the ids
-  int workers = -1;                   // -1: one per core; 0: serve in this process
-  std::vector<std::string> keepOpen;  // SQLite files each worker keeps one idle connection to
-  StorePolicy store;                  // for connections to the keepOpen files
-  size_t maxConnections = 64;         // per worker
-  int requestSeconds = 120;           // headers and body of one request
-  int maxAuthFailures = 20;           // failed session checks per address and minute
-};
-
-// The folder of the inventory page: <root>/var/packages/FLX/target/webapi/www.
-std::string PageDir();
-
-// The module loaded when no --module is given.
-const char* DefaultModulePath();
-// Splits "HOST:PORT" ("[v6]:PORT" too). False when malformed or the port is out of range.
-bool ParseListen(const std::string& text, std::string& host, int& port);
-// Started as root: makes USER's ids the real and effective ids and keeps 0 as the saved ids.
-// False, with `err` set, when not root, USER is unknown or a call fails.
-bool DropPrivileges(const std::string& user, std::string& err);
 // SQLite takes a few hundred KiB for each connection and gives them back at its close: a process
 // whose module opens thousands of short connections keeps up to 8 MiB of freed memory for the
 // next one, rather than handing it to the kernel and faulting it in again each time.
@@ -223,56 +191,71 @@ class IdleConnections {
   std::vector<void*> dbs_;  // sqlite3*
 };
 
-// What serving one call gave.
-struct Served {
-  std::string text;      // the answer object as JSON text
-  int status = 200;      // the HTTP status
-  bool guessed = false;  // a presented session failed its check
+// --- the request in flight ---
+
+// A request a worker is running, as kept in its in-flight file: enough to run it again.
+struct InFlight {
+  int attempt = 1;  // 2: the rerun after a worker died with it
+  std::string api, method, device;
+  RawRequest raw;
 };
-using CallRunner = std::function<Served(const RawRequest&)>;
+// Below the root: the hosts' run folders, and the requests that killed two workers.
+constexpr const char kRunDir[] = "/var/packages/FLX/target/run";
+constexpr const char kQuarantineDir[] = "/var/packages/FLX/target/quarantine";
 
-// Serves one call in this process.
-Served ServeHere(Dispatcher& dispatcher, const RawRequest& raw);
+// Writes (without fsync: it guards against a process dying, not the machine) and reads the
+// file; Read is false for a file that is not one.
+bool WriteInFlight(const std::string& path, const InFlight& request);
+bool ReadInFlight(const std::string& path, InFlight& request);
 
-// A child process with one thread that runs the module calls of a worker. Privileged sections
-// change the ids of every thread of a process, which the C library does by signalling each
-// thread in turn: in a process of its own with one thread, a change is one system call, and
-// the worker's connection threads never run with raised ids.
-class Executor {
- public:
-  Executor() = default;
-  ~Executor();  // closes the channel and waits for the child
-  Executor(const Executor&) = delete;
-  Executor& operator=(const Executor&) = delete;
+// The quarantined requests: file name, when, api, method and device, one a line.
+struct Quarantined {
+  std::string name;
+  time_t when = 0;
+  InFlight request;
+};
+std::vector<Quarantined> ListQuarantine();
+// Removes one (by name) or, with an empty name, all; the number removed, -1 when none matched.
+int DropQuarantine(const std::string& name);
 
-  // Forks the child, which runs `serve` on its end of the channel and exits with its result.
-  // Call it while this process has one thread only.
-  bool Start(const std::function<int(int fd)>& serve);
-  // Runs one call in the child, one at a time. When the child is gone the answer is a 500 with
-  // WEBAPI_ERR_MODULE_FAILED, the end is logged and `onDeath` runs once.
-  Served Run(const RawRequest& raw);
-  void OnDeath(std::function<void()> onDeath) { onDeath_ = std::move(onDeath); }
-  pid_t Pid() const { return pid_; }
+// --- the host program ---
 
- private:
-  void Reap(bool logEnd);
-
-  std::mutex mutex_;
-  std::condition_variable turn_;
-  uint64_t nextTicket_ = 0;
-  uint64_t serving_ = 0;
-  int fd_ = -1;
-  pid_t pid_ = -1;
-  std::function<void()> onDeath_;
+struct HostOptions {
+  std::string listen;                // HOST:PORT of a private nginx front; empty: none
+  std::string fastcgi;               // unix socket path, or HOST:PORT on loopback
+  std::vector<std::string> modules;  // empty: the product's
+  size_t maxBody = size_t(4) << 20;  // 8x the largest agent push measured (455,673 bytes)
+  bool logStderr = false;
+  int logLevel = 7;  // lines up to this syslog level are written (7: LOG_DEBUG, all of them)
+  bool debug = false;
+  std::string dropUser;               // empty: keep the ids
+  int workers = 0;                    // 0: one per core
+  int maxWorkers = 0;                 // 0: four times the workers
+  int maxRequests = 2000;             // a worker is replaced after about this many
+  int requestSeconds = 300;           // longer: the worker is killed
+  int slowMs = 10000;                 // longer: one "slow request" line
+  std::vector<std::string> keepOpen;  // SQLite files each worker keeps one idle connection to
+  StorePolicy store;                  // for connections to the keepOpen files
+  ProductHooks hooks;
 };
 
-// The child's side: reads calls from `fd`, serves them with `dispatcher`, writes the answers;
-// returns 0 once the worker closes the channel.
-int ServeCalls(int fd, Dispatcher& dispatcher);
+// Splits "HOST:PORT" ("[v6]:PORT" too). False when malformed or the port is out of range.
+bool ParseListen(const std::string& text, std::string& host, int& port);
+// Started as root: makes USER's ids the real and effective ids and keeps 0 as the saved ids.
+// False, with `err` set, when not root, USER is unknown or a call fails.
+bool DropPrivileges(const std::string& user, std::string& err);
+
+// The private front: nginx's configuration for `listen` (HOST:PORT), the FastCGI address
+// (`unix:PATH` or HOST:PORT), the page folder and nginx's own folder, made from the site that
+// deploy/nginx/ ships. False, with `err`, when the site lacks a line it must rewrite.
+bool FrontConfig(const std::string& listen, const std::string& fastcgi, const std::string& www,
+                 const std::string& prefix, bool asRoot, std::string& conf, std::string& err);
+// The shipped site, as built into the host.
+const char* ShippedSite();
 
 // Serves until SIGINT or SIGTERM; returns the exit code (0 after a signal, 1 on a start-up
-// failure, reported in one line on stderr). Prints "listening on HOST:PORT" once ready. With
-// workers, the process loads, binds, drops its ids and then only supervises them.
+// failure, reported in one line on stderr). With --listen, prints "listening on HOST:PORT"
+// once the front takes requests; with --fastcgi, "serving FastCGI on ADDRESS".
 int RunHost(const HostOptions& options);
 
 }  // namespace webapihost

@@ -4,7 +4,6 @@
 #include <syslog.h>
 
 #include <chrono>
-#include <iterator>
 #include <memory>
 
 #include "host.h"
@@ -15,8 +14,6 @@ namespace {
 
 // Client-chosen names go into log lines: keep them short and on one line.
 const size_t kMaxLoggedName = 80;
-// Addresses remembered by the limiter of failed session checks before expired ones are dropped.
-const size_t kMaxAddresses = 10000;
 
 std::string Loggable(const std::string& text) {
   std::string out = text.substr(0, kMaxLoggedName);
@@ -124,78 +121,57 @@ int Dispatcher::Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request,
   return -1;
 }
 
-bool AuthLimiter::Blocked(const std::string& address) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = windows_.find(address);
-  if (it == windows_.end()) return false;
-  if (Clock::now() - it->second.start > window_) {
-    windows_.erase(it);
-    return false;
-  }
-  return it->second.failures >= limit_;
-}
-
-void AuthLimiter::Failed(const std::string& address) {
-  const auto now = Clock::now();
-  std::lock_guard<std::mutex> lock(mutex_);
-  // Many addresses that failed once must not grow the table without end.
-  if (windows_.size() > kMaxAddresses) {
-    for (auto it = windows_.begin(); it != windows_.end();)
-      it = now - it->second.start > window_ ? windows_.erase(it) : std::next(it);
-  }
-  Window& w = windows_[address];
-  if (w.failures == 0 || now - w.start > window_) w = Window{now, 0};
-  ++w.failures;
-}
-
-int Dispatcher::PrepareParams(const RawRequest& raw, Call& call, bool& guessed) {
-  const size_t inputBytes = raw.query.size() + raw.body.size();
-  const size_t dot = call.api.rfind('.');
-  const std::string apiClass = dot == std::string::npos ? std::string() : call.api.substr(0, dot);
-  if (check_ && !check_(call.sid, apiClass)) {
-    // Only a presented session can be a guess; calls without one are not counted.
-    guessed = !call.sid.empty();
-    KeepParamsAsText(call);
-    return 0;
-  }
-  std::string why;
-  const int status = ParseParams(call, inputBytes, why);
-  if (status != 0)
-    syslog(LOG_WARNING, "refused %d from %s: %s", status, Loggable(raw.remoteIp).c_str(),
-           why.c_str());
-  return status;
-}
-
-Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, bool* guessed) {
-  if (guessed != nullptr) *guessed = false;
+Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const BeforeCall& before) {
   const auto start = std::chrono::steady_clock::now();
   Call call;
   KEVO::APIResponse response;
   WEBAPI_METHOD_HANDLER handler = nullptr;
   int status = 200;
+  std::string who;
   int code = DecodeFields(raw, call);
+  if (code == WEBAPI_ERR_REFUSED) {
+    status = 413;
+    syslog(LOG_WARNING, "refused 413 from %s: more than %zu fields", Loggable(raw.remoteIp).c_str(),
+           kMaxFields);
+  }
   if (code == 0) code = registry_.Find(call.api, call.version, call.method, &handler);
-  // One call at a time, the session check included: privileged sections in modules change the
-  // ids of the whole process.
-  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
   if (code == 0) {
-    lock.lock();
-    bool guess = false;
-    const int refused = PrepareParams(raw, call, guess);
-    if (guessed != nullptr) *guessed = guess;
-    if (refused != 0) {
-      status = refused;
-      code = WEBAPI_ERR_REFUSED;
+    // The session is checked from the names alone: a caller without one costs no decoding.
+    const size_t dot = call.api.rfind('.');
+    SessionQuery query;
+    query.api = call.api;
+    query.apiClass = dot == std::string::npos ? std::string() : call.api.substr(0, dot);
+    query.method = call.method;
+    query.version = call.version;
+    query.sid = call.sid;
+    query.requestMethod = raw.requestMethod;
+    query.remoteIp = raw.remoteIp;
+    const bool allowed = !hooks_.check || hooks_.check(query, who);
+    if (!DecodeParams(raw, call)) {
+      code = WEBAPI_ERR_UNKNOWN;
+    } else if (!allowed) {
+      KeepParamsAsText(call);  // the module refuses it, nothing is parsed
+    } else {
+      std::string why;
+      status = ParseParams(call, raw.query.size() + raw.body.size(), why);
+      if (status != 0) {
+        syslog(LOG_WARNING, "refused %d from %s: %s", status, Loggable(raw.remoteIp).c_str(),
+               why.c_str());
+        code = WEBAPI_ERR_REFUSED;
+      } else {
+        status = 200;
+      }
     }
   }
   if (code != 0) {
     response.SetError(code, Json::Value());
   } else {
-    KEVO::APIRequest request(call.api, call.version, call.method, std::move(call.params), call.sid,
+    if (before) before(call, who);
+    KEVO::APIRequest request(call.api, call.version, call.method, call.params, call.sid,
                              raw.remoteIp);
     Invoke(handler, request, response);
+    if (hooks_.after) hooks_.after(call, who, response);
   }
-  if (lock.owns_lock()) lock.unlock();
   if (httpStatus != nullptr) *httpStatus = status;
   const Json::Value answer = response.ToJson();
   const int answerCode = response.IsSuccess() ? 0 : answer["error"]["code"].asInt();

@@ -1,4 +1,4 @@
-#include "common/path_safety.h"
+#include "kevopath.h"
 
 bool isSafePathComponent(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;

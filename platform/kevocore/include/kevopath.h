@@ -1,6 +1,7 @@
-// Whether a pushed text may become one component of a path in the mirror directory.
-#ifndef FLX_COMMON_PATH_SAFETY_H
-#define FLX_COMMON_PATH_SAFETY_H
+// Whether a pushed text may become one component of a path in a mirror directory: shared by
+// the module's writers and the read views.
+#ifndef KEVOPATH_H
+#define KEVOPATH_H
 
 #include <string>
 
@@ -8,4 +9,4 @@
 // puts a pushed id or file name into a path asks this first.
 bool isSafePathComponent(const std::string& name);
 
-#endif  // FLX_COMMON_PATH_SAFETY_H
+#endif  // KEVOPATH_H

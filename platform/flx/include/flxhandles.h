@@ -1,7 +1,8 @@
 // Owners of the hashes and lists that the core and registry libraries allocate: each is
-// released through its own library's free call on every way out. Every handler uses these.
-#ifndef FLX_COMMON_REGISTRY_HANDLES_H
-#define FLX_COMMON_REGISTRY_HANDLES_H
+// released through its own library's free call on every way out. The module's handlers and
+// flx-admin use these.
+#ifndef FLXHANDLES_H
+#define FLXHANDLES_H
 
 #include <stdint.h>
 
@@ -75,6 +76,9 @@ inline HashPtr makeFilter(const char* key, const char* value) {
   if (hash && setHashValue(hash, key, value) < 0) hash.reset();
   return hash;
 }
+inline HashPtr makeFilter(const char* key, const std::string& value) {
+  return makeFilter(key, value.c_str());
+}
 
 // Finds a device by serial number through a filter hash {"sn"} and the registry's device
 // list; both are held until the object dies, then released, hash first.
@@ -95,4 +99,4 @@ class QxBySerial {
   HashPtr hash_;
 };
 
-#endif  // FLX_COMMON_REGISTRY_HANDLES_H
+#endif  // FLXHANDLES_H

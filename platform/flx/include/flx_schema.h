@@ -1,0 +1,27 @@
+// The registry's tables, and the indexes that the read views rely on, named once: the registry
+// library creates them; the read views and flx-admin name them from here, never write them
+// again. Columns follow the records of flx.h (one column per field, plus `id`).
+#ifndef FLX_SCHEMA_H
+#define FLX_SCHEMA_H
+
+#define KEVOFLX_TABLE_DEVICES "devices"
+#define KEVOFLX_TABLE_SESSIONS "sessions"
+#define KEVOFLX_TABLE_APPS "apps"
+#define KEVOFLX_TABLE_PKGS "pkgs"
+#define KEVOFLX_TABLE_INFO "info"
+#define KEVOFLX_TABLE_OPERATORS "operators"
+
+// Fleet queries look packages and applications up by id across devices.
+#define KEVOFLX_INDEX_PKGS_BY_ID "pkgs_pkg_id"
+#define KEVOFLX_INDEX_APPS_BY_ID "apps_app_id"
+#define KEVOFLX_INDEX_SESSIONS_BY_SN "sessions_sn"
+
+// Every table and index above, as the initialiser of an array of texts.
+#define KEVOFLX_SCHEMA_OBJECTS                                                             \
+  {                                                                                        \
+    KEVOFLX_TABLE_DEVICES, KEVOFLX_TABLE_SESSIONS, KEVOFLX_TABLE_APPS, KEVOFLX_TABLE_PKGS, \
+        KEVOFLX_TABLE_INFO, KEVOFLX_TABLE_OPERATORS, KEVOFLX_INDEX_PKGS_BY_ID,             \
+        KEVOFLX_INDEX_APPS_BY_ID, KEVOFLX_INDEX_SESSIONS_BY_SN                             \
+  }
+
+#endif  // FLX_SCHEMA_H

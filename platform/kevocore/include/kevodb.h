@@ -1,0 +1,98 @@
+// The process's one connection to a store, shared by a library's operations (the registry and
+// the read views each keep one): opened once, with root's ids, and opened again after a
+// failure that may have broken it, when a file it was opened on was replaced or the root
+// moved, and in a forked child. Statements are prepared once and kept with the connection.
+#ifndef KEVODB_H
+#define KEVODB_H
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kevoids.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace kevo {
+
+class SharedDb {
+ public:
+  // Opens a connection on `paths` (the first is the file opened, the others are attached);
+  // called with root's ids raised. On failure it closes what it opened, returns null and may
+  // say why in `error` (left empty when it reported the failure itself).
+  using Opener = sqlite3* (*)(const std::vector<std::string>& paths, std::string& error);
+
+  explicit SharedDb(Opener open) : open_(open) {}
+  ~SharedDb() { close(); }
+  SharedDb(const SharedDb&) = delete;
+  SharedDb& operator=(const SharedDb&) = delete;
+
+  // The connection for the length of one operation, which holds the others off (the same
+  // thread may nest). Null, with error() saying why, when it cannot be opened.
+  class Use {
+   public:
+    Use(SharedDb& holder, const std::vector<std::string>& paths);
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    sqlite3* handle() const { return db_; }
+    const std::string& error() const { return error_; }
+
+   private:
+    std::unique_lock<std::recursive_mutex> hold_;
+    sqlite3* db_ = nullptr;
+    std::string error_;
+  };
+
+  // A statement of `db` for one operation: the connection's kept one for `sql` when `db` is
+  // the connection (prepared on first use), else one of its own. A kept statement is reset on
+  // release, another finalized. rc() is SQLite's result of preparing it.
+  class Statement {
+   public:
+    Statement(SharedDb& holder, sqlite3* db, const std::string& sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    sqlite3_stmt* get() const { return st_; }
+    int rc() const { return rc_; }
+
+   private:
+    SharedDb& holder_;
+    sqlite3_stmt* st_ = nullptr;
+    std::string key_;  // the SQL of a kept statement; empty for one of its own
+    int rc_ = 0;
+  };
+
+  // The next Use opens afresh, when `db` is the connection.
+  void markBroken(sqlite3* db);
+  // Closes the connection; the next Use opens it again.
+  void close();
+
+ private:
+  struct Kept {
+    sqlite3_stmt* st;
+    bool busy;  // held by a Statement
+  };
+  // More distinct texts than this are not kept: queries built from operator input must not
+  // grow the connection without bound.
+  static const size_t kMaxKept = 256;
+
+  bool current(const std::vector<std::string>& paths) const;
+  bool reopen(const std::vector<std::string>& paths, std::string& error);
+
+  Opener open_;
+  std::recursive_mutex lock_;
+  sqlite3* db_ = nullptr;
+  std::vector<std::string> paths_;
+  std::vector<KEVOFILEID> files_;
+  pid_t pid_ = 0;
+  bool broken_ = false;
+  std::unordered_map<std::string, Kept> kept_;
+};
+
+}  // namespace kevo
+
+#endif  // KEVODB_H

@@ -1,0 +1,105 @@
+// The per-process connection holder of the registry and the read views.
+#include <errno.h>
+#include <sqlite3.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "kevodb.h"
+
+namespace kevo {
+
+SharedDb::Use::Use(SharedDb& holder, const std::vector<std::string>& paths) : hold_(holder.lock_) {
+  if (holder.db_ != nullptr && holder.pid_ != getpid()) {
+    // The parent's: a connection must not be used across fork, nor closed, nor its statements.
+    holder.kept_.clear();
+    holder.db_ = nullptr;
+  }
+  if (holder.db_ != nullptr && (holder.broken_ || !holder.current(paths))) holder.close();
+  if (holder.db_ == nullptr && !holder.reopen(paths, error_)) return;
+  db_ = holder.db_;
+}
+
+bool SharedDb::current(const std::vector<std::string>& paths) const {
+  if (paths != paths_) return false;
+  for (size_t i = 0; i < paths.size(); ++i)
+    if (!KEVOFileIdSame(paths[i].c_str(), &files_[i])) return false;
+  return true;
+}
+
+// The only id change of the connection's life: the stores are root's alone, and SQLite opens
+// the WAL files of each while the opener reads them, so no later call needs root.
+bool SharedDb::reopen(const std::vector<std::string>& paths, std::string& error) {
+  RootIds ids;
+  sqlite3* db = open_(paths, error);
+  if (db == nullptr) return false;
+  std::vector<KEVOFILEID> files(paths.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (!KEVOFileIdGet(paths[i].c_str(), &files[i])) {
+      error = "cannot find " + paths[i] + ": " + strerror(errno);
+      sqlite3_close_v2(db);
+      return false;
+    }
+  }
+  db_ = db;
+  paths_ = paths;
+  files_.swap(files);
+  pid_ = getpid();
+  broken_ = false;
+  return true;
+}
+
+void SharedDb::markBroken(sqlite3* db) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (db != nullptr && db == db_) broken_ = true;
+}
+
+// A statement still held closes the connection when it is finalized (close_v2).
+void SharedDb::close() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  if (db_ != nullptr && pid_ == getpid()) {
+    for (auto& k : kept_)
+      if (!k.second.busy) sqlite3_finalize(k.second.st);
+    sqlite3_close_v2(db_);
+  }
+  kept_.clear();
+  db_ = nullptr;
+}
+
+SharedDb::Statement::Statement(SharedDb& holder, sqlite3* db, const std::string& sql)
+    : holder_(holder) {
+  const bool keep = db != nullptr && db == holder.db_ && holder.pid_ == getpid();
+  if (keep) {
+    auto it = holder.kept_.find(sql);
+    if (it != holder.kept_.end() && !it->second.busy) {
+      it->second.busy = true;
+      st_ = it->second.st;
+      key_ = sql;
+      return;
+    }
+  }
+  rc_ = sqlite3_prepare_v3(db, sql.c_str(), static_cast<int>(sql.size()),
+                           keep ? SQLITE_PREPARE_PERSISTENT : 0, &st_, nullptr);
+  if (rc_ != SQLITE_OK) {
+    sqlite3_finalize(st_);
+    st_ = nullptr;
+    return;
+  }
+  // The same text held twice (nested) is prepared again and not kept.
+  if (keep && holder.kept_.size() < kMaxKept && holder.kept_.emplace(sql, Kept{st_, true}).second)
+    key_ = sql;
+}
+
+SharedDb::Statement::~Statement() {
+  if (!key_.empty()) {
+    auto it = holder_.kept_.find(key_);
+    if (it != holder_.kept_.end() && it->second.st == st_) {
+      sqlite3_reset(st_);
+      sqlite3_clear_bindings(st_);
+      it->second.busy = false;
+      return;
+    }
+  }
+  sqlite3_finalize(st_);
+}
+
+}  // namespace kevo

@@ -1,0 +1,68 @@
+#include "product.h"
+
+#include <utility>
+#include <vector>
+
+#include "flx.h"
+#include "flxread.h"
+#include "kevoroot.h"
+
+#ifndef FLX_DEFAULT_MODULE
+#define FLX_DEFAULT_MODULE ""
+#define FLX_DEFAULT_INVENTORY ""
+#endif
+
+namespace flxproduct {
+
+namespace {
+
+const char kPushApi[] = "KEVO.FLX.RPC.ClientInfo";
+const char kInventoryApi[] = "KEVO.FLX.Inventory";
+// The socket of the shipped nginx site (deploy/nginx/flx-webapi.conf) and systemd unit.
+const char kFastcgiSocket[] = "/run/flx-webapi-host/fastcgi.sock";
+
+}  // namespace
+
+bool CheckSession(const webapihost::SessionQuery& query, std::string& who) {
+  if (query.sid.empty()) return false;
+  // Its answers are operators' data: never in a URL that a proxy or a history may keep.
+  if (query.api == kInventoryApi && query.requestMethod != "POST") return false;
+  return KEVOFLXQxCheckWebapiPriviege(query.sid, query.apiClass, who) ||
+         flxread::operatorForToken(query.sid, who);
+}
+
+void AfterCall(const webapihost::Call& call, const std::string& who,
+               const KEVO::APIResponse& response) {
+  if (call.api != kPushApi || call.method != "push" || !response.IsSuccess()) return;
+  std::vector<std::pair<std::string, std::string>> kinds;
+  const Json::Value* items = call.params.find("items", "items" + 5);
+  if (items == nullptr || !items->isArray()) return;
+  for (const Json::Value& item : *items) {
+    if (!item.isObject()) continue;
+    const Json::Value& group = item["group_name"];
+    const Json::Value& module = item["module_name"];
+    if (group.isString() && module.isString())
+      kinds.emplace_back(group.asString(), module.asString());
+  }
+  // The fleet history notes here that device `who` pushed `kinds` (a durable note).
+  (void)who;
+}
+
+std::vector<std::string> DefaultModules() {
+  // Test builds serve the modules where they were built; an installed host the installed ones.
+  if (FLX_DEFAULT_MODULE[0] != '\0') return {FLX_DEFAULT_MODULE, FLX_DEFAULT_INVENTORY};
+  const std::string dir = std::string(KEVORootPrefix()) + KEVO_WEBAPI_DIR;
+  return {dir + "/KEVO.FLX.RPC.so", dir + "/KEVO.FLX.Inventory.so"};
+}
+
+void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
+  if (options.modules.empty()) options.modules = DefaultModules();
+  const std::string root = KEVORootPrefix();
+  if (keepOpen && options.keepOpen.empty())
+    options.keepOpen = {root + KEVO_CACHE_DB_PATH, root + KEVO_REGISTRY_DB_PATH};
+  if (options.listen.empty() && options.fastcgi.empty()) options.fastcgi = root + kFastcgiSocket;
+  options.hooks.check = CheckSession;
+  options.hooks.after = AfterCall;
+}
+
+}  // namespace flxproduct

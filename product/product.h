@@ -1,0 +1,30 @@
+// The FLX product on the generic web API host: who may call what, what runs after a push, and
+// the host's defaults for an installed system.
+#ifndef FLX_PRODUCT_H
+#define FLX_PRODUCT_H
+
+#include <string>
+#include <vector>
+
+#include "host.h"
+
+namespace flxproduct {
+
+// A device's push session through the registry, or an operator's token through the read views
+// (the inventory module decides what an operator may call, and the push module refuses
+// operators itself). The inventory answers POST only. `who`: the serial number, or operator.
+bool CheckSession(const webapihost::SessionQuery& query, std::string& who);
+
+// After every call in the worker; acts on a successful push only.
+void AfterCall(const webapihost::Call& call, const std::string& who,
+               const KEVO::APIResponse& response);
+
+// The modules the product serves (both, from the installed folder).
+std::vector<std::string> DefaultModules();
+// What a host started with no flags serves: both modules, both databases held open, the
+// product's hooks, and the FastCGI socket the shipped nginx site names.
+void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen);
+
+}  // namespace flxproduct
+
+#endif  // FLX_PRODUCT_H
