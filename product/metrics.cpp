@@ -134,11 +134,14 @@ void FleetMetrics(std::string& out, time_t now) {
     out += interval;
   }
 
-  std::string used, size, healthy;
+  // Each family's samples go to a buffer of their own, reserved for all of them at once.
+  const size_t perVolume = 96, perDisk = 96;
+  std::string used, size, healthy, vl;
+  for (std::string* b : {&used, &size, &healthy}) b->reserve(fleet.volumes.size() * perVolume);
   for (const flxread::FleetVolume& v : fleet.volumes) {
     const std::string* l = of(v.device);
     if (l == nullptr) continue;
-    const std::string vl = *l + "," + m::Label("volume", v.name);
+    vl.assign(*l).append(",volume=\"").append(m::LabelValue(v.name)).append("\"");
     m::Sample(used, "flx_volume_used_bytes", vl, static_cast<double>(v.used));
     m::Sample(size, "flx_volume_size_bytes", vl, static_cast<double>(v.total));
     m::Sample(healthy, "flx_volume_healthy", vl, v.normal ? 1 : 0);
@@ -151,11 +154,12 @@ void FleetMetrics(std::string& out, time_t now) {
             "1 when the volume's status is ready (or not reported), else 0.");
   out += healthy;
 
-  std::string bad, smart, temp;
+  std::string bad, smart, temp, kl;
+  for (std::string* b : {&bad, &smart, &temp}) b->reserve(fleet.disks.size() * perDisk);
   for (const flxread::FleetDisk& k : fleet.disks) {
     const std::string* l = of(k.device);
     if (l == nullptr) continue;
-    const std::string kl = *l + "," + m::Label("disk", k.dev);
+    kl.assign(*l).append(",disk=\"").append(m::LabelValue(k.dev)).append("\"");
     m::Sample(bad, "flx_disk_failing", kl, k.failing ? 1 : 0);
     m::Sample(smart, "flx_disk_smart_healthy", kl, k.smartOk ? 1 : 0);
     if (k.hasTemp) m::Sample(temp, "flx_disk_temperature_celsius", kl, static_cast<double>(k.temp));
@@ -205,6 +209,7 @@ void CountItems(const webapihost::Call& call, const KEVO::APIResponse& response)
 
 void ProductMetrics(std::string& out) {
   const time_t now = time(nullptr);
+  out.reserve(out.size() + (size_t(1) << 20));
   m::Header(out, "flx_build_info", m::Type::kGauge, "1, with the host's version as a label.");
   m::Sample(out, "flx_build_info", m::Label("version", FLX_VERSION), 1);
   const SpoolState spool = ReadSpool(now);

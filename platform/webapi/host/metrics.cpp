@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -121,16 +122,30 @@ std::atomic<uint64_t>* Find(const std::string& name, const std::string& labels) 
   return nullptr;
 }
 
-std::string Number(double v) {
-  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-  if (std::isnan(v)) return "NaN";
+// Whole numbers (most samples) without a float conversion: a scrape may hold a million.
+void AppendNumber(std::string& out, double v) {
+  if (std::isinf(v)) {
+    out += v > 0 ? "+Inf" : "-Inf";
+    return;
+  }
+  if (std::isnan(v)) {
+    out += "NaN";
+    return;
+  }
   char buf[32];
   if (v == std::floor(v) && std::fabs(v) < 1e15) {
-    snprintf(buf, sizeof buf, "%.0f", v);
-  } else {
-    snprintf(buf, sizeof buf, "%.9g", v);
+    const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(v));
+    out.append(buf, r.ptr);
+    return;
   }
-  return buf;
+  const int n = snprintf(buf, sizeof buf, "%.9g", v);
+  out.append(buf, static_cast<size_t>(std::max(n, 0)));
+}
+
+std::string Number(double v) {
+  std::string out;
+  AppendNumber(out, v);
+  return out;
 }
 
 }  // namespace
@@ -212,8 +227,14 @@ void Header(std::string& out, const std::string& name, Type type, const std::str
 
 void Sample(std::string& out, const std::string& name, const std::string& labels, double value) {
   out += name;
-  if (!labels.empty()) out += "{" + labels + "}";
-  out += " " + Number(value) + "\n";
+  if (!labels.empty()) {
+    out += '{';
+    out += labels;
+    out += '}';
+  }
+  out += ' ';
+  AppendNumber(out, value);
+  out += '\n';
 }
 
 std::string Render() {
