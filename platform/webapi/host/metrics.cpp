@@ -77,8 +77,9 @@ int FamilyOf(const std::string& name) {
     if (name == fams[i].name) return static_cast<int>(i);
     if (fams[i].type != Type::kHistogram || name.compare(0, fams[i].name.size(), fams[i].name) != 0)
       continue;
-    const std::string rest = name.substr(fams[i].name.size());
-    if (rest == "_bucket" || rest == "_sum" || rest == "_count") return static_cast<int>(i);
+    const char* rest = name.c_str() + fams[i].name.size();
+    if (!std::strcmp(rest, "_bucket") || !std::strcmp(rest, "_sum") || !std::strcmp(rest, "_count"))
+      return static_cast<int>(i);
   }
   return -1;
 }
