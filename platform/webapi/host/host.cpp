@@ -184,7 +184,9 @@ void ServeMetrics(FCGX_Request& req, const WorkerSetup& setup) {
   const std::string auth = Param(req, "HTTP_AUTHORIZATION");
   const std::string bearer = "Bearer ";
   const HostOptions& options = *setup.options;
-  bool allowed = IsLoopback(remote) || remote.compare(0, 11, "::ffff:127.") == 0;
+  // The addresses the site exempts from its limits: a client bound to another 127.x address
+  // (or behind a proxy that sets one) needs the token like any other.
+  bool allowed = remote == "127.0.0.1" || remote == "::1" || remote == "::ffff:127.0.0.1";
   if (!allowed && auth.compare(0, bearer.size(), bearer) == 0 && options.hooks.metricsToken)
     allowed = options.hooks.metricsToken(auth.substr(bearer.size()));
   std::string head, text;
@@ -276,12 +278,13 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
                                        : "";
   const std::string head = "Status: " + std::to_string(status) + reason +
                            "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n\r\n";
+  // Counted before the answer leaves: a client that has its answer finds it counted.
+  const auto took = Clock::now() - start;
+  CountRequest(outcome, std::chrono::duration<double>(took).count(), *setup.options);
   FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
   FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
   FCGX_Finish_r(&req);
   if (written) unlink(setup.inFlight.c_str());
-  const auto took = Clock::now() - start;
-  CountRequest(outcome, std::chrono::duration<double>(took).count(), *setup.options);
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   if (setup.options->slowMs > 0 && ms >= setup.options->slowMs)
     syslog(LOG_WARNING, "slow request %s duration=%lldms", Describe(running).c_str(), ms);
