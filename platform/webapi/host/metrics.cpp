@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "host.h"
@@ -91,7 +93,27 @@ uint32_t Settled(const Slot& s) {
   return st;
 }
 
+std::atomic<uint64_t>* Claim(const std::string& name, const std::string& labels);
+
+// This process's series already found, by key: a push is counted without probing the table.
+// The pointers stay valid in forked children, which map the table at the same address.
+std::mutex gCacheMutex;
+std::unordered_map<std::string, std::atomic<uint64_t>*> gFound;
+std::unordered_map<std::string, std::vector<std::atomic<uint64_t>*>> gHistograms;
+
 std::atomic<uint64_t>* Find(const std::string& name, const std::string& labels) {
+  std::string key = name;
+  key += '\0';
+  key += labels;
+  std::lock_guard<std::mutex> hold(gCacheMutex);
+  auto it = gFound.find(key);
+  if (it != gFound.end()) return it->second;
+  std::atomic<uint64_t>* v = Claim(name, labels);
+  if (v != nullptr) gFound.emplace(std::move(key), v);
+  return v;
+}
+
+std::atomic<uint64_t>* Claim(const std::string& name, const std::string& labels) {
   if (gTable == nullptr) return nullptr;
   const int family = FamilyOf(name);
   if (family < 0) return nullptr;
@@ -149,6 +171,12 @@ std::string Number(double v) {
   return out;
 }
 
+void AddTo(std::atomic<uint64_t>* v, double n) {
+  uint64_t old = v->load(std::memory_order_relaxed);
+  while (!v->compare_exchange_weak(old, ToBits(FromBits(old) + n), std::memory_order_relaxed)) {
+  }
+}
+
 }  // namespace
 
 std::string LabelValue(const std::string& text) {
@@ -196,9 +224,7 @@ void Describe(const std::string& name, Type type, const std::string& help) {
 bool Add(const std::string& name, const std::string& labels, double n) {
   std::atomic<uint64_t>* v = Find(name, labels);
   if (v == nullptr) return false;
-  uint64_t old = v->load(std::memory_order_relaxed);
-  while (!v->compare_exchange_weak(old, ToBits(FromBits(old) + n), std::memory_order_relaxed)) {
-  }
+  AddTo(v, n);
   return true;
 }
 
@@ -209,15 +235,46 @@ bool Set(const std::string& name, const std::string& labels, double value) {
   return true;
 }
 
-bool Observe(const std::string& name, const std::string& labels, double seconds) {
+namespace {
+
+// The series of one histogram's label set: its buckets, +Inf, sum and count; empty when the
+// table has no room for all of them.
+std::vector<std::atomic<uint64_t>*> HistogramSeries(const std::string& name,
+                                                    const std::string& labels) {
+  std::string key = name;
+  key += '\0';
+  key += labels;
+  {
+    std::lock_guard<std::mutex> hold(gCacheMutex);
+    auto it = gHistograms.find(key);
+    if (it != gHistograms.end()) return it->second;
+  }
   const std::string sep = labels.empty() ? "" : ",";
-  bool ok = true;
+  std::vector<std::atomic<uint64_t>*> all;
   for (double le : kBuckets)
-    ok &= Add(name + "_bucket", labels + sep + "le=\"" + Number(le) + "\"", seconds <= le ? 1 : 0);
-  ok &= Add(name + "_bucket", labels + sep + "le=\"+Inf\"", 1);
-  ok &= Add(name + "_sum", labels, seconds);
-  ok &= Add(name + "_count", labels, 1);
-  return ok;
+    all.push_back(Find(name + "_bucket", labels + sep + "le=\"" + Number(le) + "\""));
+  all.push_back(Find(name + "_bucket", labels + sep + "le=\"+Inf\""));
+  all.push_back(Find(name + "_sum", labels));
+  all.push_back(Find(name + "_count", labels));
+  if (std::find(all.begin(), all.end(), nullptr) != all.end()) return {};
+  std::lock_guard<std::mutex> hold(gCacheMutex);
+  gHistograms.emplace(std::move(key), all);
+  return all;
+}
+
+}  // namespace
+
+bool Observe(const std::string& name, const std::string& labels, double seconds) {
+  const std::vector<std::atomic<uint64_t>*> series = HistogramSeries(name, labels);
+  if (series.empty()) return false;
+  const size_t buckets = sizeof kBuckets / sizeof kBuckets[0];
+  for (size_t i = 0; i < buckets; ++i) {
+    if (seconds <= kBuckets[i]) AddTo(series[i], 1);
+  }
+  AddTo(series[buckets], 1);
+  AddTo(series[buckets + 1], seconds);
+  AddTo(series[buckets + 2], 1);
+  return true;
 }
 
 void Header(std::string& out, const std::string& name, Type type, const std::string& help) {
