@@ -8,6 +8,7 @@
 #include <chrono>
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 #include "flxread_metrics.h"
 #include "flxspool.h"
@@ -72,7 +73,7 @@ SpoolState ReadSpool(time_t now) {
   return s;
 }
 
-void FleetMetrics(std::string& out, time_t now) {
+void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_t now) {
   flxread::Fleet fleet;
   std::string err;
   const auto start = std::chrono::steady_clock::now();
@@ -134,45 +135,73 @@ void FleetMetrics(std::string& out, time_t now) {
     out += interval;
   }
 
-  // Each family's samples go to a buffer of their own, reserved for all of them at once.
-  const size_t perVolume = 96, perDisk = 96;
-  std::string used, size, healthy, vl;
-  for (std::string* b : {&used, &size, &healthy}) b->reserve(fleet.volumes.size() * perVolume);
+  // One family after the other, each object's labels made once; sent on every megabyte.
+  const size_t kChunk = size_t(1) << 20;
+  auto each = [&](auto& objects, const auto& value) {
+    for (size_t i = 0; i < objects.size(); ++i) {
+      value(objects[i]);
+      if (out.size() >= kChunk) flush(out);
+    }
+  };
+  std::vector<const flxread::FleetVolume*> volumes;
+  std::vector<std::string> volumeLabels;
+  volumes.reserve(fleet.volumes.size());
+  volumeLabels.reserve(fleet.volumes.size());
   for (const flxread::FleetVolume& v : fleet.volumes) {
     const std::string* l = of(v.device);
     if (l == nullptr) continue;
-    vl.assign(*l).append(",volume=\"").append(m::LabelValue(v.name)).append("\"");
-    m::Sample(used, "flx_volume_used_bytes", vl, static_cast<double>(v.used));
-    m::Sample(size, "flx_volume_size_bytes", vl, static_cast<double>(v.total));
-    m::Sample(healthy, "flx_volume_healthy", vl, v.normal ? 1 : 0);
+    volumes.push_back(&v);
+    volumeLabels.push_back(*l + ",volume=\"" + m::LabelValue(v.name) + "\"");
   }
-  m::Header(out, "flx_volume_used_bytes", m::Type::kGauge, "Bytes used on the volume.");
-  out += used;
-  m::Header(out, "flx_volume_size_bytes", m::Type::kGauge, "Size of the volume in bytes.");
-  out += size;
-  m::Header(out, "flx_volume_healthy", m::Type::kGauge,
-            "1 when the volume's status is ready (or not reported), else 0.");
-  out += healthy;
+  const struct {
+    const char* name;
+    const char* help;
+    double (*value)(const flxread::FleetVolume&);
+  } volumeFamilies[] = {
+      {"flx_volume_used_bytes", "Bytes used on the volume.",
+       [](const flxread::FleetVolume& v) { return static_cast<double>(v.used); }},
+      {"flx_volume_size_bytes", "Size of the volume in bytes.",
+       [](const flxread::FleetVolume& v) { return static_cast<double>(v.total); }},
+      {"flx_volume_healthy", "1 when the volume's status is ready (or not reported), else 0.",
+       [](const flxread::FleetVolume& v) { return v.normal ? 1.0 : 0.0; }},
+  };
+  for (const auto& f : volumeFamilies) {
+    m::Header(out, f.name, m::Type::kGauge, f.help);
+    size_t i = 0;
+    each(volumes, [&](const flxread::FleetVolume* v) {
+      m::Sample(out, f.name, volumeLabels[i++], f.value(*v));
+    });
+  }
 
-  std::string bad, smart, temp, kl;
-  for (std::string* b : {&bad, &smart, &temp}) b->reserve(fleet.disks.size() * perDisk);
+  std::vector<const flxread::FleetDisk*> disks;
+  std::vector<std::string> diskLabels;
+  disks.reserve(fleet.disks.size());
+  diskLabels.reserve(fleet.disks.size());
   for (const flxread::FleetDisk& k : fleet.disks) {
     const std::string* l = of(k.device);
     if (l == nullptr) continue;
-    kl.assign(*l).append(",disk=\"").append(m::LabelValue(k.dev)).append("\"");
-    m::Sample(bad, "flx_disk_failing", kl, k.failing ? 1 : 0);
-    m::Sample(smart, "flx_disk_smart_healthy", kl, k.smartOk ? 1 : 0);
-    if (k.hasTemp) m::Sample(temp, "flx_disk_temperature_celsius", kl, static_cast<double>(k.temp));
+    disks.push_back(&k);
+    diskLabels.push_back(*l + ",disk=\"" + m::LabelValue(k.dev) + "\"");
   }
   m::Header(out, "flx_disk_failing", m::Type::kGauge,
             "1 when the disk's status or SMART health is not a normal one, else 0.");
-  out += bad;
+  size_t i = 0;
+  each(disks, [&](const flxread::FleetDisk* k) {
+    m::Sample(out, "flx_disk_failing", diskLabels[i++], k->failing ? 1 : 0);
+  });
   m::Header(out, "flx_disk_smart_healthy", m::Type::kGauge,
             "1 when the disk's SMART health is normal (or not reported), else 0.");
-  out += smart;
+  i = 0;
+  each(disks, [&](const flxread::FleetDisk* k) {
+    m::Sample(out, "flx_disk_smart_healthy", diskLabels[i++], k->smartOk ? 1 : 0);
+  });
   m::Header(out, "flx_disk_temperature_celsius", m::Type::kGauge,
             "The disk's temperature as last reported, in degrees Celsius.");
-  out += temp;
+  i = 0;
+  each(disks, [&](const flxread::FleetDisk* k) {
+    const std::string& l = diskLabels[i++];
+    if (k->hasTemp) m::Sample(out, "flx_disk_temperature_celsius", l, static_cast<double>(k->temp));
+  });
 }
 
 }  // namespace
@@ -207,7 +236,7 @@ void CountItems(const webapihost::Call& call, const KEVO::APIResponse& response)
   }
 }
 
-void ProductMetrics(std::string& out) {
+void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush) {
   const time_t now = time(nullptr);
   out.reserve(out.size() + (size_t(1) << 20));
   m::Header(out, "flx_build_info", m::Type::kGauge, "1, with the host's version as a label.");
@@ -222,7 +251,7 @@ void ProductMetrics(std::string& out) {
             "How long the oldest item has waited in the spool (or since its last replay), in "
             "seconds; 0 when none waits.");
   m::Sample(out, "flx_spool_oldest_item_age_seconds", "", spool.oldest);
-  FleetMetrics(out, now);
+  FleetMetrics(out, flush, now);
 }
 
 }  // namespace flxproduct

@@ -29,7 +29,7 @@ void DescribeMetrics();
 // Counts the items of a push, by kind and the push's result.
 void CountItems(const webapihost::Call& call, const KEVO::APIResponse& response);
 // The product's part of a scrape: build, spool and fleet families.
-void ProductMetrics(std::string& out);
+void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush);
 
 // The modules the product serves (both, from the installed folder).
 std::vector<std::string> DefaultModules();

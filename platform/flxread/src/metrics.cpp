@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <unordered_map>
 
 #include "flx_schema.h"
 #include "flxhistory_schema.h"
@@ -116,19 +117,29 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
                    out.volumes.push_back(std::move(v));
                  },
                  err);
+  // Failing disks are few, and a disk whose SMART status is not normal is one of them: the
+  // partial index hands them out, and the scan of every disk reads no status text.
+  std::unordered_map<int64_t, bool> failing;  // rowid: SMART status normal
   ok = ok && Each(
                  raw,
-                 "SELECT qx_id, dev, temp, " + failingDiskSql("") +
-                     ", lower(coalesce(smart_status, '')) IN ('', 'normal', 'good', 'ok') FROM "
-                     "c.hdd_info",
+                 "SELECT rowid, lower(coalesce(smart_status, '')) IN ('', 'normal', 'good', 'ok') "
+                 "FROM c.hdd_info WHERE " +
+                     failingDiskSql(""),
+                 [&](sqlite3_stmt* st) {
+                   failing[sqlite3_column_int64(st, 0)] = sqlite3_column_int(st, 1) != 0;
+                 },
+                 err);
+  ok = ok && Each(
+                 raw, "SELECT rowid, qx_id, dev, temp FROM c.hdd_info",
                  [&](sqlite3_stmt* st) {
                    FleetDisk k;
-                   k.device = sqlite3_column_int64(st, 0);
-                   k.dev = Text(st, 1);
-                   k.hasTemp = sqlite3_column_type(st, 2) != SQLITE_NULL;
-                   k.temp = sqlite3_column_int64(st, 2);
-                   k.failing = sqlite3_column_int(st, 3) != 0;
-                   k.smartOk = sqlite3_column_int(st, 4) != 0;
+                   k.device = sqlite3_column_int64(st, 1);
+                   k.dev = Text(st, 2);
+                   k.hasTemp = sqlite3_column_type(st, 3) != SQLITE_NULL;
+                   k.temp = sqlite3_column_int64(st, 3);
+                   auto bad = failing.find(sqlite3_column_int64(st, 0));
+                   k.failing = bad != failing.end();
+                   k.smartOk = !k.failing || bad->second;
                    out.disks.push_back(std::move(k));
                  },
                  err);

@@ -190,6 +190,10 @@ void ServeMetrics(FCGX_Request& req, const WorkerSetup& setup) {
   if (!allowed && auth.compare(0, bearer.size(), bearer) == 0 && options.hooks.metricsToken)
     allowed = options.hooks.metricsToken(auth.substr(bearer.size()));
   std::string head, text;
+  const MetricsFlush flush = [&req](std::string& out) {
+    FCGX_PutStr(out.data(), static_cast<int>(out.size()), req.out);
+    out.clear();
+  };
   if (!allowed) {
     syslog(LOG_WARNING, "refused /metrics to %s: not loopback and no operator token",
            Oneline(remote).c_str());
@@ -200,10 +204,11 @@ void ServeMetrics(FCGX_Request& req, const WorkerSetup& setup) {
     head =
         "Status: 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
         "Cache-Control: no-store\r\n\r\n";
-    text = metrics::Render();
+    text = head + metrics::Render();
+    head.clear();
     if (options.hooks.metrics) {
       try {
-        options.hooks.metrics(text);
+        options.hooks.metrics(text, flush);
       } catch (const std::exception& e) {
         syslog(LOG_ERR, "the product's metrics failed: %s", e.what());
       } catch (...) {

@@ -129,8 +129,10 @@ using AfterCall = std::function<void(const Call& call, const std::string& who,
 
 // True when a bearer token sent to /metrics from outside loopback belongs to an operator.
 using MetricsToken = std::function<bool(const std::string& token)>;
-// Appends the product's own families to a scrape (in the worker that serves it).
-using MetricsText = std::function<void(std::string& out)>;
+// Appends the product's own families to a scrape (in the worker that serves it); `flush`
+// sends what `out` holds and empties it, so that a large scrape leaves as it is made.
+using MetricsFlush = std::function<void(std::string& out)>;
+using MetricsText = std::function<void(std::string& out, const MetricsFlush& flush)>;
 
 struct ProductHooks {
   SessionCheck check;         // none: every session passes
