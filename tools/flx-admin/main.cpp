@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "admin_history.h"
 #include "admin_spool.h"
 #include "kevoroot.h"
 
@@ -178,10 +179,20 @@ int runSpoolDrop(const Options& o) {
   return 0;
 }
 
+int runHistoryRebuild() {
+  std::string err, aside;
+  int devices = 0;
+  if (flxadmin::historyRebuild(aside, devices, err) != 0) return fail(err);
+  if (!aside.empty())
+    std::cout << "moved the corrupt history database aside: " << aside << std::endl;
+  std::cout << "rebuilt the history of " << devices << " device(s)" << std::endl;
+  return 0;
+}
+
 int run(int argc, char** argv) {
   CLI::App app{
-      "Operator tool of the FLX host: its folders, databases, devices, sessions, spool and "
-      "operators.",
+      "Operator tool of the FLX host: its folders, databases, devices, sessions, spool, history "
+      "and operators.",
       "flx-admin"};
   app.require_subcommand(1);
   Options o;
@@ -222,6 +233,11 @@ int run(int argc, char** argv) {
   CLI::App* spDrop = spool->add_subcommand("drop", "Remove spooled items without storing them");
   spDrop->add_option("--device", o.device, "Device id")->required();
   spDrop->add_option("--kind", o.kind, "Only this kind, as GROUP.MODULE (e.g. storage.storage)");
+  CLI::App* history = app.add_subcommand("history", "The history of the devices' changes");
+  history->require_subcommand(1);
+  CLI::App* hiRebuild = history->add_subcommand(
+      "rebuild",
+      "Recompute baselines and summaries from the stores (a corrupt database is made anew)");
   CLI::App* oper = app.add_subcommand("operator", "Operators who read the inventory");
   oper->require_subcommand(1);
   CLI::App* opAdd =
@@ -251,6 +267,7 @@ int run(int argc, char** argv) {
   if (spList->parsed()) return runSpoolList(o);
   if (spReplay->parsed()) return runSpoolReplay(o);
   if (spDrop->parsed()) return runSpoolDrop(o);
+  if (hiRebuild->parsed()) return runHistoryRebuild();
   if (opAdd->parsed()) return runOperatorAdd(o);
   if (opList->parsed()) return runOperatorList();
   if (opRemove->parsed()) return runOperatorRemove(o);
