@@ -41,7 +41,8 @@ class Reporter {
 
 const int kIdleMs = 200;
 const int kRetryMs = 2000;
-const time_t kSweepSeconds = 600;
+// Removed devices and notes files taken to their end are looked for this often.
+const time_t kSweepSeconds = 60;
 const time_t kPruneSeconds = 60;
 
 int once(flxhistory::Writer& w) {
@@ -56,7 +57,7 @@ int once(flxhistory::Writer& w) {
   const int64_t now = static_cast<int64_t>(time(nullptr));
   while ((n = w.prune(now, err)) > 0) {
   }
-  if (n < 0 || w.sweepRemoved(err) < 0) {
+  if (n < 0 || w.sweepRemoved(err) < 0 || w.retire(err) < 0) {
     syslog(LOG_ERR, "%s", err.c_str());
     return 1;
   }
@@ -89,7 +90,7 @@ int serve(flxhistory::Writer& w) {
       if (removed > 0) continue;
     }
     if (now >= nextSweep) {
-      w.sweepRemoved(err);
+      if (w.sweepRemoved(err) >= 0) w.retire(err);
       reporter.report(err);
       nextSweep = now + kSweepSeconds;
     }

@@ -27,6 +27,10 @@ namespace flxhistory {
 namespace {
 
 const int kBusyTimeoutMs = 2000;
+// How far each notes file was taken: the writer's own bookkeeping, committed with the rows
+// written for those notes, so that a note is taken exactly once.
+const char kTakenSql[] =
+    "CREATE TABLE IF NOT EXISTS notes_taken(file TEXT PRIMARY KEY, offset INTEGER NOT NULL)";
 const mode_t kHistoryDbMode = 0640;
 const int64_t kDay = 86400;
 // Days of samples a volume's trend is drawn through.
@@ -365,7 +369,8 @@ bool Writer::open(std::string& err) {
     return dbError("opening it", err);
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-  if (!exec(kSchemaSql, err) || !exec("PRAGMA synchronous=NORMAL", err)) return false;
+  if (!exec(kSchemaSql, err) || !exec(kTakenSql, err) || !exec("PRAGMA synchronous=NORMAL", err))
+    return false;
   if (!KEVOFileIdGet(path.c_str(), &fileId_)) {
     err = "the history database " + path + " vanished after it was opened: " + strerror(errno);
     close();
@@ -569,18 +574,38 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
   return kDone;
 }
 
+namespace {
+
+bool loadOffsets(sqlite3* db, Offsets& taken) {
+  Stmt q(db, "SELECT file, offset FROM notes_taken");
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW) {
+    const unsigned char* name = sqlite3_column_text(q.get(), 0);
+    if (name != nullptr)
+      taken[reinterpret_cast<const char*>(name)] =
+          static_cast<uint64_t>(sqlite3_column_int64(q.get(), 1));
+  }
+  return rc == SQLITE_DONE;
+}
+
+}  // namespace
+
 int Writer::step(std::string& err) {
   return flxread::guardedCall(err, -1, [&] {
     err.clear();
     if (!open(err)) return -1;
+    Offsets taken, ends;
+    if (!loadOffsets(db_, taken)) {
+      dbError("reading how far the notes were taken", err);
+      return -1;
+    }
     std::vector<Note> notes;
-    if (takeNotes(options_.batch, notes, err) != 0) return -1;
-    if (notes.empty()) return 0;
+    if (takeNotes(taken, options_.batch, notes, ends, err) != 0) return -1;
+    if (ends.empty()) return 0;
     // One read per device, however many of its notes wait: its kinds merged, its last arrival.
     struct Pending {
       Kinds kinds;
       int64_t arrival = 0;
-      std::vector<const Note*> notes;
     };
     std::map<std::string, Pending> bySn;
     std::vector<std::string> order;
@@ -593,33 +618,67 @@ int Writer::step(std::string& err) {
       Pending& p = found->second;
       p.kinds.insert(p.kinds.end(), n.kinds.begin(), n.kinds.end());
       p.arrival = std::max(p.arrival, n.arrival);
-      p.notes.push_back(&n);
     }
     if (!exec("BEGIN IMMEDIATE", err)) return -1;
-    std::vector<const Note*> done;
-    std::string readErr;
     for (const std::string& sn : order) {
       Pending& p = bySn[sn];
-      std::string why;
-      const Outcome o = device(sn, p.kinds, p.arrival, false, why);
-      if (o == kDbFailed) {
-        err = why;
+      const Outcome o = device(sn, p.kinds, p.arrival, false, err);
+      if (o == kDbFailed) return -1;
+      if (o == kReadFailed) {
+        // The stores cannot be read: the batch waits for them, notes and all.
+        std::string ignored;
+        exec("ROLLBACK", ignored);
         return -1;
       }
-      if (o == kReadFailed) {
-        if (readErr.empty()) readErr = why;
-        continue;
+    }
+    Stmt mark(db_,
+              "INSERT INTO notes_taken(file, offset) VALUES (?, ?)"
+              " ON CONFLICT(file) DO UPDATE SET offset = excluded.offset");
+    for (const auto& end : ends) {
+      mark.bind(1, end.first).bind(2, static_cast<int64_t>(end.second));
+      if (!mark.run()) {
+        dbError("recording how far the notes were taken", err);
+        return -1;
       }
-      done.insert(done.end(), p.notes.begin(), p.notes.end());
     }
     if (options_.beforeCommit) options_.beforeCommit();
     if (!exec("COMMIT", err)) return -1;
     if (options_.beforeDrop) options_.beforeDrop();
-    int dropped = 0;
-    for (const Note* n : done) dropped += dropNote(*n) ? 1 : 0;
-    err = readErr;
-    return dropped;
+    return static_cast<int>(notes.size());
   });
+}
+
+int Writer::retire(std::string& err) {
+  return flxread::guardedCall(err, -1, [&] {
+    if (!open(err)) return -1;
+    Offsets taken;
+    if (!loadOffsets(db_, taken)) {
+      dbError("reading how far the notes were taken", err);
+      return -1;
+    }
+    int n = 0;
+    Stmt del(db_, "DELETE FROM notes_taken WHERE file = ?");
+    for (const std::string& name : retireNotes(taken)) {
+      del.bind(1, name);
+      if (!del.run()) {
+        dbError("forgetting a deleted notes file", err);
+        return -1;
+      }
+      ++n;
+    }
+    return n;
+  });
+}
+
+long notesWaiting() {
+  Offsets taken;
+  sqlite3* raw = nullptr;
+  if (sqlite3_open_v2(historyDbPath().c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    loadOffsets(raw, taken);
+  }
+  sqlite3_close(raw);
+  return countNotes(taken);
 }
 
 int Writer::record(const std::string& sn, const Kinds& kinds, int64_t arrival, std::string& err) {

@@ -21,8 +21,8 @@ struct WriterOptions {
   int64_t retentionDays = 730;
   size_t batch = 500;        // notes taken at once, committed in one transaction
   size_t pruneBatch = 5000;  // old rows removed per statement
-  // Called after the batch's rows are written, before the commit and before the notes are
-  // deleted (tests end the process there).
+  // Called after the batch's rows are written, before the commit, and after the commit
+  // (tests end the process there).
   std::function<void()> beforeCommit, beforeDrop;
 };
 
@@ -35,9 +35,13 @@ class Writer {
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
-  // Takes up to options.batch notes and records them. Returns the number of notes taken and
-  // deleted; -1 with a one-line `err` when the history database failed (the notes stay).
+  // Takes up to options.batch notes and records them, with how far each notes file was
+  // taken, in one transaction. Returns the number of notes taken; -1 with a one-line `err`
+  // when the history database or the stores failed (the notes stay).
   int step(std::string& err);
+  // Deletes the notes files taken to their end that no process writes any more; the number
+  // deleted, -1 with `err`.
+  int retire(std::string& err);
   // Removes rows older than the retention, at most pruneBatch per table; the number removed,
   // -1 with `err` on failure.
   int prune(int64_t now, std::string& err);
@@ -69,6 +73,9 @@ class Writer {
   sqlite3* db_ = nullptr;
   KEVOFILEID fileId_ = {0, 0};
 };
+
+// Notes not yet taken (-1 when the notes folder cannot be read).
+long notesWaiting();
 
 // Cuts `text` to kMaxValueBytes (on a character boundary), noting its length.
 std::string boundedValue(const std::string& text);

@@ -1,16 +1,20 @@
-// The notes that tell the history process which device pushed which kinds. The host writes
-// one note after each stored push; flx-history takes them in batches and deletes each only
-// after what it wrote for it is committed.
+// The notes that tell the history process which device pushed which kinds. The host appends
+// one note after each stored push; flx-history takes them in batches and records how far it
+// took each notes file in the same transaction as the rows it wrote for them.
 //
-// The notes folder is root's, mode 01733: the host's workers (a service user with saved id
-// 0) and root can both create notes in it, only root lists and reads it, and the sticky bit
-// keeps one writer from deleting another's notes. A note is a hint, never data: the history
-// reads the device's state from the stores, so a forged note costs one needless read.
+// Each process appends to a notes file of its own (one write of one line per note; a new
+// file after 1 MiB), holding a shared lock on it for as long as it may write to it; a file
+// taken to its end whose lock is free and that is a minute old is deleted. The notes folder
+// is root's, mode 01733: the host's workers (a service user with saved id 0) and root can both
+// create files in it, only root lists it, and the sticky bit keeps one writer from deleting
+// another's files. A note is a hint, never data: the history reads the device's state from
+// the stores, so a forged note costs one needless read.
 #ifndef FLXHISTORY_H
 #define FLXHISTORY_H
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,7 +25,7 @@
 
 namespace flxhistory {
 
-// Mode of the notes folder (see above) and of each note.
+// Mode of the notes folder (see above) and of each notes file.
 constexpr unsigned kNotesDirMode = 01733;
 constexpr unsigned kNoteMode = 0600;
 
@@ -30,26 +34,30 @@ typedef std::vector<std::pair<std::string, std::string>> Kinds;
 
 // Notes that device `sn` pushed `kinds` at `arrival` (seconds). 0 on success; -1 (errno set,
 // one log line) when the note could not be written or its text is not plain. Never throws.
-// Cost: one file created, written and closed, without waiting for the disk: a crash of any
-// process loses no note, a power loss may lose the last ones (the device's next push
-// brings its state again).
+// Cost: one appending write, without waiting for the disk: a crash of any process loses no
+// note, a power loss may lose the last ones (the device's next push brings its state again).
 int notePush(const std::string& sn, const Kinds& kinds, int64_t arrival) noexcept;
 
 struct Note {
-  std::string name;  // file name in the notes folder
   std::string sn;
   Kinds kinds;
   int64_t arrival = 0;
 };
 
-// Up to `max` notes, oldest first. A note still being written is left for later; one that
-// cannot be parsed and is older than a minute is deleted with a log line. -1 with `err`
-// when the folder cannot be read.
-int takeNotes(size_t max, std::vector<Note>& out, std::string& err);
-// Deletes a note that was taken; false (errno set) when it could not be.
-bool dropNote(const Note& note);
-// Number of notes waiting (-1 when the folder cannot be read).
-long notesWaiting();
+// How far each notes file (by name) was taken.
+typedef std::map<std::string, uint64_t> Offsets;
+
+// Up to `max` complete notes after `taken`, oldest file first; `ends` gets each file's new
+// offset (past lines that are not notes too, which are skipped with a log line). -1 with
+// `err` when the folder cannot be read.
+int takeNotes(const Offsets& taken, size_t max, std::vector<Note>& out, Offsets& ends,
+              std::string& err);
+// Number of complete notes after `taken`.
+long countNotes(const Offsets& taken);
+// Deletes the notes files taken to their end that no process writes to any more and that are
+// older than `minAgeSeconds`; returns their names. Files missing from the folder are
+// returned too, so that their offsets can go.
+std::vector<std::string> retireNotes(const Offsets& taken, int64_t minAgeSeconds = 60);
 
 // The notes folder and the history database below the current root.
 std::string notesDir();

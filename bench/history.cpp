@@ -1,0 +1,380 @@
+// flx-history-bench: the history's figures, each beside a baseline measured in the same run.
+//
+//   flx-history-bench notes [--calls N]           cost of one note against a stat() and an empty
+//   call flx-history-bench year [--devices N] [--days D]
+//                                                 a year of daily pushes into a history database:
+//                                                 its size and the bytes per device
+//   flx-history-bench keepup [--devices N] [--rate R] [--seconds S]
+//                                                 flx-history against notes at R a second over a
+//                                                 root seeded with the demo batch: notes waiting
+#include <json/reader.h>
+#include <libgen.h>
+#include <limits.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_util.h"
+#include "flx.h"
+#include "flxhistory.h"
+#include "handlers/cache_handler.h"
+#include "kevoroot.h"
+#include "writer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// Kinds of the demo batch, as the host notes them.
+const flxhistory::Kinds kDemoKinds = {{"basic", "basic"},        {"basic", "info"},
+                                      {"storage", "storage"},    {"storage", "share"},
+                                      {"basic", "applications"}, {"basic", "package"}};
+
+Json::Value demoBatch() {
+  std::ifstream in(FLX_SOURCE_DIR "/examples/demo-batch.json");
+  Json::Value batch;
+  Json::CharReaderBuilder b;
+  std::string errs;
+  if (!Json::parseFromStream(b, in, &batch, &errs) || !batch.isArray()) {
+    fprintf(stderr, "bench: cannot read examples/demo-batch.json: %s\n", errs.c_str());
+    exit(1);
+  }
+  return batch;
+}
+
+// Registers `n` devices and stores the demo batch for each, as pushes would.
+bool seedDemo(int n) {
+  const Json::Value batch = demoBatch();
+  for (int i = 0; i < n; ++i) {
+    const std::string sn = flxbench::Serial(i);
+    uint64_t id = 0;
+    if (KEVOFLXQxCreate(sn, "host-" + std::to_string(i), &id) != 0) return false;
+    for (const Json::Value& item : batch) {
+      if (updateCache(item["group_name"].asString(), item["module_name"].asString(), sn,
+                      item["collect_time"].asUInt64(), item["data"]) != 0)
+        return false;
+    }
+  }
+  return true;
+}
+
+// The folder of this program, where flx-admin and flx-history are built too.
+std::string binDir(const char* argv0) {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return argv0;
+  buf[n] = 0;
+  return std::string(dirname(buf));
+}
+
+__attribute__((noinline)) int emptyCall(int x) {
+  asm volatile("" : : "r"(x) : "memory");
+  return x;
+}
+
+int notes(const std::string& binDir, long calls) {
+  flxbench::TempRoot root("/tmp/flx-history-bench");
+  std::string err;
+  if (!root.Init(binDir + "/flx-admin")) return 1;
+  const std::string dir = flxhistory::notesDir();
+  const flxhistory::Kinds kinds = {{"storage", "storage"}};
+  double tNote = 1e9, tStat = 1e9, tEmpty = 1e9;
+  // Three rounds, interleaved; the best of each, since the machine is shared.
+  for (int round = 0; round < 3; ++round) {
+    auto t = Clock::now();
+    for (long i = 0; i < calls; ++i) emptyCall(static_cast<int>(i));
+    tEmpty = std::min(tEmpty, seconds(t) / calls);
+    struct stat st;
+    t = Clock::now();
+    for (long i = 0; i < calls; ++i) stat(dir.c_str(), &st);
+    tStat = std::min(tStat, seconds(t) / calls);
+    t = Clock::now();
+    for (long i = 0; i < calls; ++i) {
+      if (flxhistory::notePush("SN-BENCH-000001", kinds, 1733400000 + i) != 0) return 1;
+    }
+    tNote = std::min(tNote, seconds(t) / calls);
+  }
+  printf("note of a push: %.2f us   stat(): %.2f us (note/stat %.1fx)   empty call: %.4f us\n",
+         tNote * 1e6, tStat * 1e6, tNote / tStat, tEmpty * 1e6);
+  printf("target: well under 1 ms: %s\n", tNote < 1e-4 ? "met" : "NOT MET");
+  return 0;
+}
+
+// One statement prepared once, run per row.
+struct Stmt {
+  sqlite3_stmt* st = nullptr;
+  Stmt(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+      fprintf(stderr, "bench: %s: %s\n", sql, sqlite3_errmsg(db));
+      exit(1);
+    }
+  }
+  ~Stmt() { sqlite3_finalize(st); }
+  void run() {
+    if (sqlite3_step(st) != SQLITE_DONE) {
+      fprintf(stderr, "bench: %s\n", sqlite3_errmsg(sqlite3_db_handle(st)));
+      exit(1);
+    }
+    sqlite3_reset(st);
+  }
+};
+
+void execOrDie(sqlite3* db, const char* sql) {
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    fprintf(stderr, "bench: %s: %s\n", sql, sqlite3_errmsg(db));
+    exit(1);
+  }
+}
+
+long long fileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
+// A year of daily pushes of `devices` devices shaped like the demo batch (2 volumes, 4 disks,
+// 2 applications, 2 packages): each day every volume's and disk's sample, the summary and
+// the recorded state rewritten, and about one event per device and week (a package updated,
+// a disk's status or a share changed), written with the writer's statements in one
+// transaction a day.
+int year(const std::string& binDir, int devices, int days) {
+  flxbench::TempRoot root("/tmp/flx-history-year");
+  std::string err;
+  if (!root.Init(binDir + "/flx-admin") || !seedDemo(1)) {
+    fprintf(stderr, "bench: cannot set up the root: %s\n", err.c_str());
+    return 1;
+  }
+  // The demo device's state and summary as the writer records them: the rows to copy.
+  {
+    flxhistory::Writer w;
+    if (w.record(flxbench::Serial(0), kDemoKinds, 1733400000, err) != 1) {
+      fprintf(stderr, "bench: %s\n", err.c_str());
+      return 1;
+    }
+  }
+  const std::string path = flxhistory::historyDbPath();
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return 1;
+  execOrDie(db, "PRAGMA synchronous=OFF; PRAGMA cache_size=-1500000;");
+  std::string state;
+  {
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT state FROM state", -1, &st, nullptr);
+    if (sqlite3_step(st) == SQLITE_ROW)
+      state = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+  }
+  execOrDie(db, "DELETE FROM state; DELETE FROM summary; DELETE FROM samples; DELETE FROM events;");
+  printf("state of a demo device: %zu bytes\n", state.size());
+
+  Stmt sample(db,
+              "INSERT INTO samples(device_id, kind, object, day, used_last, used_max, total_last,"
+              " total_max, temp_max) VALUES (?1, ?2, ?3, ?4, ?5, ?5, ?6, ?6, ?7)"
+              " ON CONFLICT(device_id, kind, object, day) DO UPDATE SET"
+              " used_last = excluded.used_last, used_max = max(used_max, excluded.used_max),"
+              " total_last = excluded.total_last, total_max = max(total_max, excluded.total_max),"
+              " temp_max = max(temp_max, excluded.temp_max)");
+  Stmt summary(db,
+               "INSERT OR REPLACE INTO summary(device_id, last_seen, vol_count, vol_max_use,"
+               " vol_max_name, disk_count, disk_failing, disk_max_temp, app_count, pkg_count,"
+               " fill_days, marks) VALUES (?1, ?2, 2, ?3, 'vol1', 4, 0, ?4, 2, 2, ?5, '[]')");
+  Stmt stateRow(db, "INSERT OR REPLACE INTO state(device_id, state, updated) VALUES (?, ?, ?)");
+  Stmt event(db,
+             "INSERT INTO events(device_id, kind, object, change, field, old_value, new_value,"
+             " collect_time, arrival_time) VALUES (?, ?, ?, 'changed', ?, ?, ?, ?, ?)");
+  const int64_t day0 = 1733400000 / 86400 - days;
+  const char* const volumes[] = {"vol1", "vol2"};
+  const char* const disks[] = {"sda", "sdb", "sdc", "sdd"};
+  std::mt19937 rng(42);
+  long long events = 0, samples = 0;
+  const auto start = Clock::now();
+  for (int d = 0; d < days; ++d) {
+    execOrDie(db, "BEGIN");
+    const int64_t day = day0 + d;
+    for (int dev = 1; dev <= devices; ++dev) {
+      const int64_t t = day * 86400 + (dev * 7) % 86400;
+      for (int v = 0; v < 2; ++v) {
+        const int64_t total = 8000000000000LL;
+        const int64_t used =
+            1000000000000LL + (dev % 97) * 10000000000LL * d / 10 + rng() % 1000000;
+        sqlite3_bind_int64(sample.st, 1, dev);
+        sqlite3_bind_text(sample.st, 2, "volume", -1, SQLITE_STATIC);
+        sqlite3_bind_text(sample.st, 3, volumes[v], -1, SQLITE_STATIC);
+        sqlite3_bind_int64(sample.st, 4, day);
+        sqlite3_bind_int64(sample.st, 5, used);
+        sqlite3_bind_int64(sample.st, 6, total);
+        sqlite3_bind_null(sample.st, 7);
+        sample.run();
+      }
+      for (const char* disk : disks) {
+        sqlite3_bind_int64(sample.st, 1, dev);
+        sqlite3_bind_text(sample.st, 2, "disk", -1, SQLITE_STATIC);
+        sqlite3_bind_text(sample.st, 3, disk, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(sample.st, 4, day);
+        sqlite3_bind_null(sample.st, 5);
+        sqlite3_bind_null(sample.st, 6);
+        sqlite3_bind_int64(sample.st, 7, 30 + rng() % 20);
+        sample.run();
+      }
+      samples += 6;
+      if ((dev + d) % 7 == 0) {
+        const bool pkg = rng() % 2 == 0;
+        sqlite3_bind_int64(event.st, 1, dev);
+        sqlite3_bind_text(event.st, 2, pkg ? "package" : "disk", -1, SQLITE_STATIC);
+        sqlite3_bind_text(event.st, 3, pkg ? "MediaServer" : disks[rng() % 4], -1,
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_text(event.st, 4, pkg ? "version" : "status", -1, SQLITE_STATIC);
+        const std::string from = pkg ? "2.1." + std::to_string(d) : "good";
+        const std::string to = pkg ? "2.1." + std::to_string(d + 1) : "warning";
+        sqlite3_bind_text(event.st, 5, from.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(event.st, 6, to.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(event.st, 7, t);
+        sqlite3_bind_int64(event.st, 8, t + 2);
+        event.run();
+        ++events;
+      }
+      sqlite3_bind_int64(summary.st, 1, dev);
+      sqlite3_bind_int64(summary.st, 2, t);
+      sqlite3_bind_double(summary.st, 3, 12.5 + (dev % 80));
+      sqlite3_bind_int64(summary.st, 4, 49);
+      sqlite3_bind_double(summary.st, 5, 100 + dev % 300);
+      summary.run();
+      sqlite3_bind_int64(stateRow.st, 1, dev);
+      sqlite3_bind_text(stateRow.st, 2, state.c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_int64(stateRow.st, 3, t);
+      stateRow.run();
+    }
+    execOrDie(db, "COMMIT");
+    if ((d + 1) % 30 == 0 || d + 1 == days)
+      printf("day %3d: %lld samples, %lld events, %.0f s\n", d + 1, samples, events,
+             seconds(start));
+  }
+  execOrDie(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+  sqlite3_close(db);
+  const long long bytes = fileSize(path) + fileSize(path + "-wal");
+  printf(
+      "history of %d devices over %d days: %.1f MB (%.0f bytes a device; target under 2 GB: %s)\n",
+      devices, days, bytes / 1e6, static_cast<double>(bytes) / devices,
+      bytes < 2000000000LL ? "met" : "NOT MET");
+  return 0;
+}
+
+int keepup(const std::string& binDir, int devices, int rate, int secs) {
+  flxbench::TempRoot root("/tmp/flx-history-keepup");
+  if (!root.Init(binDir + "/flx-admin")) return 1;
+  auto t = Clock::now();
+  if (!seedDemo(devices)) {
+    fprintf(stderr, "bench: seeding the demo batch failed\n");
+    return 1;
+  }
+  printf("seeded %d devices with the demo batch in %.1f s\n", devices, seconds(t));
+  flxbench::Child history;
+  const std::string log = root.dir() + "/history.log";
+  if (!history.Spawn({binDir + "/flx-history", "--log-stderr"}, log, 0)) return 1;
+
+  // First notes: every device's baseline.
+  t = Clock::now();
+  for (int i = 0; i < devices; ++i)
+    flxhistory::notePush(flxbench::Serial(i), kDemoKinds, time(nullptr));
+  while (flxhistory::notesWaiting() > 0) usleep(10000);
+  printf("baselines of %d devices: %.1f s (%.0f devices/s)\n", devices, seconds(t),
+         devices / seconds(t));
+
+  // Then `rate` notes a second, each after its device's volume grew (the storage rows change
+  // as a push would change them, so every note also writes samples).
+  sqlite3* cache = nullptr;
+  sqlite3_open((root.dir() + KEVO_CACHE_DB_PATH).c_str(), &cache);
+  sqlite3_busy_timeout(cache, 5000);
+  // vol_info lives in the cache; the device id comes from the registry.
+  sqlite3_stmt* grow = nullptr;
+  execOrDie(cache, ("ATTACH '" + root.dir() + KEVO_REGISTRY_DB_PATH + "' AS r").c_str());
+  sqlite3_prepare_v2(cache,
+                     "UPDATE vol_info SET size_used = size_used + 1000000, mtime = ?2 WHERE qx_id ="
+                     " (SELECT id FROM r.devices WHERE sn = ?1)",
+                     -1, &grow, nullptr);
+  std::mt19937 rng(7);
+  std::vector<long> waiting;
+  long maxWaiting = 0;
+  long written = 0;
+  const auto start = Clock::now();
+  const auto period = std::chrono::nanoseconds(1000000000LL / rate);
+  auto next = start;
+  int lastSecond = 0;
+  while (seconds(start) < secs) {
+    const std::string sn = flxbench::Serial(static_cast<int>(rng() % devices));
+    const int64_t now = time(nullptr);
+    sqlite3_bind_text(grow, 1, sn.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(grow, 2, now);
+    sqlite3_step(grow);
+    sqlite3_reset(grow);
+    if (flxhistory::notePush(sn, kDemoKinds, now) == 0) ++written;
+    next += period;
+    std::this_thread::sleep_until(next);
+    const int second = static_cast<int>(seconds(start));
+    if (second != lastSecond) {
+      lastSecond = second;
+      const long w = flxhistory::notesWaiting();
+      waiting.push_back(w);
+      maxWaiting = std::max(maxWaiting, w);
+    }
+  }
+  sqlite3_finalize(grow);
+  sqlite3_close(cache);
+  const double elapsed = seconds(start);
+  std::ostringstream series;
+  for (size_t i = 0; i < waiting.size(); i += 5) series << (i ? " " : "") << waiting[i];
+  const long last = flxhistory::notesWaiting();
+  // Growth: the last ten seconds' average against the first ten's.
+  auto avg = [&](size_t from, size_t to) {
+    double s = 0;
+    for (size_t i = from; i < to && i < waiting.size(); ++i) s += waiting[i];
+    return s / std::max<size_t>(1, std::min(to, waiting.size()) - from);
+  };
+  const double first = avg(0, 10),
+               end = avg(waiting.size() > 10 ? waiting.size() - 10 : 0, waiting.size());
+  printf("%ld notes in %.1f s (%.0f/s) over %d devices; notes waiting every 5 s: %s\n", written,
+         elapsed, written / elapsed, devices, series.str().c_str());
+  printf("waiting: max %ld, first 10 s avg %.1f, last 10 s avg %.1f, at the end %ld: %s\n",
+         maxWaiting, first, end, last,
+         end <= first + rate / 2.0 && maxWaiting < rate * 2 ? "keeps up" : "FALLS BEHIND");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  CLI::App app{"Figures of the history: note cost, a year's size, the writer's throughput",
+               "flx-history-bench"};
+  app.require_subcommand(1);
+  long calls = 20000;
+  int devices = 10000, days = 365, rate = 300, secs = 60, keepDevices = 1000;
+  CLI::App* n = app.add_subcommand("notes", "Cost of one note of a push");
+  n->add_option("--calls", calls, "Notes per round");
+  CLI::App* y = app.add_subcommand("year", "A year of daily pushes into a history database");
+  y->add_option("--devices", devices, "Devices");
+  y->add_option("--days", days, "Days");
+  CLI::App* k = app.add_subcommand("keepup", "flx-history against notes at a fixed rate");
+  k->add_option("--devices", keepDevices, "Devices seeded with the demo batch");
+  k->add_option("--rate", rate, "Notes a second");
+  k->add_option("--seconds", secs, "Length of the run");
+  CLI11_PARSE(app, argc, argv);
+  if (n->parsed()) return notes(binDir(argv[0]), calls);
+  if (y->parsed()) return year(binDir(argv[0]), devices, days);
+  return keepup(binDir(argv[0]), keepDevices, rate, secs);
+}
