@@ -300,6 +300,7 @@ int keepup(const std::string& binDir, int devices, int rate, int secs) {
   sqlite3* cache = nullptr;
   sqlite3_open((root.dir() + KEVO_CACHE_DB_PATH).c_str(), &cache);
   sqlite3_busy_timeout(cache, 5000);
+  execOrDie(cache, "PRAGMA synchronous=NORMAL");  // as the host commits
   // vol_info lives in the cache; the device id comes from the registry.
   sqlite3_stmt* grow = nullptr;
   execOrDie(cache, ("ATTACH '" + root.dir() + KEVO_REGISTRY_DB_PATH + "' AS r").c_str());
@@ -339,19 +340,23 @@ int keepup(const std::string& binDir, int devices, int rate, int secs) {
   std::ostringstream series;
   for (size_t i = 0; i < waiting.size(); i += 5) series << (i ? " " : "") << waiting[i];
   const long last = flxhistory::notesWaiting();
-  // Growth: the last ten seconds' average against the first ten's.
-  auto avg = [&](size_t from, size_t to) {
-    double s = 0;
-    for (size_t i = from; i < to && i < waiting.size(); ++i) s += waiting[i];
-    return s / std::max<size_t>(1, std::min(to, waiting.size()) - from);
-  };
-  const double first = avg(0, 10),
-               end = avg(waiting.size() > 10 ? waiting.size() - 10 : 0, waiting.size());
+  // Growth: the slope of the notes waiting over the run (least squares, notes a second),
+  // leaving out the first 5 s while the writer meets the first batches.
+  double mx = 0, my = 0, sxy = 0, sxx = 0;
+  size_t from = std::min<size_t>(5, waiting.size()), count = waiting.size() - from;
+  for (size_t i = from; i < waiting.size(); ++i) mx += i, my += waiting[i];
+  mx /= std::max<size_t>(1, count);
+  my /= std::max<size_t>(1, count);
+  for (size_t i = from; i < waiting.size(); ++i) {
+    sxy += (i - mx) * (waiting[i] - my);
+    sxx += (i - mx) * (i - mx);
+  }
+  const double slope = sxx > 0 ? sxy / sxx : 0;
   printf("%ld notes in %.1f s (%.0f/s) over %d devices; notes waiting every 5 s: %s\n", written,
          elapsed, written / elapsed, devices, series.str().c_str());
-  printf("waiting: max %ld, first 10 s avg %.1f, last 10 s avg %.1f, at the end %ld: %s\n",
-         maxWaiting, first, end, last,
-         end <= first + rate / 2.0 && maxWaiting < rate * 2 ? "keeps up" : "FALLS BEHIND");
+  printf("waiting: max %ld, mean %.0f, at the end %ld; growth %.2f notes/s (%.1f %% of the rate): %s\n",
+         maxWaiting, my, last, slope, 100 * slope / rate,
+         slope < 0.01 * rate ? "keeps up" : "FALLS BEHIND");
   return 0;
 }
 

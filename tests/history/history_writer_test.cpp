@@ -201,7 +201,7 @@ TEST_F(HistoryTest, NotesSurviveAKilledWriter) {
   }
 }
 
-TEST_F(HistoryTest, CorruptDatabaseKeepsNotesUntilRebuilt) {
+TEST_F(HistoryTest, LockedOrCorruptDatabaseKeepsNotesUntilRebuilt) {
   const uint64_t b = addDevice("SN-B");
   storage("SN-A", kT0, 10);
   storage("SN-B", kT0, 20);
@@ -211,6 +211,20 @@ TEST_F(HistoryTest, CorruptDatabaseKeepsNotesUntilRebuilt) {
   (void)b;
 
   const std::string db = flxhistory::historyDbPath();
+  storage("SN-A", kT0 + 30, 50);
+  note("SN-A", kStorage, kT0 + 30);
+  {
+    // Locked by another writer: the batch waits, notes and all.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+    flxhistory::Writer w;
+    std::string err;
+    EXPECT_EQ(-1, w.step(err));
+    EXPECT_NE(std::string::npos, err.find("is locked by another process")) << err;
+    sqlite3_close(other);
+    EXPECT_EQ(1, flxhistory::notesWaiting());
+  }
   unlink((db + "-wal").c_str());
   unlink((db + "-shm").c_str());
   writeFile(db, std::string(8192, 'x'));
