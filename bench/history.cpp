@@ -19,6 +19,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -58,19 +59,58 @@ Json::Value demoBatch() {
   return batch;
 }
 
-// Registers `n` devices and stores the demo batch for each, as pushes would.
+void execOrDie(sqlite3* db, const char* sql);
+
+// Registers `n` devices with the demo batch stored for each: the first through the handlers,
+// as a push would store it, the others as copies of its rows and mirror folder.
 bool seedDemo(int n) {
   const Json::Value batch = demoBatch();
-  for (int i = 0; i < n; ++i) {
-    const std::string sn = flxbench::Serial(i);
-    uint64_t id = 0;
-    if (KEVOFLXQxCreate(sn, "host-" + std::to_string(i), &id) != 0) return false;
-    for (const Json::Value& item : batch) {
-      if (updateCache(item["group_name"].asString(), item["module_name"].asString(), sn,
-                      item["collect_time"].asUInt64(), item["data"]) != 0)
-        return false;
-    }
+  uint64_t first = 0;
+  if (KEVOFLXQxCreate(flxbench::Serial(0), "host-0", &first) != 0) return false;
+  for (const Json::Value& item : batch) {
+    if (updateCache(item["group_name"].asString(), item["module_name"].asString(),
+                    flxbench::Serial(0), item["collect_time"].asUInt64(), item["data"]) != 0)
+      return false;
   }
+  const std::string root = KEVORootPrefix();
+  sqlite3* db = nullptr;
+  if (sqlite3_open((root + KEVO_REGISTRY_DB_PATH).c_str(), &db) != SQLITE_OK) return false;
+  sqlite3_busy_timeout(db, 5000);
+  execOrDie(db, ("ATTACH '" + root + KEVO_CACHE_DB_PATH + "' AS c").c_str());
+  const std::string id = std::to_string(first);
+  const char* const registry[] = {"apps", "pkgs", "info"};
+  const char* const cache[] = {"vol_info", "dg_info", "hdd_info", "share_info"};
+  execOrDie(db, ("CREATE TEMP TABLE t_devices AS SELECT * FROM devices WHERE id = " + id).c_str());
+  for (const char* t : registry)
+    execOrDie(db, (std::string("CREATE TEMP TABLE t_") + t + " AS SELECT * FROM " + t +
+                   " WHERE qx_id = " + id)
+                      .c_str());
+  for (const char* t : cache)
+    execOrDie(db, (std::string("CREATE TEMP TABLE t_") + t + " AS SELECT * FROM c." + t +
+                   " WHERE qx_id = " + id)
+                      .c_str());
+  execOrDie(db, "BEGIN");
+  for (int i = 1; i < n; ++i) {
+    const std::string sn = flxbench::Serial(i);
+    execOrDie(db, ("UPDATE t_devices SET id = NULL, sn = '" + sn + "', hostname = 'host-" +
+                   std::to_string(i) + "'; INSERT INTO devices SELECT * FROM t_devices")
+                      .c_str());
+    const std::string qx = std::to_string(sqlite3_last_insert_rowid(db));
+    for (const char* t : registry)
+      execOrDie(db, (std::string("UPDATE t_") + t + " SET id = NULL, qx_id = " + qx +
+                     "; INSERT INTO " + t + " SELECT * FROM t_" + t)
+                        .c_str());
+    for (const char* t : cache)
+      execOrDie(db, (std::string("UPDATE t_") + t + " SET qx_id = " + qx + "; INSERT INTO c." +
+                     t + " SELECT * FROM t_" + t)
+                        .c_str());
+    std::error_code ec;
+    std::filesystem::copy(root + KEVO_QXINFO_DIR + "/" + id, root + KEVO_QXINFO_DIR + "/" + qx,
+                          std::filesystem::copy_options::recursive, ec);
+    if (ec) return false;
+  }
+  execOrDie(db, "COMMIT");
+  sqlite3_close(db);
   return true;
 }
 
@@ -274,6 +314,22 @@ int year(const std::string& binDir, int devices, int days) {
   return 0;
 }
 
+// CPU seconds (user and system) that process `pid` used so far.
+double cpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = std::stoull(f);
+    if (i == 15) stime = std::stoull(f);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 int keepup(const std::string& binDir, int devices, int rate, int secs) {
   flxbench::TempRoot root("/tmp/flx-history-keepup");
   if (!root.Init(binDir + "/flx-admin")) return 1;
@@ -312,6 +368,7 @@ int keepup(const std::string& binDir, int devices, int rate, int secs) {
   std::vector<long> waiting;
   long maxWaiting = 0;
   long written = 0;
+  const double cpuStart = cpuSeconds(history.pid());
   const auto start = Clock::now();
   const auto period = std::chrono::nanoseconds(1000000000LL / rate);
   auto next = start;
@@ -337,6 +394,7 @@ int keepup(const std::string& binDir, int devices, int rate, int secs) {
   sqlite3_finalize(grow);
   sqlite3_close(cache);
   const double elapsed = seconds(start);
+  const double cpu = cpuSeconds(history.pid()) - cpuStart;
   std::ostringstream series;
   for (size_t i = 0; i < waiting.size(); i += 5) series << (i ? " " : "") << waiting[i];
   const long last = flxhistory::notesWaiting();
@@ -357,6 +415,11 @@ int keepup(const std::string& binDir, int devices, int rate, int secs) {
   printf("waiting: max %ld, mean %.0f, at the end %ld; growth %.2f notes/s (%.1f %% of the rate): %s\n",
          maxWaiting, my, last, slope, 100 * slope / rate,
          slope < 0.01 * rate ? "keeps up" : "FALLS BEHIND");
+  // The machine is shared: what the writer needs of one core tells its capacity apart from
+  // the others' load.
+  printf("flx-history used %.1f CPU s in %.1f s (%.0f %% of one core, %.2f ms a note); load: %s\n",
+         cpu, elapsed, 100 * cpu / elapsed, 1000 * cpu / std::max(1L, written - last),
+         flxbench::LoadAverage().c_str());
   return 0;
 }
 
