@@ -194,8 +194,19 @@ bool parseState(const std::string& textIn, Recorded& r) {
 // A prepared statement, finalised when it goes.
 class Stmt {
  public:
-  Stmt(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &st_, nullptr); }
-  ~Stmt() { sqlite3_finalize(st_); }
+  Stmt(sqlite3* db, const char* sql) : owned_(true) {
+    sqlite3_prepare_v2(db, sql, -1, &st_, nullptr);
+  }
+  // A statement the connection keeps prepared: reset and cleared when done, not finalised.
+  explicit Stmt(sqlite3_stmt* kept) : st_(kept), owned_(false) {}
+  ~Stmt() {
+    if (owned_) {
+      sqlite3_finalize(st_);
+    } else if (st_ != nullptr) {
+      sqlite3_reset(st_);
+      sqlite3_clear_bindings(st_);
+    }
+  }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
   bool ok() const { return st_ != nullptr; }
@@ -233,6 +244,7 @@ class Stmt {
 
  private:
   sqlite3_stmt* st_ = nullptr;
+  bool owned_;
 };
 
 struct Event {
@@ -268,11 +280,25 @@ void diffObjects(const std::string& kind, const Objects& before, const Objects& 
 
 // Days until the volume fills, from the linear trend of its daily use; negative when it
 // does not grow (or there are fewer than two days).
-double fillDays(sqlite3* db, int64_t deviceId, const std::string& volume, bool& ok) {
-  Stmt q(db,
-         "SELECT day, used_last, total_last FROM samples WHERE device_id = ?1 AND kind = 'volume'"
-         " AND object = ?2 AND day >= (SELECT max(day) FROM samples WHERE device_id = ?1 AND"
-         " kind = 'volume' AND object = ?2) - ?3 ORDER BY day");
+// A sample of the day: last values replace, maximums grow; NULL leaves a column as it was.
+const char kSampleSql[] =
+    "INSERT INTO samples(device_id, kind, object, day, used_last, used_max, total_last,"
+    " total_max, temp_max) VALUES (?1, ?2, ?3, ?4, ?5, ?5, ?6, ?6, ?7)"
+    " ON CONFLICT(device_id, kind, object, day) DO UPDATE SET"
+    " used_last = coalesce(excluded.used_last, used_last),"
+    " used_max = max(coalesce(used_max, excluded.used_max), coalesce(excluded.used_max, used_max)),"
+    " total_last = coalesce(excluded.total_last, total_last),"
+    " total_max = max(coalesce(total_max, excluded.total_max),"
+    " coalesce(excluded.total_max, total_max)),"
+    " temp_max = max(coalesce(temp_max, excluded.temp_max), coalesce(excluded.temp_max, temp_max))";
+
+const char kTrendSql[] =
+    "SELECT day, used_last, total_last FROM samples WHERE device_id = ?1 AND kind = 'volume'"
+    " AND object = ?2 AND day >= (SELECT max(day) FROM samples WHERE device_id = ?1 AND"
+    " kind = 'volume' AND object = ?2) - ?3 ORDER BY day";
+
+double fillDays(sqlite3_stmt* trend, int64_t deviceId, const std::string& volume, bool& ok) {
+  Stmt q(trend);
   q.bind(1, deviceId).bind(2, volume).bind(3, kTrendDays);
   std::vector<double> xs, ys;
   double lastUsed = 0, lastTotal = 0;
@@ -321,7 +347,21 @@ Writer::~Writer() {
   close();
 }
 
+sqlite3_stmt* Writer::cached(const char* sql) {
+  auto found = statements_.find(sql);
+  if (found != statements_.end()) return found->second;
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
+    return nullptr;
+  }
+  statements_[sql] = st;
+  return st;
+}
+
 void Writer::close() {
+  for (auto& kept : statements_) sqlite3_finalize(kept.second);
+  statements_.clear();
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;
 }
@@ -350,7 +390,9 @@ bool Writer::dbError(const std::string& what, std::string& err) {
             "; notes are kept and taken later";
   }
   if (db_ != nullptr) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  close();  // opened afresh next time, in case the file was replaced or repaired
+  // Opened afresh next time, in case the file was replaced or repaired; not closed now, while
+  // the caller's statements are still in hand.
+  broken_ = true;
   return false;
 }
 
@@ -361,8 +403,9 @@ bool Writer::exec(const char* sql, std::string& err) {
 
 bool Writer::open(std::string& err) {
   const std::string path = historyDbPath();
-  if (db_ != nullptr && KEVOFileIdSame(path.c_str(), &fileId_)) return true;
+  if (db_ != nullptr && !broken_ && KEVOFileIdSame(path.c_str(), &fileId_)) return true;
   close();
+  broken_ = false;
   createWithMode(path, kHistoryDbMode);
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
@@ -373,7 +416,7 @@ bool Writer::open(std::string& err) {
     return false;
   if (!KEVOFileIdGet(path.c_str(), &fileId_)) {
     err = "the history database " + path + " vanished after it was opened: " + strerror(errno);
-    close();
+    broken_ = true;
     return false;
   }
   return true;
@@ -405,7 +448,7 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
 
   Recorded rec;
   {
-    Stmt q(db_, "SELECT state FROM state WHERE device_id = ?");
+    Stmt q(cached("SELECT state FROM state WHERE device_id = ?"));
     q.bind(1, cur.id);
     const int rc = q.step();
     if (rc == SQLITE_ROW) {
@@ -451,9 +494,9 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
     if (pushed.count(k.source) != 0 || !now.empty()) next.baselined.insert(k.kind);
   }
 
-  Stmt ins(db_,
-           "INSERT INTO events(device_id, kind, object, change, field, old_value, new_value,"
-           " collect_time, arrival_time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Stmt ins(
+      cached("INSERT INTO events(device_id, kind, object, change, field, old_value, new_value,"
+             " collect_time, arrival_time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"));
   for (const Event& e : events) {
     ins.bind(1, cur.id).bind(2, e.kind).bind(3, e.object).bind(4, e.change).bind(5, e.field);
     ins.bind(6, e.oldValue).bind(7, e.newValue).bind(8, e.collect).bind(9, arrival);
@@ -465,18 +508,7 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
 
   // Samples, by each row's collect time, once per storage push.
   if (rebuild || cur.storageTime != rec.storageTime) {
-    Stmt up(db_,
-            "INSERT INTO samples(device_id, kind, object, day, used_last, used_max, total_last,"
-            " total_max, temp_max) VALUES (?1, ?2, ?3, ?4, ?5, ?5, ?6, ?6, ?7)"
-            " ON CONFLICT(device_id, kind, object, day) DO UPDATE SET"
-            " used_last = excluded.used_last,"
-            " used_max = max(coalesce(used_max, excluded.used_max), coalesce(excluded.used_max, "
-            "used_max)),"
-            " total_last = excluded.total_last,"
-            " total_max = max(coalesce(total_max, excluded.total_max), "
-            "coalesce(excluded.total_max, total_max)),"
-            " temp_max = max(coalesce(temp_max, excluded.temp_max), coalesce(excluded.temp_max, "
-            "temp_max))");
+    Stmt up(cached(kSampleSql));
     for (const Json::Value& v : show["cache"]["vol_info"]) {
       const int64_t mtime = integer(v["mtime"]);
       up.bind(1, cur.id).bind(2, std::string(kKindVolume)).bind(3, boundedValue(text(v["name"])));
@@ -515,7 +547,7 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
           static_cast<double>(integer(v["size_used"])) * 100.0 / static_cast<double>(total);
       if (use > maxUse) maxUse = use, maxName = name;
       bool ok = true;
-      const double days = fillDays(db_, cur.id, name, ok);
+      const double days = fillDays(cached(kTrendSql), cur.id, name, ok);
       if (!ok) {
         dbError("reading samples", err);
         return kDbFailed;
@@ -548,10 +580,10 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
   if (fill >= 0 && fill <= kFillingDays) marks.append("filling");
   Json::StreamWriterBuilder w;
   w["indentation"] = "";
-  Stmt sum(db_,
-           "INSERT OR REPLACE INTO summary(device_id, last_seen, vol_count, vol_max_use,"
-           " vol_max_name, disk_count, disk_failing, disk_max_temp, app_count, pkg_count,"
-           " fill_days, marks) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Stmt sum(
+      cached("INSERT OR REPLACE INTO summary(device_id, last_seen, vol_count, vol_max_use,"
+             " vol_max_name, disk_count, disk_failing, disk_max_temp, app_count, pkg_count,"
+             " fill_days, marks) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
   sum.bind(1, cur.id).bind(2, lastSeen).bind(3, volCount).bindReal(4, roundedUse, maxUse < 0);
   if (maxUse < 0)
     sqlite3_bind_null(sum.get(), 5);
@@ -565,7 +597,7 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
     return kDbFailed;
   }
 
-  Stmt st(db_, "INSERT OR REPLACE INTO state(device_id, state, updated) VALUES (?, ?, ?)");
+  Stmt st(cached("INSERT OR REPLACE INTO state(device_id, state, updated) VALUES (?, ?, ?)"));
   st.bind(1, cur.id).bind(2, stateText(next)).bind(3, arrival);
   if (!st.run()) {
     dbError("writing the state", err);

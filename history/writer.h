@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -66,11 +67,15 @@ class Writer {
   Outcome device(const std::string& sn, const Kinds& kinds, int64_t arrival, bool rebuild,
                  std::string& err);
   bool exec(const char* sql, std::string& err);
+  // The statement of `sql`, prepared once per connection (null when it cannot be).
+  sqlite3_stmt* cached(const char* sql);
   bool dbError(const std::string& what, std::string& err);
   bool forget(int64_t deviceId, std::string& err);
 
   WriterOptions options_;
   sqlite3* db_ = nullptr;
+  std::map<std::string, sqlite3_stmt*> statements_;
+  bool broken_ = false;  // a statement failed: open afresh before the next use
   KEVOFILEID fileId_ = {0, 0};
 };
 

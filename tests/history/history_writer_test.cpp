@@ -223,8 +223,18 @@ TEST_F(HistoryTest, LockedOrCorruptDatabaseKeepsNotesUntilRebuilt) {
     std::string err;
     EXPECT_EQ(-1, w.step(err));
     EXPECT_NE(std::string::npos, err.find("is locked by another process")) << err;
-    sqlite3_close(other);
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr));
     EXPECT_EQ(1, flxhistory::notesWaiting());
+    // A write that fails halfway through a device: all of the batch is rolled back.
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other,
+                                      "CREATE TRIGGER no_summary BEFORE INSERT ON summary BEGIN"
+                                      " SELECT RAISE(FAIL, 'no room'); END",
+                                      nullptr, nullptr, nullptr));
+    EXPECT_EQ(-1, w.step(err));
+    EXPECT_NE(std::string::npos, err.find("writing the summary")) << err;
+    EXPECT_EQ(1, flxhistory::notesWaiting());
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "DROP TRIGGER no_summary", nullptr, nullptr, nullptr));
+    sqlite3_close(other);
   }
   unlink((db + "-wal").c_str());
   unlink((db + "-shm").c_str());
