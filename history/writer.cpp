@@ -172,6 +172,19 @@ std::string stateText(const Recorded& r) {
   return Json::writeString(w, o);
 }
 
+bool parseState(const std::string& textIn, Recorded& r);
+
+// A recorded state that cannot be read (not written by this writer) counts as none: the
+// device gets a new baseline instead of stopping every batch.
+bool readState(const std::string& textIn, Recorded& r) {
+  try {
+    return parseState(textIn, r);
+  } catch (const std::exception&) {
+    r = Recorded();
+    return false;
+  }
+}
+
 bool parseState(const std::string& textIn, Recorded& r) {
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -453,7 +466,7 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
     const int rc = q.step();
     if (rc == SQLITE_ROW) {
       const unsigned char* t = sqlite3_column_text(q.get(), 0);
-      if (t == nullptr || !parseState(reinterpret_cast<const char*>(t), rec)) rec = Recorded();
+      if (t == nullptr || !readState(reinterpret_cast<const char*>(t), rec)) rec = Recorded();
     } else if (rc != SQLITE_DONE) {
       dbError("reading a device's recorded state", err);
       return kDbFailed;
