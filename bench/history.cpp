@@ -101,8 +101,8 @@ bool seedDemo(int n) {
                      "; INSERT INTO " + t + " SELECT * FROM t_" + t)
                         .c_str());
     for (const char* t : cache)
-      execOrDie(db, (std::string("UPDATE t_") + t + " SET qx_id = " + qx + "; INSERT INTO c." +
-                     t + " SELECT * FROM t_" + t)
+      execOrDie(db, (std::string("UPDATE t_") + t + " SET qx_id = " + qx + "; INSERT INTO c." + t +
+                     " SELECT * FROM t_" + t)
                         .c_str());
     std::error_code ec;
     std::filesystem::copy(root + KEVO_QXINFO_DIR + "/" + id, root + KEVO_QXINFO_DIR + "/" + qx,
@@ -412,9 +412,11 @@ int keepup(const std::string& binDir, int devices, int rate, int secs) {
   const double slope = sxx > 0 ? sxy / sxx : 0;
   printf("%ld notes in %.1f s (%.0f/s) over %d devices; notes waiting every 5 s: %s\n", written,
          elapsed, written / elapsed, devices, series.str().c_str());
-  printf("waiting: max %ld, mean %.0f, at the end %ld; growth %.2f notes/s (%.1f %% of the rate): %s\n",
-         maxWaiting, my, last, slope, 100 * slope / rate,
-         slope < 0.01 * rate ? "keeps up" : "FALLS BEHIND");
+  printf(
+      "waiting: max %ld, mean %.0f, at the end %ld; growth %.2f notes/s (%.1f %% of the rate): "
+      "%s\n",
+      maxWaiting, my, last, slope, 100 * slope / rate,
+      slope < 0.01 * rate ? "keeps up" : "FALLS BEHIND");
   // The machine is shared: what the writer needs of one core tells its capacity apart from
   // the others' load.
   printf("flx-history used %.1f CPU s in %.1f s (%.0f %% of one core, %.2f ms a note); load: %s\n",
