@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     try {
       app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-      return app.exit(e);
+      return app.exit(e) == 0 ? 0 : 2;  // a usage error, as flx-admin's
     }
     openlog("flx-history", LOG_PID | (logStderr ? LOG_PERROR : 0), LOG_DAEMON);
     flxhistory::WriterOptions options;
