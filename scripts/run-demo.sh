@@ -31,6 +31,8 @@ build=build/dev
 bin=$build/bin
 host_log=$build/demo-host.log
 host_pid=
+history_log=$build/demo-history.log
+history_pid=
 
 stop_host() {
   if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
@@ -38,6 +40,12 @@ stop_host() {
     wait "$host_pid" 2>/dev/null || true
   fi
   host_pid=
+  # The history writer goes with the host; notes it has not taken yet wait for its next start.
+  if [ -n "$history_pid" ] && kill -0 "$history_pid" 2>/dev/null; then
+    kill -TERM "$history_pid" 2>/dev/null || true
+    wait "$history_pid" 2>/dev/null || true
+  fi
+  history_pid=
 }
 trap stop_host EXIT
 trap 'echo; echo "run-demo: stopping the host"; stop_host; exit 0' INT TERM
@@ -49,7 +57,7 @@ port_taken() {
 echo "== installing dependencies and building ($build)"
 ./scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module flx_inventory
+cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module flx_inventory flx-history
 
 echo "== initialising the root"
 "$bin/flx-admin" init
@@ -82,6 +90,10 @@ curl -s -o /dev/null "$url/webapi/entry.cgi" || {
   echo "run-demo: the host does not answer on $url; see $host_log" >&2
   exit 1
 }
+
+echo "== starting the history writer (log: $history_log)"
+"$bin/flx-history" --log-stderr >"$history_log" 2>&1 &
+history_pid=$!
 
 # Registers device $1 (host name $2) with a fresh random push session and pushes batch $3; a
 # fixed session id would let anyone push as a demo device. The session id stays in $sid.

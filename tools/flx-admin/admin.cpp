@@ -20,6 +20,7 @@
 #include "flx_schema.h"
 #include "flxread.h"
 #include "kevoroot.h"
+#include "writer.h"
 
 namespace flxadmin {
 
@@ -298,7 +299,7 @@ bool randomSid(std::string& sid) {
 int init(std::string& err) {
   return guardedOp(err, [&] {
     if (makeFolders(err) != 0 || makeRegistry(err) != 0 || makeCacheDb(err) != 0 ||
-        makePushKey(err) != 0 || makeHostSettings(err) != 0) {
+        makePushKey(err) != 0 || makeHostSettings(err) != 0 || flxhistory::initHistory(err) != 0) {
       return 1;
     }
     return 0;
