@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "history_db.h"
 #include "kevoids.h"
 #include "kevoroot.h"
 
@@ -86,7 +87,7 @@ struct Shared {
   std::recursive_mutex lock;
   sqlite3* db = nullptr;
   std::string registry, cache;
-  KEVOFILEID registryId = {0, 0}, cacheId = {0, 0};
+  KEVOFILEID registryId = {0, 0}, cacheId = {0, 0}, historyId = {0, 0};
   pid_t pid = 0;
   bool broken = false;
 
@@ -98,7 +99,8 @@ struct Shared {
   }
   bool current(const std::string& reg, const std::string& cch) const {
     return db != nullptr && pid == getpid() && !broken && registry == reg && cache == cch &&
-           KEVOFileIdSame(reg.c_str(), &registryId) && KEVOFileIdSame(cch.c_str(), &cacheId);
+           KEVOFileIdSame(reg.c_str(), &registryId) && KEVOFileIdSame(cch.c_str(), &cacheId) &&
+           historyUnchanged(historyId);
   }
 };
 
@@ -116,11 +118,13 @@ std::string why(const std::string& what, sqlite3* db) {
 // Both files are read once under those ids, so that SQLite opens their WAL files now; the
 // connection keeps them open, and no later call changes ids.
 bool openWithRootIds(sqlite3*& raw, const std::string& registry, const std::string& cache,
-                     KEVOFILEID& registryId, KEVOFILEID& cacheId, std::string& error) {
+                     KEVOFILEID& registryId, KEVOFILEID& cacheId, KEVOFILEID& historyId,
+                     std::string& error) {
   kevo::RootIds ids;
   // Opened for writing but only queried: a read-only connection would leave the WAL files
   // behind when it closes. No CREATE: a missing database is an error, not a new file.
-  if (sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+  if (sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI, nullptr) !=
+          SQLITE_OK ||
       !KEVOFileIdGet(registry.c_str(), &registryId)) {
     error = why("cannot open the registry database " + registry, raw);
     return false;
@@ -141,14 +145,14 @@ bool openWithRootIds(sqlite3*& raw, const std::string& registry, const std::stri
     error = why("cannot attach the cache database " + cache, raw);
     return false;
   }
-  return true;
+  return attachHistory(raw, historyId, error);
 }
 
 bool openShared(Shared& s, const std::string& registry, const std::string& cache,
                 std::string& error) {
   sqlite3* raw = nullptr;
-  KEVOFILEID registryId = {0, 0}, cacheId = {0, 0};
-  bool ok = openWithRootIds(raw, registry, cache, registryId, cacheId, error);
+  KEVOFILEID registryId = {0, 0}, cacheId = {0, 0}, historyId = {0, 0};
+  bool ok = openWithRootIds(raw, registry, cache, registryId, cacheId, historyId, error);
   const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
   if (ok && (sqlite3_exec(raw, "PRAGMA query_only=ON;", nullptr, nullptr, nullptr) != SQLITE_OK ||
              sqlite3_create_function(raw, "flx_vercmp", 2, flags, nullptr, sqlVercmp, nullptr,
@@ -167,6 +171,7 @@ bool openShared(Shared& s, const std::string& registry, const std::string& cache
   s.cache = cache;
   s.registryId = registryId;
   s.cacheId = cacheId;
+  s.historyId = historyId;
   s.pid = getpid();
   s.broken = false;
   return true;

@@ -1,5 +1,5 @@
 // One read-only connection to the registry database with the cache database attached as
-// "c", and prepared statements that read rows as JSON.
+// "c" and the history as "h", and prepared statements that read rows as JSON.
 #ifndef FLXREAD_READ_DB_H
 #define FLXREAD_READ_DB_H
 
@@ -17,7 +17,7 @@ namespace flxread {
 
 // The process's read connection for the length of one call (the connection itself lives
 // on, one per process, and calls take turns on it). It is opened once, with root's ids, and
-// opened again after a failed statement, when either database file was replaced or the root
+// opened again after a failed statement, when a database file was replaced or the root
 // moved, and in a forked child.
 class ReadDb {
  public:
