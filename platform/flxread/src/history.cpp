@@ -129,43 +129,44 @@ Result readFilling(double days, int64_t today, const Page& page, Json::Value& ou
     return kBadArgument;
   }
   ReadDb db;
-  Query devices(db,
-                "SELECT s.device_id, d.sn, d.hostname, d.model_name FROM h.summary s"
-                " CROSS JOIN devices d ON d.id = s.device_id WHERE s.fill_days <= ?");
-  devices.bind(days);
-  Json::Value candidates;
-  if (!devices.rows(candidates)) return storeFailed(db, err);
+  // One pass over the candidates' recent samples, by device and volume.
+  Query q(db,
+          "SELECT s.device_id, d.sn, d.hostname, d.model_name, x.object, x.day, x.used_last,"
+          " x.total_last FROM h.summary s CROSS JOIN devices d ON d.id = s.device_id"
+          " CROSS JOIN h.samples x ON x.device_id = s.device_id AND x.kind = 'volume'"
+          " AND x.day > ?2 AND x.used_last IS NOT NULL WHERE s.fill_days <= ?1"
+          " ORDER BY s.device_id, x.object, x.day");
+  q.bind(days).bind(today - 2 * kTrendDays);
   std::vector<Json::Value> found;
-  for (const Json::Value& device : candidates) {
-    Query q(db,
-            "SELECT object, day, used_last, total_last FROM h.samples WHERE device_id = ?1"
-            " AND kind = 'volume' AND day > ?2 AND used_last IS NOT NULL ORDER BY object, day");
-    q.bind(device["device_id"].asInt64()).bind(today - 2 * kTrendDays);
-    std::vector<UsePoint> use;
-    std::string name;
-    auto close = [&] {
-      const Json::Value t = trend(use, today);
-      if (!t.isNull() && !t["fill_days"].isNull() && t["fill_days"].asDouble() <= days) {
-        Json::Value v(Json::objectValue);
-        v["qx_id"] = device["device_id"];
-        for (const char* key : {"sn", "hostname", "model_name"}) v[key] = device[key];
-        v["name"] = name;
-        v["used"] = use.back().used;
-        v["total"] = use.back().total;
-        for (const char* key : {"per_day", "fill_day", "fill_days"}) v[key] = t[key];
-        found.push_back(v);
-      }
-      use.clear();
-    };
-    int rc;
-    while ((rc = q.step()) == SQLITE_ROW) {
-      if (!use.empty() && q.text(0) != name) close();
-      name = q.text(0);
-      use.push_back({q.i64(1), static_cast<double>(q.i64(2)), static_cast<double>(q.i64(3))});
+  std::vector<UsePoint> use;
+  Json::Value volume(Json::objectValue);
+  auto close = [&] {
+    const Json::Value t = trend(use, today);
+    if (!t.isNull() && !t["fill_days"].isNull() && t["fill_days"].asDouble() <= days) {
+      volume["used"] = use.back().used;
+      volume["total"] = use.back().total;
+      for (const char* key : {"per_day", "fill_day", "fill_days"}) volume[key] = t[key];
+      found.push_back(volume);
     }
-    if (rc != SQLITE_DONE) return storeFailed(db, err);
-    if (!use.empty()) close();
+    use.clear();
+  };
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW) {
+    if (!use.empty() &&
+        (q.i64(0) != volume["qx_id"].asInt64() || q.text(4) != volume["name"].asString()))
+      close();
+    if (use.empty()) {
+      volume = Json::Value(Json::objectValue);
+      volume["qx_id"] = Json::Int64(q.i64(0));
+      volume["sn"] = q.text(1);
+      volume["hostname"] = q.text(2);
+      volume["model_name"] = q.text(3);
+      volume["name"] = q.text(4);
+    }
+    use.push_back({q.i64(5), static_cast<double>(q.i64(6)), static_cast<double>(q.i64(7))});
   }
+  if (rc != SQLITE_DONE) return storeFailed(db, err);
+  if (!use.empty()) close();
   std::stable_sort(found.begin(), found.end(), [](const Json::Value& a, const Json::Value& b) {
     return a["fill_days"].asDouble() < b["fill_days"].asDouble();
   });
