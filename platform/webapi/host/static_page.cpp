@@ -26,6 +26,8 @@ const PageFile kPageFiles[] = {
     {"/inventory/inventory.css",   "inventory.css", "text/css; charset=utf-8"},
     {"/inventory.js",              "inventory.js",  "text/javascript; charset=utf-8"},
     {"/inventory/inventory.js",    "inventory.js",  "text/javascript; charset=utf-8"},
+    // The chart library where Debian installs it (nginx serves /javascript/ from there too).
+    {"/javascript/chart.js/chart.min.js", "/usr/share/javascript/chart.js/chart.min.js", "text/javascript; charset=utf-8"},
 };
 // clang-format on
 
@@ -61,7 +63,8 @@ void ServeStaticPage(httplib::Server& server, const std::string& dir) {
     // Read at each request: an updated installation shows without a restart.
     server.Get(page.url, [dir, page](const httplib::Request&, httplib::Response& res) {
       std::string body;
-      if (!ReadPageFile(dir + "/" + page.file, body)) {
+      const std::string file = page.file[0] == '/' ? page.file : dir + "/" + page.file;
+      if (!ReadPageFile(file, body)) {
         res.status = 404;
         res.set_content("the inventory page is not installed in " + dir + "\n", "text/plain");
         return;
