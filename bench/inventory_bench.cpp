@@ -118,8 +118,9 @@ void fillRoot(long n, int64_t now) {
 const int kEventsPerDevice = 100, kHistoryDays = 730;
 
 // The history as its writer would leave it: summaries computed from the stores; events over
-// two years, plus a fleet-wide package update in the last day (two events a device); and 60
-// days of samples of every volume of the devices with a full volume, which grow by 1 % a day.
+// two years, plus a fleet-wide package update in the last day (two events a device); and two
+// years of samples of every volume of the devices with a full volume, which grow by 1 % a day
+// in the last 60 days.
 void fillHistory(long n, int64_t now) {
   const std::string root = KEVORootPrefix();
   Db h(root + KEVO_HISTORY_DB_PATH);
@@ -165,13 +166,15 @@ void fillHistory(long n, int64_t now) {
   fill(h,
        "INSERT INTO samples(device_id, kind, object, day, used_last, used_max, total_last,"
        " total_max) VALUES(?, 'volume', ?, ?, ?, ?, 1000, 1000)",
-       (n / 40) * kVolumes * 60, [&](sqlite3_stmt* st, long r) {
-         const long day = r % 60, vol = (r / 60) % kVolumes, dev = r / 60 / kVolumes * 40;
+       (n / 40) * kVolumes * kHistoryDays, [&](sqlite3_stmt* st, long r) {
+         const long day = r % kHistoryDays, vol = (r / kHistoryDays) % kVolumes;
+         const long dev = r / kHistoryDays / kVolumes * 40;
+         const long used = 370 + std::max(0L, day - (kHistoryDays - 60)) * 10;
          sqlite3_bind_int64(st, 1, dev + 1);
          text(st, 2, "vol" + std::to_string(vol));
-         sqlite3_bind_int64(st, 3, today - 59 + day);
-         sqlite3_bind_int64(st, 4, 370 + day * 10);
-         sqlite3_bind_int64(st, 5, 370 + day * 10);
+         sqlite3_bind_int64(st, 3, today - (kHistoryDays - 1) + day);
+         sqlite3_bind_int64(st, 4, used);
+         sqlite3_bind_int64(st, 5, used);
        });
   h.exec("COMMIT");
 }

@@ -137,7 +137,7 @@ Result series(const std::string& sn, const std::string& kind, const std::string&
 // Volumes that fill within `days` of `today`, soonest first: {"total", "offset", "limit",
 // "volumes": [{qx_id, sn, hostname, model_name, name, used, total, per_day, fill_day,
 // fill_days}]}. The devices are those whose summary's fill_days is at most `days`; each of
-// their volumes is fitted from its samples as series() does.
+// their present volumes is fitted from its samples of the last kTrendDays days up to `today`.
 Result volumesFilling(double days, int64_t today, const Page& page, Json::Value& out,
                       std::string& err);
 

@@ -129,17 +129,21 @@ Result readFilling(double days, int64_t today, const Page& page, Json::Value& ou
     return kBadArgument;
   }
   ReadDb db;
-  // One pass over the candidates' recent samples, by device and volume.
+  // One pass over the recent samples of the candidates' present volumes, each found by its
+  // key: the samples of older days and of volumes gone are never read.
   Query q(db,
-          "SELECT s.device_id, d.sn, d.hostname, d.model_name, x.object, x.day, x.used_last,"
+          "SELECT s.device_id, d.sn, d.hostname, d.model_name, v.name, x.day, x.used_last,"
           " x.total_last FROM h.summary s CROSS JOIN devices d ON d.id = s.device_id"
+          " CROSS JOIN c.vol_info v ON v.qx_id = s.device_id"
           " CROSS JOIN h.samples x ON x.device_id = s.device_id AND x.kind = 'volume'"
-          " AND x.day > ?2 AND x.used_last IS NOT NULL WHERE s.fill_days <= ?1"
-          " ORDER BY s.device_id, x.object, x.day");
-  q.bind(days).bind(today - 2 * kTrendDays);
+          " AND x.object = v.name AND x.day > ?2 AND x.used_last IS NOT NULL"
+          " WHERE s.fill_days <= ?1 ORDER BY s.device_id, v.name, x.day");
+  q.bind(days).bind(today - kTrendDays);
   std::vector<Json::Value> found;
   std::vector<UsePoint> use;
   Json::Value volume(Json::objectValue);
+  int64_t device = 0;
+  std::string name;
   auto close = [&] {
     const Json::Value t = trend(use, today);
     if (!t.isNull() && !t["fill_days"].isNull() && t["fill_days"].asDouble() <= days) {
@@ -152,16 +156,16 @@ Result readFilling(double days, int64_t today, const Page& page, Json::Value& ou
   };
   int rc;
   while ((rc = q.step()) == SQLITE_ROW) {
-    if (!use.empty() &&
-        (q.i64(0) != volume["qx_id"].asInt64() || q.text(4) != volume["name"].asString()))
-      close();
+    if (!use.empty() && (q.i64(0) != device || q.text(4) != name)) close();
     if (use.empty()) {
+      device = q.i64(0);
+      name = q.text(4);
       volume = Json::Value(Json::objectValue);
-      volume["qx_id"] = Json::Int64(q.i64(0));
+      volume["qx_id"] = Json::Int64(device);
       volume["sn"] = q.text(1);
       volume["hostname"] = q.text(2);
       volume["model_name"] = q.text(3);
-      volume["name"] = q.text(4);
+      volume["name"] = name;
     }
     use.push_back({q.i64(5), static_cast<double>(q.i64(6)), static_cast<double>(q.i64(7))});
   }

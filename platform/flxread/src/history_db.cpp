@@ -1,5 +1,6 @@
 #include "history_db.h"
 
+#include <ctype.h>
 #include <sys/stat.h>
 
 #include "flxhistory_schema.h"
