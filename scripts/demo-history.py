@@ -22,7 +22,7 @@ DAY = 86400
 FULL, FAILING = "2150PDN005133", "2150PDN004802"
 
 
-def past_batch(batch, sn, days_ago, days):
+def past_batch(batch, sn, days_ago):
     """The device's batch as it was `days_ago` days before its current one."""
     old = copy.deepcopy(batch)
     for item in old:
@@ -76,7 +76,7 @@ def main():
                 if days_ago:
                     path = os.path.join(tmp, sn + ".json")
                     with open(path, "w") as out:
-                        json.dump(past_batch(batches[sn], sn, days_ago, days), out)
+                        json.dump(past_batch(batches[sn], sn, days_ago), out)
                 subprocess.run([os.path.join(bindir, "flx-push"), "--url", url, "--sid", sids[sn],
                                 "--client-sn", sn, path], check=True, stdout=subprocess.DEVNULL)
             subprocess.run([history, "--once"], check=True)
