@@ -116,6 +116,13 @@ while read -r dsn dhost batch; do
 done <"$fleet_dir.txt"
 sid=$sn_sid
 
+echo "== a few weeks of history for the demo fleet"
+# The history process, where this tree has one yet.
+if cmake --build "$build" --target help 2>/dev/null | grep -q '^flx-history:'; then
+  cmake --build "$build" --target flx-history
+fi
+python3 scripts/demo-history.py "$bin" "$url" "$fleet_dir.txt"
+
 echo "== what the host stores for $sn"
 "$bin/flx-admin" device show "$sn"
 

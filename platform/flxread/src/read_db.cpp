@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "history_db.h"
 #include "kevoroot.h"
 
 namespace flxread {
@@ -85,6 +86,10 @@ std::string why(const std::string& what, sqlite3* db) {
          "; run 'flx-admin init'";
 }
 
+// The history file the connection attached ({0, 0}: none yet); set by the opener, which the
+// holder calls under its lock.
+KEVOFILEID gHistoryId = {0, 0};
+
 // Opens the registry with the cache attached (the holder has raised root's ids: the registry
 // is root's alone). Both files are read once now, so that SQLite opens their WAL files while
 // it may; the connection keeps them open, and no later call changes ids.
@@ -94,7 +99,9 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
   sqlite3* raw = nullptr;
   // Opened for writing but only queried: a read-only connection would leave the WAL files
   // behind when it closes. No CREATE: a missing database is an error, not a new file.
-  if (sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+  // URIs: the history is attached read-only by one.
+  if (sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI, nullptr) !=
+      SQLITE_OK) {
     error = why("cannot open the registry database " + registry, raw);
     sqlite3_close_v2(raw);
     return nullptr;
@@ -116,6 +123,10 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
     sqlite3_close_v2(raw);
     return nullptr;
   }
+  if (!attachHistory(raw, gHistoryId, error)) {
+    sqlite3_close_v2(raw);
+    return nullptr;
+  }
   const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
   if (sqlite3_exec(raw, "PRAGMA query_only=ON;", nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_create_function(raw, "flx_vercmp", 2, flags, nullptr, sqlVercmp, nullptr, nullptr) !=
@@ -130,7 +141,8 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
 }
 
 kevo::SharedDb& holder() {
-  static kevo::SharedDb h(openReader);
+  // The history may appear, or be replaced, after the connection was opened.
+  static kevo::SharedDb h(openReader, [] { return historyUnchanged(gHistoryId); });
   return h;
 }
 

@@ -26,7 +26,10 @@ class SharedDb {
   // say why in `error` (left empty when it reported the failure itself).
   using Opener = sqlite3* (*)(const std::vector<std::string>& paths, std::string& error);
 
-  explicit SharedDb(Opener open) : open_(open) {}
+  // Whether something the connection depends on beyond `paths` is unchanged (null: nothing).
+  using Fresh = bool (*)();
+
+  explicit SharedDb(Opener open, Fresh fresh = nullptr) : open_(open), fresh_(fresh) {}
   ~SharedDb() { close(); }
   SharedDb(const SharedDb&) = delete;
   SharedDb& operator=(const SharedDb&) = delete;
@@ -84,6 +87,7 @@ class SharedDb {
   bool reopen(const std::vector<std::string>& paths, std::string& error);
 
   Opener open_;
+  Fresh fresh_;
   std::recursive_mutex lock_;
   sqlite3* db_ = nullptr;
   std::vector<std::string> paths_;

@@ -23,7 +23,7 @@ bool SharedDb::current(const std::vector<std::string>& paths) const {
   if (paths != paths_) return false;
   for (size_t i = 0; i < paths.size(); ++i)
     if (!KEVOFileIdSame(paths[i].c_str(), &files_[i])) return false;
-  return true;
+  return fresh_ == nullptr || fresh_();
 }
 
 // The only id change of the connection's life: the stores are root's alone, and SQLite opens
