@@ -21,6 +21,7 @@
 #include "flx.h"
 #include "flxread.h"
 #include "kevocore.h"
+#include "kevodb.h"
 #include "kevoroot.h"
 
 namespace flxhistory {
@@ -903,32 +904,9 @@ int rebuildHistory(std::string& movedTo, int& devices, std::string& err) {
 
 namespace {
 
-// True when the database has every table; opened as an immutable file, so that looking
-// leaves no trace (no WAL files coming and going, no folder time changed).
+// True when the database has every table.
 bool complete(const std::string& path) {
-  std::string uri = "file:";
-  for (char c : path) {
-    if (c == '%' || c == '?' || c == '#') {
-      char hex[4];
-      snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
-      uri += hex;
-    } else {
-      uri += c;
-    }
-  }
-  uri += "?immutable=1";
-  sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
-  if (rc != SQLITE_OK) return false;
-  sqlite3_stmt* st = nullptr;
-  bool ok = sqlite3_prepare_v2(raw,
-                               "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN"
-                               " ('events', 'samples', 'summary', 'state')",
-                               -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) == 4;
-  sqlite3_finalize(st);
-  return ok;
+  return kevo::sqliteHasObjects(path, {"events", "samples", "summary", "state"});
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "flxhistory_schema.h"
+#include "kevodb.h"
 #include "kevoroot.h"
 
 namespace flxread {
@@ -11,33 +12,6 @@ namespace {
 
 std::string historyPath() {
   return std::string(KEVORootPrefix()) + KEVO_HISTORY_DB_PATH;
-}
-
-// A read-only URI of `path`: every byte that could end the path or start a query is escaped.
-std::string readOnlyUri(const std::string& path) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string uri = "file:";
-  for (unsigned char c : path) {
-    if (isalnum(c) || c == '/' || c == '.' || c == '_' || c == '-') {
-      uri += static_cast<char>(c);
-    } else {
-      uri += '%';
-      uri += hex[c >> 4];
-      uri += hex[c & 15];
-    }
-  }
-  return uri + "?mode=ro";
-}
-
-bool attach(sqlite3* db, const std::string& file) {
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(db, "ATTACH DATABASE ? AS h", -1, &st, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_bind_text(st, 1, file.c_str(), -1, SQLITE_TRANSIENT);
-    rc = sqlite3_step(st) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
-  }
-  sqlite3_finalize(st);
-  return rc == SQLITE_OK;
 }
 
 // The history's tables, made in the attached "h": the schema's statements with their table
@@ -67,14 +41,14 @@ bool attachHistory(sqlite3* db, KEVOFILEID& id, std::string& error) {
   id = {0, 0};
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && KEVOFileIdGet(path.c_str(), &id)) {
-    if (attach(db, readOnlyUri(path)) &&
+    if (kevo::sqliteAttach(db, kevo::sqliteFileUri(path, "mode=ro"), "h") == SQLITE_OK &&
         sqlite3_exec(db, kProbeSql, nullptr, nullptr, nullptr) == SQLITE_OK)
       return true;
     // Not readable yet (being made, or corrupt until rebuilt): read as empty meanwhile.
     sqlite3_exec(db, "DETACH DATABASE h", nullptr, nullptr, nullptr);
     id = {0, 0};
   }
-  if (attach(db, ":memory:") &&
+  if (kevo::sqliteAttach(db, ":memory:", "h") == SQLITE_OK &&
       sqlite3_exec(db, emptySchemaSql().c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
     return true;
   error = std::string("cannot attach an empty history: ") + sqlite3_errmsg(db);

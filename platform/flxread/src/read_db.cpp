@@ -107,13 +107,7 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
     return nullptr;
   }
   sqlite3_busy_timeout(raw, 5000);
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(raw, "ATTACH DATABASE ? AS c", -1, &st, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_bind_text(st, 1, cache.c_str(), -1, SQLITE_TRANSIENT);
-    rc = sqlite3_step(st) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
-  }
-  sqlite3_finalize(st);
+  int rc = kevo::sqliteAttach(raw, cache, "c");
   if (rc == SQLITE_OK)
     rc = sqlite3_exec(
         raw, "SELECT count(*) FROM main.sqlite_master; SELECT count(*) FROM c.sqlite_master;",

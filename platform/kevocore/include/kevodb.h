@@ -97,6 +97,15 @@ class SharedDb {
   std::unordered_map<std::string, Kept> kept_;
 };
 
+// A SQLite URI for the file `path` with `query` (e.g. "mode=ro"): every byte that could end the
+// path or start a query is escaped.
+std::string sqliteFileUri(const std::string& path, const char* query);
+// True when the database at `path` has every table or index named; opened as an immutable
+// file, so that looking leaves no trace (no WAL files coming and going).
+bool sqliteHasObjects(const std::string& path, const std::vector<const char*>& names);
+// Attaches `file` (a path or URI) to `db` as `schema` (a fixed name). SQLite's result code.
+int sqliteAttach(sqlite3* db, const std::string& file, const char* schema);
+
 }  // namespace kevo
 
 #endif  // KEVODB_H
