@@ -8,22 +8,13 @@ fields without a session: what each costs the workers in CPU time.
 """
 import http.client, os, resource, select, signal, socket, subprocess, sys, tempfile, threading, time
 
-build = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("BUILD", "build/bench")
+from benchroot import scratch
+
 slow_n = int(os.environ.get("SLOW", "1000"))
 flooders = int(os.environ.get("FLOODERS", "4"))
 seconds = int(os.environ.get("SECONDS", "20"))
-bin_ = os.path.join(build, "bin")
 resource.setrlimit(resource.RLIMIT_NOFILE, (8192, 8192))
-tmp = tempfile.mkdtemp(prefix="front-abuse.")
-os.chmod(tmp, 0o755)
-root = os.path.join(tmp, "root")
-os.mkdir(root, 0o755)
-env = dict(os.environ, FLX_ROOT=root)
-
-
-def admin(*args):
-    return subprocess.run([os.path.join(bin_, "flx-admin"), *args], env=env, check=True,
-                          capture_output=True, text=True).stdout.strip()
+build, bin_, tmp, root, env, admin = scratch("front-abuse.")
 
 
 def tree(pid):

@@ -1,6 +1,9 @@
 // Speed of the inventory's reads on a large fleet: the device list (a page of 100, several
 // sort keys and a filter) and the fleet queries, against a floor query in the same process
-// (a fresh connection reading every disk row once).
+// (a fresh connection reading every disk row once). Then the history is planted (a summary
+// row per device, two years of events, samples of the volumes about to fill) and the list
+// is measured again by every column, read from the summary rows where it was computed
+// before, with a device's timeline, the fleet's last day and the volumes filling.
 //
 //   inventory_bench [DEVICES] [ROUNDS]     default 10000 devices, 200 rounds
 #include <ftw.h>
@@ -17,6 +20,7 @@
 #include "admin.h"
 #include "flxread.h"
 #include "kevoroot.h"
+#include "platform/flxhistory/include/flxhistory_schema.h"
 
 namespace {
 
@@ -109,6 +113,70 @@ void fillRoot(long n, int64_t now) {
          sqlite3_bind_int64(st, 5, dev + 1);
        });
   cache.exec("COMMIT");
+}
+
+const int kEventsPerDevice = 100, kHistoryDays = 730;
+
+// The history as its writer would leave it: summaries computed from the stores; events over
+// two years, plus a fleet-wide package update in the last day (two events a device); and two
+// years of samples of every volume of the devices with a full volume, which grow by 1 % a day
+// in the last 60 days.
+void fillHistory(long n, int64_t now) {
+  const std::string root = KEVORootPrefix();
+  Db h(root + KEVO_HISTORY_DB_PATH);
+  h.exec(flxhistory::kSchemaSql);
+  h.exec(("ATTACH '" + root + KEVO_REGISTRY_DB_PATH + "' AS r").c_str());
+  h.exec(("ATTACH '" + root + KEVO_CACHE_DB_PATH + "' AS c").c_str());
+  h.exec("BEGIN");
+  h.exec(
+      "INSERT INTO summary(device_id, last_seen, vol_count, vol_max_use, vol_max_name, disk_count,"
+      " disk_failing, disk_max_temp, app_count, pkg_count, fill_days)"
+      " SELECT d.id, (SELECT max(mtime) FROM c.vol_info WHERE qx_id = d.id),"
+      " (SELECT count(*) FROM c.vol_info WHERE qx_id = d.id),"
+      " (SELECT max(round(size_used * 100.0 / size_total, 1)) FROM c.vol_info WHERE qx_id = d.id),"
+      " 'vol0', (SELECT count(*) FROM c.hdd_info WHERE qx_id = d.id),"
+      " (SELECT count(*) FROM c.hdd_info WHERE qx_id = d.id AND status <> 'good'),"
+      " (SELECT max(temp) FROM c.hdd_info WHERE qx_id = d.id),"
+      " (SELECT count(*) FROM r.apps WHERE qx_id = d.id),"
+      " (SELECT count(*) FROM r.pkgs WHERE qx_id = d.id),"
+      " CASE WHEN d.id % 40 = 1 THEN 3 END FROM r.devices d");
+  const int64_t span = int64_t(kHistoryDays) * 86400;
+  fill(h,
+       "INSERT INTO events(device_id, kind, object, change, field, old_value, new_value,"
+       " collect_time, arrival_time) VALUES(?, ?, ?, 'changed', 'version', '1.0', '1.1', ?, ?)",
+       n * kEventsPerDevice, [&](sqlite3_stmt* st, long r) {
+         const int64_t at = now - 86400 - (r * 7919) % span;
+         sqlite3_bind_int64(st, 1, r / kEventsPerDevice + 1);
+         text(st, 2, r % 3 ? "package" : "disk");
+         text(st, 3, "Pkg" + std::to_string(r % kPackages));
+         sqlite3_bind_int64(st, 4, at - 5);
+         sqlite3_bind_int64(st, 5, at);
+       });
+  fill(h,
+       "INSERT INTO events(device_id, kind, object, change, field, old_value, new_value,"
+       " collect_time, arrival_time) VALUES(?, 'package', ?, 'changed', 'version', '2.0', '2.1',"
+       " ?, ?)",
+       n * 2, [&](sqlite3_stmt* st, long r) {
+         sqlite3_bind_int64(st, 1, r / 2 + 1);
+         text(st, 2, "Pkg" + std::to_string(r % 2));
+         sqlite3_bind_int64(st, 3, now - 3600 - r);
+         sqlite3_bind_int64(st, 4, now - 3600 - r);
+       });
+  const int64_t today = now / 86400;
+  fill(h,
+       "INSERT INTO samples(device_id, kind, object, day, used_last, used_max, total_last,"
+       " total_max) VALUES(?, 'volume', ?, ?, ?, ?, 1000, 1000)",
+       (n / 40) * kVolumes * kHistoryDays, [&](sqlite3_stmt* st, long r) {
+         const long day = r % kHistoryDays, vol = (r / kHistoryDays) % kVolumes;
+         const long dev = r / kHistoryDays / kVolumes * 40;
+         const long used = 370 + std::max(0L, day - (kHistoryDays - 60)) * 10;
+         sqlite3_bind_int64(st, 1, dev + 1);
+         text(st, 2, "vol" + std::to_string(vol));
+         sqlite3_bind_int64(st, 3, today - (kHistoryDays - 1) + day);
+         sqlite3_bind_int64(st, 4, used);
+         sqlite3_bind_int64(st, 5, used);
+       });
+  h.exec("COMMIT");
 }
 
 struct Figures {
@@ -227,6 +295,40 @@ int main(int argc, char** argv) {
          [&] { return flxread::devicesWithApp("App12", page, out, err) == flxread::kOk; });
   report("devices silent for an hour", 200,
          [&] { return flxread::staleDevices(3600, now, page, out, err) == flxread::kOk; });
+
+  t0 = std::chrono::steady_clock::now();
+  fillHistory(devices, now);
+  printf("history: %ld summary rows, %ld events, samples of %ld devices' volumes in %.1f s\n",
+         devices, devices * (kEventsPerDevice + 2), devices / 40,
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  // The lines above computed the summaries: they are this list's baseline.
+  for (const char* key :
+       {"sn", "hostname", "model_name", "version", "build_number", "status", "up_time",
+        "cluster_role", "last_seen", "vol_count", "vol_max_use", "vol_max_name", "disk_count",
+        "disk_failing", "disk_max_temp", "app_count", "pkg_count", "fill_days"}) {
+    for (bool desc : {false, true}) {
+      const std::string what = std::string("summary list by ") + key + (desc ? " desc" : "");
+      report(what.c_str(), 50, list(key, desc, "", 0));
+    }
+  }
+  report("summary list by fullest volume, half way", 50, list("vol_max_use", true, "", devices / 2));
+  flxread::HistoryQuery one;
+  one.sn = "SN" + std::to_string(100000 + devices / 2);
+  report("a device's timeline, page 100", 50,
+         [&] { return flxread::history(one, page, out, err) == flxread::kOk; });
+  flxread::HistoryQuery disks = one;
+  disks.kind = "disk";
+  report("a device's disk events, page 100", 50,
+         [&] { return flxread::history(disks, page, out, err) == flxread::kOk; });
+  flxread::HistoryQuery day;
+  day.from = now - 86400;
+  report("the fleet's last day, page 100", 100, [&] {
+    return flxread::history(day, page, out, err) == flxread::kOk && out["total"].asInt() > 0;
+  });
+  report("volumes full within 30 days", 100, [&] {
+    return flxread::volumesFilling(30, now / 86400, page, out, err) == flxread::kOk &&
+           out["total"].asInt() > 0;
+  });
   if (getenv("INVENTORY_BENCH_KEEP") != nullptr) {
     printf("root kept: %s\n", tmpl);
     return 0;

@@ -8,21 +8,12 @@ the rerun; exits 1 when a check fails.
 """
 import glob, json, os, random, signal, sqlite3, subprocess, sys, tempfile, time
 
-build = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("BUILD", "build/bench")
+from benchroot import scratch
+
 rounds = int(os.environ.get("ROUNDS", "20"))
-bin_ = os.path.join(build, "bin")
-tmp = tempfile.mkdtemp(prefix="kill-workers.")
-os.chmod(tmp, 0o755)
-root = os.path.join(tmp, "root")
-os.mkdir(root, 0o755)
-env = dict(os.environ, FLX_ROOT=root)
+build, bin_, tmp, root, env, admin = scratch("kill-workers.")
 target = os.path.join(root, "var/packages/FLX/target")
 expected = {"vol_info": 2, "dg_info": 1, "hdd_info": 4, "share_info": 3}
-
-
-def admin(*args):
-    return subprocess.run([os.path.join(bin_, "flx-admin"), *args], env=env, check=True,
-                          capture_output=True, text=True).stdout.strip()
 
 
 def workers(host):

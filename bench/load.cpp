@@ -62,6 +62,7 @@ struct Options {
   long pushes = 0;        // > 0: stop after this many pushes, with RSS at push 1,000 and at the end
   double bigBodyMiB = 0;  // > 0: only the oversized unauthenticated bodies
   size_t maxBody = 0;     // the host's --max-body; 0: its default
+  bool history = false;   // run flx-history beside the host, as the installed system does
 };
 
 // The request body of each device: its own session, the batch enciphered once.
@@ -453,10 +454,16 @@ int Run(const Options& o) {
 
   flxbench::Host host;
   flxbench::Nginx nginx;
+  flxbench::Child history;
   std::string url = o.url;
   Options opt = o;
   if (url.empty()) {
     if (!StartHost(o, root, host, url)) return 1;
+    if (o.history) {
+      if (!history.Spawn({FLX_HISTORY_BIN, "--log-stderr"}, root.Path("/history.log"), 0))
+        return 1;
+      fprintf(stderr, "flx-load: flx-history beside the host\n");
+    }
     if (o.nginx) {
       if (!nginx.Start(root.dir(), url.substr(7), url, opt.caFile)) return 1;
       fprintf(stderr, "flx-load: nginx in front on %s\n", url.c_str());
@@ -522,6 +529,7 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--clients", o.clients, "concurrent clients")->capture_default_str();
   app.add_flag("--no-keep-alive", o.noKeepAlive, "a new connection for every push");
+  app.add_flag("--history", o.history, "run flx-history beside the host it starts");
   app.add_option("--rate", o.rate, "batches/s over all clients (0: as fast as possible)")
       ->capture_default_str();
   app.add_option("--seconds", o.seconds, "measured time")->capture_default_str();

@@ -6,20 +6,11 @@ a registry-only item (basic.basic) of a third device meanwhile: extra workers se
 """
 import json, os, signal, sqlite3, subprocess, sys, tempfile, time
 
-build = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("BUILD", "build/bench")
+from benchroot import scratch
+
 lock_seconds = int(os.environ.get("LOCK_SECONDS", "60"))
-bin_ = os.path.join(build, "bin")
-tmp = tempfile.mkdtemp(prefix="locked-cache.")
-os.chmod(tmp, 0o755)
-root = os.path.join(tmp, "root")
-os.mkdir(root, 0o755)
-env = dict(os.environ, FLX_ROOT=root)
+build, bin_, tmp, root, env, admin = scratch("locked-cache.")
 cache = os.path.join(root, "var/packages/FLX/target/db/flx_db.sqlite")
-
-
-def admin(*args):
-    return subprocess.run([os.path.join(bin_, "flx-admin"), *args], env=env, check=True,
-                          capture_output=True, text=True).stdout.strip()
 
 
 admin("init")

@@ -3,8 +3,10 @@
 #include <syslog.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "flxread.h"
@@ -166,6 +168,60 @@ void stale(const Params& p, KEVO::APIResponse* resp) {
          err, out);
 }
 
+const int64_t kDaySeconds = 86400;
+
+// A time range [from, to) in seconds; `defaultSpan` before `to` when `from` is not given.
+std::pair<int64_t, int64_t> timeRange(const Params& p, int64_t defaultTo, int64_t defaultSpan) {
+  const int64_t to = p.integer("to", defaultTo, 0, INT64_MAX);
+  const int64_t from = p.integer("from", std::max<int64_t>(0, to - defaultSpan), 0, INT64_MAX);
+  if (from > to) throw BadParam{INV_ERR_BAD_PARAM, "from is after to"};
+  return {from, to};
+}
+
+void history(const Params& p, KEVO::APIResponse* resp) {
+  flxread::HistoryQuery q;
+  q.sn = p.text("sn", false);
+  q.kind = p.text("kind", false);
+  if (!q.kind.empty() && !flxread::isHistoryKind(q.kind))
+    throw BadParam{INV_ERR_BAD_PARAM, "unknown kind"};
+  std::tie(q.from, q.to) = timeRange(p, INT64_MAX, INT64_MAX);
+  const flxread::Page page = p.page();
+  Json::Value out;
+  std::string err;
+  answer(resp, flxread::history(q, page, out, err), err, out);
+}
+
+void series(const Params& p, KEVO::APIResponse* resp) {
+  const std::string sn = p.text("sn", true);
+  const std::string kind = p.text("kind", true);
+  if (kind != "volume" && kind != "disk")
+    throw BadParam{INV_ERR_BAD_PARAM, "kind is not volume/disk"};
+  const std::string object = p.text("object", false);
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+  // 90 days by default: three trend windows, enough to see a volume's course.
+  const auto range = timeRange(p, now, 90 * kDaySeconds);
+  if (range.second - range.first > flxread::kMaxSeriesDays * kDaySeconds)
+    throw BadParam{INV_ERR_BAD_PARAM, "range longer than the samples are kept"};
+  Json::Value out;
+  std::string err;
+  answer(resp,
+         flxread::series(sn, kind, object, range.first / kDaySeconds, range.second / kDaySeconds,
+                         now / kDaySeconds, out, err),
+         err, out);
+}
+
+void filling(const Params& p, KEVO::APIResponse* resp) {
+  const double days = p.number("days", 30.0);
+  if (days < 0 || days > 3650) throw BadParam{INV_ERR_BAD_PARAM, "days out of range"};
+  const flxread::Page page = p.page();
+  Json::Value out;
+  std::string err;
+  answer(resp,
+         flxread::volumesFilling(days, static_cast<int64_t>(time(nullptr)) / kDaySeconds, page, out,
+                                 err),
+         err, out);
+}
+
 void icon(const Params& p, KEVO::APIResponse* resp) {
   const std::string sn = p.text("sn", true);
   const std::string appId = p.text("app_id", true);
@@ -231,6 +287,9 @@ extern "C" const WEBAPI_ENTRY gInventoryTable[] = {
     {"KEVO.FLX.Inventory", 1, "application", INV_METHOD(application)},  // devices with an application
     {"KEVO.FLX.Inventory", 1, "stale",       INV_METHOD(stale)},        // devices not reporting
     {"KEVO.FLX.Inventory", 1, "icon",        INV_METHOD(icon)},         // an application icon
+    {"KEVO.FLX.Inventory", 1, "history",     INV_METHOD(history)},      // change events, newest first
+    {"KEVO.FLX.Inventory", 1, "series",      INV_METHOD(series)},       // daily samples of volumes or disks
+    {"KEVO.FLX.Inventory", 1, "filling",     INV_METHOD(filling)},      // volumes full within N days
     {nullptr,              0, nullptr,       nullptr},
 };
 // clang-format on

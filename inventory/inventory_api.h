@@ -1,5 +1,5 @@
 // The inventory's read API, KEVO.FLX.Inventory version 1: the device list, one device, fleet
-// queries and application icons, for operators only. It only reads the stores.
+// queries, application icons and the history, for operators only. It only reads the stores.
 #ifndef FLX_INVENTORY_API_H
 #define FLX_INVENTORY_API_H
 

@@ -5,11 +5,13 @@
 #include <syslog.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <unordered_map>
 #include <vector>
 
+#include "flxhistory.h"
 #include "flxread_metrics.h"
 #include "flxspool.h"
 #include "kevoids.h"
@@ -73,6 +75,27 @@ SpoolState ReadSpool(time_t now) {
   return s;
 }
 
+// The pushes the history has not taken yet: its notes after the offsets it committed.
+void NotesMetrics(std::string& out, const flxhistory::Offsets& taken, time_t now) {
+  long waiting = 0;
+  std::vector<flxhistory::Note> first;
+  {
+    kevo::RootIds ids;  // only root lists the notes folder
+    waiting = flxhistory::countNotes(taken);
+    flxhistory::Offsets ends;
+    std::string err;
+    if (waiting > 0) flxhistory::takeNotes(taken, 1, first, ends, err);
+  }
+  if (waiting < 0) return;  // no notes folder: nothing was ever noted
+  m::Header(out, "flx_history_notes_waiting", m::Type::kGauge,
+            "Notes of pushes that the history writer has not taken yet.");
+  m::Sample(out, "flx_history_notes_waiting", "", static_cast<double>(waiting));
+  m::Header(out, "flx_history_oldest_note_age_seconds", m::Type::kGauge,
+            "How long the oldest note not taken yet has waited, in seconds; 0 when none waits.");
+  m::Sample(out, "flx_history_oldest_note_age_seconds", "",
+            first.empty() ? 0 : static_cast<double>(std::max<int64_t>(0, now - first[0].arrival)));
+}
+
 void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_t now) {
   flxread::Fleet fleet;
   std::string err;
@@ -84,6 +107,7 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
             "families are missing from it.");
   m::Sample(out, "flx_fleet_stale", "", read ? 0 : 1);
   if (!read) return;
+  NotesMetrics(out, fleet.notesTaken, now);
   m::Header(out, "flx_fleet_history_available", m::Type::kGauge,
             "1 when the history database exists; without it the families read from its "
             "summary rows (last push, devices by state) are missing.");

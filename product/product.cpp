@@ -1,9 +1,12 @@
 #include "product.h"
 
+#include <time.h>
+
 #include <utility>
 #include <vector>
 
 #include "flx.h"
+#include "flxhistory.h"
 #include "flxread.h"
 #include "kevoroot.h"
 
@@ -46,8 +49,9 @@ void AfterCall(const webapihost::Call& call, const std::string& who,
     if (group.isString() && module.isString())
       kinds.emplace_back(group.asString(), module.asString());
   }
-  // The fleet history notes here that device `who` pushed `kinds` (a durable note).
-  (void)who;
+  // The history reads the device's state itself; the note only says whom to read, and a
+  // failure is logged by notePush and never fails the answered push.
+  flxhistory::notePush(who, kinds, static_cast<int64_t>(time(nullptr)));
 }
 
 std::vector<std::string> DefaultModules() {

@@ -31,6 +31,8 @@ build=build/dev
 bin=$build/bin
 host_log=$build/demo-host.log
 host_pid=
+history_log=$build/demo-history.log
+history_pid=
 
 stop_host() {
   if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
@@ -38,6 +40,12 @@ stop_host() {
     wait "$host_pid" 2>/dev/null || true
   fi
   host_pid=
+  # The history writer goes with the host; notes it has not taken yet wait for its next start.
+  if [ -n "$history_pid" ] && kill -0 "$history_pid" 2>/dev/null; then
+    kill -TERM "$history_pid" 2>/dev/null || true
+    wait "$history_pid" 2>/dev/null || true
+  fi
+  history_pid=
 }
 trap stop_host EXIT
 trap 'echo; echo "run-demo: stopping the host"; stop_host; exit 0' INT TERM
@@ -49,7 +57,7 @@ port_taken() {
 echo "== installing dependencies and building ($build)"
 ./scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module flx_inventory
+cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module flx_inventory flx-history
 
 echo "== initialising the root"
 "$bin/flx-admin" init
@@ -83,6 +91,10 @@ curl -s -o /dev/null "$url/webapi/entry.cgi" || {
   exit 1
 }
 
+echo "== starting the history writer (log: $history_log)"
+"$bin/flx-history" --log-stderr >"$history_log" 2>&1 &
+history_pid=$!
+
 # Registers device $1 (host name $2) with a fresh random push session and pushes batch $3; a
 # fixed session id would let anyone push as a demo device. The session id stays in $sid.
 push_device() {
@@ -103,6 +115,13 @@ while read -r dsn dhost batch; do
   [ "$dsn" = "$sn" ] && sn_sid=$sid
 done <"$fleet_dir.txt"
 sid=$sn_sid
+
+echo "== a few weeks of history for the demo fleet"
+# The history process, where this tree has one yet.
+if cmake --build "$build" --target help 2>/dev/null | grep -q '^flx-history:'; then
+  cmake --build "$build" --target flx-history
+fi
+python3 scripts/demo-history.py "$bin" "$url" "$fleet_dir.txt"
 
 echo "== what the host stores for $sn"
 "$bin/flx-admin" device show "$sn"

@@ -74,8 +74,10 @@
 
   function bar(percent, warn, wide) {
     const p = Math.max(0, Math.min(100, percent || 0));
-    return el("span", { class: "bar" + (warn ? " warn" : "") + (wide ? " wide" : ""), role: "img", "aria-label": p.toFixed(1) + " % used" },
-      el("i", { style: "width:" + p + "%" }));
+    // Set through the style object: a style attribute would need 'unsafe-inline'.
+    const fill = el("i");
+    fill.style.width = p + "%";
+    return el("span", { class: "bar" + (warn ? " warn" : "") + (wide ? " wide" : ""), role: "img", "aria-label": p.toFixed(1) + " % used" }, fill);
   }
 
   const STATUS = { 0: "unknown", 1: "registered", 2: "online" };
@@ -200,12 +202,69 @@
     nav.hidden = data.total <= PAGE;
   }
 
+  // --- history ---
+
+  const DAY = 86400;
+  const KINDS = { device: "Device", volume: "Volume", disk_group: "Disk group", disk: "Disk", share: "Share",
+    application: "Application", package: "Package" };
+  const NORMAL = ["", "good", "normal", "ready", "initialized", "ok"];
+  const FILL_DAYS = 30;
+
+  // One change: when it arrived, its kind, and what changed (with the device on fleet lists).
+  function eventItem(e, withDevice) {
+    const name = e.object ? el("strong", {}, e.object) : null;
+    let cls = null, what;
+    if (e.change === "added") {
+      cls = "new";
+      what = [name, " added"];
+    } else if (e.change === "removed") {
+      cls = "gone";
+      what = [name, " removed"];
+    } else {
+      if (/status$/.test(e.field) && !NORMAL.includes(String(e.new_value).toLowerCase())) cls = "bad";
+      what = [name, name ? " " : null, (e.field || "").replace(/_/g, " ") + " ", el("span", { class: "old" }, e.old_value || "empty"),
+        " \u2192 ", el("strong", {}, e.new_value || "empty")];
+    }
+    const device = withDevice ? [el("a", { href: "#/device/" + encodeURIComponent(e.sn) }, e.hostname || e.sn), " "] : null;
+    return el("li", { class: cls, "data-kind": e.kind, "data-change": e.change },
+      el("time", { datetime: new Date(e.arrival_time * 1000).toISOString(), title: "arrived " + when(e.arrival_time) + ", collected " + when(e.collect_time) },
+        new Date(e.arrival_time * 1000).toLocaleString(undefined, { year: "numeric", month: "short", day: "numeric", hour: "2-digit", minute: "2-digit" })),
+      el("span", { class: "kind" }, KINDS[e.kind] || e.kind), el("span", { class: "what" }, device, what));
+  }
+
+  function fillText(days) {
+    const n = Math.round(days);
+    return n < 1 ? "full now at this rate" : "full in about " + n + " day" + (n === 1 ? "" : "s");
+  }
+
+  async function fleetHistory() {
+    const recent = $("recent").querySelector(".body"), filling = $("filling").querySelector(".body");
+    const from = Math.floor(Date.now() / 1000) - DAY;
+    const [day, fill] = await Promise.all([call("history", { from: from, limit: 15 }).catch(() => null),
+      call("filling", { days: FILL_DAYS, limit: 15 }).catch(() => null)]);
+    if (!day) recent.replaceChildren(el("p", { class: "empty" }, "The history could not be read."));
+    else if (!day.total) recent.replaceChildren(el("p", { class: "empty" }, "No changes in the last 24 hours."));
+    else {
+      recent.replaceChildren(el("p", { class: "total" }, day.total + " change" + (day.total === 1 ? "" : "s") +
+        (day.total > day.events.length ? ", the newest " + day.events.length + " shown" : "")),
+      el("ol", { class: "timeline" }, day.events.map((e) => eventItem(e, true))));
+    }
+    if (!fill) filling.replaceChildren(el("p", { class: "empty" }, "The history could not be read."));
+    else {
+      filling.replaceChildren(table(["Device", "Volume", { label: "Used", num: true }, "Full"],
+        fill.volumes.map((v) => [el("a", { href: "#/device/" + encodeURIComponent(v.sn) }, v.hostname || v.sn), v.name,
+          (v.total > 0 ? ((v.used * 100) / v.total).toFixed(1) : "0") + " % of " + bytes(v.total),
+          el("span", { class: "mark warn", title: fillText(v.fill_days) }, Math.round(v.fill_days) < 1 ? "now" : "in ~" + Math.round(v.fill_days) + " d")]),
+      "No volume fills within " + FILL_DAYS + " days at its present rate."));
+    }
+  }
+
   async function openFleet() {
     show("fleet");
     $("who").textContent = "Operator session";
     header();
     try {
-      await Promise.all([loadFleet(), countLine()]);
+      await Promise.all([loadFleet(), countLine(), fleetHistory()]);
     } catch (err) {
       failed(err);
     }
@@ -287,6 +346,120 @@
       "No packages reported."), true);
   }
 
+  function timelineSection(sn) {
+    const list = el("ol", { class: "timeline" });
+    const select = el("select", { "aria-label": "Kind of change" }, el("option", { value: "" }, "All changes"),
+      Object.entries(KINDS).map(([k, v]) => el("option", { value: k }, v + "s")));
+    const more = el("button", { type: "button", class: "more", hidden: true }, "Show older changes");
+    const note = el("p", { class: "empty" }, "Loading\u2026");
+    let offset = 0;
+    async function load(reset) {
+      if (reset) {
+        offset = 0;
+        list.replaceChildren();
+      }
+      const params = { sn: sn, limit: 50, offset: offset };
+      if (select.value) params.kind = select.value;
+      try {
+        const data = await call("history", params);
+        list.append(...data.events.map((e) => eventItem(e, false)));
+        offset += data.events.length;
+        more.hidden = offset >= data.total;
+        note.hidden = data.total > 0;
+        note.textContent = select.value ? "No changes of this kind recorded." : "No changes recorded yet.";
+      } catch (err) {
+        note.hidden = false;
+        note.textContent = "The history could not be read (" + err.message + ").";
+      }
+    }
+    select.addEventListener("change", () => load(true));
+    more.addEventListener("click", () => load(false));
+    load(true);
+    return el("section", { class: "card full", "data-section": "Timeline" },
+      el("div", { class: "timeline-head" }, el("h2", {}, "Timeline"), select), note, list, more);
+  }
+
+  const dayDate = (d) => new Date(d * DAY * 1000);
+  const dayLabel = (d) => dayDate(d).toLocaleDateString(undefined, { month: "short", day: "numeric" });
+
+  // A line chart over days, from the first point to the last (or `xMax`); without the chart
+  // library the figures beside it still show.
+  function lineChart(canvas, datasets, yTitle, yText, xMax, fromZero) {
+    if (!window.Chart) return;
+    const days = datasets.flatMap((d) => d.data.map((p) => p.x));
+    new window.Chart(canvas, {
+      type: "line",
+      data: { datasets: datasets },
+      options: {
+        animation: false, responsive: true, maintainAspectRatio: false, parsing: false,
+        interaction: { mode: "nearest", axis: "x", intersect: false },
+        scales: {
+          x: { type: "linear", min: Math.min(...days), max: xMax || Math.max(...days), ticks: { callback: dayLabel, maxTicksLimit: 7 } },
+          y: { beginAtZero: fromZero, title: { display: true, text: yTitle }, ticks: { callback: yText } },
+        },
+        plugins: {
+          legend: { labels: { boxWidth: 12 } },
+          tooltip: { callbacks: { title: (items) => (items.length ? dayDate(items[0].parsed.x).toLocaleDateString() : ""),
+            label: (item) => item.dataset.label + ": " + yText(item.parsed.y) } },
+        },
+      },
+    });
+  }
+
+  const points = (s, key) => s.points.filter((p) => p[key] !== null).map((p) => ({ x: p.day, y: p[key] }));
+
+  // A volume's use and size by day, its trend carried on to the day it fills (at most 120
+  // days ahead), and the estimate in words.
+  function volumeChart(s) {
+    const t = s.trend;
+    const datasets = [
+      { label: "Used", data: points(s, "used_last"), borderColor: "#2457a6", backgroundColor: "rgba(36, 87, 166, 0.12)", fill: "origin", pointRadius: 0, borderWidth: 2 },
+      { label: "Size", data: points(s, "total_last"), borderColor: "#8a94a6", borderDash: [2, 3], pointRadius: 0, borderWidth: 1.5 },
+    ];
+    let estimate, xMax;
+    if (!t) {
+      estimate = el("p", { class: "estimate none" }, "Too few days for a trend.");
+    } else {
+      const end = t.fill_day !== null ? Math.min(t.fill_day, t.to_day + 120) : t.to_day;
+      datasets.push({ label: "Trend", data: [{ x: t.from_day, y: t.from_used }, { x: end, y: t.from_used + t.per_day * (end - t.from_day) }],
+        borderColor: "#d98f1a", borderDash: [6, 4], pointRadius: 0, borderWidth: 2 });
+      xMax = Math.ceil(end);
+      if (t.fill_days === null) {
+        estimate = el("p", { class: "estimate none" }, "Not growing: no fill estimate.");
+      } else {
+        const text = fillText(t.fill_days);
+        estimate = el("p", { class: "estimate" + (t.fill_days <= FILL_DAYS ? " soon" : "") },
+          text[0].toUpperCase() + text.slice(1) + " (" + dayDate(t.fill_day).toLocaleDateString() + "), growing " + bytes(t.per_day) + " a day.");
+      }
+    }
+    const canvas = el("canvas", { role: "img", "aria-label": "Use of volume " + s.object + " by day" });
+    const box = el("div", { class: "chart-box", "data-volume": s.object }, el("h3", {}, s.object), el("div", { class: "chart" }, canvas), estimate);
+    return { box: box, draw: () => lineChart(canvas, datasets, "Used", bytes, xMax, true) };
+  }
+
+  const PALETTE = ["#2457a6", "#b3261e", "#23734a", "#d98f1a", "#5b4a8a", "#00838f", "#6d4c41", "#ad1457"];
+
+  // The charts of a device: each volume's use, and every disk's highest temperature a day.
+  function chartSections(sn) {
+    const vols = el("div", { class: "charts" }, el("p", { class: "empty" }, "Loading\u2026"));
+    const temps = el("div", {}, el("p", { class: "empty" }, "Loading\u2026"));
+    const failedText = (err) => el("p", { class: "empty" }, "The history could not be read (" + err.message + ").");
+    call("series", { sn: sn, kind: "volume" }).then((data) => {
+      if (!data.series.length) return vols.replaceChildren(el("p", { class: "empty" }, "No daily samples of volumes yet."));
+      const charts = data.series.map(volumeChart);
+      vols.replaceChildren(...charts.map((c) => c.box));
+      charts.forEach((c) => c.draw());
+    }).catch((err) => vols.replaceChildren(failedText(err)));
+    call("series", { sn: sn, kind: "disk" }).then((data) => {
+      if (!data.series.length) return temps.replaceChildren(el("p", { class: "empty" }, "No daily samples of disks yet."));
+      const canvas = el("canvas", { role: "img", "aria-label": "Highest disk temperatures by day" });
+      temps.replaceChildren(el("div", { class: "chart-box", "data-disks": data.series.length }, el("div", { class: "chart" }, canvas)));
+      lineChart(canvas, data.series.map((s, i) => ({ label: s.object, data: points(s, "temp_max"), borderColor: PALETTE[i % PALETTE.length],
+        backgroundColor: PALETTE[i % PALETTE.length], pointRadius: s.points.length > 60 ? 0 : 2, borderWidth: 2 })), "\u00B0C", (v) => v + " \u00B0C", 0, false);
+    }).catch((err) => temps.replaceChildren(failedText(err)));
+    return [section("Volume use", vols, true), section("Disk temperature", temps, true)];
+  }
+
   function deviceView(data) {
     const d = data.device, c = data.cache;
     const extra = Object.entries(d.extra || {}).map(([k, v]) => [k, typeof v === "object" ? JSON.stringify(v) : String(v)]);
@@ -307,6 +480,8 @@
           ["Build", d.build_number], ["Small fix", d.smallfix_number], ["Up time", duration(d.up_time)], ["Cluster role", d.cluster_role],
           ["Wake on LAN", d.wol ? "on" : "off"], ["Registry id", d.id], ["Status", STATUS[d.status] || d.status], ["Last report", lastSeen ? when(lastSeen) + " (" + ago(lastSeen) + ")" : "never"]].concat(extra))),
         section("Extended information", Object.keys(info).length ? facts(Object.entries(info).map(([k, v]) => [k, k === "mem_total" ? bytes(v) : typeof v === "object" ? JSON.stringify(v) : String(v)])) : el("p", { class: "empty" }, "None reported.")),
+        timelineSection(d.sn),
+        chartSections(d.sn),
         volumesSection(vols),
         section("Disk groups", table(["Group", "Status", "RAID", { label: "Used", num: true }, { label: "Size", num: true }],
           c.dg_info.map((g) => [g.name, g.status, g.raid_type, bytes(g.size_used), bytes(g.size_total)]), "No disk groups reported.")),

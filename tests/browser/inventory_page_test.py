@@ -1,26 +1,133 @@
 #!/usr/bin/python3
-"""The inventory page in a real browser: a host on a temporary root with the demo fleet,
-headless chromium driven through chromedriver. Saves screenshots into --out.
+"""The inventory page in a real browser: a host on a temporary root with the demo fleet and
+a history planted as its writer would leave it, headless chromium driven through chromedriver,
+every answer carrying the production front's Content-Security-Policy. Saves screenshots into
+--out.
 
     inventory_page_test.py --bin BUILD/bin --lib BUILD/lib --source SRC --out DIR"""
 import argparse
+import http.server
+import json
 import os
+import re
 import shutil
+import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.error
+import urllib.parse
+import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as ec
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 FAILING, FULL, STALE = "2150PDN004802", "2150PDN005133", "2150PDN003027"
-SECTIONS = ["Identity", "Extended information", "Volumes", "Disk groups", "Disks", "Shares",
-            "Applications", "Packages", "Mirror files"]
+SECTIONS = ["Identity", "Extended information", "Timeline", "Volume use", "Disk temperature",
+            "Volumes", "Disk groups", "Disks", "Shares", "Applications", "Packages",
+            "Mirror files"]
+CSP = "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'"
+DAY = 86400
+
+
+def schema_sql(source):
+    """The history's schema, read from the one header that both its sides use."""
+    text = open(os.path.join(source, "platform/flxhistory/include/flxhistory_schema.h")).read()
+    block = text[text.index("kSchemaSql ="):text.index("// clang-format on")]
+    return "".join(json.loads('"' + part + '"') for part in re.findall(r'^\s*"(.*)"', block, re.M))
+
+
+def api(url, token, method, **params):
+    body = {"api": "KEVO.FLX.Inventory", "version": "1", "method": method, "_sid": token}
+    body.update({k: json.dumps(v) for k, v in params.items()})
+    answer = json.load(urllib.request.urlopen(url + "/webapi/entry.cgi",
+                                              urllib.parse.urlencode(body).encode()))
+    if not answer["success"]:
+        raise AssertionError("%s: %s" % (method, answer))
+    return answer["data"]
+
+
+def plant_history(args, root, url, token):
+    """Summary rows as the writer computes them (the list's own, with a fill estimate for the
+    full device), the failing device's removed package and bad disk, 45 days of samples in
+    which the full device's second volume grows and the failing disk warms up."""
+    now = int(time.time())
+    today = now // DAY
+    ids = {d["sn"]: d["id"] for d in api(url, token, "list", limit=100)["devices"]}
+    db = sqlite3.connect(os.path.join(root, "var/packages/FLX/target/db/flx_history.sqlite"))
+    db.executescript(schema_sql(args.source))
+    for d in api(url, token, "list", limit=100)["devices"]:
+        s = d["summary"]
+        db.execute("INSERT INTO summary VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, '[]')",
+                   (d["id"], d["last_seen"], s["vol_count"], s["vol_max_use"], s["vol_max_name"],
+                    s["disk_count"], s["disk_failing"], s["disk_max_temp"], s["app_count"],
+                    s["pkg_count"], 4 if d["sn"] == FULL else None))
+    events = [
+        (FAILING, "application", "Files", "changed", "version", "2.0", "2.1", 9 * DAY),
+        (FAILING, "package", "MediaHub", "removed", "", "", "", 5 * 3600),
+        (FAILING, "disk", "sdb", "changed", "status", "good", "warning", 2 * 3600),
+        (FAILING, "disk", "sdb", "changed", "smart_status", "normal", "abnormal", 2 * 3600),
+        (FULL, "volume", "vol2", "changed", "status", "ready", "degraded", 30 * DAY),
+    ]
+    db.executemany("INSERT INTO events(device_id, kind, object, change, field, old_value,"
+                   " new_value, collect_time, arrival_time) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                   [(ids[sn], k, o, c, f, a, b, now - ago - 30, now - ago)
+                    for sn, k, o, c, f, a, b, ago in events])
+    samples = []
+    for i in range(45):
+        day = today - 44 + i
+        samples.append((ids[FULL], "volume", "vol1", day, 3120 * 10**9, 8 * 10**12, None))
+        samples.append((ids[FULL], "volume", "vol2", day, int((0.61 + 0.008 * i) * 3 * 10**12),
+                        3 * 10**12, None))
+        for n, dev in enumerate(("sda", "sdb", "sdc", "sdd")):
+            temp = 32 + n + (i * 24 // 44 if dev == "sdb" else i % 3)
+            samples.append((ids[FAILING], "disk", dev, day, None, None, temp))
+    db.executemany("INSERT INTO samples(device_id, kind, object, day, used_last, total_last,"
+                   " temp_max) VALUES(?, ?, ?, ?, ?, ?, ?)", samples)
+    db.commit()
+    db.close()
+
+
+class CspFront(http.server.ThreadingHTTPServer):
+    """Passes each request on to the host and adds the production front's policy header."""
+
+    def __init__(self, upstream):
+        self.upstream = upstream
+        super().__init__(("127.0.0.1", 0), CspHandler)
+
+
+class CspHandler(http.server.BaseHTTPRequestHandler):
+    def forward(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length else None
+        request = urllib.request.Request(self.server.upstream + self.path, data=body,
+                                         method=self.command)
+        if self.headers.get("Content-Type"):
+            request.add_header("Content-Type", self.headers["Content-Type"])
+        try:
+            answer = urllib.request.urlopen(request)
+        except urllib.error.HTTPError as e:
+            answer = e
+        data = answer.read()
+        self.send_response(answer.status)
+        for name in ("Content-Type", "Cache-Control", "X-Content-Type-Options"):
+            if answer.headers.get(name):
+                self.send_header(name, answer.headers[name])
+        self.send_header("Content-Security-Policy", CSP)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    do_GET = do_POST = forward
+
+    def log_message(self, *args):
+        pass
 
 
 def prepare(args, root, env):
@@ -64,6 +171,7 @@ def browser():
         options.add_argument(flag)
     # A German browser: application names show in German where the device has them.
     options.add_experimental_option("prefs", {"intl.accept_languages": "de-DE,de"})
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
 
@@ -129,12 +237,57 @@ def run(driver, url, token, out):
     check("NEARLY FULL" in driver.find_element(By.CSS_SELECTOR,
                                                "section[data-section='Volumes']").text,
           "nearly full volume marked")
+    # The growing volume: its chart has a trend, and the estimate says when it fills; the
+    # flat one grows not, and says so.
+    estimate = wait.until(ec.visibility_of_element_located(
+        (By.CSS_SELECTOR, "[data-volume='vol2'] .estimate"))).text
+    check(re.match(r"Full in about [3-5] days \(", estimate), "fill estimate: " + estimate)
+    flat = driver.find_element(By.CSS_SELECTOR, "[data-volume='vol1'] .estimate").text
+    check(flat.startswith("Not growing"), "flat volume: " + flat)
+    labels = driver.execute_script(
+        "return Chart.getChart(document.querySelector('[data-volume=vol2] canvas'))"
+        ".data.datasets.map((d) => d.label)")
+    check(labels == ["Used", "Size", "Trend"], "volume chart: %s" % labels)
+    driver.find_element(By.CSS_SELECTOR, "section[data-section='Volume use']")
     full_screenshot(driver, os.path.join(out, "inventory-device.png"), 1280)
     full_screenshot(driver, os.path.join(out, "inventory-device-phone.png"), 390)
+
+    # The failing device: its timeline has the removed package and the disk that went bad,
+    # newest first, and the disk temperature chart has a line per disk.
+    driver.get(url + "/inventory/#/device/" + FAILING)
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#device-body .timeline li")) == 4)
+    timeline = [li.text.replace("\n", " ") for li in
+                driver.find_elements(By.CSS_SELECTOR, "section[data-section='Timeline'] li")]
+    check("sdb status good → warning" in timeline[0] + timeline[1], "bad disk: %s" % timeline)
+    check("MediaHub removed" in timeline[2], "removed package: %s" % timeline)
+    bad = driver.find_elements(By.CSS_SELECTOR, "#device-body .timeline li.bad[data-kind='disk']")
+    check(len(bad) == 2, "bad disk changes marked: %d" % len(bad))
+    Select(driver.find_element(By.CSS_SELECTOR, ".timeline-head select")).select_by_value("package")
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#device-body .timeline li")) == 1)
+    Select(driver.find_element(By.CSS_SELECTOR, ".timeline-head select")).select_by_value("")
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#device-body .timeline li")) == 4)
+    disks = wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, "[data-disks] canvas")))
+    lines = driver.execute_script("return Chart.getChart(arguments[0]).data.datasets.length", disks)
+    check(lines == 4, "disk temperature lines: %s" % lines)
+    full_screenshot(driver, os.path.join(out, "inventory-device-history.png"), 1280)
+
     driver.get(url + "/?again")  # a new page: the filter is gone, the token stays
     wait.until(lambda d: len(serials(d)) == 5)
+    # The fleet's last day and the volumes about to fill.
+    wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#recent li"))
+    recent = driver.find_element(By.ID, "recent").text
+    check("3 changes" in recent and "office-nas" in recent and "MediaHub removed" in recent,
+          "last day: " + recent)
+    check("Files" not in recent, "a change of nine days ago is not of the last day")
+    wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#filling td"))
+    filling = driver.find_element(By.ID, "filling").text
+    check(re.search(r"media-vault vol2 .* in ~[3-5] d", filling), "filling: " + filling)
+    full_screenshot(driver, os.path.join(out, "inventory-fleet-history.png"), 1280)
     driver.set_window_size(390, 844)
     driver.save_screenshot(os.path.join(out, "inventory-fleet-phone.png"))
+    refused = [e["message"] for e in driver.get_log("browser")
+               if "Content Security Policy" in e["message"]]
+    check(not refused, "the policy refused: %s" % refused)
 
 
 def main():
@@ -145,15 +298,21 @@ def main():
     os.makedirs(args.out, exist_ok=True)
     root = tempfile.mkdtemp(prefix="flx-browser-")
     env = dict(os.environ, FLX_ROOT=root)
-    host = driver = None
+    host = driver = front = None
     try:
         host, url, token = prepare(args, root, env)
+        plant_history(args, root, url, token)
+        front = CspFront(url)
+        threading.Thread(target=front.serve_forever, daemon=True).start()
         driver = browser()
-        run(driver, url, token, args.out)
+        run(driver, "http://127.0.0.1:%d" % front.server_address[1], token, args.out)
         print("screenshots in " + args.out)
     finally:
         if driver is not None:
             driver.quit()
+        if front is not None:
+            front.shutdown()
+            front.server_close()
         if host is not None:
             host.terminate()
             host.wait(timeout=10)

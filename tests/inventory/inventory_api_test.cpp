@@ -74,6 +74,17 @@ TEST_F(InventoryApiTest, BadInputGetsAnErrorCode) {
       // A serial number of digits arrives as a JSON number and is still read as text.
       {"method=get&sn=12345", INV_ERR_NOT_FOUND},
       {"method=list&limit=0&filter=42", 0},
+      // The history's methods: a missing history database is an empty history.
+      {"method=history&sn=SN-1&kind=disk&from=100", 0},
+      {"method=history&kind=nope", INV_ERR_BAD_PARAM},
+      {"method=history&from=5&to=1", INV_ERR_BAD_PARAM},
+      {"method=history&sn=SN-404", INV_ERR_NOT_FOUND},
+      {"method=series&sn=SN-1&kind=volume", 0},
+      {"method=series&kind=volume", INV_ERR_NO_PARAM},
+      {"method=series&sn=SN-1&kind=share", INV_ERR_BAD_PARAM},
+      {"method=series&sn=SN-1&kind=disk&from=0", INV_ERR_BAD_PARAM},
+      {"method=filling&days=-1", INV_ERR_BAD_PARAM},
+      {"method=filling&days=30&limit=5", 0},
   };
   for (const auto& [query, code] : cases) EXPECT_EQ(code, call(query, token_)) << query;
 }

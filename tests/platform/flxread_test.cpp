@@ -6,8 +6,12 @@
 #include <tuple>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "flx.h"
 #include "flxread.h"
+#include "kevoroot.h"
+#include "platform/flxhistory/include/flxhistory_schema.h"
 #include "support/root_fixture.h"
 
 namespace {
@@ -228,6 +232,159 @@ TEST_F(FleetTest, OnlyOperatorTokensOpenTheInventory) {
   EXPECT_FALSE(flxread::operatorForToken(flxread::tokenHash(token), name)) << "the stored hash";
   ASSERT_EQ(0, KEVOFLXOperatorDelete("ops"));
   EXPECT_FALSE(flxread::operatorForToken(token, name));
+}
+
+// The history as its writer leaves it, planted row by row: events, samples, summary rows.
+class HistoryTest : public FleetTest {
+ protected:
+  HistoryTest() : today_(now_ / 86400) {}
+
+  std::string historyPath() const { return path(KEVO_HISTORY_DB_PATH); }
+  // Runs `sql` on the history database, made with its tables first; "@" stands for today.
+  void plant(std::string sql) const {
+    for (size_t at; (at = sql.find('@')) != std::string::npos;)
+      sql.replace(at, 1, std::to_string(today_));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(historyPath().c_str(), &db));
+    char* msg = nullptr;
+    const int rc = sqlite3_exec(db, (std::string(flxhistory::kSchemaSql) + sql).c_str(), nullptr,
+                                nullptr, &msg);
+    EXPECT_EQ(SQLITE_OK, rc) << (msg != nullptr ? msg : "") << " in " << sql;
+    sqlite3_free(msg);
+    sqlite3_close(db);
+  }
+  Json::Value events(const flxread::HistoryQuery& q, flxread::Page page = {}) {
+    Json::Value out;
+    std::string err;
+    EXPECT_EQ(kOk, flxread::history(q, page, out, err)) << err;
+    return out;
+  }
+  static std::string changes(const Json::Value& out) {
+    std::string s;
+    for (const Json::Value& e : out["events"])
+      s += (s.empty() ? "" : " ") + e["sn"].asString() + ":" + e["object"].asString();
+    return s;
+  }
+
+  int64_t today_;
+};
+
+// A device the writer summarised is listed and sorted from its summary row; the others are
+// computed until it does. The history database may come, go or be unreadable meanwhile.
+TEST_F(HistoryTest, ListReadsSummaryRowsWhereTheWriterLeftThem) {
+  EXPECT_EQ("SN-A SN-C SN-B", serials(list("vol_max_use", true)["devices"]));
+  plant(
+      "INSERT INTO summary(device_id, last_seen, vol_count, vol_max_use, vol_max_name, "
+      "disk_count, disk_failing, disk_max_temp, app_count, pkg_count, fill_days, marks) "
+      "VALUES(2, 7, 4, 99.5, 'big', 3, 2, 61, 0, 1, 12.5, '[\"failing\",\"full\"]')");
+  const Json::Value out = list("vol_max_use", true);
+  EXPECT_EQ("SN-B SN-A SN-C", serials(out["devices"]))
+      << "a database that came after the first read";
+  const Json::Value& b = out["devices"][0];
+  EXPECT_EQ(7, b["last_seen"].asInt64());
+  EXPECT_EQ("4|99.5|big|12.5|full",
+            b["summary"]["vol_count"].asString() + "|" + b["summary"]["vol_max_use"].asString() +
+                "|" + b["summary"]["vol_max_name"].asString() + "|" +
+                b["summary"]["fill_days"].asString() + "|" + b["summary"]["marks"][1].asString());
+  const Json::Value& a = out["devices"][1]["summary"];
+  EXPECT_EQ("v1|0", a["vol_max_name"].asString() + "|" + std::to_string(a["marks"].size()))
+      << "computed for a device without a summary row";
+  EXPECT_EQ("SN-A SN-C SN-B", serials(list("last_seen", true)["devices"]))
+      << "B's summary says it last reported at 7";
+
+  for (const char* bad : {"", "not a database at all, just text that is long enough to be read"}) {
+    unlink(historyPath().c_str());
+    unlink((historyPath() + "-wal").c_str());
+    unlink((historyPath() + "-shm").c_str());
+    if (*bad != '\0') writeFile(historyPath(), std::string(4096, 'x') + bad);
+    EXPECT_EQ("SN-A SN-C SN-B", serials(list("vol_max_use", true)["devices"])) << "'" << bad << "'";
+    EXPECT_EQ(0, events({})["total"].asInt()) << "an unreadable history is an empty one";
+  }
+}
+
+TEST_F(HistoryTest, EventsNewestFirstByDeviceKindAndTime) {
+  plant(
+      "INSERT INTO events(device_id, kind, object, change, field, old_value, new_value, "
+      "collect_time, arrival_time) VALUES"
+      "(1, 'package', 'Media', 'removed', '', '', '', 90, 100),"
+      "(1, 'disk', 'sda', 'changed', 'status', 'good', 'warning', 190, 200),"
+      "(2, 'volume', 'v1', 'added', '', '', '', 150, 150),"
+      "(1, 'share', 'pub', 'added', '', '', '', 300, 300),"
+      "(9, 'disk', 'gone', 'removed', '', '', '', 400, 400)");
+  flxread::HistoryQuery q;
+  EXPECT_EQ("SN-A:pub SN-A:sda SN-B:v1 SN-A:Media", changes(events(q)))
+      << "the fleet, without the device the registry no longer has";
+  q.sn = "SN-A";
+  const Json::Value page = events(q, {2, 1});
+  EXPECT_EQ("SN-A:sda SN-A:Media|3", changes(page) + "|" + page["total"].asString());
+  const Json::Value& disk = page["events"][0];
+  EXPECT_EQ("disk changed status good warning 190",
+            disk["kind"].asString() + " " + disk["change"].asString() + " " +
+                disk["field"].asString() + " " + disk["old_value"].asString() + " " +
+                disk["new_value"].asString() + " " + disk["collect_time"].asString());
+  q.kind = "package";
+  EXPECT_EQ("SN-A:Media", changes(events(q)));
+  q.kind.clear();
+  q.from = 150;
+  q.to = 300;
+  EXPECT_EQ("SN-A:sda", changes(events(q))) << "from included, to not";
+
+  Json::Value out;
+  std::string err;
+  q.sn = "SN-404";
+  EXPECT_EQ(kNotFound, flxread::history(q, {}, out, err));
+  q.sn.clear();
+  q.kind = "disk'; --";
+  EXPECT_EQ(kBadArgument, flxread::history(q, {}, out, err));
+}
+
+// A volume that grows gets a trend to the day it fills; a flat one a trend without; one day
+// is no trend. The fleet's filling volumes are those of devices the summary names.
+TEST_F(HistoryTest, SeriesFitATrendAndTellWhenAVolumeFills) {
+  std::string rows;
+  for (int i = 0; i < 10; ++i) {
+    const std::string day = "@ - " + std::to_string(9 - i);
+    rows += std::string(rows.empty() ? "" : ",") + "(1, 'volume', 'v1', " + day + ", " +
+            std::to_string(500 + 20 * i) + ", 1000)," + "(1, 'volume', 'v2', " + day +
+            ", 100, 1000)," + "(2, 'volume', 'v1', " + day + ", " + std::to_string(10 * i) +
+            ", 1000)";
+  }
+  plant("INSERT INTO samples(device_id, kind, object, day, used_last, total_last) VALUES" + rows +
+        ", (1, 'volume', 'v3', @, 5, 10);"
+        "INSERT INTO samples(device_id, kind, object, day, temp_max) VALUES"
+        "(2, 'disk', 'sda', @ - 1, 58), (2, 'disk', 'sda', @, 61), (2, 'disk', 'sdb', @, 40);"
+        "INSERT INTO summary(device_id, fill_days) VALUES(1, 16), (2, 90);");
+  Json::Value out;
+  std::string err;
+  ASSERT_EQ(kOk, flxread::series("SN-A", "volume", "", today_ - 89, today_, today_, out, err))
+      << err;
+  ASSERT_EQ(3u, out["series"].size());
+  const Json::Value& grows = out["series"][0];
+  EXPECT_EQ(10u, grows["points"].size());
+  EXPECT_EQ(680, grows["points"][9]["used_last"].asInt());
+  EXPECT_DOUBLE_EQ(20, grows["trend"]["per_day"].asDouble());
+  EXPECT_DOUBLE_EQ(static_cast<double>(today_ + 16), grows["trend"]["fill_day"].asDouble());
+  EXPECT_DOUBLE_EQ(16, grows["trend"]["fill_days"].asDouble());
+  EXPECT_TRUE(out["series"][1]["trend"]["fill_days"].isNull()) << "flat: never full";
+  EXPECT_DOUBLE_EQ(0, out["series"][1]["trend"]["per_day"].asDouble());
+  EXPECT_TRUE(out["series"][2]["trend"].isNull()) << "one day: no trend";
+
+  ASSERT_EQ(kOk, flxread::series("SN-B", "disk", "sda", today_ - 89, today_, today_, out, err));
+  ASSERT_EQ(1u, out["series"].size());
+  EXPECT_EQ("58 61", out["series"][0]["points"][0]["temp_max"].asString() + " " +
+                         out["series"][0]["points"][1]["temp_max"].asString());
+  EXPECT_FALSE(out["series"][0].isMember("trend"));
+  EXPECT_EQ(kNotFound, flxread::series("SN-404", "disk", "", 0, 1, 1, out, err));
+  EXPECT_EQ(kBadArgument, flxread::series("SN-A", "share", "", 0, 1, 1, out, err));
+  EXPECT_EQ(kBadArgument, flxread::series("SN-A", "disk", "", 0, 5000, 1, out, err));
+
+  ASSERT_EQ(kOk, flxread::volumesFilling(30, today_, {}, out, err)) << err;
+  ASSERT_EQ(1, out["total"].asInt());
+  EXPECT_EQ("SN-A v1",
+            out["volumes"][0]["sn"].asString() + " " + out["volumes"][0]["name"].asString());
+  EXPECT_DOUBLE_EQ(16, out["volumes"][0]["fill_days"].asDouble());
+  ASSERT_EQ(kOk, flxread::volumesFilling(120, today_, {}, out, err));
+  EXPECT_EQ("SN-A SN-B", serials(out["volumes"])) << "soonest first";
 }
 
 }  // namespace

@@ -317,8 +317,8 @@ TEST(InFlight, KeepsTheRequestToRunItAgain) {
 // The private front's configuration is the shipped site without TLS, and nginx accepts it.
 TEST(Front, ConfigComesFromTheShippedSite) {
   std::string conf, err;
-  ASSERT_TRUE(webapihost::FrontConfig("127.0.0.1:8081", "unix:/tmp/x.sock", "/w/www", "/tmp/f",
-                                      false, conf, err))
+  ASSERT_TRUE(webapihost::FrontConfig("127.0.0.1:8081", "unix:/tmp/x.sock", "/w/www", "/tmp/f", "",
+                                      conf, err))
       << err;
   for (const char* gone : {"ssl", "443", "Strict-Transport", "/var/log/nginx", "user "})
     EXPECT_EQ(std::string::npos, conf.find(gone)) << gone;
@@ -330,7 +330,7 @@ TEST(Front, ConfigComesFromTheShippedSite) {
   char dir[] = "/tmp/webapi-front.XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dir));
   ASSERT_TRUE(
-      webapihost::FrontConfig("127.0.0.1:8081", "unix:/tmp/x.sock", dir, dir, false, conf, err));
+      webapihost::FrontConfig("127.0.0.1:8081", "unix:/tmp/x.sock", dir, dir, "", conf, err));
   std::ofstream(std::string(dir) + "/nginx.conf") << conf;
   const std::string cmd = std::string("/usr/sbin/nginx -q -t -p ") + dir + "/ -c " + dir +
                           "/nginx.conf -e " + dir + "/error.log 2>" + dir + "/out";

@@ -22,6 +22,7 @@ import yaml
 
 FAILING = ("2150PDN004802", "office-nas", "sdb")
 FULL = ("2150PDN005133", "media-vault", "vol2")
+STALE = ("2150PDN003027", "branch-berlin")
 ODD_SN = "ODD0001"
 # A volume name with every character the text format escapes, and longer than the bound.
 ODD_VOLUME = 'v"ol\\\n' + "x" * 300
@@ -93,6 +94,8 @@ class Fleet:
         batch = json.load(open(os.path.join(self.args.source, "examples/demo-batch.json")))
         storage = [copy.deepcopy(i) for i in batch if i["module_name"] == "storage"]
         storage[0]["data"]["vol"][0]["id"] = ODD_VOLUME
+        for item in storage:
+            item["collect_time"] = int(time.time())
         path = os.path.join(self.root, "odd.json")
         json.dump(storage, open(path, "w"))
         self.push(ODD_SN, "odd-host", path)
@@ -136,6 +139,31 @@ def live_scrape(fleet):
     check(sample(text, "flx_requests_total", api="unknown", method="unknown", result="101") == 1,
           "the unknown api is not counted as such")
     print("live scrape: %d bytes, promtool check metrics clean" % len(text))
+
+
+def with_history(fleet):
+    """Before the history writer ran: no summary row, every note waiting; after: each device's
+    last push, the stale one counted as such, nothing waiting."""
+    _, text = get(fleet.url + "/metrics")
+    check(sample(text, "flx_device_last_push_timestamp_seconds") is None, "a last push without it")
+    check(sample(text, "flx_history_notes_waiting") == 6, "notes waiting: %r"
+          % sample(text, "flx_history_notes_waiting"))
+    check(sample(text, "flx_history_oldest_note_age_seconds") >= 0, "the oldest note's age")
+    subprocess.run([os.path.join(fleet.args.bin, "flx-history"), "--once"], env=fleet.env,
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, text = get(fleet.url + "/metrics")
+    check(sample(text, "flx_fleet_history_available") == 1, "no history after the writer ran")
+    check(sample(text, "flx_history_notes_waiting") == 0, "notes still waiting")
+    stale_sn, stale_host = STALE
+    seen = sample(text, "flx_device_last_push_timestamp_seconds", sn=stale_sn, hostname=stale_host)
+    check(seen is not None and time.time() - seen > 2 * 86400, "the stale device's last push")
+    check(sample(text, "flx_devices", state="stale") == 1,
+          "\n".join(l for l in text.splitlines() if l.startswith(("flx_devices", "flx_device_last"))))
+    check(sample(text, "flx_devices", state="failing") == 1, "failing devices")
+    check(sample(text, "flx_devices", state="reporting") == 4, "reporting devices")
+    lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
+                          text=True)
+    check(lint.returncode == 0, "promtool check metrics: " + lint.stdout + lint.stderr)
 
 
 def from_other_address(fleet, token):
@@ -204,7 +232,8 @@ def real_prometheus(fleet, tmp):
         ["/usr/bin/prometheus", "--config.file=" + conf_path,
          "--storage.tsdb.path=" + os.path.join(tmp, "data"),
          "--web.listen-address=127.0.0.1:%d" % port], stdout=log, stderr=log)
-    want = {("FlxVolumeAlmostFull", FULL[0], FULL[1]), ("FlxDiskFailing", FAILING[0], FAILING[1])}
+    want = {("FlxVolumeAlmostFull", FULL[0], FULL[1]), ("FlxDiskFailing", FAILING[0], FAILING[1]),
+            ("FlxDeviceNotReporting",) + STALE}
     firing, up = set(), False
     try:
         deadline = time.monotonic() + 90
@@ -239,6 +268,7 @@ def main():
         fleet.start()
         fleet.demo()
         live_scrape(fleet)
+        with_history(fleet)
         # Before any token is checked: that opens the read connection a worker then keeps,
         # and the locker could no longer take the cache for itself.
         locked_scrape(fleet)

@@ -19,7 +19,9 @@
 #include "admin_util.h"
 #include "flx_schema.h"
 #include "flxread.h"
+#include "kevodb.h"
 #include "kevoroot.h"
+#include "writer.h"
 
 namespace flxadmin {
 
@@ -128,35 +130,6 @@ int makeFolders(std::string& err) {
   return 0;
 }
 
-// True when the database at `path` already has every table or index of `tables`. Opened as an
-// immutable file, so that looking leaves no trace (not even WAL files coming and going).
-bool hasTables(const std::string& path, const std::vector<const char*>& tables) {
-  std::string uri = "file:";
-  for (char c : path) {
-    if (c == '%' || c == '?' || c == '#') {
-      char hex[4];
-      snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
-      uri += hex;
-    } else {
-      uri += c;
-    }
-  }
-  uri += "?immutable=1";
-  sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
-  if (rc != SQLITE_OK) return false;
-  for (const char* table : tables) {
-    sqlite3_stmt* st = nullptr;
-    rc = sqlite3_prepare_v2(raw, "SELECT 1 FROM sqlite_master WHERE name = ?", -1, &st, nullptr);
-    if (rc == SQLITE_OK) sqlite3_bind_text(st, 1, table, -1, SQLITE_STATIC);
-    bool found = rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW;
-    sqlite3_finalize(st);
-    if (!found) return false;
-  }
-  return true;
-}
-
 // Modes of the stores: the registry holds every session id, so only root reads it; the cache
 // database may be read by a reporting group given to it.
 const mode_t kRegistryMode = 0600;
@@ -189,7 +162,7 @@ int fixModes(const std::string& db, mode_t mode, std::string& err) {
 int makeRegistry(std::string& err) {
   const std::string path = rootPath(KEVO_REGISTRY_DB_PATH);
   if (fixModes(path, kRegistryMode, err) != 0) return 1;
-  if (hasTables(path, KEVOFLX_SCHEMA_OBJECTS)) {
+  if (kevo::sqliteHasObjects(path, KEVOFLX_SCHEMA_OBJECTS)) {
     return 0;
   }
   createWithMode(path, kRegistryMode);
@@ -234,7 +207,7 @@ int makeCacheDb(std::string& err) {
   script += "COMMIT;";
   std::vector<const char*> objects;
   for (const std::string& name : names) objects.push_back(name.c_str());
-  if (hasTables(path, objects)) return 0;
+  if (kevo::sqliteHasObjects(path, objects)) return 0;
   createWithMode(path, kCacheDbMode);
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -298,7 +271,7 @@ bool randomSid(std::string& sid) {
 int init(std::string& err) {
   return guardedOp(err, [&] {
     if (makeFolders(err) != 0 || makeRegistry(err) != 0 || makeCacheDb(err) != 0 ||
-        makePushKey(err) != 0 || makeHostSettings(err) != 0) {
+        makePushKey(err) != 0 || makeHostSettings(err) != 0 || flxhistory::initHistory(err) != 0) {
       return 1;
     }
     return 0;

@@ -10,8 +10,9 @@
 
 namespace flxadmin {
 
-// Creates below the current root: the folders, both databases, the push key (mode 0600) and
-// the host settings file with "supplang", each only when missing. Running it again changes
+// Creates below the current root: the folders, the databases (the history's too), the notes
+// folder, the push key (mode 0600) and the host settings file with "supplang", each only
+// when missing. Running it again changes
 // nothing.
 int init(std::string& err);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "admin_history.h"
 #include "admin_quarantine.h"
 #include "admin_spool.h"
 #include "kevoroot.h"
@@ -205,10 +206,20 @@ int runQuarantineDrop(const Options& o) {
   return 0;
 }
 
+int runHistoryRebuild() {
+  std::string err, aside;
+  int devices = 0;
+  if (flxadmin::historyRebuild(aside, devices, err) != 0) return fail(err);
+  if (!aside.empty())
+    std::cout << "moved the corrupt history database aside: " << aside << std::endl;
+  std::cout << "rebuilt the history of " << devices << " device(s)" << std::endl;
+  return 0;
+}
+
 int run(int argc, char** argv) {
   CLI::App app{
       "Operator tool of the FLX host: its folders, databases, devices, sessions, spool, "
-      "quarantine and operators.",
+      "quarantine, history and operators.",
       "flx-admin"};
   app.require_subcommand(1);
   Options o;
@@ -257,6 +268,11 @@ int run(int argc, char** argv) {
   CLI::App* quList = quarantine->add_subcommand("list", "List the quarantined requests");
   CLI::App* quDrop = quarantine->add_subcommand("drop", "Remove quarantined requests");
   quDrop->add_option("NAME", o.name, "Only this one (default: all)");
+  CLI::App* history = app.add_subcommand("history", "The history of the devices' changes");
+  history->require_subcommand(1);
+  CLI::App* hiRebuild = history->add_subcommand(
+      "rebuild",
+      "Recompute baselines and summaries from the stores (a corrupt database is made anew)");
   CLI::App* oper = app.add_subcommand("operator", "Operators who read the inventory");
   oper->require_subcommand(1);
   CLI::App* opAdd =
@@ -288,6 +304,7 @@ int run(int argc, char** argv) {
   if (spDrop->parsed()) return runSpoolDrop(o);
   if (quList->parsed()) return runQuarantineList();
   if (quDrop->parsed()) return runQuarantineDrop(o);
+  if (hiRebuild->parsed()) return runHistoryRebuild();
   if (opAdd->parsed()) return runOperatorAdd(o);
   if (opList->parsed()) return runOperatorList();
   if (opRemove->parsed()) return runOperatorRemove(o);

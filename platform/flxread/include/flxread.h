@@ -1,8 +1,10 @@
 // Read-only views of what the devices pushed: one device whole, the device list with a
-// summary per device, fleet-wide queries and the operators' tokens.
+// summary per device, fleet-wide queries, the history of changes and daily samples, and the
+// operators' tokens.
 //
 // Calls share one query-only connection per process to the registry database with the cache
-// database attached, opened once with root's ids; nothing here writes or throws. Calls
+// database and the history attached, opened once with root's ids; nothing here writes or
+// throws. A missing history database reads as an empty history. Calls
 // return kOk, or another Result with a one-line reason in `err`.
 #ifndef FLXREAD_H
 #define FLXREAD_H
@@ -65,8 +67,10 @@ struct ListQuery {
 bool isSortKey(const std::string& key);
 
 // {"total", "offset", "limit", "devices": [...]} with the device fields and per device
-// "summary": vol_count, vol_max_use (percent, null without volumes), disk_count,
-// disk_failing, disk_max_temp, app_count, pkg_count; and "last_seen" (seconds).
+// "summary": vol_count, vol_max_use (percent, null without volumes), vol_max_name,
+// disk_count, disk_failing, disk_max_temp, app_count, pkg_count, fill_days, marks (array);
+// and "last_seen" (seconds). The summary and the sorts by it come from the history's summary
+// rows; for a device without one yet they are computed from the stores (fill_days null).
 Result deviceList(const ListQuery& q, Json::Value& out, std::string& err);
 
 // Everything stored for device `sn`: keys device, applications, packages, info, cache, files.
@@ -98,6 +102,44 @@ Result devicesWithApp(const std::string& appId, const Page& page, Json::Value& o
 // Devices whose last report is older than `seconds` before `now` (or that never reported).
 Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value& out,
                     std::string& err);
+
+// --- history ---
+
+// Change events, newest first (by arrival, then id): of device `sn` (empty: the whole fleet),
+// of one kind (empty: any; else one of the history's kinds), arriving in [from, to).
+struct HistoryQuery {
+  std::string sn;
+  std::string kind;
+  int64_t from = 0;
+  int64_t to = INT64_MAX;
+};
+// True when `kind` names a kind of object of the history.
+bool isHistoryKind(const std::string& kind);
+// {"total", "offset", "limit", "events": [{id, sn, hostname, kind, object, change, field,
+// old_value, new_value, collect_time, arrival_time}]}; kNotFound for an unknown device.
+Result history(const HistoryQuery& q, const Page& page, Json::Value& out, std::string& err);
+
+// Days over which a volume's trend is fitted: the last kTrendDays of samples.
+constexpr int64_t kTrendDays = 30;
+// Longest range of days one series answers: the default retention with room to spare.
+constexpr int64_t kMaxSeriesDays = 1000;
+
+// The daily samples of device `sn`'s volumes or disks (`kind` "volume" or "disk"), of one
+// object (empty: each), on the UTC days [fromDay, toDay]: {"sn", "kind", "series": [{"object",
+// "points": [{day, used_last, used_max, total_last, total_max, temp_max}], and for volumes
+// "trend"}]}. A volume's trend is the least-squares line through the last kTrendDays days of
+// its last use: {from_day, to_day, from_used, to_used, per_day (bytes), total, fill_day,
+// fill_days} where fill_day is the day the line reaches the size and fill_days that day less
+// `today`, both null when the volume does not grow. null trend: fewer than two samples.
+Result series(const std::string& sn, const std::string& kind, const std::string& object,
+              int64_t fromDay, int64_t toDay, int64_t today, Json::Value& out, std::string& err);
+
+// Volumes that fill within `days` of `today`, soonest first: {"total", "offset", "limit",
+// "volumes": [{qx_id, sn, hostname, model_name, name, used, total, per_day, fill_day,
+// fill_days}]}. The devices are those whose summary's fill_days is at most `days`; each of
+// their present volumes is fitted from its samples of the last kTrendDays days up to `today`.
+Result volumesFilling(double days, int64_t today, const Page& page, Json::Value& out,
+                      std::string& err);
 
 // An application icon of device `sn` from its mirror folder: `key` names the icon file
 // without ".png" (empty: the first one). `png` receives the file's bytes.

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ struct FleetDisk {
 
 struct Fleet {
   bool history = false;  // the history database exists and was read
+  // How far the history writer took each notes file (file name: offset); empty without it.
+  std::map<std::string, uint64_t> notesTaken;
   std::vector<FleetDevice> devices;
   std::vector<FleetVolume> volumes;
   std::vector<FleetDisk> disks;

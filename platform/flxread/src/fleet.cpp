@@ -1,7 +1,9 @@
 // The device list with a summary per device, and the fleet-wide queries.
 #include <ctype.h>
+#include <json/reader.h>
 
 #include <map>
+#include <memory>
 
 #include "flx_schema.h"
 #include "read_db.h"
@@ -9,7 +11,9 @@
 namespace flxread {
 namespace {
 
-// Per-device summary columns: name and SQL over the device row `d`.
+// Per-device summary columns: the history's summary row `s` holds them (the columns are named
+// as the keys); for a device it has not summarised yet they are computed from the stores, with
+// the SQL here over the device row `d`.
 struct SummaryColumn {
   const char* name;
   const char* sql;
@@ -19,11 +23,15 @@ const SummaryColumn kSummary[] = {
     {"vol_count",     "(SELECT count(*) FROM c.vol_info WHERE qx_id = d.id)"},
     {"vol_max_use",   "(SELECT max(CASE WHEN size_total > 0 THEN round(size_used * 100.0 / size_total, 1) END)"
                       " FROM c.vol_info WHERE qx_id = d.id)"},
+    {"vol_max_name",  "(SELECT name FROM c.vol_info WHERE qx_id = d.id AND size_total > 0"
+                      " ORDER BY size_used * 1.0 / size_total DESC LIMIT 1)"},
     {"disk_count",    "(SELECT count(*) FROM c.hdd_info WHERE qx_id = d.id)"},
     {"disk_failing",  nullptr},  // filled in by failingCountSql()
     {"disk_max_temp", "(SELECT max(temp) FROM c.hdd_info WHERE qx_id = d.id)"},
     {"app_count",     "(SELECT count(*) FROM " KEVOFLX_TABLE_APPS " WHERE qx_id = d.id)"},
     {"pkg_count",     "(SELECT count(*) FROM " KEVOFLX_TABLE_PKGS " WHERE qx_id = d.id)"},
+    {"fill_days",     "NULL"},  // needs the samples: none before the first summary
+    {"marks",         "'[]'"},
 };
 // Device columns of every listed device.
 const char kDeviceColumns[] =
@@ -36,9 +44,18 @@ std::string failingCountSql() {
          failingDiskSql("h") + ")";
 }
 
-std::string summarySql(const SummaryColumn& c) {
-  return c.sql != nullptr ? c.sql : failingCountSql();
+// The summary row's column, or the computed one where the device has no row yet: the
+// computation runs only for those devices.
+std::string summarySql(const std::string& name, const std::string& computed) {
+  return "(CASE WHEN s.device_id IS NULL THEN " + computed + " ELSE s." + name + " END)";
 }
+
+std::string summarySql(const SummaryColumn& c) {
+  return summarySql(c.name, c.sql != nullptr ? c.sql : failingCountSql());
+}
+
+// The device's summary row, if any, joined to the device row `d`.
+const char kSummaryJoin[] = " LEFT JOIN h.summary s ON s.device_id = d.id";
 
 // Sort keys of the device list and their SQL.
 const std::map<std::string, std::string>& sortKeys() {
@@ -53,9 +70,10 @@ const std::map<std::string, std::string>& sortKeys() {
         {"status", "d.status"},
         {"up_time", "d.up_time"},
         {"cluster_role", "d.cluster_role"},
-        {"last_seen", kLastSeenSql},
+        {"last_seen", summarySql("last_seen", kLastSeenSql)},
     };
-    for (const SummaryColumn& c : kSummary) k[c.name] = summarySql(c);
+    for (const SummaryColumn& c : kSummary)
+      if (std::string(c.name) != "marks") k[c.name] = summarySql(c);
     return k;
   }();
   return keys;
@@ -75,6 +93,16 @@ const char kFilterSql[] =
     "(?1 = '' OR d.sn LIKE ?2 ESCAPE '\\' OR d.hostname LIKE ?2 ESCAPE '\\'"
     " OR d.model_name LIKE ?2 ESCAPE '\\')";
 
+// The marks' JSON text as an array; anything else as none.
+Json::Value marksArray(const std::string& text) {
+  Json::Value marks;
+  std::string errs;
+  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+  if (!reader->parse(text.data(), text.data() + text.size(), &marks, &errs) || !marks.isArray())
+    return Json::Value(Json::arrayValue);
+  return marks;
+}
+
 // Moves the summary columns of a flat device row into "summary".
 Json::Value nestSummary(Json::Value row) {
   Json::Value summary(Json::objectValue);
@@ -82,13 +110,15 @@ Json::Value nestSummary(Json::Value row) {
     summary[c.name] = row[c.name];
     row.removeMember(c.name);
   }
+  summary["marks"] = marksArray(summary["marks"].asString());
   row["summary"] = summary;
   return row;
 }
 
 // The device columns with last_seen and the summary, for the rows of `from`.
 std::string deviceRowSql() {
-  std::string sql = std::string("SELECT ") + kDeviceColumns + ", " + kLastSeenSql + " AS last_seen";
+  std::string sql = std::string("SELECT ") + kDeviceColumns + ", " +
+                    summarySql("last_seen", kLastSeenSql) + " AS last_seen";
   for (const SummaryColumn& c : kSummary) sql += ", " + summarySql(c) + " AS " + c.name;
   return sql;
 }
@@ -100,15 +130,17 @@ Result list(const ListQuery& q, Json::Value& out, std::string& err) {
     return kBadArgument;
   }
   const char* dir = q.descending ? " DESC" : " ASC";
-  // The page is chosen first, so that the summaries are computed for its rows only (and for
+  // The page is chosen first, so that the summary rows are read for its rows only (and for
   // every device only when the list is sorted by one of them).
+  const bool bySummary = key->second.compare(0, 2, "d.") != 0;
   const std::string rowsSql =
       "WITH page AS (SELECT d.id AS id, " + key->second +
-      " AS k, " FLXREAD_TOTAL_SQL " FROM " KEVOFLX_TABLE_DEVICES " d WHERE " + kFilterSql +
-      " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
+      " AS k, " FLXREAD_TOTAL_SQL " FROM " KEVOFLX_TABLE_DEVICES " d" +
+      (bySummary ? kSummaryJoin : "") + " WHERE " + kFilterSql + " ORDER BY k" + dir +
+      ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
       ", page." FLXREAD_TOTAL_COLUMN " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES
-      " d ON d.id = page.id ORDER BY page.k" +
-      dir + ", d.sn, d.id";
+      " d ON d.id = page.id" +
+      kSummaryJoin + " ORDER BY page.k" + dir + ", d.sn, d.id";
   const std::string countSql =
       std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql;
   ReadDb db;

@@ -117,6 +117,20 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
                    out.volumes.push_back(std::move(v));
                  },
                  err);
+  // The writer makes its table of taken notes when it first runs.
+  bool taken = false;
+  ok =
+      ok && (!out.history ||
+             Each(
+                 raw, "SELECT 1 FROM h.sqlite_master WHERE type = 'table' AND name = 'notes_taken'",
+                 [&](sqlite3_stmt*) { taken = true; }, err));
+  ok = ok && (!taken || Each(
+                            raw, "SELECT file, offset FROM h.notes_taken",
+                            [&](sqlite3_stmt* st) {
+                              out.notesTaken[Text(st, 0)] =
+                                  static_cast<uint64_t>(sqlite3_column_int64(st, 1));
+                            },
+                            err));
   // Failing disks are few, and a disk whose SMART status is not normal is one of them: the
   // partial index hands them out, and the scan of every disk reads no status text.
   std::unordered_map<int64_t, bool> failing;  // rowid: SMART status normal

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "history_db.h"
 #include "kevoroot.h"
 
 namespace flxread {
@@ -85,6 +86,10 @@ std::string why(const std::string& what, sqlite3* db) {
          "; run 'flx-admin init'";
 }
 
+// The history file the connection attached ({0, 0}: none yet); set by the opener, which the
+// holder calls under its lock.
+KEVOFILEID gHistoryId = {0, 0};
+
 // Opens the registry with the cache attached (the holder has raised root's ids: the registry
 // is root's alone). Both files are read once now, so that SQLite opens their WAL files while
 // it may; the connection keeps them open, and no later call changes ids.
@@ -94,25 +99,25 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
   sqlite3* raw = nullptr;
   // Opened for writing but only queried: a read-only connection would leave the WAL files
   // behind when it closes. No CREATE: a missing database is an error, not a new file.
-  if (sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+  // URIs: the history is attached read-only by one.
+  if (sqlite3_open_v2(registry.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI, nullptr) !=
+      SQLITE_OK) {
     error = why("cannot open the registry database " + registry, raw);
     sqlite3_close_v2(raw);
     return nullptr;
   }
   sqlite3_busy_timeout(raw, 5000);
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(raw, "ATTACH DATABASE ? AS c", -1, &st, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_bind_text(st, 1, cache.c_str(), -1, SQLITE_TRANSIENT);
-    rc = sqlite3_step(st) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
-  }
-  sqlite3_finalize(st);
+  int rc = kevo::sqliteAttach(raw, cache, "c");
   if (rc == SQLITE_OK)
     rc = sqlite3_exec(
         raw, "SELECT count(*) FROM main.sqlite_master; SELECT count(*) FROM c.sqlite_master;",
         nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     error = why("cannot attach the cache database " + cache, raw);
+    sqlite3_close_v2(raw);
+    return nullptr;
+  }
+  if (!attachHistory(raw, gHistoryId, error)) {
     sqlite3_close_v2(raw);
     return nullptr;
   }
@@ -130,7 +135,8 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
 }
 
 kevo::SharedDb& holder() {
-  static kevo::SharedDb h(openReader);
+  // The history may appear, or be replaced, after the connection was opened.
+  static kevo::SharedDb h(openReader, [] { return historyUnchanged(gHistoryId); });
   return h;
 }
 

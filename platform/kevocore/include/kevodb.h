@@ -26,7 +26,10 @@ class SharedDb {
   // say why in `error` (left empty when it reported the failure itself).
   using Opener = sqlite3* (*)(const std::vector<std::string>& paths, std::string& error);
 
-  explicit SharedDb(Opener open) : open_(open) {}
+  // Whether something the connection depends on beyond `paths` is unchanged (null: nothing).
+  using Fresh = bool (*)();
+
+  explicit SharedDb(Opener open, Fresh fresh = nullptr) : open_(open), fresh_(fresh) {}
   ~SharedDb() { close(); }
   SharedDb(const SharedDb&) = delete;
   SharedDb& operator=(const SharedDb&) = delete;
@@ -84,6 +87,7 @@ class SharedDb {
   bool reopen(const std::vector<std::string>& paths, std::string& error);
 
   Opener open_;
+  Fresh fresh_;
   std::recursive_mutex lock_;
   sqlite3* db_ = nullptr;
   std::vector<std::string> paths_;
@@ -92,6 +96,15 @@ class SharedDb {
   bool broken_ = false;
   std::unordered_map<std::string, Kept> kept_;
 };
+
+// A SQLite URI for the file `path` with `query` (e.g. "mode=ro"): every byte that could end the
+// path or start a query is escaped.
+std::string sqliteFileUri(const std::string& path, const char* query);
+// True when the database at `path` has every table or index named; opened as an immutable
+// file, so that looking leaves no trace (no WAL files coming and going).
+bool sqliteHasObjects(const std::string& path, const std::vector<const char*>& names);
+// Attaches `file` (a path or URI) to `db` as `schema` (a fixed name). SQLite's result code.
+int sqliteAttach(sqlite3* db, const std::string& file, const char* schema);
 
 }  // namespace kevo
 

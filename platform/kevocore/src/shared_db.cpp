@@ -1,8 +1,11 @@
 // The per-process connection holder of the registry and the read views.
+#include <ctype.h>
 #include <errno.h>
 #include <sqlite3.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <memory>
 
 #include "kevodb.h"
 
@@ -23,7 +26,7 @@ bool SharedDb::current(const std::vector<std::string>& paths) const {
   if (paths != paths_) return false;
   for (size_t i = 0; i < paths.size(); ++i)
     if (!KEVOFileIdSame(paths[i].c_str(), &files_[i])) return false;
-  return true;
+  return fresh_ == nullptr || fresh_();
 }
 
 // The only id change of the connection's life: the stores are root's alone, and SQLite opens
@@ -100,6 +103,52 @@ SharedDb::Statement::~Statement() {
     }
   }
   sqlite3_finalize(st_);
+}
+
+std::string sqliteFileUri(const std::string& path, const char* query) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (isalnum(c) || c == '/' || c == '.' || c == '_' || c == '-') {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += hex[c >> 4];
+      uri += hex[c & 15];
+    }
+  }
+  return uri + "?" + query;
+}
+
+bool sqliteHasObjects(const std::string& path, const std::vector<const char*>& names) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(sqliteFileUri(path, "immutable=1").c_str(), &raw,
+                                 SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+  if (rc != SQLITE_OK) return false;
+  for (const char* name : names) {
+    sqlite3_stmt* st = nullptr;
+    bool found = sqlite3_prepare_v2(raw, "SELECT 1 FROM sqlite_master WHERE name = ?", -1, &st,
+                                    nullptr) == SQLITE_OK &&
+                 sqlite3_bind_text(st, 1, name, -1, SQLITE_STATIC) == SQLITE_OK &&
+                 sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    if (!found) return false;
+  }
+  return true;
+}
+
+int sqliteAttach(sqlite3* db, const std::string& file, const char* schema) {
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db, (std::string("ATTACH DATABASE ? AS ") + schema).c_str(), -1, &st,
+                              nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_bind_text(st, 1, file.c_str(), -1, SQLITE_TRANSIENT);
+    rc = sqlite3_step(st);
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  sqlite3_finalize(st);
+  return rc;
 }
 
 }  // namespace kevo

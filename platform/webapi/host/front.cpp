@@ -14,7 +14,8 @@ bool Has(const std::string& line, const char* text) {
 }  // namespace
 
 bool FrontConfig(const std::string& listen, const std::string& fastcgi, const std::string& www,
-                 const std::string& prefix, bool asRoot, std::string& conf, std::string& err) {
+                 const std::string& prefix, const std::string& user, std::string& conf,
+                 std::string& err) {
   // Each rewrite must find its line: a site that lost one would serve the wrong thing.
   struct Rewrite {
     const char* find;
@@ -38,7 +39,7 @@ bool FrontConfig(const std::string& listen, const std::string& fastcgi, const st
   };
   std::ostringstream out;
   out << "# Made by flx-webapi-host from its built-in copy of deploy/nginx/flx-webapi.conf.\n"
-      << (asRoot ? "user root root;\n" : "") << "daemon off;\nworker_processes auto;\n"
+      << (user.empty() ? "" : "user " + user + ";\n") << "daemon off;\nworker_processes auto;\n"
       << "worker_rlimit_nofile 8192;\npid " << prefix << "/nginx.pid;\nerror_log " << prefix
       << "/error.log;\nevents { worker_connections 4096; }\nhttp {\n"
       << "  types { text/html html; text/css css; text/javascript js; image/png png; "

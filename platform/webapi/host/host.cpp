@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -371,6 +372,8 @@ struct Host {
   std::string runDir, frontDir, fastcgiAddress, listenText;
   uid_t uid = 0;  // the workers' and the front's user
   gid_t gid = 0;
+  std::string frontUser;  // nginx's worker user, when the host stays root
+  gid_t frontGid = 0;     // its group: may use the private socket and run folder
   int workers = 1;
   int maxWorkers = 1;
   std::map<pid_t, Worker> live;
@@ -411,6 +414,42 @@ pid_t Spawn(Host& h, bool extra, const std::string& rerun = "") {
   }
   h.live[pid] = Worker{slot, Clock::now(), extra};
   return pid;
+}
+
+std::string FrontWww() {
+  return std::string(KEVORootPrefix()) + KEVO_WEBAPI_DIR + "/www";
+}
+
+// A host that stays root runs its private nginx's workers as nobody, when nobody can read the
+// page and reach the run folder; otherwise (a root below a folder only root may enter) as
+// root, and says so.
+void ChooseFrontUser(Host& h, const std::string& runBase) {
+  h.frontUser = "root";
+  const struct passwd* pw = getpwnam("nobody");
+  if (pw == nullptr) {
+    syslog(LOG_WARNING, "the private nginx runs as root: there is no user nobody");
+    return;
+  }
+  const uid_t uid = pw->pw_uid;
+  const gid_t gid = pw->pw_gid;
+  const std::string page = FrontWww() + "/index.html";
+  const pid_t probe = fork();
+  if (probe == 0) {
+    const bool reach = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+                       setresuid(uid, uid, uid) == 0 && access(page.c_str(), R_OK) == 0 &&
+                       access(runBase.c_str(), X_OK) == 0;
+    _exit(reach ? 0 : 1);
+  }
+  int status = 1;
+  if (probe > 0) waitpid(probe, &status, 0);
+  const struct group* group = getgrgid(gid);
+  if (probe > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && group != nullptr) {
+    h.frontUser = std::string("nobody ") + group->gr_name;
+    h.frontGid = gid;
+    return;
+  }
+  syslog(LOG_NOTICE, "the private nginx runs as root: nobody cannot read %s or enter %s",
+         page.c_str(), runBase.c_str());
 }
 
 bool StartFront(Host& h) {
@@ -454,10 +493,10 @@ bool SetUpFront(Host& h, std::string& err) {
   h.listenText = (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
   h.frontDir = h.runDir + "/front";
   std::string conf;
-  if (mkdir(h.frontDir.c_str(), 0750) != 0 || chown(h.frontDir.c_str(), h.uid, h.gid) != 0 ||
-      !FrontConfig(h.listenText, h.fastcgiAddress,
-                   std::string(KEVORootPrefix()) + KEVO_WEBAPI_DIR + "/www", h.frontDir, h.uid == 0,
-                   conf, err)) {
+  if (mkdir(h.frontDir.c_str(), 0750) != 0 ||
+      chown(h.frontDir.c_str(), h.uid, h.uid == 0 ? h.frontGid : h.gid) != 0 ||
+      !FrontConfig(h.listenText, h.fastcgiAddress, FrontWww(), h.frontDir, h.frontUser, conf,
+                   err)) {
     if (err.empty()) err = h.frontDir + ": " + std::strerror(errno);
     return false;
   }
@@ -502,7 +541,7 @@ bool OpenFastcgi(Host& h, std::string& err) {
   } else {
     const std::string parent = where.substr(0, where.rfind('/'));
     if (!parent.empty()) KEVOFSMkdirP(parent.c_str(), nullptr, 1, -1, -1, 0755);
-    gid_t group = h.gid;
+    gid_t group = h.uid == 0 && h.options.fastcgi.empty() ? h.frontGid : h.gid;
     if (!h.options.fastcgi.empty()) {
       if (const struct group* g = getgrnam("www-data")) group = g->gr_gid;  // nginx's on Debian
     }
@@ -714,8 +753,9 @@ int Supervise(Host& h) {
 }
 
 void RemoveTree(const std::string& dir) {
-  const std::string cmd = "rm -rf -- '" + dir + "'";
-  if (system(cmd.c_str()) != 0) syslog(LOG_WARNING, "cannot remove %s", dir.c_str());
+  std::error_code ec;  // links inside are removed, never followed
+  std::filesystem::remove_all(dir, ec);
+  if (ec) syslog(LOG_WARNING, "cannot remove %s: %s", dir.c_str(), ec.message().c_str());
 }
 
 }  // namespace
@@ -801,9 +841,13 @@ int RunHost(const HostOptions& options) {
   // Each host has a folder of its own: in-flight files, the private socket and front.
   const std::string runBase = std::string(KEVORootPrefix()) + kRunDir;
   h.runDir = runBase + "/host." + std::to_string(getpid());
-  if (KEVOFSMkdirP(runBase.c_str(), nullptr, 1, -1, -1, 0755) != 0 ||
-      (mkdir(h.runDir.c_str(), 0750) != 0 && errno != EEXIST) ||
-      chown(h.runDir.c_str(), h.uid, h.gid) != 0) {
+  if (KEVOFSMkdirP(runBase.c_str(), nullptr, 1, -1, -1, 0755) != 0) {
+    Fail("cannot make the run folder " + runBase + ": " + std::strerror(errno));
+    return 1;
+  }
+  if (h.uid == 0 && !options.listen.empty()) ChooseFrontUser(h, runBase);
+  if ((mkdir(h.runDir.c_str(), 0750) != 0 && errno != EEXIST) ||
+      chown(h.runDir.c_str(), h.uid, h.uid == 0 ? h.frontGid : h.gid) != 0) {
     Fail("cannot make the run folder " + h.runDir + ": " + std::strerror(errno));
     return 1;
   }

@@ -295,9 +295,11 @@ bool DropPrivileges(const std::string& user, std::string& err);
 
 // The private front: nginx's configuration for `listen` (HOST:PORT), the FastCGI address
 // (`unix:PATH` or HOST:PORT), the page folder and nginx's own folder, made from the site that
-// deploy/nginx/ ships. False, with `err`, when the site lacks a line it must rewrite.
+// deploy/nginx/ ships; `user` names nginx's worker user (empty: nginx's own user). False, with
+// `err`, when the site lacks a line it must rewrite.
 bool FrontConfig(const std::string& listen, const std::string& fastcgi, const std::string& www,
-                 const std::string& prefix, bool asRoot, std::string& conf, std::string& err);
+                 const std::string& prefix, const std::string& user, std::string& conf,
+                 std::string& err);
 // The shipped site, as built into the host.
 const char* ShippedSite();
 

@@ -1,0 +1,304 @@
+// Notes of pushes: each process appends one line a note to a file of its own.
+#include <ctype.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+#include "flxhistory.h"
+#include "kevoroot.h"
+
+namespace flxhistory {
+namespace {
+
+// A note: "<arrival> <sn> <group>.<module>,...\n" ("-" when no kind was given).
+const size_t kMaxNoteBytes = 4096;
+// A process starts a new notes file after this many bytes, so that taken files can go.
+const off_t kRotateBytes = 1 << 20;
+
+// Serial numbers: printable ASCII without spaces, 1 to 128 bytes.
+bool plain(const std::string& text) {
+  if (text.empty() || text.size() > 128) return false;
+  for (unsigned char c : text) {
+    if (c <= ' ' || c >= 0x7f) return false;
+  }
+  return true;
+}
+
+// A group or module name: letters, digits, '_' and '-', 1 to 64 bytes.
+bool word(const std::string& text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (unsigned char c : text) {
+    if (!isalnum(c) && c != '_' && c != '-') return false;
+  }
+  return true;
+}
+
+bool parseNote(const std::string& line, Note& note) {
+  const size_t a = line.find(' ');
+  const size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+  if (b == std::string::npos || line.find(' ', b + 1) != std::string::npos) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long arrival = strtoll(line.c_str(), &end, 10);
+  if (errno != 0 || end != line.c_str() + a || arrival < 0 || a == 0) return false;
+  note.arrival = arrival;
+  note.sn = line.substr(a + 1, b - a - 1);
+  if (!plain(note.sn)) return false;
+  note.kinds.clear();
+  const std::string kinds = line.substr(b + 1);
+  if (kinds == "-") return true;
+  for (size_t pos = 0; pos <= kinds.size();) {
+    size_t comma = kinds.find(',', pos);
+    if (comma == std::string::npos) comma = kinds.size();
+    const std::string kind = kinds.substr(pos, comma - pos);
+    const size_t dot = kind.find('.');
+    if (dot == std::string::npos) return false;
+    note.kinds.emplace_back(kind.substr(0, dot), kind.substr(dot + 1));
+    if (!word(note.kinds.back().first) || !word(note.kinds.back().second)) return false;
+    pos = comma + 1;
+  }
+  return true;
+}
+
+// This process's notes file: opened at the first note, with a shared lock held while open.
+struct Writer {
+  std::mutex lock;
+  int fd = -1;
+  pid_t pid = 0;
+  std::string root;
+  off_t size = 0;
+};
+
+Writer& writer() {
+  static Writer* w = new Writer;  // never destroyed: notes may come while statics go
+  return *w;
+}
+
+// A new notes file for this process; false with errno.
+bool openNotesFile(Writer& w) {
+  if (w.fd >= 0) close(w.fd);  // in a forked child, the parent keeps its file and lock
+  w.fd = -1;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  char path[4096];
+  const int n =
+      snprintf(path, sizeof path, "%s%s/%lld%09ld-%d", KEVORootPrefix(), KEVO_HISTORY_NOTES_DIR,
+               static_cast<long long>(now.tv_sec), now.tv_nsec, static_cast<int>(getpid()));
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  const int fd =
+      open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kNoteMode);
+  if (fd < 0) return false;
+  if (flock(fd, LOCK_SH) != 0) {
+    const int saved = errno;
+    close(fd);
+    unlink(path);
+    errno = saved;
+    return false;
+  }
+  w.fd = fd;
+  w.pid = getpid();
+  w.root = KEVORootPrefix();
+  w.size = 0;
+  return true;
+}
+
+struct DirClose {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+// Names in the notes folder, sorted (by creation time).
+bool listNotes(std::vector<std::string>& names, std::string& err) {
+  const std::string dir = notesDir();
+  std::unique_ptr<DIR, DirClose> d(opendir(dir.c_str()));
+  if (!d) {
+    err = "cannot read the notes folder " + dir + ": " + strerror(errno) + "; run 'flx-admin init'";
+    return false;
+  }
+  while (struct dirent* e = readdir(d.get())) {
+    if (e->d_name[0] != '.') names.push_back(e->d_name);
+  }
+  std::sort(names.begin(), names.end());
+  return true;
+}
+
+// Calls `line(text, endOffset)` for each complete line of `name` after `from`, until it
+// returns false. False when the file cannot be read.
+template <class Fn>
+bool eachLine(const std::string& name, uint64_t from, Fn line) {
+  const std::string path = notesDir() + "/" + name;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  std::string pending;
+  uint64_t offset = from;
+  char buf[65536];
+  for (;;) {
+    const ssize_t got = pread(fd, buf, sizeof buf, static_cast<off_t>(offset + pending.size()));
+    if (got <= 0) break;
+    pending.append(buf, static_cast<size_t>(got));
+    size_t start = 0;
+    for (size_t eol; (eol = pending.find('\n', start)) != std::string::npos; start = eol + 1) {
+      if (!line(pending.substr(start, eol - start), offset + eol + 1)) {
+        close(fd);
+        return true;
+      }
+    }
+    offset += start;
+    pending.erase(0, start);
+    // A line longer than any note is never completed into one: skip what there is.
+    if (pending.size() > kMaxNoteBytes) {
+      if (!line(pending, offset + pending.size())) break;
+      offset += pending.size();
+      pending.clear();
+    }
+  }
+  close(fd);
+  return true;
+}
+
+uint64_t offsetOf(const Offsets& taken, const std::string& name) {
+  auto found = taken.find(name);
+  return found != taken.end() ? found->second : 0;
+}
+
+}  // namespace
+
+std::string notesDir() {
+  return std::string(KEVORootPrefix()) + KEVO_HISTORY_NOTES_DIR;
+}
+
+std::string historyDbPath() {
+  return std::string(KEVORootPrefix()) + KEVO_HISTORY_DB_PATH;
+}
+
+int notePush(const std::string& sn, const Kinds& kinds, int64_t arrival) noexcept {
+  char text[kMaxNoteBytes];
+  bool fits = plain(sn) && arrival >= 0;
+  int n = fits
+              ? snprintf(text, sizeof text, "%lld %s ", static_cast<long long>(arrival), sn.c_str())
+              : 0;
+  size_t len = n > 0 ? static_cast<size_t>(n) : 0;
+  for (size_t i = 0; fits && i < kinds.size(); ++i) {
+    fits = word(kinds[i].first) && word(kinds[i].second);
+    n = snprintf(text + len, sizeof text - len, "%s%s.%s", i ? "," : "", kinds[i].first.c_str(),
+                 kinds[i].second.c_str());
+    fits = fits && n > 0 && len + static_cast<size_t>(n) + 2 < sizeof text;
+    if (fits) len += static_cast<size_t>(n);
+  }
+  if (!fits) {
+    syslog(LOG_ERR,
+           "notes.cpp:%d history note of a push not written: its serial number or a kind is not "
+           "plain text",
+           __LINE__);
+    errno = EINVAL;
+    return -1;
+  }
+  if (kinds.empty()) text[len++] = '-';
+  text[len++] = '\n';
+
+  Writer& w = writer();
+  int saved = 0;
+  try {
+    std::lock_guard<std::mutex> hold(w.lock);
+    const bool current =
+        w.fd >= 0 && w.pid == getpid() && w.size < kRotateBytes && w.root == KEVORootPrefix();
+    if (current || openNotesFile(w)) {
+      const ssize_t done = write(w.fd, text, len);
+      if (done == static_cast<ssize_t>(len)) {
+        w.size += static_cast<off_t>(len);
+        return 0;
+      }
+      saved = done < 0 ? errno : ENOSPC;
+      // A line cut short is ended, so that the next note starts a line of its own.
+      if (done > 0 && write(w.fd, "\n", 1) == 1) w.size += done + 1;
+    } else {
+      saved = errno;
+    }
+  } catch (...) {
+    saved = EDEADLK;
+  }
+  errno = saved;
+  syslog(LOG_ERR, "notes.cpp:%d history note of a push by %s not written in %s%s: %m", __LINE__,
+         sn.c_str(), KEVORootPrefix(), KEVO_HISTORY_NOTES_DIR);
+  errno = saved;
+  return -1;
+}
+
+int takeNotes(const Offsets& taken, size_t max, std::vector<Note>& out, Offsets& ends,
+              std::string& err) {
+  out.clear();
+  ends.clear();
+  std::vector<std::string> names;
+  if (!listNotes(names, err)) return -1;
+  for (const std::string& name : names) {
+    if (out.size() >= max) break;
+    const uint64_t from = offsetOf(taken, name);
+    eachLine(name, from, [&](const std::string& line, uint64_t end) {
+      Note note;
+      if (parseNote(line, note)) {
+        out.push_back(note);
+      } else {
+        syslog(LOG_WARNING, "notes.cpp:%d history notes file %s: a line that is not a note skipped",
+               __LINE__, name.c_str());
+      }
+      ends[name] = end;
+      return out.size() < max;
+    });
+  }
+  return 0;
+}
+
+long countNotes(const Offsets& taken) {
+  std::vector<std::string> names;
+  std::string err;
+  if (!listNotes(names, err)) return -1;
+  long n = 0;
+  for (const std::string& name : names) {
+    eachLine(name, offsetOf(taken, name), [&](const std::string&, uint64_t) {
+      ++n;
+      return true;
+    });
+  }
+  return n;
+}
+
+std::vector<std::string> retireNotes(const Offsets& taken, int64_t minAgeSeconds) {
+  std::vector<std::string> gone;
+  std::vector<std::string> names;
+  std::string err;
+  if (!listNotes(names, err)) return gone;
+  const time_t now = time(nullptr);
+  for (const std::string& name : names) {
+    const std::string path = notesDir() + "/" + name;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    struct stat st;
+    // No process holds it for writing (so it cannot grow any more), it is taken to its end,
+    // and old enough that its writer is not between creating and locking it.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<uint64_t>(st.st_size) <= offsetOf(taken, name) &&
+        now - st.st_mtime >= minAgeSeconds && unlink(path.c_str()) == 0) {
+      gone.push_back(name);
+    }
+    close(fd);
+  }
+  for (const auto& entry : taken) {
+    if (!std::binary_search(names.begin(), names.end(), entry.first)) gone.push_back(entry.first);
+  }
+  return gone;
+}
+
+}  // namespace flxhistory

@@ -1,0 +1,335 @@
+// The history: notes of pushes, and the writer that turns them into events, daily samples,
+// summary rows and baselines.
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "flx.h"
+#include "flxhistory.h"
+#include "handlers/cache_handler.h"
+#include "support/root_fixture.h"
+#include "support/util.h"
+#include "writer.h"
+
+namespace {
+
+using flxhistory::Kinds;
+using flxtest::parse;
+
+const int64_t kDay = 86400;
+const int64_t kT0 = 20000 * kDay + 3600;  // one o'clock of a day
+const Kinds kStorage = {{"storage", "storage"}};
+
+class HistoryTest : public flxtest::RootTest {
+ protected:
+  HistoryTest() : a_(addDevice("SN-A", "vault")) {}
+
+  // A storage push of device `sn` at `t`: one volume of 100 bytes with `used`, and disks
+  // "sda" (always good) and "sdb" with `sdbSmart` and `sdbTemp`.
+  void storage(const std::string& sn, int64_t t, int64_t used, const char* sdbSmart = "normal",
+               int sdbTemp = 30) {
+    const std::string data =
+        R"({"vol":[{"id":"vol1","status":"ready","size_total":100,"size_used":)" +
+        std::to_string(used) +
+        R"(}],"dg":[],"hdd":[{"id":"sda","status":"good","smart_status":"normal","temp":31},)"
+        R"({"id":"sdb","status":"good","smart_status":")" +
+        sdbSmart + R"(","temp":)" + std::to_string(sdbTemp) + "}]}";
+    ASSERT_EQ(0, storageCacheUpdate(sn, static_cast<uint64_t>(t), parse(data)));
+  }
+  static void pkg(uint64_t qx, const std::string& id, const std::string& version) {
+    KEVOFLX_PKG p;
+    p.qx_id = qx, p.pkg_id = id, p.version = version, p.status = 1;
+    ASSERT_EQ(0, KEVOFLXPkgSet(&p));
+  }
+  static void removePkg(uint64_t qx, const char* id) {
+    KEVOFLX_PKG p;
+    ASSERT_EQ(0, KEVOFLXPkgGetBy(qx, id, &p));
+    ASSERT_EQ(0, KEVOFLXPkgDelete(p.id));
+  }
+  static void note(const std::string& sn, const Kinds& kinds, int64_t arrival) {
+    ASSERT_EQ(0, flxhistory::notePush(sn, kinds, arrival));
+  }
+  // Takes every note, as `flx-history --once` does; the number taken.
+  static int takeAll(flxhistory::WriterOptions options = {}) {
+    flxhistory::Writer w(options);
+    std::string err;
+    int total = 0, n;
+    while ((n = w.step(err)) > 0) total += n;
+    EXPECT_EQ(0, n) << err;
+    EXPECT_EQ("", err);
+    return total;
+  }
+  // Rows of a query on the history database, "|" between columns and "\n" between rows.
+  std::string history(const std::string& sql) const {
+    sqlite3* db = nullptr;
+    std::string out;
+    EXPECT_EQ(SQLITE_OK, sqlite3_open_v2(flxhistory::historyDbPath().c_str(), &db,
+                                         SQLITE_OPEN_READONLY, nullptr));
+    sqlite3_exec(
+        db, sql.c_str(),
+        [](void* p, int n, char** cols, char**) {
+          std::string& o = *static_cast<std::string*>(p);
+          if (!o.empty()) o += "\n";
+          for (int i = 0; i < n; ++i) o += (i ? "|" : "") + std::string(cols[i] ? cols[i] : "");
+          return 0;
+        },
+        &out, nullptr);
+    sqlite3_close(db);
+    return out;
+  }
+  std::string events() const {
+    return history(
+        "SELECT kind, object, change, field, old_value, new_value, collect_time, arrival_time"
+        " FROM events ORDER BY kind, object, field");
+  }
+
+  const uint64_t a_;
+};
+
+TEST_F(HistoryTest, BaselineFirstThenEventsForWhatChanged) {
+  storage("SN-A", kT0, 10);
+  pkg(a_, "Media", "1.0");
+  pkg(a_, "Backup", "2.0");
+  note("SN-A", {{"basic", "basic"}, {"storage", "storage"}, {"basic", "package"}}, kT0 + 5);
+  EXPECT_EQ(1, takeAll());
+  EXPECT_EQ("", events()) << "a device seen first is a baseline, not a burst of 'added'";
+  EXPECT_EQ("1", history("SELECT count(*) FROM state"));
+
+  // The disk goes bad, one package goes, the other gets a version too long to keep whole.
+  storage("SN-A", kT0 + 60, 12, "abnormal");
+  removePkg(a_, "Backup");
+  const std::string longVersion = "1." + std::string(400, '9');
+  pkg(a_, "Media", longVersion);
+  note("SN-A", {{"storage", "storage"}}, kT0 + 70);
+  note("SN-A", {{"basic", "package"}}, kT0 + 80);
+  EXPECT_EQ(2, takeAll()) << "two notes, one device: one read";
+  const std::string cut = longVersion.substr(0, 256) + "\xE2\x80\xA6 (402 bytes)";
+  EXPECT_EQ("disk|sdb|changed|smart_status|normal|abnormal|" + std::to_string(kT0 + 60) + "|" +
+                std::to_string(kT0 + 80) + "\n" + "package|Backup|removed||||" +
+                std::to_string(kT0 + 80) + "|" + std::to_string(kT0 + 80) + "\n" +
+                "package|Media|changed|version|1.0|" + cut + "|" + std::to_string(kT0 + 80) + "|" +
+                std::to_string(kT0 + 80),
+            events());
+  EXPECT_EQ(0, flxhistory::notesWaiting());
+
+  // Nothing new: no events; a new disk and a new share kind: "added", and the share kind's
+  // first push is its baseline.
+  note("SN-A", {{"basic", "basic"}}, kT0 + 90);
+  EXPECT_EQ(1, takeAll());
+  EXPECT_EQ("3", history("SELECT count(*) FROM events"));
+  ASSERT_EQ(0, shareCacheUpdate("SN-A", kT0 + 100, parse(R"({"share":[{"name":"docs"}]})")));
+  note("SN-A", {{"storage", "share"}}, kT0 + 100);
+  EXPECT_EQ(1, takeAll());
+  EXPECT_EQ("3", history("SELECT count(*) FROM events"));
+}
+
+TEST_F(HistoryTest, SamplesByCollectDayAndTheSummary) {
+  // Day 0: 40 then 30 used (last 30, max 40); days 1 to 3 grow by 10 a day; day 3 arrives
+  // after day 4's push, which had a hot, failing disk.
+  struct Push {
+    int64_t t;
+    int64_t used;
+  };
+  const Push pushes[] = {{kT0, 40},
+                         {kT0 + 600, 30},
+                         {kT0 + kDay, 40},
+                         {kT0 + 2 * kDay, 50},
+                         {kT0 + 4 * kDay, 55},
+                         {kT0 + 3 * kDay, 60}};
+  for (const Push& p : pushes) {
+    storage("SN-A", p.t, p.used, p.t == kT0 + 4 * kDay ? "failing" : "normal",
+            p.t == kT0 + 4 * kDay ? 58 : 30);
+    note("SN-A", kStorage, p.t + 30);
+    EXPECT_EQ(1, takeAll());
+  }
+  const int64_t d0 = kT0 / kDay;
+  std::string want;
+  for (int i = 0; i < 5; ++i) {
+    const char* vals[] = {"30|40|100|100", "40|40|100|100", "50|50|100|100", "60|60|100|100",
+                          "55|55|100|100"};
+    want += (i ? "\n" : "") + std::to_string(d0 + i) + "|" + vals[i];
+  }
+  EXPECT_EQ(want, history("SELECT day, used_last, used_max, total_last, total_max FROM samples"
+                          " WHERE kind = 'volume' ORDER BY day"));
+  EXPECT_EQ("30|58",
+            history("SELECT min(temp_max), max(temp_max) FROM samples WHERE object = 'sdb'"));
+
+  // The last push was day 3's (used 60), the disk good again; the trend over days 0..4
+  // (30, 40, 50, 60, 55: 7 a day) fills the 45 bytes left on the newest day in 6.4 days.
+  EXPECT_EQ(std::to_string(kT0 + 3 * kDay) + "|1|60.0|vol1|2|0|31|0|0|6.4|[\"filling\"]",
+            history("SELECT last_seen, vol_count, vol_max_use, vol_max_name, disk_count,"
+                    " disk_failing, disk_max_temp, app_count, pkg_count, round(fill_days, 1),"
+                    " marks FROM summary"));
+  EXPECT_EQ("", events().find("added") == std::string::npos ? "" : events());
+}
+
+TEST_F(HistoryTest, NotesSurviveAKilledWriter) {
+  storage("SN-A", kT0, 10);
+  note("SN-A", {{"storage", "storage"}, {"basic", "package"}}, kT0);
+  EXPECT_EQ(1, takeAll());
+  // Killed before the commit: nothing written, the note waits; after it: the rows and how
+  // far the notes were taken are committed together. Either way the rows are there once.
+  for (const char* where : {"before commit", "after commit"}) {
+    SCOPED_TRACE(where);
+    const bool before = where[0] == 'b';
+    pkg(a_, where, "1");
+    note("SN-A", {{"basic", "package"}}, kT0 + 10);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      flxhistory::WriterOptions o;
+      std::function<void()> die = [] { kill(getpid(), SIGKILL); };
+      (before ? o.beforeCommit : o.beforeDrop) = die;
+      flxhistory::Writer w(o);
+      std::string err;
+      w.step(err);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(before ? 1 : 0, flxhistory::notesWaiting());
+    EXPECT_EQ(before ? 1 : 0, takeAll());
+    EXPECT_EQ("1",
+              history(std::string("SELECT count(*) FROM events WHERE object = '") + where + "'"));
+  }
+}
+
+TEST_F(HistoryTest, LockedOrCorruptDatabaseKeepsNotesUntilRebuilt) {
+  const uint64_t b = addDevice("SN-B");
+  storage("SN-A", kT0, 10);
+  storage("SN-B", kT0, 20);
+  note("SN-A", kStorage, kT0);
+  note("SN-B", kStorage, kT0);
+  EXPECT_EQ(2, takeAll());
+  (void)b;
+
+  const std::string db = flxhistory::historyDbPath();
+  storage("SN-A", kT0 + 30, 50);
+  note("SN-A", kStorage, kT0 + 30);
+  {
+    // Locked by another writer: the batch waits, notes and all.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+    flxhistory::Writer w;
+    std::string err;
+    EXPECT_EQ(-1, w.step(err));
+    EXPECT_NE(std::string::npos, err.find("is locked by another process")) << err;
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr));
+    EXPECT_EQ(1, flxhistory::notesWaiting());
+    // A write that fails halfway through a device: all of the batch is rolled back.
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other,
+                                      "CREATE TRIGGER no_summary BEFORE INSERT ON summary BEGIN"
+                                      " SELECT RAISE(FAIL, 'no room'); END",
+                                      nullptr, nullptr, nullptr));
+    EXPECT_EQ(-1, w.step(err));
+    EXPECT_NE(std::string::npos, err.find("writing the summary")) << err;
+    EXPECT_EQ(1, flxhistory::notesWaiting());
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "DROP TRIGGER no_summary", nullptr, nullptr, nullptr));
+    sqlite3_close(other);
+  }
+  unlink((db + "-wal").c_str());
+  unlink((db + "-shm").c_str());
+  writeFile(db, std::string(8192, 'x'));
+  storage("SN-A", kT0 + 60, 90);
+  note("SN-A", kStorage, kT0 + 60);
+  // The process says what is wrong in one line and fails; the notes stay.
+  const std::string out = root() + "/out.txt";
+  const int once = system(
+      (std::string("'" FLX_BUILD_DIR "/bin/flx-history' --once --log-stderr 2>'") + out + "'")
+          .c_str());
+  EXPECT_EQ(1, WEXITSTATUS(once));
+  const std::string said = readFile(out);
+  EXPECT_EQ(1, std::count(said.begin(), said.end(), '\n')) << said;
+  EXPECT_NE(std::string::npos, said.find("is corrupt")) << said;
+  EXPECT_NE(std::string::npos, said.find("flx-admin history rebuild")) << said;
+  EXPECT_LE(1, flxhistory::notesWaiting());
+
+  // SN-B leaves the registry; the rebuild records SN-A's baseline and leaves SN-B out.
+  ASSERT_EQ(0, KEVOFLXQxDelete("SN-B"));
+  const int rc =
+      system((std::string("'") + FLX_ADMIN_BIN + "' history rebuild >'" + out + "' 2>&1").c_str());
+  EXPECT_EQ(0, rc) << readFile(out);
+  EXPECT_NE(std::string::npos, readFile(out).find("moved the corrupt history database aside"));
+  EXPECT_EQ(std::to_string(a_) + "|90.0", history("SELECT device_id, vol_max_use FROM summary"));
+  takeAll();
+  EXPECT_EQ(0, flxhistory::notesWaiting()) << "the kept note is taken now";
+  EXPECT_EQ("", events()) << "the rebuilt baseline is current";
+}
+
+TEST_F(HistoryTest, RetentionAndRemovedDevicesGoInBoundedBatches) {
+  const uint64_t b = addDevice("SN-B");
+  storage("SN-B", kT0, 10);
+  note("SN-B", kStorage, kT0);
+  EXPECT_EQ(1, takeAll());
+  for (int i = 0; i < 3; ++i) {
+    storage("SN-B", kT0 + (i + 1) * kDay, 10, i % 2 ? "normal" : "bad");
+    note("SN-B", kStorage, kT0 + (i + 1) * kDay);
+    EXPECT_EQ(1, takeAll());
+  }
+  EXPECT_EQ("3|4", history("SELECT (SELECT count(*) FROM events), count(*) FROM samples"
+                           " WHERE kind = 'volume'"));
+  flxhistory::WriterOptions o;
+  o.retentionDays = 2;
+  o.pruneBatch = 1;
+  flxhistory::Writer w(o);
+  std::string err;
+  // Now is day 4: events that arrived and samples collected before day 2 go, one of each
+  // per call.
+  EXPECT_EQ(2, w.prune(kT0 + 4 * kDay, err)) << err;
+  int calls = 1;
+  while (w.prune(kT0 + 4 * kDay, err) > 0) ++calls;
+  EXPECT_EQ(6, calls) << "six samples (a volume and two disks on two days)";
+  EXPECT_EQ("2|" + std::to_string(kT0 / kDay + 2),
+            history("SELECT (SELECT count(*) FROM events), min(day) FROM samples"));
+
+  ASSERT_EQ(0, KEVOFLXQxDelete("SN-B"));
+  EXPECT_EQ(1, w.sweepRemoved(err)) << err;
+  EXPECT_EQ("0|0|0|0", history("SELECT (SELECT count(*) FROM events), (SELECT count(*) FROM"
+                               " samples), (SELECT count(*) FROM summary), count(*) FROM state"));
+  (void)b;
+}
+
+TEST_F(HistoryTest, NotesFromTheServiceUserAndBadNotes) {
+  EXPECT_EQ(01733u, flxtest::modeOf(flxhistory::notesDir()));
+  chmod(root().c_str(), 0755);  // the service user passes through the test's root
+  // The host's workers write notes with dropped ids; root takes them.
+  flxtest::AsServerUser(false, [] { EXPECT_EQ(0, flxhistory::notePush("SN-A", kStorage, 7)); });
+  if (IsSkipped()) return;
+  std::vector<flxhistory::Note> notes;
+  flxhistory::Offsets ends;
+  std::string err;
+  ASSERT_EQ(0, flxhistory::takeNotes({}, 10, notes, ends, err)) << err;
+  ASSERT_EQ(1u, notes.size());
+  EXPECT_EQ("SN-A|7|storage.storage", notes[0].sn + "|" + std::to_string(notes[0].arrival) + "|" +
+                                          notes[0].kinds[0].first + "." + notes[0].kinds[0].second);
+  // Its writer is gone and the file is taken to its end: it goes (here without the minute's wait).
+  ASSERT_EQ(1u, ends.size());
+  EXPECT_EQ(std::vector<std::string>{ends.begin()->first}, flxhistory::retireNotes(ends, 0));
+
+  // Text that is not plain is refused. A line that is not a note is skipped (and taken); a
+  // line not yet ended waits.
+  EXPECT_EQ(-1, flxhistory::notePush("SN A", kStorage, 7));
+  EXPECT_EQ(-1, flxhistory::notePush("SN-A", {{"storage", "../x"}}, 7));
+  const std::string file =
+      writeFile(flxhistory::notesDir() + "/1-half", "garbage\n7 SN-A storage.storage");
+  ASSERT_EQ(0, flxhistory::takeNotes({}, 10, notes, ends, err));
+  EXPECT_EQ(0u, notes.size());
+  EXPECT_EQ(8u, ends["1-half"]);
+  EXPECT_EQ(0, flxhistory::countNotes(ends));
+  writeFile(file, "garbage\n7 SN-A storage.storage,basic.package\n");
+  EXPECT_EQ(1, flxhistory::countNotes(ends));
+  ASSERT_EQ(0, flxhistory::takeNotes(ends, 10, notes, ends, err));
+  ASSERT_EQ(1u, notes.size());
+  EXPECT_EQ(2u, notes[0].kinds.size());
+}
+
+}  // namespace
