@@ -50,9 +50,10 @@ def fill(now):
         (("sd%d" % (r % DISKS), "warning" if (r // DISKS) % 50 == 0 and r % DISKS == 3 else "good",
           28 + (r * 7) % 30, mtime(r // DISKS), r // DISKS + 1) for r in range(devices * DISKS)))
     cache.commit()
-    # The history's summary rows, as its writer keeps them (schema from flxhistory_schema.h).
+    # The history's summary rows, as its writer keeps them (flx-admin init made the table; the
+    # same columns as flxhistory_schema.h otherwise).
     hist = sqlite3.connect(os.path.join(db, "flx_history.sqlite"))
-    hist.execute("CREATE TABLE summary(device_id INTEGER PRIMARY KEY, last_seen INTEGER,"
+    hist.execute("CREATE TABLE IF NOT EXISTS summary(device_id INTEGER PRIMARY KEY, last_seen INTEGER,"
                  " vol_count INTEGER NOT NULL DEFAULT 0, vol_max_use REAL, vol_max_name TEXT,"
                  " disk_count INTEGER NOT NULL DEFAULT 0,"
                  " disk_failing INTEGER NOT NULL DEFAULT 0, disk_max_temp INTEGER,"
