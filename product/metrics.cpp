@@ -107,7 +107,6 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
             "families are missing from it.");
   m::Sample(out, "flx_fleet_stale", "", read ? 0 : 1);
   if (!read) return;
-  NotesMetrics(out, fleet.notesTaken, now);
   m::Header(out, "flx_fleet_history_available", m::Type::kGauge,
             "1 when the history database exists; without it the families read from its "
             "summary rows (last push, devices by state) are missing.");
@@ -116,6 +115,7 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
             "Time this scrape took to read the fleet, in seconds.");
   m::Sample(out, "flx_fleet_read_seconds", "",
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  NotesMetrics(out, fleet.notesTaken, now);
 
   std::unordered_map<int64_t, std::string> labels;
   labels.reserve(fleet.devices.size());
