@@ -300,7 +300,7 @@ TEST_F(FailurePathTest, FoldersAre0755UnderAnyUmask) {
 }
 
 // Rule files: a header cut at a NUL byte reads nothing, and the line names the file itself; a
-// FIFO or a folder is refused without blocking, naming its own path.
+// missing file, a FIFO or a folder is refused without blocking, naming its own path.
 TEST_F(FailurePathTest, RuleFilesThatCannotBeRead) {
   fs::create_directories(mirror_);
   const std::string rules = mirror_ + "/PKG_DEPS";
@@ -314,6 +314,7 @@ TEST_F(FailurePathTest, RuleFilesThatCannotBeRead) {
       {"NUL in a header",
        [&] { writeFile(rules, std::string("[ab\0c]\npkg_min_ver=1\n[q]\n", 24)); }, 2, "q",
        "cache_handler_package:134 failed to KVLIBFileGetSection, path: "},
+      {"missing", [] {}, -1, "before", "cache_handler_package:113 Failed to KVLIBFileEnumSection "},
       {"FIFO", [&] { mkfifo(rules.c_str(), 0600); }, -1, "before",
        "cache_handler_package:113 Failed to KVLIBFileEnumSection "},
       {"folder", [&] { fs::create_directories(rules); }, -1, "before",
