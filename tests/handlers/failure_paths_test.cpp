@@ -87,7 +87,7 @@ std::map<std::string, int> idChangesBySection() {
 
 // As the server user, a batch changes ids only in the sections the handlers name: two per
 // mirror file (open, decode and write; close, stamp and rename), four per icon, none for the
-// device's lock, and a decode failure only the first.
+// device's lock, and a decode failure only the first. Icons get their pushed times.
 TEST_F(FailurePathTest, ABatchChangesIdsOnlyInTheNamedSections) {
   addDevice("DEMO-SN-0001");
   chmod(root().c_str(), 0755);  // the server user reads the mirror with its own ids
@@ -110,6 +110,14 @@ TEST_F(FailurePathTest, ABatchChangesIdsOnlyInTheNamedSections) {
     EXPECT_FALSE(ec) << ec.message();
     ASSERT_GT(files, 2);
     ASSERT_GT(icons, 0);
+    for (const Json::Value& item : demoBatch()) {  // stamped inside its section, not with our ids
+      for (const Json::Value& app : item["data"]["applications"]) {
+        struct stat st;
+        ASSERT_EQ(
+            0, stat((mirrorDir(2) + "/apps/" + app["id"].asString() + "/icon.png").c_str(), &st));
+        EXPECT_EQ(app["icon_mtime"].asInt64(), st.st_mtime);
+      }
+    }
     std::map<std::string, int> changes = idChangesBySection();
     for (const auto& c : changes) {
       EXPECT_EQ(std::string::npos, c.first.find("device_lock")) << c.first;
