@@ -1,6 +1,7 @@
 // flx-history: the one writer of the history store. Takes the notes of pushes in batches,
 // records what changed, and removes rows older than the retention.
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <syslog.h>
@@ -65,6 +66,11 @@ int once(flxhistory::Writer& w) {
 }
 
 int serve(flxhistory::Writer& w) {
+  // Background work: it runs on the CPU time the host's workers leave, so a push never waits
+  // for it; the notes keep what it has not taken yet.
+  struct sched_param idle = {};
+  if (sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
+    syslog(LOG_WARNING, "cannot run at idle priority: %m");
   struct sigaction sa = {};
   sa.sa_handler = onSignal;
   sigaction(SIGTERM, &sa, nullptr);

@@ -111,19 +111,6 @@ TEST_F(AppHandlerTest, StoresNamesDetailsAndExtraOnlyAsObject) {
   EXPECT_EQ("|0", stored["b"].extra + "|" + std::to_string(stored["b"].port));
 }
 
-// The stamp is privileged: it takes effect when the host runs with unprivileged ids.
-TEST_F(AppHandlerTest, IconIsStampedUnderUnprivilegedIds) {
-  ASSERT_EQ(0, setresgid(-1, 65534, -1));
-  ASSERT_EQ(0, setresuid(-1, 65534, -1));
-  int rc = update_app_icon("icon", id_, withIcon("a", kPng, 1600000000));
-  setresuid(-1, 0, -1);
-  setresgid(-1, 0, -1);
-  ASSERT_EQ(0, rc) << flxtest::LogDump();
-  struct stat st;
-  ASSERT_EQ(0, stat(iconPath("a").c_str(), &st));
-  EXPECT_EQ(1600000000, st.st_mtime);
-}
-
 TEST_F(AppHandlerTest, IconRewrittenOnlyWhenTimeOrSizeDiffer) {
   // Icon id, content, whether the time is pushed, what is added to the pushed size, rewritten.
   const std::tuple<const char*, std::string, bool, int, bool> cases[] = {

@@ -155,10 +155,8 @@ TEST_F(BasicHandlerTest, MirrorFailuresKeepTheRegistryUpdate) {
   EXPECT_NE(0, access(mirrorDir(id_).c_str(), F_OK));
 
   Json::Value p = payload("NAME 7.1-2");
-  p["kevoinfo"]["data"] = "***";  // not base64
+  p["kevoinfo"]["data"] = "***";  // not base64: the mirror write fails, the record is stored
   ASSERT_EQ(0, basicCacheUpdate("SN1", 0, p));
-  EXPECT_EQ(1, flxtest::LogCount("cache_handler_basic:22 ")) << flxtest::LogDump();
-  EXPECT_EQ(1, flxtest::LogCount("Failed [0 > iTmp]"));
   EXPECT_EQ("NAME 7.1-2", device().version);
 }
 

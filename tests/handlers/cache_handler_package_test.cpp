@@ -109,10 +109,6 @@ TEST_F(PackageTest, RuleFileEvaluation) {
     EXPECT_EQ(result, rc > 0 ? 1 : rc);
     EXPECT_EQ(want, text);
   }
-  std::string text = "untouched";
-  EXPECT_EQ(-1, evalPackageRuleFile((root() + "/missing").c_str(), 700, text));
-  EXPECT_EQ(1, LogCount("Failed to KVLIBFileEnumSection")) << flxtest::LogDump();
-  EXPECT_EQ("untouched", text);
 }
 
 TEST_F(PackageTest, ConfFilesOneByOne) {

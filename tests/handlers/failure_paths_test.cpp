@@ -87,7 +87,7 @@ std::map<std::string, int> idChangesBySection() {
 
 // As the server user, a batch changes ids only in the sections the handlers name: two per
 // mirror file (open, decode and write; close, stamp and rename), four per icon, none for the
-// device's lock, and a decode failure only the first.
+// device's lock, and a decode failure only the first. Icons get their pushed times.
 TEST_F(FailurePathTest, ABatchChangesIdsOnlyInTheNamedSections) {
   addDevice("DEMO-SN-0001");
   chmod(root().c_str(), 0755);  // the server user reads the mirror with its own ids
@@ -110,6 +110,14 @@ TEST_F(FailurePathTest, ABatchChangesIdsOnlyInTheNamedSections) {
     EXPECT_FALSE(ec) << ec.message();
     ASSERT_GT(files, 2);
     ASSERT_GT(icons, 0);
+    for (const Json::Value& item : demoBatch()) {  // stamped inside its section, not with our ids
+      for (const Json::Value& app : item["data"]["applications"]) {
+        struct stat st;
+        ASSERT_EQ(
+            0, stat((mirrorDir(2) + "/apps/" + app["id"].asString() + "/icon.png").c_str(), &st));
+        EXPECT_EQ(app["icon_mtime"].asInt64(), st.st_mtime);
+      }
+    }
     std::map<std::string, int> changes = idChangesBySection();
     for (const auto& c : changes) {
       EXPECT_EQ(std::string::npos, c.first.find("device_lock")) << c.first;
@@ -235,14 +243,10 @@ TEST_F(FailurePathTest, WhatStandsInTheMirrorFolders) {
   ASSERT_EQ(0, lstat(icon.c_str(), &st));
   EXPECT_EQ(200, st.st_mtime);
 
-  // An empty object is an empty list: every application goes; a non-empty one is refused.
-  Json::Value data(Json::objectValue);
-  data["applications"] = Json::Value(Json::objectValue);
-  data["applications"]["x"] = 1;
-  EXPECT_EQ(-1, appCacheUpdate("SN1", 1, data));
-  EXPECT_EQ(1u, flxtest::recordsOf(id_, KEVOFLXAppList, KEVOFLXAppListFree).size());
-  data["applications"] = Json::Value(Json::objectValue);
-  EXPECT_EQ(0, appCacheUpdate("SN1", 1, data));
+  // An empty object is an empty list: every application goes (a non-empty one is refused:
+  // AppHandlerTest.RegistryHoldsExactlyThePushedList).
+  ASSERT_EQ(1u, flxtest::recordsOf(id_, KEVOFLXAppList, KEVOFLXAppListFree).size());
+  EXPECT_EQ(0, appCacheUpdate("SN1", 1, flxtest::parse(R"({"applications": {}})")));
   EXPECT_TRUE(flxtest::recordsOf(id_, KEVOFLXAppList, KEVOFLXAppListFree).empty());
 
   // A folder at the mirror file's path fails at the open, with its check text.
@@ -300,7 +304,7 @@ TEST_F(FailurePathTest, FoldersAre0755UnderAnyUmask) {
 }
 
 // Rule files: a header cut at a NUL byte reads nothing, and the line names the file itself; a
-// FIFO or a folder is refused without blocking, naming its own path.
+// missing file, a FIFO or a folder is refused without blocking, naming its own path.
 TEST_F(FailurePathTest, RuleFilesThatCannotBeRead) {
   fs::create_directories(mirror_);
   const std::string rules = mirror_ + "/PKG_DEPS";
@@ -314,6 +318,7 @@ TEST_F(FailurePathTest, RuleFilesThatCannotBeRead) {
       {"NUL in a header",
        [&] { writeFile(rules, std::string("[ab\0c]\npkg_min_ver=1\n[q]\n", 24)); }, 2, "q",
        "cache_handler_package:134 failed to KVLIBFileGetSection, path: "},
+      {"missing", [] {}, -1, "before", "cache_handler_package:113 Failed to KVLIBFileEnumSection "},
       {"FIFO", [&] { mkfifo(rules.c_str(), 0600); }, -1, "before",
        "cache_handler_package:113 Failed to KVLIBFileEnumSection "},
       {"folder", [&] { fs::create_directories(rules); }, -1, "before",

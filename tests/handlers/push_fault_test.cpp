@@ -39,6 +39,15 @@ class PushFaultTest : public flxtest::RootTest {
     flxtest::ClearLog();
   }
   std::string vols() { return query("SELECT mtime, count(*) FROM vol_info GROUP BY mtime"); }
+  // A storage push of `n` volumes at `t` while another connection holds the cache database.
+  void pushLocked(uint64_t t, int n) {
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(cacheDbPath().c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
+    EXPECT_EQ(-1, updateCache("storage", "storage", "SN-F", t, storage(n)));
+    sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+  }
   std::string spooled() {
     return path(KEVO_SPOOL_DIR) + "/" + std::to_string(id_) + "/storage.storage.json";
   }
@@ -46,12 +55,7 @@ class PushFaultTest : public flxtest::RootTest {
 };
 
 TEST_F(PushFaultTest, ALockedCacheDatabaseKeepsTheItemUntilTheNextPush) {
-  sqlite3* other = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(cacheDbPath().c_str(), &other));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
-  EXPECT_EQ(-1, updateCache("storage", "storage", "SN-F", 200, storage(5)));
-  sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
+  pushLocked(200, 5);
   EXPECT_EQ("100|3", vols());
   struct stat st;
   ASSERT_EQ(0, stat(spooled().c_str(), &st));
@@ -78,14 +82,6 @@ TEST_F(PushFaultTest, ALockedCacheDatabaseKeepsTheItemUntilTheNextPush) {
 // drops the spooled item whatever the collect times, and a later arrival that must be spooled
 // replaces the spooled one, also with an older collect time.
 TEST_F(PushFaultTest, ArrivalOrderDecidesBetweenSpooledAndStoredItems) {
-  auto pushLocked = [this](uint64_t t, int n) {
-    sqlite3* other = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(cacheDbPath().c_str(), &other));
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
-    EXPECT_EQ(-1, updateCache("storage", "storage", "SN-F", t, storage(n)));
-    sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
-  };
   pushLocked(300, 4);
   ASSERT_EQ(1u, flxspool::list(id_).size());
   ASSERT_EQ(0, updateCache("storage", "storage", "SN-F", 200, storage(2)));
