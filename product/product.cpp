@@ -36,7 +36,9 @@ bool CheckSession(const webapihost::SessionQuery& query, std::string& who) {
 
 void AfterCall(const webapihost::Call& call, const std::string& who,
                const KEVO::APIResponse& response) {
-  if (call.api != kPushApi || call.method != "push" || !response.IsSuccess()) return;
+  if (call.api != kPushApi || call.method != "push") return;
+  CountItems(call, response);
+  if (!response.IsSuccess()) return;
   std::vector<std::pair<std::string, std::string>> kinds;
   const Json::Value* items = call.params.find("items", "items" + 5);
   if (items == nullptr || !items->isArray()) return;
@@ -67,6 +69,13 @@ void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
   if (options.listen.empty() && options.fastcgi.empty()) options.fastcgi = root + kFastcgiSocket;
   options.hooks.check = CheckSession;
   options.hooks.after = AfterCall;
+  options.hooks.metricsToken = [](const std::string& token) {
+    std::string name;
+    return flxread::operatorForToken(token, name);
+  };
+  options.hooks.metrics = ProductMetrics;
+  if (options.timedMethod.empty()) options.timedMethod = "push";
+  DescribeMetrics();
 }
 
 }  // namespace flxproduct

@@ -19,6 +19,18 @@ bool CheckSession(const webapihost::SessionQuery& query, std::string& who);
 void AfterCall(const webapihost::Call& call, const std::string& who,
                const KEVO::APIResponse& response);
 
+// --- metrics (metrics.cpp) ---
+
+// The gap between pushes a device is expected to keep, in seconds: the agent's schedule. A
+// device is stale after three of them.
+constexpr double kPushIntervalSeconds = 3600;
+// Describes the product's shared counters; before the host forks its workers.
+void DescribeMetrics();
+// Counts the items of a push, by kind and the push's result.
+void CountItems(const webapihost::Call& call, const KEVO::APIResponse& response);
+// The product's part of a scrape: build, spool and fleet families.
+void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush);
+
 // The modules the product serves (both, from the installed folder).
 std::vector<std::string> DefaultModules();
 // What a host started with no flags serves: both modules, both databases held open, the

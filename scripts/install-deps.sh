@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev libjsoncpp-dev libsodium-dev libcpp-httplib-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  sqlite3 curl python3
+  sqlite3 curl python3 python3-yaml
   nginx openssl libssl-dev
   chromium chromium-driver python3-selenium
   libfcgi-dev libjs-chart.js prometheus lintian smartmontools dpkg-dev fakeroot

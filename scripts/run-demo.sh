@@ -143,6 +143,9 @@ echo "  $bin/flx-push --url $url --sid $sid --client-sn $sn BATCH.json"
 echo "  $bin/flx-agent --url $url --sid $agent_sid --interval 300"
 echo
 echo "Inventory page: $url/inventory/"
+echo "Metrics (Prometheus text, loopback clients or the operator token as a bearer token):"
+echo "  $url/metrics"
+echo "  scrape configuration and alert rules: deploy/prometheus/ (README, \"Metrics and alerts\")"
 echo "Operator token: $token"
 
 if [ "$once" = 1 ]; then

@@ -39,6 +39,11 @@ install(FILES "${FLX_DEPLOY_DIR}/systemd/flx-webapi-host.default"
 # Available, not enabled: the maintainer script links it only where no site of its name is.
 install(FILES "${FLX_DEPLOY_DIR}/nginx/flx-webapi.conf"
   DESTINATION "${FLX_ROOT}/etc/nginx/sites-available" COMPONENT host)
+# The scrape configuration and alert rules for Prometheus, where the configuration names the
+# rules; an operator includes or copies them (README, "Metrics and alerts").
+install(FILES "${FLX_DEPLOY_DIR}/prometheus/flx-prometheus.yml"
+  "${FLX_DEPLOY_DIR}/prometheus/flx-alerts.yml" "${FLX_DEPLOY_DIR}/prometheus/flx-alerts.test.yml"
+  DESTINATION "${FLX_ROOT}/usr/share/flx-host/prometheus" COMPONENT host)
 # flx-admin on the operators' PATH.
 install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}${FLX_ROOT}/usr/sbin\")
   file(CREATE_LINK \"${FLX_BIN_DIR}/flx-admin\" \"\$ENV{DESTDIR}${FLX_ROOT}/usr/sbin/flx-admin\" SYMBOLIC)"

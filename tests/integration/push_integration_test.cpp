@@ -116,6 +116,14 @@ class PushIntegrationTest : public flxtest::RootTest {
            : r->status != 200 ? -r->status
                               : webapihost::ParamValue(r->body)["data"].asInt();
   }
+  // The value of one series of the host's /metrics, or -1 when it is not there.
+  double Metric(const std::string& series) {
+    httplib::Client client(url_);
+    auto r = client.Get("/metrics");
+    if (!r || r->status != 200) return -2;
+    const size_t at = r->body.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::atof(r->body.c_str() + at + series.size() + 2);
+  }
   static std::string Post(const std::string& body) {
     return "POST /webapi/entry.cgi HTTP/1.1\r\nHost: h\r\n"
            "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
@@ -290,6 +298,9 @@ TEST_F(PushIntegrationTest, LimitsRefuseWithTheirStatus) {
     close(fd);
     EXPECT_NE(std::string::npos, readFile(hostLog()).find(c.logged)) << readFile(hostLog());
   }
+  for (const char* cause : {"too_deep", "too_many_values", "too_many_fields", "session"})
+    EXPECT_EQ(1, Metric(std::string("flx_requests_refused_total{cause=\"") + cause + "\"}"))
+        << cause;
   // A flood of guessed sessions from one address meets nginx's rate limit (127.0.0.1 is exempt
   // for local tools; any other address is not).
   int limited = 0;
@@ -328,6 +339,9 @@ TEST_F(PushIntegrationTest, WorkersAreReplacedRerunQuarantinedAndReloaded) {
   int dropped = 0;
   ASSERT_EQ(0, flxadmin::quarantineDrop("", dropped, err)) << err;
   EXPECT_EQ(1, dropped);
+  // The supervisor's counts and the dead workers' own: both workers that ran "crash" died.
+  EXPECT_EQ(2, Metric("flx_worker_restarts_total{reason=\"signal\"}"));
+  EXPECT_EQ(2, Metric("flx_requests_total{api=\"T.Crash\",method=\"pid\",result=\"ok\"}"));
 
   host_.Signal(SIGHUP);
   int last = second;
@@ -367,6 +381,7 @@ TEST_F(PushIntegrationTest, OverdueRequestsAreKilledAndBusyWorkersGetHelp) {
             log.find("request api=T.Crash method=hang device=- ran past 2 s; killing the worker"))
       << log;
   EXPECT_NE(std::string::npos, log.find("slow request api=T.Crash method=slow")) << log;
+  EXPECT_EQ(1, Metric("flx_worker_restarts_total{reason=\"timeout\"}"));
 }
 
 // The WAL file outlives the module's short connections only while a worker holds one open.

@@ -155,8 +155,94 @@ std::string Param(FCGX_Request& req, const char* name) {
   return value != nullptr ? value : "";
 }
 
+// The families the host counts itself; the product describes its own in ApplyDefaults.
+void DescribeHostMetrics(const HostOptions& options) {
+  using metrics::Type;
+  metrics::Describe("flx_requests_total", Type::kCounter,
+                    "Requests answered, by api, method and result (ok, or the error code).");
+  metrics::Describe("flx_requests_refused_total", Type::kCounter,
+                    "Requests refused before or instead of their method, by cause.");
+  if (!options.timedMethod.empty())
+    metrics::Describe("flx_" + options.timedMethod + "_duration_seconds", Type::kHistogram,
+                      "Time to answer one " + options.timedMethod + " call, in seconds.");
+  metrics::Describe("flx_worker_restarts_total", Type::kCounter,
+                    "Workers that died and were replaced, by reason (signal, exit, timeout).");
+  metrics::Describe("flx_worker_recycles_total", Type::kCounter,
+                    "Workers replaced after serving their share of requests.");
+  metrics::Describe("flx_workers", Type::kGauge, "Worker processes running.");
+  metrics::Describe("flx_scrape_duration_seconds", Type::kGauge,
+                    "Time the previous scrape of /metrics took, in seconds.");
+  // Counters start at 0, so that increase() sees their first step.
+  for (const char* reason : {"signal", "exit", "timeout"})
+    metrics::Add("flx_worker_restarts_total", metrics::Label("reason", reason), 0);
+  metrics::Add("flx_worker_recycles_total", "", 0);
+}
+
+// /metrics: for loopback clients, or with an operator's token as a bearer token.
+void ServeMetrics(FCGX_Request& req, const WorkerSetup& setup) {
+  const auto start = Clock::now();
+  const std::string remote = Param(req, "REMOTE_ADDR");
+  const std::string auth = Param(req, "HTTP_AUTHORIZATION");
+  const std::string bearer = "Bearer ";
+  const HostOptions& options = *setup.options;
+  // The addresses the site exempts from its limits: a client bound to another 127.x address
+  // (or behind a proxy that sets one) needs the token like any other.
+  bool allowed = remote == "127.0.0.1" || remote == "::1" || remote == "::ffff:127.0.0.1";
+  if (!allowed && auth.compare(0, bearer.size(), bearer) == 0 && options.hooks.metricsToken)
+    allowed = options.hooks.metricsToken(auth.substr(bearer.size()));
+  std::string head, text;
+  const MetricsFlush flush = [&req](std::string& out) {
+    FCGX_PutStr(out.data(), static_cast<int>(out.size()), req.out);
+    out.clear();
+  };
+  if (!allowed) {
+    syslog(LOG_WARNING, "refused /metrics to %s: not loopback and no operator token",
+           Oneline(remote).c_str());
+    metrics::Add("flx_requests_refused_total", metrics::Label("cause", "metrics_access"));
+    head = "Status: 403 Forbidden\r\nContent-Type: text/plain\r\n\r\n";
+    text = "/metrics answers loopback clients, or an operator token as a bearer token\n";
+  } else {
+    head =
+        "Status: 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+        "Cache-Control: no-store\r\n\r\n";
+    text = head + metrics::Render();
+    head.clear();
+    if (options.hooks.metrics) {
+      try {
+        options.hooks.metrics(text, flush);
+      } catch (const std::exception& e) {
+        syslog(LOG_ERR, "the product's metrics failed: %s", e.what());
+      } catch (...) {
+        syslog(LOG_ERR, "the product's metrics failed");
+      }
+    }
+  }
+  FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
+  FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
+  FCGX_Finish_r(&req);
+  if (allowed)
+    metrics::Set("flx_scrape_duration_seconds", "",
+                 std::chrono::duration<double>(Clock::now() - start).count());
+}
+
+// Calls whose api and method no loaded table has are counted under "unknown": the names are
+// the client's, and would make a series each.
+void CountRequest(const Dispatcher::Outcome& o, double seconds, const HostOptions& options) {
+  const bool known = !o.api.empty();
+  const std::string api = metrics::Label("api", known ? o.api : "unknown");
+  const std::string method = metrics::Label("method", known ? o.method : "unknown");
+  metrics::Add("flx_requests_total",
+               api + "," + method + "," +
+                   metrics::Label("result", o.code == 0 ? "ok" : std::to_string(o.code)));
+  if (!o.refused.empty())
+    metrics::Add("flx_requests_refused_total", metrics::Label("cause", o.refused));
+  if (known && o.method == options.timedMethod)
+    metrics::Observe("flx_" + options.timedMethod + "_duration_seconds", api, seconds);
+}
+
 // Reads, runs and answers one request. The in-flight file exists while the module runs.
 void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setup) {
+  if (Param(req, "SCRIPT_NAME") == "/metrics") return ServeMetrics(req, setup);
   const auto start = Clock::now();
   RawRequest raw;
   raw.query = Param(req, "QUERY_STRING");
@@ -170,7 +256,10 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
   int status = 413;
   InFlight running;
   bool written = false;
+  Dispatcher::Outcome outcome;
   if (length > setup.options->maxBody) {
+    outcome.code = WEBAPI_ERR_REFUSED;
+    outcome.refused = "body_too_large";
     syslog(LOG_WARNING, "refused 413 from %s: body over %zu bytes", Oneline(raw.remoteIp).c_str(),
            setup.options->maxBody);
     text = "{\"success\":false,\"error\":{\"code\":" + std::to_string(WEBAPI_ERR_REFUSED) + "}}";
@@ -178,14 +267,16 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
     raw.body.resize(length);
     const int got = length > 0 ? FCGX_GetStr(&raw.body[0], static_cast<int>(length), req.in) : 0;
     raw.body.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    text =
-        AnswerText(dispatcher.Handle(raw, &status, [&](const Call& call, const std::string& who) {
+    text = AnswerText(dispatcher.Handle(
+        raw, &status,
+        [&](const Call& call, const std::string& who) {
           running.api = call.api;
           running.method = call.method;
           running.device = who;
           running.raw = raw;
           written = WriteInFlight(setup.inFlight, running);
-        }));
+        },
+        &outcome));
   }
   const char* reason = status == 200   ? " OK"
                        : status == 400 ? " Bad Request"
@@ -193,12 +284,14 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
                                        : "";
   const std::string head = "Status: " + std::to_string(status) + reason +
                            "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n\r\n";
+  // Counted before the answer leaves: a client that has its answer finds it counted.
+  const auto took = Clock::now() - start;
+  CountRequest(outcome, std::chrono::duration<double>(took).count(), *setup.options);
   FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
   FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
   FCGX_Finish_r(&req);
   if (written) unlink(setup.inFlight.c_str());
-  const long long ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   if (setup.options->slowMs > 0 && ms >= setup.options->slowMs)
     syslog(LOG_WARNING, "slow request %s duration=%lldms", Describe(running).c_str(), ms);
 }
@@ -507,10 +600,16 @@ void Reaped(Host& h, pid_t pid, int status, bool stopping) {
            w.retiring || stopping             ? "asked to"
            : WEXITSTATUS(status) == kExitIdle ? "idle extra"
                                               : "recycled after its requests");
-    if (clean && !w.retiring && !stopping && WEXITSTATUS(status) == kExitRecycled)
+    if (clean && !w.retiring && !stopping && WEXITSTATUS(status) == kExitRecycled) {
+      metrics::Add("flx_worker_recycles_total", "");
       Spawn(h, w.extra);
+    }
     return;
   }
+  metrics::Add("flx_worker_restarts_total",
+               metrics::Label("reason", w.killed              ? "timeout"
+                                        : WIFSIGNALED(status) ? "signal"
+                                                              : "exit"));
   if (WIFSIGNALED(status)) {
     syslog(LOG_ERR, "worker %d killed by signal %d (%s); restarting", static_cast<int>(pid),
            WTERMSIG(status), strsignal(WTERMSIG(status)));
@@ -558,6 +657,7 @@ void Watch(Host& h) {
   int regular = 0;
   for (const auto& w : h.live) regular += !w.second.extra && !w.second.retiring ? 1 : 0;
   while (regular < h.workers && Clock::now() >= h.retryAt && Spawn(h, false) > 0) ++regular;
+  metrics::Set("flx_workers", "", static_cast<double>(h.live.size()));
 }
 
 void CloseStore(const HostOptions& options) {
@@ -736,6 +836,8 @@ int RunHost(const HostOptions& options) {
       options.workers > 0 ? options.workers : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   h.maxWorkers = std::max(h.workers, options.maxWorkers > 0 ? options.maxWorkers : 4 * h.workers);
   if (!LoadModules(*h.registry, options)) return 1;
+  metrics::Init();
+  DescribeHostMetrics(options);
   // Each host has a folder of its own: in-flight files, the private socket and front.
   const std::string runBase = std::string(KEVORootPrefix()) + kRunDir;
   h.runDir = runBase + "/host." + std::to_string(getpid());

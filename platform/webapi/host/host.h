@@ -127,9 +127,18 @@ using SessionCheck = std::function<bool(const SessionQuery& query, std::string& 
 using AfterCall = std::function<void(const Call& call, const std::string& who,
                                      const KEVO::APIResponse& response)>;
 
+// True when a bearer token sent to /metrics from outside loopback belongs to an operator.
+using MetricsToken = std::function<bool(const std::string& token)>;
+// Appends the product's own families to a scrape (in the worker that serves it); `flush`
+// sends what `out` holds and empties it, so that a large scrape leaves as it is made.
+using MetricsFlush = std::function<void(std::string& out)>;
+using MetricsText = std::function<void(std::string& out, const MetricsFlush& flush)>;
+
 struct ProductHooks {
-  SessionCheck check;  // none: every session passes
-  AfterCall after;     // none: nothing runs after a call
+  SessionCheck check;         // none: every session passes
+  AfterCall after;            // none: nothing runs after a call
+  MetricsToken metricsToken;  // none: /metrics answers loopback clients only
+  MetricsText metrics;        // none: the host's own families only
 };
 
 // Serves decoded requests: finds the method, checks the session before any other field is
@@ -143,8 +152,15 @@ class Dispatcher {
   using BeforeCall = std::function<void(const Call& call, const std::string& who)>;
   // The answer object: {"success":true[,"data":..]} or {"success":false,"error":{"code":N}};
   // `httpStatus` (when given) is 200, or the status of a refusal by a limit.
+  // What the host counts of one request: the call's names once a loaded table has them, the
+  // answer's code (0: success), and the cause of a refusal ("" when none).
+  struct Outcome {
+    std::string api, method;
+    int code = 0;
+    std::string refused;
+  };
   Json::Value Handle(const RawRequest& raw, int* httpStatus = nullptr,
-                     const BeforeCall& before = nullptr);
+                     const BeforeCall& before = nullptr, Outcome* outcome = nullptr);
 
  private:
   int Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request, KEVO::APIResponse& response);
@@ -218,6 +234,37 @@ std::vector<Quarantined> ListQuarantine();
 // Removes one (by name) or, with an empty name, all; the number removed, -1 when none matched.
 int DropQuarantine(const std::string& name);
 
+// --- metrics ---
+
+// Counters and gauges in memory that the supervisor maps before its first fork: summed over all
+// workers, they outlive a worker's end, and a scrape served by any worker sees them all.
+namespace metrics {
+// Longest label value exported (bytes); longer values from devices are cut.
+constexpr size_t kMaxLabelValue = 128;
+enum class Type { kCounter, kGauge, kHistogram };
+// A label value as the text format wants it: cut at kMaxLabelValue bytes on a character
+// boundary, then \, " and newline escaped.
+std::string LabelValue(const std::string& text);
+// name="value", the value through LabelValue.
+std::string Label(const char* name, const std::string& value);
+// Maps the shared table (once; false, logged, when it cannot: nothing is counted then).
+bool Init();
+// Names a family, its type and its help line; only described families are counted. Before
+// the fork, so that every process knows the same families.
+void Describe(const std::string& name, Type type, const std::string& help);
+// Series "name{labels}" (labels: `a="x",b="y"`, the same order each time). False when the
+// family is unknown or has all the series it may have.
+bool Add(const std::string& name, const std::string& labels, double n = 1);
+bool Set(const std::string& name, const std::string& labels, double value);
+// One observation of a histogram family, in its fixed buckets.
+bool Observe(const std::string& name, const std::string& labels, double seconds);
+// Every shared series, family by family with its HELP and TYPE lines.
+std::string Render();
+// For families written directly by the product: the HELP and TYPE lines, and one sample.
+void Header(std::string& out, const std::string& name, Type type, const std::string& help);
+void Sample(std::string& out, const std::string& name, const std::string& labels, double value);
+}  // namespace metrics
+
 // --- the host program ---
 
 struct HostOptions {
@@ -234,6 +281,7 @@ struct HostOptions {
   int maxRequests = 2000;             // a worker is replaced after about this many
   int requestSeconds = 300;           // longer: the worker is killed
   int slowMs = 10000;                 // longer: one "slow request" line
+  std::string timedMethod;            // its calls' durations: flx_<method>_duration_seconds
   std::vector<std::string> keepOpen;  // SQLite files each worker keeps one idle connection to
   StorePolicy store;                  // for connections to the keepOpen files
   ProductHooks hooks;

@@ -121,16 +121,19 @@ int Dispatcher::Invoke(WEBAPI_METHOD_HANDLER handler, KEVO::APIRequest& request,
   return -1;
 }
 
-Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const BeforeCall& before) {
+Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const BeforeCall& before,
+                               Outcome* outcome) {
   const auto start = std::chrono::steady_clock::now();
   Call call;
   KEVO::APIResponse response;
   WEBAPI_METHOD_HANDLER handler = nullptr;
   int status = 200;
   std::string who;
+  std::string refused;
   int code = DecodeFields(raw, call);
   if (code == WEBAPI_ERR_REFUSED) {
     status = 413;
+    refused = "too_many_fields";
     syslog(LOG_WARNING, "refused 413 from %s: more than %zu fields", Loggable(raw.remoteIp).c_str(),
            kMaxFields);
   }
@@ -147,10 +150,16 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const Bef
     query.requestMethod = raw.requestMethod;
     query.remoteIp = raw.remoteIp;
     const bool allowed = !hooks_.check || hooks_.check(query, who);
+    if (outcome != nullptr) {
+      outcome->api = call.api;
+      outcome->method = call.method;
+    }
     if (!DecodeParams(raw, call)) {
       code = WEBAPI_ERR_UNKNOWN;
+      refused = "bad_encoding";
     } else if (!allowed) {
       KeepParamsAsText(call);  // the module refuses it, nothing is parsed
+      refused = "session";
     } else {
       std::string why;
       status = ParseParams(call, raw.query.size() + raw.body.size(), why);
@@ -158,6 +167,7 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const Bef
         syslog(LOG_WARNING, "refused %d from %s: %s", status, Loggable(raw.remoteIp).c_str(),
                why.c_str());
         code = WEBAPI_ERR_REFUSED;
+        refused = status == 413 ? "too_many_values" : "too_deep";
       } else {
         status = 200;
       }
@@ -175,6 +185,10 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const Bef
   if (httpStatus != nullptr) *httpStatus = status;
   const Json::Value answer = response.ToJson();
   const int answerCode = response.IsSuccess() ? 0 : answer["error"]["code"].asInt();
+  if (outcome != nullptr) {
+    outcome->code = answerCode;
+    outcome->refused = refused;
+  }
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - start)
                            .count();

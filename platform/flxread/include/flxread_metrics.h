@@ -1,0 +1,56 @@
+// The fleet as a monitoring system reads it: one row per device from the history's summary,
+// and every volume and disk from the cache, in one read transaction that waits for a lock
+// only briefly (a scrape must answer before its timeout).
+#ifndef FLXREAD_METRICS_H
+#define FLXREAD_METRICS_H
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "flxread.h"
+
+namespace flxread {
+
+struct FleetDevice {
+  int64_t id = 0;
+  std::string sn, hostname;
+  bool hasSummary = false;  // a summary row: the history recorded a push
+  int64_t lastSeen = 0;     // seconds; 0 when the summary has none
+  int64_t disksFailing = 0;
+};
+
+struct FleetVolume {
+  int64_t device = 0;
+  std::string name;
+  int64_t used = 0, total = 0;
+  bool normal = true;  // status ready (or empty)
+};
+
+struct FleetDisk {
+  int64_t device = 0;
+  std::string dev;
+  bool hasTemp = false;
+  int64_t temp = 0;
+  bool failing = false;  // status or SMART status not a normal one
+  bool smartOk = true;   // SMART status normal (or not reported)
+};
+
+struct Fleet {
+  bool history = false;  // the history database exists and was read
+  // How far the history writer took each notes file (file name: offset); empty without it.
+  std::map<std::string, uint64_t> notesTaken;
+  std::vector<FleetDevice> devices;
+  std::vector<FleetVolume> volumes;
+  std::vector<FleetDisk> disks;
+};
+
+// Reads the fleet, waiting up to `lockWaitMs` for a lock. kStoreFailed, with `err`, when a
+// store is locked for longer or cannot be read; `out` is then empty.
+Result fleetSnapshot(int lockWaitMs, Fleet& out, std::string& err);
+
+}  // namespace flxread
+
+#endif  // FLXREAD_METRICS_H

@@ -1,0 +1,173 @@
+// The fleet for /metrics: a connection of its own, so that its short lock wait never changes
+// the shared read connection's, and the history attached only when its file exists.
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <memory>
+#include <unordered_map>
+
+#include "flx_schema.h"
+#include "flxhistory_schema.h"
+#include "flxread_metrics.h"
+#include "kevoids.h"
+#include "kevoroot.h"
+#include "read_db.h"
+
+namespace flxread {
+
+namespace {
+
+using Db = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
+using Stmt = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+
+std::string Text(sqlite3_stmt* st, int col) {
+  const unsigned char* t = sqlite3_column_text(st, col);
+  return t != nullptr ? std::string(reinterpret_cast<const char*>(t),
+                                    static_cast<size_t>(sqlite3_column_bytes(st, col)))
+                      : std::string();
+}
+
+// Runs `sql`, calling `row` for each result row; false (with `err`) on any failure.
+template <class Row>
+bool Each(sqlite3* db, const std::string& sql, Row row, std::string& err) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+    err = sqlite3_errmsg(db);
+    return false;
+  }
+  Stmt st(raw, sqlite3_finalize);
+  int rc;
+  while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
+  if (rc != SQLITE_DONE) err = sqlite3_errmsg(db);
+  return rc == SQLITE_DONE;
+}
+
+bool Exec(sqlite3* db, const std::string& sql, std::string& err) {
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  err = sqlite3_errmsg(db);
+  return false;
+}
+
+bool Attach(sqlite3* db, const std::string& path, const char* as, std::string& err) {
+  sqlite3_stmt* raw = nullptr;
+  const std::string sql = std::string("ATTACH DATABASE ? AS ") + as;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+    err = sqlite3_errmsg(db);
+    return false;
+  }
+  Stmt st(raw, sqlite3_finalize);
+  sqlite3_bind_text(raw, 1, path.c_str(), -1, SQLITE_TRANSIENT);
+  if (sqlite3_step(raw) == SQLITE_DONE) return true;
+  err = "cannot attach " + path + ": " + sqlite3_errmsg(db);
+  return false;
+}
+
+Result Read(int lockWaitMs, Fleet& out, std::string& err) {
+  const std::string root = KEVORootPrefix();
+  const std::string history = root + KEVO_HISTORY_DB_PATH;
+  sqlite3* raw = nullptr;
+  {
+    // The registry is root's alone; the connection stays usable once the ids are back.
+    kevo::RootIds ids;
+    const int rc = sqlite3_open_v2((root + KEVO_REGISTRY_DB_PATH).c_str(), &raw,
+                                   SQLITE_OPEN_READWRITE, nullptr);
+    Db db(raw, sqlite3_close_v2);
+    if (rc != SQLITE_OK) {
+      err = std::string("cannot open the registry: ") + sqlite3_errmsg(raw);
+      return kStoreFailed;
+    }
+    sqlite3_busy_timeout(raw, lockWaitMs);
+    // A missing history is not created by ATTACH: it is checked for first.
+    out.history = access(history.c_str(), F_OK) == 0;
+    if (!Exec(raw, "PRAGMA query_only=ON", err) ||
+        !Attach(raw, root + KEVO_CACHE_DB_PATH, "c", err) ||
+        (out.history && !Attach(raw, history, "h", err)) || !Exec(raw, "BEGIN", err))
+      return kStoreFailed;
+    db.release();
+  }
+  Db db(raw, sqlite3_close_v2);
+  // One read transaction: the devices, volumes and disks of one moment.
+  const std::string summary =
+      out.history ? "s.device_id IS NOT NULL, coalesce(s.last_seen, 0), s.disk_failing" : "0, 0, 0";
+  const std::string join = out.history ? " LEFT JOIN h.summary s ON s.device_id = d.id" : "";
+  bool ok = Each(
+      raw, "SELECT d.id, d.sn, d.hostname, " + summary + " FROM " KEVOFLX_TABLE_DEVICES " d" + join,
+      [&](sqlite3_stmt* st) {
+        FleetDevice d;
+        d.id = sqlite3_column_int64(st, 0);
+        d.sn = Text(st, 1);
+        d.hostname = Text(st, 2);
+        d.hasSummary = sqlite3_column_int(st, 3) != 0;
+        d.lastSeen = sqlite3_column_int64(st, 4);
+        d.disksFailing = sqlite3_column_int64(st, 5);
+        out.devices.push_back(std::move(d));
+      },
+      err);
+  ok = ok && Each(
+                 raw,
+                 "SELECT qx_id, name, size_used, size_total, lower(coalesce(status, '')) IN ('', "
+                 "'ready', 'normal', 'good') FROM c.vol_info",
+                 [&](sqlite3_stmt* st) {
+                   FleetVolume v;
+                   v.device = sqlite3_column_int64(st, 0);
+                   v.name = Text(st, 1);
+                   v.used = sqlite3_column_int64(st, 2);
+                   v.total = sqlite3_column_int64(st, 3);
+                   v.normal = sqlite3_column_int(st, 4) != 0;
+                   out.volumes.push_back(std::move(v));
+                 },
+                 err);
+  // The writer makes its table of taken notes when it first runs.
+  bool taken = false;
+  ok =
+      ok && (!out.history ||
+             Each(
+                 raw, "SELECT 1 FROM h.sqlite_master WHERE type = 'table' AND name = 'notes_taken'",
+                 [&](sqlite3_stmt*) { taken = true; }, err));
+  ok = ok && (!taken || Each(
+                            raw, "SELECT file, offset FROM h.notes_taken",
+                            [&](sqlite3_stmt* st) {
+                              out.notesTaken[Text(st, 0)] =
+                                  static_cast<uint64_t>(sqlite3_column_int64(st, 1));
+                            },
+                            err));
+  // Failing disks are few, and a disk whose SMART status is not normal is one of them: the
+  // partial index hands them out, and the scan of every disk reads no status text.
+  std::unordered_map<int64_t, bool> failing;  // rowid: SMART status normal
+  ok = ok && Each(
+                 raw,
+                 "SELECT rowid, lower(coalesce(smart_status, '')) IN ('', 'normal', 'good', 'ok') "
+                 "FROM c.hdd_info WHERE " +
+                     failingDiskSql(""),
+                 [&](sqlite3_stmt* st) {
+                   failing[sqlite3_column_int64(st, 0)] = sqlite3_column_int(st, 1) != 0;
+                 },
+                 err);
+  ok = ok && Each(
+                 raw, "SELECT rowid, qx_id, dev, temp FROM c.hdd_info",
+                 [&](sqlite3_stmt* st) {
+                   FleetDisk k;
+                   k.device = sqlite3_column_int64(st, 1);
+                   k.dev = Text(st, 2);
+                   k.hasTemp = sqlite3_column_type(st, 3) != SQLITE_NULL;
+                   k.temp = sqlite3_column_int64(st, 3);
+                   auto bad = failing.find(sqlite3_column_int64(st, 0));
+                   k.failing = bad != failing.end();
+                   k.smartOk = !k.failing || bad->second;
+                   out.disks.push_back(std::move(k));
+                 },
+                 err);
+  sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
+  return ok ? kOk : kStoreFailed;
+}
+
+}  // namespace
+
+Result fleetSnapshot(int lockWaitMs, Fleet& out, std::string& err) {
+  out = Fleet();
+  const Result r = guarded(err, [&] { return Read(lockWaitMs, out, err); });
+  if (r != kOk) out = Fleet();
+  return r;
+}
+
+}  // namespace flxread

@@ -1,0 +1,79 @@
+// The host's shared counters: label values from devices, counts summed over processes that
+// end, the bound on a family's series, and the exposition's order.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "host.h"
+
+namespace m = webapihost::metrics;
+
+namespace {
+
+TEST(Metrics, LabelValuesAreEscapedAndCut) {
+  const std::string longName(200, 'a');
+  // A two-byte character straddling the bound is dropped whole.
+  const std::string straddling = std::string(127, 'b') + "\xc3\xa9" + "tail";
+  const struct {
+    std::string in, want;
+  } cases[] = {
+      {"sda", "sda"},
+      {"a\"b", "a\\\"b"},
+      {"back\\slash", "back\\\\slash"},
+      {"two\nlines", "two\\nlines"},
+      {"", ""},
+      {longName, std::string(m::kMaxLabelValue, 'a')},
+      {straddling, std::string(127, 'b')},
+      // The cut comes before escaping: an escape is never split.
+      {std::string(127, 'c') + "\"\"", std::string(127, 'c') + "\\\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(m::LabelValue(c.in), c.want) << c.in;
+  EXPECT_EQ(m::Label("sn", "x\"y"), "sn=\"x\\\"y\"");
+}
+
+TEST(Metrics, CountsOfEndedProcessesAddUpAndFamiliesAreBounded) {
+  ASSERT_TRUE(m::Init());
+  m::Describe("t_requests_total", m::Type::kCounter, "Requests.");
+  m::Describe("t_seconds", m::Type::kHistogram, "Durations.");
+  m::Describe("t_kinds_total", m::Type::kCounter, "Kinds.");
+  EXPECT_FALSE(m::Add("t_undescribed_total", ""));
+  // Three workers count and end (one by a signal, after its counts); the parent sees the sum.
+  for (int w = 0; w < 3; ++w) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (int i = 0; i < 1000; ++i) m::Add("t_requests_total", "result=\"ok\"");
+      m::Observe("t_seconds", "api=\"a\"", w == 0 ? 0.003 : 2);
+      if (w == 2) raise(SIGKILL);
+      _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+  }
+  while (wait(nullptr) > 0) {
+  }
+  const std::string text = m::Render();
+  EXPECT_NE(text.find("# TYPE t_requests_total counter\nt_requests_total{result=\"ok\"} 3000\n"),
+            std::string::npos)
+      << text;
+  // Buckets in the order of their bounds, ending with +Inf; then count and sum.
+  const size_t small = text.find("t_seconds_bucket{api=\"a\",le=\"0.005\"} 1\n");
+  const size_t two = text.find("t_seconds_bucket{api=\"a\",le=\"2.5\"} 3\n");
+  const size_t inf = text.find("t_seconds_bucket{api=\"a\",le=\"+Inf\"} 3\n");
+  ASSERT_NE(small, std::string::npos) << text;
+  EXPECT_LT(small, two);
+  EXPECT_LT(two, inf);
+  EXPECT_NE(text.find("t_seconds_count{api=\"a\"} 3\n"), std::string::npos);
+  EXPECT_NE(text.find("t_seconds_sum{api=\"a\"} 4.003\n"), std::string::npos) << text;
+
+  // A family full of device-chosen values refuses more; the others still count.
+  int added = 0;
+  for (int i = 0; i < 2000; ++i)
+    added += m::Add("t_kinds_total", m::Label("kind", "k" + std::to_string(i))) ? 1 : 0;
+  EXPECT_LT(added, 2000);
+  EXPECT_GT(added, 100);
+  EXPECT_TRUE(m::Add("t_requests_total", "result=\"101\""));
+}
+
+}  // namespace
