@@ -79,7 +79,7 @@ def main():
                         json.dump(past_batch(batches[sn], sn, days_ago), out)
                 subprocess.run([os.path.join(bindir, "flx-push"), "--url", url, "--sid", sids[sn],
                                 "--client-sn", sn, path], check=True, stdout=subprocess.DEVNULL)
-            subprocess.run([history, "--once"], check=True)
+            subprocess.run([history, "--once", "--log-stderr"], check=True)
     print("history: %d days of the demo fleet in %.1f s" % (days, time.time() - started))
 
 

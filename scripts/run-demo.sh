@@ -91,10 +91,6 @@ curl -s -o /dev/null "$url/webapi/entry.cgi" || {
   exit 1
 }
 
-echo "== starting the history writer (log: $history_log)"
-"$bin/flx-history" --log-stderr >"$history_log" 2>&1 &
-history_pid=$!
-
 # Registers device $1 (host name $2) with a fresh random push session and pushes batch $3; a
 # fixed session id would let anyone push as a demo device. The session id stays in $sid.
 push_device() {
@@ -117,11 +113,12 @@ done <"$fleet_dir.txt"
 sid=$sn_sid
 
 echo "== a few weeks of history for the demo fleet"
-# The history process, where this tree has one yet.
-if cmake --build "$build" --target help 2>/dev/null | grep -q '^flx-history:'; then
-  cmake --build "$build" --target flx-history
-fi
+# The history has one writer: the seeding's own rounds first, then the writer that stays.
 python3 scripts/demo-history.py "$bin" "$url" "$fleet_dir.txt"
+
+echo "== starting the history writer (log: $history_log)"
+"$bin/flx-history" --log-stderr >"$history_log" 2>&1 &
+history_pid=$!
 
 echo "== what the host stores for $sn"
 "$bin/flx-admin" device show "$sn"
