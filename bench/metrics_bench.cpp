@@ -17,31 +17,23 @@ namespace m = webapihost::metrics;
 
 namespace {
 
-webapihost::Call DemoPush() {
-  webapihost::Call call;
-  call.api = "KEVO.FLX.RPC.ClientInfo";
-  call.method = "push";
-  const char* kinds[][2] = {{"basic", "basic"},   {"basic", "info"},      {"basic", "applications"},
-                            {"basic", "package"}, {"storage", "storage"}, {"storage", "share"}};
-  for (const auto& k : kinds) {
-    Json::Value item;
-    item["group_name"] = k[0];
-    item["module_name"] = k[1];
-    call.params["items"].append(item);
-  }
-  return call;
-}
+// The demo batch's kinds.
+const flxhistory::Kinds kDemoKinds = {{"basic", "basic"},        {"basic", "info"},
+                                      {"basic", "applications"}, {"basic", "package"},
+                                      {"storage", "storage"},    {"storage", "share"}};
 
 // What the host and the product count for one push, as they count it.
 void CountPush(const webapihost::Call& call, const KEVO::APIResponse& ok, double seconds) {
   const std::string api = m::Label("api", call.api);
   m::Add("flx_requests_total", api + "," + m::Label("method", call.method) + ",result=\"ok\"");
   m::Observe("flx_push_duration_seconds", api, seconds);
-  flxproduct::CountItems(call, ok);
+  flxproduct::CountItems(kDemoKinds, ok);
 }
 
 double RunPushes(long n) {
-  const webapihost::Call call = DemoPush();
+  webapihost::Call call;
+  call.api = "KEVO.FLX.RPC.ClientInfo";
+  call.method = "push";
   KEVO::APIResponse ok;
   ok.SetSuccess(Json::Value());
   const auto start = std::chrono::steady_clock::now();

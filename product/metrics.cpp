@@ -236,20 +236,13 @@ void DescribeMetrics() {
               "code).");
 }
 
-void CountItems(const webapihost::Call& call, const KEVO::APIResponse& response) {
-  const Json::Value* items = call.params.find("items", "items" + 5);
-  if (items == nullptr || !items->isArray()) return;
+void CountItems(const flxhistory::Kinds& pushed, const KEVO::APIResponse& response) {
   const std::string result = response.IsSuccess()
                                  ? std::string("ok")
                                  : std::to_string(response.ToJson()["error"]["code"].asInt());
   std::map<std::string, double> kinds;
-  for (const Json::Value& item : *items) {
-    if (!item.isObject()) continue;
-    const Json::Value& group = item["group_name"];
-    const Json::Value& module = item["module_name"];
-    std::string kind = group.isString() && module.isString()
-                           ? group.asString() + "." + module.asString()
-                           : std::string();
+  for (const auto& item : pushed) {
+    const std::string kind = item.first.empty() ? std::string() : item.first + "." + item.second;
     kinds[PlainKind(kind) ? kind : "other"] += 1;
   }
   for (const auto& k : kinds) {

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -37,18 +38,25 @@ bool CheckSession(const webapihost::SessionQuery& query, std::string& who) {
 void AfterCall(const webapihost::Call& call, const std::string& who,
                const KEVO::APIResponse& response) {
   if (call.api != kPushApi || call.method != "push") return;
-  CountItems(call, response);
-  if (!response.IsSuccess()) return;
-  std::vector<std::pair<std::string, std::string>> kinds;
-  const Json::Value* items = call.params.find("items", "items" + 5);
+  static const char kItems[] = "items";
+  const Json::Value* items = call.params.find(kItems, kItems + sizeof kItems - 1);
   if (items == nullptr || !items->isArray()) return;
+  // (group, module) of each item; two empty names where they are not text.
+  flxhistory::Kinds kinds;
   for (const Json::Value& item : *items) {
-    if (!item.isObject()) continue;
-    const Json::Value& group = item["group_name"];
-    const Json::Value& module = item["module_name"];
-    if (group.isString() && module.isString())
+    const Json::Value& group = item.isObject() ? item["group_name"] : Json::Value::nullSingleton();
+    const Json::Value& module =
+        item.isObject() ? item["module_name"] : Json::Value::nullSingleton();
+    if (group.isString() && module.isString()) {
       kinds.emplace_back(group.asString(), module.asString());
+    } else {
+      kinds.emplace_back();
+    }
   }
+  CountItems(kinds, response);
+  if (!response.IsSuccess()) return;
+  kinds.erase(std::remove(kinds.begin(), kinds.end(), flxhistory::Kinds::value_type()),
+              kinds.end());
   // The history reads the device's state itself; the note only says whom to read, and a
   // failure is logged by notePush and never fails the answered push.
   flxhistory::notePush(who, kinds, static_cast<int64_t>(time(nullptr)));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "flxhistory.h"
 #include "host.h"
 
 namespace flxproduct {
@@ -27,7 +28,8 @@ constexpr double kPushIntervalSeconds = 3600;
 // Describes the product's shared counters; before the host forks its workers.
 void DescribeMetrics();
 // Counts the items of a push, by kind and the push's result.
-void CountItems(const webapihost::Call& call, const KEVO::APIResponse& response);
+// Counts the items of a push by kind ("group.module") and the push's result.
+void CountItems(const flxhistory::Kinds& kinds, const KEVO::APIResponse& response);
 // The product's part of a scrape: build, spool and fleet families.
 void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush);
 
