@@ -40,6 +40,15 @@ const int64_t kTrendDays = 30;
 const double kFullPercent = 90;
 const int64_t kHotCelsius = 55;
 const double kFillingDays = 30;
+// A device's push interval: gaps under kBurstSeconds are one push's several items or its
+// retries; a gap weighs kIntervalWeight in the running average and counts at most
+// kMaxGapFactor intervals, so that one outage does not teach a long rhythm while a real change
+// is learnt within a few pushes.
+const int64_t kBurstSeconds = 10;
+const int64_t kMinInterval = 60;
+const int64_t kMaxInterval = 7 * kDay;
+const double kIntervalWeight = 0.25;
+const double kMaxGapFactor = 4;
 
 typedef std::map<std::string, std::string> Fields;
 typedef std::map<std::string, Fields> Objects;  // by object name
@@ -141,6 +150,7 @@ struct Recorded {
   std::map<std::string, Objects> objects;
   std::set<std::string> baselined;
   int64_t storageTime = -1;
+  int64_t arrival = 0;  // of the last push the interval was measured to; 0 when none
 };
 
 Json::Value fieldsJson(const Fields& f) {
@@ -167,6 +177,7 @@ std::string stateText(const Recorded& r) {
   Json::Value& b = o["baselined"] = Json::Value(Json::arrayValue);
   for (const std::string& kind : r.baselined) b.append(kind);
   o["storage_time"] = Json::Int64(r.storageTime);
+  o["arrival"] = Json::Int64(r.arrival);
   Json::StreamWriterBuilder w;
   w["indentation"] = "";
   w["emitUTF8"] = true;
@@ -202,6 +213,7 @@ bool parseState(const std::string& textIn, Recorded& r) {
   }
   for (const Json::Value& k : o["baselined"]) r.baselined.insert(k.asString());
   r.storageTime = o["storage_time"].asInt64();
+  r.arrival = o.get("arrival", 0).asInt64();
   return true;
 }
 
@@ -340,6 +352,16 @@ double fillDays(sqlite3_stmt* trend, int64_t deviceId, const std::string& volume
   return std::max(0.0, (lastTotal - lastUsed) / slope);
 }
 
+// The interval after a push `gap` seconds after the last one; `interval` 0 is none yet.
+int64_t learnInterval(int64_t interval, int64_t gap) {
+  double next = static_cast<double>(gap);
+  if (interval > 0) {
+    const double was = static_cast<double>(interval);
+    next = (1 - kIntervalWeight) * was + kIntervalWeight * std::min(next, kMaxGapFactor * was);
+  }
+  return std::min(kMaxInterval, std::max(kMinInterval, static_cast<int64_t>(next + 0.5)));
+}
+
 // Creates an empty file with `mode` when missing: SQLite gives the -wal and -shm files of a
 // database the database's own mode.
 void createWithMode(const std::string& path, mode_t mode) {
@@ -428,6 +450,19 @@ bool Writer::open(std::string& err) {
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   if (!exec(kSchemaSql, err) || !exec(kTakenSql, err) || !exec("PRAGMA synchronous=NORMAL", err))
     return false;
+  // A history made before the summary had push_interval gains it, under the write lock so
+  // that a rebuild opening at the same time does not add it twice.
+  bool hasInterval = false;
+  if (!exec("BEGIN IMMEDIATE", err)) return false;
+  {
+    Stmt q(db_, "SELECT 1 FROM pragma_table_info('summary') WHERE name = 'push_interval'");
+    const int rc = q.step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return dbError("reading the summary's columns", err);
+    hasInterval = rc == SQLITE_ROW;
+  }
+  if ((!hasInterval && !exec("ALTER TABLE summary ADD COLUMN push_interval INTEGER", err)) ||
+      !exec("COMMIT", err))
+    return false;
   if (!KEVOFileIdGet(path.c_str(), &fileId_)) {
     err = "the history database " + path + " vanished after it was opened: " + strerror(errno);
     broken_ = true;
@@ -448,8 +483,10 @@ bool Writer::forget(int64_t deviceId, std::string& err) {
   return true;
 }
 
-Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_t arrival,
-                               bool rebuild, std::string& err) {
+Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds,
+                               const std::vector<int64_t>& arrivals, bool rebuild,
+                               std::string& err) {
+  const int64_t arrival = arrivals.back();
   Json::Value show;
   std::string readErr;
   const flxread::Result r = flxread::deviceShow(sn, show, readErr);
@@ -473,10 +510,23 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
       return kDbFailed;
     }
   }
+  int64_t interval = 0;  // none learnt yet
+  {
+    Stmt q(cached("SELECT push_interval FROM summary WHERE device_id = ?"));
+    q.bind(1, cur.id);
+    const int rc = q.step();
+    if (rc == SQLITE_ROW) {
+      interval = sqlite3_column_int64(q.get(), 0);
+    } else if (rc != SQLITE_DONE) {
+      dbError("reading a device's push interval", err);
+      return kDbFailed;
+    }
+  }
   // A registry id that now names another device: the old one's history goes.
   if (rec.exists && rec.sn != cur.sn) {
     if (!forget(cur.id, err)) return kDbFailed;
     rec = Recorded();
+    interval = 0;
   }
 
   std::set<std::string> pushed;
@@ -489,6 +539,14 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
   next.objects = cur.objects;
   next.baselined = rec.baselined;
   next.storageTime = cur.storageTime;
+  // A rebuild is no push: it keeps the interval and the arrival it is measured from.
+  next.arrival = rec.arrival;
+  for (int64_t t : rebuild ? std::vector<int64_t>() : arrivals) {
+    const int64_t gap = t - next.arrival;
+    if (next.arrival > 0 && gap >= 0 && gap < kBurstSeconds) continue;  // the same push
+    if (next.arrival > 0 && gap > 0) interval = learnInterval(interval, gap);
+    next.arrival = t;  // a clock set back starts again from here
+  }
   if (!rebuild && rec.exists && rec.baselined.count(kKindDevice) != 0)
     diffFields(kKindDevice, "", rec.device, cur.device, arrival, events);
   next.baselined.insert(kKindDevice);
@@ -597,7 +655,7 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
   Stmt sum(
       cached("INSERT OR REPLACE INTO summary(device_id, last_seen, vol_count, vol_max_use,"
              " vol_max_name, disk_count, disk_failing, disk_max_temp, app_count, pkg_count,"
-             " fill_days, marks) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+             " fill_days, marks, push_interval) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
   sum.bind(1, cur.id).bind(2, lastSeen).bind(3, volCount).bindReal(4, roundedUse, maxUse < 0);
   if (maxUse < 0)
     sqlite3_bind_null(sum.get(), 5);
@@ -605,7 +663,7 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds, int64_
     sum.bind(5, maxName);
   sum.bind(6, diskCount).bind(7, diskFailing).bindInt(8, maxTemp, !hasTemp);
   sum.bind(9, cur.apps).bind(10, cur.pkgs).bindReal(11, roundedFill, fill < 0);
-  sum.bind(12, Json::writeString(w, marks));
+  sum.bind(12, Json::writeString(w, marks)).bindInt(13, interval, interval <= 0);
   if (!sum.run()) {
     dbError("writing the summary", err);
     return kDbFailed;
@@ -648,10 +706,11 @@ int Writer::step(std::string& err) {
     std::vector<Note> notes;
     if (takeNotes(taken, options_.batch, notes, ends, err) != 0) return -1;
     if (ends.empty()) return 0;
-    // One read per device, however many of its notes wait: its kinds merged, its last arrival.
+    // One read per device, however many of its notes wait: its kinds merged, its arrivals
+    // in order (the last one is the push's; all of them teach the interval).
     struct Pending {
       Kinds kinds;
-      int64_t arrival = 0;
+      std::vector<int64_t> arrivals;
     };
     std::map<std::string, Pending> bySn;
     std::vector<std::string> order;
@@ -663,12 +722,13 @@ int Writer::step(std::string& err) {
       }
       Pending& p = found->second;
       p.kinds.insert(p.kinds.end(), n.kinds.begin(), n.kinds.end());
-      p.arrival = std::max(p.arrival, n.arrival);
+      p.arrivals.push_back(n.arrival);
     }
     if (!exec("BEGIN IMMEDIATE", err)) return -1;
     for (const std::string& sn : order) {
       Pending& p = bySn[sn];
-      const Outcome o = device(sn, p.kinds, p.arrival, false, err);
+      std::sort(p.arrivals.begin(), p.arrivals.end());
+      const Outcome o = device(sn, p.kinds, p.arrivals, false, err);
       if (o == kDbFailed) return -1;
       if (o == kReadFailed) {
         // The stores cannot be read: the batch waits for them, notes and all.
@@ -730,7 +790,7 @@ long notesWaiting() {
 int Writer::record(const std::string& sn, const Kinds& kinds, int64_t arrival, std::string& err) {
   return flxread::guardedCall(err, -1, [&] {
     if (!open(err) || !exec("BEGIN IMMEDIATE", err)) return -1;
-    const Outcome o = device(sn, kinds, arrival, false, err);
+    const Outcome o = device(sn, kinds, {arrival}, false, err);
     if (o == kDbFailed) return -1;
     if (!exec("COMMIT", err)) return -1;
     return o == kDone ? 1 : 0;
@@ -838,7 +898,7 @@ int Writer::rebuildAll(std::string& err) {
       if (!exec("BEGIN IMMEDIATE", err)) return -1;
       for (size_t j = i; j < devices.size() && j < i + kPerTransaction; ++j) {
         std::string why;
-        const Outcome o = device(devices[j].second, Kinds(), now, true, why);
+        const Outcome o = device(devices[j].second, Kinds(), {now}, true, why);
         if (o == kDbFailed) {
           err = why;
           return -1;

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "flxhistory.h"
 #include "kevoids.h"
@@ -64,8 +65,9 @@ class Writer {
   void close();
   // One device inside the open transaction; false with `err` on a database failure.
   enum Outcome { kDone, kGone, kReadFailed, kDbFailed };
-  Outcome device(const std::string& sn, const Kinds& kinds, int64_t arrival, bool rebuild,
-                 std::string& err);
+  // `arrivals`: the push's notes in order, the last one the push's arrival.
+  Outcome device(const std::string& sn, const Kinds& kinds, const std::vector<int64_t>& arrivals,
+                 bool rebuild, std::string& err);
   bool exec(const char* sql, std::string& err);
   // The statement of `sql`, prepared once per connection (null when it cannot be).
   sqlite3_stmt* cached(const char* sql);

@@ -132,12 +132,15 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
     for (const flxread::FleetDevice& d : fleet.devices) {
       if (!d.hasSummary) continue;
       const std::string& l = labels[d.id];
+      // The device's own rhythm once the history learnt it, the agent's schedule until then.
+      const double every =
+          d.pushInterval > 0 ? static_cast<double>(d.pushInterval) : kPushIntervalSeconds;
       if (d.lastSeen > 0) {
         m::Sample(last, "flx_device_last_push_timestamp_seconds", l,
                   static_cast<double>(d.lastSeen));
-        m::Sample(interval, "flx_device_push_interval_seconds", l, kPushIntervalSeconds);
+        m::Sample(interval, "flx_device_push_interval_seconds", l, every);
       }
-      if (d.lastSeen == 0 || now - d.lastSeen > 3 * kPushIntervalSeconds) {
+      if (d.lastSeen == 0 || static_cast<double>(now - d.lastSeen) > 3 * every) {
         stale += 1;
       } else if (d.disksFailing > 0) {
         failing += 1;
@@ -155,7 +158,8 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
               "When the device's last push was collected, in seconds since the epoch.");
     out += last;
     m::Header(out, "flx_device_push_interval_seconds", m::Type::kGauge,
-              "The device's usual gap between pushes, in seconds.");
+              "The device's usual gap between pushes, in seconds, as the history learnt it "
+              "(the agent's schedule until it saw two pushes).");
     out += interval;
   }
 

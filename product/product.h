@@ -22,8 +22,8 @@ void AfterCall(const webapihost::Call& call, const std::string& who,
 
 // --- metrics (metrics.cpp) ---
 
-// The gap between pushes a device is expected to keep, in seconds: the agent's schedule. A
-// device is stale after three of them.
+// The gap between pushes a device is expected to keep, in seconds: the agent's schedule, for a
+// device whose own interval the history has not learnt yet. A device is stale after three.
 constexpr double kPushIntervalSeconds = 3600;
 // Describes the product's shared counters; before the host forks its workers.
 void DescribeMetrics();

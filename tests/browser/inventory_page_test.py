@@ -64,7 +64,7 @@ def plant_history(args, root, url, token):
     db.executescript(schema_sql(args.source))
     for d in api(url, token, "list", limit=100)["devices"]:
         s = d["summary"]
-        db.execute("INSERT INTO summary VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, '[]')",
+        db.execute("INSERT INTO summary VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, '[]', NULL)",
                    (d["id"], d["last_seen"], s["vol_count"], s["vol_max_use"], s["vol_max_name"],
                     s["disk_count"], s["disk_failing"], s["disk_max_temp"], s["app_count"],
                     s["pkg_count"], 4 if d["sn"] == FULL else None))

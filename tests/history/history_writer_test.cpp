@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,55 @@ TEST_F(HistoryTest, SamplesByCollectDayAndTheSummary) {
                     " disk_failing, disk_max_temp, app_count, pkg_count, round(fill_days, 1),"
                     " marks FROM summary"));
   EXPECT_EQ("", events().find("added") == std::string::npos ? "" : events());
+}
+
+TEST_F(HistoryTest, PushIntervalLearntFromArrivals) {
+  // A history made before the summary had push_interval: the writer adds the column.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(flxhistory::historyDbPath().c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "ALTER TABLE summary DROP COLUMN push_interval", nullptr,
+                                    nullptr, nullptr));
+  sqlite3_close(db);
+
+  const std::map<std::string, uint64_t> ids = {
+      {"SN-A", a_}, {"SN-B", addDevice("SN-B")}, {"SN-C", addDevice("SN-C")}};
+  for (const auto& d : ids) storage(d.first, kT0, 10);
+  // Each row: the arrivals of one device's notes taken in one batch, and its interval after.
+  struct Step {
+    const char* sn;
+    std::vector<int64_t> arrivals;
+    const char* interval;  // "" is NULL
+  };
+  const Step steps[] = {
+      {"SN-A", {kT0}, ""},                                 // one push: nothing to learn from
+      {"SN-A", {kT0 + 300}, "300"},                        // the first gap is the interval
+      {"SN-A", {kT0 + 600, kT0 + 603, kT0 + 607}, "300"},  // one push's items: one gap
+      {"SN-A", {kT0 + 609}, "300"},             // a retry seconds later, in a batch of its own
+      {"SN-A", {kT0 + 900}, "300"},             // measured from the push, not from its retry
+      {"SN-A", {kT0 + 900 + 3 * kDay}, "525"},  // an outage counts as four intervals at most
+      {"SN-A", {kT0 + 1200 + 3 * kDay}, "469"},
+      {"SN-B", {kT0, kT0 + 20}, "60"},  // bounded below
+      {"SN-C", {kT0}, ""},
+      {"SN-C", {kT0 + 10 * kDay}, "604800"},  // bounded above: a week
+  };
+  for (const Step& s : steps) {
+    for (int64_t t : s.arrivals) note(s.sn, kStorage, t);
+    EXPECT_EQ(static_cast<int>(s.arrivals.size()), takeAll());
+    EXPECT_EQ(s.interval, history("SELECT push_interval FROM summary WHERE device_id = " +
+                                  std::to_string(ids.at(s.sn))))
+        << s.sn << " after " << s.arrivals.back() - kT0;
+  }
+
+  // A rebuild is no push: it keeps the interval and where the next gap starts.
+  std::string movedTo, err;
+  int devices = 0;
+  ASSERT_EQ(0, flxhistory::rebuildHistory(movedTo, devices, err)) << err;
+  EXPECT_EQ("469|60|604800", history("SELECT group_concat(coalesce(push_interval, ''), '|') FROM"
+                                     " (SELECT push_interval FROM summary ORDER BY device_id)"));
+  note("SN-A", kStorage, kT0 + 1500 + 3 * kDay);
+  takeAll();
+  EXPECT_EQ("427",
+            history("SELECT push_interval FROM summary WHERE device_id = " + std::to_string(a_)));
 }
 
 TEST_F(HistoryTest, NotesSurviveAKilledWriter) {

@@ -12,6 +12,7 @@ import json
 import os
 import shutil
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -164,6 +165,26 @@ def with_history(fleet):
     lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
                           text=True)
     check(lint.returncode == 0, "promtool check metrics: " + lint.stdout + lint.stderr)
+    # One push each: no interval learnt, the schedule's. Once the stale device's own interval
+    # is long enough, it is not stale any more, by the gauge and by the count.
+    check(sample(text, "flx_device_push_interval_seconds", sn=stale_sn) == 3600,
+          "the interval before one was learnt")
+    every = int(time.time() - seen) // 2
+
+    def learnt(interval):
+        db = sqlite3.connect(os.path.join(fleet.root,
+                                          "var/packages/FLX/target/db/flx_history.sqlite"))
+        with db:
+            db.execute("UPDATE summary SET push_interval = ? WHERE device_id = (SELECT device_id"
+                       " FROM state WHERE json_extract(state, '$.sn') = ?)", (interval, stale_sn))
+        db.close()
+    learnt(every)
+    _, text = get(fleet.url + "/metrics")
+    learnt(None)  # the alerts below expect the device silent
+    check(sample(text, "flx_device_push_interval_seconds", sn=stale_sn) == every,
+          "the learnt interval")
+    check(sample(text, "flx_devices", state="stale") == 0, "stale by the learnt interval")
+    check(sample(text, "flx_devices", state="reporting") == 5, "reporting by the learnt interval")
 
 
 def from_other_address(fleet, token):

@@ -51,6 +51,8 @@ constexpr const char* kSchemaSql =
     // One row per device, read by the fleet list and its sorts; the column names are the
     // list's summary keys. marks: JSON array of the page's marks ("failing", "full", "hot",
     // "stale" ...). fill_days: days until the fullest-growing volume fills, NULL when none grows.
+    // push_interval: the device's usual seconds between pushes, learnt from the arrivals of
+    // its notes; NULL until two pushes were seen.
     "CREATE TABLE IF NOT EXISTS summary("
     " device_id INTEGER PRIMARY KEY,"
     " last_seen INTEGER,"
@@ -63,7 +65,8 @@ constexpr const char* kSchemaSql =
     " app_count INTEGER NOT NULL DEFAULT 0,"
     " pkg_count INTEGER NOT NULL DEFAULT 0,"
     " fill_days REAL,"
-    " marks TEXT NOT NULL DEFAULT '[]');"
+    " marks TEXT NOT NULL DEFAULT '[]',"
+    " push_interval INTEGER);"
     "CREATE INDEX IF NOT EXISTS summary_last_seen ON summary(last_seen);"
     "CREATE INDEX IF NOT EXISTS summary_vol_max_use ON summary(vol_max_use);"
     "CREATE INDEX IF NOT EXISTS summary_vol_count ON summary(vol_count);"

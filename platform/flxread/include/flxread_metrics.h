@@ -20,6 +20,7 @@ struct FleetDevice {
   bool hasSummary = false;  // a summary row: the history recorded a push
   int64_t lastSeen = 0;     // seconds; 0 when the summary has none
   int64_t disksFailing = 0;
+  int64_t pushInterval = 0;  // seconds the history learnt between pushes; 0 when unknown
 };
 
 struct FleetVolume {

@@ -86,23 +86,35 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
     db.release();
   }
   Db db(raw, sqlite3_close_v2);
-  // One read transaction: the devices, volumes and disks of one moment.
+  // One read transaction: the devices, volumes and disks of one moment. A history the writer
+  // has not opened since its upgrade lacks push_interval: read as unknown then.
+  bool hasInterval = false;
+  bool ok = !out.history ||
+            Each(
+                raw, "SELECT 1 FROM pragma_table_info('summary', 'h') WHERE name = 'push_interval'",
+                [&](sqlite3_stmt*) { hasInterval = true; }, err);
   const std::string summary =
-      out.history ? "s.device_id IS NOT NULL, coalesce(s.last_seen, 0), s.disk_failing" : "0, 0, 0";
+      out.history
+          ? std::string("s.device_id IS NOT NULL, coalesce(s.last_seen, 0), s.disk_failing, ") +
+                (hasInterval ? "coalesce(s.push_interval, 0)" : "0")
+          : "0, 0, 0, 0";
   const std::string join = out.history ? " LEFT JOIN h.summary s ON s.device_id = d.id" : "";
-  bool ok = Each(
-      raw, "SELECT d.id, d.sn, d.hostname, " + summary + " FROM " KEVOFLX_TABLE_DEVICES " d" + join,
-      [&](sqlite3_stmt* st) {
-        FleetDevice d;
-        d.id = sqlite3_column_int64(st, 0);
-        d.sn = Text(st, 1);
-        d.hostname = Text(st, 2);
-        d.hasSummary = sqlite3_column_int(st, 3) != 0;
-        d.lastSeen = sqlite3_column_int64(st, 4);
-        d.disksFailing = sqlite3_column_int64(st, 5);
-        out.devices.push_back(std::move(d));
-      },
-      err);
+  ok = ok &&
+       Each(
+           raw,
+           "SELECT d.id, d.sn, d.hostname, " + summary + " FROM " KEVOFLX_TABLE_DEVICES " d" + join,
+           [&](sqlite3_stmt* st) {
+             FleetDevice d;
+             d.id = sqlite3_column_int64(st, 0);
+             d.sn = Text(st, 1);
+             d.hostname = Text(st, 2);
+             d.hasSummary = sqlite3_column_int(st, 3) != 0;
+             d.lastSeen = sqlite3_column_int64(st, 4);
+             d.disksFailing = sqlite3_column_int64(st, 5);
+             d.pushInterval = sqlite3_column_int64(st, 6);
+             out.devices.push_back(std::move(d));
+           },
+           err);
   ok = ok && Each(
                  raw,
                  "SELECT qx_id, name, size_used, size_total, lower(coalesce(status, '')) IN ('', "
