@@ -61,7 +61,8 @@ trace() {
     }
   done
   echo "- - mark shutdown" >>"$out"
-  # The executors end after the host process: their last lines come once they are gone.
+  # Child processes (an older host's executors, the front) may end after the host: their last
+  # lines come once they are gone.
   local procs
   procs=$(descendants "$host_pid")
   kill -TERM "$host_pid"
