@@ -311,7 +311,8 @@ int main(int argc, char** argv) {
       report(what.c_str(), 50, list(key, desc, "", 0));
     }
   }
-  report("summary list by fullest volume, half way", 50, list("vol_max_use", true, "", devices / 2));
+  report("summary list by fullest volume, half way", 50,
+         list("vol_max_use", true, "", devices / 2));
   flxread::HistoryQuery one;
   one.sn = "SN" + std::to_string(100000 + devices / 2);
   report("a device's timeline, page 100", 50,

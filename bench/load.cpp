@@ -460,8 +460,7 @@ int Run(const Options& o) {
   if (url.empty()) {
     if (!StartHost(o, root, host, url)) return 1;
     if (o.history) {
-      if (!history.Spawn({FLX_HISTORY_BIN, "--log-stderr"}, root.Path("/history.log"), 0))
-        return 1;
+      if (!history.Spawn({FLX_HISTORY_BIN, "--log-stderr"}, root.Path("/history.log"), 0)) return 1;
       fprintf(stderr, "flx-load: flx-history beside the host\n");
     }
     if (o.nginx) {
