@@ -90,11 +90,12 @@ std::map<std::string, int> idChangesBySection() {
 // device's lock, and a decode failure only the first. Icons get their pushed times.
 TEST_F(FailurePathTest, ABatchChangesIdsOnlyInTheNamedSections) {
   addDevice("DEMO-SN-0001");
-  chmod(root().c_str(), 0755);  // the server user reads the mirror with its own ids
+  chmod(root().c_str(), 0755);            // the server user reads the mirror with its own ids
+  const Json::Value batch = demoBatch();  // the checkout may be closed to the server user
   flxtest::AsServerUser(false, [&] {
     {
       PushScope push;
-      for (const Json::Value& item : demoBatch()) {
+      for (const Json::Value& item : batch) {
         EXPECT_EQ(0, updateCache(item["group_name"].asString(), item["module_name"].asString(),
                                  "DEMO-SN-0001", item["collect_time"].asUInt64(), item["data"]))
             << LogDump();
@@ -110,7 +111,7 @@ TEST_F(FailurePathTest, ABatchChangesIdsOnlyInTheNamedSections) {
     EXPECT_FALSE(ec) << ec.message();
     ASSERT_GT(files, 2);
     ASSERT_GT(icons, 0);
-    for (const Json::Value& item : demoBatch()) {  // stamped inside its section, not with our ids
+    for (const Json::Value& item : batch) {  // stamped inside its section, not with our ids
       for (const Json::Value& app : item["data"]["applications"]) {
         struct stat st;
         ASSERT_EQ(
