@@ -101,10 +101,16 @@ std::mutex gCacheMutex;
 std::unordered_map<std::string, std::atomic<uint64_t>*> gFound;
 std::unordered_map<std::string, std::vector<std::atomic<uint64_t>*>> gHistograms;
 
-std::atomic<uint64_t>* Find(const std::string& name, const std::string& labels) {
+// The caches' key of a series.
+std::string CacheKey(const std::string& name, const std::string& labels) {
   std::string key = name;
   key += '\0';
   key += labels;
+  return key;
+}
+
+std::atomic<uint64_t>* Find(const std::string& name, const std::string& labels) {
+  std::string key = CacheKey(name, labels);
   std::lock_guard<std::mutex> hold(gCacheMutex);
   auto it = gFound.find(key);
   if (it != gFound.end()) return it->second;
@@ -241,9 +247,7 @@ namespace {
 // table has no room for all of them.
 std::vector<std::atomic<uint64_t>*> HistogramSeries(const std::string& name,
                                                     const std::string& labels) {
-  std::string key = name;
-  key += '\0';
-  key += labels;
+  std::string key = CacheKey(name, labels);
   {
     std::lock_guard<std::mutex> hold(gCacheMutex);
     auto it = gHistograms.find(key);
