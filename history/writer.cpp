@@ -778,12 +778,15 @@ int Writer::retire(std::string& err) {
 
 long notesWaiting() {
   Offsets taken;
-  sqlite3* raw = nullptr;
-  if (sqlite3_open_v2(historyDbPath().c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(raw, kBusyTimeoutMs);
-    loadOffsets(raw, taken);
+  {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(historyDbPath().c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    if (rc == SQLITE_OK) {
+      sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+      loadOffsets(raw, taken);
+    }
   }
-  sqlite3_close(raw);
   return countNotes(taken);
 }
 

@@ -1,7 +1,5 @@
 // What /metrics tells of the FLX product: items pushed by kind, the fleet from the summary and
 // cache rows, the spool, and the build.
-#include <dirent.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 
@@ -48,29 +46,17 @@ struct SpoolState {
 // One stat per file, no file read: the spool may hold large items.
 SpoolState ReadSpool(time_t now) {
   SpoolState s;
-  const std::string root = flxspool::root();
-  kevo::RootIds ids;  // the spool is root's
-  DIR* top = opendir(root.c_str());
-  if (top == nullptr) return s;
-  time_t oldest = now;
-  while (const dirent* d = readdir(top)) {
-    if (d->d_name[0] == '.') continue;
-    const std::string folder = root + "/" + d->d_name;
-    DIR* dev = opendir(folder.c_str());
-    if (dev == nullptr) continue;
-    while (const dirent* f = readdir(dev)) {
-      struct stat st;
-      const std::string name = f->d_name;
-      if (name.size() < 6 || name.compare(name.size() - 5, 5, ".json") != 0 ||
-          lstat((folder + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        continue;
-      s.items += 1;
-      s.bytes += static_cast<double>(st.st_size);
-      oldest = std::min(oldest, st.st_mtime);
-    }
-    closedir(dev);
+  std::vector<flxspool::Entry> files;
+  {
+    kevo::RootIds ids;  // the spool is root's
+    files = flxspool::files();
   }
-  closedir(top);
+  time_t oldest = now;
+  for (const flxspool::Entry& e : files) {
+    s.items += 1;
+    s.bytes += static_cast<double>(e.bytes);
+    oldest = std::min(oldest, e.notBefore);
+  }
   s.oldest = s.items > 0 ? static_cast<double>(now - oldest) : 0;
   return s;
 }

@@ -42,7 +42,7 @@ std::string FirstMessage(const Json::Value& report) {
   for (const Json::Value& m : messages) {
     const Json::Value& text = Member(m, "string");
     if (!text.isString()) continue;
-    if (Member(m, "severity").asString() == "error") return text.asString();
+    if (Member(m, "severity") == Json::Value("error")) return text.asString();
     if (any.empty()) any = text.asString();
   }
   return any;

@@ -120,6 +120,14 @@ struct DirClose {
   void operator()(DIR* d) const { closedir(d); }
 };
 
+// A descriptor closed when it goes.
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
 // Names in the notes folder, sorted (by creation time).
 bool listNotes(std::vector<std::string>& names, std::string& err) {
   const std::string dir = notesDir();
@@ -140,7 +148,8 @@ bool listNotes(std::vector<std::string>& names, std::string& err) {
 template <class Fn>
 bool eachLine(const std::string& name, uint64_t from, Fn line) {
   const std::string path = notesDir() + "/" + name;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const Fd owner{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+  const int fd = owner.fd;
   if (fd < 0) return false;
   std::string pending;
   uint64_t offset = from;
@@ -151,10 +160,7 @@ bool eachLine(const std::string& name, uint64_t from, Fn line) {
     pending.append(buf, static_cast<size_t>(got));
     size_t start = 0;
     for (size_t eol; (eol = pending.find('\n', start)) != std::string::npos; start = eol + 1) {
-      if (!line(pending.substr(start, eol - start), offset + eol + 1)) {
-        close(fd);
-        return true;
-      }
+      if (!line(pending.substr(start, eol - start), offset + eol + 1)) return true;
     }
     offset += start;
     pending.erase(0, start);
@@ -165,7 +171,6 @@ bool eachLine(const std::string& name, uint64_t from, Fn line) {
       pending.clear();
     }
   }
-  close(fd);
   return true;
 }
 
@@ -283,7 +288,8 @@ std::vector<std::string> retireNotes(const Offsets& taken, int64_t minAgeSeconds
   const time_t now = time(nullptr);
   for (const std::string& name : names) {
     const std::string path = notesDir() + "/" + name;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const Fd owner{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+    const int fd = owner.fd;
     if (fd < 0) continue;
     struct stat st;
     // No process holds it for writing (so it cannot grow any more), it is taken to its end,
@@ -293,7 +299,6 @@ std::vector<std::string> retireNotes(const Offsets& taken, int64_t minAgeSeconds
         now - st.st_mtime >= minAgeSeconds && unlink(path.c_str()) == 0) {
       gone.push_back(name);
     }
-    close(fd);
   }
   for (const auto& entry : taken) {
     if (!std::binary_search(names.begin(), names.end(), entry.first)) gone.push_back(entry.first);

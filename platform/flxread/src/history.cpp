@@ -114,7 +114,7 @@ Result readSeries(const std::string& sn, const std::string& kind, const std::str
     Json::Value point = q.row();
     point.removeMember("object");
     if (volume && !point["used_last"].isNull())
-      use.push_back({q.i64(1), point["used_last"].asDouble(), point["total_last"].asDouble()});
+      use.push_back({q.i64(1), static_cast<double>(q.i64(2)), static_cast<double>(q.i64(4))});
     all[all.size() - 1]["points"].append(point);
   }
   if (rc != SQLITE_DONE) return storeFailed(db, err);

@@ -9,6 +9,7 @@
 #include "flx_schema.h"
 #include "flxhistory_schema.h"
 #include "flxread_metrics.h"
+#include "kevodb.h"
 #include "kevoids.h"
 #include "kevoroot.h"
 #include "read_db.h"
@@ -49,15 +50,7 @@ bool Exec(sqlite3* db, const std::string& sql, std::string& err) {
 }
 
 bool Attach(sqlite3* db, const std::string& path, const char* as, std::string& err) {
-  sqlite3_stmt* raw = nullptr;
-  const std::string sql = std::string("ATTACH DATABASE ? AS ") + as;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-    err = sqlite3_errmsg(db);
-    return false;
-  }
-  Stmt st(raw, sqlite3_finalize);
-  sqlite3_bind_text(raw, 1, path.c_str(), -1, SQLITE_TRANSIENT);
-  if (sqlite3_step(raw) == SQLITE_DONE) return true;
+  if (kevo::sqliteAttach(db, path, as) == SQLITE_OK) return true;
   err = "cannot attach " + path + ": " + sqlite3_errmsg(db);
   return false;
 }

@@ -33,6 +33,8 @@ std::string itemPath(uint64_t id, const std::string& kind);
 bool has(uint64_t id);
 // The spooled items, of every device or of one (`id` non-zero), by device and kind.
 std::vector<Entry> list(uint64_t id = 0);
+// The same without their collect times (left 0): one stat per file, no file read.
+std::vector<Entry> files(uint64_t id = 0);
 // Bytes held by the whole spool.
 uint64_t totalBytes();
 // Reads a spooled item; false when the file is missing or holds no item.

@@ -68,7 +68,11 @@ bool has(uint64_t id) {
   return stat(deviceDir(id).c_str(), &st) == 0;
 }
 
-std::vector<Entry> list(uint64_t id) {
+namespace {
+
+// The spool's item files; `readTimes` also parses each to fill its collect time, which
+// the byte total does not need.
+std::vector<Entry> scan(uint64_t id, bool readTimes) {
   std::vector<Entry> out;
   std::vector<std::string> dirs;
   if (id != 0) {
@@ -88,16 +92,26 @@ std::vector<Entry> list(uint64_t id) {
       e.bytes = static_cast<uint64_t>(st.st_size);
       e.notBefore = st.st_mtime;
       Json::Value item;
-      if (readItem(e.path, item)) e.collect_time = item["collect_time"].asUInt64();
+      if (readTimes && readItem(e.path, item)) e.collect_time = item["collect_time"].asUInt64();
       out.push_back(e);
     }
   }
   return out;
 }
 
+}  // namespace
+
+std::vector<Entry> list(uint64_t id) {
+  return scan(id, true);
+}
+
+std::vector<Entry> files(uint64_t id) {
+  return scan(id, false);
+}
+
 uint64_t totalBytes() {
   uint64_t total = 0;
-  for (const Entry& e : list()) total += e.bytes;
+  for (const Entry& e : files()) total += e.bytes;
   return total;
 }
 

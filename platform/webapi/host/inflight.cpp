@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "host.h"
@@ -82,9 +83,9 @@ bool ReadInFlight(const std::string& path, InFlight& request) {
 std::vector<Quarantined> ListQuarantine() {
   std::vector<Quarantined> out;
   const std::string dir = std::string(KEVORootPrefix()) + kQuarantineDir;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return out;
-  while (const dirent* e = readdir(d)) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  if (!d) return out;
+  while (const dirent* e = readdir(d.get())) {
     Quarantined q;
     q.name = e->d_name;
     struct stat st;
@@ -93,7 +94,6 @@ std::vector<Quarantined> ListQuarantine() {
     ReadInFlight(dir + "/" + q.name, q.request);
     out.push_back(q);
   }
-  closedir(d);
   std::sort(out.begin(), out.end(),
             [](const Quarantined& a, const Quarantined& b) { return a.name < b.name; });
   return out;

@@ -101,10 +101,16 @@ std::mutex gCacheMutex;
 std::unordered_map<std::string, std::atomic<uint64_t>*> gFound;
 std::unordered_map<std::string, std::vector<std::atomic<uint64_t>*>> gHistograms;
 
-std::atomic<uint64_t>* Find(const std::string& name, const std::string& labels) {
+// The caches' key of a series.
+std::string CacheKey(const std::string& name, const std::string& labels) {
   std::string key = name;
   key += '\0';
   key += labels;
+  return key;
+}
+
+std::atomic<uint64_t>* Find(const std::string& name, const std::string& labels) {
+  std::string key = CacheKey(name, labels);
   std::lock_guard<std::mutex> hold(gCacheMutex);
   auto it = gFound.find(key);
   if (it != gFound.end()) return it->second;
@@ -237,17 +243,15 @@ bool Set(const std::string& name, const std::string& labels, double value) {
 
 namespace {
 
-// The series of one histogram's label set: its buckets, +Inf, sum and count; empty when the
-// table has no room for all of them.
-std::vector<std::atomic<uint64_t>*> HistogramSeries(const std::string& name,
-                                                    const std::string& labels) {
-  std::string key = name;
-  key += '\0';
-  key += labels;
+// The series of one histogram's label set: its buckets, +Inf, sum and count; null when the
+// table has no room for all of them. The cache's entries stay put, so no copy is handed out.
+const std::vector<std::atomic<uint64_t>*>* HistogramSeries(const std::string& name,
+                                                           const std::string& labels) {
+  std::string key = CacheKey(name, labels);
   {
     std::lock_guard<std::mutex> hold(gCacheMutex);
     auto it = gHistograms.find(key);
-    if (it != gHistograms.end()) return it->second;
+    if (it != gHistograms.end()) return &it->second;
   }
   const std::string sep = labels.empty() ? "" : ",";
   std::vector<std::atomic<uint64_t>*> all;
@@ -256,17 +260,17 @@ std::vector<std::atomic<uint64_t>*> HistogramSeries(const std::string& name,
   all.push_back(Find(name + "_bucket", labels + sep + "le=\"+Inf\""));
   all.push_back(Find(name + "_sum", labels));
   all.push_back(Find(name + "_count", labels));
-  if (std::find(all.begin(), all.end(), nullptr) != all.end()) return {};
+  if (std::find(all.begin(), all.end(), nullptr) != all.end()) return nullptr;
   std::lock_guard<std::mutex> hold(gCacheMutex);
-  gHistograms.emplace(std::move(key), all);
-  return all;
+  return &gHistograms.emplace(std::move(key), std::move(all)).first->second;
 }
 
 }  // namespace
 
 bool Observe(const std::string& name, const std::string& labels, double seconds) {
-  const std::vector<std::atomic<uint64_t>*> series = HistogramSeries(name, labels);
-  if (series.empty()) return false;
+  const std::vector<std::atomic<uint64_t>*>* found = HistogramSeries(name, labels);
+  if (found == nullptr) return false;
+  const std::vector<std::atomic<uint64_t>*>& series = *found;
   const size_t buckets = sizeof kBuckets / sizeof kBuckets[0];
   for (size_t i = 0; i < buckets; ++i) {
     if (seconds <= kBuckets[i]) AddTo(series[i], 1);
