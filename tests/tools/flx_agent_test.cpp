@@ -230,39 +230,34 @@ std::string Fixture(const std::string& name) {
 // it could not open; each row's exit status is the one the report carries.
 TEST(AgentTools, SmartctlReportsReadAsStatusTemperatureOrReason) {
   const struct {
-    std::string json;
+    const char* file;
     const char* want;  // status|temp
     const char* why;   // in the reason, for a blank status
   } rows[] = {
-      {Fixture("smartctl/sata_healthy.json"), "normal|34", ""},
-      {Fixture("smartctl/sata_failing.json"), "abnormal|41", ""},
-      {Fixture("smartctl/sata_unsupported.json"), "|0", "A mandatory SMART command failed"},
-      {Fixture("smartctl/nvme_healthy.json"), "normal|38", ""},
-      {Fixture("smartctl/nvme_failing.json"), "abnormal|45", ""},
-      {Fixture("smartctl/nvme_unsupported.json"), "|0", "NVMe Status 0x4002"},
+      {"sata_healthy.json", "normal|34", ""},
+      {"sata_failing.json", "abnormal|41", ""},
+      {"sata_unsupported.json", "|0", "A mandatory SMART command failed"},
+      {"nvme_healthy.json", "normal|38", ""},
+      {"nvme_failing.json", "abnormal|45", ""},
+      {"nvme_unsupported.json", "|0", "NVMe Status 0x4002"},
       // Not root: the device does not open, though the report would pass nothing else.
-      {R"({"smartctl": {"exit_status": 2, "messages": [{"string": "Smartctl open device:)"
-       R"( /dev/sda failed: Permission denied", "severity": "error"}]}})",
-       "|0", "Permission denied"},
-      // A virtio disk: no device type to speak to.
-      {R"({"smartctl": {"exit_status": 1, "messages": [{"string": "/dev/vda: Unable to)"
-       R"( detect device type", "severity": "error"}]}, "smart_status": {"passed": true}})",
-       "|0", "Unable to detect device type"},
+      {"open_denied.json", "|0", "Permission denied"},
+      {"virtio_no_type.json", "|0", "Unable to detect device type"},  // a virtio disk
       // A prefail attribute at its threshold now fails the disk, whatever the health check.
-      {R"({"smartctl": {"exit_status": 16}, "smart_status": {"passed": true}})", "abnormal|0", ""},
-      {R"({"smartctl": [], "smart_status": 5, "temperature": {"current": "hot"}})", "|0",
-       "no health status"},
-      {"smartctl: unrecognized option", "|0", "no JSON report"},
+      {"prefail_at_threshold.json", "abnormal|0", ""},
+      {"odd_types.json", "|0", "no health status"},
+      {"not_json.txt", "|0", "no JSON report"},
   };
   for (const auto& row : rows) {
-    ASSERT_FALSE(row.json.empty());
+    const std::string json = Fixture(std::string("smartctl/") + row.file);
+    ASSERT_FALSE(json.empty()) << row.file;
     Json::Value report;
-    flxagent::ParseJson(row.json, report);
+    flxagent::ParseJson(json, report);
     const int exitStatus = report.isObject() && report["smartctl"].isObject()
                                ? report["smartctl"]["exit_status"].asInt()
                                : 1;
-    const flxagent::SmartReading r = flxagent::ParseSmartctl(row.json, exitStatus);
-    EXPECT_EQ(row.want, r.status + "|" + std::to_string(r.temp)) << row.json;
+    const flxagent::SmartReading r = flxagent::ParseSmartctl(json, exitStatus);
+    EXPECT_EQ(row.want, r.status + "|" + std::to_string(r.temp)) << row.file;
     EXPECT_NE(std::string::npos, r.why.find(row.why)) << r.why;
     EXPECT_EQ(r.status.empty(), !r.why.empty()) << r.why;
   }
