@@ -234,13 +234,12 @@ TEST_F(HistoryTest, NotesSurviveAKilledWriter) {
 }
 
 TEST_F(HistoryTest, LockedOrCorruptDatabaseKeepsNotesUntilRebuilt) {
-  const uint64_t b = addDevice("SN-B");
+  addDevice("SN-B");
   storage("SN-A", kT0, 10);
   storage("SN-B", kT0, 20);
   note("SN-A", kStorage, kT0);
   note("SN-B", kStorage, kT0);
   EXPECT_EQ(2, takeAll());
-  (void)b;
 
   const std::string db = flxhistory::historyDbPath();
   storage("SN-A", kT0 + 30, 50);
@@ -297,7 +296,7 @@ TEST_F(HistoryTest, LockedOrCorruptDatabaseKeepsNotesUntilRebuilt) {
 }
 
 TEST_F(HistoryTest, RetentionAndRemovedDevicesGoInBoundedBatches) {
-  const uint64_t b = addDevice("SN-B");
+  addDevice("SN-B");
   storage("SN-B", kT0, 10);
   note("SN-B", kStorage, kT0);
   EXPECT_EQ(1, takeAll());
@@ -326,7 +325,6 @@ TEST_F(HistoryTest, RetentionAndRemovedDevicesGoInBoundedBatches) {
   EXPECT_EQ(1, w.sweepRemoved(err)) << err;
   EXPECT_EQ("0|0|0|0", history("SELECT (SELECT count(*) FROM events), (SELECT count(*) FROM"
                                " samples), (SELECT count(*) FROM summary), count(*) FROM state"));
-  (void)b;
 }
 
 TEST_F(HistoryTest, NotesFromTheServiceUserAndBadNotes) {
