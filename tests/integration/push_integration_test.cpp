@@ -63,12 +63,12 @@ class PushIntegrationTest : public flxtest::RootTest {
     int exit;
     std::string output;
   };
-  PushResult Push(const std::vector<std::string>& args) {
+  PushResult Push(const std::vector<std::string>& args, int ms = kPushMs) {
     std::vector<std::string> argv = {FLX_PUSH_BIN, "--url", url_};
     argv.insert(argv.end(), args.begin(), args.end());
     Child push;
     if (!push.Start(argv, "")) return {-1, "cannot start flx-push"};
-    std::string output = push.ReadAll(kPushMs);
+    std::string output = push.ReadAll(ms);
     return {push.Wait(kStopMs), output};
   }
 
@@ -407,12 +407,10 @@ TEST_F(PushIntegrationTest, AgentBatchOfThisMachineIsStored) {
   ASSERT_TRUE(agent.Start({FLX_AGENT_BIN, "--dry-run"}, path("/agent.err")));
   const std::string batch = agent.ReadAll(kPushMs);
   ASSERT_EQ(0, agent.Wait(kStopMs)) << readFile(path("/agent.err"));
-  writeFile(path("/batch.json"), batch);
   // Every installed package costs the host a record and a file: allow for a slow build.
-  Child push;
-  ASSERT_TRUE(push.Start({FLX_PUSH_BIN, "--url", url_, "--sid", sid, path("/batch.json")}, ""));
-  const std::string pushed = push.ReadAll(kAgentPushMs);
-  ASSERT_EQ(0, push.Wait(kStopMs)) << pushed;
+  const PushResult pushed =
+      Push({"--sid", sid, writeFile(path("/batch.json"), batch)}, kAgentPushMs);
+  ASSERT_EQ(0, pushed.exit) << pushed.output;
 
   Json::Value shown;
   std::string err;
