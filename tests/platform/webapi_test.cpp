@@ -2,7 +2,6 @@
 // tables and the dispatch of one call.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -332,27 +331,12 @@ TEST_F(WebapiFiles, FrontConfigComesFromTheShippedSite) {
 // Connections to a file the host holds commit without waiting for the disk; others as SQLite
 // does by default.
 TEST_F(WebapiFiles, IdleConnectionsRelaxTheSyncOfTheHeldFilesOnly) {
-  const std::string held = path("/held.db"), other = path("/other.db");
-  auto syncOf = [](const std::string& path) {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
-    int level = -1;
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "PRAGMA synchronous", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-      level = sqlite3_column_int(st, 0);
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return level;
-  };
-  syncOf(held);  // creates both files
-  syncOf(other);
-  {
-    webapihost::IdleConnections idle;
-    ASSERT_TRUE(idle.Open(held, webapihost::StorePolicy()));
-    EXPECT_EQ(1, syncOf(held));   // NORMAL
-    EXPECT_EQ(2, syncOf(other));  // FULL
-  }
+  const std::string held = writeFile(path("/held.db"), "");
+  const std::string other = writeFile(path("/other.db"), "");
+  webapihost::IdleConnections idle;
+  ASSERT_TRUE(idle.Open(held, webapihost::StorePolicy()));
+  EXPECT_EQ("1", query("PRAGMA synchronous", held));   // NORMAL
+  EXPECT_EQ("2", query("PRAGMA synchronous", other));  // FULL
 }
 
 }  // namespace
