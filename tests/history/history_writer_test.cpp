@@ -68,23 +68,8 @@ class HistoryTest : public flxtest::RootTest {
     EXPECT_EQ("", err);
     return total;
   }
-  // Rows of a query on the history database, "|" between columns and "\n" between rows.
   std::string history(const std::string& sql) const {
-    sqlite3* db = nullptr;
-    std::string out;
-    EXPECT_EQ(SQLITE_OK, sqlite3_open_v2(flxhistory::historyDbPath().c_str(), &db,
-                                         SQLITE_OPEN_READONLY, nullptr));
-    sqlite3_exec(
-        db, sql.c_str(),
-        [](void* p, int n, char** cols, char**) {
-          std::string& o = *static_cast<std::string*>(p);
-          if (!o.empty()) o += "\n";
-          for (int i = 0; i < n; ++i) o += (i ? "|" : "") + std::string(cols[i] ? cols[i] : "");
-          return 0;
-        },
-        &out, nullptr);
-    sqlite3_close(db);
-    return out;
+    return query(sql, flxhistory::historyDbPath());
   }
   std::string events() const {
     return history(
@@ -151,15 +136,10 @@ TEST_F(HistoryTest, SamplesByCollectDayAndTheSummary) {
     note("SN-A", kStorage, p.t + 30);
     EXPECT_EQ(1, takeAll());
   }
-  const int64_t d0 = kT0 / kDay;
-  std::string want;
-  for (int i = 0; i < 5; ++i) {
-    const char* vals[] = {"30|40|100|100", "40|40|100|100", "50|50|100|100", "60|60|100|100",
-                          "55|55|100|100"};
-    want += (i ? "\n" : "") + std::to_string(d0 + i) + "|" + vals[i];
-  }
-  EXPECT_EQ(want, history("SELECT day, used_last, used_max, total_last, total_max FROM samples"
-                          " WHERE kind = 'volume' ORDER BY day"));
+  EXPECT_EQ("0|30|40|100|100\n1|40|40|100|100\n2|50|50|100|100\n3|60|60|100|100\n4|55|55|100|100",
+            history("SELECT day - " + std::to_string(kT0 / kDay) +
+                    ", used_last, used_max, total_last, total_max FROM samples"
+                    " WHERE kind = 'volume' ORDER BY day"));
   EXPECT_EQ("30|58",
             history("SELECT min(temp_max), max(temp_max) FROM samples WHERE object = 'sdb'"));
 
@@ -174,11 +154,7 @@ TEST_F(HistoryTest, SamplesByCollectDayAndTheSummary) {
 
 TEST_F(HistoryTest, PushIntervalLearntFromArrivals) {
   // A history made before the summary had push_interval: the writer adds the column.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(flxhistory::historyDbPath().c_str(), &db));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "ALTER TABLE summary DROP COLUMN push_interval", nullptr,
-                                    nullptr, nullptr));
-  sqlite3_close(db);
+  history("ALTER TABLE summary DROP COLUMN push_interval");
 
   const std::map<std::string, uint64_t> ids = {
       {"SN-A", a_}, {"SN-B", addDevice("SN-B")}, {"SN-C", addDevice("SN-C")}};
@@ -187,10 +163,10 @@ TEST_F(HistoryTest, PushIntervalLearntFromArrivals) {
   struct Step {
     const char* sn;
     std::vector<int64_t> arrivals;
-    const char* interval;  // "" is NULL
+    const char* interval;
   };
   const Step steps[] = {
-      {"SN-A", {kT0}, ""},                                 // one push: nothing to learn from
+      {"SN-A", {kT0}, "NULL"},                             // one push: nothing to learn from
       {"SN-A", {kT0 + 300}, "300"},                        // the first gap is the interval
       {"SN-A", {kT0 + 600, kT0 + 603, kT0 + 607}, "300"},  // one push's items: one gap
       {"SN-A", {kT0 + 609}, "300"},             // a retry seconds later, in a batch of its own
@@ -198,7 +174,7 @@ TEST_F(HistoryTest, PushIntervalLearntFromArrivals) {
       {"SN-A", {kT0 + 900 + 3 * kDay}, "525"},  // an outage counts as four intervals at most
       {"SN-A", {kT0 + 1200 + 3 * kDay}, "469"},
       {"SN-B", {kT0, kT0 + 20}, "60"},  // bounded below
-      {"SN-C", {kT0}, ""},
+      {"SN-C", {kT0}, "NULL"},
       {"SN-C", {kT0 + 10 * kDay}, "604800"},  // bounded above: a week
   };
   for (const Step& s : steps) {
@@ -253,13 +229,12 @@ TEST_F(HistoryTest, NotesSurviveAKilledWriter) {
 }
 
 TEST_F(HistoryTest, LockedOrCorruptDatabaseKeepsNotesUntilRebuilt) {
-  const uint64_t b = addDevice("SN-B");
+  addDevice("SN-B");
   storage("SN-A", kT0, 10);
   storage("SN-B", kT0, 20);
   note("SN-A", kStorage, kT0);
   note("SN-B", kStorage, kT0);
   EXPECT_EQ(2, takeAll());
-  (void)b;
 
   const std::string db = flxhistory::historyDbPath();
   storage("SN-A", kT0 + 30, 50);
@@ -316,7 +291,7 @@ TEST_F(HistoryTest, LockedOrCorruptDatabaseKeepsNotesUntilRebuilt) {
 }
 
 TEST_F(HistoryTest, RetentionAndRemovedDevicesGoInBoundedBatches) {
-  const uint64_t b = addDevice("SN-B");
+  addDevice("SN-B");
   storage("SN-B", kT0, 10);
   note("SN-B", kStorage, kT0);
   EXPECT_EQ(1, takeAll());
@@ -345,7 +320,6 @@ TEST_F(HistoryTest, RetentionAndRemovedDevicesGoInBoundedBatches) {
   EXPECT_EQ(1, w.sweepRemoved(err)) << err;
   EXPECT_EQ("0|0|0|0", history("SELECT (SELECT count(*) FROM events), (SELECT count(*) FROM"
                                " samples), (SELECT count(*) FROM summary), count(*) FROM state"));
-  (void)b;
 }
 
 TEST_F(HistoryTest, NotesFromTheServiceUserAndBadNotes) {

@@ -200,15 +200,11 @@ TEST_F(RegistryTest, ShortSessionIdsAreRefusedAtCreationAndAtTheCheck) {
   ASSERT_EQ(0, KEVOFLXSessionCreate("sixteen-chars-ok", "SN-1", "", 0));
   EXPECT_GT(0, KEVOFLXSessionCreate("fifteen-chars-x", "SN-1", "", 0));
   EXPECT_EQ(KVERR_INVALID_ARGUMENT, KVLIBErrGet());
-  sqlite3* other = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(path(KEVO_REGISTRY_DB_PATH).c_str(), &other));
-  ASSERT_EQ(SQLITE_OK,
-            sqlite3_exec(
-                other,
-                "INSERT INTO sessions(sid, sn, api_class, expiry) VALUES"
-                " ('x', 'SN-1', 'KEVO.FLX.RPC', 0), ('fifteen-chars-x', 'SN-1', 'KEVO.FLX.RPC', 0)",
-                nullptr, nullptr, nullptr));
-  sqlite3_close(other);
+  // Planted past the check at creation.
+  query(
+      "INSERT INTO sessions(sid, sn, api_class, expiry) VALUES"
+      " ('x', 'SN-1', 'KEVO.FLX.RPC', 0), ('fifteen-chars-x', 'SN-1', 'KEVO.FLX.RPC', 0)",
+      path(KEVO_REGISTRY_DB_PATH));
   for (const char* sid : {"x", "fifteen-chars-x", ""}) {
     std::string sn = "untouched";
     EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege(sid, KEVOFLX_DEFAULT_API_CLASS, sn)) << sid;

@@ -2,20 +2,18 @@
 // tables and the dispatch of one call.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <thread>
 
 #include "host.h"
 #include "support/log_capture.h"
+#include "support/root_fixture.h"
 #include "webapi.h"
 
 namespace {
@@ -279,11 +277,11 @@ TEST_F(DispatchTest, SessionHookGatesParsingAndNamesTheCaller) {
   EXPECT_EQ(2u, asked.size());
 }
 
+using WebapiFiles = flxtest::RootTest;
+
 // The in-flight file gives back the request as it was, bytes of any kind included.
-TEST(InFlight, KeepsTheRequestToRunItAgain) {
-  char dir[] = "/tmp/webapi-inflight.XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  const std::string path = std::string(dir) + "/inflight.0";
+TEST_F(WebapiFiles, InFlightKeepsTheRequestToRunItAgain) {
+  const std::string file = path("/inflight.0");
   webapihost::InFlight in;
   in.attempt = 2;
   in.api = "A.B";
@@ -293,9 +291,9 @@ TEST(InFlight, KeepsTheRequestToRunItAgain) {
   in.raw.body = std::string("x\n12\n\0y", 7) + std::string(100000, 'z');
   in.raw.remoteIp = "192.0.2.9";
   in.raw.requestMethod = "POST";
-  ASSERT_TRUE(webapihost::WriteInFlight(path, in));
+  ASSERT_TRUE(webapihost::WriteInFlight(file, in));
   webapihost::InFlight out;
-  ASSERT_TRUE(webapihost::ReadInFlight(path, out));
+  ASSERT_TRUE(webapihost::ReadInFlight(file, out));
   EXPECT_EQ(2, out.attempt);
   EXPECT_EQ("SN?forged line", out.device);
   EXPECT_EQ(in.raw.body, out.raw.body);
@@ -303,19 +301,13 @@ TEST(InFlight, KeepsTheRequestToRunItAgain) {
   EXPECT_EQ("POST", out.raw.requestMethod);
   EXPECT_EQ("", out.raw.cookie);
   // Cut short, or not one at all: not a request to run.
-  const std::string text = [&] {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }();
-  std::ofstream(path, std::ios::binary) << text.substr(0, text.size() - 10);
-  EXPECT_FALSE(webapihost::ReadInFlight(path, out));
-  std::ofstream(path) << "attempt 1\n";
-  EXPECT_FALSE(webapihost::ReadInFlight(path, out));
-  std::system(("rm -rf " + std::string(dir)).c_str());
+  const std::string text = readFile(file);
+  EXPECT_FALSE(webapihost::ReadInFlight(writeFile(file, text.substr(0, text.size() - 10)), out));
+  EXPECT_FALSE(webapihost::ReadInFlight(writeFile(file, "attempt 1\n"), out));
 }
 
 // The private front's configuration is the shipped site without TLS, and nginx accepts it.
-TEST(Front, ConfigComesFromTheShippedSite) {
+TEST_F(WebapiFiles, FrontConfigComesFromTheShippedSite) {
   std::string conf, err;
   ASSERT_TRUE(webapihost::FrontConfig("127.0.0.1:8081", "unix:/tmp/x.sock", "/w/www", "/tmp/f", "",
                                       conf, err))
@@ -327,44 +319,24 @@ TEST(Front, ConfigComesFromTheShippedSite) {
                            "frame-ancestors 'none'", "server_tokens off;", "limit_req "})
     EXPECT_NE(std::string::npos, conf.find(kept)) << kept;
   if (access("/usr/sbin/nginx", X_OK) != 0) return;
-  char dir[] = "/tmp/webapi-front.XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string dir = root();
   ASSERT_TRUE(
       webapihost::FrontConfig("127.0.0.1:8081", "unix:/tmp/x.sock", dir, dir, "", conf, err));
-  std::ofstream(std::string(dir) + "/nginx.conf") << conf;
-  const std::string cmd = std::string("/usr/sbin/nginx -q -t -p ") + dir + "/ -c " + dir +
-                          "/nginx.conf -e " + dir + "/error.log 2>" + dir + "/out";
+  writeFile(dir + "/nginx.conf", conf);
+  const std::string cmd = "/usr/sbin/nginx -q -t -p " + dir + "/ -c " + dir + "/nginx.conf -e " +
+                          dir + "/error.log 2>" + dir + "/out";
   EXPECT_EQ(0, std::system(cmd.c_str()));
-  std::system(("rm -rf " + std::string(dir)).c_str());
 }
 
 // Connections to a file the host holds commit without waiting for the disk; others as SQLite
 // does by default.
-TEST(IdleConnections, RelaxTheSyncOfTheHeldFilesOnly) {
-  char dir[] = "/tmp/webapi-sync.XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  const std::string held = std::string(dir) + "/held.db", other = std::string(dir) + "/other.db";
-  auto syncOf = [](const std::string& path) {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
-    int level = -1;
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "PRAGMA synchronous", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-      level = sqlite3_column_int(st, 0);
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return level;
-  };
-  syncOf(held);  // creates both files
-  syncOf(other);
-  {
-    webapihost::IdleConnections idle;
-    ASSERT_TRUE(idle.Open(held, webapihost::StorePolicy()));
-    EXPECT_EQ(1, syncOf(held));   // NORMAL
-    EXPECT_EQ(2, syncOf(other));  // FULL
-  }
-  std::system(("rm -rf " + std::string(dir)).c_str());
+TEST_F(WebapiFiles, IdleConnectionsRelaxTheSyncOfTheHeldFilesOnly) {
+  const std::string held = writeFile(path("/held.db"), "");
+  const std::string other = writeFile(path("/other.db"), "");
+  webapihost::IdleConnections idle;
+  ASSERT_TRUE(idle.Open(held, webapihost::StorePolicy()));
+  EXPECT_EQ("1", query("PRAGMA synchronous", held));   // NORMAL
+  EXPECT_EQ("2", query("PRAGMA synchronous", other));  // FULL
 }
 
 }  // namespace

@@ -87,11 +87,12 @@ std::string RootTest::addSession(const std::string& sn, const std::string& sid) 
   return out;
 }
 
-std::string RootTest::query(const std::string& sql) const {
+std::string RootTest::query(const std::string& sql, const std::string& file) const {
   sqlite3* db = nullptr;
   std::string out;
-  if (sqlite3_open_v2(cacheDbPath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-    ADD_FAILURE() << "cannot open the cache database";
+  const std::string name = file.empty() ? cacheDbPath() : file;
+  if (sqlite3_open_v2(name.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << "cannot open " << name;
     sqlite3_close(db);
     return out;
   }

@@ -33,9 +33,9 @@ class RootTest : public ::testing::Test {
   // Creates a session for `sn` and returns its id.
   std::string addSession(const std::string& sn, const std::string& sid = "");
 
-  // Runs one SQL statement on the cache database (reads, and writes a test plants there);
-  // returns its rows joined by "\n", columns by "|".
-  std::string query(const std::string& sql) const;
+  // Runs one SQL statement on the cache database, or on the database at `db` (reads, and
+  // writes a test plants there); returns its rows joined by "\n", columns by "|".
+  std::string query(const std::string& sql, const std::string& db = "") const;
   // Reads a whole file; empty when missing.
   static std::string readFile(const std::string& path);
   // Writes a whole file, making its folders, and returns its path.

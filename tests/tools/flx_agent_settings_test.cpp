@@ -43,27 +43,19 @@ TEST_F(AgentSettingsTest, CommandLineThenEnvironmentThenFile) {
       "# comment\nurl = https://conf.example\nkey_file=/conf/push.key\n"
       "ca_file=\nsession_file=" +
       sid + "\n";
-  struct Case {
-    const char* cliUrl;
-    const char* cliSid;
-    std::map<std::string, std::string> env;
-    const char* url;
-    const char* sid;
+  const std::map<std::string, std::string> env = {{"FLX_AGENT_URL", "https://env"},
+                                                  {"FLX_AGENT_SID", "env-sid"}};
+  const struct {
+    const char *cliUrl, *cliSid;
+    bool withEnv;
+    const char *url, *sid;
   } cases[] = {
-      {"", "", {}, "https://conf.example", "sid-from-file"},
-      {"",
-       "",
-       {{"FLX_AGENT_URL", "https://env"}, {"FLX_AGENT_SID", "env-sid"}},
-       "https://env",
-       "env-sid"},
-      {"https://cli",
-       "cli-sid",
-       {{"FLX_AGENT_URL", "https://env"}, {"FLX_AGENT_SID", "x"}},
-       "https://cli",
-       "cli-sid"},
+      {"", "", false, "https://conf.example", "sid-from-file"},
+      {"", "", true, "https://env", "env-sid"},
+      {"https://cli", "cli-sid", true, "https://cli", "cli-sid"},
   };
-  for (const Case& c : cases) {
-    env_ = c.env;
+  for (const auto& c : cases) {
+    env_ = c.withEnv ? env : std::map<std::string, std::string>();
     AgentOptions options;
     options.url = c.cliUrl;
     options.sid = c.cliSid;

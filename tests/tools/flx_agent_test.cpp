@@ -44,6 +44,11 @@ class AgentTest : public flxtest::RootTest {
 
   void put(const std::string& abs, const std::string& content) { writeFile(path(abs), content); }
   void dir(const std::string& abs) { fs::create_directories(path(abs)); }
+  // Copies the machine tree tests/tools/fixtures/machines/<name> into the root.
+  void tree(const std::string& name) {
+    fs::copy(std::string(FLX_SOURCE_DIR) + "/tests/tools/fixtures/machines/" + name, root(),
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  }
 
   // Runs one collector; fails the test when it drops its item.
   Json::Value collect(flxagent::CollectFn fn) {
@@ -57,21 +62,9 @@ class AgentTest : public flxtest::RootTest {
 };
 
 TEST_F(AgentTest, BasicIdentityAndNetwork) {
-  put("/etc/os-release", "NAME=\"Ubuntu\"\nID=ubuntu\nVERSION_ID=\"22.04\"\n");
-  put("/etc/hostname", "store-7\n");  // no /proc/sys/kernel/hostname: the file is used
-  put("/proc/uptime", "12345.67 99.0\n");
-  put("/etc/machine-id", "0123456789abcdef0123456789abcdef\n");
-  // A bridge's address comes first in the trie; the default route names eth0's subnet.
-  put("/proc/net/route",
-      "Iface\tDestination\tGateway\tFlags\tRefCnt\tUse\tMetric\tMask\n"
-      "eth0\t00000000\t0101A8C0\t0003\t0\t0\t0\t00000000\n"
-      "docker0\t000011AC\t00000000\t0001\t0\t0\t0\t0000FFFF\n"
-      "eth0\t0001A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\n");
-  put("/proc/net/fib_trie",
-      "Local:\n  |-- 127.0.0.1\n     /32 host LOCAL\n  |-- 172.17.0.1\n     /32 host LOCAL\n"
-      "  |-- 192.168.1.255\n     /32 link BROADCAST\n  |-- 192.168.1.20\n     /32 host LOCAL\n");
-  put("/sys/class/net/eth0/device/power/wakeup", "enabled\n");
-  put("/sys/class/net/eth1/device/uevent", "");
+  // No /proc/sys/kernel/hostname: /etc/hostname is used. A bridge's address comes first in
+  // the trie; the default route names eth0's subnet; eth0 may wake the machine, eth1 not.
+  tree("basic");
   dir("/sys/class/net/docker0");
   const Json::Value b = collect(flxagent::CollectBasic);
   EXPECT_EQ("store-7|ubuntu 22.04-220400|12345|192.168.1.20",
@@ -80,14 +73,8 @@ TEST_F(AgentTest, BasicIdentityAndNetwork) {
   EXPECT_EQ(std::string::npos, b["unique"].asString().find("0123456789abcdef"));
   // eth0 and eth1 (docker0 has no device); only eth0 may wake the machine.
   EXPECT_EQ(flxtest::parse("[true, false]"), b["wol"]);
-  EXPECT_EQ("NAME=\"Ubuntu\"\nID=ubuntu\nVERSION_ID=\"22.04\"\n", Decode(b["kevoinfo"]));
+  EXPECT_EQ(readFile(path("/etc/os-release")), Decode(b["kevoinfo"]));
 
-  put("/proc/cpuinfo",
-      "processor\t: 0\nmodel name\t: Test CPU\nvendor_id\t: Acme\n\n"
-      "processor\t: 1\nmodel name\t: Test CPU\n");
-  put("/proc/meminfo", "MemTotal:        2048 kB\nMemFree: 1 kB\n");
-  put("/proc/stat", "cpu 1 2 3\nbtime 1700000000\n");
-  put("/etc/resolv.conf", "# local\nnameserver 10.0.0.53\nnameserver 10.0.0.54\n");
   const Json::Value info = collect(flxagent::CollectInfo);
   EXPECT_EQ(
       "2|Test CPU|2097152|1700000000|10.0.0.53|192.168.1.1",
@@ -122,31 +109,12 @@ TEST_F(AgentTest, FailingCollectorDropsOnlyItsItem) {
 }
 
 TEST_F(AgentTest, StorageFromMountsMdAndSysfs) {
-  put("/proc/mounts",
-      "/dev/sda1 / ext4 rw,relatime 0 0\n"
-      "/dev/md0 /srv xfs ro,noatime 0 0\n"
-      "/dev/sda1 /home ext4 rw 0 0\n"  // bind mount of a device already listed
-      "/dev/sdc1 /mnt/my\\040disk vfat rw 0 0\n"
-      "tmpfs /run tmpfs rw 0 0\n"
-      "/dev/loop0 /snap/x squashfs ro 0 0\n"
-      "/dev/sdd1 /media/stick fuseblk rw 0 0\n");
-  put("/proc/mdstat",
-      "Personalities : [raid1]\nmd0 : active raid1 sdb1[0] sdc2[2](F)\n"
-      "      1000 blocks super 1.2 [2/1] [U_]\n\nunused devices: <none>\n");
-  dir("/srv");
-  dir("/mnt/my disk");
-  put("/sys/block/sda/size", "2000\n");
-  put("/sys/block/sda/queue/rotational", "0\n");
-  put("/sys/block/sda/device/model", "Fast SSD \n");
-  dir("/sys/block/sda/sda1/holders");
-  put("/sys/block/sdb/size", "4000\n");
-  put("/sys/block/sdb/queue/rotational", "1\n");
-  dir("/sys/block/sdb/sdb1/holders/md0");
-  put("/sys/block/nvme0n1/size", "8\n");
-  put("/sys/block/nvme0n1/device/hwmon/hwmon3/temp1_input", "41850\n");
-  put("/sys/block/loop0/size", "100\n");
-  put("/sys/block/sde/size", "0\n");  // a card reader without a card
-  dir("/sys/block/md0/holders");
+  // sda1 is mounted twice (a bind mount), md0 is a degraded mirror, sde a card reader
+  // without a card; tmpfs, loop and fuse mounts are no volumes.
+  tree("storage");
+  for (const char* d : {"/srv", "/mnt/my disk", "/sys/block/sda/sda1/holders",
+                        "/sys/block/sdb/sdb1/holders/md0", "/sys/block/md0/holders"})
+    dir(d);
   const Json::Value s = collect(flxagent::CollectStorage);
 
   ASSERT_EQ(3u, s["vol"].size()) << s.toStyledString();
@@ -165,15 +133,7 @@ TEST_F(AgentTest, StorageFromMountsMdAndSysfs) {
 }
 
 TEST_F(AgentTest, SharesFromSambaAndNfs) {
-  put("/proc/mounts", "/dev/sda1 / ext4 rw 0 0\n/dev/md0 /srv xfs rw 0 0\n");
-  put("/etc/samba/smb.conf",
-      "[global]\n  workgroup = HOME\n; comment\n[Public]\n  path = /srv/public\n"
-      "  comment = For everyone\n[Hidden]\n  Path=/data\n  Browseable = No\n"
-      "[printers]\n  path = /var/spool/samba\n  printable = yes\n[homes]\n  browseable = no\n"
-      "[broken\npath = /x\n");
-  put("/etc/exports",
-      "# exports\n/srv/nfs  10.0.0.0/24(rw) \\\n   10.0.1.0/24(ro)\n\"/srv/with space\" *(ro)\n"
-      "relative(rw)\n");
+  tree("shares");
   const Json::Value shares = collect(flxagent::CollectShares)["share"];
   ASSERT_EQ(4u, shares.size()) << shares.toStyledString();
   EXPECT_EQ("Public|For everyone|/srv|0", fields(shares[0], {"name", "desc", "vol_id", "hidden"}));
@@ -184,24 +144,11 @@ TEST_F(AgentTest, SharesFromSambaAndNfs) {
 }
 
 TEST_F(AgentTest, ApplicationsWithNamesIconsAndOwners) {
-  put("/usr/share/applications/editor.desktop",
-      "[Desktop Entry]\nType=Application\nName=Editor\nName[de]=Bearbeiter\n"
-      "Name[de_AT]=Editor AT\nName[pt_BR]=Editor BR\nName[xx]=Unknown\nIcon=editor\n"
-      "Categories=Utility;\n[Desktop Action new]\nName=New window\n");
-  put("/usr/share/applications/hidden.desktop",
-      "[Desktop Entry]\nType=Application\nName=Hidden\nNoDisplay=true\n");
-  put("/usr/share/applications/link.desktop", "[Desktop Entry]\nType=Link\nName=Web\n");
-  put("/usr/share/applications/broken.desktop", "Name=No group\n");
-  put("/usr/share/applications/noicon.desktop",
-      "[Desktop Entry]\nType=Application\nName=Plain\nIcon=../../etc/passwd\n");
+  tree("applications");  // hidden, link and broken entries, and an icon outside the root
   for (int size : {16, 48, 256, 512}) {
     const std::string s = std::to_string(size);
     put("/usr/share/icons/hicolor/" + s + "x" + s + "/apps/editor.png", Png(size));
   }
-  put("/usr/share/icons/Other/32x32/apps/editor.png", "not a png");
-  put("/var/lib/dpkg/info/edit-pkg.list", "/usr\n/usr/share/applications/editor.desktop\n");
-  put("/var/lib/dpkg/status",
-      "Package: edit-pkg\nStatus: install ok installed\nVersion: 1.2-3\n\n");
   const Json::Value apps = collect(flxagent::CollectApplications)["applications"];
   ASSERT_EQ(2u, apps.size()) << apps.toStyledString();
   const Json::Value& e = apps[0];
@@ -216,17 +163,7 @@ TEST_F(AgentTest, ApplicationsWithNamesIconsAndOwners) {
 }
 
 TEST_F(AgentTest, PackagesFromDpkgStatus) {
-  put("/etc/os-release", "ID=debian\nVERSION_ID=\"12\"\n");
-  put("/var/lib/dpkg/status",
-      "Package: libc6\nStatus: install ok installed\nArchitecture: amd64\nVersion: 2.36-9\n"
-      "Maintainer: GNU Libc Maintainers <x@example.org>\nDescription: GNU C Library: \"shared\"\n"
-      " libraries\n .\n more text\n\n"
-      "Package: libc6\nStatus: install ok installed\nArchitecture: i386\nVersion: 2.36-9\n\n"
-      "Package: oldpkg\nStatus: deinstall ok config-files\nVersion: 1\n\n"
-      "Status: install ok installed\nVersion: 9\n\n"
-      "Package: tool\nStatus: install ok installed\nVersion: 3.0\n"
-      "Maintainer: https://bugs.example.org/tool\n");
-  put("/var/lib/dpkg/info/tool.list", "/usr/bin/tool\n");
+  tree("packages");
   Json::Value p = collect(flxagent::CollectPackages);
   EXPECT_EQ(120000, p["qxm_build"].asInt());
   EXPECT_EQ("", Decode(p["packagelimit"]));
@@ -293,39 +230,34 @@ std::string Fixture(const std::string& name) {
 // it could not open; each row's exit status is the one the report carries.
 TEST(AgentTools, SmartctlReportsReadAsStatusTemperatureOrReason) {
   const struct {
-    std::string json;
+    const char* file;
     const char* want;  // status|temp
     const char* why;   // in the reason, for a blank status
   } rows[] = {
-      {Fixture("smartctl/sata_healthy.json"), "normal|34", ""},
-      {Fixture("smartctl/sata_failing.json"), "abnormal|41", ""},
-      {Fixture("smartctl/sata_unsupported.json"), "|0", "A mandatory SMART command failed"},
-      {Fixture("smartctl/nvme_healthy.json"), "normal|38", ""},
-      {Fixture("smartctl/nvme_failing.json"), "abnormal|45", ""},
-      {Fixture("smartctl/nvme_unsupported.json"), "|0", "NVMe Status 0x4002"},
+      {"sata_healthy.json", "normal|34", ""},
+      {"sata_failing.json", "abnormal|41", ""},
+      {"sata_unsupported.json", "|0", "A mandatory SMART command failed"},
+      {"nvme_healthy.json", "normal|38", ""},
+      {"nvme_failing.json", "abnormal|45", ""},
+      {"nvme_unsupported.json", "|0", "NVMe Status 0x4002"},
       // Not root: the device does not open, though the report would pass nothing else.
-      {R"({"smartctl": {"exit_status": 2, "messages": [{"string": "Smartctl open device:)"
-       R"( /dev/sda failed: Permission denied", "severity": "error"}]}})",
-       "|0", "Permission denied"},
-      // A virtio disk: no device type to speak to.
-      {R"({"smartctl": {"exit_status": 1, "messages": [{"string": "/dev/vda: Unable to)"
-       R"( detect device type", "severity": "error"}]}, "smart_status": {"passed": true}})",
-       "|0", "Unable to detect device type"},
+      {"open_denied.json", "|0", "Permission denied"},
+      {"virtio_no_type.json", "|0", "Unable to detect device type"},  // a virtio disk
       // A prefail attribute at its threshold now fails the disk, whatever the health check.
-      {R"({"smartctl": {"exit_status": 16}, "smart_status": {"passed": true}})", "abnormal|0", ""},
-      {R"({"smartctl": [], "smart_status": 5, "temperature": {"current": "hot"}})", "|0",
-       "no health status"},
-      {"smartctl: unrecognized option", "|0", "no JSON report"},
+      {"prefail_at_threshold.json", "abnormal|0", ""},
+      {"odd_types.json", "|0", "no health status"},
+      {"not_json.txt", "|0", "no JSON report"},
   };
   for (const auto& row : rows) {
-    ASSERT_FALSE(row.json.empty());
+    const std::string json = Fixture(std::string("smartctl/") + row.file);
+    ASSERT_FALSE(json.empty()) << row.file;
     Json::Value report;
-    flxagent::ParseJson(row.json, report);
+    flxagent::ParseJson(json, report);
     const int exitStatus = report.isObject() && report["smartctl"].isObject()
                                ? report["smartctl"]["exit_status"].asInt()
                                : 1;
-    const flxagent::SmartReading r = flxagent::ParseSmartctl(row.json, exitStatus);
-    EXPECT_EQ(row.want, r.status + "|" + std::to_string(r.temp)) << row.json;
+    const flxagent::SmartReading r = flxagent::ParseSmartctl(json, exitStatus);
+    EXPECT_EQ(row.want, r.status + "|" + std::to_string(r.temp)) << row.file;
     EXPECT_NE(std::string::npos, r.why.find(row.why)) << r.why;
     EXPECT_EQ(r.status.empty(), !r.why.empty()) << r.why;
   }
@@ -350,11 +282,7 @@ TEST_F(AgentTest, DisksCarrySmartctlsReadingAndServicesMakePackagesRun) {
     status = flxagent::ParseJson(out, report) ? report["smartctl"]["exit_status"].asInt() : 0;
     return true;
   };
-  put("/proc/mounts", "/dev/sda1 / ext4 rw 0 0\n");
-  put("/sys/block/sda/size", "2000\n");
-  put("/sys/block/sdb/size", "2000\n");
-  put("/sys/block/nvme0n1/size", "8\n");
-  put("/sys/block/nvme0n1/device/hwmon/hwmon3/temp1_input", "36000\n");
+  tree("services");
   const Json::Value hdd = collect(flxagent::CollectStorage)["hdd"];
   ASSERT_EQ(3u, hdd.size()) << hdd.toStyledString();
   EXPECT_EQ("nvme0n1||36", fields(hdd[0], {"id", "smart_status", "temp"})) << "the sensor's";
@@ -369,17 +297,6 @@ TEST_F(AgentTest, DisksCarrySmartctlsReadingAndServicesMakePackagesRun) {
   // Active services make their packages run: by the unit file systemctl names, or where dpkg
   // lists the unit under the other of /lib and /usr/lib. Failed, inactive, transient and
   // local units make nothing run.
-  put("/var/lib/dpkg/status",
-      "Package: openssh-server\nStatus: install ok installed\nVersion: 1\n\n"
-      "Package: cron\nStatus: install ok installed\nVersion: 1\n\n"
-      "Package: nginx-common\nStatus: install ok installed\nVersion: 1\n\n"
-      "Package: rsync\nStatus: install ok installed\nVersion: 1\n\n"
-      "Package: ifupdown\nStatus: install ok installed\nVersion: 1\n\n");
-  put("/var/lib/dpkg/info/openssh-server.list", "/lib/systemd/system/ssh.service\n");
-  put("/var/lib/dpkg/info/cron.list", "/lib/systemd/system/cron.service\n");
-  put("/var/lib/dpkg/info/nginx-common.list", "/lib/systemd/system/nginx.service\n");
-  put("/var/lib/dpkg/info/rsync.list", "/lib/systemd/system/rsync.service\n");
-  put("/var/lib/dpkg/info/ifupdown:amd64.list", "/lib/systemd/system/networking.service\n");
   std::string states;
   const Json::Value packages = collect(flxagent::CollectPackages);
   for (const Json::Value& p : packages["packages"]) states += fields(p, {"id", "status"}) + " ";
