@@ -22,6 +22,8 @@ namespace {
 
 const char kPushApi[] = "KEVO.FLX.RPC.ClientInfo";
 const char kInventoryApi[] = "KEVO.FLX.Inventory";
+// The modules' own answer to a session they do not accept, which clients already know.
+const int kNoPermission = 105;
 // The socket of the shipped nginx site (deploy/nginx/flx-webapi.conf) and systemd unit.
 const char kFastcgiSocket[] = "/run/flx-webapi-host/fastcgi.sock";
 
@@ -33,6 +35,11 @@ bool CheckSession(const webapihost::SessionQuery& query, std::string& who) {
   if (query.api == kInventoryApi && query.requestMethod != "POST") return false;
   return KEVOFLXQxCheckWebapiPriviege(query.sid, query.apiClass, who) ||
          flxread::operatorForToken(query.sid, who);
+}
+
+int SessionRefusal(const webapihost::SessionQuery& query) {
+  // The push module checks and logs its own refusal; every other module trusts the check.
+  return query.api == kPushApi ? 0 : kNoPermission;
 }
 
 void AfterCall(const webapihost::Call& call, const std::string& who,
@@ -76,6 +83,7 @@ void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
     options.keepOpen = {root + KEVO_CACHE_DB_PATH, root + KEVO_REGISTRY_DB_PATH};
   if (options.listen.empty() && options.fastcgi.empty()) options.fastcgi = root + kFastcgiSocket;
   options.hooks.check = CheckSession;
+  options.hooks.refusal = SessionRefusal;
   options.hooks.after = AfterCall;
   options.hooks.metricsToken = [](const std::string& token) {
     std::string name;

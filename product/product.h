@@ -16,6 +16,10 @@ namespace flxproduct {
 // operators itself). The inventory answers POST only. `who`: the serial number, or operator.
 bool CheckSession(const webapihost::SessionQuery& query, std::string& who);
 
+// A refused call: the push module's reaches it (it checks its session itself, as devices
+// expect); any other is answered 105 by the host and never reaches its module.
+int SessionRefusal(const webapihost::SessionQuery& query);
+
 // After every call in the worker; acts on a successful push only.
 void AfterCall(const webapihost::Call& call, const std::string& who,
                const KEVO::APIResponse& response);

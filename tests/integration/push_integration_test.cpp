@@ -1,4 +1,5 @@
 // End to end: the real host with the module on a loopback port, pushed to by the real client.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <poll.h>
@@ -107,14 +108,25 @@ class PushIntegrationTest : public flxtest::RootTest {
     EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
     return fd;
   }
-  // A method of the crash module: its answer's data, or minus the HTTP status.
-  int Call(const char* method) {
+  // A method of the crash module, with an operator's session as the cookie (or none): its
+  // answer's data, or minus the HTTP status.
+  int Call(const char* method, bool session = true) {
+    return webapihost::ParamValue(CallText(method, session))["data"].asInt();
+  }
+  std::string CallText(const char* method, bool session = true) {
+    if (session && token_.empty()) {
+      token_ = flxread::newToken();
+      EXPECT_EQ(0, KEVOFLXOperatorCreate("ops", flxread::tokenHash(token_)));
+    }
     httplib::Client client(url_);
     client.set_read_timeout(30, 0);
-    auto r = client.Get(std::string("/webapi/entry.cgi?api=T.Crash&version=1&method=") + method);
-    return !r                 ? -1
-           : r->status != 200 ? -r->status
-                              : webapihost::ParamValue(r->body)["data"].asInt();
+    httplib::Headers headers;
+    if (session) headers.emplace("Cookie", "id=" + token_);
+    auto r = client.Get(std::string("/webapi/entry.cgi?api=T.Crash&version=1&method=") + method,
+                        headers);
+    return !r                 ? R"({"data":-1})"
+           : r->status != 200 ? R"({"data":-)" + std::to_string(r->status) + "}"
+                              : r->body;
   }
   // The value of one series of the host's /metrics, or -1 when it is not there.
   double Metric(const std::string& series) {
@@ -130,9 +142,19 @@ class PushIntegrationTest : public flxtest::RootTest {
            std::to_string(body.size()) + "\r\n\r\n" + body;
   }
 
+  // This host start's run folder.
+  std::string RunDir() {
+    const std::string base = path(webapihost::kRunDir);
+    for (const std::string& name : flxagent::ListDir(base)) {
+      if (name.compare(0, 5, "host.") == 0) return base + "/" + name;
+    }
+    return "";
+  }
+
   Child host_;
   std::string url_;
   std::string module_ = FLX_MODULE_PATH;
+  std::string token_;
 };
 
 // As on a production host: ordinary real and effective ids, saved ids 0. The root-only push
@@ -153,6 +175,11 @@ TEST_F(PushIntegrationTest, HostWithDroppedIdsDeciphersAndStores) {
   unsetenv("ASAN_OPTIONS");
   const PushResult r = Push({"--sid", sid, demoBatch()});
   EXPECT_EQ(0, r.exit) << r.output << "host log:\n" << readFile(hostLog());
+  // The in-flight files hold sessions: root's alone, never the dropped user's.
+  struct stat st;
+  ASSERT_EQ(0, stat((RunDir() + "/inflight").c_str(), &st));
+  EXPECT_EQ(0u, st.st_uid);
+  EXPECT_EQ(0700u, st.st_mode & 07777);
   EXPECT_FALSE(readFile(mirrorDir(id) + "/kevoinfo.conf").empty());
   EXPECT_EQ("2", query("SELECT count(*) FROM vol_info"));
 
@@ -338,6 +365,11 @@ TEST_F(PushIntegrationTest, WorkersAreReplacedRerunQuarantinedAndReloaded) {
   ASSERT_EQ(1u, listed.size());
   EXPECT_EQ("T.Crash", listed[0]["api"].asString());
   EXPECT_EQ("crash", listed[0]["method"].asString());
+  const auto kept = webapihost::ListQuarantine();
+  ASSERT_EQ(1u, kept.size());
+  EXPECT_EQ(std::string::npos,
+            readFile(path(webapihost::kQuarantineDir) + "/" + kept[0].name).find(token_))
+      << "the session outlives its request";
   int dropped = 0;
   ASSERT_EQ(0, flxadmin::quarantineDrop("", dropped, err)) << err;
   EXPECT_EQ(1, dropped);
@@ -380,7 +412,7 @@ TEST_F(PushIntegrationTest, OverdueRequestsAreKilledAndBusyWorkersGetHelp) {
   const std::string log = readFile(hostLog());
   EXPECT_NE(std::string::npos, log.find("all 1 workers busy: started extra worker")) << log;
   EXPECT_NE(std::string::npos,
-            log.find("request api=T.Crash method=hang device=- ran past 2 s; killing the worker"))
+            log.find("request api=T.Crash method=hang device=ops ran past 2 s; killing the worker"))
       << log;
   EXPECT_NE(std::string::npos, log.find("slow request api=T.Crash method=slow")) << log;
   // The killed worker's answer may reach the client before the supervisor has reaped it.
@@ -390,6 +422,107 @@ TEST_F(PushIntegrationTest, OverdueRequestsAreKilledAndBusyWorkersGetHelp) {
     if (restarts == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(1, restarts);
+}
+
+// A call whose session the product refuses never reaches a module that trusts the check: no
+// worker dies for it, nothing runs again or is quarantined. An operator's token in a GET gets
+// nothing from the inventory, which answers POST only.
+TEST_F(PushIntegrationTest, RefusedSessionsReachNoModuleAndRunNoMore) {
+  module_ = FLX_CRASH_MODULE_PATH;
+  StartHost({"--workers", "1", "--module", FLX_INVENTORY_PATH});
+  const int worker = Call("pid");
+  ASSERT_GT(worker, 0);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(R"({"success":false,"error":{"code":105}})", CallText("crash", false));
+  EXPECT_EQ(worker, Call("pid"));
+  EXPECT_EQ(0, Metric("flx_worker_restarts_total{reason=\"signal\"}"));
+  EXPECT_TRUE(webapihost::ListQuarantine().empty());
+
+  httplib::Client client(url_);
+  const std::string list = "/webapi/entry.cgi?api=KEVO.FLX.Inventory&version=1&method=list";
+  auto get = client.Get(list, {{"Cookie", "id=" + token_}});
+  ASSERT_TRUE(get);
+  EXPECT_EQ(R"({"success":false,"error":{"code":105}})", get->body);
+  auto post = client.Post("/webapi/entry.cgi",
+                          "api=KEVO.FLX.Inventory&version=1&method=list&_sid=" + token_,
+                          "application/x-www-form-urlencoded");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(0u, post->body.find(R"({"success":true)")) << post->body;
+}
+
+// Folders of hosts that died go at start, the host's own at its end; an in-flight file runs
+// again only when the worker that wrote it in this host start died with it.
+TEST_F(PushIntegrationTest, OnlyThisStartsDeadWorkersRequestsRunAgain) {
+  module_ = FLX_CRASH_MODULE_PATH;
+  webapihost::InFlight stale;
+  stale.api = "T.Crash";
+  stale.method = "crash";
+  stale.raw.query = "api=T.Crash&version=1&method=crash";
+  const std::string base = path(webapihost::kRunDir);
+  ASSERT_TRUE(webapihost::WriteInFlight(writeFile(base + "/host.999999999/inflight.0", ""), stale));
+  StartHost({"--workers", "1", "--request-timeout", "2"});
+  const std::string run = RunDir();
+  ASSERT_EQ(1u, flxagent::ListDir(base).size()) << run;
+  const int worker = Call("pid");
+  ASSERT_GT(worker, 0);
+  // Planted beside the worker's own, as an earlier start (the same pid again) would have left
+  // them, and long since written.
+  stale.hostStart = "host.1.2.3";
+  auto plant = [&] {
+    for (const std::string& at : {run + "/inflight.0", run + "/inflight/0"}) {
+      ASSERT_TRUE(webapihost::WriteInFlight(at, stale));
+      const timespec old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+      ASSERT_EQ(0, utimensat(AT_FDCWD, at.c_str(), old, 0));
+    }
+  };
+  plant();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(worker, Call("pid")) << "a stale file made the worker look overdue";
+  plant();
+  ASSERT_EQ(0, kill(worker, SIGKILL));
+  const int next = Call("pid");
+  EXPECT_GT(next, 0);
+  EXPECT_NE(worker, next);
+  const std::string log = readFile(hostLog());
+  EXPECT_NE(std::string::npos, log.find("dropped an in-flight file that worker " +
+                                        std::to_string(worker) + " did not write"))
+      << log;
+  EXPECT_EQ(std::string::npos, log.find("running it once more")) << log;
+  EXPECT_TRUE(webapihost::ListQuarantine().empty());
+  host_.Signal(SIGTERM);
+  EXPECT_EQ(0, host_.Wait(kStopMs));
+  EXPECT_TRUE(flxagent::ListDir(base).empty());
+}
+
+// The private nginx never outlives its host, even one killed outright, and its error log is
+// not for other users.
+TEST_F(PushIntegrationTest, PrivateFrontDiesWithItsHost) {
+  module_ = FLX_CRASH_MODULE_PATH;
+  StartHost({"--workers", "1"});
+  ASSERT_GT(Call("pid"), 0);
+  const std::string front = RunDir() + "/front";
+  struct stat st;
+  ASSERT_EQ(0, stat((front + "/error.log").c_str(), &st));
+  EXPECT_EQ(0u, st.st_mode & 07) << std::oct << st.st_mode;
+  const pid_t nginx = std::stoi(readFile(front + "/nginx.pid"));
+  ASSERT_EQ(0, kill(nginx, 0));
+  host_.Signal(SIGKILL);
+  host_.Wait(kStopMs);
+  // Gone, or a zombie that nothing reaps in a container without an init.
+  auto alive = [](pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    return !stat.empty() && stat.find(") Z ") == std::string::npos;
+  };
+  for (int i = 0; i < 50 && alive(nginx); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(alive(nginx));
+  const int port = std::stoi(url_.substr(url_.rfind(':') + 1));
+  int fd = -1;
+  for (int i = 0; i < 50 && (fd = flxtest::LoopbackConnect(port)) >= 0; ++i) {
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_LT(fd, 0) << "something still listens on the host's port";
 }
 
 // The WAL file outlives the module's short connections only while a worker holds one open, as

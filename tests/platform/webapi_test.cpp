@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -264,17 +265,50 @@ TEST_F(DispatchTest, SessionHookGatesParsingAndNamesTheCaller) {
   EXPECT_EQ("POST", asked[0].requestMethod);
   EXPECT_EQ("192.0.2.9", asked[0].remoteIp);
 
-  raw.query = "api=T.Echo&version=1&method=get&_sid=guess";
-  answer = checked.Handle(raw);
-  EXPECT_EQ(Json::Value("[1]"), answer["data"]["p"]);  // text: nothing was parsed for it
-
   // A flood of empty fields is refused from a count, before any field or session is looked at.
   raw.body = "p=1" + std::string(600000, '&');
   int status = 0;
   answer = checked.Handle(raw, &status);
   EXPECT_EQ(413, status);
   EXPECT_EQ(WEBAPI_ERR_REFUSED, answer["error"]["code"].asInt());
-  EXPECT_EQ(2u, asked.size());
+  EXPECT_EQ(1u, asked.size());
+}
+
+// A refused session reaches only a module the product says checks its own (here T.Echo 2),
+// with its parameters as text; none is written down to run again.
+TEST_F(DispatchTest, RefusedSessionsReachOnlyModulesThatCheckThem) {
+  webapihost::ProductHooks hooks;
+  hooks.check = [](const webapihost::SessionQuery& q, std::string&) { return q.sid == "good"; };
+  const auto selfChecked = [](const webapihost::SessionQuery& q) {
+    return q.version == 2 ? 0 : 105;
+  };
+  const struct {
+    const char* call;
+    bool productSays;
+    int code;  // 0: the module answered
+    Json::Value p;
+    bool before;
+  } cases[] = {
+      {"version=1&_sid=good", true, 0, Obj("[1]"), true},
+      {"version=1&_sid=guess", true, 105, Json::Value(), false},
+      {"version=2&_sid=guess", true, 0, Json::Value("[1]"), false},
+      {"version=1&_sid=guess", false, WEBAPI_ERR_REFUSED, Json::Value(), false},
+  };
+  for (const auto& c : cases) {
+    hooks.refusal = c.productSays ? webapihost::SessionRefusal(selfChecked) : nullptr;
+    Dispatcher checked(registry_, hooks);
+    RawRequest raw;
+    raw.query = std::string("api=T.Echo&method=get&p=%5B1%5D&") + c.call;
+    bool before = false;
+    Dispatcher::Outcome outcome;
+    const Json::Value answer = checked.Handle(
+        raw, nullptr, [&before](const Call&, const std::string&) { before = true; }, &outcome);
+    EXPECT_EQ(c.code, c.code == 0 ? 0 : answer["error"]["code"].asInt()) << c.call;
+    EXPECT_EQ(c.code == 0, answer["success"].asBool()) << c.call;
+    EXPECT_EQ(c.p, answer["data"]["p"]) << c.call;
+    EXPECT_EQ(c.before, before) << c.call;
+    EXPECT_EQ(c.call == std::string("version=1&_sid=good") ? "" : "session", outcome.refused);
+  }
 }
 
 using WebapiFiles = flxtest::RootTest;
@@ -291,6 +325,7 @@ TEST_F(WebapiFiles, InFlightKeepsTheRequestToRunItAgain) {
   in.raw.body = std::string("x\n12\n\0y", 7) + std::string(100000, 'z');
   in.raw.remoteIp = "192.0.2.9";
   in.raw.requestMethod = "POST";
+  in.hostStart = "host.1.2.3";
   ASSERT_TRUE(webapihost::WriteInFlight(file, in));
   webapihost::InFlight out;
   ASSERT_TRUE(webapihost::ReadInFlight(file, out));
@@ -300,10 +335,125 @@ TEST_F(WebapiFiles, InFlightKeepsTheRequestToRunItAgain) {
   EXPECT_EQ(in.raw.query, out.raw.query);
   EXPECT_EQ("POST", out.raw.requestMethod);
   EXPECT_EQ("", out.raw.cookie);
-  // Cut short, or not one at all: not a request to run.
+  EXPECT_EQ("host.1.2.3", out.hostStart);
+  EXPECT_EQ(getpid(), out.pid);
+}
+
+// Whatever is planted where an in-flight file is read, the reader neither blocks, nor throws,
+// nor allocates more than the file holds.
+TEST_F(WebapiFiles, InFlightReaderBoundsEverySize) {
+  const std::string file = path("/inflight.0");
+  webapihost::InFlight in;
+  in.raw.body = "items=[]";
+  ASSERT_TRUE(webapihost::WriteInFlight(file, in));
   const std::string text = readFile(file);
-  EXPECT_FALSE(webapihost::ReadInFlight(writeFile(file, text.substr(0, text.size() - 10)), out));
-  EXPECT_FALSE(webapihost::ReadInFlight(writeFile(file, "attempt 1\n"), out));
+  const std::string head = text.substr(0, text.find("\n\n") + 2);
+  const std::string fifo = path("/fifo"), link = path("/link");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  ASSERT_EQ(0, symlink(file.c_str(), link.c_str()));
+  const struct {
+    std::string path, text;
+    size_t maxBytes;
+  } cases[] = {
+      {file, text.substr(0, text.size() - 3), webapihost::kMaxInFlightBytes},  // cut short
+      {file, "attempt 1\n", webapihost::kMaxInFlightBytes},                    // not one
+      {file, head + "999999999999\nx", webapihost::kMaxInFlightBytes},         // a huge size
+      {file, head + "0\n0\n9\nabc", webapihost::kMaxInFlightBytes},            // past the end
+      {file, text, text.size() - 1},                                           // too large
+      {fifo, "", webapihost::kMaxInFlightBytes},
+      {link, "", webapihost::kMaxInFlightBytes},
+  };
+  for (const auto& c : cases) {
+    if (!c.text.empty()) writeFile(c.path, c.text);
+    webapihost::InFlight out;
+    EXPECT_FALSE(webapihost::ReadInFlight(c.path, out, c.maxBytes)) << c.path << ": " << c.text;
+  }
+  webapihost::InFlight out;
+  EXPECT_TRUE(webapihost::ReadInFlight(writeFile(file, text), out, text.size()));
+}
+
+// What is kept past the request has no session; the quarantine keeps the newest within bounds.
+TEST_F(WebapiFiles, QuarantineIsBoundedAndHoldsNoSession) {
+  const struct {
+    const char *query, *body, *type, *kept;
+  } forms[] = {
+      {"api=A&_sid=S1&x=1", "", "", "api=A&x=1"},
+      {"%5Fsid=S1&api=A", "", "", "api=A"},
+      {"api=A", "_sid=S1&items=%5B%5D", "application/x-www-form-urlencoded", "items=%5B%5D"},
+      {"api=A", "_sid=S1", "application/json", "_sid=S1"},  // not fields: never read as a session
+  };
+  for (const auto& f : forms) {
+    webapihost::RawRequest raw;
+    raw.query = f.query;
+    raw.body = f.body;
+    raw.contentType = f.type;
+    raw.cookie = "id=S1";
+    webapihost::ForgetSession(raw);
+    EXPECT_EQ(f.kept, f.body[0] != '\0' ? raw.body : raw.query) << f.query << f.body;
+    EXPECT_EQ("", raw.cookie);
+  }
+
+  webapihost::InFlight request;
+  request.api = "A";
+  request.raw.query = "api=A&_sid=SECRET";
+  request.raw.cookie = "id=SECRET";
+  const std::string dir = path(webapihost::kQuarantineDir);
+  for (int i = 1; i <= 5; ++i)
+    ASSERT_TRUE(webapihost::QuarantineRequest(request, "q" + std::to_string(i), 3));
+  EXPECT_EQ(2, flxtest::LogCount("quarantine full (3 requests, 67108864 bytes at most): dropped "
+                                 "the oldest, q"));
+  const auto kept = webapihost::ListQuarantine();
+  ASSERT_EQ(3u, kept.size());
+  EXPECT_EQ("q3", kept[0].name);
+  for (const auto& q : kept)
+    EXPECT_EQ(std::string::npos, readFile(dir + "/" + q.name).find("SECRET"));
+  const size_t one = readFile(dir + "/q5").size();
+  ASSERT_TRUE(webapihost::QuarantineRequest(request, "q6", 100, 2 * one));
+  EXPECT_EQ(2u, webapihost::ListQuarantine().size());
+}
+
+// Run folders of hosts that no longer run go at a host's start: a pid that came again (a later
+// process, or this very host in a restarted container) does not keep an older start's folder.
+TEST_F(WebapiFiles, StaleRunFoldersAreRemoved) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  const pid_t other = fork();
+  if (other == 0) {
+    const std::string name = webapihost::RunFolderName();
+    if (write(fds[1], name.data(), name.size()) < 0) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char buf[128] = "";
+  ASSERT_GT(read(fds[0], buf, sizeof buf - 1), 0);
+  close(fds[0]);
+  close(fds[1]);
+  const std::string live = buf;  // host.<pid>.<start>.<nonce>
+  const std::string pid = std::to_string(other);
+  ASSERT_EQ(0u, live.find("host." + pid + ".")) << live;
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string self = std::to_string(getpid());
+  const struct {
+    std::string name;
+    bool kept;
+  } cases[] = {
+      {live, true},
+      {"host." + pid, true},  // an older host's name, still running
+      {"host." + pid + ".1.ab", false},
+      {"host." + std::to_string(gone) + ".1.ab", false},
+      {"host." + std::to_string(gone), false},
+      {"host." + self + ".1.ab", false},
+      {"other", true},
+  };
+  const std::string base = path(webapihost::kRunDir);
+  for (const auto& c : cases) writeFile(base + "/" + c.name + "/inflight/0", "flx-inflight 1\n");
+  EXPECT_EQ(4, webapihost::RemoveStaleRunFolders(base));
+  kill(other, SIGKILL);
+  waitpid(other, nullptr, 0);
+  for (const auto& c : cases)
+    EXPECT_EQ(c.kept, access((base + "/" + c.name).c_str(), F_OK) == 0) << c.name;
 }
 
 // The private front's configuration is the shipped site without TLS, and nginx accepts it.

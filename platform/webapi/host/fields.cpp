@@ -267,6 +267,32 @@ void KeepParamsAsText(Call& call) {
   call.rawParams.clear();
 }
 
+namespace {
+
+// `form` without its pieces named "_sid" (however the name is encoded).
+std::string WithoutSid(const std::string& form) {
+  std::string out;
+  size_t start = 0;
+  while (start <= form.size()) {
+    size_t end = form.find('&', start);
+    if (end == std::string::npos) end = form.size();
+    const std::string piece = form.substr(start, end - start);
+    std::string name;
+    const bool sid = PercentDecode(piece.substr(0, piece.find('=')), true, name) && name == "_sid";
+    if (!sid && !piece.empty()) out += (out.empty() ? "" : "&") + piece;
+    start = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+void ForgetSession(RawRequest& raw) {
+  raw.query = WithoutSid(raw.query);
+  if (IsFormBody(raw)) raw.body = WithoutSid(raw.body);
+  raw.cookie.clear();
+}
+
 int DecodeCall(const RawRequest& raw, Call& call) {
   const int code = DecodeFields(raw, call);
   if (code == WEBAPI_ERR_REFUSED) return code;

@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -31,44 +32,25 @@
 #include "kevocore.h"
 #include "kevoids.h"
 #include "kevoroot.h"
+#include "process.h"
 
 namespace webapihost {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 const char kProgram[] = "flx-webapi-host";
 const char kNginx[] = "/usr/sbin/nginx";
-// Worker exit codes that are not failures: replaced after its requests, or an idle extra.
-const int kExitRecycled = 0;
-const int kExitIdle = 3;
-// An extra worker with nothing to do for this long exits.
-const auto kExtraIdle = std::chrono::seconds(10);
 // Every worker busy with one request for this long: an extra one starts.
 const auto kBusyFor = std::chrono::milliseconds(300);
 // The supervisor's tick: deadlines, busy workers, replacements.
 const int kTickMs = 100;
 
 bool gLogToStderr = false;
-volatile sig_atomic_t gStop = 0;
 
 // A start-up failure: one line on stderr, and in the log.
 void Fail(const std::string& message) {
   if (!gLogToStderr) std::cerr << kProgram << ": " << message << std::endl;
   syslog(LOG_ERR, "%s", message.c_str());
-}
-
-std::string Oneline(const std::string& text) {
-  std::string out = text.substr(0, 80);
-  for (char& c : out) {
-    if (static_cast<unsigned char>(c) < 0x21 || c == 0x7f) c = '?';
-  }
-  return out.empty() ? std::string("-") : out;
-}
-
-std::string Describe(const InFlight& r) {
-  return "api=" + Oneline(r.api) + " method=" + Oneline(r.method) + " device=" + Oneline(r.device);
 }
 
 // --- sockets ---
@@ -125,234 +107,6 @@ bool IsLoopback(const std::string& host) {
          (inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127);
 }
 
-// --- the worker ---
-
-struct WorkerSetup {
-  int listenFd;
-  const ApiRegistry* registry;
-  const HostOptions* options;
-  std::string inFlight;  // this worker's in-flight file
-  std::string rerun;     // a request a dead worker left, to run once more first; or empty
-  bool extra;
-  pid_t parent;
-};
-
-void OnStop(int) {
-  gStop = 1;
-  FCGX_ShutdownPending();
-}
-
-// Holds the store files (opened as root: the databases are root's; a connection stays usable
-// once the ids are back).
-void HoldStore(IdleConnections& idle, const HostOptions& options) {
-  KeepFreedMemory();
-  kevo::RootIds root;
-  for (const std::string& path : options.keepOpen) idle.Open(path, options.store);
-}
-
-std::string Param(FCGX_Request& req, const char* name) {
-  const char* value = FCGX_GetParam(name, req.envp);
-  return value != nullptr ? value : "";
-}
-
-// The families the host counts itself; the product describes its own in ApplyDefaults.
-void DescribeHostMetrics(const HostOptions& options) {
-  using metrics::Type;
-  metrics::Describe("flx_requests_total", Type::kCounter,
-                    "Requests answered, by api, method and result (ok, or the error code).");
-  metrics::Describe("flx_requests_refused_total", Type::kCounter,
-                    "Requests refused before or instead of their method, by cause.");
-  if (!options.timedMethod.empty())
-    metrics::Describe("flx_" + options.timedMethod + "_duration_seconds", Type::kHistogram,
-                      "Time to answer one " + options.timedMethod + " call, in seconds.");
-  metrics::Describe("flx_worker_restarts_total", Type::kCounter,
-                    "Workers that died and were replaced, by reason (signal, exit, timeout).");
-  metrics::Describe("flx_worker_recycles_total", Type::kCounter,
-                    "Workers replaced after serving their share of requests.");
-  metrics::Describe("flx_workers", Type::kGauge, "Worker processes running.");
-  metrics::Describe("flx_scrape_duration_seconds", Type::kGauge,
-                    "Time the previous scrape of /metrics took, in seconds.");
-  // Counters start at 0, so that increase() sees their first step.
-  for (const char* reason : {"signal", "exit", "timeout"})
-    metrics::Add("flx_worker_restarts_total", metrics::Label("reason", reason), 0);
-  metrics::Add("flx_worker_recycles_total", "", 0);
-}
-
-// /metrics: for loopback clients, or with an operator's token as a bearer token.
-void ServeMetrics(FCGX_Request& req, const WorkerSetup& setup) {
-  const auto start = Clock::now();
-  const std::string remote = Param(req, "REMOTE_ADDR");
-  const std::string auth = Param(req, "HTTP_AUTHORIZATION");
-  const std::string bearer = "Bearer ";
-  const HostOptions& options = *setup.options;
-  // The addresses the site exempts from its limits: a client bound to another 127.x address
-  // (or behind a proxy that sets one) needs the token like any other.
-  bool allowed = remote == "127.0.0.1" || remote == "::1" || remote == "::ffff:127.0.0.1";
-  if (!allowed && auth.compare(0, bearer.size(), bearer) == 0 && options.hooks.metricsToken)
-    allowed = options.hooks.metricsToken(auth.substr(bearer.size()));
-  std::string head, text;
-  const MetricsFlush flush = [&req](std::string& out) {
-    FCGX_PutStr(out.data(), static_cast<int>(out.size()), req.out);
-    out.clear();
-  };
-  if (!allowed) {
-    syslog(LOG_WARNING, "refused /metrics to %s: not loopback and no operator token",
-           Oneline(remote).c_str());
-    metrics::Add("flx_requests_refused_total", metrics::Label("cause", "metrics_access"));
-    head = "Status: 403 Forbidden\r\nContent-Type: text/plain\r\n\r\n";
-    text = "/metrics answers loopback clients, or an operator token as a bearer token\n";
-  } else {
-    head =
-        "Status: 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
-        "Cache-Control: no-store\r\n\r\n";
-    text = head + metrics::Render();
-    head.clear();
-    if (options.hooks.metrics) {
-      try {
-        options.hooks.metrics(text, flush);
-      } catch (const std::exception& e) {
-        syslog(LOG_ERR, "the product's metrics failed: %s", e.what());
-      } catch (...) {
-        syslog(LOG_ERR, "the product's metrics failed");
-      }
-    }
-  }
-  FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
-  FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
-  FCGX_Finish_r(&req);
-  if (allowed)
-    metrics::Set("flx_scrape_duration_seconds", "",
-                 std::chrono::duration<double>(Clock::now() - start).count());
-}
-
-// Calls whose api and method no loaded table has are counted under "unknown": the names are
-// the client's, and would make a series each.
-void CountRequest(const Dispatcher::Outcome& o, double seconds, const HostOptions& options) {
-  const bool known = !o.api.empty();
-  const std::string api = metrics::Label("api", known ? o.api : "unknown");
-  const std::string method = metrics::Label("method", known ? o.method : "unknown");
-  metrics::Add("flx_requests_total",
-               api + "," + method + "," +
-                   metrics::Label("result", o.code == 0 ? "ok" : std::to_string(o.code)));
-  if (!o.refused.empty())
-    metrics::Add("flx_requests_refused_total", metrics::Label("cause", o.refused));
-  if (known && o.method == options.timedMethod)
-    metrics::Observe("flx_" + options.timedMethod + "_duration_seconds", api, seconds);
-}
-
-// Reads, runs and answers one request. The in-flight file exists while the module runs.
-void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setup) {
-  if (Param(req, "SCRIPT_NAME") == "/metrics") return ServeMetrics(req, setup);
-  const auto start = Clock::now();
-  RawRequest raw;
-  raw.query = Param(req, "QUERY_STRING");
-  raw.contentType = Param(req, "CONTENT_TYPE");
-  raw.cookie = Param(req, "HTTP_COOKIE");
-  raw.remoteIp = Param(req, "REMOTE_ADDR");
-  raw.requestMethod = Param(req, "REQUEST_METHOD");
-  const unsigned long long length =
-      std::strtoull(Param(req, "CONTENT_LENGTH").c_str(), nullptr, 10);
-  std::string text;
-  int status = 413;
-  InFlight running;
-  bool written = false;
-  Dispatcher::Outcome outcome;
-  if (length > setup.options->maxBody) {
-    outcome.code = WEBAPI_ERR_REFUSED;
-    outcome.refused = "body_too_large";
-    syslog(LOG_WARNING, "refused 413 from %s: body over %zu bytes", Oneline(raw.remoteIp).c_str(),
-           setup.options->maxBody);
-    text = "{\"success\":false,\"error\":{\"code\":" + std::to_string(WEBAPI_ERR_REFUSED) + "}}";
-  } else {
-    raw.body.resize(length);
-    const int got = length > 0 ? FCGX_GetStr(&raw.body[0], static_cast<int>(length), req.in) : 0;
-    raw.body.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    text = AnswerText(dispatcher.Handle(
-        raw, &status,
-        [&](const Call& call, const std::string& who) {
-          running.api = call.api;
-          running.method = call.method;
-          running.device = who;
-          running.raw = raw;
-          written = WriteInFlight(setup.inFlight, running);
-        },
-        &outcome));
-  }
-  const char* reason = status == 200   ? " OK"
-                       : status == 400 ? " Bad Request"
-                       : status == 413 ? " Payload Too Large"
-                                       : "";
-  const std::string head = "Status: " + std::to_string(status) + reason +
-                           "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n\r\n";
-  // Counted before the answer leaves: a client that has its answer finds it counted.
-  const auto took = Clock::now() - start;
-  CountRequest(outcome, std::chrono::duration<double>(took).count(), *setup.options);
-  FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
-  FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
-  FCGX_Finish_r(&req);
-  if (written) unlink(setup.inFlight.c_str());
-  const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
-  if (setup.options->slowMs > 0 && ms >= setup.options->slowMs)
-    syslog(LOG_WARNING, "slow request %s duration=%lldms", Describe(running).c_str(), ms);
-}
-
-// The request that a dead worker left: run once more, answered to no one (its client was told
-// of the failure); a push is idempotent, so the device's rows end as one whole push left them.
-void RunAgain(Dispatcher& dispatcher, const WorkerSetup& setup) {
-  InFlight again;
-  if (setup.rerun.empty() || !ReadInFlight(setup.rerun, again)) return;
-  again.attempt = 2;
-  const bool written = WriteInFlight(setup.inFlight, again);
-  unlink(setup.rerun.c_str());
-  if (!written) return;
-  int status = 0;
-  const Json::Value answer = dispatcher.Handle(again.raw, &status);
-  unlink(setup.inFlight.c_str());
-  syslog(LOG_NOTICE, "ran again the request a worker died with: %s success=%s",
-         Describe(again).c_str(), answer["success"].asBool() ? "true" : "false");
-}
-
-int RunWorker(const WorkerSetup& setup) {
-  struct sigaction action {};
-  action.sa_handler = OnStop;  // no SA_RESTART: a wait for a request ends at once
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  signal(SIGHUP, SIG_IGN);
-  signal(SIGPIPE, SIG_IGN);
-  sigset_t all;
-  sigfillset(&all);
-  sigprocmask(SIG_UNBLOCK, &all, nullptr);
-
-  IdleConnections idle;
-  HoldStore(idle, *setup.options);
-  Dispatcher dispatcher(*setup.registry, setup.options->hooks);
-  RunAgain(dispatcher, setup);
-  if (FCGX_Init() != 0) return 1;
-  FCGX_Request req;
-  FCGX_InitRequest(&req, setup.listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
-  // Workers started together are not all replaced together.
-  const int limit = setup.options->maxRequests +
-                    static_cast<int>(getpid() % 997) * setup.options->maxRequests / 4 / 997;
-  int served = 0;
-  auto idleSince = Clock::now();
-  while (!gStop) {
-    pollfd p{setup.listenFd, POLLIN, 0};
-    const int ready = poll(&p, 1, 1000);
-    if (getppid() != setup.parent) break;
-    if (ready <= 0) {
-      if (setup.extra && Clock::now() - idleSince > kExtraIdle) return kExitIdle;
-      continue;
-    }
-    // Another worker may have taken it: the socket does not block, the wait starts over.
-    if (FCGX_Accept_r(&req) < 0) continue;
-    ServeOne(req, dispatcher, setup);
-    idleSince = Clock::now();
-    if (++served >= limit) return kExitRecycled;
-  }
-  return 0;
-}
-
 // --- the supervisor ---
 
 struct Worker {
@@ -370,7 +124,9 @@ struct Host {
   int fcgiFd = -1;
   int httpFd = -1;  // the private front's listening socket
   std::string runDir, frontDir, fastcgiAddress, listenText;
-  uid_t uid = 0;  // the workers' and the front's user
+  std::string hostStart;    // this start's name: its run folder's
+  std::string inFlightDir;  // the workers' in-flight files: root's alone when the host is root
+  uid_t uid = 0;            // the workers' and the front's user
   gid_t gid = 0;
   std::string frontUser;  // nginx's worker user, when the host stays root
   gid_t frontGid = 0;     // its group: may use the private socket and run folder
@@ -382,7 +138,7 @@ struct Host {
 };
 
 std::string InFlightPath(const Host& h, int slot) {
-  return h.runDir + "/inflight." + std::to_string(slot);
+  return h.inFlightDir + "/" + std::to_string(slot);
 }
 
 bool LoadModules(ApiRegistry& registry, const HostOptions& options) {
@@ -402,11 +158,12 @@ pid_t Spawn(Host& h, bool extra, const std::string& rerun = "") {
   while (std::any_of(h.live.begin(), h.live.end(),
                      [slot](const auto& w) { return w.second.slot == slot; }))
     ++slot;
+  busy::Stop(slot);  // whatever its last worker was doing when it died
   const pid_t pid = fork();
   if (pid == 0) {
     if (h.httpFd >= 0) close(h.httpFd);
-    _exit(RunWorker(WorkerSetup{h.fcgiFd, h.registry.get(), &h.options, InFlightPath(h, slot),
-                                rerun, extra, getppid()}));
+    _exit(RunWorker(WorkerSetup{h.fcgiFd, h.registry.get(), &h.options, slot, InFlightPath(h, slot),
+                                rerun, h.hostStart, extra, getppid()}));
   }
   if (pid < 0) {
     syslog(LOG_ERR, "cannot start a worker: %m");
@@ -453,6 +210,7 @@ void ChooseFrontUser(Host& h, const std::string& runBase) {
 }
 
 bool StartFront(Host& h) {
+  const pid_t supervisor = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
     sigset_t all;
@@ -463,6 +221,11 @@ bool StartFront(Host& h) {
     putenv(const_cast<char*>(inherit.c_str()));
     if (h.uid != 0 && (setresgid(h.gid, h.gid, h.gid) != 0 || setresuid(h.uid, h.uid, h.uid) != 0))
       _exit(127);
+    // nginx ends with its host, even one killed outright: SIGTERM makes its master stop its
+    // workers and leave the port. Set after the id change, which would clear it.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != supervisor) _exit(127);
+    // Its logs hold client addresses and request lines: not for other users.
+    umask(027);
     execl(kNginx, kNginx, "-p", (h.frontDir + "/").c_str(), "-c",
           (h.frontDir + "/nginx.conf").c_str(), "-e", (h.frontDir + "/error.log").c_str(),
           static_cast<char*>(nullptr));
@@ -557,33 +320,35 @@ bool OpenFastcgi(Host& h, std::string& err) {
 }
 
 // A worker that died with a request in flight: its replacement runs it once more; a request
-// that killed two workers goes to quarantine and is never run again.
+// that killed two workers goes to quarantine, without its session, and is never run again.
+// Only a file this very worker wrote in this host start is run: anything else is dropped.
 std::string AfterDeath(Host& h, const Worker& w, pid_t pid) {
   const std::string path = InFlightPath(h, w.slot);
+  kevo::RootIds root;
   InFlight left;
-  if (!ReadInFlight(path, left)) {
+  if (!ReadInFlight(path, left, h.options.maxBody + kMaxInFlightBytes)) {
+    unlink(path.c_str());
+    return "";
+  }
+  if (left.hostStart != h.hostStart || left.pid != static_cast<long>(pid)) {
+    syslog(LOG_WARNING, "dropped an in-flight file that worker %d did not write (%s)",
+           static_cast<int>(pid), Describe(left).c_str());
     unlink(path.c_str());
     return "";
   }
   if (left.attempt < 2) {
-    const std::string rerun = h.runDir + "/rerun." + std::to_string(pid);
+    const std::string rerun = h.inFlightDir + "/rerun." + std::to_string(pid);
     rename(path.c_str(), rerun.c_str());
     syslog(LOG_ERR, "worker %d died with a request in flight (%s); running it once more",
            static_cast<int>(pid), Describe(left).c_str());
     return rerun;
   }
-  const std::string dir = std::string(KEVORootPrefix()) + kQuarantineDir;
-  const std::string to = dir + "/" + std::to_string(time(nullptr)) + "-" + std::to_string(pid);
-  kevo::RootIds root;
-  mkdir(dir.c_str(), 0700);
-  if (rename(path.c_str(), to.c_str()) != 0) {
-    syslog(LOG_ERR, "cannot quarantine the request that killed two workers (%s): %m; dropped",
-           Describe(left).c_str());
-    unlink(path.c_str());
-  } else {
-    syslog(LOG_ERR, "quarantined %s: the request killed two workers (%s)", to.c_str(),
-           Describe(left).c_str());
+  const std::string name = std::to_string(time(nullptr)) + "-" + std::to_string(pid);
+  if (QuarantineRequest(left, name)) {
+    syslog(LOG_ERR, "quarantined %s%s/%s: the request killed two workers (%s)", KEVORootPrefix(),
+           kQuarantineDir, name.c_str(), Describe(left).c_str());
   }
+  unlink(path.c_str());
   return "";
 }
 
@@ -624,34 +389,34 @@ void Reaped(Host& h, pid_t pid, int status, bool stopping) {
   if (Clock::now() >= h.retryAt || !rerun.empty()) Spawn(h, w.extra, rerun);
 }
 
-// Workers past the request timeout are killed; all busy for a while: one more, up to the most.
+// Workers past their request's bound are killed; all busy for a while: one more, up to the most.
 void Watch(Host& h) {
-  const auto now = std::chrono::system_clock::now();
-  int busy = 0, serving = 0;
+  int busyCount = 0, serving = 0;
   for (auto& entry : h.live) {
     Worker& w = entry.second;
     // A retiring worker serves no new request, but its last one keeps its deadline.
     serving += w.retiring ? 0 : 1;
-    struct stat st;
-    if (stat(InFlightPath(h, w.slot).c_str(), &st) != 0) continue;
-    const auto since = std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::seconds(st.st_mtim.tv_sec) +
-            std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
-    if (!w.retiring && now - since >= kBusyFor) ++busy;
-    if (!w.killed && now - since > std::chrono::seconds(h.options.requestSeconds)) {
-      InFlight r;
-      ReadInFlight(InFlightPath(h, w.slot), r);
+    const busy::State state = busy::Of(w.slot);
+    if (!state.busy) continue;
+    if (!w.retiring && state.running >= kBusyFor) ++busyCount;
+    if (!w.killed && state.running > std::chrono::seconds(state.seconds)) {
+      std::string what = "/metrics";
+      if (!state.scrape) {
+        InFlight r;
+        kevo::RootIds root;
+        ReadInFlight(InFlightPath(h, w.slot), r, h.options.maxBody + kMaxInFlightBytes);
+        what = Describe(r);
+      }
       syslog(LOG_ERR, "worker %d: request %s ran past %d s; killing the worker",
-             static_cast<int>(entry.first), Describe(r).c_str(), h.options.requestSeconds);
+             static_cast<int>(entry.first), what.c_str(), state.seconds);
       kill(entry.first, SIGKILL);
       w.killed = true;
     }
   }
-  if (busy == serving && serving < h.maxWorkers) {
+  if (busyCount == serving && serving < h.maxWorkers) {
     const pid_t pid = Spawn(h, true);
     if (pid > 0)
-      syslog(LOG_NOTICE, "all %d workers busy: started extra worker %d", busy,
+      syslog(LOG_NOTICE, "all %d workers busy: started extra worker %d", busyCount,
              static_cast<int>(pid));
   }
   int regular = 0;
@@ -682,70 +447,78 @@ int Supervise(Host& h) {
   bool workersAsked = false;
   auto stopDeadline = Clock::time_point::max();
   while (true) {
-    const timespec tick{0, kTickMs * 1000 * 1000};
-    const int sig = sigtimedwait(&signals, nullptr, &tick);
-    if ((sig == SIGINT || sig == SIGTERM) && stopSignal == 0) {
-      stopSignal = sig;
-      syslog(LOG_NOTICE, "signal %d: stopping", sig);
-      // The front first: it stops taking requests and waits for the answers in flight.
-      if (h.front > 0) kill(h.front, SIGQUIT);
-      stopDeadline = Clock::now() + std::chrono::seconds(h.options.requestSeconds + 5);
-    } else if (sig == SIGHUP && stopSignal == 0) {
-      // Fresh workers load the modules anew: the old ones keep their own copy until they end.
-      auto fresh = std::make_unique<ApiRegistry>();
-      h.registry.reset();
-      if (LoadModules(*fresh, h.options)) {
-        syslog(LOG_NOTICE, "SIGHUP: modules reloaded; replacing %zu workers", h.live.size());
-        for (const auto& w : h.live) toReplace.push_back(w.first);
+    // Nothing a worker, a file or a lack of memory throws may end the supervisor: its workers
+    // and nginx would be left without it.
+    try {
+      const timespec tick{0, kTickMs * 1000 * 1000};
+      const int sig = sigtimedwait(&signals, nullptr, &tick);
+      if ((sig == SIGINT || sig == SIGTERM) && stopSignal == 0) {
+        stopSignal = sig;
+        syslog(LOG_NOTICE, "signal %d: stopping", sig);
+        // The front first: it stops taking requests and waits for the answers in flight.
+        if (h.front > 0) kill(h.front, SIGQUIT);
+        stopDeadline = Clock::now() + std::chrono::seconds(h.options.requestSeconds + 5);
+      } else if (sig == SIGHUP && stopSignal == 0) {
+        // Fresh workers load the modules anew: the old ones keep their own copy until they end.
+        auto fresh = std::make_unique<ApiRegistry>();
+        h.registry.reset();
+        if (LoadModules(*fresh, h.options)) {
+          syslog(LOG_NOTICE, "SIGHUP: modules reloaded; replacing %zu workers", h.live.size());
+          for (const auto& w : h.live) toReplace.push_back(w.first);
+        }
+        h.registry = std::move(fresh);
       }
-      h.registry = std::move(fresh);
-    }
-    int status = 0;
-    pid_t pid;
-    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-      if (pid == h.front) {
-        h.front = -1;
-        if (stopSignal == 0) {
-          syslog(LOG_ERR, "nginx %d ended (status %d); restarting it", static_cast<int>(pid),
-                 status);
-          StartFront(h);
+      int status = 0;
+      pid_t pid;
+      while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        if (pid == h.front) {
+          h.front = -1;
+          if (stopSignal == 0) {
+            syslog(LOG_ERR, "nginx %d ended (status %d); restarting it", static_cast<int>(pid),
+                   status);
+            StartFront(h);
+          }
+          continue;
+        }
+        if (pid == replacing) replacing = 0;
+        Reaped(h, pid, status, stopSignal != 0);
+      }
+      if (stopSignal != 0) {
+        if (h.front > 0 && Clock::now() < stopDeadline) continue;
+        if (!workersAsked) {
+          for (auto& w : h.live) {
+            w.second.retiring = true;
+            kill(w.first, SIGTERM);
+          }
+          workersAsked = true;
+          stopDeadline = Clock::now() + std::chrono::seconds(h.options.requestSeconds + 5);
+        }
+        if (h.live.empty()) break;
+        if (Clock::now() > stopDeadline) {
+          syslog(LOG_ERR, "%zu workers did not stop in time; killing them", h.live.size());
+          for (const auto& w : h.live) kill(w.first, SIGKILL);
+          if (h.front > 0) kill(h.front, SIGKILL);
+          stopDeadline = Clock::time_point::max();
         }
         continue;
       }
-      if (pid == replacing) replacing = 0;
-      Reaped(h, pid, status, stopSignal != 0);
-    }
-    if (stopSignal != 0) {
-      if (h.front > 0 && Clock::now() < stopDeadline) continue;
-      if (!workersAsked) {
-        for (auto& w : h.live) {
-          w.second.retiring = true;
-          kill(w.first, SIGTERM);
-        }
-        workersAsked = true;
-        stopDeadline = Clock::now() + std::chrono::seconds(h.options.requestSeconds + 5);
+      // One by one: the fresh worker serves before the old one is asked to stop.
+      while (replacing == 0 && !toReplace.empty()) {
+        const pid_t old = toReplace.back();
+        toReplace.pop_back();
+        auto it = h.live.find(old);
+        if (it == h.live.end() || it->second.retiring) continue;
+        if (Spawn(h, it->second.extra) < 0) break;
+        it->second.retiring = true;
+        kill(old, SIGTERM);
+        replacing = old;
       }
-      if (h.live.empty()) break;
-      if (Clock::now() > stopDeadline) {
-        syslog(LOG_ERR, "%zu workers did not stop in time; killing them", h.live.size());
-        for (const auto& w : h.live) kill(w.first, SIGKILL);
-        if (h.front > 0) kill(h.front, SIGKILL);
-        stopDeadline = Clock::time_point::max();
-      }
-      continue;
+      Watch(h);
+    } catch (const std::exception& e) {
+      syslog(LOG_ERR, "supervisor: %s; serving on", e.what());
+    } catch (...) {
+      syslog(LOG_ERR, "supervisor: an unknown exception; serving on");
     }
-    // One by one: the fresh worker serves before the old one is asked to stop.
-    while (replacing == 0 && !toReplace.empty()) {
-      const pid_t old = toReplace.back();
-      toReplace.pop_back();
-      auto it = h.live.find(old);
-      if (it == h.live.end() || it->second.retiring) continue;
-      if (Spawn(h, it->second.extra) < 0) break;
-      it->second.retiring = true;
-      kill(old, SIGTERM);
-      replacing = old;
-    }
-    Watch(h);
   }
   CloseStore(h.options);
   syslog(LOG_NOTICE, "stopped");
@@ -838,19 +611,25 @@ int RunHost(const HostOptions& options) {
   if (!LoadModules(*h.registry, options)) return 1;
   metrics::Init();
   DescribeHostMetrics(options);
-  // Each host has a folder of its own: in-flight files, the private socket and front.
+  // Each host start has a folder of its own: in-flight files, the private socket and front.
+  // Those of hosts that died go first: nothing in them is ever run again.
   const std::string runBase = std::string(KEVORootPrefix()) + kRunDir;
-  h.runDir = runBase + "/host." + std::to_string(getpid());
+  h.hostStart = RunFolderName();
+  h.runDir = runBase + "/" + h.hostStart;
+  h.inFlightDir = h.runDir + "/inflight";
   if (KEVOFSMkdirP(runBase.c_str(), nullptr, 1, -1, -1, 0755) != 0) {
     Fail("cannot make the run folder " + runBase + ": " + std::strerror(errno));
     return 1;
   }
+  RemoveStaleRunFolders(runBase);
   if (h.uid == 0 && !options.listen.empty()) ChooseFrontUser(h, runBase);
-  if ((mkdir(h.runDir.c_str(), 0750) != 0 && errno != EEXIST) ||
-      chown(h.runDir.c_str(), h.uid, h.uid == 0 ? h.frontGid : h.gid) != 0) {
+  if (mkdir(h.runDir.c_str(), 0750) != 0 ||
+      chown(h.runDir.c_str(), h.uid, h.uid == 0 ? h.frontGid : h.gid) != 0 ||
+      mkdir(h.inFlightDir.c_str(), 0700) != 0) {
     Fail("cannot make the run folder " + h.runDir + ": " + std::strerror(errno));
     return 1;
   }
+  busy::Map(4 * h.maxWorkers + 8);
   bool ok =
       OpenFastcgi(h, err) && (options.dropUser.empty() || DropPrivileges(options.dropUser, err));
   for (int i = 0; ok && i < h.workers; ++i) ok = Spawn(h, false) > 0;

@@ -69,6 +69,9 @@ int ParseParams(Call& call, size_t inputBytes, std::string& why);
 void KeepParamsAsText(Call& call);
 // DecodeFields, DecodeParams and ParseParams; WEBAPI_ERR_REFUSED when out of bounds.
 int DecodeCall(const RawRequest& raw, Call& call);
+// Removes the session from a request kept past its answer: every "_sid" field of the query
+// and of a form body, and the cookie.
+void ForgetSession(RawRequest& raw);
 
 // --- API tables of the loaded modules ---
 
@@ -123,6 +126,9 @@ struct SessionQuery {
 // True when the session may make the call; `who` names the caller (a device's serial number,
 // an operator) for the log lines and the hooks after the call.
 using SessionCheck = std::function<bool(const SessionQuery& query, std::string& who)>;
+// For a call whose session the check refused: 0 when its module checks the session itself and
+// must see the call, else the error code the host answers with (the module never runs).
+using SessionRefusal = std::function<int(const SessionQuery& query)>;
 // Runs after each call the module answered, in the worker, with the call's parameters.
 using AfterCall = std::function<void(const Call& call, const std::string& who,
                                      const KEVO::APIResponse& response)>;
@@ -136,19 +142,22 @@ using MetricsText = std::function<void(std::string& out, const MetricsFlush& flu
 
 struct ProductHooks {
   SessionCheck check;         // none: every session passes
+  SessionRefusal refusal;     // none: a refused call is answered WEBAPI_ERR_REFUSED
   AfterCall after;            // none: nothing runs after a call
   MetricsToken metricsToken;  // none: /metrics answers loopback clients only
   MetricsText metrics;        // none: the host's own families only
 };
 
 // Serves decoded requests: finds the method, checks the session before any other field is
-// decoded (a refused session gets its parameters as text: the module answers it), calls the
-// method, never lets an exception out, logs one line per request.
+// decoded (a refused session is answered by the host, or with its parameters as text by a
+// module that checks it itself), calls the method, never lets an exception out, logs one line
+// per request.
 class Dispatcher {
  public:
   explicit Dispatcher(const ApiRegistry& registry, ProductHooks hooks = ProductHooks())
       : registry_(registry), hooks_(std::move(hooks)) {}
-  // Runs just before the method, with the decoded call and the caller the check named.
+  // Runs just before the method of a call whose session passed, with the decoded call and the
+  // caller the check named (never for a refused one: it is not run again).
   using BeforeCall = std::function<void(const Call& call, const std::string& who)>;
   // The answer object: {"success":true[,"data":..]} or {"success":false,"error":{"code":N}};
   // `httpStatus` (when given) is 200, or the status of a refusal by a limit.
@@ -213,16 +222,24 @@ class IdleConnections {
 struct InFlight {
   int attempt = 1;  // 2: the rerun after a worker died with it
   std::string api, method, device;
+  std::string hostStart;  // the host start whose worker wrote it (its run folder's name)
+  long pid = 0;           // that worker
   RawRequest raw;
 };
+// Largest in-flight file read back: a request nginx lets through is far smaller.
+constexpr size_t kMaxInFlightBytes = size_t(64) << 20;
+// Quarantined requests kept at most; past either bound the oldest go, one log line each.
+constexpr size_t kMaxQuarantined = 100;
+constexpr size_t kMaxQuarantineBytes = size_t(64) << 20;
 // Below the root: the hosts' run folders, and the requests that killed two workers.
 constexpr const char kRunDir[] = "/var/packages/FLX/target/run";
 constexpr const char kQuarantineDir[] = "/var/packages/FLX/target/quarantine";
 
-// Writes (without fsync: it guards against a process dying, not the machine) and reads the
-// file; Read is false for a file that is not one.
+// Writes (without fsync: it guards against a process dying, not the machine; mode 0600) and
+// reads the file; Read is false for a file that is not one, is not a regular file, or is
+// larger than `maxBytes`, and allocates no more than the file holds.
 bool WriteInFlight(const std::string& path, const InFlight& request);
-bool ReadInFlight(const std::string& path, InFlight& request);
+bool ReadInFlight(const std::string& path, InFlight& request, size_t maxBytes = kMaxInFlightBytes);
 
 // The quarantined requests: file name, when, api, method and device, one a line.
 struct Quarantined {
@@ -233,6 +250,19 @@ struct Quarantined {
 std::vector<Quarantined> ListQuarantine();
 // Removes one (by name) or, with an empty name, all; the number removed, -1 when none matched.
 int DropQuarantine(const std::string& name);
+// Keeps `request`, without its session, as quarantine file `name`, then drops the oldest files
+// while more than `maxCount` or `maxBytes` are kept. False, logged, when it cannot be written.
+bool QuarantineRequest(const InFlight& request, const std::string& name,
+                       size_t maxCount = kMaxQuarantined, size_t maxBytes = kMaxQuarantineBytes);
+
+// --- the run folders ---
+
+// This host start's run folder below kRunDir: host.<pid>.<start>.<nonce> (<start>: the
+// process's start time in clock ticks since boot), unique even when a pid comes again.
+std::string RunFolderName();
+// Removes the run folders below `base` whose host no longer runs (its pid gone, or taken by a
+// later process); the number removed.
+int RemoveStaleRunFolders(const std::string& base);
 
 // --- metrics ---
 

@@ -130,6 +130,7 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const Bef
   int status = 200;
   std::string who;
   std::string refused;
+  bool allowed = false;
   int code = DecodeFields(raw, call);
   if (code == WEBAPI_ERR_REFUSED) {
     status = 413;
@@ -149,12 +150,19 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const Bef
     query.sid = call.sid;
     query.requestMethod = raw.requestMethod;
     query.remoteIp = raw.remoteIp;
-    const bool allowed = !hooks_.check || hooks_.check(query, who);
+    allowed = !hooks_.check || hooks_.check(query, who);
     if (outcome != nullptr) {
       outcome->api = call.api;
       outcome->method = call.method;
     }
-    if (!DecodeParams(raw, call)) {
+    // A refused call reaches only a module that checks the session itself.
+    const int refusal = allowed          ? 0
+                        : hooks_.refusal ? hooks_.refusal(query)
+                                         : int(WEBAPI_ERR_REFUSED);
+    if (refusal != 0) {
+      code = refusal;
+      refused = "session";
+    } else if (!DecodeParams(raw, call)) {
       code = WEBAPI_ERR_UNKNOWN;
       refused = "bad_encoding";
     } else if (!allowed) {
@@ -176,7 +184,7 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const Bef
   if (code != 0) {
     response.SetError(code, Json::Value());
   } else {
-    if (before) before(call, who);
+    if (before && allowed) before(call, who);
     KEVO::APIRequest request(call.api, call.version, call.method, call.params, call.sid,
                              raw.remoteIp);
     Invoke(handler, request, response);
