@@ -525,6 +525,74 @@ TEST_F(PushIntegrationTest, PrivateFrontDiesWithItsHost) {
   EXPECT_LT(fd, 0) << "something still listens on the host's port";
 }
 
+// No session id or token in a URL reaches nginx's error log: refused before anything logs the
+// request line, however the name is spelt; the other names still reach the log.
+TEST_F(PushIntegrationTest, SessionIdsInUrlsAreRefusedBeforeAnyLog) {
+  StartHost();
+  const std::string get = " HTTP/1.1\r\nHost: h\r\n\r\n";
+  const struct {
+    std::string request, status;
+  } cases[] = {
+      {"GET /webapi/entry.cgi?api=A&_sid=SECRET1" + get, "400"},
+      {"GET /missing.png?x=1&%5Fsid=SECRET2" + get, "400"},
+      {"POST /webapi/entry.cgi?_SID=SECRET3 HTTP/1.1\r\nHost: h\r\nContent-Length: "
+       "99999999\r\n\r\n",
+       "400"},
+      {"GET /missing.png?_sidx=1&sid=2" + get, "404"},  // logged: the log is read below
+  };
+  for (const auto& c : cases) {
+    const int fd = Connect();
+    EXPECT_EQ("HTTP/1.1 " + c.status, Status(fd, c.request).substr(0, 12)) << c.request;
+    close(fd);
+  }
+  const std::string log = readFile(RunDir() + "/front/error.log");
+  EXPECT_NE(std::string::npos, log.find("_sidx=1")) << log;
+  EXPECT_EQ(std::string::npos, log.find("SECRET")) << log;
+  httplib::Client client(url_);
+  auto r = client.Get("/webapi/entry.cgi?_sid=x");
+  ASSERT_TRUE(r);
+  EXPECT_NE(std::string::npos, r->body.find("belongs in the POST body or the cookie")) << r->body;
+}
+
+// A large fleet's scrape: nginx buffers it, so clients that never read hold no worker, and the
+// worker's memory goes back to what it was before.
+TEST_F(PushIntegrationTest, LargeScrapesHoldNoWorkerNorItsMemory) {
+  module_ = FLX_CRASH_MODULE_PATH;
+  const uint64_t id = addDevice(kSn);
+  query(
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50000) "
+      "INSERT INTO vol_info (name, status, size_total, size_used, qx_id) "
+      "SELECT 'volume-' || i, 'normal', 1000000000000, 1000, " +
+      std::to_string(id) + " FROM n");
+  StartHost({"--workers", "1", "--max-workers", "1"});
+  const int worker = Call("pid");
+  ASSERT_GT(worker, 0);
+  auto rssKiB = [worker] {
+    const std::string status = readFile("/proc/" + std::to_string(worker) + "/status");
+    const size_t at = status.find("RssAnon:");
+    return at == std::string::npos ? -1L : std::atol(status.c_str() + at + 8);
+  };
+  const long before = rssKiB();
+  httplib::Client client(url_);
+  client.set_read_timeout(30, 0);
+  auto scrape = client.Get("/metrics");
+  ASSERT_TRUE(scrape);
+  ASSERT_GT(scrape->body.size(), size_t(8) << 20);
+  EXPECT_LT(rssKiB(), before + 2048) << "KiB before: " << before;
+
+  std::vector<int> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.push_back(Connect());
+    const std::string get = "GET /metrics HTTP/1.1\r\nHost: h\r\n\r\n";
+    send(readers.back(), get.data(), get.size(), MSG_NOSIGNAL);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(worker, Call("pid"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  for (int fd : readers) close(fd);
+}
+
 // The WAL file outlives the module's short connections only while a worker holds one open, as
 // it does by default (DemoBatchIsStoredEndToEnd finds it).
 TEST_F(PushIntegrationTest, NoKeepOpenLeavesNoWalFile) {
