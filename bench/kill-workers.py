@@ -49,7 +49,7 @@ try:
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
         victim, deadline = None, time.time() + 5
         while victim is None and time.time() < deadline:
-            for f in glob.glob(os.path.join(target, "run/host.*/inflight.*")):
+            for f in glob.glob(os.path.join(target, "run/host.*/inflight/*")):
                 try:
                     head = open(f, errors="replace").read(200)
                 except OSError:
