@@ -38,6 +38,13 @@ int RunWorker(const WorkerSetup& setup);
 // The families the host counts itself; before the first fork.
 void DescribeHostMetrics(const HostOptions& options);
 
+// A listening socket on HOST:PORT (port 0: any free one, written back), or -1 with `err`.
+int ListenTcp(const std::string& host, int& port, std::string& err);
+// A listening unix socket at `path` (replacing a file there), mode 0660 for uid:gid.
+int ListenUnix(const std::string& path, uid_t uid, gid_t gid, std::string& err);
+// 127.0.0.0/8, ::1 or localhost.
+bool IsLoopback(const std::string& host);
+
 // Client-chosen text for a log line: short, one line, no spaces.
 std::string Oneline(const std::string& text);
 // "api=.. method=.. device=.." of a request.
