@@ -3,9 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
