@@ -7,6 +7,9 @@
 //   flx-history-bench keepup [--devices N] [--rate R] [--seconds S]
 //                                                 flx-history against notes at R a second over a
 //                                                 root seeded with the demo batch: notes waiting
+//   flx-history-bench idle [--files N] [--seconds S]
+//                                                 flx-history's idle CPU with N small notes
+//                                                 files taken in its folder, against none
 #include <json/reader.h>
 #include <libgen.h>
 #include <limits.h>
@@ -425,6 +428,44 @@ int keepup(const std::string& binDir, int devices, int rate, int secs) {
   return 0;
 }
 
+// The CPU flx-history uses while nothing new waits, over `secs` seconds.
+double idleCpu(pid_t pid, int secs) {
+  const double before = cpuSeconds(pid);
+  sleep(static_cast<unsigned>(secs));
+  return cpuSeconds(pid) - before;
+}
+
+int idle(const std::string& binDir, int files, int secs) {
+  flxbench::TempRoot root("/tmp/flx-history-idle");
+  if (!root.Init(binDir + "/flx-admin") || !seedDemo(1)) return 1;
+  flxbench::Child history;
+  if (!history.Spawn({binDir + "/flx-history", "--log-stderr"}, root.dir() + "/history.log", 0))
+    return 1;
+  const std::string db = flxhistory::historyDbPath();
+  flxhistory::notePush(flxbench::Serial(0), kDemoKinds, time(nullptr));
+  while (flxhistory::notesWaiting() > 0) usleep(10000);
+  const double baseline = idleCpu(history.pid(), secs);
+  const long long dbBefore = fileSize(db) + fileSize(db + "-wal");
+
+  // Files as a writer makes them, one note each, all taken before the idle run.
+  const std::string dir = flxhistory::notesDir();
+  const auto t = Clock::now();
+  for (int i = 0; i < files; ++i) {
+    std::ofstream(dir + "/1-" + std::to_string(i))
+        << time(nullptr) << " " << flxbench::Serial(0) << " storage.storage\n";
+  }
+  while (flxhistory::notesWaiting() > 0) usleep(200000);
+  const double taken = seconds(t);
+  const double loaded = idleCpu(history.pid(), secs);
+  const long long dbAfter = fileSize(db) + fileSize(db + "-wal");
+  printf(
+      "flx-history idle over %d s: %.3f CPU s with no notes files, %.3f CPU s with %d taken "
+      "(ratio %.1f); taking them took %.1f s; history database %lld -> %lld bytes; load: %s\n",
+      secs, baseline, loaded, files, loaded / std::max(0.001, baseline), taken, dbBefore, dbAfter,
+      flxbench::LoadAverage().c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -443,7 +484,12 @@ int main(int argc, char** argv) {
   k->add_option("--devices", keepDevices, "Devices seeded with the demo batch");
   k->add_option("--rate", rate, "Notes a second");
   k->add_option("--seconds", secs, "Length of the run");
+  int files = 20000, idleSecs = 20;
+  CLI::App* i = app.add_subcommand("idle", "flx-history's idle CPU with many notes files");
+  i->add_option("--files", files, "Small notes files planted and taken");
+  i->add_option("--seconds", idleSecs, "Length of each idle run");
   CLI11_PARSE(app, argc, argv);
+  if (i->parsed()) return idle(binDir(argv[0]), files, idleSecs);
   if (n->parsed()) return notes(binDir(argv[0]), calls);
   if (y->parsed()) return year(binDir(argv[0]), devices, days);
   return keepup(binDir(argv[0]), keepDevices, rate, secs);
