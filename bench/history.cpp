@@ -7,8 +7,8 @@
 //   flx-history-bench keepup [--devices N] [--rate R] [--seconds S]
 //                                                 flx-history against notes at R a second over a
 //                                                 root seeded with the demo batch: notes waiting
-//   flx-history-bench idle [--files N] [--seconds S]
-//                                                 flx-history's idle CPU with N small notes
+//   flx-history-bench idle [--files N] [--rounds R]
+//                                                 the writer's idle pass with N small notes
 //                                                 files taken in its folder, against none
 #include <json/reader.h>
 #include <libgen.h>
@@ -428,42 +428,63 @@ int keepup(const std::string& binDir, int devices, int rate, int secs) {
   return 0;
 }
 
-// The CPU flx-history uses while nothing new waits, over `secs` seconds.
-double idleCpu(pid_t pid, int secs) {
-  const double before = cpuSeconds(pid);
-  sleep(static_cast<unsigned>(secs));
-  return cpuSeconds(pid) - before;
+// Milliseconds of one idle pass of the writer (a step that finds nothing new), median of
+// `rounds`.
+double idlePassMs(flxhistory::Writer& w, int rounds) {
+  std::vector<double> ms;
+  std::string err;
+  for (int i = 0; i < rounds; ++i) {
+    const auto t = Clock::now();
+    if (w.step(err) != 0) fprintf(stderr, "bench: an idle pass took notes: %s\n", err.c_str());
+    ms.push_back(1000 * seconds(t));
+  }
+  std::sort(ms.begin(), ms.end());
+  return ms[ms.size() / 2];
 }
 
-int idle(const std::string& binDir, int files, int secs) {
+// The share of a core flx-history's idle loop takes with passes of `passMs`: the fixed 200 ms
+// wait, and the wait that grows with the pass (20 times it, up to 5 s).
+void idleShare(const char* what, double passMs) {
+  const double grown = std::min(5000.0, std::max(200.0, 20 * passMs));
+  printf(
+      "%s: idle pass %.2f ms; share of a core with a fixed 200 ms wait %.2f %%, with the "
+      "grown wait (%.0f ms) %.2f %%\n",
+      what, passMs, 100 * passMs / (passMs + 200), grown, 100 * passMs / (passMs + grown));
+}
+
+int idle(const std::string& binDir, int files, int rounds) {
   flxbench::TempRoot root("/tmp/flx-history-idle");
   if (!root.Init(binDir + "/flx-admin") || !seedDemo(1)) return 1;
-  flxbench::Child history;
-  if (!history.Spawn({binDir + "/flx-history", "--log-stderr"}, root.dir() + "/history.log", 0))
-    return 1;
-  const std::string db = flxhistory::historyDbPath();
+  flxhistory::Writer w;
+  std::string err;
   flxhistory::notePush(flxbench::Serial(0), kDemoKinds, time(nullptr));
-  while (flxhistory::notesWaiting() > 0) usleep(10000);
-  const double baseline = idleCpu(history.pid(), secs);
+  while (w.step(err) > 0) {
+  }
+  const std::string db = flxhistory::historyDbPath();
   const long long dbBefore = fileSize(db) + fileSize(db + "-wal");
+  const double baseline = idlePassMs(w, rounds);
 
-  // Files as a writer makes them, one note each, all taken before the idle run.
+  // Files as a writer makes them, one note each, all taken before the idle passes.
   const std::string dir = flxhistory::notesDir();
-  const auto t = Clock::now();
   for (int i = 0; i < files; ++i) {
     std::ofstream(dir + "/1-" + std::to_string(i))
         << time(nullptr) << " " << flxbench::Serial(0) << " storage.storage\n";
   }
-  while (flxhistory::notesWaiting() > 0) usleep(200000);
+  const auto t = Clock::now();
+  int n;
+  while ((n = w.step(err)) > 0) {
+  }
   const double taken = seconds(t);
-  const double loaded = idleCpu(history.pid(), secs);
+  const double loaded = idlePassMs(w, rounds);
   const long long dbAfter = fileSize(db) + fileSize(db + "-wal");
+  idleShare("no notes files", baseline);
+  idleShare((std::to_string(files) + " taken notes files").c_str(), loaded);
   printf(
-      "flx-history idle over %d s: %.3f CPU s with no notes files, %.3f CPU s with %d taken "
-      "(ratio %.1f); taking them took %.1f s; history database %lld -> %lld bytes; load: %s\n",
-      secs, baseline, loaded, files, loaded / std::max(0.001, baseline), taken, dbBefore, dbAfter,
+      "idle pass ratio %.1f; taking the %d files: %.1f s; history database %lld -> %lld "
+      "bytes; load: %s\n",
+      loaded / std::max(0.001, baseline), files, taken, dbBefore, dbAfter,
       flxbench::LoadAverage().c_str());
-  return 0;
+  return n < 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -484,12 +505,12 @@ int main(int argc, char** argv) {
   k->add_option("--devices", keepDevices, "Devices seeded with the demo batch");
   k->add_option("--rate", rate, "Notes a second");
   k->add_option("--seconds", secs, "Length of the run");
-  int files = 20000, idleSecs = 20;
-  CLI::App* i = app.add_subcommand("idle", "flx-history's idle CPU with many notes files");
+  int files = 20000, idleRounds = 20;
+  CLI::App* i = app.add_subcommand("idle", "The writer's idle pass with many notes files");
   i->add_option("--files", files, "Small notes files planted and taken");
-  i->add_option("--seconds", idleSecs, "Length of each idle run");
+  i->add_option("--rounds", idleRounds, "Idle passes timed");
   CLI11_PARSE(app, argc, argv);
-  if (i->parsed()) return idle(binDir(argv[0]), files, idleSecs);
+  if (i->parsed()) return idle(binDir(argv[0]), files, idleRounds);
   if (n->parsed()) return notes(binDir(argv[0]), calls);
   if (y->parsed()) return year(binDir(argv[0]), devices, days);
   return keepup(binDir(argv[0]), keepDevices, rate, secs);

@@ -208,6 +208,16 @@ bool eachLine(const std::string& name, uint64_t from, struct stat& st, Fn line) 
   return true;
 }
 
+// True when the file of `fd` (its size in `st`) has a complete line after `at`.
+bool endedLineAfter(int fd, uint64_t at, const struct stat& st) {
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size <= at) return false;
+  if (size - at > kMaxNoteBytes) return true;
+  char tail[kMaxNoteBytes];
+  const ssize_t got = pread(fd, tail, size - at, static_cast<off_t>(at));
+  return got < 0 || memchr(tail, '\n', static_cast<size_t>(got)) != nullptr;
+}
+
 uint64_t offsetOf(const Offsets& taken, const std::string& name) {
   auto found = taken.find(name);
   return found != taken.end() ? found->second : 0;
@@ -363,15 +373,17 @@ std::vector<std::string> retireNotes(const Offsets& taken, int64_t minAgeSeconds
       if (unlink(path.c_str()) == 0) gone.push_back(e.name);
       continue;
     }
-    if (!notesFile(e.st) || static_cast<uint64_t>(e.st.st_size) > at) continue;
+    // Past what was taken there is at most a line not ended (longer ones are skipped).
+    if (!notesFile(e.st) || static_cast<uint64_t>(e.st.st_size) > at + kMaxNoteBytes) continue;
     const Fd owner{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
     const int fd = owner.fd;
     if (fd < 0) continue;
     struct stat st;
-    // No process holds it for writing (so it cannot grow any more), it is taken to its end,
-    // and old enough that its writer is not between creating and locking it.
+    // No process holds it for writing (so it cannot grow any more), it is taken to its end
+    // but for a line that can no longer be ended, and old enough that its writer is not
+    // between creating and locking it.
     if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && notesFile(st) &&
-        static_cast<uint64_t>(st.st_size) <= at && now - st.st_mtime >= minAgeSeconds &&
+        !endedLineAfter(fd, at, st) && now - st.st_mtime >= minAgeSeconds &&
         unlink(path.c_str()) == 0) {
       gone.push_back(e.name);
     }
