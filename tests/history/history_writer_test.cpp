@@ -433,6 +433,21 @@ TEST_F(HistoryTest, PlantedNotesEntriesAreNeitherWaitedOnNorReadAndGo) {
   }
 }
 
+// What /metrics counts has a bound: past 1,000 files the notes are estimated from the sizes,
+// at the length of those read.
+TEST_F(HistoryTest, WaitingNotesPastTheBoundAreEstimated) {
+  for (int i = 0; i < 1500; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "/1-%04d", i);
+    writeFile(flxhistory::notesDir() + name, std::to_string(1000 + i) + " SN-A storage.storage\n");
+  }
+  int64_t oldest = 0;
+  EXPECT_EQ(1500, flxhistory::countNotes({}, &oldest));
+  EXPECT_EQ(1000, oldest);
+  EXPECT_EQ(1499, flxhistory::countNotes({{"1-0000", 100}}, &oldest)) << "one taken";
+  EXPECT_EQ(1001, oldest);
+}
+
 // A note's arrival is bounded to [the device's newest arrival - a day, now + a minute]:
 // forged ones neither put events in the future nor teach a week's push interval.
 TEST_F(HistoryTest, ForgedArrivalsAreBounded) {

@@ -55,8 +55,9 @@ typedef std::map<std::string, uint64_t> Offsets;
 int takeNotes(const Offsets& taken, size_t max, std::vector<Note>& out, Offsets& ends,
               std::string& err);
 // Number of notes after `taken` (lines that are not notes left out): counted in the first
-// 16 MiB of them, estimated from the files' sizes beyond. `oldestArrival` (when given) gets
-// the first one's arrival, -1 when none waits. Logs nothing: /metrics calls it at each scrape.
+// 16 MiB of them and 1,000 files, estimated from the files' sizes beyond. `oldestArrival` (when
+// given) gets the first one's arrival, -1 when none waits. Logs nothing: /metrics calls it at each
+// scrape.
 long countNotes(const Offsets& taken, int64_t* oldestArrival = nullptr);
 // Deletes the notes files taken to their end that no process writes to any more and that are
 // older than `minAgeSeconds`; returns their names. Files missing from the folder are

@@ -31,9 +31,10 @@ const off_t kMaxFileBytes = kRotateBytes + static_cast<off_t>(kMaxNoteBytes) + 1
 // The offset recorded for an entry that is not a notes file (not a regular file, or too large):
 // past any notes file's end, so that it is never opened again, and deleted by retireNotes.
 const uint64_t kSkipped = static_cast<uint64_t>(kMaxFileBytes) + 1;
-// Bytes of notes that countNotes reads; beyond, it estimates from the files' sizes, so that a
-// scrape's cost has a bound however many notes wait.
+// Bytes of notes and files that countNotes reads; beyond, it estimates from the files' sizes,
+// so that a scrape's cost has a bound however many notes wait.
 const uint64_t kCountBudget = 16u << 20;
+const size_t kCountFiles = 1000;
 
 // Serial numbers: printable ASCII without spaces, 1 to 128 bytes.
 bool plain(const std::string& text) {
@@ -331,31 +332,33 @@ long countNotes(const Offsets& taken, int64_t* oldestArrival) {
   std::vector<Entry> entries;
   std::string err;
   if (!listNotes(entries, err)) return -1;
-  uint64_t counted = 0, budget = kCountBudget, unread = 0;
+  uint64_t counted = 0, read = 0, unread = 0;
+  size_t opened = 0;
   for (const Entry& e : entries) {
     const uint64_t from = offsetOf(taken, e.name);
     if (from >= kSkipped || !notesFile(e.st) || static_cast<uint64_t>(e.st.st_size) <= from)
       continue;
-    if (budget == 0) {
+    if (read >= kCountBudget || opened >= kCountFiles) {
       unread += static_cast<uint64_t>(e.st.st_size) - from;
       continue;
     }
+    ++opened;
     struct stat st = e.st;
     uint64_t at = from;
     eachLine(e.name, from, st, [&](const std::string& line, uint64_t end) {
       Note note;
-      if (parseNote(line, note)) {
-        if (counted++ == 0 && oldestArrival != nullptr) *oldestArrival = note.arrival;
-      }
+      if (parseNote(line, note) && counted++ == 0 && oldestArrival != nullptr)
+        *oldestArrival = note.arrival;
       at = end;
-      return end - from < budget;
+      return read + (end - from) < kCountBudget;
     });
-    budget -= std::min(budget, at - from);
-    if (budget == 0 && static_cast<uint64_t>(st.st_size) > at)
+    read += at - from;
+    if (read >= kCountBudget && static_cast<uint64_t>(st.st_size) > at)
       unread += static_cast<uint64_t>(st.st_size) - at;
   }
-  // Past the budget: the notes of the bytes not read, at the length of those read.
-  if (unread > 0 && counted > 0) counted += unread / std::max<uint64_t>(1, kCountBudget / counted);
+  // Past the bounds: the notes of the bytes not read, at the length of those read.
+  if (unread > 0 && counted > 0 && read > 0)
+    counted += static_cast<uint64_t>(static_cast<double>(unread) * counted / read);
   return static_cast<long>(counted);
 }
 
