@@ -7,6 +7,9 @@
 //   flx-history-bench keepup [--devices N] [--rate R] [--seconds S]
 //                                                 flx-history against notes at R a second over a
 //                                                 root seeded with the demo batch: notes waiting
+//   flx-history-bench idle [--files N] [--rounds R]
+//                                                 the writer's idle pass with N small notes
+//                                                 files taken in its folder, against none
 #include <json/reader.h>
 #include <libgen.h>
 #include <limits.h>
@@ -425,6 +428,65 @@ int keepup(const std::string& binDir, int devices, int rate, int secs) {
   return 0;
 }
 
+// Milliseconds of one idle pass of the writer (a step that finds nothing new), median of
+// `rounds`.
+double idlePassMs(flxhistory::Writer& w, int rounds) {
+  std::vector<double> ms;
+  std::string err;
+  for (int i = 0; i < rounds; ++i) {
+    const auto t = Clock::now();
+    if (w.step(err) != 0) fprintf(stderr, "bench: an idle pass took notes: %s\n", err.c_str());
+    ms.push_back(1000 * seconds(t));
+  }
+  std::sort(ms.begin(), ms.end());
+  return ms[ms.size() / 2];
+}
+
+// The share of a core flx-history's idle loop takes with passes of `passMs`: the fixed 200 ms
+// wait, and the wait that grows with the pass (20 times it, up to 5 s).
+void idleShare(const char* what, double passMs) {
+  const double grown = std::min(5000.0, std::max(200.0, 20 * passMs));
+  printf(
+      "%s: idle pass %.2f ms; share of a core with a fixed 200 ms wait %.2f %%, with the "
+      "grown wait (%.0f ms) %.2f %%\n",
+      what, passMs, 100 * passMs / (passMs + 200), grown, 100 * passMs / (passMs + grown));
+}
+
+int idle(const std::string& binDir, int files, int rounds) {
+  flxbench::TempRoot root("/tmp/flx-history-idle");
+  if (!root.Init(binDir + "/flx-admin") || !seedDemo(1)) return 1;
+  flxhistory::Writer w;
+  std::string err;
+  flxhistory::notePush(flxbench::Serial(0), kDemoKinds, time(nullptr));
+  while (w.step(err) > 0) {
+  }
+  const std::string db = flxhistory::historyDbPath();
+  const long long dbBefore = fileSize(db) + fileSize(db + "-wal");
+  const double baseline = idlePassMs(w, rounds);
+
+  // Files as a writer makes them, one note each, all taken before the idle passes.
+  const std::string dir = flxhistory::notesDir();
+  for (int i = 0; i < files; ++i) {
+    std::ofstream(dir + "/1-" + std::to_string(i))
+        << time(nullptr) << " " << flxbench::Serial(0) << " storage.storage\n";
+  }
+  const auto t = Clock::now();
+  int n;
+  while ((n = w.step(err)) > 0) {
+  }
+  const double taken = seconds(t);
+  const double loaded = idlePassMs(w, rounds);
+  const long long dbAfter = fileSize(db) + fileSize(db + "-wal");
+  idleShare("no notes files", baseline);
+  idleShare((std::to_string(files) + " taken notes files").c_str(), loaded);
+  printf(
+      "idle pass ratio %.1f; taking the %d files: %.1f s; history database %lld -> %lld "
+      "bytes; load: %s\n",
+      loaded / std::max(0.001, baseline), files, taken, dbBefore, dbAfter,
+      flxbench::LoadAverage().c_str());
+  return n < 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -443,7 +505,12 @@ int main(int argc, char** argv) {
   k->add_option("--devices", keepDevices, "Devices seeded with the demo batch");
   k->add_option("--rate", rate, "Notes a second");
   k->add_option("--seconds", secs, "Length of the run");
+  int files = 20000, idleRounds = 20;
+  CLI::App* i = app.add_subcommand("idle", "The writer's idle pass with many notes files");
+  i->add_option("--files", files, "Small notes files planted and taken");
+  i->add_option("--rounds", idleRounds, "Idle passes timed");
   CLI11_PARSE(app, argc, argv);
+  if (i->parsed()) return idle(binDir(argv[0]), files, idleRounds);
   if (n->parsed()) return notes(binDir(argv[0]), calls);
   if (y->parsed()) return year(binDir(argv[0]), devices, days);
   return keepup(binDir(argv[0]), keepDevices, rate, secs);

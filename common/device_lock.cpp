@@ -22,9 +22,13 @@ namespace {
 // Between two attempts at a held lock.
 const unsigned kStepMicroseconds = 20000;
 
+// Lock files open to others would let any local user hold a device's pushes with flock: the
+// folder and its files are root's alone (0700, 0600), reached with root's ids.
+const mode_t kLockDirMode = 0700;
+const mode_t kLockFileMode = 0600;
+
 // The lock folder, opened once per process (again when the root moves or the folder was
-// replaced), with root's ids as the registry opens its connection. Searchable by all, so that
-// the server's own ids open an existing lock file; flock needs no more than reading.
+// replaced) with root's ids, its mode closed where an older module left it open.
 struct LockFolder {
   std::string path;
   int fd = -1;
@@ -37,15 +41,20 @@ int lockFolder(bool reopen) {
   if (n < 0 || static_cast<size_t>(n) >= sizeof dir) return -1;
   if (gFolder.fd >= 0 && !reopen && gFolder.path == dir) return gFolder.fd;
   if (gFolder.fd >= 0) close(gFolder.fd);
+  gFolder.fd = -1;
   kevo::RootIds ids;
-  if (KEVOFSMkdirP(dir, nullptr, TRUE, UID_ERR, GID_ERR, 0711) < 0) return -1;
-  gFolder.fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (KEVOFSMkdirP(dir, nullptr, TRUE, UID_ERR, GID_ERR, kLockDirMode) < 0) return -1;
+  const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_mode & 07777) != kLockDirMode)
+    fchmod(fd, kLockDirMode);
+  gFolder.fd = fd;
   gFolder.path = dir;
   return gFolder.fd;
 }
 
-// Opens (creating when missing) the lock file of device `id`; -1 (logged) on failure. Root's
-// ids only when the file is missing or was made unreadable by an older module.
+// Opens (creating when missing) the lock file of device `id` with root's ids; -1 (logged) on
+// failure.
 int openLockFile(uint64_t id) {
   char name[32];
   snprintf(name, sizeof name, "%llu", static_cast<unsigned long long>(id));
@@ -53,11 +62,8 @@ int openLockFile(uint64_t id) {
   for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
     const int dir = lockFolder(attempt > 0);
     if (dir < 0) break;
-    fd = openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) break;
     kevo::RootIds ids;
-    fd = openat(dir, name, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd >= 0) fchmod(fd, 0644);
+    fd = openat(dir, name, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, kLockFileMode);
   }
   if (fd < 0) {
     FLX_LOG_ERR(__LINE__, "%s:%d cannot open the lock of device %llu: %m",

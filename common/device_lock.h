@@ -1,7 +1,7 @@
 // Serialises the handling of one device across processes: an advisory lock on a file per
 // device below the root, held around each handler call. Different devices go in parallel. The
-// lock folder is opened once per process; taking a lock changes no ids, but for creating a
-// device's lock file, which the silent guard does.
+// lock folder is opened once per process; the folder and files are root's alone, opened
+// through the silent guard.
 #ifndef FLX_COMMON_DEVICE_LOCK_H
 #define FLX_COMMON_DEVICE_LOCK_H
 

@@ -8,6 +8,8 @@
 #include <time.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "writer.h"
@@ -41,6 +43,10 @@ class Reporter {
 };
 
 const int kIdleMs = 200;
+// An idle pass (listing the notes folder, one stat a file) takes at most this share of the
+// time however many files wait there: the wait after it grows with its cost, up to kMaxIdleMs.
+const int kIdleShare = 20;
+const int kMaxIdleMs = 5000;
 const int kRetryMs = 2000;
 // Removed devices and notes files taken to their end are looked for this often.
 const time_t kSweepSeconds = 60;
@@ -80,7 +86,11 @@ int serve(flxhistory::Writer& w) {
   time_t nextSweep = 0, nextPrune = 0;
   while (!g_stop) {
     std::string err;
+    const auto started = std::chrono::steady_clock::now();
     const int n = w.step(err);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - started)
+                          .count();
     reporter.report(err);
     if (n < 0 || !err.empty()) {
       sleepMs(kRetryMs);
@@ -100,7 +110,8 @@ int serve(flxhistory::Writer& w) {
       reporter.report(err);
       nextSweep = now + kSweepSeconds;
     }
-    sleepMs(kIdleMs);
+    sleepMs(static_cast<int>(
+        std::min<int64_t>(kMaxIdleMs, std::max<int64_t>(kIdleMs, kIdleShare * took))));
   }
   syslog(LOG_NOTICE, "stopping");
   return 0;

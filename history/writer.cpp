@@ -49,6 +49,9 @@ const int64_t kMinInterval = 60;
 const int64_t kMaxInterval = 7 * kDay;
 const double kIntervalWeight = 0.25;
 const double kMaxGapFactor = 4;
+// How far past the writer's clock a note's arrival may be (the clocks of the host's processes
+// are one clock; this is only slack).
+const int64_t kArrivalSlack = 60;
 
 typedef std::map<std::string, std::string> Fields;
 typedef std::map<std::string, Fields> Objects;  // by object name
@@ -395,6 +398,20 @@ sqlite3_stmt* Writer::cached(const char* sql) {
   return st;
 }
 
+namespace {
+
+// A note's arrival is only as good as whoever wrote it: none is taken as later than a minute
+// from now (events in the future are never pruned) nor as more than a day before the newest
+// arrival recorded (`newest`, 0 when none), so that no gap it makes teaches a week's interval.
+std::vector<int64_t> boundedArrivals(std::vector<int64_t> arrivals, int64_t newest) {
+  const int64_t latest = static_cast<int64_t>(time(nullptr)) + kArrivalSlack;
+  const int64_t earliest = newest > 0 ? newest - kDay : 0;
+  for (int64_t& t : arrivals) t = std::max(earliest, std::min(t, latest));
+  return arrivals;
+}
+
+}  // namespace
+
 void Writer::close() {
   for (auto& kept : statements_) sqlite3_finalize(kept.second);
   statements_.clear();
@@ -486,7 +503,6 @@ bool Writer::forget(int64_t deviceId, std::string& err) {
 Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds,
                                const std::vector<int64_t>& arrivals, bool rebuild,
                                std::string& err) {
-  const int64_t arrival = arrivals.back();
   Json::Value show;
   std::string readErr;
   const flxread::Result r = flxread::deviceShow(sn, show, readErr);
@@ -529,6 +545,8 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds,
     interval = 0;
   }
 
+  const std::vector<int64_t> times = rebuild ? arrivals : boundedArrivals(arrivals, rec.arrival);
+  const int64_t arrival = times.back();
   std::set<std::string> pushed;
   for (const auto& k : kinds) pushed.insert(k.first + "." + k.second);
   std::vector<Event> events;
@@ -541,7 +559,7 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds,
   next.storageTime = cur.storageTime;
   // A rebuild is no push: it keeps the interval and the arrival it is measured from.
   next.arrival = rec.arrival;
-  for (int64_t t : rebuild ? std::vector<int64_t>() : arrivals) {
+  for (int64_t t : rebuild ? std::vector<int64_t>() : times) {
     const int64_t gap = t - next.arrival;
     if (next.arrival > 0 && gap >= 0 && gap < kBurstSeconds) continue;  // the same push
     if (next.arrival > 0 && gap > 0) interval = learnInterval(interval, gap);
@@ -978,10 +996,10 @@ int initHistory(std::string& err) {
   return flxread::guardedCall(err, 1, [&] {
     const std::string dir = notesDir();
     struct stat st;
-    if (KEVOFSMkdirP(dir.c_str(), nullptr, TRUE, UID_ERR, GID_ERR, -1) < 0 ||
+    if (KEVOFSMkdirP(dir.c_str(), nullptr, TRUE, UID_ERR, GID_ERR, kNotesDirMode) < 0 ||
         lstat(dir.c_str(), &st) != 0 ||
         ((st.st_mode & 07777) != kNotesDirMode && chmod(dir.c_str(), kNotesDirMode) != 0)) {
-      err = "cannot create the notes folder " + dir + " (mode 1733): " + strerror(errno) +
+      err = "cannot create the notes folder " + dir + " (mode 0700): " + strerror(errno) +
             "; check the permissions of its parent";
       return 1;
     }

@@ -93,7 +93,8 @@ std::string boundedValue(const std::string& text);
 int rebuildHistory(std::string& movedTo, int& devices, std::string& err);
 
 // Creates the history database (mode 0640, like the cache database) and the notes folder
-// (mode 01733) when missing. 0 on success, else 1 with `err`.
+// (root's, mode 0700; an older one open to all is closed) when missing. 0 on success, else 1 with
+// `err`.
 int initHistory(std::string& err);
 
 }  // namespace flxhistory

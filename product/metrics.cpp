@@ -64,13 +64,10 @@ SpoolState ReadSpool(time_t now) {
 // The pushes the history has not taken yet: its notes after the offsets it committed.
 void NotesMetrics(std::string& out, const flxhistory::Offsets& taken, time_t now) {
   long waiting = 0;
-  std::vector<flxhistory::Note> first;
+  int64_t oldest = -1;
   {
-    kevo::RootIds ids;  // only root lists the notes folder
-    waiting = flxhistory::countNotes(taken);
-    flxhistory::Offsets ends;
-    std::string err;
-    if (waiting > 0) flxhistory::takeNotes(taken, 1, first, ends, err);
+    kevo::RootIds ids;  // the notes folder is root's
+    waiting = flxhistory::countNotes(taken, &oldest);
   }
   if (waiting < 0) return;  // no notes folder: nothing was ever noted
   m::Header(out, "flx_history_notes_waiting", m::Type::kGauge,
@@ -79,7 +76,7 @@ void NotesMetrics(std::string& out, const flxhistory::Offsets& taken, time_t now
   m::Header(out, "flx_history_oldest_note_age_seconds", m::Type::kGauge,
             "How long the oldest note not taken yet has waited, in seconds; 0 when none waits.");
   m::Sample(out, "flx_history_oldest_note_age_seconds", "",
-            first.empty() ? 0 : static_cast<double>(std::max<int64_t>(0, now - first[0].arrival)));
+            oldest < 0 ? 0 : static_cast<double>(std::max<int64_t>(0, now - oldest)));
 }
 
 void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_t now) {

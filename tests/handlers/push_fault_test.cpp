@@ -78,6 +78,26 @@ TEST_F(PushFaultTest, ALockedCacheDatabaseKeepsTheItemUntilTheNextPush) {
   EXPECT_EQ(0, stat(spooled().c_str(), &st));
 }
 
+// The lock files are root's alone: a local user who could open one could hold the device's
+// pushes with flock. The host's workers (saved id 0) still take them, and init closes a folder
+// an older release left open.
+TEST_F(PushFaultTest, LockFilesAreClosedToOtherUsers) {
+  const std::string dir = path(KEVO_LOCK_DIR);
+  EXPECT_EQ(0700u, flxtest::modeOf(dir));
+  EXPECT_EQ(0600u, flxtest::modeOf(dir + "/1"));
+  chmod(root().c_str(), 0755);  // other users pass through the test's root
+  flxtest::AsServerUser(true, [&] {
+    EXPECT_EQ(-1, open((dir + "/1").c_str(), O_RDONLY | O_NONBLOCK));
+    EXPECT_EQ(EACCES, errno);
+  });
+  if (IsSkipped()) return;
+  flxtest::AsServerUser(false, [] { EXPECT_TRUE(DeviceLock(1, 0).held()); });
+  ASSERT_EQ(0, chmod(dir.c_str(), 0711));
+  std::string err;
+  ASSERT_EQ(0, flxadmin::init(err)) << err;
+  EXPECT_EQ(0700u, flxtest::modeOf(dir));
+}
+
 // Arrival order decides, as "the last push replaces" does in the stores: a stored later arrival
 // drops the spooled item whatever the collect times, and a later arrival that must be spooled
 // replaces the spooled one, also with an older collect time.

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "admin.h"
 #include "flx.h"
 #include "flxhistory.h"
 #include "handlers/cache_handler.h"
+#include "support/log_capture.h"
 #include "support/root_fixture.h"
 #include "support/util.h"
 #include "writer.h"
@@ -67,6 +70,11 @@ class HistoryTest : public flxtest::RootTest {
     EXPECT_EQ(0, n) << err;
     EXPECT_EQ("", err);
     return total;
+  }
+  // A file written two minutes ago.
+  static bool oldFile(const std::string& path, const std::string& content) {
+    const struct timeval old[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+    return !writeFile(path, content).empty() && utimes(path.c_str(), old) == 0;
   }
   std::string history(const std::string& sql) const {
     return query(sql, flxhistory::historyDbPath());
@@ -323,11 +331,18 @@ TEST_F(HistoryTest, RetentionAndRemovedDevicesGoInBoundedBatches) {
 }
 
 TEST_F(HistoryTest, NotesFromTheServiceUserAndBadNotes) {
-  EXPECT_EQ(01733u, flxtest::modeOf(flxhistory::notesDir()));
+  EXPECT_EQ(0700u, flxtest::modeOf(flxhistory::notesDir()));
   chmod(root().c_str(), 0755);  // the service user passes through the test's root
-  // The host's workers write notes with dropped ids; root takes them.
+  // The host's workers write notes with dropped ids; root takes them. A local user without
+  // root's saved id can neither plant a note nor list the folder.
   flxtest::AsServerUser(false, [] { EXPECT_EQ(0, flxhistory::notePush("SN-A", kStorage, 7)); });
   if (IsSkipped()) return;
+  flxtest::AsServerUser(true, [] {
+    EXPECT_EQ(-1, flxhistory::notePush("SN-A", kStorage, 8));
+    const std::string planted = flxhistory::notesDir() + "/1-planted";
+    EXPECT_EQ(-1, open(planted.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
+    EXPECT_EQ(-1, flxhistory::countNotes({}));
+  });
   std::vector<flxhistory::Note> notes;
   flxhistory::Offsets ends;
   std::string err;
@@ -338,6 +353,11 @@ TEST_F(HistoryTest, NotesFromTheServiceUserAndBadNotes) {
   // Its writer is gone and the file is taken to its end: it goes (here without the minute's wait).
   ASSERT_EQ(1u, ends.size());
   EXPECT_EQ(std::vector<std::string>{ends.begin()->first}, flxhistory::retireNotes(ends, 0));
+
+  // A folder an older release left open to all is closed again by init.
+  ASSERT_EQ(0, chmod(flxhistory::notesDir().c_str(), 01733));
+  ASSERT_EQ(0, flxadmin::init(err)) << err;
+  EXPECT_EQ(0700u, flxtest::modeOf(flxhistory::notesDir()));
 
   // Text that is not plain is refused. A line that is not a note is skipped (and taken); a
   // line not yet ended waits.
@@ -354,6 +374,115 @@ TEST_F(HistoryTest, NotesFromTheServiceUserAndBadNotes) {
   ASSERT_EQ(0, flxhistory::takeNotes(ends, 10, notes, ends, err));
   ASSERT_EQ(1u, notes.size());
   EXPECT_EQ(2u, notes[0].kinds.size());
+}
+
+// Runs `body` in a child that SIGALRM ends after `seconds`: a reader that waits fails the test
+// instead of hanging it.
+void inChild(unsigned seconds, const std::function<void()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(seconds);
+    flxtest::ClearLog();
+    body();
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+// Entries no writer makes are neither waited on nor read, cost one log line each and are
+// deleted; lines that are not notes cost one log line a file, however many there are, and a
+// line its gone writer never ended does not keep its file.
+TEST_F(HistoryTest, PlantedNotesEntriesAreNeitherWaitedOnNorReadAndGo) {
+  storage("SN-A", kT0, 10);
+  note("SN-A", kStorage, kT0);
+  const std::string dir = flxhistory::notesDir();
+  const struct {
+    const char* name;
+    std::function<bool(const std::string&)> make;
+  } plants[] = {
+      {"0-fifo", [](const std::string& p) { return mkfifo(p.c_str(), 0600) == 0; }},
+      {"0-link", [](const std::string& p) { return symlink("/etc/passwd", p.c_str()) == 0; }},
+      {"0-sparse-16g",
+       [](const std::string& p) {
+         const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+         const bool ok = fd >= 0 && ftruncate(fd, off_t(16) << 30) == 0;
+         if (fd >= 0) close(fd);
+         return ok;
+       }},
+      // Written two minutes ago, as by a writer long gone.
+      {"0-empty-lines", [](const std::string& p) { return oldFile(p, std::string(200000, '\n')); }},
+      {"0-unended", [](const std::string& p) { return oldFile(p, "7 SN-A storage.stor"); }},
+  };
+  for (const auto& plant : plants) ASSERT_TRUE(plant.make(dir + "/" + plant.name)) << plant.name;
+
+  inChild(20, [&] {
+    EXPECT_EQ(1, flxhistory::countNotes({})) << "what /metrics counts";
+    EXPECT_EQ(1, takeAll());
+    EXPECT_EQ(3, flxtest::LogCount("skipped: not a regular file")) << flxtest::LogDump();
+    EXPECT_EQ(1, flxtest::LogCount("200000 lines that are not notes skipped"))
+        << flxtest::LogDump();
+    flxhistory::Writer w;
+    std::string err;
+    EXPECT_EQ(5, w.retire(err)) << err;
+  });
+  for (const auto& plant : plants) {
+    struct stat st;
+    EXPECT_NE(0, lstat((dir + "/" + plant.name).c_str(), &st)) << plant.name << " is still there";
+  }
+}
+
+// What /metrics counts has a bound: past 1,000 files the notes are estimated from the sizes,
+// at the length of those read.
+TEST_F(HistoryTest, WaitingNotesPastTheBoundAreEstimated) {
+  for (int i = 0; i < 1500; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "/1-%04d", i);
+    writeFile(flxhistory::notesDir() + name, std::to_string(1000 + i) + " SN-A storage.storage\n");
+  }
+  int64_t oldest = 0;
+  EXPECT_EQ(1500, flxhistory::countNotes({}, &oldest));
+  EXPECT_EQ(1000, oldest);
+  EXPECT_EQ(1499, flxhistory::countNotes({{"1-0000", 100}}, &oldest)) << "one taken";
+  EXPECT_EQ(1001, oldest);
+}
+
+// A note's arrival is bounded to [the device's newest arrival - a day, now + a minute]:
+// forged ones neither put events in the future nor teach a week's push interval.
+TEST_F(HistoryTest, ForgedArrivalsAreBounded) {
+  const int64_t now = time(nullptr);
+  storage("SN-A", kT0, 10);
+  pkg(a_, "Media", "1");
+  for (int64_t t : {now - 900, now - 600, now - 300}) note("SN-A", kStorage, t);
+  EXPECT_EQ(3, takeAll());
+  const struct {
+    const char* what;
+    int64_t arrival, lowest, highest;  // where the event's arrival must land
+  } cases[] = {
+      {"a week ahead", now + 7 * kDay, now - 300, now + 62},
+      {"a month back", now - 30 * kDay, now - 300 - kDay, now + 62 - kDay},
+  };
+  int version = 2;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    pkg(a_, "Media", std::to_string(version++));
+    note("SN-A", {{"basic", "package"}}, c.arrival);
+    EXPECT_EQ(1, takeAll());
+    const int64_t at =
+        std::stoll(history("SELECT arrival_time FROM events ORDER BY id DESC LIMIT 1"));
+    EXPECT_LE(c.lowest, at);
+    EXPECT_GE(c.highest, at);
+  }
+  // Notes a week apart, each taken on its own, all in the future: the interval stays the
+  // device's own, where unbounded arrivals taught it a week.
+  for (int i = 1; i <= 20; ++i) {
+    note("SN-A", kStorage, now + i * 7 * kDay);
+    EXPECT_EQ(1, takeAll());
+  }
+  const int64_t interval = std::stoll(
+      history("SELECT push_interval FROM summary WHERE device_id = " + std::to_string(a_)));
+  EXPECT_GE(3600, interval);
 }
 
 }  // namespace

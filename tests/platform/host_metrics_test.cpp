@@ -13,8 +13,9 @@ namespace m = webapihost::metrics;
 
 namespace {
 
-TEST(Metrics, LabelValuesAreEscapedAndCut) {
+TEST(Metrics, LabelValuesAreUtf8EscapedAndCut) {
   const std::string longName(200, 'a');
+  const std::string kBad = "\xef\xbf\xbd";  // U+FFFD
   // A two-byte character straddling the bound is dropped whole.
   const std::string straddling = std::string(127, 'b') + "\xc3\xa9" + "tail";
   const struct {
@@ -29,6 +30,14 @@ TEST(Metrics, LabelValuesAreEscapedAndCut) {
       {straddling, std::string(127, 'b')},
       // The cut comes before escaping: an escape is never split.
       {std::string(127, 'c') + "\"\"", std::string(127, 'c') + "\\\""},
+      // Bytes that are not UTF-8 become U+FFFD, one each, and count as its three bytes.
+      {"caf\xe9", "caf" + kBad},                        // Latin-1
+      {"\xed\xa0\x80x", kBad + kBad + kBad + "x"},      // an encoded surrogate
+      {"\xc0\xaf", kBad + kBad},                        // an overlong '/'
+      {"\xf4\x90\x80\x80", kBad + kBad + kBad + kBad},  // above U+10FFFF
+      {"cut\xe2\x82", "cut" + kBad + kBad},             // a character cut short
+      {"disk \xf0\x9f\x92\xbe \xe2\x82\xac", "disk \xf0\x9f\x92\xbe \xe2\x82\xac"},  // kept
+      {std::string(126, 'd') + "\xff", std::string(126, 'd')},
   };
   for (const auto& c : cases) EXPECT_EQ(m::LabelValue(c.in), c.want) << c.in;
   EXPECT_EQ(m::Label("sn", "x\"y"), "sn=\"x\\\"y\"");

@@ -27,6 +27,8 @@ STALE = ("2150PDN003027", "branch-berlin")
 ODD_SN = "ODD0001"
 # A volume name with every character the text format escapes, and longer than the bound.
 ODD_VOLUME = 'v"ol\\\n' + "x" * 300
+# A disk name that is not UTF-8 once decoded: a lone surrogate escape becomes its three bytes.
+ODD_DISK = "sd\udc80x"
 
 
 def check(cond, what):
@@ -95,6 +97,7 @@ class Fleet:
         batch = json.load(open(os.path.join(self.args.source, "examples/demo-batch.json")))
         storage = [copy.deepcopy(i) for i in batch if i["module_name"] == "storage"]
         storage[0]["data"]["vol"][0]["id"] = ODD_VOLUME
+        storage[0]["data"]["hdd"][0]["id"] = ODD_DISK
         for item in storage:
             item["collect_time"] = int(time.time())
         path = os.path.join(self.root, "odd.json")
@@ -134,6 +137,9 @@ def live_scrape(fleet):
     want = 'volume="' + ODD_VOLUME[:128].replace("\\", "\\\\").replace('"', '\\"').replace(
         "\n", "\\n") + '"'
     check(any(want in l for l in odd), "the odd volume's label: %r" % odd)
+    # The disk name that is not UTF-8: each byte of it that starts no character is U+FFFD.
+    check(sample(text, "flx_disk_failing", sn=ODD_SN, disk="sd\ufffd\ufffd\ufffdx") == 0,
+          "the odd disk's label is not made UTF-8")
     # A bad request is counted under "unknown", whatever names it carries.
     get(fleet.url + "/webapi/entry.cgi?api=NO.SUCH.API&method=x&version=1")
     _, text = get(fleet.url + "/metrics")

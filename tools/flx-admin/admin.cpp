@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "admin_util.h"
+#include "common/device_lock.h"
 #include "flx_schema.h"
 #include "flxread.h"
 #include "kevodb.h"
@@ -126,6 +127,21 @@ int makeFolders(std::string& err) {
             "; check the permissions of its parent";
       return 1;
     }
+  }
+  return 0;
+}
+
+// The module's lock folder is root's alone: a local user who could open a device's lock file
+// could hold its pushes with flock. Closed where an older release left it open (0711).
+int makeLockFolder(std::string& err) {
+  const std::string path = rootPath(KEVO_LOCK_DIR);
+  struct stat st;
+  if (KEVOFSMkdirP(path.c_str(), nullptr, TRUE, UID_ERR, GID_ERR, 0700) < 0 ||
+      lstat(path.c_str(), &st) != 0 ||
+      ((st.st_mode & 07777) != 0700 && chmod(path.c_str(), 0700) != 0)) {
+    err = "cannot create the lock folder " + path + " (mode 0700): " + strerror(errno) +
+          "; check the permissions of its parent";
+    return 1;
   }
   return 0;
 }
@@ -270,8 +286,9 @@ bool randomSid(std::string& sid) {
 
 int init(std::string& err) {
   return guardedOp(err, [&] {
-    if (makeFolders(err) != 0 || makeRegistry(err) != 0 || makeCacheDb(err) != 0 ||
-        makePushKey(err) != 0 || makeHostSettings(err) != 0 || flxhistory::initHistory(err) != 0) {
+    if (makeFolders(err) != 0 || makeLockFolder(err) != 0 || makeRegistry(err) != 0 ||
+        makeCacheDb(err) != 0 || makePushKey(err) != 0 || makeHostSettings(err) != 0 ||
+        flxhistory::initHistory(err) != 0) {
       return 1;
     }
     return 0;

@@ -5,10 +5,11 @@
 // Each process appends to a notes file of its own (one write of one line per note; a new
 // file after 1 MiB), holding a shared lock on it for as long as it may write to it; a file
 // taken to its end whose lock is free and that is a minute old is deleted. The notes folder
-// is root's, mode 01733: the host's workers (a service user with saved id 0) and root can both
-// create files in it, only root lists it, and the sticky bit keeps one writer from deleting
-// another's files. A note is a hint, never data: the history reads the device's state from
-// the stores, so a forged note costs one needless read.
+// and its files are root's, mode 0700 and 0600: the host's workers (a service user with saved
+// id 0) create their file with root's ids, and no other local user can plant or read a note.
+// Readers never wait on an entry and read only regular files no larger than a writer makes;
+// the history clamps a note's arrival time. A note is a hint, never data: the history reads
+// the device's state from the stores, so a forged note costs one needless read.
 #ifndef FLXHISTORY_H
 #define FLXHISTORY_H
 
@@ -26,7 +27,7 @@
 namespace flxhistory {
 
 // Mode of the notes folder (see above) and of each notes file.
-constexpr unsigned kNotesDirMode = 01733;
+constexpr unsigned kNotesDirMode = 0700;
 constexpr unsigned kNoteMode = 0600;
 
 // (group, module) of each kind pushed.
@@ -48,12 +49,16 @@ struct Note {
 typedef std::map<std::string, uint64_t> Offsets;
 
 // Up to `max` complete notes after `taken`, oldest file first; `ends` gets each file's new
-// offset (past lines that are not notes too, which are skipped with a log line). -1 with
-// `err` when the folder cannot be read.
+// offset (past lines that are not notes too, which are skipped with one log line a file; an
+// entry that is not a notes file gets an offset past any end, and retireNotes deletes it).
+// -1 with `err` when the folder cannot be read.
 int takeNotes(const Offsets& taken, size_t max, std::vector<Note>& out, Offsets& ends,
               std::string& err);
-// Number of complete notes after `taken`.
-long countNotes(const Offsets& taken);
+// Number of notes after `taken` (lines that are not notes left out): counted in the first
+// 16 MiB of them and 1,000 files, estimated from the files' sizes beyond. `oldestArrival` (when
+// given) gets the first one's arrival, -1 when none waits. Logs nothing: /metrics calls it at each
+// scrape.
+long countNotes(const Offsets& taken, int64_t* oldestArrival = nullptr);
 // Deletes the notes files taken to their end that no process writes to any more and that are
 // older than `minAgeSeconds`; returns their names. Files missing from the folder are
 // returned too, so that their offsets can go.

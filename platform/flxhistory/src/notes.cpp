@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "flxhistory.h"
+#include "kevoids.h"
 #include "kevoroot.h"
 
 namespace flxhistory {
@@ -25,6 +26,15 @@ namespace {
 const size_t kMaxNoteBytes = 4096;
 // A process starts a new notes file after this many bytes, so that taken files can go.
 const off_t kRotateBytes = 1 << 20;
+// No writer makes a larger notes file: anything larger is not read at all.
+const off_t kMaxFileBytes = kRotateBytes + static_cast<off_t>(kMaxNoteBytes) + 1;
+// The offset recorded for an entry that is not a notes file (not a regular file, or too large):
+// past any notes file's end, so that it is never opened again, and deleted by retireNotes.
+const uint64_t kSkipped = static_cast<uint64_t>(kMaxFileBytes) + 1;
+// Bytes of notes and files that countNotes reads; beyond, it estimates from the files' sizes,
+// so that a scrape's cost has a bound however many notes wait.
+const uint64_t kCountBudget = 16u << 20;
+const size_t kCountFiles = 1000;
 
 // Serial numbers: printable ASCII without spaces, 1 to 128 bytes.
 bool plain(const std::string& text) {
@@ -99,12 +109,16 @@ bool openNotesFile(Writer& w) {
     errno = ENAMETOOLONG;
     return false;
   }
-  const int fd =
-      open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kNoteMode);
+  int fd;
+  {
+    kevo::RootIds ids;  // the folder is root's: the host's workers write through saved id 0
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kNoteMode);
+  }
   if (fd < 0) return false;
   if (flock(fd, LOCK_SH) != 0) {
     const int saved = errno;
     close(fd);
+    kevo::RootIds ids;
     unlink(path);
     errno = saved;
     return false;
@@ -128,8 +142,21 @@ struct Fd {
   }
 };
 
-// Names in the notes folder, sorted (by creation time).
-bool listNotes(std::vector<std::string>& names, std::string& err) {
+// An entry of the notes folder, as lstat saw it when listed.
+struct Entry {
+  std::string name;
+  struct stat st;
+  bool operator<(const Entry& o) const { return name < o.name; }
+};
+
+// A notes file as writers make them: a regular file no larger than kMaxFileBytes.
+bool notesFile(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_size <= kMaxFileBytes;
+}
+
+// The entries of the notes folder, sorted by name (by creation time). Listing stats without
+// opening, so that a file with nothing new costs no open.
+bool listNotes(std::vector<Entry>& entries, std::string& err) {
   const std::string dir = notesDir();
   std::unique_ptr<DIR, DirClose> d(opendir(dir.c_str()));
   if (!d) {
@@ -137,25 +164,33 @@ bool listNotes(std::vector<std::string>& names, std::string& err) {
     return false;
   }
   while (struct dirent* e = readdir(d.get())) {
-    if (e->d_name[0] != '.') names.push_back(e->d_name);
+    if (e->d_name[0] == '.') continue;
+    Entry entry;
+    entry.name = e->d_name;
+    if (fstatat(dirfd(d.get()), e->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) == 0)
+      entries.push_back(std::move(entry));
   }
-  std::sort(names.begin(), names.end());
+  std::sort(entries.begin(), entries.end());
   return true;
 }
 
-// Calls `line(text, endOffset)` for each complete line of `name` after `from`, until it
-// returns false. False when the file cannot be read.
+// Calls `line(text, endOffset)` for each complete line of notes file `name` after `from`,
+// until it returns false. The open never waits (a FIFO planted there answers at once) nor
+// follows a link, and only a notes file is read, to its size when opened. False when it is
+// gone or not a notes file (`st` then says what it is).
 template <class Fn>
-bool eachLine(const std::string& name, uint64_t from, Fn line) {
+bool eachLine(const std::string& name, uint64_t from, struct stat& st, Fn line) {
   const std::string path = notesDir() + "/" + name;
-  const Fd owner{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+  const Fd owner{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
   const int fd = owner.fd;
-  if (fd < 0) return false;
+  if (fd < 0 || fstat(fd, &st) != 0 || !notesFile(st)) return false;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
   std::string pending;
   uint64_t offset = from;
   char buf[65536];
-  for (;;) {
-    const ssize_t got = pread(fd, buf, sizeof buf, static_cast<off_t>(offset + pending.size()));
+  while (offset + pending.size() < size) {
+    const size_t want = std::min<uint64_t>(sizeof buf, size - offset - pending.size());
+    const ssize_t got = pread(fd, buf, want, static_cast<off_t>(offset + pending.size()));
     if (got <= 0) break;
     pending.append(buf, static_cast<size_t>(got));
     size_t start = 0;
@@ -172,6 +207,16 @@ bool eachLine(const std::string& name, uint64_t from, Fn line) {
     }
   }
   return true;
+}
+
+// True when the file of `fd` (its size in `st`) has a complete line after `at`.
+bool endedLineAfter(int fd, uint64_t at, const struct stat& st) {
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size <= at) return false;
+  if (size - at > kMaxNoteBytes) return true;
+  char tail[kMaxNoteBytes];
+  const ssize_t got = pread(fd, tail, size - at, static_cast<off_t>(at));
+  return got < 0 || memchr(tail, '\n', static_cast<size_t>(got)) != nullptr;
 }
 
 uint64_t offsetOf(const Offsets& taken, const std::string& name) {
@@ -246,62 +291,109 @@ int takeNotes(const Offsets& taken, size_t max, std::vector<Note>& out, Offsets&
               std::string& err) {
   out.clear();
   ends.clear();
-  std::vector<std::string> names;
-  if (!listNotes(names, err)) return -1;
-  for (const std::string& name : names) {
+  std::vector<Entry> entries;
+  if (!listNotes(entries, err)) return -1;
+  for (const Entry& e : entries) {
     if (out.size() >= max) break;
-    const uint64_t from = offsetOf(taken, name);
-    eachLine(name, from, [&](const std::string& line, uint64_t end) {
-      Note note;
-      if (parseNote(line, note)) {
-        out.push_back(note);
-      } else {
-        syslog(LOG_WARNING, "notes.cpp:%d history notes file %s: a line that is not a note skipped",
-               __LINE__, name.c_str());
-      }
-      ends[name] = end;
-      return out.size() < max;
-    });
+    const uint64_t from = offsetOf(taken, e.name);
+    if (from >= kSkipped || (notesFile(e.st) && static_cast<uint64_t>(e.st.st_size) <= from))
+      continue;  // nothing new: not even opened
+    struct stat st = e.st;
+    size_t junk = 0;
+    const bool read =
+        notesFile(st) && eachLine(e.name, from, st, [&](const std::string& line, uint64_t end) {
+          Note note;
+          if (parseNote(line, note)) {
+            out.push_back(note);
+          } else {
+            ++junk;
+          }
+          ends[e.name] = end;
+          return out.size() < max;
+        });
+    if (!read && !notesFile(st)) {
+      syslog(LOG_WARNING,
+             "notes.cpp:%d history notes file %s skipped: not a regular file of at most %lld "
+             "bytes, as writers make them; it is deleted",
+             __LINE__, e.name.c_str(), static_cast<long long>(kMaxFileBytes));
+      ends[e.name] = kSkipped;
+    }
+    // One line a file and batch, however many lines are skipped.
+    if (junk > 0)
+      syslog(LOG_WARNING,
+             "notes.cpp:%d history notes file %s: %zu lines that are not notes skipped", __LINE__,
+             e.name.c_str(), junk);
   }
   return 0;
 }
 
-long countNotes(const Offsets& taken) {
-  std::vector<std::string> names;
+long countNotes(const Offsets& taken, int64_t* oldestArrival) {
+  if (oldestArrival != nullptr) *oldestArrival = -1;
+  std::vector<Entry> entries;
   std::string err;
-  if (!listNotes(names, err)) return -1;
-  long n = 0;
-  for (const std::string& name : names) {
-    eachLine(name, offsetOf(taken, name), [&](const std::string&, uint64_t) {
-      ++n;
-      return true;
+  if (!listNotes(entries, err)) return -1;
+  uint64_t counted = 0, read = 0, unread = 0;
+  size_t opened = 0;
+  for (const Entry& e : entries) {
+    const uint64_t from = offsetOf(taken, e.name);
+    if (from >= kSkipped || !notesFile(e.st) || static_cast<uint64_t>(e.st.st_size) <= from)
+      continue;
+    if (read >= kCountBudget || opened >= kCountFiles) {
+      unread += static_cast<uint64_t>(e.st.st_size) - from;
+      continue;
+    }
+    ++opened;
+    struct stat st = e.st;
+    uint64_t at = from;
+    eachLine(e.name, from, st, [&](const std::string& line, uint64_t end) {
+      Note note;
+      if (parseNote(line, note) && counted++ == 0 && oldestArrival != nullptr)
+        *oldestArrival = note.arrival;
+      at = end;
+      return read + (end - from) < kCountBudget;
     });
+    read += at - from;
+    if (read >= kCountBudget && static_cast<uint64_t>(st.st_size) > at)
+      unread += static_cast<uint64_t>(st.st_size) - at;
   }
-  return n;
+  // Past the bounds: the notes of the bytes not read, at the length of those read.
+  if (unread > 0 && counted > 0 && read > 0)
+    counted += static_cast<uint64_t>(static_cast<double>(unread) * counted / read);
+  return static_cast<long>(counted);
 }
 
 std::vector<std::string> retireNotes(const Offsets& taken, int64_t minAgeSeconds) {
   std::vector<std::string> gone;
-  std::vector<std::string> names;
+  std::vector<Entry> entries;
   std::string err;
-  if (!listNotes(names, err)) return gone;
+  if (!listNotes(entries, err)) return gone;
   const time_t now = time(nullptr);
-  for (const std::string& name : names) {
-    const std::string path = notesDir() + "/" + name;
-    const Fd owner{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+  for (const Entry& e : entries) {
+    const std::string path = notesDir() + "/" + e.name;
+    const uint64_t at = offsetOf(taken, e.name);
+    // What is not a notes file holds no note: it goes without being opened.
+    if (at >= kSkipped) {
+      if (unlink(path.c_str()) == 0) gone.push_back(e.name);
+      continue;
+    }
+    // Past what was taken there is at most a line not ended (longer ones are skipped).
+    if (!notesFile(e.st) || static_cast<uint64_t>(e.st.st_size) > at + kMaxNoteBytes) continue;
+    const Fd owner{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
     const int fd = owner.fd;
     if (fd < 0) continue;
     struct stat st;
-    // No process holds it for writing (so it cannot grow any more), it is taken to its end,
-    // and old enough that its writer is not between creating and locking it.
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<uint64_t>(st.st_size) <= offsetOf(taken, name) &&
-        now - st.st_mtime >= minAgeSeconds && unlink(path.c_str()) == 0) {
-      gone.push_back(name);
+    // No process holds it for writing (so it cannot grow any more), it is taken to its end
+    // but for a line that can no longer be ended, and old enough that its writer is not
+    // between creating and locking it.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && notesFile(st) &&
+        !endedLineAfter(fd, at, st) && now - st.st_mtime >= minAgeSeconds &&
+        unlink(path.c_str()) == 0) {
+      gone.push_back(e.name);
     }
   }
   for (const auto& entry : taken) {
-    if (!std::binary_search(names.begin(), names.end(), entry.first)) gone.push_back(entry.first);
+    const Entry key{entry.first, {}};
+    if (!std::binary_search(entries.begin(), entries.end(), key)) gone.push_back(entry.first);
   }
   return gone;
 }

@@ -272,8 +272,9 @@ namespace metrics {
 // Longest label value exported (bytes); longer values from devices are cut.
 constexpr size_t kMaxLabelValue = 128;
 enum class Type { kCounter, kGauge, kHistogram };
-// A label value as the text format wants it: cut at kMaxLabelValue bytes on a character
-// boundary, then \, " and newline escaped.
+// A label value as the text format wants it: valid UTF-8 (each byte that starts no
+// well-formed character becomes U+FFFD), cut at kMaxLabelValue bytes on a character boundary,
+// then \, " and newline escaped.
 std::string LabelValue(const std::string& text);
 // name="value", the value through LabelValue.
 std::string Label(const char* name, const std::string& value);

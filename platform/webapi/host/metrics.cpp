@@ -183,26 +183,62 @@ void AddTo(std::atomic<uint64_t>* v, double n) {
   }
 }
 
+// Bytes of the well-formed UTF-8 character at `i` (no overlong form, no surrogate, at most
+// U+10FFFF); 0 when the byte there starts none.
+size_t Utf8Length(const std::string& s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return 1;
+  size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    const unsigned char b = static_cast<unsigned char>(s[i + k]);
+    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
+  }
+  return len;
+}
+
 }  // namespace
 
 std::string LabelValue(const std::string& text) {
-  // Cut first, on a character boundary, so that an escape is never split.
-  size_t end = std::min(text.size(), kMaxLabelValue);
-  while (end > 0 && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80)
-    --end;
+  // Devices send any bytes: what is not UTF-8 becomes U+FFFD, or Prometheus refuses the whole
+  // scrape. Characters are cut (whole) at kMaxLabelValue bytes before escaping, so that an
+  // escape is never split.
+  static const char kReplacement[] = "\xEF\xBF\xBD";
   std::string out;
-  out.reserve(end + 8);
-  for (size_t i = 0; i < end; ++i) {
+  out.reserve(std::min(text.size(), kMaxLabelValue) + 8);
+  size_t kept = 0;
+  for (size_t i = 0; i < text.size();) {
+    const size_t len = Utf8Length(text, i);
+    const size_t bytes = len > 0 ? len : sizeof kReplacement - 1;
+    if (kept + bytes > kMaxLabelValue) break;
+    kept += bytes;
     const char c = text[i];
-    if (c == '\\') {
+    if (len == 0) {
+      out += kReplacement;
+    } else if (c == '\\') {
       out += "\\\\";
     } else if (c == '"') {
       out += "\\\"";
     } else if (c == '\n') {
       out += "\\n";
     } else {
-      out += c;
+      out.append(text, i, len);
     }
+    i += len > 0 ? len : 1;
   }
   return out;
 }
