@@ -159,6 +159,7 @@ bool mayPush(KEVO::APIRequest* req, std::string& sn) {
 }
 
 void push(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
+  PushScope scope;  // the items' arrival order, and the device looked up once for all items
   const Json::Value params = KEVOCacheInfoHttpReqToJson(req);
   if (params.isNull()) {
     FLX_LOG_ERR(kLineNoParams, "%s:%d Bad request parameters. No client_sn and items.");
@@ -185,7 +186,6 @@ void push(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
   }
   bool success = true;
   KeyPin pin;
-  PushScope push;  // the device looked up once for all items
   Json::Value wrapper(Json::objectValue);
   for (Json::ArrayIndex i = 0; i < items.size(); ++i) {
     if (!pushItem(i, items[i], sn, wrapper)) {

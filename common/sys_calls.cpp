@@ -14,8 +14,9 @@ int realOpenat(int dir, const char* name, int flags, mode_t mode) {
 }
 
 const SysCalls kReal = {
-    realOpenat,  ::write,   ::fsync,    ::close,  ::renameat,       ::fchmod,
-    ::utimensat, ::mkdirat, ::unlinkat, ::calloc, KVLIBSzListAlloc, KVLIBSzHashAlloc,
+    realOpenat, ::write,     ::fsync,          ::close,          ::renameat,
+    ::fchmod,   ::utimensat, ::futimens,       ::linkat,         ::mkdirat,
+    ::unlinkat, ::calloc,    KVLIBSzListAlloc, KVLIBSzHashAlloc, KVLIBSzListPush,
 };
 
 SysCalls gSys = kReal;

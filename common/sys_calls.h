@@ -1,4 +1,4 @@
-// The system calls of the staged writer, the spool and the rule reader, through one table that
+// The system calls of the staged writer, the spool and the package reader, through one table that
 // a test may replace entry by entry to fail the Nth call with a chosen errno.
 #ifndef FLX_COMMON_SYS_CALLS_H
 #define FLX_COMMON_SYS_CALLS_H
@@ -20,12 +20,15 @@ struct SysCalls {
   int (*renameat)(int fromDir, const char* from, int toDir, const char* to);
   int (*fchmod)(int fd, mode_t mode);
   int (*utimensat)(int dir, const char* name, const struct timespec times[2], int flags);
+  int (*futimens)(int fd, const struct timespec times[2]);
+  int (*linkat)(int fromDir, const char* from, int toDir, const char* to, int flags);
   int (*mkdirat)(int dir, const char* name, mode_t mode);
   int (*unlinkat)(int dir, const char* name, int flags);
   void* (*calloc)(size_t count, size_t size);
-  // The rule evaluator's section list and field hash.
+  // The rule evaluator's section list and field hash; the package record's list of INFO keys.
   KVSZLIST* (*listAlloc)(int capacity);
   KVSZHASH* (*hashAlloc)(int capacity);
+  int (*listPush)(KVSZLIST** list, const char* text);
 };
 
 // The table in use; the real calls unless a test replaced some.

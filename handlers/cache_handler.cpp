@@ -23,6 +23,7 @@
 #include "flx.h"
 #include "handlers/spool.h"
 #include "kevocore.h"
+#include "kevoids.h"
 
 static const char kSource[] = "cache_handler";
 
@@ -86,36 +87,55 @@ uint64_t deviceIdOf(const std::string& sn) {
   return id;
 }
 
+uint64_t nowNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// The arrival order of an item that arrives now: its push's, else its own.
+Arrival arrivalOfItem() {
+  Arrival arrival;
+  if (tPush != nullptr) {
+    arrival.ns = tPush->arrivalNs;
+    arrival.seq = tPush->nextItem++;
+  } else {
+    arrival.ns = nowNs();
+  }
+  return arrival;
+}
+
 // Calls the handler with the device's lock held. An item whose handler met a passing fault
-// (busy, full, I/O) is kept in the spool, whatever the handler returned; a stored one drops
-// the spooled item of its kind and replays what the device has spooled, now that the stores
-// take writes again.
+// (busy, full, I/O) is kept in the spool, whatever the handler returned; one handled without
+// such a fault drops a spooled item of its kind that arrived before it, and a stored one
+// replays what the device has spooled, now that the stores take writes again.
 int callSerialised(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn,
                    uint64_t collect_time, const Json::Value& data) {
+  const Arrival arrival = arrivalOfItem();  // before the wait for the device
   const uint64_t id = deviceIdOf(client_sn);
   if (id == 0) return callHandler(row, client_sn, collect_time, data);  // it fails on its own
   DeviceLock lock(id);
   if (lock.opened() && !lock.held()) {
-    spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, KVFAULT_BUSY);
+    spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, KVFAULT_BUSY, arrival);
     return -1;
   }
   KVLIBFaultClear();
   int rc = callHandler(row, client_sn, collect_time, data);
   const int why = KVLIBFaultGet();
   if (why != KVFAULT_NONE) {
-    spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, why);
+    spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, why, arrival);
     return rc;
   }
-  if (rc >= 0 && flxspool::has(id)) {  // one stat on the common path, where nothing is spooled
-    spoolSupersede(id, row.szGroup, row.szModule);
-    spoolReplay(id);
+  if (flxspool::has(id)) {  // one stat on the common path, where nothing is spooled
+    spoolSupersede(id, row.szGroup, row.szModule, arrival, rc >= 0);
+    if (rc >= 0) spoolReplay(id);
   }
   return rc;
 }
 
 }  // namespace
 
-PushScope::PushScope() : outer_(tPush) {
+PushScope::PushScope() : arrivalNs(nowNs()), outer_(tPush) {
   tPush = this;
 }
 
@@ -174,8 +194,20 @@ bool writeDecoded(flx::StagedFile& file, const char* base64_text) {
   return true;
 }
 
-// The first section: the file beside, the decoded content, and its removal on failure.
-bool stageContent(flx::StagedFile& file, flx::Fd& dir, const char* path, const char* text) {
+// Removes the new content after a failure outside the sections: a named file beside sits in
+// root's folder, so its removal needs root's ids (silently: no section of the writer's own).
+void discardContent(flx::StagedFile& file) {
+  if (!file.named()) {
+    file.discard();
+    return;
+  }
+  kevo::RootIds ids;
+  file.discard();
+}
+
+// The first section: the folder, and the new content's file in it. A link at the name is
+// refused, a folder there fails as the open would.
+bool openContent(flx::StagedFile& file, flx::Fd& dir, const char* path) {
   PrivilegedSection section(kSource, kLineOpenSection);
   std::string leaf;
   dir = flx::openParentNoFollow(path, leaf, false);
@@ -183,19 +215,27 @@ bool stageContent(flx::StagedFile& file, flx::Fd& dir, const char* path, const c
     FLX_SHORT_FAILURE(kLineOpenSection, "0 > (fd = open(szPath, O_CREAT | O_WRONLY))");
     return false;
   }
-  if (writeDecoded(file, text)) return true;
-  file.discard();
-  return false;
+  return true;
 }
 
-// The second section: close, stamp, and the move over the old file.
-bool commitContent(flx::StagedFile& file, const char* path, uint64_t mtime) {
-  PrivilegedSection section(kSource, kLineUtimeSection);
-  if (!file.close(flx::StagedFile::kNoSync)) {
-    FLX_LOG_ERR(kLineWriteFailed, "%s:%d fail to write file");
-    file.discard();
+// Decodes and writes with the caller's ids: the descriptor opened in the first section is all
+// the write needs. A failure leaves errno as the failed step set it.
+bool writeContent(flx::StagedFile& file, const char* text) {
+  if (!writeDecoded(file, text)) {
+    discardContent(file);
     return false;
   }
+  if (!file.close(flx::StagedFile::kNoSync)) {
+    FLX_LOG_ERR(kLineWriteFailed, "%s:%d fail to write file");
+    discardContent(file);
+    return false;
+  }
+  return true;
+}
+
+// The second section: the stamp, and the move over the old file.
+bool commitContent(flx::StagedFile& file, const char* path, uint64_t mtime) {
+  PrivilegedSection section(kSource, kLineUtimeSection);
   if (!file.stamp(static_cast<time_t>(mtime), static_cast<time_t>(mtime))) {
     FLX_SHORT_FAILURE(kLineUtimeSection, "utime(szPath, &utb) < 0");
   }
@@ -215,10 +255,12 @@ int writeMirrorFile(const char* path, const char* text, uint64_t size, uint64_t 
       static_cast<uint64_t>(st.st_mtime) == mtime) {
     return 0;
   }
-  // errno is left as the sections leave it; the spool learns a fault's kind from its note.
+  // errno is left as the failed step set it, for the caller's line; the spool learns a
+  // fault's kind from its note.
   flx::Fd dir;  // outlives the file staged in it
   flx::StagedFile file;
-  if (!stageContent(file, dir, path, text)) return -1;
+  if (!openContent(file, dir, path)) return -1;
+  if (!writeContent(file, text)) return -1;
   if (!commitContent(file, path, mtime)) return -1;
   return existed ? 1 : 2;
 }

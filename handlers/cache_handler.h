@@ -37,7 +37,8 @@ int callHandler(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn, ui
                 const Json::Value& data);
 
 // One push's items: while it lives, the device of the first item is looked up once and its id
-// kept for the items that follow on this thread.
+// kept for the items that follow on this thread. Made when the push arrives, it gives its
+// items their arrival order: its time, then their order in the push.
 class PushScope {
  public:
   PushScope();
@@ -48,6 +49,8 @@ class PushScope {
   std::string sn;
   uint64_t id = 0;
   bool known = false;
+  uint64_t arrivalNs = 0;
+  uint32_t nextItem = 0;
 
  private:
   PushScope* outer_;

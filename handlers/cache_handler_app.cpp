@@ -258,7 +258,7 @@ bool setPushedApps(uint64_t qxId, const std::string& sn, const Json::Value& data
                 flx::logText(sn).c_str());
     return false;
   }
-  if (!apps.isNull() && !apps.isArray()) {
+  if (!apps.isNull() && !apps.isArray() && !apps.isObject()) {  // an empty object is a size-0 list
     FLX_LOG_ERR(__LINE__, "%s:%d applications of %s is not an array: taken as empty",
                 flx::logText(sn).c_str());
   }

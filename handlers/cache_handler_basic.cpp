@@ -127,15 +127,10 @@ void applyIdentity(KEVOFLX_QX* rec, const Json::Value& data) {
   rec->cluster_role = flx::jsonI64(flx::jsonMember(data, "gluster_role"));
 }
 
-// Mirrors the pushed configuration file as kevoinfo.conf in the device's mirror folder.
-// Failures are logged; the registry update stands whatever happens here.
+// Makes the device's mirror folder and mirrors the pushed configuration file in it as
+// kevoinfo.conf. Failures are logged; the registry update stands whatever happens here. Without
+// a kevoinfo object only the file step is skipped.
 void mirrorConfigFile(uint64_t qxId, const Json::Value& data) {
-  const Json::Value& file = flx::jsonMember(data, "kevoinfo");
-  if (!file.isObject()) {
-    FLX_LOG_ERR(__LINE__, "%s:%d no kevoinfo file in the push of device %llu",
-                static_cast<unsigned long long>(qxId));
-    return;
-  }
   char szPath[kPathSize];
   char szFolderPath[kPathSize];
   snprintf(szPath, sizeof(szPath), "%s" KEVO_QXINFO_DIR "/%llu/kevoinfo.conf", KEVORootPrefix(),
@@ -154,6 +149,12 @@ void mirrorConfigFile(uint64_t qxId, const Json::Value& data) {
   }
   if (failed) return;
 
+  const Json::Value& file = flx::jsonMember(data, "kevoinfo");
+  if (!file.isObject()) {
+    FLX_LOG_ERR(__LINE__, "%s:%d no kevoinfo file in the push of device %llu",
+                static_cast<unsigned long long>(qxId));
+    return;
+  }
   int iTmp = update_file_from_pushed(szPath, file);
   if (0 > iTmp) {
     FLX_LONG_FAILURE(kLineMirrorWrite, "0 > iTmp");

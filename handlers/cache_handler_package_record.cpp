@@ -11,6 +11,7 @@
 #include "common/flx_log.h"
 #include "common/json_util.h"
 #include "common/mirror_fs.h"
+#include "common/sys_calls.h"
 #include "flx.h"
 #include "flxhandles.h"
 #include "handlers/cache_handler_package.h"
@@ -104,29 +105,27 @@ int32_t statusCode(const std::string& status) {
   return kStatusOther;
 }
 
-int pushKey(SzListPtr& keys, const char* key) {
-  if (KVLIBSzListPush(keys.addr(), key) >= 0) return 0;
-  FLX_LOG_ERR(kLineKeyListOom, "%s:%d Out of memory!!");
-  return -1;
+// A key that finds no room is not read; the package goes on without it.
+void pushKey(SzListPtr& keys, const char* key) {
+  (void)flx::sys().listPush(keys.addr(), key);
 }
 
 // The fixed INFO keys, then "displayname_<code>" for each code of the host's "supplang".
-int requestInfoKeys(SzListPtr& keys) {
+void requestInfoKeys(SzListPtr& keys) {
   for (const char* key : kRequestedInfoKeys) {
-    if (pushKey(keys, key) < 0) return -1;
+    pushKey(keys, key);
   }
   char szConf[pkg::kPathSize];
-  if (!pkg::composePath(szConf, "%s" KEVO_HOST_CONF_PATH, KEVORootPrefix())) return 0;
+  if (!pkg::composePath(szConf, "%s" KEVO_HOST_CONF_PATH, KEVORootPrefix())) return;
   char langs[kTextBufSize] = {0};
-  if (KVLIBFileGetKeyValue(szConf, "supplang", langs, kTextBufSize, 0) <= 0) return 0;
+  if (KVLIBFileGetKeyValue(szConf, "supplang", langs, kTextBufSize, 0) <= 0) return;
   char keyName[kTextBufSize];
   char* save = nullptr;
   for (char* lang = strtok_r(langs, ",", &save); lang != nullptr;
        lang = strtok_r(nullptr, ",", &save)) {
     snprintf(keyName, sizeof(keyName), "%s_%s", "displayname", lang);
-    if (pushKey(keys, keyName) < 0) return -1;
+    pushKey(keys, keyName);
   }
-  return 0;
 }
 
 // A new version drops what was bound to the old one.
@@ -213,7 +212,7 @@ int storePackageRecord(uint64_t qxId, const PackageEntry& entry, int32_t build, 
   if (KEVOFLXPkgGetBy(qxId, entry.id.c_str(), &rec) < 0) KEVOFLXPkgClear(&rec);
   rec.qx_id = qxId;
   rec.pkg_id = entry.id;
-  if (requestInfoKeys(keys) < 0) return -1;
+  requestInfoKeys(keys);
   applyVersion(rec, entry.version);
   rec.status = statusCode(entry.status);
   char szFile[pkg::kPathSize];

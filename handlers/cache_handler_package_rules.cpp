@@ -63,14 +63,27 @@ void appendRule(std::string& text, const char* name, const KVSZHASH* fields) {
   if (minVer == nullptr && maxVer == nullptr) add(name);
 }
 
+struct HashFree {
+  void operator()(KVSZHASH* hash) const { KVLIBSzHashFree(hash); }
+};
+
 struct RuleEval {
   const char* path;
   int32_t build;
   std::string text;
+  // The working hash of the sections, allocated once the file is known to have one and
+  // before any is read; `noHash` when that failed.
+  std::unique_ptr<KVSZHASH, HashFree> fields;
+  bool noHash = false;
 };
 
 int visitSection(const char* name, const KVSZHASH* fields, void* ctx) {
   RuleEval& eval = *static_cast<RuleEval*>(ctx);
+  if (!eval.fields) {
+    eval.fields.reset(flx::sys().hashAlloc(kCapacity));
+    eval.noHash = !eval.fields;
+    if (eval.noHash) return -1;  // stops the walk
+  }
   if (fields == nullptr) {  // an unreadable section is skipped
     FLX_LOG_ERR(kLineGetSection,
                 "%s:%d failed to KVLIBFileGetSection, path: %s, section name: %s, nFields: %d, "
@@ -84,9 +97,6 @@ int visitSection(const char* name, const KVSZHASH* fields, void* ctx) {
 
 struct ListFree {
   void operator()(KVSZLIST* list) const { KVLIBSzListFree(list); }
-};
-struct HashFree {
-  void operator()(KVSZHASH* hash) const { KVLIBSzHashFree(hash); }
 };
 
 // Opens the rule file without passing a link or blocking on a FIFO; only a regular file is
@@ -119,21 +129,20 @@ int evalPackageRuleFile(const char* path, int32_t build, std::string& text) {
     return -1;
   }
   flx::FileForReading file;
-  RuleEval eval{path, build, std::string()};
+  RuleEval eval{path, build, std::string(), nullptr};
   // One read of the file for all its sections.
   int count =
       openRuleFile(file, path) ? KVLIBFileEachSection(file.name(), visitSection, &eval) : -1;
+  if (eval.noHash) {
+    FLX_LOG_ERR(kLineHashAlloc, "%s:%d failed to KVLIBSzHashAlloc, kevo_error=[%X]", KVLIBErrGet());
+    return -1;
+  }
   if (count < 0) {
     FLX_LOG_ERR(kLineEnumSection, "%s:%d Failed to KVLIBFileEnumSection %s, errno=0X%X",
                 flx::logText(path).c_str(), KVLIBErrGet());
     return -1;
   }
   if (count == 0) return 0;
-  std::unique_ptr<KVSZHASH, HashFree> fields(flx::sys().hashAlloc(kCapacity));
-  if (!fields) {
-    FLX_LOG_ERR(kLineHashAlloc, "%s:%d failed to KVLIBSzHashAlloc, kevo_error=[%X]", KVLIBErrGet());
-    return -1;
-  }
   text.swap(eval.text);
   return count;
 }

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 
 #include "common/staged_file.h"
@@ -86,8 +87,8 @@ std::map<std::string, int> idChangesBySection() {
 }
 
 // As the server user, a batch changes ids only in the sections the handlers name: two per
-// mirror file (open, decode and write; close, stamp and rename), four per icon, none for the
-// device's lock, and a decode failure only the first. Icons get their pushed times.
+// mirror file (the open; the stamp and the move), four per icon, none for the device's lock,
+// and a decode failure only the first. Icons get their pushed times.
 TEST_F(FailurePathTest, ABatchChangesIdsOnlyInTheNamedSections) {
   addDevice("DEMO-SN-0001");
   chmod(root().c_str(), 0755);            // the server user reads the mirror with its own ids
@@ -188,9 +189,9 @@ TEST_F(FailurePathTest, PushedFileDataIsReadAsText) {
   }
 }
 
-// After the writer, errno is as its sections left it (0), so the caller's "0 > iTmp" line takes
-// that form; the fault's kind still reaches the dispatcher, which spools the item although the
-// basic handler returns 0. The same for a registry update that met a busy database.
+// After a failed write, errno is the write's, and so is the caller's "0 > iTmp" line; the
+// fault's kind reaches the dispatcher, which spools the item although the basic handler returns
+// 0. The same for a registry update that met a busy database.
 TEST_F(FailurePathTest, PassingFaultsTheBasicHandlerDoesNotReportAreSpooled) {
   ASSERT_EQ(0, updateCache("basic", "basic", "SN1", 1, basicItem(pushedFile("old\n"))));
   static int writes;
@@ -204,7 +205,8 @@ TEST_F(FailurePathTest, PassingFaultsTheBasicHandlerDoesNotReportAreSpooled) {
   EXPECT_EQ(0, updateCache("basic", "basic", "SN1", 2, basicItem(pushedFile("new\n", 7))));
   EXPECT_EQ(2, writes);
   EXPECT_EQ("old\n", readFile(conf()));
-  EXPECT_EQ(1, LogCount("(cache_handler_basic:22)(Success)Failed [0 > iTmp], err=Success"))
+  EXPECT_EQ(1, LogCount("(No space left on device)(cache_handler_basic:22)(No space left on device)"
+                        "Failed [0 > iTmp], err=No space left on device"))
       << LogDump();
   EXPECT_EQ(1, LogCount("spooled (disk full)")) << LogDump();
   flx::sys() = flx::realSysCalls();
@@ -228,7 +230,7 @@ TEST_F(FailurePathTest, PassingFaultsTheBasicHandlerDoesNotReportAreSpooled) {
   EXPECT_EQ("renamed", rec.hostname) << "replayed once the registry took writes";
 }
 
-// Links, folders, plain files and leftovers where the handlers write.
+// Links, folders and plain files where the handlers write.
 TEST_F(FailurePathTest, WhatStandsInTheMirrorFolders) {
   const std::string outside = writeFile(path("/outside"), "outside");
   // An icon that is a link is replaced by the rename; the link's target is left alone.
@@ -247,8 +249,10 @@ TEST_F(FailurePathTest, WhatStandsInTheMirrorFolders) {
   // An empty object is an empty list: every application goes (a non-empty one is refused:
   // AppHandlerTest.RegistryHoldsExactlyThePushedList).
   ASSERT_EQ(1u, flxtest::recordsOf(id_, KEVOFLXAppList, KEVOFLXAppListFree).size());
+  flxtest::ClearLog();
   EXPECT_EQ(0, appCacheUpdate("SN1", 1, flxtest::parse(R"({"applications": {}})")));
   EXPECT_TRUE(flxtest::recordsOf(id_, KEVOFLXAppList, KEVOFLXAppListFree).empty());
+  EXPECT_TRUE(flxtest::LogLines().empty()) << LogDump();
 
   // A folder at the mirror file's path fails at the open, with its check text.
   fs::create_directories(conf());
@@ -259,16 +263,6 @@ TEST_F(FailurePathTest, WhatStandsInTheMirrorFolders) {
       << LogDump();
   EXPECT_EQ(0, LogCount("move")) << LogDump();
   fs::remove(conf());
-
-  // A leftover of a killed writer goes with the next write into its folder.
-  pid_t child = fork();
-  if (child == 0) _exit(0);
-  waitpid(child, nullptr, 0);
-  const std::string leftover = writeFile(mirror_ + "/.flx-" + std::to_string(child) + "-1", "x");
-  const std::string ours = writeFile(mirror_ + "/.flx-" + std::to_string(getpid()) + "-9", "x");
-  EXPECT_EQ(0, basicCacheUpdate("SN1", 1, basicItem(pushedFile("x"))));
-  EXPECT_FALSE(fs::exists(leftover));
-  EXPECT_TRUE(fs::exists(ours)) << "a running writer's file stays";
 
   // Stale removal where pkgs/<id> is a plain file: nothing to remove there, the record goes.
   KEVOFLX_PKG rec;
@@ -315,15 +309,18 @@ TEST_F(FailurePathTest, RuleFilesThatCannotBeRead) {
     int rc;
     std::string text;
     const char* line;
+    const char* tail;  // the error slot, as the library's own reader sets it
   } rows[] = {
       {"NUL in a header",
        [&] { writeFile(rules, std::string("[ab\0c]\npkg_min_ver=1\n[q]\n", 24)); }, 2, "q",
-       "cache_handler_package:134 failed to KVLIBFileGetSection, path: "},
-      {"missing", [] {}, -1, "before", "cache_handler_package:113 Failed to KVLIBFileEnumSection "},
+       "cache_handler_package:134 failed to KVLIBFileGetSection, path: ",
+       ", section name: ab, nFields: -1, kevo_error=[500]"},
+      {"missing", [] {}, -1, "before", "cache_handler_package:113 Failed to KVLIBFileEnumSection ",
+       ", errno=0X300"},
       {"FIFO", [&] { mkfifo(rules.c_str(), 0600); }, -1, "before",
-       "cache_handler_package:113 Failed to KVLIBFileEnumSection "},
+       "cache_handler_package:113 Failed to KVLIBFileEnumSection ", ", errno=0X300"},
       {"folder", [&] { fs::create_directories(rules); }, -1, "before",
-       "cache_handler_package:113 Failed to KVLIBFileEnumSection "},
+       "cache_handler_package:113 Failed to KVLIBFileEnumSection ", ", errno=0X300"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -335,7 +332,7 @@ TEST_F(FailurePathTest, RuleFilesThatCannotBeRead) {
     EXPECT_EQ(r.rc, evalPackageRuleFile(rules.c_str(), 700, text));
     alarm(0);
     EXPECT_EQ(r.text, text);
-    EXPECT_EQ(1, LogCount(std::string(r.line) + rules)) << LogDump();
+    EXPECT_EQ(1, LogCount(std::string(r.line) + rules + r.tail)) << LogDump();
     EXPECT_EQ(0, LogCount("/proc/self/fd")) << LogDump();
   }
 }
@@ -350,6 +347,8 @@ struct Fault {
   int seen = 0;
 };
 Fault gFault;
+// Set: the file system has no unnamed files, and the writer falls back to named ones.
+bool gNoUnnamed = false;
 
 enum Call {
   kOpenat,
@@ -358,11 +357,14 @@ enum Call {
   kRenameat,
   kFchmod,
   kUtimensat,
+  kFutimens,
+  kLinkat,
   kMkdirat,
   kUnlinkat,
   kCalloc,
   kListAlloc,
-  kHashAlloc
+  kHashAlloc,
+  kListPush
 };
 
 bool failNow(int which) {
@@ -374,6 +376,10 @@ bool failNow(int which) {
 void installFaults() {
   flx::SysCalls& s = flx::sys();
   s.openat = [](int d, const char* n, int f, mode_t m) {
+    if (gNoUnnamed && (f & O_TMPFILE) == O_TMPFILE) {
+      errno = EOPNOTSUPP;
+      return -1;
+    }
     return failNow(kOpenat) ? -1 : flx::realSysCalls().openat(d, n, f, m);
   };
   s.write = [](int fd, const void* p, size_t n) -> ssize_t {
@@ -389,6 +395,12 @@ void installFaults() {
   s.utimensat = [](int d, const char* n, const struct timespec t[2], int f) {
     return failNow(kUtimensat) ? -1 : flx::realSysCalls().utimensat(d, n, t, f);
   };
+  s.futimens = [](int fd, const struct timespec t[2]) {
+    return failNow(kFutimens) ? -1 : flx::realSysCalls().futimens(fd, t);
+  };
+  s.linkat = [](int a, const char* b, int c, const char* d, int f) {
+    return failNow(kLinkat) ? -1 : flx::realSysCalls().linkat(a, b, c, d, f);
+  };
   s.mkdirat = [](int d, const char* n, mode_t m) {
     return failNow(kMkdirat) ? -1 : flx::realSysCalls().mkdirat(d, n, m);
   };
@@ -400,6 +412,9 @@ void installFaults() {
   };
   s.listAlloc = [](int c) { return failNow(kListAlloc) ? nullptr : KVLIBSzListAlloc(c); };
   s.hashAlloc = [](int c) { return failNow(kHashAlloc) ? nullptr : KVLIBSzHashAlloc(c); };
+  s.listPush = [](KVSZLIST** l, const char* t) {
+    return failNow(kListPush) ? -1 : KVLIBSzListPush(l, t);
+  };
 }
 
 // Each row fails one call of one writer with a chosen errno and checks the answer, the files
@@ -416,12 +431,20 @@ TEST_F(FailurePathTest, EachCallFailedInTurn) {
     bad["data"] = "***";
     return update_file_from_pushed(conf().c_str(), bad);
   };
+  auto named = [](std::function<int()> run) {  // the same on a file system without O_TMPFILE
+    return [run] {
+      gNoUnnamed = true;
+      const int rc = run();
+      gNoUnnamed = false;
+      return rc;
+    };
+  };
   auto icon = [&] {
     return update_app_icon("icon", id_, appItem("icon-bytes", 9)["applications"][0]);
   };
   auto spool = [&] {
     return spoolKeep(id_, "SN1", "storage", "share", 4, flxtest::parse(R"({"share":[]})"),
-                     KVFAULT_BUSY);
+                     KVFAULT_BUSY, Arrival());
   };
   auto rule = [&] {
     std::string text;
@@ -444,8 +467,10 @@ TEST_F(FailurePathTest, EachCallFailedInTurn) {
        "(Operation not permitted)Failed [0 > (fd = open(", "old\n", false},
       {"write", kWrite, 1, ENOSPC, mirror, -1, "cache_handler:76 fail to write file", "old\n",
        false},
-      {"utime", kUtimensat, 1, EIO, mirror, 1,
+      {"utime", kFutimens, 1, EIO, mirror, 1,
        "(Input/output error)Failed [utime(szPath, &utb) < 0]", "new\n", false},
+      {"link beside", kLinkat, 1, EIO, mirror, -1, "failed to move the new content over", "old\n",
+       false},
       {"rename", kRenameat, 1, EIO, mirror, -1, "failed to move the new content over", "old\n",
        false},
       {"decode buffer", kCalloc, 1, ENOMEM, mirror, -1, "Can't malloc memory", "old\n", false},
@@ -455,9 +480,9 @@ TEST_F(FailurePathTest, EachCallFailedInTurn) {
        false},
       {"spool fsync", kFsync, 1, EIO, spool, -1, "cannot write", "old\n", false},
       {"spool write", kWrite, 1, ENOSPC, spool, -1, "No space left on device", "old\n", false},
-      {"spool rename", kRenameat, 1, EIO, spool, -1, "cannot write", "old\n", false},
-      {"removal of the file beside", kUnlinkat, 1, EIO, badMirror, -1, "fail to decode", "old\n",
-       false},
+      {"spool link", kLinkat, 1, EIO, spool, -1, "cannot write", "old\n", false},
+      {"removal of a named file beside", kUnlinkat, 1, EIO, named(badMirror), -1, "fail to decode",
+       "old\n", false},
       {"rule section list", kListAlloc, 1, ENOMEM, rule, -1,
        "cache_handler_package:106 Failed to KVLIBSzListAlloc, errno=0X", "old\n", false},
       {"rule field hash", kHashAlloc, 1, ENOMEM, rule, -1,
@@ -488,6 +513,123 @@ TEST_F(FailurePathTest, EachCallFailedInTurn) {
   gFault = Fault{kListAlloc, 1, ENOMEM, 0};
   rule();
   EXPECT_EQ(0x200u, KVLIBErrGet()) << "the code recorded after a failed list";
+
+  // The section hash is taken before any section is read: no section is looked at.
+  writeFile(rules, std::string("[ab\0c]\n[q]\n", 11));
+  gFault = Fault{kHashAlloc, 1, ENOMEM, 0};
+  flxtest::ClearLog();
+  EXPECT_EQ(-1, rule());
+  EXPECT_EQ(1, LogCount("cache_handler_package:122 ")) << LogDump();
+  EXPECT_EQ(0, LogCount("cache_handler_package:134 ")) << LogDump();
+
+  // A key that finds no room in the list of INFO keys is not read; the package is stored.
+  Json::Value data = flxtest::parse(R"({"qxm_build": 1, "packages": [{"id": "p",
+      "version": "1.0", "status": "running"}]})");
+  data["packagelimit"] = pushedFile("limit\n");
+  data["packages"][0]["info"] = pushedFile("startable=no\n");
+  gFault = Fault{kListPush, 1, ENOMEM, 0};
+  flxtest::ClearLog();
+  EXPECT_EQ(0, packageCacheUpdate("SN1", 1, data)) << LogDump();
+  EXPECT_LE(1, gFault.seen);
+  EXPECT_EQ(0, LogCount("Out of memory")) << LogDump();
+  EXPECT_EQ(1u, flxtest::recordsOf(id_, KEVOFLXPkgList, KEVOFLXPkgListFree).size());
+}
+
+// ---- what runs with which ids, and what no writer removes ----
+
+// Index of the first log line at or after `from` that contains `needle`; -1 when none.
+int lineIndex(const std::string& needle, int from = 0) {
+  const std::vector<std::string> texts = flxtest::LogTexts();
+  for (int i = from; i < static_cast<int>(texts.size()); ++i) {
+    if (texts[i].find(needle) != std::string::npos) return i;
+  }
+  return -1;
+}
+
+// As the server user, the writer raises its ids for the open and for the move only: the decode
+// and the write run with the caller's ids, so their failure lines come after the open's
+// section is left, and the caller's "0 > iTmp" line carries the write's own error.
+TEST_F(FailurePathTest, DecodeAndWriteRunWithTheCallersIds) {
+  fs::create_directories(mirror_);
+  chmod(root().c_str(), 0755);
+  installFaults();
+  flxtest::AsServerUser(false, [&] {
+    for (const char* data : {"bmV3Cg==", "***"}) {  // a write that fails; text that is no base64
+      SCOPED_TRACE(data);
+      Json::Value file = pushedFile("new\n", 7);
+      file["data"] = data;
+      gFault = Fault{kWrite, 1, ENOSPC, 0};
+      flxtest::ClearLog();
+      EXPECT_EQ(0, basicCacheUpdate("SN1", 1, basicItem(file)));
+      const int enter = lineIndex("cache_handler:64 WARNING: setresuid");
+      const int failure = lineIndex(gFault.seen == 1 ? "cache_handler:76 fail to write file"
+                                                     : "cache_handler:71 fail to decode");
+      EXPECT_LT(lineIndex("cache_handler:64 WARNING: setresuid", enter + 1), failure);
+      EXPECT_LT(failure, lineIndex("(euid=1024)(pid=" + std::to_string(getpid()) + ")"));
+      EXPECT_EQ(gFault.seen,
+                LogCount("(No space left on device)(cache_handler_basic:22)(No space "
+                         "left on device)Failed [0 > iTmp], err=No space left on device"))
+          << LogDump();
+      EXPECT_EQ(0, LogCount("cache_handler:91")) << LogDump();
+    }
+  });
+}
+
+// A folder at an icon's name: the file beside is made and written, the move fails with the
+// rename's error and keeps it, the mode is not set, and the write's result stands: three
+// sections (folder, open, rename), no "fopen" line.
+TEST_F(FailurePathTest, AFolderAtTheIconsNameKeepsTheFileBeside) {
+  const std::string icon = mirror_ + "/apps/a/icon.png";
+  fs::create_directories(icon);
+  chmod(root().c_str(), 0755);
+  flxtest::AsServerUser(false, [&] {
+    EXPECT_EQ(0, update_app_icon("icon", id_, appItem("icon-bytes", 9)["applications"][0]));
+    EXPECT_EQ("icon-bytes", readFile(icon + ".tmp"));
+    EXPECT_TRUE(fs::is_directory(icon));
+    EXPECT_EQ(1, LogCount("cache_handler_app:56 failed to rename " + icon + ".tmp to " + icon +
+                          ", errno=Is a directory"))
+        << LogDump();
+    EXPECT_EQ(0, LogCount("fopen")) << LogDump();
+    std::map<std::string, int> expected;
+    for (const char* at :
+         {"cache_handler_app:22", "cache_handler_app:26", "cache_handler_app:54"}) {
+      expected[std::string(at) + " setresgid"] = 1;
+      expected[std::string(at) + " setresuid"] = 2;
+    }
+    EXPECT_EQ(expected, idChangesBySection()) << LogDump();
+  });
+}
+
+// Neither writer deletes a file: a pushed configuration file named like the file beside of a
+// writer that died stays when another file of its folder is written; a new file and a
+// rewritten one leave no other name behind. With and without unnamed files.
+TEST_F(FailurePathTest, NoWriterDeletesAPushedFile) {
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  const std::string planted = ".flx-" + std::to_string(dead) + "-1";
+  installFaults();
+  for (bool noUnnamed : {false, true}) {
+    SCOPED_TRACE(noUnnamed ? "named" : "unnamed");
+    fs::remove_all(mirror_);
+    Json::Value pkg = flxtest::parse(R"({"id": "p"})");
+    pkg["conf"][planted] = pushedFile("pushed");
+    ASSERT_EQ(0, mirrorPackageConfFiles(id_, pkg));
+    gNoUnnamed = noUnnamed;
+    for (const char* content : {"new", "rewritten"}) {
+      pkg["conf"].clear();
+      pkg["conf"]["PKG_DEPS"] = pushedFile(content);
+      EXPECT_EQ(0, mirrorPackageConfFiles(id_, pkg)) << LogDump();
+    }
+    gNoUnnamed = false;
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(mirror_ + "/pkgs/p/conf")) {
+      names.insert(e.path().filename().string());
+    }
+    EXPECT_EQ((std::set<std::string>{planted, "PKG_DEPS"}), names);
+    EXPECT_EQ("pushed", readFile(mirror_ + "/pkgs/p/conf/" + planted));
+    EXPECT_EQ("rewritten", readFile(mirror_ + "/pkgs/p/conf/PKG_DEPS"));
+  }
 }
 
 }  // namespace

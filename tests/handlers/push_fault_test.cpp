@@ -48,6 +48,13 @@ class PushFaultTest : public flxtest::RootTest {
     sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
     sqlite3_close(other);
   }
+  // An item pushed while another process holds the device past the wait: it is spooled.
+  void pushHeld(const char* group, const char* module, uint64_t t, const Json::Value& data) {
+    const int fd = open(path(KEVO_LOCK_DIR "/1").c_str(), O_RDWR);
+    ASSERT_EQ(0, flock(fd, LOCK_EX));  // flock is per open file: it holds against the module too
+    EXPECT_EQ(-1, updateCache(group, module, "SN-F", t, data));
+    close(fd);
+  }
   std::string spooled() {
     return path(KEVO_SPOOL_DIR) + "/" + std::to_string(id_) + "/storage.storage.json";
   }
@@ -116,6 +123,55 @@ TEST_F(PushFaultTest, ArrivalOrderDecidesBetweenSpooledAndStoredItems) {
   EXPECT_EQ(0, flxtest::LogCount("not spooled"));
   EXPECT_EQ(0, updateCache("storage", "share", "SN-F", 1, flxtest::parse(R"({"share":[]})")));
   EXPECT_EQ("450|6", vols());
+}
+
+// Only a later arrival replaces or drops a spooled item, the arrival taken before the wait for
+// the device. A push that gave up waiting spools its item; the earlier push that held the
+// device then replays it over its own rather than drop it, and, meeting a busy store, does not
+// replace it. A later item that fails for good after some writes drops the earlier spooled
+// one, which would otherwise come back over them.
+TEST_F(PushFaultTest, OnlyALaterArrivalReplacesOrDropsASpooledItem) {
+  {
+    PushScope earlier;
+    {
+      PushScope later;
+      pushHeld("storage", "storage", 500, storage(1));
+    }
+    EXPECT_EQ(0, updateCache("storage", "storage", "SN-F", 400, storage(2)));
+  }
+  EXPECT_EQ("500|1", vols()) << flxtest::LogDump();
+  EXPECT_EQ(0, flxtest::LogCount("dropped from the spool")) << flxtest::LogDump();
+  EXPECT_TRUE(flxspool::list(id_).empty());
+
+  {
+    PushScope earlier;
+    {
+      PushScope later;
+      pushHeld("storage", "storage", 600, storage(3));
+    }
+    pushLocked(550, 4);
+  }
+  EXPECT_EQ(1, flxtest::LogCount("collected at 550 not spooled (database busy): a later one is"))
+      << flxtest::LogDump();
+  ASSERT_EQ(1u, flxspool::list(id_).size());
+  EXPECT_EQ(600u, flxspool::list(id_)[0].collect_time);
+  EXPECT_EQ(0, updateCache("storage", "share", "SN-F", 1, flxtest::parse(R"({"share":[]})")));
+  EXPECT_EQ("600|3", vols());
+
+  // A package item spooled, then a later one that removes every package and fails.
+  Json::Value packages = flxtest::parse(R"({"qxm_build": 1, "packages": [{"id": "p",
+      "version": "1.0", "status": "running"}]})");
+  packages["packagelimit"] = flxtest::pushedFile("limit\n");
+  packages["packages"][0]["info"] = flxtest::pushedFile("x=1\n");
+  pushHeld("basic", "package", 700, packages);
+  ASSERT_EQ(1u, flxspool::list(id_).size());
+  flxtest::ClearLog();
+  EXPECT_EQ(-1, updateCache("basic", "package", "SN-F", 800, flxtest::parse(R"({"packages":[]})")));
+  EXPECT_EQ(1,
+            flxtest::LogCount("collected at 700 dropped from the spool: a later one was handled"))
+      << flxtest::LogDump();
+  EXPECT_EQ(0, updateCache("storage", "share", "SN-F", 2, flxtest::parse(R"({"share":[]})")));
+  EXPECT_TRUE(flxtest::recordsOf(id_, KEVOFLXPkgList, KEVOFLXPkgListFree).empty());
 }
 
 TEST_F(PushFaultTest, AMissingKeyFailsThePushOnceInTheLog) {

@@ -167,8 +167,9 @@ TEST_F(AdminCliTest, SpoolListReplayAndDrop) {
   Json::Value vols(Json::objectValue);
   for (const char* k : {"vol", "dg", "hdd"}) vols[k] = Json::Value(Json::arrayValue);
   vols["vol"][0]["id"] = "v";
-  ASSERT_EQ(0, spoolKeep(1, "SN1", "storage", "storage", 77, vols, KVFAULT_BUSY));
-  ASSERT_EQ(0, spoolKeep(1, "SN1", "basic", "info", 77, Json::Value(Json::objectValue), 1));
+  ASSERT_EQ(0, spoolKeep(1, "SN1", "storage", "storage", 77, vols, KVFAULT_BUSY, Arrival()));
+  ASSERT_EQ(0,
+            spoolKeep(1, "SN1", "basic", "info", 77, Json::Value(Json::objectValue), 1, Arrival()));
   Result r = run("spool list");
   EXPECT_NE(std::string::npos, r.out.find("storage.storage")) << r.out;
   EXPECT_EQ(0, run("spool drop --device 1 --kind basic.info").status);

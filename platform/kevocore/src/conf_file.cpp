@@ -201,6 +201,7 @@ int KVLIBFileEachSection(const char* path, KVLIB_SECTION_VISITOR visit, void* ct
       const std::string name(header.c_str());
       auto named = fields.find(name);
       if (named == fields.end()) {
+        KV_FAIL(KVERR_NOT_FOUND);  // as KVLIBFileGetSection would for that name
         if (visit(name.c_str(), nullptr, ctx) < 0) return -1;
         continue;
       }
