@@ -16,6 +16,11 @@ namespace flxproduct {
 // operators itself). The inventory answers POST only. `who`: the serial number, or operator.
 bool CheckSession(const webapihost::SessionQuery& query, std::string& who);
 
+// Before a push's method: whether the device is admitted and the pushing machine is the one
+// its session was issued for (the "fingerprint" field), and counts a client_sn naming another
+// device. 0, or the answer: 403 not approved, 409 enroll again (see flxenroll.h).
+int AdmitCall(const webapihost::Call& call, const std::string& who);
+
 // After every call in the worker; acts on a successful push only.
 void AfterCall(const webapihost::Call& call, const std::string& who,
                const KEVO::APIResponse& response);
@@ -33,7 +38,7 @@ void CountItems(const flxhistory::Kinds& kinds, const KEVO::APIResponse& respons
 // The product's part of a scrape: build, spool and fleet families.
 void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush);
 
-// The modules the product serves (both, from the installed folder).
+// The modules the product serves (push, inventory and enrollment, from the installed folder).
 std::vector<std::string> DefaultModules();
 // What a host started with no flags serves: both modules, both databases held open, the
 // product's hooks, and the FastCGI socket the shipped nginx site names.

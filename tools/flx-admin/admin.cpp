@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "admin_enroll.h"
 #include "admin_util.h"
 #include "flx_schema.h"
 #include "flxread.h"
@@ -66,6 +67,7 @@ const char* const kFolders[] = {
     KEVO_LIB_DIR,
     KEVO_WEBAPI_DIR,
     "/etc.defaults",
+    KEVO_TLS_DIR,
 };
 
 // Keeps an open descriptor and a temporary file name until the file is in place.
@@ -102,12 +104,13 @@ class TempFile {
   bool placed_ = false;
 };
 
+}  // namespace
+
 bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Writes a new file whole or not at all, so that a crash never leaves half of it.
 int writeNewFile(const std::string& path, const std::string& content, mode_t mode,
                  std::string& err) {
   TempFile tmp(path);
@@ -117,6 +120,8 @@ int writeNewFile(const std::string& path, const std::string& content, mode_t mod
   }
   return 0;
 }
+
+namespace {
 
 int makeFolders(std::string& err) {
   for (const char* below : kFolders) {
@@ -271,7 +276,8 @@ bool randomSid(std::string& sid) {
 int init(std::string& err) {
   return guardedOp(err, [&] {
     if (makeFolders(err) != 0 || makeRegistry(err) != 0 || makeCacheDb(err) != 0 ||
-        makePushKey(err) != 0 || makeHostSettings(err) != 0 || flxhistory::initHistory(err) != 0) {
+        makePushKey(err) != 0 || makeHostSettings(err) != 0 || flxhistory::initHistory(err) != 0 ||
+        certInit(err) != 0) {
       return 1;
     }
     return 0;

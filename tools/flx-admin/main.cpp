@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "admin_enroll_cli.h"
 #include "admin_history.h"
 #include "admin_quarantine.h"
 #include "admin_spool.h"
@@ -282,6 +283,9 @@ int run(int argc, char** argv) {
   CLI::App* opRemove = oper->add_subcommand("remove", "Remove an operator and its token");
   opRemove->add_option("NAME", o.name, "Operator name")->required();
 
+  flxadmin::Commands commands;
+  flxadmin::addEnrollCommands(app, *device, *session, commands);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -292,6 +296,9 @@ int run(int argc, char** argv) {
     return usageError(app, e);
   }
 
+  for (const auto& command : commands) {
+    if (command.first->parsed()) return command.second();
+  }
   if (init->parsed()) return runInit();
   if (devAdd->parsed()) return runDeviceAdd(o);
   if (devList->parsed()) return runDeviceList();

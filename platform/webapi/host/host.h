@@ -123,6 +123,9 @@ struct SessionQuery {
 // True when the session may make the call; `who` names the caller (a device's serial number,
 // an operator) for the log lines and the hooks after the call.
 using SessionCheck = std::function<bool(const SessionQuery& query, std::string& who)>;
+// Runs once the session passed and the parameters were parsed, before the method: 0 lets the
+// call through; any other code is the answer, and the method is not called.
+using AdmitCall = std::function<int(const Call& call, const std::string& who)>;
 // Runs after each call the module answered, in the worker, with the call's parameters.
 using AfterCall = std::function<void(const Call& call, const std::string& who,
                                      const KEVO::APIResponse& response)>;
@@ -136,6 +139,7 @@ using MetricsText = std::function<void(std::string& out, const MetricsFlush& flu
 
 struct ProductHooks {
   SessionCheck check;         // none: every session passes
+  AdmitCall admit;            // none: every call that passed the check reaches its method
   AfterCall after;            // none: nothing runs after a call
   MetricsToken metricsToken;  // none: /metrics answers loopback clients only
   MetricsText metrics;        // none: the host's own families only
