@@ -25,6 +25,9 @@ int AdmitCall(const webapihost::Call& call, const std::string& who);
 void AfterCall(const webapihost::Call& call, const std::string& who,
                const KEVO::APIResponse& response);
 
+// The enrollment's families (enroll_metrics.cpp), part of ProductMetrics.
+void EnrollMetrics(std::string& out);
+
 // --- metrics (metrics.cpp) ---
 
 // The gap between pushes a device is expected to keep, in seconds: the agent's schedule, for a

@@ -7,6 +7,7 @@
 
 #include <sstream>
 
+#include "admin.h"
 #include "admin_enroll.h"
 #include "agent.h"
 #include "flxenroll.h"
@@ -199,6 +200,27 @@ TEST_F(EnrollTest, ClonesAreNeverMergedAndEndAsDevicesOfTheirOwn) {
   EXPECT_EQ("original", Registry("SELECT hostname FROM devices WHERE sn = '" + sn + "'"));
   EXPECT_EQ("1", Registry("SELECT conflict FROM device_admissions WHERE sn = '" + sn + "'"));
   ASSERT_EQ(0, PushFrom(original).exit) << "the machine the session was issued to goes on";
+  // The operator sees the mark in the inventory, device list and metrics alike.
+  std::string token, err;
+  ASSERT_EQ(0, flxadmin::operatorAdd("ops", token, err)) << err;
+  httplib::Client client(url_);
+  auto got = client.Post("/webapi/entry.cgi",
+                         flxpush::FormEncode({{"api", "KEVO.FLX.Inventory"},
+                                              {"version", "1"},
+                                              {"method", "get"},
+                                              {"_sid", token},
+                                              {"sn", sn}}),
+                         "application/x-www-form-urlencoded");
+  ASSERT_TRUE(got);
+  EXPECT_NE(std::string::npos, got->body.find("\"identity\":\"identity-conflict\"")) << got->body;
+  Json::Value devices;
+  ASSERT_EQ(0, flxadmin::deviceList(devices, err)) << err;
+  EXPECT_TRUE(devices[0]["identity_conflict"].asBool());
+  auto scrape = client.Get("/metrics");
+  ASSERT_TRUE(scrape);
+  EXPECT_NE(std::string::npos, scrape->body.find("flx_device_identity_conflict{sn=\"" + sn +
+                                                 "\",hostname=\"original\"} 1"))
+      << scrape->body.substr(0, 2000);
 
   // With its join line the clone enrolls again by itself, as a device of its own.
   writeFile(clone + "/etc/flx-agent/enrollment.json",
@@ -218,7 +240,6 @@ TEST_F(EnrollTest, ClonesAreNeverMergedAndEndAsDevicesOfTheirOwn) {
   ASSERT_EQ(0, EnrollWith(line, original).exit);
   EXPECT_EQ("3", Registry("SELECT count(*) FROM devices"));
 
-  std::string err;
   ASSERT_EQ(0, flxadmin::deviceApprove(sn, err)) << err;
   EXPECT_EQ("0", Registry("SELECT conflict FROM device_admissions WHERE sn = '" + sn + "'"));
 }

@@ -322,6 +322,8 @@ int deviceList(Json::Value& out, std::string& err) {
       err = registryError("cannot list the devices");
       return 1;
     }
+    Json::Value admissions;
+    if (deviceAdmissions(admissions, err) != 0) return 1;
     out = Json::Value(Json::arrayValue);
     for (const KEVOFLX_QX* d = list.get(); d != nullptr; d = d->pNext) {
       Json::Value item(Json::objectValue);
@@ -329,6 +331,10 @@ int deviceList(Json::Value& out, std::string& err) {
       item["sn"] = d->sn;
       item["hostname"] = d->hostname;
       item["status"] = d->status;
+      // Enrollment: approved, pending, rejected, or registered (added by hand).
+      const Json::Value& a = admissions[d->sn];
+      item["enrollment"] = a.isObject() ? a["state"].asString() : "registered";
+      item["identity_conflict"] = a.isObject() && a["identity_conflict"].asBool();
       out.append(item);
     }
     return 0;

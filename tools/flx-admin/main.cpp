@@ -92,10 +92,12 @@ int runDeviceList() {
   std::string err;
   Json::Value list;
   if (flxadmin::deviceList(list, err) != 0) return fail(err);
-  printf("%-6s %-24s %-24s %s\n", "ID", "SN", "HOSTNAME", "STATUS");
+  printf("%-6s %-24s %-24s %-6s %s\n", "ID", "SN", "HOSTNAME", "STATUS", "ENROLLMENT");
   for (const Json::Value& d : list) {
-    printf("%-6s %-24s %-24s %d\n", d["id"].asString().c_str(), d["sn"].asCString(),
-           d["hostname"].asCString(), d["status"].asInt());
+    const std::string enrollment =
+        d["enrollment"].asString() + (d["identity_conflict"].asBool() ? ",identity-conflict" : "");
+    printf("%-6s %-24s %-24s %-6d %s\n", d["id"].asString().c_str(), d["sn"].asCString(),
+           d["hostname"].asCString(), d["status"].asInt(), enrollment.c_str());
   }
   return 0;
 }
