@@ -1,5 +1,6 @@
 #include "enroll/enroll_api.h"
 
+#include <ctype.h>
 #include <json/writer.h>
 #include <sodium.h>
 #include <syslog.h>
@@ -142,6 +143,9 @@ void Join(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
   if (text.size() > kMaxToken || dot == std::string::npos || dot == 0)
     throw Refusal{flxenroll::kErrTokenBad, "a token that is not ID.SECRET"};
   const std::string publicId = text.substr(0, dot);
+  for (unsigned char c : publicId) {
+    if (!isalnum(c)) throw Refusal{flxenroll::kErrTokenBad, "a token id that is not [a-z0-9]"};
+  }
   const flxenroll::Identity identity = ReadIdentity(req);
   // The key and the CA are read first: a host that cannot answer them creates nothing.
   CurrentPushKey();

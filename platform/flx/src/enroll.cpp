@@ -421,8 +421,9 @@ int CheckPush(const std::string& sid, const std::string& sn, const std::string& 
       count.run();
     }
     if (fingerprint.empty() || (hasBound && fingerprint == bound)) return 0;
-    if (!validFingerprint(fingerprint)) return kErrBadParam;
     if (!hasBound) {
+      // Only a fingerprint of the agent's form binds a session.
+      if (!validFingerprint(fingerprint)) return 0;
       // A session made by hand belongs to the first machine that pushes with it.
       Stmt bind(db, "INSERT OR IGNORE INTO " KEVOFLX_TABLE_SESSION_IDENTITIES
                     "(sid, fingerprint, created) VALUES(?, ?, ?)");
