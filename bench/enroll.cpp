@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -57,8 +58,10 @@ void Print(const char* what, const Stats& s) {
 }
 
 std::string Registry(const flxbench::TempRoot& root, const std::string& sql) {
-  return flxbench::Output(
-      {"sqlite3", root.Path("/var/packages/FLX/target/db/flx_registry.sqlite"), sql});
+  std::string out = flxbench::Output(
+      {"/usr/bin/sqlite3", root.Path("/var/packages/FLX/target/db/flx_registry.sqlite"), sql});
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
 }
 
 // A machine's identity for the join: serial and fingerprint inputs of bench machine `i`.
@@ -85,7 +88,8 @@ int Join(httplib::Client& client, const std::string& token, const std::string& i
                                                   {"token", token},
                                                   {"identity", identity}}),
                              kForm);
-  if (!r || r->status != 200) return -1;
+  if (!r) return -1;
+  if (r->status != 200) return -r->status;  // nginx's own answer: -502, -429, ...
   const int code = flxpush::AnswerCode(r->body);
   if (code == 0 && data != nullptr) {
     Json::Value answer;
@@ -141,7 +145,7 @@ std::vector<double> JoinAtOnce(const std::string& url, const std::string& token,
 }
 
 int RunJoin(int agents) {
-  flxbench::TempRoot root("flx-enroll-bench");
+  flxbench::TempRoot root("/tmp/flx-enroll-bench");
   flxbench::Host host;
   std::string url;
   if (!root.Init(FLX_ADMIN_BIN) ||
@@ -156,6 +160,9 @@ int RunJoin(int agents) {
   const int refusedOk = int(std::count(codes.begin(), codes.end(), flxenroll::kErrTokenBad));
   const Stats joined = Summarise(JoinAtOnce(url, token, agents, "SN", codes));
   const int ok = int(std::count(codes.begin(), codes.end(), 0));
+  std::map<int, int> answers;
+  for (int code : codes) ++answers[code];
+  for (const auto& a : answers) printf("  answer %d: %d\n", a.first, a.second);
   printf("%d machines joining at once through the private front (load %s)\n", agents,
          flxbench::LoadAverage().c_str());
   Print("refused secret (baseline)", refused);
@@ -165,8 +172,9 @@ int RunJoin(int agents) {
       "p99 ratio join/refused %.2f\n",
       ok, agents, refusedOk, Registry(root, "SELECT count(DISTINCT sn) FROM devices").c_str(),
       Registry(root, "SELECT count(*) FROM sessions").c_str(), joined.p99 / refused.p99);
-  const std::string locked =
-      flxbench::Output({"grep", "-c", "-i", "locked\\|busy", root.dir() + "/host.log"});
+  std::string locked =
+      flxbench::Output({"/usr/bin/grep", "-c", "-i", "locked\\|busy", root.dir() + "/host.log"});
+  while (!locked.empty() && locked.back() == '\n') locked.pop_back();
   printf("log lines about locks: %s\n", locked.empty() ? "0" : locked.c_str());
   return ok == agents ? 0 : 1;
 }
@@ -197,7 +205,7 @@ Json::Value BasicItem() {
 }
 
 int RunClones(int pairs) {
-  flxbench::TempRoot root("flx-enroll-bench");
+  flxbench::TempRoot root("/tmp/flx-enroll-bench");
   flxbench::Host host;
   std::string url;
   if (!root.Init(FLX_ADMIN_BIN) ||
@@ -266,7 +274,7 @@ int RunLatency(double rate, int seconds, int devices) {
   } sides[2];
   for (int s = 0; s < 2; ++s) {
     Side& side = sides[s];
-    side.root.reset(new flxbench::TempRoot("flx-enroll-bench"));
+    side.root.reset(new flxbench::TempRoot("/tmp/flx-enroll-bench"));
     if (s == 1) setenv("FLX_IDENTITY_CHECK", "off", 1);
     const bool ok =
         side.root->Init(FLX_ADMIN_BIN) &&
