@@ -43,7 +43,7 @@ void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush);
 
 // The modules the product serves (push, inventory and enrollment, from the installed folder).
 std::vector<std::string> DefaultModules();
-// What a host started with no flags serves: both modules, both databases held open, the
+// What a host started with no flags serves: the modules, both databases held open, the
 // product's hooks, and the FastCGI socket the shipped nginx site names.
 void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen);
 
