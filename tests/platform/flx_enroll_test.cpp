@@ -48,8 +48,10 @@ class EnrollRegistryTest : public flxtest::RootTest {
 
 TEST_F(EnrollRegistryTest, JoiningMachinesBecomeDevicesWithoutMerging) {
   AddSecret();
-  addDevice("HAND");  // registered by hand, never pushed a fingerprint
+  addDevice("HAND");  // registered by hand, no session yet
   addDevice("HAND2");
+  addDevice("HAND3");
+  addSession("HAND3");  // a client without fingerprints may push with it
   const std::string handSid = addSession("HAND2");
   ASSERT_EQ(0, flxenroll::CheckPush(handSid, "HAND2", std::string(64, 'e'), "", kNow));
   const struct {
@@ -65,6 +67,7 @@ TEST_F(EnrollRegistryTest, JoiningMachinesBecomeDevicesWithoutMerging) {
       {"a third one", "S1", 'c', "S1-3"},
       {"a device added by hand", "HAND", 'd', "HAND"},
       {"a hand device whose session another machine pushed with", "HAND2", 'f', "HAND2-2"},
+      {"a hand device with a session of unknown identity", "HAND3", '1', "HAND3-2"},
   };
   for (const auto& c : cases) {
     flxenroll::Issued out;
@@ -73,7 +76,7 @@ TEST_F(EnrollRegistryTest, JoiningMachinesBecomeDevicesWithoutMerging) {
     EXPECT_GE(out.sid.size(), 16u) << c.what;
     EXPECT_EQ(kNow + flxenroll::kDefaultSessionTtl, out.expires) << c.what;
   }
-  EXPECT_EQ("HAND|0\nHAND2|1\nHAND2-2|0\nS1|1\nS1-2|0\nS1-3|0",
+  EXPECT_EQ("HAND|0\nHAND2|1\nHAND2-2|0\nHAND3|1\nHAND3-2|0\nS1|1\nS1-2|0\nS1-3|0",
             Registry("SELECT sn, conflict FROM device_admissions ORDER BY sn"));
   // Enrolling again ends the machine's older sessions within the grace period.
   const std::string grace = std::to_string(kNow + flxenroll::kRenewGraceSeconds);

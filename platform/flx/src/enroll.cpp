@@ -188,12 +188,13 @@ int chooseDevice(const Db& db, const Identity& id, int64_t now, std::string& sn,
   bool taken = false;
   if (!deviceExists(db, id.serial, taken)) return kErrStore;
   if (taken) {
-    // A device registered by hand is claimed unless a push already bound another identity.
-    Stmt other(db,
-               "SELECT 1 FROM " KEVOFLX_TABLE_SESSION_IDENTITIES " i JOIN " KEVOFLX_TABLE_SESSIONS
-               " s ON s.sid = i.sid WHERE s.sn = ?1 AND i.fingerprint <> ?2 UNION ALL "
-               "SELECT 1 FROM " KEVOFLX_TABLE_ADMISSIONS
-               " WHERE sn = ?1 AND fingerprint NOT IN ('', ?2) LIMIT 1");
+    // A device registered by hand is claimed only while no session of it belongs to another
+    // machine: one made by hand may be pushing from a client without fingerprints.
+    Stmt other(
+        db, "SELECT 1 FROM " KEVOFLX_TABLE_SESSIONS " s LEFT JOIN " KEVOFLX_TABLE_SESSION_IDENTITIES
+            " i ON i.sid = s.sid WHERE s.sn = ?1 AND "
+            "ifnull(i.fingerprint, '') <> ?2 UNION ALL SELECT 1 FROM " KEVOFLX_TABLE_ADMISSIONS
+            " WHERE sn = ?1 AND fingerprint NOT IN ('', ?2) LIMIT 1");
     other.bind(id.serial);
     other.bind(id.fingerprint);
     const int rc = other.step();
