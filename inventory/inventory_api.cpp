@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "flxenroll.h"
 #include "flxread.h"
 #include "kevocore.h"
 
@@ -97,6 +98,20 @@ void answer(KEVO::APIResponse* resp, flxread::Result r, const std::string& err,
   }
 }
 
+// How a device came in and whether another machine claims its identity: its admission, or
+// "registered" for a device added by hand that never pushed a fingerprint.
+Json::Value enrollmentOf(const std::string& sn) {
+  Json::Value out(Json::objectValue);
+  flxenroll::Admission a;
+  const int rc = flxenroll::GetAdmission(sn, a);
+  out["state"] = rc == 0 ? a.state : "registered";
+  out["group"] = a.group;
+  out["identity"] = a.conflict ? "identity-conflict" : "ok";
+  out["conflict_since"] = static_cast<Json::Int64>(a.conflictSince);
+  out["foreign_sn_pushes"] = static_cast<Json::Int64>(a.foreignSnPushes);
+  return out;
+}
+
 void list(const Params& p, KEVO::APIResponse* resp) {
   flxread::ListQuery q;
   q.sort = p.text("sort", false, "sn");
@@ -108,13 +123,20 @@ void list(const Params& p, KEVO::APIResponse* resp) {
   q.page = p.page();
   Json::Value out;
   std::string err;
-  answer(resp, flxread::deviceList(q, out, err), err, out);
+  const flxread::Result r = flxread::deviceList(q, out, err);
+  if (r == flxread::kOk) {
+    for (Json::Value& row : out["devices"]) row["enrollment"] = enrollmentOf(row["sn"].asString());
+  }
+  answer(resp, r, err, out);
 }
 
 void get(const Params& p, KEVO::APIResponse* resp) {
   Json::Value out;
   std::string err;
-  answer(resp, flxread::deviceShow(p.text("sn", true), out, err), err, out);
+  const std::string sn = p.text("sn", true);
+  const flxread::Result r = flxread::deviceShow(sn, out, err);
+  if (r == flxread::kOk) out["enrollment"] = enrollmentOf(sn);
+  answer(resp, r, err, out);
 }
 
 void volumes(const Params& p, KEVO::APIResponse* resp) {

@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
   webapihost::HostOptions options;
   CLI::App app{
       "Web API host: loads modules and serves their methods on /webapi/entry.cgi by FastCGI "
-      "to nginx. With no flags: both FLX modules, both databases held open, one worker a core, "
+      "to nginx. With no flags: the FLX modules, both databases held open, one worker a core, "
       "on the socket the shipped nginx site names."};
   app.add_option("--fastcgi", options.fastcgi,
                  "FastCGI socket path (mode 0660, group www-data) or loopback HOST:PORT")
@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
   app.add_option("--listen", options.listen,
                  "HOST:PORT of a private nginx front started from the shipped site (port 0: "
                  "any free port), for development, tests and benchmarks");
-  app.add_option("--module", options.modules, "module to load (repeatable; default: both)");
+  app.add_option("--module", options.modules,
+                 "module to load (repeatable; default: push, inventory and enrollment)");
   app.add_option("--max-body", options.maxBody, "largest request body in bytes (larger: 413)")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);

@@ -255,6 +255,7 @@ void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush) {
             "How long the oldest item has waited in the spool (or since its last replay), in "
             "seconds; 0 when none waits.");
   m::Sample(out, "flx_spool_oldest_item_age_seconds", "", spool.oldest);
+  EnrollMetrics(out);
   FleetMetrics(out, flush, now);
 }
 

@@ -1,5 +1,7 @@
 #include "product.h"
 
+#include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "flx.h"
+#include "flxenroll.h"
 #include "flxhistory.h"
 #include "flxread.h"
 #include "kevoroot.h"
@@ -14,6 +17,7 @@
 #ifndef FLX_DEFAULT_MODULE
 #define FLX_DEFAULT_MODULE ""
 #define FLX_DEFAULT_INVENTORY ""
+#define FLX_DEFAULT_ENROLL ""
 #endif
 
 namespace flxproduct {
@@ -24,12 +28,16 @@ const char kPushApi[] = "KEVO.FLX.RPC.ClientInfo";
 const char kInventoryApi[] = "KEVO.FLX.Inventory";
 // The modules' own answer to a session they do not accept, which clients already know.
 const int kNoPermission = 105;
+const char kEnrollApi[] = "KEVO.FLX.Enroll";
 // The socket of the shipped nginx site (deploy/nginx/flx-webapi.conf) and systemd unit.
 const char kFastcgiSocket[] = "/run/flx-webapi-host/fastcgi.sock";
 
 }  // namespace
 
 bool CheckSession(const webapihost::SessionQuery& query, std::string& who) {
+  // A machine enrolls with a secret, or renews with its old session: the module checks either
+  // itself. POST only, so that neither travels in a URL.
+  if (query.api == kEnrollApi) return query.requestMethod == "POST";
   if (query.sid.empty()) return false;
   // Its answers are operators' data: never in a URL that a proxy or a history may keep.
   if (query.api == kInventoryApi && query.requestMethod != "POST") return false;
@@ -40,6 +48,17 @@ bool CheckSession(const webapihost::SessionQuery& query, std::string& who) {
 int SessionRefusal(const webapihost::SessionQuery& query) {
   // The push module checks and logs its own refusal; every other module trusts the check.
   return query.api == kPushApi ? 0 : kNoPermission;
+}
+
+int AdmitCall(const webapihost::Call& call, const std::string& who) {
+  if (call.api != kPushApi || call.method != "push" || who.empty()) return 0;
+  const auto text = [&call](const char* name) {
+    const Json::Value* v = call.params.find(name, name + strlen(name));
+    // A serial of digits arrives as a JSON number.
+    return v != nullptr && (v->isString() || v->isIntegral()) ? v->asString() : std::string();
+  };
+  return flxenroll::CheckPush(call.sid, who, text("fingerprint"), text("client_sn"),
+                              static_cast<int64_t>(time(nullptr)));
 }
 
 void AfterCall(const webapihost::Call& call, const std::string& who,
@@ -71,9 +90,10 @@ void AfterCall(const webapihost::Call& call, const std::string& who,
 
 std::vector<std::string> DefaultModules() {
   // Test builds serve the modules where they were built; an installed host the installed ones.
-  if (FLX_DEFAULT_MODULE[0] != '\0') return {FLX_DEFAULT_MODULE, FLX_DEFAULT_INVENTORY};
+  if (FLX_DEFAULT_MODULE[0] != '\0')
+    return {FLX_DEFAULT_MODULE, FLX_DEFAULT_INVENTORY, FLX_DEFAULT_ENROLL};
   const std::string dir = std::string(KEVORootPrefix()) + KEVO_WEBAPI_DIR;
-  return {dir + "/KEVO.FLX.RPC.so", dir + "/KEVO.FLX.Inventory.so"};
+  return {dir + "/KEVO.FLX.RPC.so", dir + "/KEVO.FLX.Inventory.so", dir + "/KEVO.FLX.Enroll.so"};
 }
 
 void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
@@ -84,6 +104,12 @@ void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
   if (options.listen.empty() && options.fastcgi.empty()) options.fastcgi = root + kFastcgiSocket;
   options.hooks.check = CheckSession;
   options.hooks.refusal = SessionRefusal;
+  options.hooks.admit = AdmitCall;
+#ifdef FLX_TESTING
+  // Benchmarks measure the identity check against a host without it, in the same run.
+  const char* check = getenv("FLX_IDENTITY_CHECK");
+  if (check != nullptr && strcmp(check, "off") == 0) options.hooks.admit = nullptr;
+#endif
   options.hooks.after = AfterCall;
   options.hooks.metricsToken = [](const std::string& token) {
     std::string name;

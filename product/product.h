@@ -19,10 +19,17 @@ bool CheckSession(const webapihost::SessionQuery& query, std::string& who);
 // A refused call: the push module's reaches it (it checks its session itself, as devices
 // expect); any other is answered 105 by the host and never reaches its module.
 int SessionRefusal(const webapihost::SessionQuery& query);
+// Before a push's method: whether the device is admitted and the pushing machine is the one
+// its session was issued for (the "fingerprint" field), and counts a client_sn naming another
+// device. 0, or the answer: 403 not approved, 409 enroll again (see flxenroll.h).
+int AdmitCall(const webapihost::Call& call, const std::string& who);
 
 // After every call in the worker; acts on a successful push only.
 void AfterCall(const webapihost::Call& call, const std::string& who,
                const KEVO::APIResponse& response);
+
+// The enrollment's families (enroll_metrics.cpp), part of ProductMetrics.
+void EnrollMetrics(std::string& out);
 
 // --- metrics (metrics.cpp) ---
 
@@ -37,9 +44,9 @@ void CountItems(const flxhistory::Kinds& kinds, const KEVO::APIResponse& respons
 // The product's part of a scrape: build, spool and fleet families.
 void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush);
 
-// The modules the product serves (both, from the installed folder).
+// The modules the product serves (push, inventory and enrollment, from the installed folder).
 std::vector<std::string> DefaultModules();
-// What a host started with no flags serves: both modules, both databases held open, the
+// What a host started with no flags serves: the modules, both databases held open, the
 // product's hooks, and the FastCGI socket the shipped nginx site names.
 void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen);
 

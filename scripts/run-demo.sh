@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the dev preset, starts the host with the push and inventory modules on 127.0.0.1:5000,
 # registers a small demo fleet, pushes its batches (from examples/demo-batch.json), prints what
-# was stored, registers this machine through flx-agent, and prints the inventory page's URL and
+# was stored, enrolls this machine through the join line flx-admin prints, and prints the inventory page's URL and
 # an operator token; then serves until Ctrl-C.
 #   scripts/run-demo.sh          serve until Ctrl-C
 #   scripts/run-demo.sh --once   push, print and stop
@@ -57,7 +57,7 @@ port_taken() {
 echo "== installing dependencies and building ($build)"
 ./scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module flx_inventory flx-history
+cmake --build "$build" --target flx-admin flx-push flx-agent flx-webapi-host flx_module flx_inventory flx_enroll flx-history
 
 echo "== initialising the root"
 "$bin/flx-admin" init
@@ -123,13 +123,15 @@ history_pid=$!
 echo "== what the host stores for $sn"
 "$bin/flx-admin" device show "$sn"
 
-# This machine as a second device, its facts collected and pushed by the agent.
-agent_sn="linux-$(hostname)"
-echo "== registering this machine as $agent_sn through flx-agent"
-"$bin/flx-admin" device show "$agent_sn" >/dev/null 2>&1 ||
-  "$bin/flx-admin" device add --sn "$agent_sn" >/dev/null
-agent_sid=$("$bin/flx-admin" session add --sn "$agent_sn")
-"$bin/flx-agent" --once --url "$url" --sid "$agent_sid"
+# This machine as a device of its own, enrolled as an operator enrolls one: the join line
+# that flx-admin prints, run by the agent (its files go to .flx/root/etc/flx-agent/).
+echo "== enrolling this machine through the join line"
+join_line=$("$bin/flx-admin" enroll add --url "$url" --ttl 3600 --uses 1)
+echo "  $join_line"
+read -r -a join_args <<<"$join_line"
+"$bin/flx-agent" "${join_args[@]:1}"
+"$bin/flx-agent" --once
+agent_sn=$(jq -r .sn "$root/etc/flx-agent/enrollment.json")
 "$bin/flx-admin" device show "$agent_sn" | sed -n '/"device"/,/^  }/p'
 "$bin/flx-admin" operator remove demo >/dev/null 2>&1 || true
 token=$("$bin/flx-admin" operator add demo)
@@ -137,7 +139,8 @@ token=$("$bin/flx-admin" operator add demo)
 echo
 echo "Push more with:"
 echo "  $bin/flx-push --url $url --sid $sid --client-sn $sn BATCH.json"
-echo "  $bin/flx-agent --url $url --sid $agent_sid --interval 300"
+echo "  $bin/flx-agent --interval 300        # this machine, enrolled: renews its session itself"
+echo "More devices join with a line of their own: $bin/flx-admin enroll add --url $url"
 echo
 echo "Inventory page: $url/inventory/"
 echo "Metrics (Prometheus text, loopback clients or the operator token as a bearer token):"

@@ -46,6 +46,10 @@
   }
 
   const mark = (kind, text, title) => el("span", { class: "mark " + kind, title: title }, text);
+  // Another machine used the device's session or serial; the operator clears it on the host.
+  const identityMark = (e) => (e && e.identity === "identity-conflict"
+    ? mark("warn", "\u26A0 IDENTITY CONFLICT", "Another machine used this device's session or serial; see flx-admin device approve")
+    : e && e.state === "pending" ? mark("stale", "\u23F8 PENDING", "Waits for flx-admin device approve") : null);
 
   function bytes(n) {
     if (!(n > 0)) return "0 B";
@@ -141,6 +145,7 @@
     if (isStale(d)) marks.push(mark("stale", "\u25F7 STALE", "No report for more than 1 h"));
     if (s.disk_failing > 0) marks.push(mark("bad", "\u2716 " + s.disk_failing + " DISK" + (s.disk_failing > 1 ? "S" : "") + " FAILING"));
     if (s.vol_max_use >= FULL_PERCENT) marks.push(mark("warn", "\u25B2 VOLUME FULL", "A volume is " + s.vol_max_use + " % used"));
+    if (identityMark(d.enrollment)) marks.push(identityMark(d.enrollment));
     if (!marks.length) marks.push(mark("ok", "\u2714 OK"));
     return marks;
   }
@@ -472,6 +477,7 @@
     if (!lastSeen || Date.now() / 1000 - lastSeen > STALE_SECONDS) marks.push(mark("stale", "\u25F7 STALE"));
     if (failing) marks.push(mark("bad", "\u2716 " + failing + " DISK" + (failing > 1 ? "S" : "") + " FAILING"));
     if (fullest >= FULL_PERCENT) marks.push(mark("warn", "\u25B2 VOLUME FULL"));
+    if (identityMark(data.enrollment)) marks.push(identityMark(data.enrollment));
 
     return [
       el("div", { class: "device-title" }, el("h1", {}, d.hostname || d.sn), el("span", { class: "sub" }, d.sn), marks),

@@ -69,7 +69,7 @@ TEST_F(BuildTest, InstallLaysOutTheFixedFolders) {
     if (e.path().extension() == ".so") installed.insert(e.path().filename().string());
   }
   EXPECT_EQ(installed, loaded);
-  EXPECT_EQ(2u, installed.size());
+  EXPECT_EQ(3u, installed.size());  // push, inventory, enrollment
 }
 
 }  // namespace

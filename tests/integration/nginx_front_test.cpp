@@ -14,6 +14,7 @@
 
 #include <httplib.h>
 
+#include "admin_enroll.h"
 #include "kevoroot.h"
 #include "push.h"
 #include "support/process.h"
@@ -104,13 +105,11 @@ class NginxFrontTest : public flxtest::RootTest {
     ASSERT_EQ("serving FastCGI on unix:" + dir_ + "/fastcgi.sock", line);
   }
 
+  // The site's certificate that flx-admin init made, signed by the root's CA, as the package
+  // installs it.
   void MakeCertificate() {
-    const std::string cmd =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-        "-nodes -days 1 -subj /CN=localhost -addext "
-        "subjectAltName=IP:127.0.0.1 -keyout " +
-        dir_ + "/flx-webapi.key -out " + dir_ + "/flx-webapi.crt 2>/dev/null";
-    ASSERT_EQ(0, system(cmd.c_str()));
+    for (const char* name : {"flx-webapi.crt", "flx-webapi.key"})
+      writeFile(dir_ + "/" + name, readFile(path(std::string("/etc/ssl/flx/") + name)));
   }
 
   // The shipped site with its paths and ports moved into the test's folder.
@@ -256,6 +255,49 @@ TEST_F(NginxFrontTest, OversizedBodyIsRefusedBeforeTheHost) {
   EXPECT_EQ(0u, answer.find("HTTP/1.1 413")) << answer;
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(before, HostRequests());
+}
+
+using flxtest::Child;
+
+TEST_F(NginxFrontTest, EnrollsOverTlsTrustingTheCaByItsHashAlone) {
+  const std::string m = path("/machine");
+  writeFile(m + "/etc/machine-id", "0f0e0d0c0b0a09080706050403020100\n");
+  writeFile(m + "/etc/os-release", "ID=debian\nVERSION_ID=\"12\"\n");
+  writeFile(m + "/proc/sys/kernel/hostname", "tls-device\n");
+  writeFile(m + "/etc/flx-agent/agent.conf", "url=\n");
+  flxadmin::EnrollOptions o;
+  o.url = "https://127.0.0.1:" + std::to_string(port_);
+  std::string line, err;
+  ASSERT_EQ(0, flxadmin::enrollAdd(o, line, err)) << err;
+  const size_t at = line.find("--token ");
+  const std::string token = line.substr(at + 8, line.find(' ', at + 8) - at - 8);
+  const std::string hash = line.substr(line.find("sha256:"));
+  const auto enroll = [&](const std::string& pin) {
+    Child agent;
+    agent.Start({FLX_AGENT_BIN, "enroll", o.url, "--token", token, "--ca-hash", pin, "--config",
+                 m + "/etc/flx-agent/agent.conf", "--root", m},
+                "");
+    const std::string out = agent.ReadAll(30000);
+    return std::make_pair(agent.Wait(15000), out);
+  };
+  // Another CA's hash: the handshake shows none with it, and the token is never sent.
+  const auto refused = enroll("sha256:" + std::string(64, '0'));
+  EXPECT_NE(0, refused.first);
+  EXPECT_NE(std::string::npos, refused.second.find("no CA with the hash")) << refused.second;
+  EXPECT_EQ("1", query("SELECT count(*) FROM devices", path(KEVO_REGISTRY_DB_PATH)));
+  EXPECT_EQ("", query("SELECT uses_left FROM enroll_secrets WHERE uses_left >= 0",
+                      path(KEVO_REGISTRY_DB_PATH)));
+
+  const auto joined = enroll(hash);
+  ASSERT_EQ(0, joined.first) << joined.second;
+  Child agent;
+  agent.Start({FLX_AGENT_BIN, "--once", "--only", "basic", "--root", m, "--config",
+               m + "/etc/flx-agent/agent.conf"},
+              "");
+  const std::string out = agent.ReadAll(30000);
+  ASSERT_EQ(0, agent.Wait(15000)) << out;
+  EXPECT_EQ("tls-device", query("SELECT hostname FROM devices WHERE sn LIKE 'linux-%'",
+                                path(KEVO_REGISTRY_DB_PATH)));
 }
 
 }  // namespace

@@ -139,6 +139,10 @@ inside() {
   [ "$(stat -c %a "$root$target/etc/push.key")" = 600 ] || fail "push.key is not 0600"
   [ "$(stat -c %a "$root/etc/flx-agent/session")" = 600 ] || fail "the session file is not 0600"
   [ -L "$root/etc/nginx/sites-enabled/flx-webapi.conf" ] || fail "the nginx site is not enabled"
+  # The site's certificate is signed by the host's CA, whose hash join lines carry.
+  in_root openssl verify -CAfile /etc/ssl/flx/ca.crt /etc/ssl/flx/flx-webapi.crt >/dev/null ||
+    fail "the site's certificate is not signed by the host's CA"
+  in_root flx-admin cert show | grep -q '^sha256:[0-9a-f]\{64\}$' || fail "cert show prints no CA hash"
 
   say "an operator sets up the agent and a device"
   local sn
@@ -181,6 +185,11 @@ inside() {
     [ -e "$root$f" ] || fail "$f is gone after remove"
   done
   [ ! -e "$root/etc/nginx/sites-enabled/flx-webapi.conf" ] || fail "the site stays enabled after remove"
+
+  say "apt install $host_next again: the site is enabled again"
+  apt_root install "$host_next" >"$work/reinstall.log" || { cat "$work/reinstall.log"; fail "install after remove"; }
+  [ -L "$root/etc/nginx/sites-enabled/flx-webapi.conf" ] || fail "the site is not enabled after a remove and an install"
+  apt_root remove flx-host >/dev/null
 
   say "apt purge flx-host flx-agent (and nginx, which came with them)"
   apt_root purge flx-host flx-agent >/dev/null

@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "admin_enroll.h"
 #include "admin_util.h"
 #include "common/device_lock.h"
 #include "flx_schema.h"
@@ -67,6 +68,7 @@ const char* const kFolders[] = {
     KEVO_LIB_DIR,
     KEVO_WEBAPI_DIR,
     "/etc.defaults",
+    KEVO_TLS_DIR,
 };
 
 // Keeps an open descriptor and a temporary file name until the file is in place.
@@ -103,12 +105,13 @@ class TempFile {
   bool placed_ = false;
 };
 
+}  // namespace
+
 bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Writes a new file whole or not at all, so that a crash never leaves half of it.
 int writeNewFile(const std::string& path, const std::string& content, mode_t mode,
                  std::string& err) {
   TempFile tmp(path);
@@ -118,6 +121,8 @@ int writeNewFile(const std::string& path, const std::string& content, mode_t mod
   }
   return 0;
 }
+
+namespace {
 
 int makeFolders(std::string& err) {
   for (const char* below : kFolders) {
@@ -288,7 +293,7 @@ int init(std::string& err) {
   return guardedOp(err, [&] {
     if (makeFolders(err) != 0 || makeLockFolder(err) != 0 || makeRegistry(err) != 0 ||
         makeCacheDb(err) != 0 || makePushKey(err) != 0 || makeHostSettings(err) != 0 ||
-        flxhistory::initHistory(err) != 0) {
+        flxhistory::initHistory(err) != 0 || certInit(err) != 0) {
       return 1;
     }
     return 0;
@@ -333,6 +338,8 @@ int deviceList(Json::Value& out, std::string& err) {
       err = registryError("cannot list the devices");
       return 1;
     }
+    Json::Value admissions;
+    if (deviceAdmissions(admissions, err) != 0) return 1;
     out = Json::Value(Json::arrayValue);
     for (const KEVOFLX_QX* d = list.get(); d != nullptr; d = d->pNext) {
       Json::Value item(Json::objectValue);
@@ -340,6 +347,10 @@ int deviceList(Json::Value& out, std::string& err) {
       item["sn"] = d->sn;
       item["hostname"] = d->hostname;
       item["status"] = d->status;
+      // Enrollment: approved, pending, rejected, or registered (added by hand).
+      const Json::Value& a = admissions[d->sn];
+      item["enrollment"] = a.isObject() ? a["state"].asString() : "registered";
+      item["identity_conflict"] = a.isObject() && a["identity_conflict"].asBool();
       out.append(item);
     }
     return 0;

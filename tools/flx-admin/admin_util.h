@@ -5,6 +5,7 @@
 
 #include <json/value.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <exception>
 #include <string>
@@ -18,6 +19,13 @@ namespace flxadmin {
 
 // The root prefix followed by `below`.
 std::string rootPath(const char* below);
+
+// Whether anything (a link too) is at `path`.
+bool exists(const std::string& path);
+// Writes a new file whole or not at all (beside, then renamed over), so that a crash never
+// leaves half of it.
+int writeNewFile(const std::string& path, const std::string& content, mode_t mode,
+                 std::string& err);
 
 // One line for a failed registry call: what failed, the error code, what to do.
 std::string registryError(const std::string& what);

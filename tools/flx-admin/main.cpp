@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "admin_enroll_cli.h"
 #include "admin_history.h"
 #include "admin_quarantine.h"
 #include "admin_spool.h"
@@ -91,10 +92,12 @@ int runDeviceList() {
   std::string err;
   Json::Value list;
   if (flxadmin::deviceList(list, err) != 0) return fail(err);
-  printf("%-6s %-24s %-24s %s\n", "ID", "SN", "HOSTNAME", "STATUS");
+  printf("%-6s %-24s %-24s %-6s %s\n", "ID", "SN", "HOSTNAME", "STATUS", "ENROLLMENT");
   for (const Json::Value& d : list) {
-    printf("%-6s %-24s %-24s %d\n", d["id"].asString().c_str(), d["sn"].asCString(),
-           d["hostname"].asCString(), d["status"].asInt());
+    const std::string enrollment =
+        d["enrollment"].asString() + (d["identity_conflict"].asBool() ? ",identity-conflict" : "");
+    printf("%-6s %-24s %-24s %-6d %s\n", d["id"].asString().c_str(), d["sn"].asCString(),
+           d["hostname"].asCString(), d["status"].asInt(), enrollment.c_str());
   }
   return 0;
 }
@@ -282,6 +285,9 @@ int run(int argc, char** argv) {
   CLI::App* opRemove = oper->add_subcommand("remove", "Remove an operator and its token");
   opRemove->add_option("NAME", o.name, "Operator name")->required();
 
+  flxadmin::Commands commands;
+  flxadmin::addEnrollCommands(app, *device, *session, commands);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -292,6 +298,9 @@ int run(int argc, char** argv) {
     return usageError(app, e);
   }
 
+  for (const auto& command : commands) {
+    if (command.first->parsed()) return command.second();
+  }
   if (init->parsed()) return runInit();
   if (devAdd->parsed()) return runDeviceAdd(o);
   if (devList->parsed()) return runDeviceList();

@@ -129,33 +129,36 @@ bool PushState::save(const std::string& file) const {
     state["items"][kv.first]["hash"] = kv.second.first;
     state["items"][kv.first]["pushed"] = static_cast<Json::Int64>(kv.second.second);
   }
-  const std::string text = flxpush::Compact(state) + "\n";
+  // No fsync: a state lost to a power cut costs one round that pushes everything.
+  return ReplaceFile(file, flxpush::Compact(state) + "\n", 0600);
+}
+
+bool ReplaceFile(const std::string& file, const std::string& text, mode_t mode) {
   const size_t slash = file.rfind('/');
   const std::string folder = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : file.substr(0, slash);
   const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
   if (name.empty() || name == "." || name == "..") return false;
-  // The default folder below /var/lib is the agent's own: made on first use.
+  // The default folders below /var/lib and /etc are the agent's own: made on first use.
   mkdir(folder.c_str(), 0755);
   const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return false;
   Fd dirFd{dir};
-  // Written beside and renamed over, so that a crash leaves the old state or the new one. No
+  // Written beside and renamed over, so that a crash leaves the old file or the new one. No
   // step follows a link planted at either name: the temporary file is made new (a leftover of
   // an earlier process of this id is removed first), and the rename replaces a link at the
-  // state file's name instead of writing through it. No fsync: a state lost to a power cut
-  // costs one round that pushes everything.
+  // file's name instead of writing through it.
   const std::string temp = "." + name + "." + std::to_string(getpid()) + ".tmp";
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = openat(dir, temp.c_str(), flags, 0600);
+  int fd = openat(dir, temp.c_str(), flags, mode);
   if (fd < 0 && errno == EEXIST && unlinkat(dir, temp.c_str(), 0) == 0)
-    fd = openat(dir, temp.c_str(), flags, 0600);
+    fd = openat(dir, temp.c_str(), flags, mode);
   if (fd < 0) return false;
   bool ok;
   {
     Fd tempFd{fd};
-    ok = WriteAll(fd, text);
+    ok = fchmod(fd, mode) == 0 && WriteAll(fd, text);
   }
   if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) == 0) return true;
   unlinkat(dir, temp.c_str(), 0);

@@ -8,6 +8,7 @@
 
 #include <json/value.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <map>
@@ -112,6 +113,60 @@ struct PushState {
   void record(const Json::Value& pushed, const std::string& pushUrl, int64_t now);
 };
 
+// --- identity and enrollment (identity.cpp, enroll.cpp) ---
+
+// A stable id derived from the machine id that does not disclose the machine id itself.
+std::string UniqueId(const std::string& machineId);
+
+// What tells this machine apart from its clones.
+struct Identity {
+  std::string serial;  // DMI serial where there is a real one, else derived from machineId
+  std::string hostname;
+  std::string machineId;          // hashed (UniqueId)
+  std::string productUuid;        // DMI product UUID, lowercase; empty where unreadable
+  std::vector<std::string> macs;  // physical interfaces' addresses, lowercase, sorted
+};
+// Reads the identity of the machine below ctx.root. False, with `why`, without a machine id.
+bool CollectIdentity(const Context& ctx, Identity& id, std::string& why);
+// Lowercase hex SHA-256 of "machine_id|product_uuid|macs" (macs comma-joined): the host
+// computes the same from the identity a machine enrolled with. The host name takes no part.
+std::string Fingerprint(const Identity& id);
+// The identity as the join method takes it.
+Json::Value IdentityJson(const Identity& id);
+
+// What `flx-agent enroll` was given and wrote: kept (mode 0600) beside the configuration
+// file, so that the agent renews its session and enrolls again when told to.
+struct Enrollment {
+  std::string url;
+  std::string token;
+  std::string caHash;  // sha256:HEX of the host CA's public key
+  std::string sn;
+  int64_t issued = 0;
+  int64_t expires = 0;
+};
+// enrollment.json beside `configFile`.
+std::string EnrollmentFile(const std::string& configFile);
+bool LoadEnrollment(const std::string& file, Enrollment& out);
+
+struct EnrollOptions {
+  std::string url;
+  std::string token;
+  std::string caHash;
+  std::string configFile;  // the files go beside it
+  std::string root = "/";  // the machine whose identity is sent
+};
+// Joins the host with the secret: trusts it by the CA hash (https: the CA in the handshake,
+// before the token is sent; http: loopback only), then writes the session, push key and CA
+// beside the configuration file. Returns flx-push's exit codes; `answer` gets the host's code.
+int Enroll(const EnrollOptions& options, std::ostream& out, std::ostream& err,
+           int* answer = nullptr);
+// Renews the session of `configFile`'s enrollment (the identity read below `root`) and writes
+// the new one. Returns 0, the host's error code, or -1 when the host could not be reached.
+int RenewSession(const std::string& configFile, const std::string& root, std::ostream& err);
+
+// Writes `text` to `file` whole (beside, then renamed over; never through a link) with `mode`.
+bool ReplaceFile(const std::string& file, const std::string& text, mode_t mode);
+
 // --- running ---
 
 struct AgentOptions {
@@ -126,6 +181,8 @@ struct AgentOptions {
   std::vector<std::string> packagePatterns;
   int64_t interval = 0;  // seconds; 0: push once
   bool dryRun = false;
+  std::string configFile;   // where `flx-agent enroll` left its enrollment, if it did
+  std::string fingerprint;  // this machine's, sent with every push
 };
 
 // The configuration file read when --config names none (below the root prefix).

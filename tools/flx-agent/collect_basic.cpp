@@ -35,7 +35,8 @@ std::string Model(const Context& ctx) {
   return uname(&u) == 0 ? u.machine : "";
 }
 
-// A stable id that does not disclose the machine id itself.
+}  // namespace
+
 std::string UniqueId(const std::string& machineId) {
   static const char kContext[] = "flx-agent unique id";
   unsigned char digest[16];
@@ -46,6 +47,8 @@ std::string UniqueId(const std::string& machineId) {
   sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
   return hex;
 }
+
+namespace {
 
 struct Route {
   std::string iface;

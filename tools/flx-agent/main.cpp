@@ -1,5 +1,6 @@
 // flx-agent: collects this machine's facts and pushes them to the host.
 #include <stdlib.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -38,6 +39,19 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--state", options.stateFile,
                  "state file of --interval (default /var/lib/flx-agent/state.json)");
+  flxagent::EnrollOptions enroll;
+  enroll.configFile = config;
+  CLI::App* enrollCmd = app.add_subcommand(
+      "enroll",
+      "Join the host with the line that 'flx-admin enroll add' printed: writes the "
+      "session, push key and CA beside the configuration file");
+  enrollCmd->add_option("URL", enroll.url, "the host, e.g. https://flx.example")->required();
+  enrollCmd->add_option("--token", enroll.token, "ID.SECRET of the join line")->required();
+  enrollCmd->add_option("--ca-hash", enroll.caHash, "sha256:HEX of the host CA's public key")
+      ->required();
+  enrollCmd->add_option("--config", enroll.configFile, "settings file; the files go beside it")
+      ->capture_default_str();
+  enrollCmd->add_option("--root", enroll.root, "read the identity below this folder (tests)");
   app.footer(
       "The version pushed is \"<OS id> <VERSION_ID>-<build>\" from /etc/os-release, with build\n"
       "= a*10000 + b*100 + c of VERSION_ID a.b.c (each part at most 99): 12 -> 120000.");
@@ -49,6 +63,17 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : flxpush::kExitUsage;
+  }
+  if (enrollCmd->parsed()) {
+    const int rc = flxagent::Enroll(enroll, std::cout, std::cerr);
+    // The service waits for a session file that is not empty; now there is one.
+    if (rc == flxpush::kExitSuccess && enroll.root == "/" && geteuid() == 0 &&
+        access("/run/systemd/system", F_OK) == 0) {
+      std::string out;
+      int status = 0;
+      flxagent::RunTool({"systemctl", "restart", "flx-agent.service"}, out, status);
+    }
+    return rc;
   }
   try {
     std::string why;

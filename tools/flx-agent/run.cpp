@@ -34,7 +34,46 @@ flxpush::PushOptions PushOptionsOf(const AgentOptions& options) {
   push.sid = options.sid;
   push.keyFile = options.keyFile;
   push.caFile = options.caFile;
+  push.fingerprint = options.fingerprint;
   return push;
+}
+
+// The session of an enrolled machine, read again after a renewal or a new enrollment.
+void ReloadSession(AgentOptions& options) {
+  const std::string& config = options.configFile;
+  const std::string sid = Trim(ReadLine(config.substr(0, config.rfind('/') + 1) + "session"));
+  if (!sid.empty()) options.sid = sid;
+}
+
+// Renews the session once two thirds of its lifetime have passed.
+void RenewWhenDue(AgentOptions& options, std::ostream& err) {
+  Enrollment e;
+  if (!LoadEnrollment(EnrollmentFile(options.configFile), e) || e.expires <= e.issued) return;
+  if (Now() < e.issued + (e.expires - e.issued) * 2 / 3) return;
+  if (RenewSession(options.configFile, options.root, err) == 0) ReloadSession(options);
+}
+
+// Pushes; an enrolled machine whose session is gone, expired or another machine's enrolls
+// again with the secret of its join line (a clone ends as a device of its own) and pushes once
+// more. `enrolledAgain` says whether it did: the new device needs every item.
+int PushEnrolled(AgentOptions& options, const Json::Value& batch, std::ostream& out,
+                 std::ostream& err, bool* enrolledAgain = nullptr) {
+  int answer = 0;
+  const int rc = flxpush::PushBatch(PushOptionsOf(options), batch, out, err, "flx-agent", &answer);
+  Enrollment e;
+  if (rc != flxpush::kExitErrorAnswer || (answer != 105 && answer != 409) ||
+      !LoadEnrollment(EnrollmentFile(options.configFile), e))
+    return rc;
+  if (answer == 105 && RenewSession(options.configFile, options.root, err) == 0) {
+    ReloadSession(options);
+  } else {
+    err << "flx-agent: enrolling again with the join line's secret" << std::endl;
+    EnrollOptions again{e.url, e.token, e.caHash, options.configFile, options.root};
+    if (Enroll(again, err, err) != flxpush::kExitSuccess) return rc;
+    ReloadSession(options);
+    if (enrolledAgain != nullptr) *enrolledAgain = true;
+  }
+  return flxpush::PushBatch(PushOptionsOf(options), batch, out, err, "flx-agent");
 }
 
 // Sleeps `seconds`, waking early when a stop signal came.
@@ -46,7 +85,7 @@ void Sleep(double seconds) {
   }
 }
 
-int RunInterval(const AgentOptions& options, Context& ctx, std::ostream& out, std::ostream& err) {
+int RunInterval(AgentOptions& options, Context& ctx, std::ostream& out, std::ostream& err) {
   const std::string stateFile = options.stateFile.empty() ? kDefaultStateFile : options.stateFile;
   PushState state;
   if (!state.load(stateFile))
@@ -63,12 +102,22 @@ int RunInterval(const AgentOptions& options, Context& ctx, std::ostream& out, st
   Sleep(static_cast<double>(options.interval) * start(random));
   while (!gStop) {
     const int64_t now = Now();
+    RenewWhenDue(options, err);
     const Json::Value batch = CollectBatch(ctx, options.only, static_cast<uint64_t>(now), err);
-    const Json::Value changed = state.changed(batch, options.url, now);
+    Json::Value changed = state.changed(batch, options.url, now);
+    bool enrolledAgain = false;
+    int rc = flxpush::kExitSuccess;
+    if (!changed.empty()) rc = PushEnrolled(options, changed, out, err, &enrolledAgain);
+    if (enrolledAgain) {
+      // A device of its own now: it gets everything, not only what changed.
+      state.items.clear();
+      changed = batch;
+      if (rc == flxpush::kExitSuccess)
+        rc = flxpush::PushBatch(PushOptionsOf(options), batch, out, err, "flx-agent");
+    }
     if (changed.empty()) {
       err << "flx-agent: nothing changed (" << batch.size() << " items)" << std::endl;
-    } else if (flxpush::PushBatch(PushOptionsOf(options), changed, out, err, "flx-agent") ==
-               flxpush::kExitSuccess) {
+    } else if (rc == flxpush::kExitSuccess) {
       err << "flx-agent: pushed " << changed.size() << " of " << batch.size() << " items"
           << std::endl;
       state.record(changed, options.url, now);
@@ -85,7 +134,8 @@ int RunInterval(const AgentOptions& options, Context& ctx, std::ostream& out, st
 
 }  // namespace
 
-int RunAgent(const AgentOptions& options, std::ostream& out, std::ostream& err) {
+int RunAgent(const AgentOptions& given, std::ostream& out, std::ostream& err) {
+  AgentOptions options = given;
   Context ctx;
   ctx.root = options.root.empty() ? "/" : options.root;
   ctx.packagePatterns = options.packagePatterns;
@@ -110,6 +160,16 @@ int RunAgent(const AgentOptions& options, std::ostream& out, std::ostream& err) 
     err << "flx-agent: --interval takes a positive number of seconds and no --dry-run" << std::endl;
     return flxpush::kExitUsage;
   }
+  if (!options.dryRun) {
+    // Every push carries this machine's fingerprint, so that the host tells clones apart.
+    Identity id;
+    std::string why;
+    if (CollectIdentity(ctx, id, why)) {
+      options.fingerprint = Fingerprint(id);
+    } else {
+      err << "flx-agent: " << why << "; pushing without a fingerprint" << std::endl;
+    }
+  }
   if (options.interval > 0) return RunInterval(options, ctx, out, err);
   const Json::Value batch = CollectBatch(ctx, options.only, static_cast<uint64_t>(Now()), err);
   if (batch.empty()) {
@@ -123,7 +183,7 @@ int RunAgent(const AgentOptions& options, std::ostream& out, std::ostream& err) 
     out << Json::writeString(builder, batch) << std::endl;
     return flxpush::kExitSuccess;
   }
-  return flxpush::PushBatch(PushOptionsOf(options), batch, out, err, "flx-agent");
+  return PushEnrolled(options, batch, out, err);
 }
 
 }  // namespace flxagent

@@ -109,6 +109,17 @@ bool ResolveSettings(AgentOptions& options, const std::string& configFile, bool 
     return false;
   }
   if (ok && !ReadConfig(configFile, text, options, why)) return false;
+  // What `flx-agent enroll` wrote fills what the configuration left empty.
+  options.configFile = configFile;
+  Enrollment enrollment;
+  if (LoadEnrollment(EnrollmentFile(configFile), enrollment)) {
+    const std::string dir = configFile.substr(0, configFile.rfind('/') + 1);
+    if (options.url.empty()) options.url = enrollment.url;
+    if (options.keyFile.empty()) options.keyFile = dir + "push.key";
+    if (options.sidFile.empty()) options.sidFile = dir + "session";
+    if (options.caFile.empty() && enrollment.url.rfind("https://", 0) == 0)
+      options.caFile = dir + "ca.crt";
+  }
   // The session file is read only to push, so that --dry-run needs no secret.
   if (options.sid.empty() && !options.sidFile.empty() && !options.dryRun)
     return ReadSessionFile(options.sidFile, options.sid, why);

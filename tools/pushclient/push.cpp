@@ -84,6 +84,7 @@ std::string RequestBody(const PushOptions& options, const Json::Value& items) {
   std::vector<std::pair<std::string, std::string>> fields = {
       {"api", kApi}, {"version", "1"}, {"method", "push"}, {"_sid", options.sid}};
   if (options.hasClientSn) fields.emplace_back("client_sn", options.clientSn);
+  if (!options.fingerprint.empty()) fields.emplace_back("fingerprint", options.fingerprint);
   fields.emplace_back("items", Compact(items));
   return FormEncode(fields);
 }
@@ -95,6 +96,11 @@ const char* RefusalHint(int code) {
              "flx-admin session add";
     case 400:
       return "an item did not decipher or the batch is malformed; check --key and the batch";
+    case 403:
+      return "the device waits for the operator's approval (flx-admin device approve)";
+    case 409:
+      return "the session belongs to another machine (a clone?): enroll this one with "
+             "flx-agent enroll";
     default:
       return "see the host's log";
   }
@@ -227,8 +233,21 @@ int Push(const PushOptions& options, std::ostream& out, std::ostream& err) {
   return PushBatch(options, batch, out, err);
 }
 
+int AnswerCode(const std::string& body) {
+  Json::Value answer;
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  if (!reader->parse(body.data(), body.data() + body.size(), &answer, nullptr) ||
+      !answer.isObject())
+    return 0;
+  const Json::Value& error = static_cast<const Json::Value&>(answer)["error"];
+  const Json::Value& code = error.isObject() ? error["code"] : Json::Value::nullSingleton();
+  return code.isInt() ? code.asInt() : 0;
+}
+
 int PushBatch(const PushOptions& options, const Json::Value& batch, std::ostream& out,
-              std::ostream& err, const char* tool) {
+              std::ostream& err, const char* tool, int* answer) {
+  if (answer != nullptr) *answer = 0;
   std::string origin;
   std::string path;
   std::string why;
@@ -254,6 +273,7 @@ int PushBatch(const PushOptions& options, const Json::Value& batch, std::ostream
         << "): check that the host runs and --url is right" << std::endl;
     return kExitUsage;
   }
+  if (answer != nullptr && result->status == 200) *answer = AnswerCode(result->body);
   return Conclude(*result, out, err, tool);
 }
 

@@ -30,6 +30,8 @@ struct PushOptions {
   std::string caFile;   // https: the certificates to trust; empty: the system's
   std::string clientSn;
   bool hasClientSn = false;
+  // The machine's identity fingerprint, sent as one more field (the agent's); empty: none.
+  std::string fingerprint;
   size_t chunkSize = kDefaultChunkSize;
   bool raw = false;  // each item's data is already an array of chunks
   std::string batchFile;
@@ -52,9 +54,11 @@ bool BuildItems(const Json::Value& batch, const unsigned char* key, size_t chunk
 int Push(const PushOptions& options, std::ostream& out, std::ostream& err);
 // Builds the items of `batch`, sends one push and prints the answer to `out`; messages go to
 // `err`, one line each, prefixed with `tool`. `options.batchFile` is not read. Returns the
-// exit code.
+// exit code; `answer` (when given) gets the host's error code (0: success or no answer).
 int PushBatch(const PushOptions& options, const Json::Value& batch, std::ostream& out,
-              std::ostream& err, const char* tool = "flx-push");
+              std::ostream& err, const char* tool = "flx-push", int* answer = nullptr);
+// The host's error code of a web API answer's text, 0 for success or no such answer.
+int AnswerCode(const std::string& body);
 // The compact JSON text of `value` (no indentation, UTF-8 kept).
 std::string Compact(const Json::Value& value);
 

@@ -10,18 +10,27 @@
 #define KEVOFLX_TABLE_PKGS "pkgs"
 #define KEVOFLX_TABLE_INFO "info"
 #define KEVOFLX_TABLE_OPERATORS "operators"
+// Enrollment: the secrets of join lines, the identity each session was issued for, and each
+// enrolled device's admission (approval, identity conflict, pushes naming another device).
+#define KEVOFLX_TABLE_ENROLL_SECRETS "enroll_secrets"
+#define KEVOFLX_TABLE_SESSION_IDENTITIES "session_identities"
+#define KEVOFLX_TABLE_ADMISSIONS "device_admissions"
 
 // Fleet queries look packages and applications up by id across devices.
 #define KEVOFLX_INDEX_PKGS_BY_ID "pkgs_pkg_id"
 #define KEVOFLX_INDEX_APPS_BY_ID "apps_app_id"
 #define KEVOFLX_INDEX_SESSIONS_BY_SN "sessions_sn"
+// A machine enrolling again is found by its identity's fingerprint.
+#define KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT "device_admissions_fingerprint"
 
 // Every table and index above, as the initialiser of an array of texts.
-#define KEVOFLX_SCHEMA_OBJECTS                                                             \
-  {                                                                                        \
-    KEVOFLX_TABLE_DEVICES, KEVOFLX_TABLE_SESSIONS, KEVOFLX_TABLE_APPS, KEVOFLX_TABLE_PKGS, \
-        KEVOFLX_TABLE_INFO, KEVOFLX_TABLE_OPERATORS, KEVOFLX_INDEX_PKGS_BY_ID,             \
-        KEVOFLX_INDEX_APPS_BY_ID, KEVOFLX_INDEX_SESSIONS_BY_SN                             \
+#define KEVOFLX_SCHEMA_OBJECTS                                                                \
+  {                                                                                           \
+    KEVOFLX_TABLE_DEVICES, KEVOFLX_TABLE_SESSIONS, KEVOFLX_TABLE_APPS, KEVOFLX_TABLE_PKGS,    \
+        KEVOFLX_TABLE_INFO, KEVOFLX_TABLE_OPERATORS, KEVOFLX_INDEX_PKGS_BY_ID,                \
+        KEVOFLX_INDEX_APPS_BY_ID, KEVOFLX_INDEX_SESSIONS_BY_SN, KEVOFLX_TABLE_ENROLL_SECRETS, \
+        KEVOFLX_TABLE_SESSION_IDENTITIES, KEVOFLX_TABLE_ADMISSIONS,                           \
+        KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT                                               \
   }
 
 #endif  // FLX_SCHEMA_H

@@ -60,6 +60,43 @@ const char kFleetIndexesSql[] =
     "CREATE INDEX IF NOT EXISTS " KEVOFLX_INDEX_APPS_BY_ID " ON " KEVOFLX_TABLE_APPS
     "(app_id, qx_id, version, name_enu);";
 
+// Enrollment's tables. Secrets keep only the hash of their secret part; a revoked one stays, so
+// that it is refused as revoked. Sessions' identities and admissions go with their session or
+// device. A group is a name for now.
+const char kEnrollSchemaSql[] =
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_ENROLL_SECRETS
+    " ("
+    "public_id TEXT PRIMARY KEY NOT NULL, "
+    "secret_hash TEXT NOT NULL, "
+    "group_name TEXT NOT NULL DEFAULT '', "
+    "expires INTEGER NOT NULL DEFAULT 0, "
+    "uses_left INTEGER NOT NULL DEFAULT -1, "
+    "approve INTEGER NOT NULL DEFAULT 0, "
+    "session_ttl INTEGER NOT NULL DEFAULT 0, "
+    "created INTEGER NOT NULL DEFAULT 0, "
+    "revoked INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_SESSION_IDENTITIES
+    " ("
+    "sid TEXT PRIMARY KEY NOT NULL REFERENCES " KEVOFLX_TABLE_SESSIONS
+    "(sid) ON DELETE CASCADE, "
+    "fingerprint TEXT NOT NULL, "
+    "identity TEXT NOT NULL DEFAULT '', "
+    "ttl INTEGER NOT NULL DEFAULT 0, "
+    "created INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_ADMISSIONS
+    " ("
+    "sn TEXT PRIMARY KEY NOT NULL REFERENCES " KEVOFLX_TABLE_DEVICES
+    "(sn) ON DELETE CASCADE ON UPDATE CASCADE, "
+    "state TEXT NOT NULL DEFAULT 'approved' CHECK(state IN ('approved', 'pending', 'rejected')), "
+    "group_name TEXT NOT NULL DEFAULT '', "
+    "fingerprint TEXT NOT NULL DEFAULT '', "
+    "enrolled INTEGER NOT NULL DEFAULT 0, "
+    "conflict INTEGER NOT NULL DEFAULT 0, "
+    "conflict_since INTEGER NOT NULL DEFAULT 0, "
+    "foreign_sn_pushes INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS " KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT
+    " ON " KEVOFLX_TABLE_ADMISSIONS "(fingerprint);";
+
 }  // namespace
 
 std::string schemaSql() {
@@ -71,7 +108,7 @@ std::string schemaSql() {
          table<KEVOFLX_APP>(KEVOFLX_TABLE_APPS, app, kAppKeys) +
          table<KEVOFLX_PKG>(KEVOFLX_TABLE_PKGS, pkg, kPkgKeys) +
          table<KEVOFLX_INFO>(KEVOFLX_TABLE_INFO, info, kInfoKeys) + kOperatorsSql +
-         kFleetIndexesSql;
+         kFleetIndexesSql + kEnrollSchemaSql;
 }
 
 }  // namespace flxreg

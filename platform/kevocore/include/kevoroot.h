@@ -21,6 +21,13 @@
 #define KEVO_LIB_DIR "/var/packages/FLX/target/lib"
 #define KEVO_WEBAPI_DIR "/var/packages/FLX/target/webapi"
 #define KEVO_HOST_CONF_PATH "/etc.defaults/kevoinfo.conf"
+// The host's small CA (join lines pin its public key) and the certificate it signed for the
+// site (with the CA after it, so that a machine enrolling sees the CA in the handshake).
+#define KEVO_TLS_DIR "/etc/ssl/flx"
+#define KEVO_CA_CERT_PATH "/etc/ssl/flx/ca.crt"
+#define KEVO_CA_KEY_PATH "/etc/ssl/flx/ca.key"
+#define KEVO_SITE_CERT_PATH "/etc/ssl/flx/flx-webapi.crt"
+#define KEVO_SITE_KEY_PATH "/etc/ssl/flx/flx-webapi.key"
 
 #ifdef __cplusplus
 extern "C" {

@@ -22,7 +22,9 @@ bool FrontConfig(const std::string& listen, const std::string& fastcgi, const st
     std::string with;  // empty: the line goes
     bool found;
   } rewrites[] = {
-      {"listen 443 ssl", "    listen " + listen + ";", false},
+      // A thousand clients at once wait in the queue rather than resend their SYN a second
+      // later.
+      {"listen 443 ssl", "    listen " + listen + " backlog=4096;", false},
       {"listen [::]:443 ssl", "", false},
       {"ssl_certificate ", "", false},
       {"ssl_certificate_key", "", false},

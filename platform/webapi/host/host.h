@@ -129,6 +129,9 @@ using SessionCheck = std::function<bool(const SessionQuery& query, std::string& 
 // For a call whose session the check refused: 0 when its module checks the session itself and
 // must see the call, else the error code the host answers with (the module never runs).
 using SessionRefusal = std::function<int(const SessionQuery& query)>;
+// Runs once the session passed and the parameters were parsed, before the method: 0 lets the
+// call through; any other code is the answer, and the method is not called.
+using AdmitCall = std::function<int(const Call& call, const std::string& who)>;
 // Runs after each call the module answered, in the worker, with the call's parameters.
 using AfterCall = std::function<void(const Call& call, const std::string& who,
                                      const KEVO::APIResponse& response)>;
@@ -143,6 +146,7 @@ using MetricsText = std::function<void(std::string& out, const MetricsFlush& flu
 struct ProductHooks {
   SessionCheck check;         // none: every session passes
   SessionRefusal refusal;     // none: a refused call is answered WEBAPI_ERR_REFUSED
+  AdmitCall admit;            // none: every call that passed the check reaches its method
   AfterCall after;            // none: nothing runs after a call
   MetricsToken metricsToken;  // none: /metrics answers loopback clients only
   MetricsText metrics;        // none: the host's own families only

@@ -178,6 +178,8 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const Bef
         refused = status == 413 ? "too_many_values" : "too_deep";
       } else {
         status = 200;
+        if (hooks_.admit) code = hooks_.admit(call, who);
+        if (code != 0) refused = "admission";
       }
     }
   }

@@ -1,0 +1,361 @@
+// Enrollment under load, each figure beside a baseline of the same run:
+//
+//   flx-enroll-bench join [--agents 1000]     machines joining at once (baseline: a refused secret)
+//   flx-enroll-bench clones [--pairs 100]     clone pairs: pushes until detected, then apart
+//   flx-enroll-bench latency [--rate 100] [--seconds 10] [--rounds 5] [--devices 100]
+//                                             push latency with the identity check and without
+//
+// Each run makes a temporary root and starts the host built beside this program with its
+// private front (`--listen`); the latency run starts a second host without the identity check
+// (FLX_IDENTITY_CHECK=off, honoured by test builds only) and paces both at the same rate.
+#include <httplib.h>
+#include <json/reader.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "admin.h"
+#include "admin_enroll.h"
+#include "bench_util.h"
+#include "flxenroll.h"
+#include "push.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const char kForm[] = "application/x-www-form-urlencoded";
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+struct Stats {
+  double p50 = 0, p90 = 0, p99 = 0, max = 0;
+};
+Stats Summarise(std::vector<double> ms) {
+  Stats s;
+  if (ms.empty()) return s;
+  std::sort(ms.begin(), ms.end());
+  const auto at = [&ms](double q) { return ms[std::min(ms.size() - 1, size_t(q * ms.size()))]; };
+  s.p50 = at(0.5);
+  s.p90 = at(0.9);
+  s.p99 = at(0.99);
+  s.max = ms.back();
+  return s;
+}
+void Print(const char* what, const Stats& s) {
+  printf("%-34s p50 %7.2f  p90 %7.2f  p99 %7.2f  max %7.2f ms\n", what, s.p50, s.p90, s.p99, s.max);
+}
+
+std::string Registry(const flxbench::TempRoot& root, const std::string& sql) {
+  std::string out = flxbench::Output(
+      {"/usr/bin/sqlite3", root.Path("/var/packages/FLX/target/db/flx_registry.sqlite"), sql});
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+// A machine's identity for the join: serial and fingerprint inputs of bench machine `i`.
+std::string Identity(const std::string& serial, int i, const std::string& mac) {
+  Json::Value id;
+  id["serial"] = serial;
+  id["hostname"] = "bench-" + std::to_string(i);
+  id["machine_id"] = "machine-" + std::to_string(i);
+  id["product_uuid"] = "";
+  id["macs"].append(mac);
+  return flxpush::Compact(id);
+}
+std::string FingerprintOf(int i, const std::string& mac) {
+  return flxenroll::Fingerprint("machine-" + std::to_string(i), "", {mac});
+}
+
+// One join; its answer code (0: success, -1: no answer) and data.
+int Join(httplib::Client& client, const std::string& token, const std::string& identity,
+         Json::Value* data = nullptr) {
+  const auto r = client.Post("/webapi/entry.cgi",
+                             flxpush::FormEncode({{"api", "KEVO.FLX.Enroll"},
+                                                  {"version", "1"},
+                                                  {"method", "join"},
+                                                  {"token", token},
+                                                  {"identity", identity}}),
+                             kForm);
+  if (!r) return -1;
+  if (r->status != 200) return -r->status;  // nginx's own answer: -502, -429, ...
+  const int code = flxpush::AnswerCode(r->body);
+  if (code == 0 && data != nullptr) {
+    Json::Value answer;
+    std::istringstream in(r->body);
+    in >> answer;
+    *data = answer["data"];
+  }
+  return code;
+}
+
+std::string Token(const std::string& url) {
+  flxadmin::EnrollOptions o;
+  o.url = url;
+  o.ttl = 3600;
+  std::string line, err;
+  if (flxadmin::enrollAdd(o, line, err) != 0) return std::string();
+  const size_t at = line.find("--token ") + 8;
+  return line.substr(at, line.find(' ', at) - at);
+}
+
+// `n` joins released at once, each on its own connection; their times and codes.
+std::vector<double> JoinAtOnce(const std::string& url, const std::string& token, int n,
+                               const std::string& serialPrefix, std::vector<int>& codes) {
+  std::vector<double> ms(n, 0);
+  codes.assign(n, -1);
+  std::mutex m;
+  std::condition_variable cv;
+  bool go = false;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < n; ++i) {
+    threads.emplace_back([&, i] {
+      httplib::Client client(url);
+      client.set_read_timeout(60, 0);
+      const std::string identity =
+          Identity(serialPrefix + std::to_string(i), i, "52:54:00:00:" + std::to_string(i % 100));
+      {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return go; });
+      }
+      const auto start = Clock::now();
+      codes[i] = Join(client, token, identity);
+      ms[i] = Ms(Clock::now() - start);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  {
+    std::lock_guard<std::mutex> lock(m);
+    go = true;
+  }
+  cv.notify_all();
+  for (std::thread& t : threads) t.join();
+  return ms;
+}
+
+int RunJoin(int agents) {
+  flxbench::TempRoot root("/tmp/flx-enroll-bench");
+  flxbench::Host host;
+  std::string url;
+  if (!root.Init(FLX_ADMIN_BIN) ||
+      !host.Start({FLX_HOST_BIN, "--listen", "127.0.0.1:0", "--log-level", "notice"},
+                  root.dir() + "/host.log", url))
+    return 1;
+  const std::string token = Token(url);
+  std::vector<int> codes;
+  // Baseline: the same number of joins refused at once for a wrong secret (no transaction).
+  const std::string bad = token.substr(0, token.find('.') + 1) + "0000000000000000";
+  const Stats refused = Summarise(JoinAtOnce(url, bad, agents, "REFUSED", codes));
+  const int refusedOk = int(std::count(codes.begin(), codes.end(), flxenroll::kErrTokenBad));
+  const Stats joined = Summarise(JoinAtOnce(url, token, agents, "SN", codes));
+  const int ok = int(std::count(codes.begin(), codes.end(), 0));
+  std::map<int, int> answers;
+  for (int code : codes) ++answers[code];
+  for (const auto& a : answers) printf("  answer %d: %d\n", a.first, a.second);
+  printf("%d machines joining at once through the private front (load %s)\n", agents,
+         flxbench::LoadAverage().c_str());
+  Print("refused secret (baseline)", refused);
+  Print("join", joined);
+  printf(
+      "joined %d of %d (refused as expected: %d); distinct devices %s; sessions %s; "
+      "p99 ratio join/refused %.2f\n",
+      ok, agents, refusedOk, Registry(root, "SELECT count(DISTINCT sn) FROM devices").c_str(),
+      Registry(root, "SELECT count(*) FROM sessions").c_str(), joined.p99 / refused.p99);
+  std::string locked =
+      flxbench::Output({"/usr/bin/grep", "-c", "-i", "locked\\|busy", root.dir() + "/host.log"});
+  while (!locked.empty() && locked.back() == '\n') locked.pop_back();
+  printf("log lines about locks: %s\n", locked.empty() ? "0" : locked.c_str());
+  return ok == agents ? 0 : 1;
+}
+
+// Pushes one basic item for session `sid` with `fingerprint`; the answer code.
+int PushOne(const std::string& url, const std::string& sid, const std::string& fingerprint,
+            const Json::Value& batch, const std::string& keyFile) {
+  flxpush::PushOptions o;
+  o.url = url;
+  o.sid = sid;
+  o.fingerprint = fingerprint;
+  o.keyFile = keyFile;
+  std::ostringstream out, err;
+  int code = -1;
+  flxpush::PushBatch(o, batch, out, err, "bench", &code);
+  return code;
+}
+
+Json::Value BasicItem() {
+  Json::Value batch;
+  std::ifstream in(std::string(FLX_SOURCE_DIR) + "/examples/demo-batch.json");
+  in >> batch;
+  Json::Value out(Json::arrayValue);
+  for (const Json::Value& item : batch) {
+    if (item["module_name"].asString() == "basic") out.append(item);
+  }
+  return out;
+}
+
+int RunClones(int pairs) {
+  flxbench::TempRoot root("/tmp/flx-enroll-bench");
+  flxbench::Host host;
+  std::string url;
+  if (!root.Init(FLX_ADMIN_BIN) ||
+      !host.Start({FLX_HOST_BIN, "--listen", "127.0.0.1:0", "--log-level", "notice"},
+                  root.dir() + "/host.log", url))
+    return 1;
+  const std::string token = Token(url);
+  const std::string key = root.Path("/var/packages/FLX/target/etc/push.key");
+  const Json::Value batch = BasicItem();
+  httplib::Client client(url);
+  int detectedWithin2 = 0, apart = 0;
+  std::vector<double> detectMs;
+  for (int i = 0; i < pairs; ++i) {
+    const std::string serial = "CLONE" + std::to_string(i);
+    const std::string macA = "52:54:00:aa:00:01", macB = "52:54:00:bb:00:02";
+    Json::Value original, clone;
+    if (Join(client, token, Identity(serial, i, macA), &original) != 0) return 1;
+    const std::string sid = original["sid"].asString();
+    PushOne(url, sid, FingerprintOf(i, macA), batch, key);
+    // The clone: same machine id, the session file copied, another network card.
+    int pushes = 0, code = 0;
+    const auto start = Clock::now();
+    while (pushes < 5 && code != flxenroll::kErrEnrollAgain)
+      code = PushOne(url, sid, FingerprintOf(i, macB), batch, key), ++pushes;
+    detectMs.push_back(Ms(Clock::now() - start));
+    if (code == flxenroll::kErrEnrollAgain && pushes <= 2) ++detectedWithin2;
+    if (Join(client, token, Identity(serial, i, macB), &clone) != 0) continue;
+    if (clone["sn"].asString() != serial &&
+        PushOne(url, clone["sid"].asString(), FingerprintOf(i, macB), batch, key) == 0 &&
+        PushOne(url, sid, FingerprintOf(i, macA), batch, key) == 0)
+      ++apart;
+  }
+  printf(
+      "%d clone pairs: detected within two pushes %d, each its own device after enrolling "
+      "again %d, devices %s, marked identity-conflict %s\n",
+      pairs, detectedWithin2, apart, Registry(root, "SELECT count(*) FROM devices").c_str(),
+      Registry(root, "SELECT count(*) FROM device_admissions WHERE conflict = 1").c_str());
+  Print("clone's pushes until told (ms)", Summarise(detectMs));
+  return detectedWithin2 == pairs && apart == pairs ? 0 : 1;
+}
+
+// Pushes at `rate` a second for `seconds` round the sessions; each push's time.
+std::vector<double> Paced(const std::string& url, const std::vector<std::string>& sids,
+                          const std::vector<std::string>& fps, const std::string& key, double rate,
+                          int seconds) {
+  const Json::Value batch = BasicItem();
+  std::vector<double> ms;
+  const auto start = Clock::now();
+  const int total = int(rate * seconds);
+  for (int i = 0; i < total; ++i) {
+    std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(i * 1e6 / rate)));
+    const auto t = Clock::now();
+    PushOne(url, sids[i % sids.size()], fps[i % fps.size()], batch, key);
+    ms.push_back(Ms(Clock::now() - t));
+  }
+  return ms;
+}
+
+int RunLatency(double rate, int seconds, int rounds, int devices) {
+  struct Side {
+    std::unique_ptr<flxbench::TempRoot> root;
+    flxbench::Host host;
+    std::string url;
+    std::vector<std::string> sids, fps;
+    std::vector<double> ms;
+  } sides[2];
+  for (int s = 0; s < 2; ++s) {
+    Side& side = sides[s];
+    side.root.reset(new flxbench::TempRoot("/tmp/flx-enroll-bench"));
+    if (s == 1) setenv("FLX_IDENTITY_CHECK", "off", 1);
+    const bool ok =
+        side.root->Init(FLX_ADMIN_BIN) &&
+        side.host.Start({FLX_HOST_BIN, "--listen", "127.0.0.1:0", "--log-level", "notice"},
+                        side.root->dir() + "/host.log", side.url);
+    unsetenv("FLX_IDENTITY_CHECK");
+    if (!ok) return 1;
+    const std::string token = Token(side.url);
+    httplib::Client client(side.url);
+    for (int i = 0; i < devices; ++i) {
+      Json::Value data;
+      const std::string mac = "52:54:00:00:00:01";
+      if (Join(client, token, Identity("LAT" + std::to_string(i), i, mac), &data) != 0) return 1;
+      side.sids.push_back(data["sid"].asString());
+      side.fps.push_back(FingerprintOf(i, mac));
+    }
+  }
+  // Both at once, so that the machine's other load falls on both alike; in rounds, whose
+  // ratios are summarised by their minimum and median (a shared machine's noise comes in bursts).
+  std::vector<double> p50s, p90s;
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<double> ms[2];
+    const auto run = [&](int s) {
+      ms[s] = Paced(sides[s].url, sides[s].sids, sides[s].fps,
+                    sides[s].root->Path("/var/packages/FLX/target/etc/push.key"), rate, seconds);
+    };
+    // Each side takes the other thread every other round.
+    std::thread other(run, round % 2);
+    run(1 - round % 2);
+    other.join();
+    const Stats on = Summarise(ms[0]), off = Summarise(ms[1]);
+    p50s.push_back(on.p50 / off.p50);
+    p90s.push_back(on.p90 / off.p90);
+    for (int s = 0; s < 2; ++s) sides[s].ms.insert(sides[s].ms.end(), ms[s].begin(), ms[s].end());
+  }
+  const Stats on = Summarise(sides[0].ms), off = Summarise(sides[1].ms);
+  printf("%d rounds of %d s: %d pushes at %.0f/s to each of two hosts (load %s)\n", rounds, seconds,
+         int(sides[0].ms.size()), rate, flxbench::LoadAverage().c_str());
+  Print("without the identity check", off);
+  Print("with the identity check", on);
+  std::sort(p50s.begin(), p50s.end());
+  std::sort(p90s.begin(), p90s.end());
+  printf("ratio with/without, all pushes: p50 %.3f, p90 %.3f, p99 %.3f\n", on.p50 / off.p50,
+         on.p90 / off.p90, on.p99 / off.p99);
+  printf("ratio with/without by round: p50 min %.3f median %.3f; p90 min %.3f median %.3f\n",
+         p50s.front(), p50s[p50s.size() / 2], p90s.front(), p90s[p90s.size() / 2]);
+  // The check itself, in this process on the last root (FLX_ROOT names it): below the noise
+  // of a shared machine's push latency, so it is also given as a share of a push.
+  const int calls = 5000;
+  const auto start = Clock::now();
+  for (int i = 0; i < calls; ++i)
+    flxenroll::CheckPush(sides[1].sids[i % sides[1].sids.size()],
+                         "LAT" + std::to_string(i % devices), sides[1].fps[i % sides[1].fps.size()],
+                         "", time(nullptr));
+  const double us = Ms(Clock::now() - start) * 1000.0 / calls;
+  printf("the identity check alone: %.1f us a push, %.2f %% of the p50 push without it\n", us,
+         us / 10.0 / off.p50);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Enrollment benchmarks; each prints its figures beside a baseline of the run"};
+  app.require_subcommand(1);
+  int agents = 1000, pairs = 100, seconds = 10, rounds = 5, devices = 100;
+  double rate = 100;
+  CLI::App* join = app.add_subcommand("join", "machines joining at once");
+  join->add_option("--agents", agents)->capture_default_str()->check(CLI::Range(1, 5000));
+  CLI::App* clones = app.add_subcommand("clones", "clone pairs detected and set apart");
+  clones->add_option("--pairs", pairs)->capture_default_str()->check(CLI::Range(1, 10000));
+  CLI::App* latency = app.add_subcommand("latency", "push latency with and without the check");
+  latency->add_option("--rate", rate)->capture_default_str()->check(CLI::Range(1.0, 1000.0));
+  latency->add_option("--seconds", seconds, "of each round")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 600));
+  latency->add_option("--rounds", rounds)->capture_default_str()->check(CLI::Range(1, 100));
+  latency->add_option("--devices", devices)->capture_default_str()->check(CLI::Range(1, 10000));
+  CLI11_PARSE(app, argc, argv);
+  if (join->parsed()) return RunJoin(agents);
+  if (clones->parsed()) return RunClones(pairs);
+  return RunLatency(rate, seconds, rounds, devices);
+}
