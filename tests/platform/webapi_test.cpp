@@ -464,9 +464,10 @@ TEST_F(WebapiFiles, FrontConfigComesFromTheShippedSite) {
       << err;
   for (const char* gone : {"ssl", "443", "Strict-Transport", "/var/log/nginx", "user "})
     EXPECT_EQ(std::string::npos, conf.find(gone)) << gone;
-  for (const char* kept : {"listen 127.0.0.1:8081;", "server unix:/tmp/x.sock;", "root /w/www;",
-                           "alias /w/www/;", "fastcgi_param REMOTE_ADDR     $remote_addr;",
-                           "frame-ancestors 'none'", "server_tokens off;", "limit_req "})
+  for (const char* kept :
+       {"listen 127.0.0.1:8081 backlog=4096;", "server unix:/tmp/x.sock;", "root /w/www;",
+        "alias /w/www/;", "fastcgi_param REMOTE_ADDR     $remote_addr;", "frame-ancestors 'none'",
+        "server_tokens off;", "limit_req "})
     EXPECT_NE(std::string::npos, conf.find(kept)) << kept;
   if (access("/usr/sbin/nginx", X_OK) != 0) return;
   const std::string dir = root();
