@@ -5,6 +5,7 @@
 
 #include <json/value.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <exception>
 #include <string>
@@ -18,6 +19,10 @@ namespace flxadmin {
 
 // The root prefix followed by `below`.
 std::string rootPath(const char* below);
+
+// Writes a file whole or not at all (beside it, flushed, renamed over), with `mode`.
+int writeNewFile(const std::string& path, const std::string& content, mode_t mode,
+                 std::string& err);
 
 // One line for a failed registry call: what failed, the error code, what to do.
 std::string registryError(const std::string& what);

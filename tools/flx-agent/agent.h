@@ -112,6 +112,12 @@ struct PushState {
   void record(const Json::Value& pushed, const std::string& pushUrl, int64_t now);
 };
 
+// What a round pushes: the items that changed, and the basic item (or, without one, the
+// first collected item) every round even when nothing changed, so that the host hears from
+// an idle machine once an interval. The basic item, not an empty push: it is enciphered, so
+// each heartbeat also shows the host which push key the machine still holds.
+Json::Value WithHeartbeat(const Json::Value& changed, const Json::Value& batch);
+
 // --- running ---
 
 struct AgentOptions {

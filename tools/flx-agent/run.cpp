@@ -64,9 +64,9 @@ int RunInterval(const AgentOptions& options, Context& ctx, std::ostream& out, st
   while (!gStop) {
     const int64_t now = Now();
     const Json::Value batch = CollectBatch(ctx, options.only, static_cast<uint64_t>(now), err);
-    const Json::Value changed = state.changed(batch, options.url, now);
+    const Json::Value changed = WithHeartbeat(state.changed(batch, options.url, now), batch);
     if (changed.empty()) {
-      err << "flx-agent: nothing changed (" << batch.size() << " items)" << std::endl;
+      err << "flx-agent: nothing collected" << std::endl;
     } else if (flxpush::PushBatch(PushOptionsOf(options), changed, out, err, "flx-agent") ==
                flxpush::kExitSuccess) {
       err << "flx-agent: pushed " << changed.size() << " of " << batch.size() << " items"
