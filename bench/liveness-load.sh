@@ -2,7 +2,9 @@
 # Push latency at 100 pushes/s with the arrival record and without it (the same host with
 # nocontact.so preloaded), in turns, and the ratios: the machine is shared, so only figures
 # taken in the same run compare.
-#   bench/liveness-load.sh        Environment: ROUNDS (2), SECONDS_EACH (20), BUILD (build/dev)
+# The batch is the agent's heartbeat (the demo's basic item alone), what an idle fleet sends.
+#   bench/liveness-load.sh   Environment: ROUNDS (2), SECONDS_EACH (20), BUILD (build/dev),
+#                            BATCH (a batch file instead of the heartbeat)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build/dev}
@@ -12,7 +14,14 @@ shim=$(find "$build" -name nocontact.so -print -quit)
   echo "liveness-load: build flx-load and nocontact first (cmake --build --preset dev --target flx-load nocontact)" >&2
   exit 2
 }
-args=(--rate 100 --seconds "${SECONDS_EACH:-20}" --warmup 2 --devices 100 --clients 8)
+batch=${BATCH:-}
+if [ -z "$batch" ]; then
+  batch=$(mktemp /tmp/liveness-load.XXXXXX.json)
+  trap 'rm -f "$batch"' EXIT
+  python3 -c 'import json, sys; print(json.dumps(json.load(open(sys.argv[1]))[:1]))' \
+    examples/demo-batch.json >"$batch"
+fi
+args=(--batch "$batch" --rate 100 --seconds "${SECONDS_EACH:-20}" --warmup 2 --devices 100 --clients 8)
 declare -A p50 p99
 for round in $(seq "${ROUNDS:-2}"); do
   for mode in without with; do
