@@ -174,13 +174,17 @@ int keyRetire(int64_t unusedFor, int64_t now, std::vector<std::string>& retired,
     const std::string dir = rootPath(KEVO_PUSH_KEYS_DIR);
     for (const OlderKey& k : older) {
       int64_t lastUse = k.rotated;
+      const char* what = "rotated out";
       auto use = uses.find(k.id);
-      if (use != uses.end() && use->second > 0)
-        lastUse = std::max(lastUse, use->second + KEVOFLX_LAST_USE_STEP);
+      if (use != uses.end() && use->second + KEVOFLX_LAST_USE_STEP > lastUse) {
+        lastUse = use->second + KEVOFLX_LAST_USE_STEP;
+        what = "last used (to within a minute)";
+      }
       const int64_t idle = now - lastUse;
       if (idle < unusedFor) {
-        kept.push_back("key " + k.id + ": last used " + std::to_string(std::max<int64_t>(idle, 0)) +
-                       " s ago, less than " + std::to_string(unusedFor) + " s");
+        kept.push_back("key " + k.id + ": " + what + " " +
+                       std::to_string(std::max<int64_t>(idle, 0)) + " s ago, less than " +
+                       std::to_string(unusedFor) + " s");
         continue;
       }
       if (unlink((dir + "/" + k.file).c_str()) != 0) {
