@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
   report("list by sn, page 100", 100, list("sn", false, "", 0));
   report("list by sn, page at offset 9000", 100, list("sn", false, "", devices > 9100 ? 9000 : 0));
   report("list by host name, filter \"host-9\"", 100, list("hostname", false, "host-9", 0));
-  report("list by last report", 100, list("last_seen", false, "", 0));
+  report("list by last contact", 100, list("last_contact", false, "", 0));
   report("list by fullest volume, descending", 100, list("vol_max_use", true, "", 0));
   report("list by failing disks, descending", 100, list("disk_failing", true, "", 0));
   report("list by package count", 100, list("pkg_count", false, "", 0));
@@ -304,7 +304,7 @@ int main(int argc, char** argv) {
   // The lines above computed the summaries: they are this list's baseline.
   for (const char* key :
        {"sn", "hostname", "model_name", "version", "build_number", "status", "up_time",
-        "cluster_role", "last_seen", "vol_count", "vol_max_use", "vol_max_name", "disk_count",
+        "cluster_role", "last_contact", "vol_count", "vol_max_use", "vol_max_name", "disk_count",
         "disk_failing", "disk_max_temp", "app_count", "pkg_count", "fill_days"}) {
     for (bool desc : {false, true}) {
       const std::string what = std::string("summary list by ") + key + (desc ? " desc" : "");

@@ -9,8 +9,7 @@
 
 #include <string>
 
-// Folder of the lock files, below the root.
-#define KEVO_LOCK_DIR "/var/packages/FLX/target/lock"
+#include "kevoroot.h"  // KEVO_LOCK_DIR
 
 // Takes the lock of device `id`, waiting at most `waitMicroseconds` (then logged); released
 // on every way out.

@@ -95,18 +95,15 @@ flxenroll::Identity ReadIdentity(KEVO::APIRequest* req) {
 // The push key the fleet uses now, as 64 hex digits. Read with root's ids: the file is root's
 // alone. Every answer that hands the key out reads it here.
 std::string CurrentPushKey() {
-  unsigned char key[32];
+  char hex[65];
   int rc;
   {
     kevo::RootIds root;
-    rc = KVLIBCryptReadKeyFile(KVLIBCryptKeyPath(), key);
+    rc = KVLIBCryptCurrentKeyHex(hex, sizeof hex);
   }
   if (rc != 0)
     throw Refusal{flxenroll::kErrStore,
                   std::string("cannot read the push key ") + KVLIBCryptKeyPath()};
-  char hex[sizeof key * 2 + 1];
-  sodium_bin2hex(hex, sizeof hex, key, sizeof key);
-  sodium_memzero(key, sizeof key);
   const std::string text = hex;
   sodium_memzero(hex, sizeof hex);
   return text;

@@ -500,6 +500,17 @@ bool Writer::forget(int64_t deviceId, std::string& err) {
   return true;
 }
 
+int64_t Writer::forgetDevice(int64_t deviceId, std::string& err) {
+  if (!open(err) || !exec("BEGIN IMMEDIATE", err)) return -1;
+  const int64_t before = sqlite3_total_changes64(db_);
+  if (!forget(deviceId, err)) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return -1;
+  }
+  const int64_t removed = sqlite3_total_changes64(db_) - before;
+  return exec("COMMIT", err) ? removed : -1;
+}
+
 Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds,
                                const std::vector<int64_t>& arrivals, bool rebuild,
                                std::string& err) {

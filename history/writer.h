@@ -60,6 +60,9 @@ class Writer {
 
   // Opens the history database, creating it and its tables when missing; false with `err`.
   bool open(std::string& err);
+  // Removes every row of device `deviceId` (a device being removed) in one transaction; the
+  // number of rows removed, -1 with `err`.
+  int64_t forgetDevice(int64_t deviceId, std::string& err);
 
  private:
   void close();

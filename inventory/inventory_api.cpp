@@ -182,12 +182,12 @@ void application(const Params& p, KEVO::APIResponse* resp) {
 }
 
 void stale(const Params& p, KEVO::APIResponse* resp) {
-  const int64_t seconds = p.integer("seconds", 3600, 0, INT64_MAX / 2);
+  // No age given: the stale devices, three of their push intervals without a contact.
+  const int64_t seconds = p.integer("seconds", 0, 0, INT64_MAX / 2);
   const flxread::Page page = p.page();
   Json::Value out;
   std::string err;
-  answer(resp, flxread::staleDevices(seconds, static_cast<int64_t>(time(nullptr)), page, out, err),
-         err, out);
+  answer(resp, flxread::staleDevices(seconds, flxread::clockNow(), page, out, err), err, out);
 }
 
 const int64_t kDaySeconds = 86400;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "flxhistory.h"
+#include "flxread.h"
 #include "flxread_metrics.h"
 #include "flxspool.h"
 #include "kevoids.h"
@@ -109,21 +110,19 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
     return it != labels.end() ? &it->second : nullptr;
   };
 
-  if (fleet.history) {
+  {
     double reporting = 0, stale = 0, failing = 0;
-    std::string last, interval;
+    std::string last, interval, staleOut;
     for (const flxread::FleetDevice& d : fleet.devices) {
-      if (!d.hasSummary) continue;
       const std::string& l = labels[d.id];
-      // The device's own rhythm once the history learnt it, the agent's schedule until then.
-      const double every =
-          d.pushInterval > 0 ? static_cast<double>(d.pushInterval) : kPushIntervalSeconds;
-      if (d.lastSeen > 0) {
-        m::Sample(last, "flx_device_last_push_timestamp_seconds", l,
-                  static_cast<double>(d.lastSeen));
-        m::Sample(interval, "flx_device_push_interval_seconds", l, every);
-      }
-      if (d.lastSeen == 0 || static_cast<double>(now - d.lastSeen) > 3 * every) {
+      const bool isStale = flxread::isStale(d.lastContact, d.pushInterval, now);
+      if (d.lastContact > 0)
+        m::Sample(last, "flx_device_last_contact_timestamp_seconds", l,
+                  static_cast<double>(d.lastContact));
+      m::Sample(interval, "flx_device_push_interval_seconds", l,
+                static_cast<double>(flxread::livenessInterval(d.pushInterval)));
+      m::Sample(staleOut, "flx_device_stale", l, isStale ? 1 : 0);
+      if (isStale) {
         stale += 1;
       } else if (d.disksFailing > 0) {
         failing += 1;
@@ -132,18 +131,21 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
       }
     }
     m::Header(out, "flx_devices", m::Type::kGauge,
-              "Devices with a summary, by state: stale (no push for three intervals), failing "
+              "Devices by state: stale (no answered push for three push intervals), failing "
               "(a failing disk), reporting (the others).");
     m::Sample(out, "flx_devices", "state=\"reporting\"", reporting);
     m::Sample(out, "flx_devices", "state=\"stale\"", stale);
     m::Sample(out, "flx_devices", "state=\"failing\"", failing);
-    m::Header(out, "flx_device_last_push_timestamp_seconds", m::Type::kGauge,
-              "When the device's last push was collected, in seconds since the epoch.");
+    m::Header(out, "flx_device_last_contact_timestamp_seconds", m::Type::kGauge,
+              "When the device's last answered push arrived, in seconds since the epoch.");
     out += last;
     m::Header(out, "flx_device_push_interval_seconds", m::Type::kGauge,
-              "The device's usual gap between pushes, in seconds, as the history learnt it "
-              "(the agent's schedule until it saw two pushes).");
+              "The interval the device's liveness is measured in, in seconds: its usual gap "
+              "between pushes as the history learnt it, the agent's interval until then.");
     out += interval;
+    m::Header(out, "flx_device_stale", m::Type::kGauge,
+              "1 when the device had no answered push for three push intervals, else 0.");
+    out += staleOut;
   }
 
   // One family after the other, each object's labels made once; sent on every megabyte.
@@ -221,6 +223,12 @@ void DescribeMetrics() {
   m::Describe("flx_items_total", m::Type::kCounter,
               "Items in pushes, by kind (group.module) and the push's result (ok, or the error "
               "code).");
+  m::Describe("flx_push_key_pushes_total", m::Type::kCounter,
+              "Pushes whose items deciphered, by the key that deciphered them (its short id).");
+}
+
+void CountKeyUse(const std::string& keyId) {
+  m::Add("flx_push_key_pushes_total", m::Label("key", keyId), 1);
 }
 
 void CountItems(const flxhistory::Kinds& pushed, const KEVO::APIResponse& response) {
@@ -241,7 +249,7 @@ void CountItems(const flxhistory::Kinds& pushed, const KEVO::APIResponse& respon
 }
 
 void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush) {
-  const time_t now = time(nullptr);
+  const time_t now = static_cast<time_t>(flxread::clockNow());
   out.reserve(out.size() + (size_t(1) << 20));
   m::Header(out, "flx_build_info", m::Type::kGauge, "1, with the host's version as a label.");
   m::Sample(out, "flx_build_info", m::Label("version", FLX_VERSION), 1);

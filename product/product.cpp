@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "flxenroll.h"
 #include "flxhistory.h"
 #include "flxread.h"
+#include "kevocore.h"
 #include "kevoroot.h"
 
 #ifndef FLX_DEFAULT_MODULE
@@ -32,6 +34,31 @@ const char kEnrollApi[] = "KEVO.FLX.Enroll";
 // The socket of the shipped nginx site (deploy/nginx/flx-webapi.conf) and systemd unit.
 const char kFastcgiSocket[] = "/run/flx-webapi-host/fastcgi.sock";
 
+// When this process last wrote each token's or key's last use: a write a minute at most.
+std::map<std::string, int64_t> gTokenUse, gKeyUse;
+const size_t kMaxRemembered = 4096;
+
+void NoteUse(std::map<std::string, int64_t>& written, const std::string& name,
+             int (*store)(const std::string&, int64_t)) {
+  const int64_t now = flxread::clockNow();
+  auto it = written.find(name);
+  if (it != written.end() && now >= it->second && now - it->second < KEVOFLX_LAST_USE_STEP) return;
+  if (written.size() >= kMaxRemembered) written.clear();
+  // A failed write is logged by the registry and tried again on the next use.
+  if (store(name, now) == 0) written[name] = now;
+}
+
+// The newest collect time among the push's items (0: none readable).
+int64_t NewestCollectTime(const Json::Value& items) {
+  int64_t newest = 0;
+  for (const Json::Value& item : items) {
+    const Json::Value& t = item.isObject() ? item["collect_time"] : Json::Value::nullSingleton();
+    if (t.isUInt64() && t.asUInt64() <= static_cast<uint64_t>(INT64_MAX))
+      newest = std::max(newest, static_cast<int64_t>(t.asUInt64()));
+  }
+  return newest;
+}
+
 }  // namespace
 
 bool CheckSession(const webapihost::SessionQuery& query, std::string& who) {
@@ -41,8 +68,10 @@ bool CheckSession(const webapihost::SessionQuery& query, std::string& who) {
   if (query.sid.empty()) return false;
   // Its answers are operators' data: never in a URL that a proxy or a history may keep.
   if (query.api == kInventoryApi && query.requestMethod != "POST") return false;
-  return KEVOFLXQxCheckWebapiPriviege(query.sid, query.apiClass, who) ||
-         flxread::operatorForToken(query.sid, who);
+  if (KEVOFLXQxCheckWebapiPriviege(query.sid, query.apiClass, who)) return true;
+  if (!flxread::operatorForToken(query.sid, who)) return false;
+  NoteUse(gTokenUse, who, KEVOFLXOperatorTouch);
+  return true;
 }
 
 int SessionRefusal(const webapihost::SessionQuery& query) {
@@ -81,11 +110,19 @@ void AfterCall(const webapihost::Call& call, const std::string& who,
   }
   CountItems(kinds, response);
   if (!response.IsSuccess()) return;
+  // The device's liveness: this answered push's arrival, by the host's clock alone.
+  const int64_t arrival = flxread::clockNow();
+  KEVOFLXContactNote(who, arrival, NewestCollectTime(*items));
+  const std::string keyId = KVLIBCryptLastKeyId();
+  if (!keyId.empty()) {
+    CountKeyUse(keyId);
+    NoteUse(gKeyUse, keyId, KEVOFLXKeyUsed);
+  }
   kinds.erase(std::remove(kinds.begin(), kinds.end(), flxhistory::Kinds::value_type()),
               kinds.end());
   // The history reads the device's state itself; the note only says whom to read, and a
   // failure is logged by notePush and never fails the answered push.
-  flxhistory::notePush(who, kinds, static_cast<int64_t>(time(nullptr)));
+  flxhistory::notePush(who, kinds, arrival);
 }
 
 std::vector<std::string> DefaultModules() {

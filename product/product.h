@@ -33,14 +33,13 @@ void EnrollMetrics(std::string& out);
 
 // --- metrics (metrics.cpp) ---
 
-// The gap between pushes a device is expected to keep, in seconds: the agent's schedule, for a
-// device whose own interval the history has not learnt yet. A device is stale after three.
-constexpr double kPushIntervalSeconds = 3600;
 // Describes the product's shared counters; before the host forks its workers.
 void DescribeMetrics();
 // Counts the items of a push, by kind and the push's result.
 // Counts the items of a push by kind ("group.module") and the push's result.
 void CountItems(const flxhistory::Kinds& kinds, const KEVO::APIResponse& response);
+// Counts a push deciphered by key `keyId`.
+void CountKeyUse(const std::string& keyId);
 // The product's part of a scrape: build, spool and fleet families.
 void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush);
 

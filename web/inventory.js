@@ -4,7 +4,6 @@
 
 (function () {
   const API = "KEVO.FLX.Inventory";
-  const STALE_SECONDS = 3600;
   const FULL_PERCENT = 90;
   const PAGE = 100;
   const TOKEN_KEY = "flx-inventory-token";
@@ -86,7 +85,11 @@
 
   const STATUS = { 0: "unknown", 1: "registered", 2: "online" };
 
-  const isStale = (d) => !d.last_seen || Date.now() / 1000 - d.last_seen > STALE_SECONDS;
+  // The host decides staleness (three push intervals without an answered push).
+  const isStale = (d) => d.stale === true;
+  // The last contact, with the collect time it carried beside it where the two differ.
+  const contact = (l) => !l.last_contact ? "never" : when(l.last_contact) + " (" + ago(l.last_contact) + ")" +
+    (l.last_collect && l.last_collect !== l.last_contact ? ", collected " + when(l.last_collect) : "");
 
   function show(id) {
     for (const s of ["login", "fleet", "device"]) $(s).hidden = s !== id;
@@ -120,7 +123,7 @@
     { key: "status", label: "Status", opt: true },
     { key: "marks", label: "Marks", sort: "disk_failing" },
     { key: "up_time", label: "Up time", num: true, opt: true },
-    { key: "last_seen", label: "Last report", num: true },
+    { key: "last_contact", label: "Last contact", num: true },
     { key: "vol_max_use", label: "Volumes", num: true },
     { key: "disk_count", label: "Disks", num: true },
     { key: "disk_max_temp", label: "Max temp.", num: true, opt: true },
@@ -142,7 +145,7 @@
 
   function deviceMarks(d) {
     const s = d.summary, marks = [];
-    if (isStale(d)) marks.push(mark("stale", "\u25F7 STALE", "No report for more than 1 h"));
+    if (isStale(d)) marks.push(mark("stale", "\u25F7 STALE", "No answered push for three push intervals"));
     if (s.disk_failing > 0) marks.push(mark("bad", "\u2716 " + s.disk_failing + " DISK" + (s.disk_failing > 1 ? "S" : "") + " FAILING"));
     if (s.vol_max_use >= FULL_PERCENT) marks.push(mark("warn", "\u25B2 VOLUME FULL", "A volume is " + s.vol_max_use + " % used"));
     if (identityMark(d.enrollment)) marks.push(identityMark(d.enrollment));
@@ -161,7 +164,7 @@
       el("td", { class: "opt" }, STATUS[d.status] || "status " + d.status, el("span", { class: "sub" }, "role " + d.cluster_role)),
       el("td", { class: "marks" }, deviceMarks(d)),
       el("td", { class: "num opt" }, duration(d.up_time)),
-      el("td", { class: "num", title: when(d.last_seen) }, ago(d.last_seen)),
+      el("td", { class: "num", title: contact(d) }, d.last_contact ? ago(d.last_contact) : "never"),
       el("td", { class: "num" }, s.vol_count ? [s.vol_count + " \u00B7 " + s.vol_max_use + " % ", bar(s.vol_max_use, full)] : "none"),
       el("td", { class: "num" }, s.disk_count + (s.disk_failing ? " \u00B7 " + s.disk_failing + " bad" : "")),
       el("td", { class: "num opt" }, s.disk_max_temp !== null ? s.disk_max_temp + " \u00B0C" : "–"),
@@ -173,10 +176,10 @@
 
   async function countLine() {
     const [all, stale, disks, vols] = await Promise.all([
-      call("list", { limit: 0 }), call("stale", { seconds: STALE_SECONDS, limit: 0 }),
+      call("list", { limit: 0 }), call("stale", { limit: 0 }),
       call("disks", { failing: true, limit: 0 }), call("volumes", { min_use: FULL_PERCENT, limit: 0 })]);
     const n = (v, one, many) => v + " " + (v === 1 ? one : many);
-    $("count").textContent = n(all.total, "device", "devices") + ", " + stale.total + " not reporting for 1 h, " +
+    $("count").textContent = n(all.total, "device", "devices") + ", " + stale.total + " stale, " +
       n(disks.total, "disk", "disks") + " failing, " + n(vols.total, "volume", "volumes") + " over " + FULL_PERCENT + " %";
   }
 
@@ -472,9 +475,8 @@
     const vols = c.vol_info, disks = c.hdd_info;
     const failing = disks.filter(diskFailing).length;
     const fullest = Math.max(0, ...vols.map((v) => (v.size_total > 0 ? (v.size_used * 100) / v.size_total : 0)));
-    const lastSeen = Math.max(0, ...["vol_info", "dg_info", "hdd_info", "share_info"].flatMap((t) => c[t].map((r) => r.mtime || 0)));
     const marks = [];
-    if (!lastSeen || Date.now() / 1000 - lastSeen > STALE_SECONDS) marks.push(mark("stale", "\u25F7 STALE"));
+    if (isStale(data.liveness)) marks.push(mark("stale", "\u25F7 STALE"));
     if (failing) marks.push(mark("bad", "\u2716 " + failing + " DISK" + (failing > 1 ? "S" : "") + " FAILING"));
     if (fullest >= FULL_PERCENT) marks.push(mark("warn", "\u25B2 VOLUME FULL"));
     if (identityMark(data.enrollment)) marks.push(identityMark(data.enrollment));
@@ -484,7 +486,7 @@
       el("div", { class: "sections" },
         section("Identity", facts([["Serial number", d.sn], ["Host name", d.hostname], ["Model", d.model_name], ["Version", d.version],
           ["Build", d.build_number], ["Small fix", d.smallfix_number], ["Up time", duration(d.up_time)], ["Cluster role", d.cluster_role],
-          ["Wake on LAN", d.wol ? "on" : "off"], ["Registry id", d.id], ["Status", STATUS[d.status] || d.status], ["Last report", lastSeen ? when(lastSeen) + " (" + ago(lastSeen) + ")" : "never"]].concat(extra))),
+          ["Wake on LAN", d.wol ? "on" : "off"], ["Registry id", d.id], ["Status", STATUS[d.status] || d.status], ["Last contact", contact(data.liveness)]].concat(extra))),
         section("Extended information", Object.keys(info).length ? facts(Object.entries(info).map(([k, v]) => [k, k === "mem_total" ? bytes(v) : typeof v === "object" ? JSON.stringify(v) : String(v)])) : el("p", { class: "empty" }, "None reported.")),
         timelineSection(d.sn),
         chartSections(d.sn),

@@ -1,7 +1,6 @@
 // The read views over a prepared root: three devices with every kind of row.
 #include <time.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <tuple>
 #include <vector>
@@ -48,6 +47,10 @@ class FleetTest : public flxtest::RootTest {
     app.qx_id = a_;
     app.app_id = "Files";
     EXPECT_EQ(0, KEVOFLXAppSet(&app));
+    // Last contacts: a and b now (b's push carried an old collect time), c a day ago.
+    EXPECT_EQ(0, KEVOFLXContactNote("SN-A", now_, now_));
+    EXPECT_EQ(0, KEVOFLXContactNote("SN-B", now_, now_ - 7200));
+    EXPECT_EQ(0, KEVOFLXContactNote("SN-C", now_ - 86400, 0));
   }
 
   static void addPkg(uint64_t qx, const char* pkg, const char* version) {
@@ -90,19 +93,24 @@ TEST_F(FleetTest, DeviceListSummarisesEachDevice) {
     for (const char* key : summary) got += "|" + out["devices"][i]["summary"][key].asString();
     EXPECT_EQ(want[i], got.substr(1)) << i;
   }
-  EXPECT_EQ(now_, out["devices"][0]["last_seen"].asInt64());
+  // Liveness: the arrival, the collect time it carried, and stale by the agent's interval.
+  std::string live;
+  for (const Json::Value& d : out["devices"])
+    live +=
+        (live.empty() ? "" : " ") + std::to_string(d["last_contact"].asInt64() - now_) + "|" +
+        (d["last_collect"].isNull() ? "-" : std::to_string(d["last_collect"].asInt64() - now_)) +
+        "|" + d["push_interval"].asString() + "|" + (d["stale"].asBool() ? "stale" : "ok");
+  EXPECT_EQ("0|0|300|ok 0|-7200|300|ok -86400|-|300|stale", live);
 
-  // A newer mirrored system file counts as a report too.
+  // Mirror files or row times a device sends never count as contact.
   writeFile(mirrorDir(c_) + "/kevoinfo.conf", "x");
-  struct utimbuf later = {static_cast<time_t>(now_ + 5), static_cast<time_t>(now_ + 5)};
-  utime((mirrorDir(c_) + "/kevoinfo.conf").c_str(), &later);
-  EXPECT_EQ(now_ + 5, list("sn")["devices"][2]["last_seen"].asInt64());
+  EXPECT_TRUE(list("sn")["devices"][2]["stale"].asBool());
 }
 
 TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
   const std::tuple<const char*, bool, const char*> cases[] = {
       {"hostname", false, "SN-C SN-A SN-B"},      {"vol_max_use", true, "SN-A SN-C SN-B"},
-      {"disk_failing", true, "SN-B SN-A SN-C"},   {"last_seen", false, "SN-C SN-A SN-B"},
+      {"disk_failing", true, "SN-B SN-A SN-C"},   {"last_contact", false, "SN-C SN-A SN-B"},
       {"disk_max_temp", false, "SN-C SN-A SN-B"},
   };
   for (const auto& [sort, desc, order] : cases)
@@ -159,6 +167,8 @@ TEST_F(FleetTest, FleetQueriesAnswerTheOperatorsQuestions) {
   ASSERT_EQ(kOk, flxread::staleDevices(3600, now_, page, out, err));
   EXPECT_EQ("SN-C", serials(out["devices"]));
   EXPECT_EQ(1, out["total"].asInt());
+  ASSERT_EQ(kOk, flxread::staleDevices(0, now_ + 901, page, out, err));
+  EXPECT_EQ("SN-C SN-A SN-B", serials(out["devices"])) << "three agent intervals passed";
 }
 
 TEST(VersionCompare, NumbersCompareByValue) {
@@ -275,13 +285,14 @@ TEST_F(HistoryTest, ListReadsSummaryRowsWhereTheWriterLeftThem) {
   EXPECT_EQ("SN-A SN-C SN-B", serials(list("vol_max_use", true)["devices"]));
   plant(
       "INSERT INTO summary(device_id, last_seen, vol_count, vol_max_use, vol_max_name, "
-      "disk_count, disk_failing, disk_max_temp, app_count, pkg_count, fill_days, marks) "
-      "VALUES(2, 7, 4, 99.5, 'big', 3, 2, 61, 0, 1, 12.5, '[\"failing\",\"full\"]')");
+      "disk_count, disk_failing, disk_max_temp, app_count, pkg_count, fill_days, marks, "
+      "push_interval) VALUES(2, 7, 4, 99.5, 'big', 3, 2, 61, 0, 1, 12.5, "
+      "'[\"failing\",\"full\"]', 60)");
   const Json::Value out = list("vol_max_use", true);
   EXPECT_EQ("SN-B SN-A SN-C", serials(out["devices"]))
       << "a database that came after the first read";
   const Json::Value& b = out["devices"][0];
-  EXPECT_EQ(7, b["last_seen"].asInt64());
+  EXPECT_EQ(60, b["push_interval"].asInt64()) << "the learnt interval";
   EXPECT_EQ("4|99.5|big|12.5|full",
             b["summary"]["vol_count"].asString() + "|" + b["summary"]["vol_max_use"].asString() +
                 "|" + b["summary"]["vol_max_name"].asString() + "|" +
@@ -289,8 +300,6 @@ TEST_F(HistoryTest, ListReadsSummaryRowsWhereTheWriterLeftThem) {
   const Json::Value& a = out["devices"][1]["summary"];
   EXPECT_EQ("v1|0", a["vol_max_name"].asString() + "|" + std::to_string(a["marks"].size()))
       << "computed for a device without a summary row";
-  EXPECT_EQ("SN-A SN-C SN-B", serials(list("last_seen", true)["devices"]))
-      << "B's summary says it last reported at 7";
 
   for (const char* bad : {"", "not a database at all, just text that is long enough to be read"}) {
     unlink(historyPath().c_str());

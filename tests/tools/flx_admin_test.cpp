@@ -97,7 +97,7 @@ TEST_F(AdminCliTest, InitDeviceSessionAndShowWorkTogether) {
   ASSERT_EQ(2u, show["files"].size());
   EXPECT_EQ("kevoinfo.conf|0640", flxtest::fields(show["files"][0], {"path", "mode"}));
 
-  r = run("device remove 2150PDN004711");
+  r = run("device remove 2150PDN004711 --yes");
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege("fixed-session-0001", KEVOFLX_DEFAULT_API_CLASS, sn));
 }

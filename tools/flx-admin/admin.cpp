@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "admin_enroll.h"
+#include "admin_key.h"
 #include "admin_util.h"
 #include "common/device_lock.h"
 #include "flx_schema.h"
@@ -110,16 +111,6 @@ class TempFile {
 bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
-}
-
-int writeNewFile(const std::string& path, const std::string& content, mode_t mode,
-                 std::string& err) {
-  TempFile tmp(path);
-  if (!tmp.ok() || !tmp.place(content, mode, path)) {
-    err = "cannot write " + path + ": " + strerror(errno) + "; check that its folder is writable";
-    return 1;
-  }
-  return 0;
 }
 
 namespace {
@@ -250,17 +241,11 @@ int makeCacheDb(std::string& err) {
 int makePushKey(std::string& err) {
   std::string path = rootPath(KEVO_PUSH_KEY_PATH);
   if (exists(path)) return fixModes(path, 0600, err);
-  if (sodium_init() < 0) {
+  std::string content;
+  if (!randomKeyText(content)) {
     err = "cannot start the random generator (libsodium); check the installation";
     return 1;
   }
-  unsigned char key[32];
-  char hex[2 * sizeof key + 1];
-  randombytes_buf(key, sizeof key);
-  sodium_bin2hex(hex, sizeof hex, key, sizeof key);
-  std::string content = std::string(hex) + "\n";
-  sodium_memzero(key, sizeof key);
-  sodium_memzero(hex, sizeof hex);
   int rc = writeNewFile(path, content, 0600, err);
   sodium_memzero(&content[0], content.size());
   return rc;
@@ -288,6 +273,16 @@ bool randomSid(std::string& sid) {
 }
 
 }  // namespace
+
+int writeNewFile(const std::string& path, const std::string& content, mode_t mode,
+                 std::string& err) {
+  TempFile tmp(path);
+  if (!tmp.ok() || !tmp.place(content, mode, path)) {
+    err = "cannot write " + path + ": " + strerror(errno) + "; check that its folder is writable";
+    return 1;
+  }
+  return 0;
+}
 
 int init(std::string& err) {
   return guardedOp(err, [&] {
@@ -317,43 +312,6 @@ int deviceAdd(const std::string& sn, const std::string& hostname, uint64_t& id, 
       err = registryError("cannot add device '" + sn + "'");
     }
     return 1;
-  });
-}
-
-int deviceRemove(const std::string& sn, std::string& err) {
-  return guardedOp(err, [&] {
-    KEVOFLX_QX dev;
-    if (findDevice(sn, dev, err) != 0) return 1;
-    if (KEVOFLXQxDelete(sn) == 0) return 0;
-    err = registryError("cannot remove device '" + sn + "'");
-    return 1;
-  });
-}
-
-int deviceList(Json::Value& out, std::string& err) {
-  return guardedOp(err, [&] {
-    QxList list;
-    int total = 0;
-    if (KEVOFLXQxList(nullptr, list.addr(), &total) < 0) {
-      err = registryError("cannot list the devices");
-      return 1;
-    }
-    Json::Value admissions;
-    if (deviceAdmissions(admissions, err) != 0) return 1;
-    out = Json::Value(Json::arrayValue);
-    for (const KEVOFLX_QX* d = list.get(); d != nullptr; d = d->pNext) {
-      Json::Value item(Json::objectValue);
-      item["id"] = Json::UInt64(d->id);
-      item["sn"] = d->sn;
-      item["hostname"] = d->hostname;
-      item["status"] = d->status;
-      // Enrollment: approved, pending, rejected, or registered (added by hand).
-      const Json::Value& a = admissions[d->sn];
-      item["enrollment"] = a.isObject() ? a["state"].asString() : "registered";
-      item["identity_conflict"] = a.isObject() && a["identity_conflict"].asBool();
-      out.append(item);
-    }
-    return 0;
   });
 }
 

@@ -18,10 +18,7 @@ int init(std::string& err);
 
 // Registers a device; its id goes to `id`.
 int deviceAdd(const std::string& sn, const std::string& hostname, uint64_t& id, std::string& err);
-// Removes a device with everything the registry holds for it.
-int deviceRemove(const std::string& sn, std::string& err);
-// One object per device: id, sn, hostname, status.
-int deviceList(Json::Value& out, std::string& err);
+// (Listing and removing devices: admin_device.h.)
 // Everything stored for a device (keys: device, applications, packages, info, cache, files).
 int deviceShow(const std::string& sn, Json::Value& out, std::string& err);
 
@@ -30,9 +27,11 @@ int sessionAdd(const std::string& sn, std::string& sid, int64_t ttl, std::string
 int sessionRemove(const std::string& sid, std::string& err);
 
 // Adds an operator of the inventory; its new random token goes to `token` (only its hash is
-// stored, so this is the one time it can be shown).
-int operatorAdd(const std::string& name, std::string& token, std::string& err);
-// One object per operator: name, created.
+// stored, so this is the one time it can be shown). `ttl` seconds after now it expires (0:
+// never).
+int operatorAdd(const std::string& name, int64_t ttl, std::string& token, std::string& err);
+// One object per operator: name, created, expiry (0: never), last_used (0: never; kept to
+// within a minute).
 int operatorList(Json::Value& out, std::string& err);
 int operatorRemove(const std::string& name, std::string& err);
 

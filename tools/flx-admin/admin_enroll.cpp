@@ -166,6 +166,8 @@ int deviceAdmissions(Json::Value& out, std::string& err) {
 
 int sessionList(const std::string& sn, Json::Value& out, std::string& err) {
   return guardedOp(err, [&] {
+    KEVOFLX_QX dev;
+    if (!sn.empty() && findDevice(sn, dev, err) != 0) return 1;
     std::vector<flxenroll::SessionInfo> list;
     if (flxenroll::ListSessions(sn, list) != 0) {
       err = registryError("cannot list the sessions");

@@ -11,7 +11,9 @@
 
 #include "admin.h"
 #include "admin_enroll_cli.h"
+#include "admin_device.h"
 #include "admin_history.h"
+#include "admin_key.h"
 #include "admin_quarantine.h"
 #include "admin_spool.h"
 #include "kevoroot.h"
@@ -88,31 +90,12 @@ int runDeviceAdd(const Options& o) {
   return 0;
 }
 
-int runDeviceList() {
-  std::string err;
-  Json::Value list;
-  if (flxadmin::deviceList(list, err) != 0) return fail(err);
-  printf("%-6s %-24s %-24s %-6s %s\n", "ID", "SN", "HOSTNAME", "STATUS", "ENROLLMENT");
-  for (const Json::Value& d : list) {
-    const std::string enrollment =
-        d["enrollment"].asString() + (d["identity_conflict"].asBool() ? ",identity-conflict" : "");
-    printf("%-6s %-24s %-24s %-6d %s\n", d["id"].asString().c_str(), d["sn"].asCString(),
-           d["hostname"].asCString(), d["status"].asInt(), enrollment.c_str());
-  }
-  return 0;
-}
-
 int runDeviceShow(const Options& o) {
   std::string err;
   Json::Value out;
   if (flxadmin::deviceShow(o.sn, out, err) != 0) return fail(err);
   printJson(out);
   return 0;
-}
-
-int runDeviceRemove(const Options& o) {
-  std::string err;
-  return flxadmin::deviceRemove(o.sn, err) != 0 ? fail(err) : 0;
 }
 
 int runSessionAdd(Options& o) {
@@ -130,7 +113,7 @@ int runSessionRemove(const Options& o) {
 int runOperatorAdd(const Options& o) {
   std::string err;
   std::string token;
-  if (flxadmin::operatorAdd(o.name, token, err) != 0) return fail(err);
+  if (flxadmin::operatorAdd(o.name, o.ttl, token, err) != 0) return fail(err);
   std::cout << token << std::endl;
   return 0;
 }
@@ -139,13 +122,21 @@ int runOperatorList() {
   std::string err;
   Json::Value list;
   if (flxadmin::operatorList(list, err) != 0) return fail(err);
-  printf("%-24s %s\n", "NAME", "CREATED");
-  for (const Json::Value& op : list) {
-    time_t created = static_cast<time_t>(op["created"].asInt64());
-    char when[32] = "-";
+  printf("%-24s %-21s %-21s %s\n", "NAME", "CREATED", "EXPIRES", "LAST USED");
+  auto text = [](int64_t t, const char* none) {
+    const time_t tt = static_cast<time_t>(t);
+    char when[32];
+    snprintf(when, sizeof when, "%s", none);
     struct tm tm;
-    if (gmtime_r(&created, &tm) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%SZ", &tm);
-    printf("%-24s %s\n", op["name"].asCString(), when);
+    if (t > 0 && gmtime_r(&tt, &tm) != nullptr)
+      strftime(when, sizeof when, "%Y-%m-%d %H:%M:%SZ", &tm);
+    return std::string(when);
+  };
+  for (const Json::Value& op : list) {
+    printf("%-24s %-21s %-21s %s\n", op["name"].asCString(),
+           text(op["created"].asInt64(), "-").c_str(),
+           text(op["expiry"].asInt64(), "never").c_str(),
+           text(op["last_used"].asInt64(), "never").c_str());
   }
   return 0;
 }
@@ -236,12 +227,9 @@ int run(int argc, char** argv) {
   CLI::App* devAdd = device->add_subcommand("add", "Register a device; prints its id");
   devAdd->add_option("--sn", o.sn, "Serial number")->required();
   devAdd->add_option("--hostname", o.hostname, "Host name");
-  CLI::App* devList = device->add_subcommand("list", "List the devices");
   CLI::App* devShow =
       device->add_subcommand("show", "Print everything stored for a device as one JSON object");
   devShow->add_option("SN", o.sn, "Serial number")->required();
-  CLI::App* devRemove = device->add_subcommand("remove", "Remove a device from the registry");
-  devRemove->add_option("SN", o.sn, "Serial number")->required();
 
   CLI::App* session = app.add_subcommand("session", "Push sessions of devices");
   session->require_subcommand(1);
@@ -251,6 +239,9 @@ int run(int argc, char** argv) {
   sesAdd->add_option("--ttl", o.ttl, "Lifetime in seconds (default 0: no expiry)");
   CLI::App* sesRemove = session->add_subcommand("remove", "Remove a push session");
   sesRemove->add_option("SID", o.sid, "Session id")->required();
+  int handled = -1;  // the exit status of a command registered from its own file
+  flxadmin::addDeviceCommands(*device, *session, handled);
+  flxadmin::addKeyCommands(app, handled);
 
   CLI::App* spool =
       app.add_subcommand("spool", "Items a busy store could not take, kept for later");
@@ -281,6 +272,7 @@ int run(int argc, char** argv) {
   CLI::App* opAdd =
       oper->add_subcommand("add", "Add an operator; prints its token (shown this once only)");
   opAdd->add_option("NAME", o.name, "Operator name")->required();
+  opAdd->add_option("--ttl", o.ttl, "Lifetime of the token in seconds (default 0: no expiry)");
   CLI::App* opList = oper->add_subcommand("list", "List the operators");
   CLI::App* opRemove = oper->add_subcommand("remove", "Remove an operator and its token");
   opRemove->add_option("NAME", o.name, "Operator name")->required();
@@ -301,11 +293,10 @@ int run(int argc, char** argv) {
   for (const auto& command : commands) {
     if (command.first->parsed()) return command.second();
   }
+  if (handled >= 0) return handled;
   if (init->parsed()) return runInit();
   if (devAdd->parsed()) return runDeviceAdd(o);
-  if (devList->parsed()) return runDeviceList();
   if (devShow->parsed()) return runDeviceShow(o);
-  if (devRemove->parsed()) return runDeviceRemove(o);
   if (sesAdd->parsed()) return runSessionAdd(o);
   if (sesRemove->parsed()) return runSessionRemove(o);
   if (spList->parsed()) return runSpoolList(o);

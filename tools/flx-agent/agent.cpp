@@ -184,4 +184,17 @@ void PushState::record(const Json::Value& pushed, const std::string& pushUrl, in
   for (const Json::Value& item : pushed) items[ItemKey(item)] = {ContentHash(item), now};
 }
 
+Json::Value WithHeartbeat(const Json::Value& changed, const Json::Value& batch) {
+  if (batch.empty()) return changed;
+  const Json::Value* beat = &batch[0];
+  for (const Json::Value& item : batch)
+    if (ItemKey(item) == "basic/basic") beat = &item;
+  for (const Json::Value& item : changed)
+    if (ItemKey(item) == ItemKey(*beat)) return changed;
+  Json::Value out(Json::arrayValue);
+  out.append(*beat);
+  for (const Json::Value& item : changed) out.append(item);
+  return out;
+}
+
 }  // namespace flxagent

@@ -166,6 +166,11 @@ int RenewSession(const std::string& configFile, const std::string& root, std::os
 
 // Writes `text` to `file` whole (beside, then renamed over; never through a link) with `mode`.
 bool ReplaceFile(const std::string& file, const std::string& text, mode_t mode);
+// What a round pushes: the items that changed, and the basic item (or, without one, the
+// first collected item) every round even when nothing changed, so that the host hears from
+// an idle machine once an interval. The basic item, not an empty push: it is enciphered, so
+// each heartbeat also shows the host which push key the machine still holds.
+Json::Value WithHeartbeat(const Json::Value& changed, const Json::Value& batch);
 
 // --- running ---
 

@@ -104,7 +104,7 @@ int RunInterval(AgentOptions& options, Context& ctx, std::ostream& out, std::ost
     const int64_t now = Now();
     RenewWhenDue(options, err);
     const Json::Value batch = CollectBatch(ctx, options.only, static_cast<uint64_t>(now), err);
-    Json::Value changed = state.changed(batch, options.url, now);
+    Json::Value changed = WithHeartbeat(state.changed(batch, options.url, now), batch);
     bool enrolledAgain = false;
     int rc = flxpush::kExitSuccess;
     if (!changed.empty()) rc = PushEnrolled(options, changed, out, err, &enrolledAgain);
@@ -116,7 +116,7 @@ int RunInterval(AgentOptions& options, Context& ctx, std::ostream& out, std::ost
         rc = flxpush::PushBatch(PushOptionsOf(options), batch, out, err, "flx-agent");
     }
     if (changed.empty()) {
-      err << "flx-agent: nothing changed (" << batch.size() << " items)" << std::endl;
+      err << "flx-agent: nothing collected" << std::endl;
     } else if (rc == flxpush::kExitSuccess) {
       err << "flx-agent: pushed " << changed.size() << " of " << batch.size() << " items"
           << std::endl;

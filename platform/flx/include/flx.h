@@ -14,6 +14,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kevocore.h"
@@ -193,7 +194,9 @@ int KEVOFLXPkgDelete(uint64_t id);
 // An operator who may read the inventory. The token itself is never stored, only its hash.
 struct KEVOFLX_OPERATOR {
   std::string name;
-  int64_t created = 0;  // seconds since the epoch
+  int64_t created = 0;    // seconds since the epoch
+  int64_t expiry = 0;     // 0: never
+  int64_t last_used = 0;  // 0: never (to within KEVOFLX_LAST_USE_STEP)
 };
 // Adds operator `name` with the hash of its token. Negative when the name exists (error slot
 // KEVOFLX_ERR_EXISTS) or on failure.
@@ -202,5 +205,35 @@ int KEVOFLXOperatorCreate(const std::string& name, const std::string& tokenHash)
 int KEVOFLXOperatorDelete(const std::string& name);
 // Every operator, by name. Negative on failure.
 int KEVOFLXOperatorList(std::vector<KEVOFLX_OPERATOR>& out);
+
+// --- liveness, token expiry, push key use, session times (liveness.cpp) ---
+// How often a last-use time is written at most, per token or key: reads of it are told
+// "within a minute".
+#define KEVOFLX_LAST_USE_STEP 60
+// Records that device `sn` pushed and was answered at `arrival`; `collectTime` is the newest
+// collect time of the push's items (0: none). An unknown device is no failure (it may have
+// been removed meanwhile). Negative on failure.
+int KEVOFLXContactNote(const std::string& sn, int64_t arrival, int64_t collectTime);
+// Sets when operator `name`'s token expires (0: never). Negative when unknown or on failure.
+int KEVOFLXOperatorSetExpiry(const std::string& name, int64_t expiry);
+// Notes that operator `name`'s token was used at `now`; the stored time moves only when it is
+// KEVOFLX_LAST_USE_STEP older. Negative on failure.
+int KEVOFLXOperatorTouch(const std::string& name, int64_t now);
+// Notes that push key `keyId` deciphered a push at `now` (stored as KEVOFLXOperatorTouch).
+int KEVOFLXKeyUsed(const std::string& keyId, int64_t now);
+// When each key id last deciphered a push (key id -> seconds). Negative on failure.
+int KEVOFLXKeyUseList(std::vector<std::pair<std::string, int64_t>>& out);
+// Forgets the use of a retired key. Negative on failure (an unknown id is none).
+int KEVOFLXKeyUseForget(const std::string& keyId);
+// A push session as an operator sees it: never its id.
+struct KEVOFLX_SESSION {
+  std::string sn;
+  std::string api_class;
+  int64_t created = 0;  // seconds since the epoch; 0 when unknown (made before it was kept)
+  int64_t expiry = 0;   // 0: never
+};
+// The sessions of device `sn` (empty: every device), by device then creation. Negative on
+// failure.
+int KEVOFLXSessionList(const std::string& sn, std::vector<KEVOFLX_SESSION>& out);
 
 #endif  // FLX_H

@@ -97,6 +97,38 @@ const char kEnrollSchemaSql[] =
     "CREATE INDEX IF NOT EXISTS " KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT
     " ON " KEVOFLX_TABLE_ADMISSIONS "(fingerprint);";
 
+// Liveness, token expiry and push key use: tables of their own beside the records, so that
+// the push path writes one small row. A device's contact row goes with the device.
+const char kLivenessSchemaSql[] =
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_CONTACTS
+    " ("
+    "device_id INTEGER PRIMARY KEY NOT NULL REFERENCES " KEVOFLX_TABLE_DEVICES
+    "(id) ON DELETE CASCADE, "
+    "arrival INTEGER NOT NULL, "
+    "collect_time INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS " KEVOFLX_INDEX_CONTACTS_BY_ARRIVAL " ON " KEVOFLX_TABLE_CONTACTS
+    "(arrival);"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_OPERATOR_TOKENS
+    " ("
+    "name TEXT PRIMARY KEY NOT NULL REFERENCES " KEVOFLX_TABLE_OPERATORS
+    "(name) ON DELETE CASCADE, "
+    "expiry INTEGER NOT NULL DEFAULT 0, "
+    "last_used INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_KEY_USE
+    " ("
+    "key_id TEXT PRIMARY KEY NOT NULL, "
+    "last_used INTEGER NOT NULL DEFAULT 0);"
+    // When each session was made, whoever made it: the trigger sees every insert.
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_SESSION_TIMES
+    " ("
+    "sid TEXT PRIMARY KEY NOT NULL REFERENCES " KEVOFLX_TABLE_SESSIONS
+    "(sid) ON DELETE CASCADE ON UPDATE CASCADE, "
+    "created INTEGER NOT NULL);"
+    "CREATE TRIGGER IF NOT EXISTS " KEVOFLX_TRIGGER_SESSION_CREATED
+    " AFTER INSERT ON " KEVOFLX_TABLE_SESSIONS
+    " BEGIN INSERT OR REPLACE INTO " KEVOFLX_TABLE_SESSION_TIMES
+    "(sid, created) VALUES (new.sid, CAST(strftime('%s', 'now') AS INTEGER)); END;";
+
 }  // namespace
 
 std::string schemaSql() {
@@ -108,7 +140,7 @@ std::string schemaSql() {
          table<KEVOFLX_APP>(KEVOFLX_TABLE_APPS, app, kAppKeys) +
          table<KEVOFLX_PKG>(KEVOFLX_TABLE_PKGS, pkg, kPkgKeys) +
          table<KEVOFLX_INFO>(KEVOFLX_TABLE_INFO, info, kInfoKeys) + kOperatorsSql +
-         kFleetIndexesSql + kEnrollSchemaSql;
+         kFleetIndexesSql + kEnrollSchemaSql + kLivenessSchemaSql;
 }
 
 }  // namespace flxreg

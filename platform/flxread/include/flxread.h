@@ -69,8 +69,11 @@ bool isSortKey(const std::string& key);
 // {"total", "offset", "limit", "devices": [...]} with the device fields and per device
 // "summary": vol_count, vol_max_use (percent, null without volumes), vol_max_name,
 // disk_count, disk_failing, disk_max_temp, app_count, pkg_count, fill_days, marks (array);
-// and "last_seen" (seconds). The summary and the sorts by it come from the history's summary
-// rows; for a device without one yet they are computed from the stores (fill_days null).
+// and the device's liveness: "last_contact" (arrival of its last answered push, null when
+// none), "last_collect" (the newest collect time that push carried, null when none),
+// "push_interval" (the interval stale is measured in) and "stale" (bool, at clockNow()). The
+// summary and the sorts by it come from the history's summary rows; for a device without one yet
+// they are computed from the stores (fill_days null).
 Result deviceList(const ListQuery& q, Json::Value& out, std::string& err);
 
 // Everything stored for device `sn`: keys device, applications, packages, info, cache, files.
@@ -99,7 +102,8 @@ Result devicesWithPackage(const std::string& pkgId, const std::string& op,
 // Devices that have application `appId`.
 Result devicesWithApp(const std::string& appId, const Page& page, Json::Value& out,
                       std::string& err);
-// Devices whose last report is older than `seconds` before `now` (or that never reported).
+// Devices whose last contact is older than `seconds` before `now` (or that never pushed);
+// `seconds` 0: the stale devices (see isStale) at `now`.
 Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value& out,
                     std::string& err);
 
@@ -152,12 +156,31 @@ int compareVersions(const std::string& a, const std::string& b);
 // The cache database's indexes that these reads rely on: (name, CREATE INDEX statement).
 std::vector<std::pair<std::string, std::string>> cacheIndexes();
 
+// --- liveness ---
+// A device is alive while its answered pushes keep arriving: its last contact is the arrival
+// of the last one (never a time the device sent), and it is stale after kStaleIntervals of
+// its push interval without one. Every reader (list, stale query, metrics, flx-admin) asks
+// isStale; nothing else decides.
+
+// The interval of the shipped agent (its unit's --interval), for a device whose own interval
+// the history has not learnt yet.
+constexpr int64_t kAgentIntervalSeconds = 300;
+constexpr int64_t kStaleIntervals = 3;
+// The interval stale is measured in: the learnt one, else the agent's.
+int64_t livenessInterval(int64_t learntInterval);
+// True when `lastContact` (0: never) is more than kStaleIntervals intervals before `now`.
+bool isStale(int64_t lastContact, int64_t learntInterval, int64_t now);
+// Seconds since the epoch. Test builds read FLX_NOW from the environment when it is set, so
+// that tests move a simulated clock through the host and the tools alike.
+int64_t clockNow();
+
 // --- operator tokens ---
 // The stored form of a token (hex of a 256-bit hash).
 std::string tokenHash(const std::string& token);
 // A new random token of 256 bits from the system's random source, as hex; empty on failure.
 std::string newToken();
-// True when `token` belongs to an operator, whose name goes to `name`.
+// True when `token` belongs to an operator whose token has not expired at clockNow(); the
+// operator's name goes to `name`.
 bool operatorForToken(const std::string& token, std::string& name);
 
 }  // namespace flxread

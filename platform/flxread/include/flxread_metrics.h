@@ -1,4 +1,5 @@
-// The fleet as a monitoring system reads it: one row per device from the history's summary,
+// The fleet as a monitoring system reads it: one row per device from its last contact and the
+// history's summary,
 // and every volume and disk from the cache, in one read transaction that waits for a lock
 // only briefly (a scrape must answer before its timeout).
 #ifndef FLXREAD_METRICS_H
@@ -18,7 +19,7 @@ struct FleetDevice {
   int64_t id = 0;
   std::string sn, hostname;
   bool hasSummary = false;  // a summary row: the history recorded a push
-  int64_t lastSeen = 0;     // seconds; 0 when the summary has none
+  int64_t lastContact = 0;  // arrival of the last answered push, seconds; 0: none
   int64_t disksFailing = 0;
   int64_t pushInterval = 0;  // seconds the history learnt between pushes; 0 when unknown
 };

@@ -54,8 +54,8 @@ std::string summarySql(const SummaryColumn& c) {
   return summarySql(c.name, c.sql != nullptr ? c.sql : failingCountSql());
 }
 
-// The device's summary row, if any, joined to the device row `d`.
-const char kSummaryJoin[] = " LEFT JOIN h.summary s ON s.device_id = d.id";
+// The device's summary row and last contact, if any, joined to the device row `d`.
+const char* const kSummaryJoin = kLivenessJoin;
 
 // Sort keys of the device list and their SQL.
 const std::map<std::string, std::string>& sortKeys() {
@@ -70,7 +70,7 @@ const std::map<std::string, std::string>& sortKeys() {
         {"status", "d.status"},
         {"up_time", "d.up_time"},
         {"cluster_role", "d.cluster_role"},
-        {"last_seen", summarySql("last_seen", kLastSeenSql)},
+        {"last_contact", "coalesce(ct.arrival, 0)"},
     };
     for (const SummaryColumn& c : kSummary)
       if (std::string(c.name) != "marks") k[c.name] = summarySql(c);
@@ -115,10 +115,9 @@ Json::Value nestSummary(Json::Value row) {
   return row;
 }
 
-// The device columns with last_seen and the summary, for the rows of `from`.
+// The device columns with the liveness and the summary, for the rows of `from`.
 std::string deviceRowSql() {
-  std::string sql = std::string("SELECT ") + kDeviceColumns + ", " +
-                    summarySql("last_seen", kLastSeenSql) + " AS last_seen";
+  std::string sql = std::string("SELECT ") + kDeviceColumns + ", " + kLivenessColumns;
   for (const SummaryColumn& c : kSummary) sql += ", " + summarySql(c) + " AS " + c.name;
   return sql;
 }
@@ -149,7 +148,10 @@ Result list(const ListQuery& q, Json::Value& out, std::string& err) {
       db, countSql, rowsSql, q.page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); },
       out, err);
   if (r != kOk) return r;
-  for (Json::Value& row : out["devices"]) row = nestSummary(row);
+  for (Json::Value& row : out["devices"]) {
+    row = nestSummary(row);
+    row["stale"] = row["stale"].asBool();
+  }
   return kOk;
 }
 
@@ -303,16 +305,17 @@ Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value&
       err = "negative age";
       return kBadArgument;
     }
-    const std::string seen = std::string("(SELECT d.id AS id, ") + kLastSeenSql +
-                             " AS last_seen FROM " KEVOFLX_TABLE_DEVICES " d) s";
-    const std::string where = " WHERE s.last_seen < ?1";
+    // With no age given, the stale devices: the one definition, at `now`.
+    const std::string where = seconds == 0 ? " WHERE flx_stale_at(ct.arrival, s.push_interval, ?1)"
+                                           : " WHERE coalesce(ct.arrival, 0) < ?1";
+    const std::string from =
+        std::string(" FROM " KEVOFLX_TABLE_DEVICES " d") + kSummaryJoin + where;
     ReadDb db;
     return pagedRows(
-        db, "SELECT count(*) FROM " + seen + where,
-        std::string("SELECT ") + kDeviceRef + ", s.last_seen FROM " + seen +
-            " JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = s.id" + where +
-            " ORDER BY s.last_seen, d.sn LIMIT ?2 OFFSET ?3",
-        page, "devices", [&](Query& s) { s.bind(now - seconds); }, out, err);
+        db, "SELECT count(*)" + from,
+        std::string("SELECT ") + kDeviceRef + ", " + kLivenessColumns + from +
+            " ORDER BY coalesce(ct.arrival, 0), d.sn LIMIT ?2 OFFSET ?3",
+        page, "devices", [&](Query& s) { s.bind(seconds == 0 ? now : now - seconds); }, out, err);
   });
 }
 

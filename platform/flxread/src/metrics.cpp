@@ -88,10 +88,12 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
                 [&](sqlite3_stmt*) { hasInterval = true; }, err);
   const std::string summary =
       out.history
-          ? std::string("s.device_id IS NOT NULL, coalesce(s.last_seen, 0), s.disk_failing, ") +
+          ? std::string("s.device_id IS NOT NULL, coalesce(ct.arrival, 0), s.disk_failing, ") +
                 (hasInterval ? "coalesce(s.push_interval, 0)" : "0")
-          : "0, 0, 0, 0";
-  const std::string join = out.history ? " LEFT JOIN h.summary s ON s.device_id = d.id" : "";
+          : "0, coalesce(ct.arrival, 0), 0, 0";
+  const std::string join =
+      std::string(out.history ? " LEFT JOIN h.summary s ON s.device_id = d.id" : "") +
+      " LEFT JOIN " KEVOFLX_TABLE_CONTACTS " ct ON ct.device_id = d.id";
   ok = ok &&
        Each(
            raw,
@@ -102,7 +104,7 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
              d.sn = Text(st, 1);
              d.hostname = Text(st, 2);
              d.hasSummary = sqlite3_column_int(st, 3) != 0;
-             d.lastSeen = sqlite3_column_int64(st, 4);
+             d.lastContact = sqlite3_column_int64(st, 4);
              d.disksFailing = sqlite3_column_int64(st, 5);
              d.pushInterval = sqlite3_column_int64(st, 6);
              out.devices.push_back(std::move(d));

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "flx_schema.h"
 #include "history_db.h"
 #include "kevoroot.h"
 
@@ -14,14 +15,13 @@ std::string failingDiskSql(const std::string& alias) {
          a + "smart_status) NOT IN ('', 'normal', 'good', 'ok'))";
 }
 
-// A storage push replaces the device's volume, disk group and disk rows together, all with
-// its collect time, so the first of them that has rows tells that time; shares come apart.
-const char kLastSeenSql[] =
-    "max(coalesce((SELECT max(mtime) FROM c.vol_info WHERE qx_id = d.id),"
-    " (SELECT max(mtime) FROM c.hdd_info WHERE qx_id = d.id),"
-    " (SELECT max(mtime) FROM c.dg_info WHERE qx_id = d.id), 0),"
-    " coalesce((SELECT max(mtime) FROM c.share_info WHERE qx_id = d.id), 0),"
-    " flx_mirror_mtime(d.id))";
+const char kLivenessJoin[] =
+    " LEFT JOIN h.summary s ON s.device_id = d.id LEFT JOIN " KEVOFLX_TABLE_CONTACTS
+    " ct ON ct.device_id = d.id";
+const char kLivenessColumns[] =
+    "ct.arrival AS last_contact, nullif(ct.collect_time, 0) AS last_collect,"
+    " flx_push_interval(s.push_interval) AS push_interval,"
+    " flx_stale(ct.arrival, s.push_interval) AS stale";
 
 std::vector<std::pair<std::string, std::string>> cacheIndexes() {
   // clang-format off
@@ -60,21 +60,15 @@ void sqlVercmp(sqlite3_context* ctx, int, sqlite3_value** argv) {
   }
 }
 
-// flx_mirror_mtime(id): the modification time of the device's mirrored system file, the one
-// mirror file that every basic push rewrites; 0 when there is none. One stat per device keeps
-// fleet-wide queries cheap where walking every mirror file would not.
-void sqlMirrorMtime(sqlite3_context* ctx, int, sqlite3_value** argv) {
-  char path[4096];
-  const long long id = sqlite3_value_int64(argv[0]);
-  int n =
-      snprintf(path, sizeof path, "%s%s/%lld/kevoinfo.conf", KEVORootPrefix(), KEVO_QXINFO_DIR, id);
-  struct stat st;
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof path || lstat(path, &st) != 0 ||
-      !S_ISREG(st.st_mode)) {
-    sqlite3_result_int64(ctx, 0);
-    return;
-  }
-  sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(st.st_mtime));
+// flx_push_interval(learnt): the interval stale is measured in.
+void sqlPushInterval(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  sqlite3_result_int64(ctx, livenessInterval(sqlite3_value_int64(argv[0])));
+}
+
+// flx_stale(arrival, learnt) at the clock; flx_stale_at(arrival, learnt, now): isStale.
+void sqlStale(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  const int64_t now = argc > 2 ? sqlite3_value_int64(argv[2]) : clockNow();
+  sqlite3_result_int(ctx, isStale(sqlite3_value_int64(argv[0]), sqlite3_value_int64(argv[1]), now));
 }
 
 }  // namespace
@@ -125,8 +119,12 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
   if (sqlite3_exec(raw, "PRAGMA query_only=ON;", nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_create_function(raw, "flx_vercmp", 2, flags, nullptr, sqlVercmp, nullptr, nullptr) !=
           SQLITE_OK ||
-      sqlite3_create_function(raw, "flx_mirror_mtime", 1, SQLITE_UTF8, nullptr, sqlMirrorMtime,
-                              nullptr, nullptr) != SQLITE_OK) {
+      sqlite3_create_function(raw, "flx_push_interval", 1, flags, nullptr, sqlPushInterval, nullptr,
+                              nullptr) != SQLITE_OK ||
+      sqlite3_create_function(raw, "flx_stale", 2, SQLITE_UTF8, nullptr, sqlStale, nullptr,
+                              nullptr) != SQLITE_OK ||
+      sqlite3_create_function(raw, "flx_stale_at", 3, flags, nullptr, sqlStale, nullptr, nullptr) !=
+          SQLITE_OK) {
     error = why("cannot prepare the read connection", raw);
     sqlite3_close_v2(raw);
     return nullptr;

@@ -70,9 +70,11 @@ class Query {
 // SQL of a disk whose status or SMART status is not a normal one; `alias` names the disk row
 // (empty: unqualified).
 std::string failingDiskSql(const std::string& alias);
-// SQL of a device's last report: the newest mtime of its cache rows and mirror files; `d` is
-// the device row.
-extern const char kLastSeenSql[];
+
+// A device's liveness (see isStale): the joins of its summary row `s` and contact row `ct` to
+// the device row `d`, and the columns last_contact, last_collect, push_interval and stale.
+extern const char kLivenessJoin[];
+extern const char kLivenessColumns[];
 
 // The result of a failed read: kStoreFailed with the connection's error in `err`.
 Result storeFailed(const ReadDb& db, std::string& err);

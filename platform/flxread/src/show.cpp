@@ -171,6 +171,16 @@ Result show(const std::string& sn, Json::Value& out, std::string& err) {
     ok = listOf(db, std::string("SELECT * FROM c.") + table + " WHERE qx_id = ? ORDER BY rowid", id,
                 same, cache[table]);
   }
+  if (ok) {
+    Query live(db, std::string("SELECT ") + kLivenessColumns + " FROM " KEVOFLX_TABLE_DEVICES " d" +
+                       kLivenessJoin + " WHERE d.id = ?");
+    live.bind(id);
+    ok = live.step() == SQLITE_ROW;
+    if (ok) {
+      Json::Value& l = result["liveness"] = live.row();
+      l["stale"] = l["stale"].asBool();
+    }
+  }
   if (!ok) return storeFailed(db, err);
   Result r = filesJson(id, result["files"], err);
   if (r != kOk) return r;

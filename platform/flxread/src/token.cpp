@@ -30,8 +30,11 @@ bool operatorForToken(const std::string& token, std::string& name) {
     // An empty or absurdly long token is nobody's; do not even hash it.
     if (token.empty() || token.size() > 256) return false;
     ReadDb db;
-    Query q(db, "SELECT name FROM " KEVOFLX_TABLE_OPERATORS " WHERE token_hash = ?");
-    q.bind(tokenHash(token));
+    Query q(db, "SELECT o.name FROM " KEVOFLX_TABLE_OPERATORS
+                " o LEFT JOIN " KEVOFLX_TABLE_OPERATOR_TOKENS
+                " t ON t.name = o.name WHERE o.token_hash = ? AND (coalesce(t.expiry, 0) = 0 OR "
+                "t.expiry > ?)");
+    q.bind(tokenHash(token)).bind(clockNow());
     if (q.step() != SQLITE_ROW) return false;
     name = q.text(0);
     return true;

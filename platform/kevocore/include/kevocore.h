@@ -122,13 +122,26 @@ int KVLIBCryptSzChunkSize(int length);
 // Reads a key file of 64 hex digits (surrounding whitespace ignored) into `key` (32 bytes).
 // Returns 0 on success, negative on failure.
 int KVLIBCryptReadKeyFile(const char* path, unsigned char* key);
-// Loads the push key once for the calling thread's following deciphering calls (a push):
-// they use it without looking at the file again, until the matching Unpin. Pins nest. A key
-// that cannot be used is logged with its file and the reason. 0 when the key is usable.
+// The host's keys form a keyring: the current key (its file, KVLIBCryptKeyPath) and the keys
+// still accepted after a rotation (the files "*.key" of KVLIBCryptKeysDir). A chunk is tried
+// with the current key first, then the older ones, newest first.
+// Loads the keyring once for the calling thread's following deciphering calls (a push):
+// they use it without looking at the files again, until the matching Unpin. Pins nest. A key
+// that cannot be used is logged with its file and the reason. 0 when the current key is usable.
 int KVLIBCryptKeyPin(void);
 void KVLIBCryptKeyUnpin(void);
 // Path of the host's push key file.
 const char* KVLIBCryptKeyPath(void);
+// Path of the folder of older keys.
+const char* KVLIBCryptKeysDir(void);
+// The short id of the key that deciphered this thread's last chunk since its pin began (8 hex
+// digits), "" when none did.
+const char* KVLIBCryptLastKeyId(void);
+// The short id of `key` (32 bytes): 8 hex digits of its hash, and a terminator. 0 on success.
+int KVLIBCryptKeyId(const unsigned char* key, char* out, int size);
+// The host's current push key as 64 hex digits and a terminator (what a device is given to
+// encipher with). 0 on success; the caller wipes `out` after use.
+int KVLIBCryptCurrentKeyHex(char* out, int size);
 
 // --- error slot (thread-local) ---
 void KVLIBErrSetEx(unsigned int code, const char* file, int line);

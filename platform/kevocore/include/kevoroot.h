@@ -18,8 +18,12 @@
 #define KEVO_REGISTRY_DB_PATH "/var/packages/FLX/target/db/flx_registry.sqlite"
 #define KEVO_QXINFO_DIR "/var/packages/FLX/target/qxinfo"
 #define KEVO_PUSH_KEY_PATH "/var/packages/FLX/target/etc/push.key"
+// Keys still accepted after a rotation (folder 0700, files 0600), newest name first.
+#define KEVO_PUSH_KEYS_DIR "/var/packages/FLX/target/etc/push.keys.d"
 #define KEVO_LIB_DIR "/var/packages/FLX/target/lib"
 #define KEVO_WEBAPI_DIR "/var/packages/FLX/target/webapi"
+// Folder of the per-device lock files.
+#define KEVO_LOCK_DIR "/var/packages/FLX/target/lock"
 #define KEVO_HOST_CONF_PATH "/etc.defaults/kevoinfo.conf"
 // The host's small CA (join lines pin its public key) and the certificate it signed for the
 // site (with the CA after it, so that a machine enrolling sees the CA in the handshake).

@@ -10,10 +10,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "kevoids.h"
 #include "kevoroot.h"
@@ -84,25 +88,59 @@ bool readKeyFd(int fd, unsigned char* key, const char** why = nullptr) {
   return ok;
 }
 
-// The push key of the last decipher call, reused while one stat shows the same settled file.
+// The push keys accepted: the current key first, then the older ones of the keyring folder,
+// newest first. Fixed size, so that a key is never copied into memory left unwiped.
+constexpr int kMaxRingKeys = 1 + 16;
+constexpr int kKeyIdBytes = 4;  // a short id names a key in metrics and tools, never the key
+struct Ring {
+  int count = 0;
+  unsigned char key[kMaxRingKeys][kKeyBytes] = {};
+  char id[kMaxRingKeys][2 * kKeyIdBytes + 1] = {};
+  void wipe() {
+    sodium_memzero(key, sizeof(key));
+    count = 0;
+  }
+  void copyFrom(const Ring& other) {
+    memcpy(key, other.key, sizeof(key));
+    memcpy(id, other.id, sizeof(id));
+    count = other.count;
+  }
+  ~Ring() { wipe(); }
+};
+
+void keyIdOf(const unsigned char* key, char* out) {
+  unsigned char hash[crypto_generichash_BYTES_MIN];
+  crypto_generichash(hash, sizeof(hash), key, kKeyBytes, nullptr, 0);
+  sodium_bin2hex(out, 2 * kKeyIdBytes + 1, hash, kKeyIdBytes);
+}
+
+bool sameStat(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The keyring of the last decipher call, reused while a stat of the key file and of the
+// keyring folder show both unchanged and settled. Older keys are written beside and renamed
+// into the folder, so its own times change with every key added or dropped.
 struct KeyCache {
   std::mutex lock;
   bool valid = false;
-  std::string path;
+  std::string path, dir;
   struct stat st {};
-  unsigned char key[kKeyBytes] = {};
+  bool dirPresent = false;
+  struct stat dirSt {};
+  Ring ring;
 
-  bool matches(const std::string& p, const struct stat& now) const {
-    return valid && p == path && now.st_dev == st.st_dev && now.st_ino == st.st_ino &&
-           now.st_size == st.st_size && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == st.st_mtim.tv_nsec && now.st_ctim.tv_sec == st.st_ctim.tv_sec &&
-           now.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
+  bool matches(const std::string& p, const struct stat& now, const std::string& d, bool present,
+               const struct stat& dirNow) const {
+    return valid && p == path && d == dir && sameStat(now, st) && present == dirPresent &&
+           (!present || sameStat(dirNow, dirSt));
   }
   void forget() {
     valid = false;
-    sodium_memzero(key, sizeof(key));
+    ring.wipe();
   }
-  ~KeyCache() { forget(); }
 };
 
 KeyCache gKeyCache;
@@ -114,23 +152,84 @@ int openKeyFile(const std::string& path) {
   return open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }
 
-// Copies the host's push key into `key`, from the cache when the file has not changed.
-bool loadPushKeyOrThrow(unsigned char* key) {
+// Appends the keys of the keyring folder, newest (largest name) first. A file that is not a
+// key is logged and skipped: the current key still serves.
+void loadOlderKeys(const std::string& dir, Ring& ring) {
+  std::vector<std::string> names;
+  int dirFd;
+  {
+    kevo::RootIds asRoot;
+    dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  if (dirFd < 0) return;
+  Fd owner(dirFd);
+  {
+    kevo::RootIds asRoot;
+    int listFd = dup(dirFd);
+    DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
+    if (d == nullptr && listFd >= 0) close(listFd);
+    while (d != nullptr) {
+      const dirent* e = readdir(d);
+      if (e == nullptr) break;
+      const size_t len = strlen(e->d_name);
+      if (e->d_name[0] != '.' && len > 4 && strcmp(e->d_name + len - 4, ".key") == 0)
+        names.push_back(e->d_name);
+    }
+    if (d != nullptr) closedir(d);
+  }
+  std::sort(names.rbegin(), names.rend());
+  for (const std::string& name : names) {
+    if (ring.count == kMaxRingKeys) {
+      syslog(LOG_WARNING, "push keyring [%s] holds more than %d keys: the oldest are not tried",
+             dir.c_str(), kMaxRingKeys - 1);
+      break;
+    }
+    int fd;
+    {
+      kevo::RootIds asRoot;
+      fd = openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    Fd file(fd);
+    const char* why = nullptr;
+    if (file.fd < 0 || !readKeyFd(file.fd, ring.key[ring.count], &why)) {
+      syslog(LOG_ERR, "push key [%s/%s] is unusable: %s", dir.c_str(), name.c_str(),
+             why != nullptr ? why : strerror(errno));
+      continue;
+    }
+    // The same key twice (the moment of a rotation) is tried once.
+    bool seen = false;
+    for (int i = 0; i < ring.count && !seen; ++i)
+      seen = sodium_memcmp(ring.key[i], ring.key[ring.count], kKeyBytes) == 0;
+    if (seen) {
+      sodium_memzero(ring.key[ring.count], kKeyBytes);
+      continue;
+    }
+    keyIdOf(ring.key[ring.count], ring.id[ring.count]);
+    ++ring.count;
+  }
+}
+
+// Fills `ring` with the host's keys, from the cache when neither the key file nor the
+// keyring folder has changed.
+bool loadRingOrThrow(Ring& ring) {
   const std::string path = KVLIBCryptKeyPath();
+  const std::string dir = KVLIBCryptKeysDir();
   std::lock_guard<std::mutex> guard(gKeyCache.lock);
-  struct stat now;
-  if (stat(path.c_str(), &now) == 0 && gKeyCache.matches(path, now)) {
-    memcpy(key, gKeyCache.key, kKeyBytes);
+  struct stat now, dirNow;
+  const bool dirPresent = stat(dir.c_str(), &dirNow) == 0;
+  if (stat(path.c_str(), &now) == 0 && gKeyCache.matches(path, now, dir, dirPresent, dirNow)) {
+    ring.copyFrom(gKeyCache.ring);
     return true;
   }
   gKeyCache.forget();
+  ring.wipe();
   Fd file(openKeyFile(path));
   struct stat st;
   const char* why = nullptr;
   if (file.fd < 0 || fstat(file.fd, &st) != 0) {
     why = strerror(errno);
     KV_FAIL(KVERR_FILE_OPEN);
-  } else if (!readKeyFd(file.fd, key, &why)) {
+  } else if (!readKeyFd(file.fd, ring.key[0], &why)) {
     why = why != nullptr ? why : "unreadable";
   }
   if (why != nullptr) {
@@ -138,40 +237,42 @@ bool loadPushKeyOrThrow(unsigned char* key) {
     syslog(LOG_ERR, "push key [%s] is unusable: %s", path.c_str(), why);
     return false;
   }
-  if (st.st_mtim.tv_sec + kSettledSeconds < time(nullptr)) {
+  keyIdOf(ring.key[0], ring.id[0]);
+  ring.count = 1;
+  loadOlderKeys(dir, ring);
+  const time_t settled = time(nullptr) - kSettledSeconds;
+  if (st.st_mtim.tv_sec < settled && (!dirPresent || dirNow.st_mtim.tv_sec < settled)) {
     gKeyCache.path = path;
+    gKeyCache.dir = dir;
     gKeyCache.st = st;
-    memcpy(gKeyCache.key, key, kKeyBytes);
+    gKeyCache.dirPresent = dirPresent;
+    gKeyCache.dirSt = dirNow;
+    gKeyCache.ring.copyFrom(ring);
     gKeyCache.valid = true;
   }
   return true;
 }
 
-// The key pinned by KVLIBCryptKeyPin on this thread: chunks use it without a stat each.
-struct PinnedKey {
-  int depth = 0;
-  bool ok = false;
-  unsigned char key[kKeyBytes] = {};
-  ~PinnedKey() { sodium_memzero(key, sizeof(key)); }
-};
-thread_local PinnedKey tPinned;
-
-bool loadPushKey(unsigned char* key) {
-  if (tPinned.depth > 0) {
-    if (!tPinned.ok) {
-      KV_FAIL(KVERR_FILE_OPEN);
-      return false;
-    }
-    memcpy(key, tPinned.key, kKeyBytes);
-    return true;
-  }
+bool loadRing(Ring& ring) {
   try {
-    return loadPushKeyOrThrow(key);
+    return loadRingOrThrow(ring);
   } catch (...) {
     KV_FAIL(KVERR_OUT_OF_MEMORY);
     return false;
   }
 }
+
+// The keyring pinned by KVLIBCryptKeyPin on this thread: chunks use it without a stat each.
+// `hint`: the key that deciphered the push's last chunk, tried first for the next one.
+struct PinnedRing {
+  int depth = 0;
+  bool ok = false;
+  int hint = 0;
+  Ring ring;
+};
+thread_local PinnedRing tPinned;
+// The id of the key that deciphered the last chunk since the pin began ("" when none).
+thread_local char tLastKeyId[2 * kKeyIdBytes + 1];
 
 }  // namespace
 
@@ -180,7 +281,9 @@ int KVLIBCryptKeyPin(void) {
     ++tPinned.depth;
     return tPinned.ok ? 0 : -1;
   }
-  tPinned.ok = loadPushKey(tPinned.key);
+  tLastKeyId[0] = '\0';
+  tPinned.hint = 0;
+  tPinned.ok = loadRing(tPinned.ring);
   tPinned.depth = 1;
   return tPinned.ok ? 0 : -1;
 }
@@ -188,7 +291,43 @@ int KVLIBCryptKeyPin(void) {
 void KVLIBCryptKeyUnpin(void) {
   if (tPinned.depth == 0 || --tPinned.depth > 0) return;
   tPinned.ok = false;
-  sodium_memzero(tPinned.key, sizeof(tPinned.key));
+  tPinned.ring.wipe();
+}
+
+const char* KVLIBCryptLastKeyId(void) {
+  return tLastKeyId;
+}
+
+const char* KVLIBCryptKeysDir(void) {
+  thread_local char path[PATH_MAX];
+  int n = KEVORootPath(path, sizeof(path), KEVO_PUSH_KEYS_DIR);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) {
+    KV_FAIL(KVERR_INVALID_ARGUMENT);
+    path[0] = '\0';
+  }
+  return path;
+}
+
+int KVLIBCryptKeyId(const unsigned char* key, char* out, int size) {
+  if (key == nullptr || out == nullptr || size < 2 * kKeyIdBytes + 1) {
+    KV_FAIL(KVERR_INVALID_ARGUMENT);
+    return -1;
+  }
+  if (!ensureSodium()) return -1;
+  keyIdOf(key, out);
+  return 0;
+}
+
+int KVLIBCryptCurrentKeyHex(char* out, int size) {
+  if (out == nullptr || size < static_cast<int>(2 * kKeyBytes + 1)) {
+    KV_FAIL(KVERR_INVALID_ARGUMENT);
+    return -1;
+  }
+  if (!ensureSodium()) return -1;
+  Ring ring;
+  if (!loadRing(ring)) return -1;
+  sodium_bin2hex(out, static_cast<size_t>(size), ring.key[0], kKeyBytes);
+  return 0;
 }
 
 const char* KVLIBCryptKeyPath(void) {
@@ -284,13 +423,39 @@ char* KVLIBCryptSzDecrypt(const char* chunk, char* buf, int size) {
     KV_FAIL(KVERR_BUFFER_TOO_SMALL);
     return nullptr;
   }
-  unsigned char key[kKeyBytes];
-  if (!loadPushKey(key)) return nullptr;
+  // A push outside a pin loads the keyring for this chunk alone.
+  std::unique_ptr<Ring> own;
+  const Ring* ring = &tPinned.ring;
+  int first = tPinned.hint;
+  if (tPinned.depth > 0) {
+    if (!tPinned.ok) {
+      KV_FAIL(KVERR_FILE_OPEN);
+      return nullptr;
+    }
+  } else {
+    own.reset(new (std::nothrow) Ring);
+    if (!own) {
+      KV_FAIL(KVERR_OUT_OF_MEMORY);
+      return nullptr;
+    }
+    if (!loadRing(*own)) return nullptr;
+    ring = own.get();
+    first = 0;
+  }
+  // The newest key first (or the one that served this push's last chunk); a wrong key fails
+  // on the tag, before anything is deciphered.
   unsigned long long got = 0;
-  int rc = crypto_aead_xchacha20poly1305_ietf_decrypt(
-      reinterpret_cast<unsigned char*>(buf), &got, nullptr, raw.get() + kNonceBytes,
-      static_cast<unsigned long long>(rawLen) - kNonceBytes, nullptr, 0, raw.get(), key);
-  sodium_memzero(key, sizeof(key));
+  int rc = -1;
+  for (int i = 0; i < ring->count && rc != 0; ++i) {
+    const int k = (first + i) % ring->count;
+    rc = crypto_aead_xchacha20poly1305_ietf_decrypt(
+        reinterpret_cast<unsigned char*>(buf), &got, nullptr, raw.get() + kNonceBytes,
+        static_cast<unsigned long long>(rawLen) - kNonceBytes, nullptr, 0, raw.get(), ring->key[k]);
+    if (rc == 0) {
+      memcpy(tLastKeyId, ring->id[k], sizeof(tLastKeyId));
+      if (tPinned.depth > 0) tPinned.hint = k;
+    }
+  }
   if (rc != 0) {
     sodium_memzero(buf, plainLen + 1);
     KV_FAIL(KVERR_CRYPT);

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Push latency at 100 pushes/s with the arrival record and without it (the same host with
+# nocontact.so preloaded), in turns, and the ratios: the machine is shared, so only figures
+# taken in the same run compare.
+# The batch is the agent's heartbeat (the demo's basic item alone), what an idle fleet sends.
+#   bench/liveness-load.sh   Environment: ROUNDS (2), SECONDS_EACH (20), BUILD (build/dev),
+#                            BATCH (a batch file instead of the heartbeat)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD:-build/dev}
+load=$build/bin/flx-load
+shim=$(find "$build" -name nocontact.so -print -quit)
+[ -x "$load" ] && [ -n "$shim" ] || {
+  echo "liveness-load: build flx-load and nocontact first (cmake --build --preset dev --target flx-load nocontact)" >&2
+  exit 2
+}
+batch=${BATCH:-}
+if [ -z "$batch" ]; then
+  batch=$(mktemp /tmp/liveness-load.XXXXXX.json)
+  trap 'rm -f "$batch"' EXIT
+  python3 -c 'import json, sys; print(json.dumps(json.load(open(sys.argv[1]))[:1]))' \
+    examples/demo-batch.json >"$batch"
+fi
+args=(--batch "$batch" --rate 100 --seconds "${SECONDS_EACH:-20}" --warmup 2 --devices 100 --clients 8)
+declare -A p50 p99
+for round in $(seq "${ROUNDS:-2}"); do
+  for mode in without with; do
+    if [ "$mode" = without ]; then
+      out=$(LD_PRELOAD="$shim" "$load" "${args[@]}")
+    else
+      out=$("$load" "${args[@]}")
+    fi
+    line=$(grep '^latency ms' <<<"$out")
+    read -r a b <<<"$(awk '{print $4, $8}' <<<"$line")"
+    p50[$mode]="${p50[$mode]:-} $a"
+    p99[$mode]="${p99[$mode]:-} $b"
+    echo "round $round, $mode the arrival record: $line"
+  done
+done
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+for q in p50 p99; do
+  declare -n m=$q
+  w=$(median <<<"${m[with]}")
+  wo=$(median <<<"${m[without]}")
+  echo "$q: with ${w} ms, without ${wo} ms, ratio $(awk -v a="$w" -v b="$wo" 'BEGIN {printf "%.3f", a / b}')"
+done

@@ -1,0 +1,172 @@
+// What liveness and the keyring cost a push, measured in one process and printed as ratios:
+//  - the record of each answered push's arrival (one registry upsert after the push) against
+//    the push itself, at 100 pushes/s with the demo fleet's heartbeat (its basic item);
+//  - a push deciphered by the keyring's second key against one deciphered by the first.
+// The registry commits as the host's held stores do (synchronous=NORMAL).
+//   build/dev/bin/liveness_bench [--pushes N]   (N per measurement, default 2000)
+#include <ftw.h>
+#include <json/reader.h>
+#include <sodium.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "admin.h"
+#include "admin_key.h"
+#include "api/webapi_flx_cache.h"
+#include "flx.h"
+#include "kevocore.h"
+#include "kevoroot.h"
+#include "push.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RelaxSync(sqlite3* db, char**, const sqlite3_api_routines*) {
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  return SQLITE_OK;
+}
+
+double Micros(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double, std::micro>(b - a).count();
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+Json::Value Items(const Json::Value& batch, const unsigned char* key) {
+  Json::Value items;
+  std::string err;
+  if (!flxpush::BuildItems(batch, key, 4096, false, items, err)) {
+    fprintf(stderr, "liveness_bench: %s\n", err.c_str());
+    exit(2);
+  }
+  return items;
+}
+
+bool Push(const std::string& sid, const Json::Value& items) {
+  Json::Value params(Json::objectValue);
+  params["items"] = items;
+  KEVO::APIRequest req("KEVO.FLX.RPC.ClientInfo", 1, "push", params, sid, "127.0.0.1");
+  KEVO::APIResponse resp;
+  set_v1(&req, &resp);
+  return resp.IsSuccess();
+}
+
+// Waits for the next slot of a 100/s schedule.
+void Pace(Clock::time_point& next) {
+  next += std::chrono::milliseconds(10);
+  std::this_thread::sleep_until(next);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int pushes = 2000;
+  if (argc == 3 && strcmp(argv[1], "--pushes") == 0) pushes = atoi(argv[2]);
+  if (pushes <= 0) {
+    fprintf(stderr, "usage: liveness_bench [--pushes N]\n");
+    return 2;
+  }
+  sqlite3_auto_extension(reinterpret_cast<void (*)(void)>(RelaxSync));
+  char tmpl[] = "/tmp/liveness_bench.XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) return 2;
+  const std::string root = tmpl;
+  setenv("FLX_ROOT", root.c_str(), 1);
+  std::string err, sid;
+  uint64_t id = 0;
+  if (flxadmin::init(err) != 0 || flxadmin::deviceAdd("SN-BENCH", "", id, err) != 0 ||
+      flxadmin::sessionAdd("SN-BENCH", sid, 0, err) != 0) {
+    fprintf(stderr, "liveness_bench: set-up failed: %s\n", err.c_str());
+    return 2;
+  }
+  std::ifstream file(std::string(FLX_SOURCE_DIR) + "/examples/demo-batch.json");
+  std::stringstream text;
+  text << file.rdbuf();
+  Json::Value demo;
+  Json::CharReaderBuilder builder;
+  std::string parseErr;
+  if (!Json::parseFromStream(builder, text, &demo, &parseErr) || !demo.isArray()) return 2;
+  Json::Value heartbeat(Json::arrayValue);
+  heartbeat.append(demo[0]);  // the basic item
+  // Old files let the library keep the keyring between pushes, as on a running host.
+  struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};
+  utimes(KVLIBCryptKeyPath(), old);
+  unsigned char first[32], second[32];
+  KVLIBCryptReadKeyFile(KVLIBCryptKeyPath(), first);
+  const Json::Value withFirst = Items(heartbeat, first);
+
+  // 1. The arrival record against the push, interleaved at 100 pushes/s.
+  std::vector<double> push, note;
+  Clock::time_point next = Clock::now();
+  for (int i = 0; i < pushes; ++i) {
+    Pace(next);
+    const auto a = Clock::now();
+    if (!Push(sid, withFirst)) return fprintf(stderr, "liveness_bench: push failed\n"), 1;
+    const auto b = Clock::now();
+    KEVOFLXContactNote("SN-BENCH", static_cast<int64_t>(time(nullptr)) + i, 1700000000);
+    const auto c = Clock::now();
+    push.push_back(Micros(a, b));
+    note.push_back(Micros(b, c));
+  }
+  const double p50 = Percentile(push, 0.5), p99 = Percentile(push, 0.99);
+  const double n50 = Percentile(note, 0.5), n99 = Percentile(note, 0.99);
+  printf(
+      "push (heartbeat) at 100/s: p50 %.0f us, p99 %.0f us; arrival record: p50 %.0f us, "
+      "p99 %.0f us\n",
+      p50, p99, n50, n99);
+  printf("ratio push with record / push without (p50): %.3f, (p99): %.3f\n", (p50 + n50) / p50,
+         (p99 + n99) / p99);
+
+  // 2. The keyring's fallback: rotate, so that the old key is the second one tried.
+  std::string oldId, newId;
+  if (flxadmin::keyRotate(oldId, newId, err) != 0) {
+    fprintf(stderr, "liveness_bench: %s\n", err.c_str());
+    return 2;
+  }
+  utimes(KVLIBCryptKeyPath(), old);
+  utimes(KVLIBCryptKeysDir(), old);
+  KVLIBCryptReadKeyFile(KVLIBCryptKeyPath(), second);
+  const Json::Value byNewest = Items(heartbeat, second), bySecond = Items(heartbeat, first);
+  const Json::Value wholeNewest = Items(demo, second), wholeSecond = Items(demo, first);
+  std::vector<double> t1, t2, w1, w2;
+  // The demo batch waits for the disk many times over: a twentieth as many of those.
+  for (int i = 0; i < pushes; ++i) {
+    const int kinds = i % 20 == 0 ? 4 : 2;
+    const Json::Value* order[4] = {&byNewest, &bySecond, &wholeNewest, &wholeSecond};
+    std::vector<double>* out[4] = {&t1, &t2, &w1, &w2};
+    for (int k = 0; k < kinds; ++k) {
+      const int j = ((i / 20) % 2 == 0) ? k : k ^ 1;  // alternate which key goes first
+      const auto a = Clock::now();
+      if (!Push(sid, *order[j])) return fprintf(stderr, "liveness_bench: push failed\n"), 1;
+      out[j]->push_back(Micros(a, Clock::now()));
+    }
+  }
+  printf("heartbeat push by the first key: p50 %.0f us; by the second: p50 %.0f us; ratio %.3f\n",
+         Percentile(t1, 0.5), Percentile(t2, 0.5), Percentile(t2, 0.5) / Percentile(t1, 0.5));
+  printf(
+      "demo batch (6 items) by the first key: p50 %.0f us; by the second: p50 %.0f us; ratio "
+      "%.3f\n",
+      Percentile(w1, 0.5), Percentile(w2, 0.5), Percentile(w2, 0.5) / Percentile(w1, 0.5));
+  sodium_memzero(first, sizeof first);
+  sodium_memzero(second, sizeof second);
+  nftw(
+      root.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
+      16, FTW_DEPTH | FTW_PHYS);
+  return 0;
+}

@@ -1,0 +1,39 @@
+// Devices as the operator sees them: the list with states in words, the sessions (never their
+// ids), and removing a device with everything stored for it.
+#ifndef FLX_TOOLS_ADMIN_DEVICE_H
+#define FLX_TOOLS_ADMIN_DEVICE_H
+
+#include <json/value.h>
+
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace flxadmin {
+
+// The registry's status of a device as a word ("unknown", "registered", "online").
+std::string statusWord(int status);
+
+// One object per device, by id: id, sn, hostname, status (a word), state ("reporting" or
+// "stale"), enrollment ("registered", "approved", "pending", "rejected", with
+// ",identity-conflict" where marked), last_contact and last_collect (seconds, null when
+// none), push_interval.
+int deviceStates(Json::Value& out, std::string& err);
+
+// Removes device `sn` and everything stored for it: its registry records (sessions,
+// applications, packages, info, last contact), cache rows, mirror folder, spool, history and
+// lock file. `removed` gets one line per store saying what went. Folders are removed without
+// following a link. Non-zero with `err` when the device is unknown or a store failed (what was
+// removed before the failure stays listed).
+int decommission(const std::string& sn, std::vector<std::string>& removed, std::string& err);
+
+// Registers "device list" and "device remove" below `device`;
+// a command that ran sets `rc` to its exit status.
+void addDeviceCommands(CLI::App& device, CLI::App& session, int& rc);
+
+}  // namespace flxadmin
+
+#endif  // FLX_TOOLS_ADMIN_DEVICE_H
