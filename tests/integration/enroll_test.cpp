@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "admin.h"
+#include "admin_device.h"
 #include "admin_enroll.h"
 #include "agent.h"
 #include "flxenroll.h"
@@ -202,7 +203,7 @@ TEST_F(EnrollTest, ClonesAreNeverMergedAndEndAsDevicesOfTheirOwn) {
   ASSERT_EQ(0, PushFrom(original).exit) << "the machine the session was issued to goes on";
   // The operator sees the mark in the inventory, device list and metrics alike.
   std::string token, err;
-  ASSERT_EQ(0, flxadmin::operatorAdd("ops", token, err)) << err;
+  ASSERT_EQ(0, flxadmin::operatorAdd("ops", 0, token, err)) << err;
   httplib::Client client(url_);
   auto got = client.Post("/webapi/entry.cgi",
                          flxpush::FormEncode({{"api", "KEVO.FLX.Inventory"},
@@ -214,8 +215,8 @@ TEST_F(EnrollTest, ClonesAreNeverMergedAndEndAsDevicesOfTheirOwn) {
   ASSERT_TRUE(got);
   EXPECT_NE(std::string::npos, got->body.find("\"identity\":\"identity-conflict\"")) << got->body;
   Json::Value devices;
-  ASSERT_EQ(0, flxadmin::deviceList(devices, err)) << err;
-  EXPECT_TRUE(devices[0]["identity_conflict"].asBool());
+  ASSERT_EQ(0, flxadmin::deviceStates(devices, err)) << err;
+  EXPECT_NE(std::string::npos, devices[0]["enrollment"].asString().find("identity-conflict"));
   auto scrape = client.Get("/metrics");
   ASSERT_TRUE(scrape);
   EXPECT_NE(std::string::npos, scrape->body.find("flx_device_identity_conflict{sn=\"" + sn +

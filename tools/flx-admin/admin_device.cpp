@@ -281,7 +281,7 @@ int runRemove(const DeviceArgs& a) {
 
 }  // namespace
 
-void addDeviceCommands(CLI::App& device, CLI::App& session, int& rc) {
+void addDeviceCommands(CLI::App& device, int& rc) {
   auto args = std::make_shared<DeviceArgs>();
   device
       .add_subcommand("list",

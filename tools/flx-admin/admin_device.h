@@ -32,7 +32,7 @@ int decommission(const std::string& sn, std::vector<std::string>& removed, std::
 
 // Registers "device list" and "device remove" below `device`;
 // a command that ran sets `rc` to its exit status.
-void addDeviceCommands(CLI::App& device, CLI::App& session, int& rc);
+void addDeviceCommands(CLI::App& device, int& rc);
 
 }  // namespace flxadmin
 

@@ -240,7 +240,7 @@ int run(int argc, char** argv) {
   CLI::App* sesRemove = session->add_subcommand("remove", "Remove a push session");
   sesRemove->add_option("SID", o.sid, "Session id")->required();
   int handled = -1;  // the exit status of a command registered from its own file
-  flxadmin::addDeviceCommands(*device, *session, handled);
+  flxadmin::addDeviceCommands(*device, handled);
   flxadmin::addKeyCommands(app, handled);
 
   CLI::App* spool =

@@ -29,20 +29,20 @@
 #define KEVOFLX_INDEX_PKGS_BY_ID "pkgs_pkg_id"
 #define KEVOFLX_INDEX_APPS_BY_ID "apps_app_id"
 #define KEVOFLX_INDEX_SESSIONS_BY_SN "sessions_sn"
-// Enrollment: the secrets of join lines, the identity each session was issued for, and each
-// enrolled device's admission (approval, identity conflict, pushes naming another device).
-#define KEVOFLX_TABLE_ENROLL_SECRETS "enroll_secrets"
-#define KEVOFLX_TABLE_SESSION_IDENTITIES "session_identities"
-#define KEVOFLX_TABLE_ADMISSIONS "device_admissions"
-// When each device's last answered push arrived (the one record of liveness).
-#define KEVOFLX_TABLE_CONTACTS "device_contacts"
-// Expiry and last use of operators' tokens; an operator without a row never expires.
-#define KEVOFLX_TABLE_OPERATOR_TOKENS "operator_tokens"
-// When each push key (by its short id) last deciphered a push.
-#define KEVOFLX_TABLE_KEY_USE "push_key_use"
-// When each session was created (sessions made before it have no row).
-#define KEVOFLX_TABLE_SESSION_TIMES "session_times"
-#define KEVOFLX_TRIGGER_SESSION_CREATED "session_times_created"
+// A machine enrolling again is found by its identity's fingerprint.
+#define KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT "device_admissions_fingerprint"
+#define KEVOFLX_INDEX_CONTACTS_BY_ARRIVAL "device_contacts_arrival"
+
+// Every table and index above, as the initialiser of an array of texts.
+#define KEVOFLX_SCHEMA_OBJECTS                                                                \
+  {                                                                                           \
+    KEVOFLX_TABLE_DEVICES, KEVOFLX_TABLE_SESSIONS, KEVOFLX_TABLE_APPS, KEVOFLX_TABLE_PKGS,    \
+        KEVOFLX_TABLE_INFO, KEVOFLX_TABLE_OPERATORS, KEVOFLX_INDEX_PKGS_BY_ID,                \
+        KEVOFLX_INDEX_APPS_BY_ID, KEVOFLX_INDEX_SESSIONS_BY_SN, KEVOFLX_TABLE_ENROLL_SECRETS, \
+        KEVOFLX_TABLE_SESSION_IDENTITIES, KEVOFLX_TABLE_ADMISSIONS,                           \
+        KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT, KEVOFLX_TABLE_CONTACTS,                      \
+        KEVOFLX_TABLE_OPERATOR_TOKENS, KEVOFLX_TABLE_KEY_USE, KEVOFLX_TABLE_SESSION_TIMES,    \
+        KEVOFLX_INDEX_CONTACTS_BY_ARRIVAL, KEVOFLX_TRIGGER_SESSION_CREATED                    \
   }
 
 #endif  // FLX_SCHEMA_H
