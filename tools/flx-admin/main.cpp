@@ -13,6 +13,7 @@
 #include "admin_history.h"
 #include "admin_quarantine.h"
 #include "admin_spool.h"
+#include "cmd_operate.h"
 #include "kevoroot.h"
 
 namespace {
@@ -282,6 +283,8 @@ int run(int argc, char** argv) {
   CLI::App* opRemove = oper->add_subcommand("remove", "Remove an operator and its token");
   opRemove->add_option("NAME", o.name, "Operator name")->required();
 
+  flxadmin::OperateCommands operate(app);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -292,6 +295,8 @@ int run(int argc, char** argv) {
     return usageError(app, e);
   }
 
+  int rc = 0;
+  if (operate.run(rc)) return rc;
   if (init->parsed()) return runInit();
   if (devAdd->parsed()) return runDeviceAdd(o);
   if (devList->parsed()) return runDeviceList();
