@@ -44,6 +44,10 @@ const int kLockWaitMs = 30000;
 const char kStageDir[] = "/var/packages/FLX/target/backup.stage";
 const char kBackupLock[] = "/var/packages/FLX/target/backup.lock";
 
+double since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
 // Every device lock, held until destroyed.
 class DeviceLocks {
  public:
@@ -85,6 +89,18 @@ class DeviceLocks {
     return true;
   }
   bool holds(uint64_t id) const { return held_.count(id) != 0; }
+  std::set<uint64_t> ids() const {
+    std::set<uint64_t> out;
+    for (const auto& h : held_) out.insert(h.first);
+    return out;
+  }
+  // Lets go of one device's lock.
+  void release(uint64_t id) {
+    auto it = held_.find(id);
+    if (it == held_.end()) return;
+    close(it->second);
+    held_.erase(it);
+  }
   void release() {
     for (auto& h : held_) close(h.second);
     held_.clear();
@@ -118,11 +134,34 @@ bool deviceIds(sqlite3* db, std::set<uint64_t>& ids, std::string& err) {
       err);
 }
 
-// The window: every device lock held, each database's read snapshot begun, the mirror
-// folders and the spool linked into the stage. Devices registered while the locks were taken
-// are locked too before the snapshot is kept.
-bool window(Stores& stores, const std::string& stage, std::vector<std::string>& skipped,
-            std::string& err) {
+// The devices whose pushes the host is running now: each worker's in-flight file names the
+// device (by serial number) of the request in hand. A push waiting for its lock is one.
+std::set<uint64_t> devicesInFlight(const std::map<std::string, uint64_t>& bySn) {
+  std::set<uint64_t> out;
+  const std::string run = rootPath("/var/packages/FLX/target/run");
+  for (const std::string& host : folderNames(run)) {
+    if (host.compare(0, 5, "host.") != 0) continue;
+    for (const std::string& name : folderNames(run + "/" + host)) {
+      if (name.compare(0, 9, "inflight.") != 0) continue;
+      std::ifstream in(run + "/" + host + "/" + name);
+      std::string line;
+      for (int i = 0; i < 8 && std::getline(in, line) && !line.empty(); ++i) {
+        if (line.compare(0, 7, "device ") != 0) continue;
+        auto it = bySn.find(line.substr(7));
+        if (it != bySn.end()) out.insert(it->second);
+      }
+    }
+  }
+  return out;
+}
+
+// The window: every device lock held while each database's read snapshot begins (devices
+// registered meanwhile are locked too before the snapshot is kept). Then each device's mirror
+// and spool folders are linked into the stage and its lock let go, the devices with a push
+// waiting first, so that a push waits about as long as taking the locks, not as long as
+// linking every device's files.
+bool window(Stores& stores, const std::string& stage, BackupReport& report, std::string& err) {
+  const auto start = std::chrono::steady_clock::now();
   DeviceLocks locks;
   std::set<uint64_t> ids;
   if (!deviceIds(stores.db("registry"), ids, err)) return false;
@@ -143,13 +182,62 @@ bool window(Stores& stores, const std::string& stage, std::vector<std::string>& 
     stores.endSnapshot();
     ids = now;
   }
+  report.windowSeconds = since(start);
+  std::map<std::string, uint64_t> bySn;
+  if (!eachRow(
+          stores.db("registry"), "SELECT sn, id FROM devices",
+          [&](sqlite3_stmt* st) {
+            bySn[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] =
+                static_cast<uint64_t>(sqlite3_column_int64(st, 1));
+          },
+          err))
+    return false;
+  const char* const areas[] = {KEVO_QXINFO_DIR, KEVO_SPOOL_DIR};
+  for (const char* area : areas) {
+    if (mkdir((stage + "/" + baseName(area)).c_str(), 0700) != 0) {
+      err = "cannot create the stage folder: " + std::string(strerror(errno));
+      return false;
+    }
+  }
   CopyOptions link;
   link.link = true;
-  for (const char* area : {KEVO_QXINFO_DIR, KEVO_SPOOL_DIR}) {
-    const std::string from = rootPath(area);
-    struct stat st;
-    if (lstat(from.c_str(), &st) != 0) continue;
-    if (!copyTree(from, stage + "/" + baseName(area), link, nullptr, skipped, err)) return false;
+  std::set<std::string> linked;
+  auto linkOne = [&](const std::string& name) {
+    for (const char* area : areas) {
+      const std::string from = rootPath(area) + "/" + name;
+      struct stat st;
+      if (lstat(from.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      if (!copyTree(from, stage + "/" + baseName(area) + "/" + name, link, nullptr, report.skipped,
+                    err))
+        return false;
+    }
+    linked.insert(name);
+    return true;
+  };
+  std::set<uint64_t> pending = locks.ids();
+  auto scanned = std::chrono::steady_clock::now();
+  for (bool first = true; !pending.empty(); first = false) {
+    const auto now = std::chrono::steady_clock::now();
+    if (first || now - scanned > std::chrono::milliseconds(10)) {
+      scanned = now;
+      for (uint64_t id : devicesInFlight(bySn)) {
+        if (pending.erase(id) == 0) continue;
+        if (!linkOne(std::to_string(id))) return false;
+        locks.release(id);
+      }
+      continue;
+    }
+    const uint64_t id = *pending.begin();
+    pending.erase(pending.begin());
+    if (!linkOne(std::to_string(id))) return false;
+    locks.release(id);
+  }
+  report.linkSeconds = since(start) - report.windowSeconds;
+  // Folders of no registered device: no push writes them.
+  for (const char* area : areas) {
+    for (const std::string& name : folderNames(rootPath(area))) {
+      if (linked.count(name) == 0 && !linkOne(name)) return false;
+    }
   }
   return true;
 }
@@ -244,10 +332,6 @@ class Stage {
   std::string path_;
 };
 
-double since(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-}
-
 }  // namespace
 
 int backup(const std::string& dir, BackupReport& report, std::string& err) {
@@ -257,9 +341,7 @@ int backup(const std::string& dir, BackupReport& report, std::string& err) {
     Stage stage;
     if (!makeBackupDir(dir, err) || !stores.open(false, err) || !stage.open(err)) return 1;
     raiseFileLimit();
-    const auto windowStart = std::chrono::steady_clock::now();
-    if (!window(stores, stage.path(), report.skipped, err)) return 1;
-    report.windowSeconds = since(windowStart);
+    if (!window(stores, stage.path(), report, err)) return 1;
 
     Json::Value manifest(Json::objectValue);
     manifest["format"] = 1;

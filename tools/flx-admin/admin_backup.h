@@ -16,7 +16,8 @@ extern const char kManifestName[];
 
 struct BackupReport {
   double seconds = 0;                // the whole backup
-  double windowSeconds = 0;          // how long pushes were held off (every device lock held)
+  double windowSeconds = 0;          // every device lock held, until the snapshots were pinned
+  double linkSeconds = 0;            // then each device's lock until its folders were linked
   Json::Value counts;                // as in the manifest
   std::vector<std::string> skipped;  // links and special files not copied
 };

@@ -129,8 +129,7 @@ struct Walk {
     crypto_hash_sha256_state state;
     crypto_hash_sha256_init(&state);
     const bool hash = options.hash || !copy;
-    if (!pump(in.fd, out.fd, hash ? &state : nullptr) ||
-        (copy && (!keepMeta(out.fd, st) || fsync(out.fd) != 0))) {
+    if (!pump(in.fd, out.fd, hash ? &state : nullptr) || (copy && !keepMeta(out.fd, st))) {
       err = failure("copy", top + "/" + rel);
       return false;
     }
@@ -215,7 +214,8 @@ bool copyTree(const std::string& from, const std::string& to, const CopyOptions&
   }
   Walk walk{options, true, entries, skipped, err, from};
   if (!walk.folder(src.fd, dst.fd, "", st)) return false;
-  if (!keepMeta(dst.fd, st)) {
+  // One flush of the whole file system at the end costs less than one per file.
+  if (!keepMeta(dst.fd, st) || (!options.link && syncfs(dst.fd) != 0)) {
     err = failure("keep the mode and owner of", to);
     return false;
   }

@@ -36,6 +36,7 @@ struct CopyOptions {
 // Copies the tree at `from` (a folder) to `to` (created; its parent must exist), keeping
 // modes, owners (when run as root) and modification times. Symbolic links and special files
 // are not copied; their paths go to `skipped`. Entries copied go to `entries` (may be null).
+// Copies (not links) are on disk when it returns (one syncfs at the end).
 // False with `err` on failure.
 bool copyTree(const std::string& from, const std::string& to, const CopyOptions& options,
               std::vector<TreeEntry>* entries, std::vector<std::string>& skipped, std::string& err);

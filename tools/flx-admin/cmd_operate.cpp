@@ -24,10 +24,11 @@ int runBackup(const std::string& dir) {
   const Json::Value& c = report.counts;
   printf(
       "backed up %s device(s), %s session(s), %s mirror file(s), %s spooled item(s) into %s"
-      " in %.2f s (pushes held for %.3f s)\n",
+      " in %.2f s (pushes held for %.3f s, then each device until its files were linked, %.3f s"
+      " in all)\n",
       c["devices"].asString().c_str(), c["sessions"].asString().c_str(),
       c["mirror_files"].asString().c_str(), c["spool_files"].asString().c_str(), dir.c_str(),
-      report.seconds, report.windowSeconds);
+      report.seconds, report.windowSeconds, report.linkSeconds);
   return 0;
 }
 
