@@ -274,6 +274,7 @@ next_patch=99
 previous=${FLX_PREVIOUS_RELEASE:-aa0206b}
 prev_src=$(mktemp -d /var/tmp/flx-previous.XXXXXX)
 git worktree add --detach "$prev_src" "$previous" >/dev/null
+trap 'git worktree remove --force "$prev_src"' EXIT
 (cd "$prev_src" && scripts/package.sh --patch "0~prev" build/release-prev >/dev/null) ||
   fail "cannot build the previous release's packages from $previous"
 scripts/package.sh

@@ -802,8 +802,10 @@ bool DropPrivileges(const std::string& user, std::string& err) {
 }
 
 int RunHost(const HostOptions& options) {
-  gLogToStderr = options.logStderr;
-  openlog(kProgram, LOG_PID | (options.logStderr ? LOG_PERROR : 0), LOG_DAEMON);
+  // Without a syslog socket (a container, a rescue shell) the lines would go nowhere: they go
+  // to stderr, which journald or the terminal keeps.
+  gLogToStderr = options.logStderr || access(_PATH_LOG, F_OK) != 0;
+  openlog(kProgram, LOG_PID | (gLogToStderr ? LOG_PERROR : 0), LOG_DAEMON);
   // The mask is the process's: it filters the modules' lines too, before they are formatted.
   setlogmask(LOG_UPTO(options.logLevel));
   if (options.debug) giTerminalDebug = 1;
