@@ -152,6 +152,8 @@ finally:
 
 quiet = os.path.join(tmp, "quiet")
 took, p = timed("backup", quiet)
+print("backup of the root without pushes: %.1f s, %s" % (
+    took, re.search(r"pushes held for .*", p.stdout).group(0) if p.returncode == 0 else p.stderr))
 restored = os.path.join(tmp, "restored")
 os.mkdir(restored)
 start = time.time()
