@@ -377,8 +377,10 @@ bool restoreArea(const std::string& dir, const Area& area, std::string& err) {
   struct stat st;
   if (lstat(from.c_str(), &st) != 0) return true;
   const std::string dest = rootPath(area.below);
-  const std::string parent = dest.substr(0, dest.find_last_of('/'));
-  const std::string tmp = parent + "/.restore-" + area.name;
+  // "/etc.defaults" has the file system's root as its parent when the root prefix is empty.
+  const size_t slash = dest.find_last_of('/');
+  const std::string parent = slash == 0 ? "/" : dest.substr(0, slash);
+  const std::string tmp = (parent == "/" ? "" : parent) + "/.restore-" + area.name;
   if (KEVOFSMkdirP(parent.c_str(), nullptr, TRUE, UID_ERR, GID_ERR, -1) < 0) {
     err = "cannot create " + parent + ": " + strerror(errno);
     return false;

@@ -51,12 +51,23 @@ const auto kBusyFor = std::chrono::milliseconds(300);
 const int kTickMs = 100;
 
 bool gLogToStderr = false;
+bool gNoSyslog = false;  // no syslog socket when the host started
 volatile sig_atomic_t gStop = 0;
 
 // A start-up failure: one line on stderr, and in the log.
 void Fail(const std::string& message) {
   if (!gLogToStderr) std::cerr << kProgram << ": " << message << std::endl;
   syslog(LOG_ERR, "%s", message.c_str());
+}
+
+// Without a syslog socket (a container, a rescue shell) the lines would go nowhere: once the
+// start-up is over (its failures are one line on stderr already), they go to stderr as well,
+// which journald or the terminal keeps. Workers do so from their start.
+void CopyLogToStderr() {
+  if (!gNoSyslog || gLogToStderr) return;
+  closelog();
+  openlog(kProgram, LOG_PID | LOG_PERROR, LOG_DAEMON);
+  gLogToStderr = true;
 }
 
 std::string Oneline(const std::string& text) {
@@ -404,6 +415,7 @@ pid_t Spawn(Host& h, bool extra, const std::string& rerun = "") {
     ++slot;
   const pid_t pid = fork();
   if (pid == 0) {
+    CopyLogToStderr();
     if (h.httpFd >= 0) close(h.httpFd);
     _exit(RunWorker(WorkerSetup{h.fcgiFd, h.registry.get(), &h.options, InFlightPath(h, slot),
                                 rerun, extra, getppid()}));
@@ -802,10 +814,9 @@ bool DropPrivileges(const std::string& user, std::string& err) {
 }
 
 int RunHost(const HostOptions& options) {
-  // Without a syslog socket (a container, a rescue shell) the lines would go nowhere: they go
-  // to stderr, which journald or the terminal keeps.
-  gLogToStderr = options.logStderr || access(_PATH_LOG, F_OK) != 0;
-  openlog(kProgram, LOG_PID | (gLogToStderr ? LOG_PERROR : 0), LOG_DAEMON);
+  gLogToStderr = options.logStderr;
+  gNoSyslog = access(_PATH_LOG, F_OK) != 0;
+  openlog(kProgram, LOG_PID | (options.logStderr ? LOG_PERROR : 0), LOG_DAEMON);
   // The mask is the process's: it filters the modules' lines too, before they are formatted.
   setlogmask(LOG_UPTO(options.logLevel));
   if (options.debug) giTerminalDebug = 1;
@@ -874,6 +885,7 @@ int RunHost(const HostOptions& options) {
   }
   syslog(LOG_NOTICE, "serving FastCGI on %s with %d workers%s%s", h.fastcgiAddress.c_str(),
          h.workers, options.listen.empty() ? "" : "; nginx front on ", h.listenText.c_str());
+  CopyLogToStderr();
   const int rc = Supervise(h);
   kevo::RootIds root;
   RemoveTree(h.runDir);
