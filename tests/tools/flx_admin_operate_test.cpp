@@ -293,10 +293,17 @@ TEST_F(OperateTest, RestoreRefusesARunningHostANewerSchemaAndAFullRoot) {
   ASSERT_EQ(1, read(ready[0], &c, 1));
   EXPECT_EQ(1, flxadmin::restore(dir, err));
   EXPECT_NE(std::string::npos, err.find("is open in process " + std::to_string(host))) << err;
+  // The host's run folder names it too, even while no worker has a store open.
+  const std::string run =
+      std::string(KEVORootPrefix()) + "/var/packages/FLX/target/run/host." + std::to_string(host);
+  writeFile(run + "/inflight.0", "");
+  EXPECT_EQ(1, flxadmin::restore(dir, err));
+  EXPECT_NE(std::string::npos, err.find("the host runs (process " + std::to_string(host))) << err;
   kill(host, SIGKILL);
   waitpid(host, nullptr, 0);
   close(ready[0]);
   close(ready[1]);
+  // Its run folder stays behind, stale: no longer a running host.
   EXPECT_EQ(0, flxadmin::restore(dir, err)) << err;
 
   // A backup made by a later release.

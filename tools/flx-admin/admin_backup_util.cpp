@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <json/reader.h>
+#include <signal.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -337,6 +339,17 @@ long databaseUser(const std::string& path) {
 }
 
 bool rootIsIdle(std::string& err) {
+  // A running host has a run folder named by its pid (one that died leaves a stale one).
+  const std::string run = rootPath("/var/packages/FLX/target/run");
+  for (const std::string& name : folderNames(run)) {
+    uint64_t pid = 0;
+    if (name.compare(0, 5, "host.") != 0 || !parseId(name.substr(5), pid) || pid == 0 ||
+        pid > INT32_MAX || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM))
+      continue;
+    err = "the host runs (process " + std::to_string(pid) + ", " + run + "/" + name +
+          "); stop it first (systemctl stop flx-webapi-host flx-history) and restore again";
+    return false;
+  }
   for (const char* below : {KEVO_REGISTRY_DB_PATH, KEVO_CACHE_DB_PATH, KEVO_HISTORY_DB_PATH}) {
     const std::string path = rootPath(below);
     const long pid = databaseUser(path);

@@ -83,7 +83,8 @@ void checkDatabase(const std::string& path, int userVersion, std::vector<std::st
 
 // False, with `err`, when the manifest's schemas are newer than this program's.
 bool schemasNotNewer(const Json::Value& manifest, std::string& err);
-// False, with `err`, when a process has one of the root's databases open.
+// False, with `err`, when a host runs on the root (its run folder names a live process) or a
+// process has one of the root's databases open.
 bool rootIsIdle(std::string& err);
 // False, with `err`, when the root holds devices or mirror folders already.
 bool rootIsEmpty(std::string& err);
