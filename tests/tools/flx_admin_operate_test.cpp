@@ -110,6 +110,9 @@ TEST_F(OperateTest, InitMigratesEachEarlierRegistryAndOperationsRefuseAnOldOne) 
     EXPECT_EQ("0", query("SELECT count(*) FROM operators", registry()));
   }
   EXPECT_EQ("NEW\nOLD", query("SELECT sn FROM devices ORDER BY sn", registry()));
+  // The version each library names is its last step's (a step added without the bump is not).
+  EXPECT_EQ(KEVOFLXSchemaVersion(), flxreg::schemaSteps().back().version);
+  EXPECT_EQ(flxhistory::kHistorySchemaVersion, flxhistory::historySteps().back().version);
 }
 
 TEST_F(OperateTest, AFailingStepLeavesTheLastWholeOneAndADoneStepIsOnlyCounted) {
