@@ -143,6 +143,8 @@ std::string SessionId(int i) {
 
 bool AddDevices(const std::string& adminBin, int n) {
   for (int i = 0; i < n; ++i) {
+    // A root that a first run registered them in keeps them (a second run pushes again).
+    if (RunProgram({adminBin, "device", "show", Serial(i)}, nullptr) == 0) continue;
     if (RunProgram({adminBin, "device", "add", "--sn", Serial(i)}, nullptr) != 0 ||
         RunProgram({adminBin, "session", "add", "--sn", Serial(i), "--sid", SessionId(i)},
                    nullptr) != 0) {

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <syslog.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -134,6 +135,9 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
       return app.exit(e) == 0 ? 0 : 2;  // a usage error, as flx-admin's
     }
+    // Without a syslog socket (a container, a rescue shell) the lines would go nowhere: they go
+    // to stderr, which journald or the terminal keeps.
+    if (access(_PATH_LOG, F_OK) != 0) logStderr = true;
     openlog("flx-history", LOG_PID | (logStderr ? LOG_PERROR : 0), LOG_DAEMON);
     flxhistory::WriterOptions options;
     options.retentionDays = retentionDays;

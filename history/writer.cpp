@@ -28,10 +28,6 @@ namespace flxhistory {
 namespace {
 
 const int kBusyTimeoutMs = 2000;
-// How far each notes file was taken: the writer's own bookkeeping, committed with the rows
-// written for those notes, so that a note is taken exactly once.
-const char kTakenSql[] =
-    "CREATE TABLE IF NOT EXISTS notes_taken(file TEXT PRIMARY KEY, offset INTEGER NOT NULL)";
 const mode_t kHistoryDbMode = 0640;
 const int64_t kDay = 86400;
 // Days of samples a volume's trend is drawn through.
@@ -365,13 +361,6 @@ int64_t learnInterval(int64_t interval, int64_t gap) {
   return std::min(kMaxInterval, std::max(kMinInterval, static_cast<int64_t>(next + 0.5)));
 }
 
-// Creates an empty file with `mode` when missing: SQLite gives the -wal and -shm files of a
-// database the database's own mode.
-void createWithMode(const std::string& path, mode_t mode) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-  if (fd >= 0) ::close(fd);
-}
-
 }  // namespace
 
 std::string boundedValue(const std::string& value) {
@@ -459,27 +448,22 @@ bool Writer::open(std::string& err) {
   if (db_ != nullptr && !broken_ && KEVOFileIdSame(path.c_str(), &fileId_)) return true;
   close();
   broken_ = false;
-  createWithMode(path, kHistoryDbMode);
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK) {
+  // Made by 'flx-admin init', not here: a missing file stays missing.
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     return dbError("opening it", err);
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-  if (!exec(kSchemaSql, err) || !exec(kTakenSql, err) || !exec("PRAGMA synchronous=NORMAL", err))
+  // The writer never changes the schema: 'flx-admin init' migrates it (the package runs it).
+  const int version = kevo::sqliteUserVersion(db_);
+  if (version < 0) return dbError("reading its schema version", err);
+  if (version < kHistorySchemaVersion) {
+    err = "the history database " + path + " has schema version " + std::to_string(version) +
+          ", this writer needs " + std::to_string(kHistorySchemaVersion) +
+          "; run 'flx-admin init' to migrate it; notes are kept and taken later";
+    broken_ = true;
     return false;
-  // A history made before the summary had push_interval gains it, under the write lock so
-  // that a rebuild opening at the same time does not add it twice.
-  bool hasInterval = false;
-  if (!exec("BEGIN IMMEDIATE", err)) return false;
-  {
-    Stmt q(db_, "SELECT 1 FROM pragma_table_info('summary') WHERE name = 'push_interval'");
-    const int rc = q.step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return dbError("reading the summary's columns", err);
-    hasInterval = rc == SQLITE_ROW;
   }
-  if ((!hasInterval && !exec("ALTER TABLE summary ADD COLUMN push_interval INTEGER", err)) ||
-      !exec("COMMIT", err))
-    return false;
+  if (!exec("PRAGMA synchronous=NORMAL", err)) return false;
   if (!KEVOFileIdGet(path.c_str(), &fileId_)) {
     err = "the history database " + path + " vanished after it was opened: " + strerror(errno);
     broken_ = true;
@@ -986,6 +970,8 @@ int rebuildHistory(std::string& movedTo, int& devices, std::string& err) {
       }
       movedTo = aside;
     }
+    int from = 0;
+    if (migrateHistory(from, err) != 0) return 1;
     Writer w;
     const int n = w.rebuildAll(err);
     if (n < 0) return 1;
@@ -993,15 +979,6 @@ int rebuildHistory(std::string& movedTo, int& devices, std::string& err) {
     return 0;
   });
 }
-
-namespace {
-
-// True when the database has every table.
-bool complete(const std::string& path) {
-  return kevo::sqliteHasObjects(path, {"events", "samples", "summary", "state"});
-}
-
-}  // namespace
 
 int initHistory(std::string& err) {
   return flxread::guardedCall(err, 1, [&] {
@@ -1017,9 +994,8 @@ int initHistory(std::string& err) {
     const std::string path = historyDbPath();
     if (lstat(path.c_str(), &st) == 0 && (st.st_mode & 07777) != kHistoryDbMode)
       chmod(path.c_str(), kHistoryDbMode);
-    if (complete(path)) return 0;
-    Writer w;
-    return w.open(err) ? 0 : 1;
+    int from = 0;
+    return migrateHistory(from, err);
   });
 }
 

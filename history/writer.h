@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "flxhistory.h"
+#include "kevodb.h"
 #include "kevoids.h"
 
 namespace flxhistory {
@@ -96,9 +97,17 @@ std::string boundedValue(const std::string& text);
 int rebuildHistory(std::string& movedTo, int& devices, std::string& err);
 
 // Creates the history database (mode 0640, like the cache database) and the notes folder
-// (root's, mode 0700; an older one open to all is closed) when missing. 0 on success, else 1 with
+// (root's, mode 0700; an older one open to all is closed) when missing, and migrates the
+// database's schema. 0 on success, else 1 with
 // `err`.
 int initHistory(std::string& err);
+
+// Creates the history database when missing and runs each schema step it has not had (see
+// historySteps()); `from` gets the version found. 0 on success, else 1 with `err`.
+int migrateHistory(int& from, std::string& err);
+
+// The numbered steps of the history's schema, oldest first.
+std::vector<kevo::SchemaStep> historySteps();
 
 }  // namespace flxhistory
 

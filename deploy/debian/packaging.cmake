@@ -21,11 +21,12 @@ set(FLX_UNIT_DIR "${FLX_ROOT}/lib/systemd/system")
 
 # Manual pages and changelogs are shipped compressed, without a time stamp.
 file(MAKE_DIRECTORY "${FLX_DEB_BUILD_DIR}")
-foreach(page IN ITEMS flx-admin.8 flx-agent.1 flx-push.1)
+foreach(page IN ITEMS flx-admin.8 flx-webapi-host.8 flx-history.8 flx-agent.1 flx-push.1)
   execute_process(COMMAND gzip -9nc "${FLX_DEBIAN_DIR}/${page}" OUTPUT_FILE "${FLX_DEB_BUILD_DIR}/${page}.gz")
 endforeach()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  "${FLX_DEBIAN_DIR}/flx-admin.8" "${FLX_DEBIAN_DIR}/flx-agent.1" "${FLX_DEBIAN_DIR}/flx-push.1")
+  "${FLX_DEBIAN_DIR}/flx-admin.8" "${FLX_DEBIAN_DIR}/flx-webapi-host.8"
+  "${FLX_DEBIAN_DIR}/flx-history.8" "${FLX_DEBIAN_DIR}/flx-agent.1" "${FLX_DEBIAN_DIR}/flx-push.1")
 
 # --- the host ---
 install(FILES "${FLX_DEPLOY_DIR}/systemd/flx-webapi-host.service" DESTINATION "${FLX_UNIT_DIR}"
@@ -37,7 +38,7 @@ endif()
 install(FILES "${FLX_DEPLOY_DIR}/systemd/flx-webapi-host.default"
   DESTINATION "${FLX_ROOT}/etc/default" RENAME flx-webapi-host COMPONENT host)
 # Available, not enabled: the maintainer script links it only where no site of its name is.
-install(FILES "${FLX_DEPLOY_DIR}/nginx/flx-webapi.conf"
+install(FILES "${FLX_DEPLOY_DIR}/nginx/flx-webapi.conf" "${FLX_DEPLOY_DIR}/nginx/flx-webapi-http.conf"
   DESTINATION "${FLX_ROOT}/etc/nginx/sites-available" COMPONENT host)
 # The scrape configuration and alert rules for Prometheus, where the configuration names the
 # rules; an operator includes or copies them (README, "Metrics and alerts").
@@ -48,7 +49,8 @@ install(FILES "${FLX_DEPLOY_DIR}/prometheus/flx-prometheus.yml"
 install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}${FLX_ROOT}/usr/sbin\")
   file(CREATE_LINK \"${FLX_BIN_DIR}/flx-admin\" \"\$ENV{DESTDIR}${FLX_ROOT}/usr/sbin/flx-admin\" SYMBOLIC)"
   COMPONENT host)
-install(FILES "${FLX_DEB_BUILD_DIR}/flx-admin.8.gz" DESTINATION "${FLX_ROOT}/usr/share/man/man8"
+install(FILES "${FLX_DEB_BUILD_DIR}/flx-admin.8.gz" "${FLX_DEB_BUILD_DIR}/flx-webapi-host.8.gz"
+  "${FLX_DEB_BUILD_DIR}/flx-history.8.gz" DESTINATION "${FLX_ROOT}/usr/share/man/man8"
   COMPONENT host)
 
 # --- the agent ---
@@ -88,7 +90,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_HOST_PACKAGE_NAME "flx-host")
-set(CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "adduser, nginx, openssl")
+# The inventory page draws its charts with Debian's chart library (/javascript/chart.js/).
+set(CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "adduser, nginx, openssl, libjs-chart.js")
 set(CPACK_DEBIAN_HOST_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ".${FLX_LIB_DIR}")
 set(CPACK_COMPONENT_HOST_DESCRIPTION "FLX management host: device pushes and the inventory
 The web API host with the device push module and the operators' inventory

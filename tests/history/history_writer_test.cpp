@@ -161,8 +161,15 @@ TEST_F(HistoryTest, SamplesByCollectDayAndTheSummary) {
 }
 
 TEST_F(HistoryTest, PushIntervalLearntFromArrivals) {
-  // A history made before the summary had push_interval: the writer adds the column.
+  // A history made before versions and before the summary had push_interval: the writer
+  // refuses it until init's migration adds the column.
   history("ALTER TABLE summary DROP COLUMN push_interval");
+  history("PRAGMA user_version=0");
+  std::string why;
+  EXPECT_FALSE(flxhistory::Writer().open(why));
+  EXPECT_NE(std::string::npos, why.find("run 'flx-admin init'")) << why;
+  ASSERT_EQ(0, flxhistory::initHistory(why)) << why;
+  EXPECT_EQ("2", history("PRAGMA user_version"));
 
   const std::map<std::string, uint64_t> ids = {
       {"SN-A", a_}, {"SN-B", addDevice("SN-B")}, {"SN-C", addDevice("SN-C")}};

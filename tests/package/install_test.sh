@@ -3,9 +3,12 @@
 # machine's root in new mount and process namespaces (and a network namespace of its own
 # whenever the host runs), with apt resolving against Debian's archive. No systemd runs in it:
 # the host starts as its unit's ExecStart line says, behind the system nginx as the package
-# configures it. Installs both packages, pushes this root's facts once with the agent and reads
-# them back from the inventory, upgrades both to a higher version (stores, sessions, operator
-# tokens and configuration edits must survive), removes, purges and lists every file left.
+# configures it. Installs the previous release's packages (built from its commit), fills them
+# with a fleet (devices, sessions, operator tokens, pushes, history), upgrades to this tree's
+# (every row must survive and the schemas be migrated), pushes this root's facts once with the
+# agent and reads them back from the inventory, upgrades both to a higher version (stores,
+# sessions, operator tokens and configuration edits must survive), removes, installs again (the
+# site comes back), purges and lists every file left.
 #   tests/package/install_test.sh        (as root; ./test.sh package)
 set -euo pipefail
 
@@ -61,6 +64,24 @@ host_command() {
 api() { # api METHOD-PARAMS... : the inventory's answer through the nginx front
   in_root curl -sS --cacert /etc/ssl/flx/flx-webapi.crt https://127.0.0.1/webapi/entry.cgi \
     --data-urlencode "api=KEVO.FLX.Inventory" --data-urlencode "version=1" "$@"
+}
+
+db() { # db registry|history SQL: one answer from the root's database
+  in_root sqlite3 "$target/db/flx_$1.sqlite" "$2"
+}
+
+# One line per device (its `device show`, hashed), the sessions and tokens, and each history
+# table's row count: what an upgrade must keep.
+fleet_state() {
+  local sn
+  for sn in $(db registry "SELECT sn FROM devices ORDER BY sn"); do
+    echo "device $sn $(in_root flx-admin device show "$sn" | sha256sum | cut -c1-16)"
+  done
+  echo "sessions $(db registry "SELECT group_concat(sn || ':' || expiry) FROM (SELECT sn, expiry FROM sessions ORDER BY sid)" | sha256sum | cut -c1-16)"
+  echo "tokens $(db registry "SELECT group_concat(name || ':' || token_hash) FROM (SELECT * FROM operators ORDER BY name)" | sha256sum | cut -c1-16)"
+  for t in events samples summary state; do
+    echo "history $t $(db history "SELECT count(*) FROM $t") $(db history "SELECT * FROM $t ORDER BY 1, 2" | sed 's/|[^|]*$//' | sha256sum | cut -c1-16)"
+  done
 }
 
 # Runs in a network namespace of its own (the unit's fixed port and nginx's 443 are free there):
@@ -122,14 +143,17 @@ inside() {
   find "$work/upper" -xdev | sed "s|^$work/upper||" | sort >"$work/before"
   touch "$work/mark"
 
-  local host agent host_next agent_next
-  host=$(ls "$root"/flx-debs/flx-host_*.deb | grep -v "_$next" | sed "s|^$root||")
-  agent=$(ls "$root"/flx-debs/flx-agent_*.deb | grep -v "_$next" | sed "s|^$root||")
+  local host agent host_next agent_next host_prev agent_prev prev
+  host=$(ls "$root"/flx-debs/flx-host_*.deb | grep -v "_$next" | grep -v "~prev" | sed "s|^$root||")
+  agent=$(ls "$root"/flx-debs/flx-agent_*.deb | grep -v "_$next" | grep -v "~prev" | sed "s|^$root||")
   host_next=$(ls "$root"/flx-debs/flx-host_"$next"_*.deb | sed "s|^$root||")
   agent_next=$(ls "$root"/flx-debs/flx-agent_"$next"_*.deb | sed "s|^$root||")
+  host_prev=$(ls "$root"/flx-debs/flx-host_*~prev_*.deb | sed "s|^$root||")
+  agent_prev=$(ls "$root"/flx-debs/flx-agent_*~prev_*.deb | sed "s|^$root||")
+  prev=$(dpkg-deb -f "$root$host_prev" Version)
 
-  say "apt install $host $agent"
-  apt_root install "$host" "$agent" >"$work/install.log" || { cat "$work/install.log"; fail "apt install"; }
+  say "apt install $host_prev $agent_prev (the previous release)"
+  apt_root install "$host_prev" "$agent_prev" >"$work/install.log" || { cat "$work/install.log"; fail "apt install"; }
   echo "   new: $(sed -n '/^The following NEW/,/^[^ ]/s/^  //p' "$work/install.log" | xargs)"
   echo "   from the archive: $(sed -n 's/^Get:[0-9]* https\?:[^ ]* [^ ]* [^ ]* \([^ ]*\) .*/\1/p' "$work/install.log" | xargs)"
   grep -E '^flx-' "$work/install.log" | sed 's/^/   /'
@@ -139,23 +163,45 @@ inside() {
   [ "$(stat -c %a "$root$target/etc/push.key")" = 600 ] || fail "push.key is not 0600"
   [ "$(stat -c %a "$root/etc/flx-agent/session")" = 600 ] || fail "the session file is not 0600"
   [ -L "$root/etc/nginx/sites-enabled/flx-webapi.conf" ] || fail "the nginx site is not enabled"
-  # The site's certificate is signed by the host's CA, whose hash join lines carry.
-  in_root openssl verify -CAfile /etc/ssl/flx/ca.crt /etc/ssl/flx/flx-webapi.crt >/dev/null ||
-    fail "the site's certificate is not signed by the host's CA"
-  in_root flx-admin cert show | grep -q '^sha256:[0-9a-f]\{64\}$' || fail "cert show prints no CA hash"
 
-  say "an operator sets up the agent and a device"
+  say "an operator sets up the agent and a fleet on the previous release"
   local sn
   sn="linux-$(hostname)"
   echo "$sn" >"$work/sn"
   in_root flx-admin device add --sn "$sn" >/dev/null
   in_root flx-admin session add --sn "$sn" >"$root/etc/flx-agent/session"
   in_root flx-admin operator add ops >"$work/token"
+  in_root flx-admin operator add prometheus >/dev/null
+  for i in $(seq 20); do
+    in_root flx-admin device add --sn "FLEET$i" --hostname "fleet-$i" >/dev/null
+    in_root flx-admin session add --sn "FLEET$i" --ttl 86400 >/dev/null
+  done
   in_root install -m 0600 "$target/etc/push.key" /etc/flx-agent/push.key
   sed -i -e 's|^url=.*|url=https://127.0.0.1|' -e 's|^ca_file=.*|ca_file=/etc/ssl/flx/flx-webapi.crt|' \
     "$root/etc/flx-agent/agent.conf"
   echo "FLX_WORKERS=1" >>"$root/etc/default/flx-webapi-host"
   echo "# the operator's edit" >>"$root/etc/nginx/sites-available/flx-webapi.conf"
+  unshare --net "$0" --serve "$work" previous "$prev"
+  in_root "$target/bin/flx-history" --once --log-stderr || fail "the previous history writer failed"
+  fleet_state >"$work/fleet-before"
+  grep -q '^history events [1-9]' "$work/fleet-before" || fail "the previous release wrote no history"
+
+  say "apt install $host $agent (upgrade from the previous release)"
+  apt_root install "$host" "$agent" >"$work/upgrade-prev.log" || { cat "$work/upgrade-prev.log"; fail "upgrade"; }
+  fleet_state >"$work/fleet-after"
+  diff "$work/fleet-before" "$work/fleet-after" >&2 || fail "the upgrade changed the fleet's rows"
+  [ "$(db registry 'PRAGMA user_version')" = 4 ] || fail "the registry's schema is not version 4"
+  [ "$(db history 'PRAGMA user_version')" = 2 ] || fail "the history's schema was not migrated"
+  [ "$(db history "SELECT count(*) FROM pragma_table_info('summary') WHERE name = 'push_interval'")" = 1 ] ||
+    fail "the history's summary has no push_interval"
+  [ -L "$root/etc/nginx/sites-enabled/flx-webapi-http.conf" ] || fail "the http site is not enabled"
+  # The previous release's self-signed site certificate gave way to one signed by the host's CA,
+  # whose hash join lines carry.
+  in_root openssl verify -CAfile /etc/ssl/flx/ca.crt /etc/ssl/flx/flx-webapi.crt >/dev/null ||
+    fail "the site's certificate is not signed by the host's CA"
+  in_root flx-admin cert show | grep -q '^sha256:[0-9a-f]\{64\}$' || fail "cert show prints no CA hash"
+  echo "   $(wc -l <"$work/fleet-after") devices, sessions, tokens and history tables unchanged; schemas migrated"
+  in_root flx-admin check >"$work/check.log" || { cat "$work/check.log"; fail "flx-admin check finds faults after the upgrade"; }
   unshare --net "$0" --serve "$work" install "$(in_root dpkg-query -W -f '${Version}' flx-host)"
 
   say "apt install $host_next $agent_next (upgrade)"
@@ -186,13 +232,13 @@ inside() {
   done
   [ ! -e "$root/etc/nginx/sites-enabled/flx-webapi.conf" ] || fail "the site stays enabled after remove"
 
-  say "apt install $host_next again: the site is enabled again"
-  apt_root install "$host_next" >"$work/reinstall.log" || { cat "$work/reinstall.log"; fail "install after remove"; }
-  [ -L "$root/etc/nginx/sites-enabled/flx-webapi.conf" ] || fail "the site is not enabled after a remove and an install"
-  apt_root remove flx-host >/dev/null
+  say "apt install $host_next (again, after the remove)"
+  apt_root install "$host_next" >/dev/null || fail "install after remove"
+  [ -L "$root/etc/nginx/sites-enabled/flx-webapi.conf" ] || fail "the site is not enabled again after a remove and an install"
 
   say "apt purge flx-host flx-agent (and nginx, which came with them)"
-  apt_root purge flx-host flx-agent >/dev/null
+  apt_root purge flx-host flx-agent >"$work/purge.log"
+  grep -q "no backup was made" "$work/purge.log" || fail "purge does not say that it made no backup"
   apt_root purge nginx nginx-common >/dev/null
   find "$work/upper" -xdev -newer "$work/mark" \( -type f -o -type l \) | sed "s|^$work/upper||" |
     sort >"$work/after-files"
@@ -228,16 +274,27 @@ esac
 [ "$(id -u)" -eq 0 ] || fail "run as root: the test makes namespaces and a chroot"
 cd "$(dirname "$0")/../.."
 next_patch=99
+# The previous release: the commit this tree's release follows, built in a worktree of its own
+# with a version below this tree's.
+previous=${FLX_PREVIOUS_RELEASE:-aa0206b}
+prev_src=$(mktemp -d /var/tmp/flx-previous.XXXXXX)
+git worktree add --detach "$prev_src" "$previous" >/dev/null
+trap 'git worktree remove --force "$prev_src"' EXIT
+(cd "$prev_src" && scripts/package.sh --patch "0~prev" build/release-prev >/dev/null) ||
+  fail "cannot build the previous release's packages from $previous"
 scripts/package.sh
 scripts/package.sh --patch "$next_patch" build/release-next
 version=$(dpkg-deb -f build/release/packages/flx-host_*.deb Version)
 next=${version%.*}.$next_patch
 dpkg --compare-versions "$next" gt "$version" || fail "$next is not above $version"
+prev=$(dpkg-deb -f "$prev_src"/build/release-prev/packages/flx-host_*.deb Version)
+dpkg --compare-versions "$version" gt "$prev" || fail "$version is not above the previous $prev"
 
 work=$(mktemp -d /var/tmp/flx-package-test.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; git worktree remove --force "$prev_src"' EXIT
 mkdir -p "$work/upper/flx-debs" "$work/work" "$work/root"
-cp build/release/packages/*.deb build/release-next/packages/*.deb "$work/upper/flx-debs/"
+cp build/release/packages/*.deb build/release-next/packages/*.deb \
+  "$prev_src"/build/release-prev/packages/*.deb "$work/upper/flx-debs/"
 start=$(date +%s)
 unshare --mount --pid --fork --propagation private "$PWD/tests/package/install_test.sh" \
   --inside "$work" "$next"

@@ -170,21 +170,15 @@ int fixModes(const std::string& db, mode_t mode, std::string& err) {
   return 0;
 }
 
-// Any registry call creates the schema when it is missing.
+// Creates the registry or brings its schema up to date: the one place that migrates it.
 int makeRegistry(std::string& err) {
   const std::string path = rootPath(KEVO_REGISTRY_DB_PATH);
   if (fixModes(path, kRegistryMode, err) != 0) return 1;
-  if (kevo::sqliteHasObjects(path, KEVOFLX_SCHEMA_OBJECTS)) {
-    return 0;
-  }
-  createWithMode(path, kRegistryMode);
-  QxList list;
-  int total = 0;
-  if (KEVOFLXQxList(nullptr, list.addr(), &total) < 0) {
-    err = registryError("cannot create the registry");
-    return 1;
-  }
-  return 0;
+  int from = 0;
+  std::string why;
+  if (KEVOFLXSchemaMigrate(&from, why) == 0) return 0;
+  err = why + "; check that the folder is writable and that no other tool holds the database";
+  return 1;
 }
 
 const char kCacheSchema[] =

@@ -16,6 +16,7 @@
 #include "admin_key.h"
 #include "admin_quarantine.h"
 #include "admin_spool.h"
+#include "cmd_operate.h"
 #include "kevoroot.h"
 
 namespace {
@@ -279,6 +280,7 @@ int run(int argc, char** argv) {
 
   flxadmin::Commands commands;
   flxadmin::addEnrollCommands(app, *device, *session, commands);
+  flxadmin::OperateCommands operate(app);
 
   try {
     app.parse(argc, argv);
@@ -294,6 +296,8 @@ int run(int argc, char** argv) {
     if (command.first->parsed()) return command.second();
   }
   if (handled >= 0) return handled;
+  int rc = 0;
+  if (operate.run(rc)) return rc;
   if (init->parsed()) return runInit();
   if (devAdd->parsed()) return runDeviceAdd(o);
   if (devShow->parsed()) return runDeviceShow(o);

@@ -236,4 +236,13 @@ struct KEVOFLX_SESSION {
 // failure.
 int KEVOFLXSessionList(const std::string& sn, std::vector<KEVOFLX_SESSION>& out);
 
+// --- schema ---
+// The registry schema version this library reads and writes (the database's user_version).
+int KEVOFLXSchemaVersion();
+// Brings the registry database's schema up to date, creating the database when missing, by
+// running each numbered step it has not had once, in a transaction of its own. Only the
+// operator's tool calls it: operations refuse an older schema instead. `*pFrom` gets the
+// version found. Negative, with `error` saying what failed, on failure.
+int KEVOFLXSchemaMigrate(int* pFrom, std::string& error);
+
 #endif  // FLX_H

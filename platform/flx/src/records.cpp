@@ -131,16 +131,25 @@ const char kLivenessSchemaSql[] =
 
 }  // namespace
 
-std::string schemaSql() {
+// The registry's schema, one numbered step per change: a database has had every step up to
+// its user_version. A change of the schema is a new step at the end, never an edit of one
+// that shipped; kSchemaVersion names the last.
+std::vector<kevo::SchemaStep> schemaSteps() {
   auto dev = [](auto& r, auto& v) { visitDevice(r, v); };
   auto app = [](auto& r, auto& v) { visitApp(r, v); };
   auto pkg = [](auto& r, auto& v) { visitPkg(r, v); };
   auto info = [](auto& r, auto& v) { visitInfo(r, v); };
-  return table<KEVOFLX_QX>(KEVOFLX_TABLE_DEVICES, dev, kDeviceKeys) + kSessionsSql +
-         table<KEVOFLX_APP>(KEVOFLX_TABLE_APPS, app, kAppKeys) +
-         table<KEVOFLX_PKG>(KEVOFLX_TABLE_PKGS, pkg, kPkgKeys) +
-         table<KEVOFLX_INFO>(KEVOFLX_TABLE_INFO, info, kInfoKeys) + kOperatorsSql +
-         kFleetIndexesSql + kEnrollSchemaSql + kLivenessSchemaSql;
+  return {
+      {1,
+       table<KEVOFLX_QX>(KEVOFLX_TABLE_DEVICES, dev, kDeviceKeys) + kSessionsSql +
+           table<KEVOFLX_APP>(KEVOFLX_TABLE_APPS, app, kAppKeys) +
+           table<KEVOFLX_PKG>(KEVOFLX_TABLE_PKGS, pkg, kPkgKeys) +
+           table<KEVOFLX_INFO>(KEVOFLX_TABLE_INFO, info, kInfoKeys),
+       nullptr},
+      {2, std::string(kOperatorsSql) + kFleetIndexesSql, nullptr},
+      {3, kEnrollSchemaSql, nullptr},
+      {4, kLivenessSchemaSql, nullptr},
+  };
 }
 
 }  // namespace flxreg

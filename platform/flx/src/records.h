@@ -4,16 +4,19 @@
 #define FLX_RECORDS_H
 
 #include <string>
+#include <vector>
 
 #include "flx.h"
+#include "kevodb.h"
 
 namespace flxreg {
 
-// Bumped when the schema changes; stored in the database's user_version.
-constexpr int kSchemaVersion = 3;
+// The version of the last step of schemaSteps(): what this library reads and writes.
+constexpr int kSchemaVersion = 4;
 
-// The CREATE statements of every table, each "IF NOT EXISTS".
-std::string schemaSql();
+// The numbered steps that make the registry's schema, oldest first; each CREATE is
+// "IF NOT EXISTS", so a step completes a database made before versions were kept.
+std::vector<kevo::SchemaStep> schemaSteps();
 
 // Device columns, without `id`.
 template <class Rec, class V>

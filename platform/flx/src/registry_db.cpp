@@ -101,31 +101,26 @@ bool prepare(sqlite3* db) {
     setDbError(db, rc);
     return false;
   }
-  return ensureSchema(db);
+  return checkSchema(db);
 }
 
 }  // namespace
 
-// The schema carries its version in user_version, so an up-to-date database is only read.
-bool ensureSchema(sqlite3* db) {
-  int64_t v = 0;
-  {
-    // Finalised before the journal mode changes: an open statement would block it.
-    Stmt version(db, "PRAGMA user_version;");
-    if (version.step() != SQLITE_ROW) return false;
-    version.read(v);
+// Operations never change the schema: a database whose schema is older than this library's
+// is refused, with the way out in the operation's log line.
+bool checkSchema(sqlite3* db) {
+  const int v = kevo::sqliteUserVersion(db);
+  if (v < 0) {
+    setDbError(db, sqlite3_errcode(db));
+    return false;
   }
   if (v >= kSchemaVersion) return true;
-  auto exec = [db](const std::string& sql) {
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) setDbError(db, rc);
-    return rc == SQLITE_OK;
-  };
-  if (!exec("PRAGMA journal_mode=WAL;")) return false;
-  std::string script = "BEGIN IMMEDIATE;" + schemaSql() +
-                       "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT;";
-  if (exec(script)) return true;
-  sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+  char text[160];
+  snprintf(text, sizeof text,
+           "its schema is version %d, this program needs %d; run 'flx-admin init' to migrate it", v,
+           kSchemaVersion);
+  noteFailure(text);
+  FLXREG_ERR(KEVOFLX_ERR_DATABASE);
   return false;
 }
 

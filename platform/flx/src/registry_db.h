@@ -41,8 +41,9 @@ class Db {
   kevo::SharedDb::Use use_;  // one operation at a time on the connection
 };
 
-// Brings the schema up to date on a fresh connection.
-bool ensureSchema(sqlite3* db);
+// True when the connection's schema is at least this library's; otherwise false, with the
+// error slot set and a failure that says to run 'flx-admin init'.
+bool checkSchema(sqlite3* db);
 
 // Closes the process's connection (the next operation opens it again).
 void closeShared();

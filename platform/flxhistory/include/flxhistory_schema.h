@@ -84,6 +84,10 @@ constexpr const char* kSchemaSql =
     " updated INTEGER NOT NULL);";
 // clang-format on
 
+// The version of the history's last schema step (its user_version); 'flx-admin init' runs the
+// steps, the writer refuses an older database.
+constexpr int kHistorySchemaVersion = 2;
+
 }  // namespace flxhistory
 
 #endif  // FLXHISTORY_SCHEMA_H

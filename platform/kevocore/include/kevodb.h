@@ -106,6 +106,27 @@ bool sqliteHasObjects(const std::string& path, const std::vector<const char*>& n
 // Attaches `file` (a path or URI) to `db` as `schema` (a fixed name). SQLite's result code.
 int sqliteAttach(sqlite3* db, const std::string& file, const char* schema);
 
+// One numbered change of a database's schema. Versions start at 1 and rise by one per step;
+// the database's user_version names the last step it has had.
+struct SchemaStep {
+  int version;
+  std::string sql;
+  // A query that returns a row when the change is already there (databases made before
+  // versions were kept); the step is then only counted. Null: always run.
+  const char* doneIf;
+};
+
+// The database's user_version; -1 when it cannot be read.
+int sqliteUserVersion(sqlite3* db);
+// The user_version of the database file at `path`, read as an immutable file so that looking
+// leaves no trace; -1 when it cannot be read (0 for an empty or missing file's).
+int sqliteFileUserVersion(const std::string& path);
+// Runs every step above the database's user_version, each once, in a transaction of its own
+// that also sets user_version, so that a failure leaves the database at the last whole step.
+// `from` gets the version found. False with `error` (the step and SQLite's text) on failure.
+bool sqliteMigrate(sqlite3* db, const std::vector<SchemaStep>& steps, int& from,
+                   std::string& error);
+
 }  // namespace kevo
 
 #endif  // KEVODB_H

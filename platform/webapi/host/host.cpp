@@ -44,11 +44,22 @@ const auto kBusyFor = std::chrono::milliseconds(300);
 const int kTickMs = 100;
 
 bool gLogToStderr = false;
+bool gNoSyslog = false;  // no syslog socket when the host started
 
 // A start-up failure: one line on stderr, and in the log.
 void Fail(const std::string& message) {
   if (!gLogToStderr) std::cerr << kProgram << ": " << message << std::endl;
   syslog(LOG_ERR, "%s", message.c_str());
+}
+
+// Without a syslog socket (a container, a rescue shell) the lines would go nowhere: once the
+// start-up is over (its failures are one line on stderr already), they go to stderr as well,
+// which journald or the terminal keeps. Workers do so from their start.
+void CopyLogToStderr() {
+  if (!gNoSyslog || gLogToStderr) return;
+  closelog();
+  openlog(kProgram, LOG_PID | LOG_PERROR, LOG_DAEMON);
+  gLogToStderr = true;
 }
 
 // --- the supervisor ---
@@ -105,6 +116,7 @@ pid_t Spawn(Host& h, bool extra, const std::string& rerun = "") {
   busy::Stop(slot);  // whatever its last worker was doing when it died
   const pid_t pid = fork();
   if (pid == 0) {
+    CopyLogToStderr();
     if (h.httpFd >= 0) close(h.httpFd);
     // A worker's exception ends the worker: caught above, it would make a second supervisor.
     try {
@@ -504,6 +516,7 @@ bool DropPrivileges(const std::string& user, std::string& err) {
 
 int RunHost(const HostOptions& options) {
   gLogToStderr = options.logStderr;
+  gNoSyslog = access(_PATH_LOG, F_OK) != 0;
   openlog(kProgram, LOG_PID | (options.logStderr ? LOG_PERROR : 0), LOG_DAEMON);
   // The mask is the process's: it filters the modules' lines too, before they are formatted.
   setlogmask(LOG_UPTO(options.logLevel));
@@ -579,6 +592,7 @@ int RunHost(const HostOptions& options) {
   }
   syslog(LOG_NOTICE, "serving FastCGI on %s with %d workers%s%s", h.fastcgiAddress.c_str(),
          h.workers, options.listen.empty() ? "" : "; nginx front on ", h.listenText.c_str());
+  CopyLogToStderr();
   const int rc = Supervise(h);
   kevo::RootIds root;
   RemoveTree(h.runDir);
