@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "admin.h"
+#include "admin_device.h"
 #include "admin_backup.h"
 #include "admin_check.h"
 #include "common/device_lock.h"
@@ -41,7 +42,7 @@ class OperateTest : public RootTest {
     std::map<std::string, std::string> out;
     Json::Value list;
     std::string err;
-    EXPECT_EQ(0, flxadmin::deviceList(list, err)) << err;
+    EXPECT_EQ(0, flxadmin::deviceStates(list, err)) << err;
     for (const Json::Value& d : list) {
       Json::Value show;
       EXPECT_EQ(0, flxadmin::deviceShow(d["sn"].asString(), show, err)) << err;
