@@ -109,6 +109,10 @@ TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
     EXPECT_EQ(order, serials(list(sort, desc)["devices"])) << sort;
 
   EXPECT_EQ("SN-A", serials(list("sn", false, "VAULT")["devices"]));
+  query("UPDATE devices SET hostname = 'store-100' WHERE sn = 'SN-A'", path(KEVO_REGISTRY_DB_PATH));
+  query("UPDATE devices SET hostname = 'Store-12' WHERE sn = 'SN-B'", path(KEVO_REGISTRY_DB_PATH));
+  query("UPDATE devices SET hostname = 'store-9' WHERE sn = 'SN-C'", path(KEVO_REGISTRY_DB_PATH));
+  EXPECT_EQ("SN-C SN-B SN-A", serials(list("hostname")["devices"])) << "names sort naturally";
   EXPECT_EQ("", serials(list("sn", false, "%")["devices"])) << "wildcards are literal";
 
   const Json::Value page = list("sn", false, "", {1, 1});
@@ -154,21 +158,87 @@ TEST_F(FleetTest, FleetQueriesAnswerTheOperatorsQuestions) {
     EXPECT_EQ(devices, serials(out["devices"])) << op << " " << version;
   }
   EXPECT_EQ(kBadArgument, flxread::devicesWithPackage("Media", "like", "1", page, out, err));
-  ASSERT_EQ(kOk, flxread::devicesWithApp("Files", page, out, err));
+  ASSERT_EQ(kOk, flxread::devicesWithApp("Files", "", "", page, out, err));
   EXPECT_EQ("SN-A", serials(out["devices"]));
   ASSERT_EQ(kOk, flxread::staleDevices(3600, now_, page, out, err));
   EXPECT_EQ("SN-C", serials(out["devices"]));
   EXPECT_EQ(1, out["total"].asInt());
 }
 
-TEST(VersionCompare, NumbersCompareByValue) {
+// Versions order as Debian's do: never as numbers, nor as plain text.
+TEST(VersionCompare, DebianRules) {
   const std::tuple<const char*, const char*, int> cases[] = {
-      {"1.10", "1.9", 1},        {"1.0", "1.0.0", -1}, {"2.0-beta", "2.0.1", -1}, {"007", "7", 0},
-      {"5.1-96", "5.1-100", -1}, {"", "0", -1},        {"1.a", "1.b", -1}};
+      // dotted
+      {"2.10", "2.9", 1},
+      {"1.0", "1.0.0", -1},
+      {"007", "7", 0},
+      {"1.2.3", "1.2.3", 0},
+      {"10.0.1", "9.99.99", 1},
+      // letters: they sort before the next part's digits end, after an end of text
+      {"1.a", "1.b", -1},
+      {"1.0a", "1.0", 1},
+      {"1.0a", "1.0.1", -1},
+      {"2.0-beta", "2.0.1", -1},
+      // Debian-style: revisions, tildes before anything, epochs above all
+      {"5.1-96", "5.1-100", -1},
+      {"1.0~rc1", "1.0", -1},
+      {"1.0~~", "1.0~", -1},
+      {"1.0-1", "1.0-1+deb12u1", -1},
+      {"1:0.9", "2.0", 1},
+      {"0:1.5", "1.5", 0},
+      {"2:1.0", "1:9.9", 1},
+      {"4.19.0-25-amd64", "4.19.0-9-amd64", 1}};
   for (const auto& [a, b, want] : cases) {
     EXPECT_EQ(want, flxread::compareVersions(a, b)) << a << " vs " << b;
     EXPECT_EQ(-want, flxread::compareVersions(b, a)) << b << " vs " << a;
   }
+}
+
+// The fleet's software on a planted fleet: counts per version, the newest, the devices behind.
+TEST_F(FleetTest, SoftwareCountsEachVersion) {
+  addPkg(a_, "libz", "1:1.2.13");
+  addPkg(b_, "libz", "1.3");
+  addPkg(c_, "libz", "1:1.2.13");
+  addPkg(c_, "Tools", "0.9~rc1");
+  KEVOFLX_APP app;
+  app.qx_id = b_, app.app_id = "Files", app.version = "2.10", app.name[0] = "File Station";
+  EXPECT_EQ(0, KEVOFLXAppSet(&app));
+  Json::Value out;
+  std::string err;
+  flxread::Page page;
+  ASSERT_EQ(kOk, flxread::software({}, page, out, err)) << err;
+  auto summary = [](const Json::Value& items) {
+    std::string s;
+    for (const Json::Value& it : items) {
+      s += (s.empty() ? "" : " | ") + it["kind"].asString() + " " + it["name"].asString() + ":";
+      for (const Json::Value& v : it["versions"])
+        s += " " + v["version"].asString() + "x" + v["devices"].asString();
+      s += " newest " + it["newest"].asString() + " of " + it["devices"].asString() + ", " +
+           it["behind"].asString() + " behind";
+    }
+    return s;
+  };
+  EXPECT_EQ(
+      "application File Station: 2.10x1 x1 newest 2.10 of 2, 1 behind"
+      " | package libz: 1:1.2.13x2 1.3x1 newest 1:1.2.13 of 3, 1 behind"
+      " | package Media: 2.9x1 1.10x1 1.9.2x1 newest 2.9 of 3, 2 behind"
+      " | package Tools: 0.9~rc1x1 newest 0.9~rc1 of 1, 0 behind",
+      summary(out["items"]));
+  EXPECT_EQ(4, out["total"].asInt());
+  ASSERT_EQ(kOk, flxread::software({"MED", "package"}, page, out, err));
+  EXPECT_EQ("Media0",
+            out["items"][0]["name"].asString() + std::to_string(out["total"].asInt() - 1));
+  ASSERT_EQ(kOk, flxread::software({"lib", "application"}, page, out, err));
+  EXPECT_EQ(0, out["total"].asInt());
+
+  // The devices of one, each with its version and whether it is behind.
+  ASSERT_EQ(kOk, flxread::devicesWithPackage("libz", "lt", "1:1.2.13", page, out, err));
+  EXPECT_EQ("SN-B", serials(out["devices"]));
+  EXPECT_TRUE(out["devices"][0]["behind"].asBool());
+  ASSERT_EQ(kOk, flxread::devicesWithApp("Files", "", "", page, out, err));
+  EXPECT_EQ("SN-A SN-B|true false", serials(out["devices"]) + "|" +
+                                        out["devices"][0]["behind"].asString() + " " +
+                                        out["devices"][1]["behind"].asString());
 }
 
 TEST_F(FleetTest, IconsComeOnlyFromTheDevicesMirror) {
@@ -291,6 +361,15 @@ TEST_F(HistoryTest, ListReadsSummaryRowsWhereTheWriterLeftThem) {
       << "computed for a device without a summary row";
   EXPECT_EQ("SN-A SN-C SN-B", serials(list("last_seen", true)["devices"]))
       << "B's summary says it last reported at 7";
+  // The counts follow the filter; marks are the summary's, stale the last report's.
+  auto counts = [this](const std::string& filter) {
+    const Json::Value c = list("sn", false, filter)["counts"];
+    return c["devices"].asString() + " " + c["failing"].asString() + c["full"].asString() +
+           c["hot"].asString() + c["filling"].asString() + " " + c["stale"].asString();
+  };
+  EXPECT_EQ("3 1100 2", counts(""));
+  EXPECT_EQ("1 1100 1", counts("office"));
+  EXPECT_EQ("1 0000 0", counts("vault"));
 
   for (const char* bad : {"", "not a database at all, just text that is long enough to be read"}) {
     unlink(historyPath().c_str());

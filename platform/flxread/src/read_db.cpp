@@ -1,7 +1,10 @@
 #include "read_db.h"
 
+#include <ctype.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "history_db.h"
 #include "kevoroot.h"
@@ -55,6 +58,36 @@ void sqlVercmp(sqlite3_context* ctx, int, sqlite3_value** argv) {
   try {
     sqlite3_result_int(
         ctx, compareVersions(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b)));
+  } catch (...) {
+    sqlite3_result_error_nomem(ctx);
+  }
+}
+
+// flx_natural(text): a key whose byte order is the text's natural order, case aside: each run
+// of digits becomes its length (two digits) and the digits without leading zeros, so that
+// "store-12" comes before "store-100".
+void sqlNatural(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const unsigned char* t = sqlite3_value_text(argv[0]);
+  if (t == nullptr) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  try {
+    std::string key;
+    for (const unsigned char* p = t; *p != 0;) {
+      if (!isdigit(*p)) {
+        key += static_cast<char>(tolower(*p++));
+        continue;
+      }
+      while (*p == '0' && isdigit(p[1])) ++p;
+      const unsigned char* start = p;
+      while (isdigit(*p)) ++p;
+      const size_t n = std::min<size_t>(static_cast<size_t>(p - start), 99);
+      key += static_cast<char>('0' + n / 10);
+      key += static_cast<char>('0' + n % 10);
+      key.append(reinterpret_cast<const char*>(start), n);
+    }
+    sqlite3_result_text64(ctx, key.data(), key.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   } catch (...) {
     sqlite3_result_error_nomem(ctx);
   }
@@ -125,6 +158,8 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
   if (sqlite3_exec(raw, "PRAGMA query_only=ON;", nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_create_function(raw, "flx_vercmp", 2, flags, nullptr, sqlVercmp, nullptr, nullptr) !=
           SQLITE_OK ||
+      sqlite3_create_function(raw, "flx_natural", 1, flags, nullptr, sqlNatural, nullptr,
+                              nullptr) != SQLITE_OK ||
       sqlite3_create_function(raw, "flx_mirror_mtime", 1, SQLITE_UTF8, nullptr, sqlMirrorMtime,
                               nullptr, nullptr) != SQLITE_OK) {
     error = why("cannot prepare the read connection", raw);
@@ -152,6 +187,14 @@ void ReadDb::fail(const std::string& what) {
   error_ = why(what, db_);
   holder().markBroken(db_);
   db_ = nullptr;
+}
+
+std::string wholeListSql(const std::string& rowsSql) {
+  std::string sql = rowsSql;
+  const std::string total = FLXREAD_TOTAL_SQL;
+  for (size_t at; (at = sql.find(total)) != std::string::npos;)
+    sql.replace(at, total.size(), "0 AS " FLXREAD_TOTAL_COLUMN);
+  return sql;
 }
 
 Result storeFailed(const ReadDb& db, std::string& err) {
