@@ -82,11 +82,58 @@ void NotesMetrics(std::string& out, const flxhistory::Offsets& taken, time_t now
             first.empty() ? 0 : static_cast<double>(std::max<int64_t>(0, now - first[0].arrival)));
 }
 
+// Per-device series for every device, not only those with a mark (--metrics-all-devices).
+bool gAllDevices = false;
+
+// The device's own rhythm once the history learnt it, the agent's schedule until then.
+double PushEvery(const flxread::FleetDevice& d) {
+  return d.pushInterval > 0 ? static_cast<double>(d.pushInterval) : kPushIntervalSeconds;
+}
+
+bool Stale(const flxread::FleetDevice& d, time_t now) {
+  return d.lastSeen == 0 || static_cast<double>(now - d.lastSeen) > 3 * PushEvery(d);
+}
+
+// A device whose series a scrape carries: one the history marked or finds stale, or one it
+// has not summarised yet (nothing tells it is well).
+bool Wanted(const flxread::FleetDevice& d, time_t now) {
+  return gAllDevices || !d.hasSummary || (!d.marks.empty() && d.marks != "[]") || Stale(d, now);
+}
+
+// The families of the whole fleet, whatever its size: a few series each.
+void FleetFamilies(std::string& out, const flxread::Fleet& fleet) {
+  m::Header(out, "flx_fleet_volumes", m::Type::kGauge,
+            "Volumes of the whole fleet by use band (<50%, 50-80%, 80-90%, 90-95%, 95-100%, "
+            "over 100% as a data problem, unknown size).");
+  for (const char* band : {"<50%", "50-80%", "80-90%", "90-95%", "95-100%", ">100%", "unknown"}) {
+    auto found = fleet.volumesByUse.find(band);
+    m::Sample(out, "flx_fleet_volumes", m::Label("use", band),
+              found != fleet.volumesByUse.end() ? static_cast<double>(found->second) : 0);
+  }
+  m::Header(out, "flx_fleet_disks_failing", m::Type::kGauge,
+            "Failing disks of the whole fleet by model (the most common models; the rest as "
+            "\"other\").");
+  for (const auto& model : fleet.failingByModel)
+    m::Sample(out, "flx_fleet_disks_failing", m::Label("model", model.first),
+              static_cast<double>(model.second));
+  std::map<std::string, double> marks = {{"failing", 0}, {"full", 0}, {"hot", 0}, {"filling", 0}};
+  for (const flxread::FleetDevice& d : fleet.devices)
+    for (auto& mark : marks)
+      if (d.marks.find("\"" + mark.first + "\"") != std::string::npos) mark.second += 1;
+  m::Header(out, "flx_devices_marked", m::Type::kGauge,
+            "Devices by the history's marks (a device may have several).");
+  for (const auto& mark : marks)
+    m::Sample(out, "flx_devices_marked", m::Label("mark", mark.first), mark.second);
+}
+
 void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_t now) {
   flxread::Fleet fleet;
   std::string err;
   const auto start = std::chrono::steady_clock::now();
-  const bool read = flxread::fleetSnapshot(kFleetLockWaitMs, fleet, err) == flxread::kOk;
+  const bool read =
+      flxread::fleetSnapshot(kFleetLockWaitMs, fleet, err, [now](const flxread::FleetDevice& d) {
+        return Wanted(d, now);
+      }) == flxread::kOk;
   if (!read) syslog(LOG_WARNING, "metrics: the fleet part is stale: %s", err.c_str());
   m::Header(out, "flx_fleet_stale", m::Type::kGauge,
             "1 when this scrape could not read the stores (locked or unreadable): the fleet "
@@ -102,11 +149,13 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
   m::Sample(out, "flx_fleet_read_seconds", "",
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   NotesMetrics(out, fleet.notesTaken, now);
+  FleetFamilies(out, fleet);
 
   std::unordered_map<int64_t, std::string> labels;
   labels.reserve(fleet.devices.size());
   for (const flxread::FleetDevice& d : fleet.devices)
-    labels[d.id] = m::Label("sn", d.sn) + "," + m::Label("hostname", d.hostname);
+    if (Wanted(d, now))
+      labels[d.id] = m::Label("sn", d.sn) + "," + m::Label("hostname", d.hostname);
   auto of = [&labels](int64_t id) -> const std::string* {
     auto it = labels.find(id);
     return it != labels.end() ? &it->second : nullptr;
@@ -118,15 +167,13 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
     for (const flxread::FleetDevice& d : fleet.devices) {
       if (!d.hasSummary) continue;
       const std::string& l = labels[d.id];
-      // The device's own rhythm once the history learnt it, the agent's schedule until then.
-      const double every =
-          d.pushInterval > 0 ? static_cast<double>(d.pushInterval) : kPushIntervalSeconds;
-      if (d.lastSeen > 0) {
+      const double every = PushEvery(d);
+      if (d.lastSeen > 0 && Wanted(d, now)) {
         m::Sample(last, "flx_device_last_push_timestamp_seconds", l,
                   static_cast<double>(d.lastSeen));
         m::Sample(interval, "flx_device_push_interval_seconds", l, every);
       }
-      if (d.lastSeen == 0 || static_cast<double>(now - d.lastSeen) > 3 * every) {
+      if (Stale(d, now)) {
         stale += 1;
       } else if (d.disksFailing > 0) {
         failing += 1;
@@ -219,6 +266,10 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
 }
 
 }  // namespace
+
+void SetMetricsAllDevices(bool all) {
+  gAllDevices = all;
+}
 
 void DescribeMetrics() {
   m::Describe("flx_items_total", m::Type::kCounter,

@@ -32,6 +32,9 @@ void DescribeMetrics();
 void CountItems(const flxhistory::Kinds& kinds, const KEVO::APIResponse& response);
 // The product's part of a scrape: build, spool and fleet families.
 void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush);
+// The volumes, disks and pushes of every device in /metrics; by default only of the devices
+// the history marked or finds stale (a fleet of 100,000 would make millions of series).
+void SetMetricsAllDevices(bool all);
 
 // The modules the product serves (both, from the installed folder).
 std::vector<std::string> DefaultModules();

@@ -82,6 +82,19 @@ constexpr const char* kSchemaSql =
     " device_id INTEGER PRIMARY KEY,"
     " state TEXT NOT NULL,"
     " updated INTEGER NOT NULL);";
+
+// The fleet's software: how many devices run each version of each package and application,
+// as the recorded states hold them (the writer adds a device's state and takes away the one
+// it replaces); name is the package's display name or the application's English name. Apart
+// from the schema above, so that the writer can tell a history made before it and count it.
+constexpr const char* kSoftwareSql =
+    "CREATE TABLE IF NOT EXISTS software("
+    " kind TEXT NOT NULL,"            // 'package' | 'application'
+    " id TEXT NOT NULL,"
+    " version TEXT NOT NULL,"
+    " name TEXT NOT NULL DEFAULT '',"
+    " devices INTEGER NOT NULL,"
+    " PRIMARY KEY(kind, id, version)) WITHOUT ROWID;";
 // clang-format on
 
 }  // namespace flxhistory
