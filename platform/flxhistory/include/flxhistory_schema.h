@@ -76,6 +76,11 @@ constexpr const char* kSchemaSql =
     "CREATE INDEX IF NOT EXISTS summary_app_count ON summary(app_count);"
     "CREATE INDEX IF NOT EXISTS summary_pkg_count ON summary(pkg_count);"
     "CREATE INDEX IF NOT EXISTS summary_fill_days ON summary(fill_days);"
+    // The devices of each mark are few: the list counts them from these, not from every row.
+    "CREATE INDEX IF NOT EXISTS summary_failing ON summary(device_id) WHERE marks LIKE '%\"failing\"%';"
+    "CREATE INDEX IF NOT EXISTS summary_full ON summary(device_id) WHERE marks LIKE '%\"full\"%';"
+    "CREATE INDEX IF NOT EXISTS summary_hot ON summary(device_id) WHERE marks LIKE '%\"hot\"%';"
+    "CREATE INDEX IF NOT EXISTS summary_filling ON summary(device_id) WHERE marks LIKE '%\"filling\"%';"
     // The last state recorded per device (a JSON object the writer compares the next push
     // with); a device without a row here gets a baseline, not "added" events.
     "CREATE TABLE IF NOT EXISTS state("

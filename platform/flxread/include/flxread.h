@@ -85,7 +85,8 @@ constexpr int64_t kStaleSeconds = 3600;
 // rows; for a device without one yet they are computed from the stores (fill_days null).
 // Host names sort naturally ("store-12" before "store-100"). "counts" holds, for the devices
 // the filter leaves, "devices" and one count per mark: failing, full, hot, filling (the
-// summary's marks) and stale (no report for kStaleSeconds before q.now).
+// summary's marks) and stale (the summary's last report kStaleSeconds before q.now, or no
+// summary yet).
 Result deviceList(const ListQuery& q, Json::Value& out, std::string& err);
 
 // Everything stored for device `sn`: keys device, applications, packages, info, cache, files.
