@@ -95,11 +95,12 @@ Root prepare(const std::string& base, long devices) {
   // history writer would have them for a fleet that pushes.
   sqlite3* h = nullptr;
   if (sqlite3_open((r.root + KEVO_HISTORY_DB_PATH).c_str(), &h) != SQLITE_OK ||
-      sqlite3_exec(h,
-                   ("UPDATE summary SET last_seen = last_seen + (" + std::to_string(time(nullptr)) +
-                    " - (SELECT max(last_seen) FROM summary))")
-                       .c_str(),
-                   nullptr, nullptr, nullptr) != SQLITE_OK)
+      sqlite3_exec(
+          h,
+          (std::string(flxhistory::kSchemaSql) + "UPDATE summary SET last_seen = last_seen + (" +
+           std::to_string(time(nullptr)) + " - (SELECT max(last_seen) FROM summary))")
+              .c_str(),
+          nullptr, nullptr, nullptr) != SQLITE_OK)
     fprintf(stderr, "bench: cannot move the last reports: %s\n", sqlite3_errmsg(h));
   sqlite3_close(h);
   r.token = slurp(r.dir + "/token");

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "flxhistory.h"
@@ -100,6 +101,22 @@ bool Wanted(const flxread::FleetDevice& d, time_t now) {
   return gAllDevices || !d.hasSummary || (!d.marks.empty() && d.marks != "[]") || Stale(d, now);
 }
 
+// Of a device shown, the objects that need a look: every volume of a device filling up and
+// those at 80 % or more, the disks failing or at 50 °C or more (the alerts' subjects, with
+// room to see them coming); all of them with --metrics-all-devices.
+const double kShownUsePercent = 80;
+const int64_t kShownCelsius = 50;
+
+bool Shown(const flxread::FleetVolume& v, const std::unordered_set<int64_t>& filling) {
+  return gAllDevices || filling.count(v.device) != 0 || !v.normal ||
+         (v.total > 0 &&
+          static_cast<double>(v.used) * 100 >= kShownUsePercent * static_cast<double>(v.total));
+}
+
+bool Shown(const flxread::FleetDisk& k) {
+  return gAllDevices || k.failing || !k.smartOk || (k.hasTemp && k.temp >= kShownCelsius);
+}
+
 // The families of the whole fleet, whatever its size: a few series each.
 void FleetFamilies(std::string& out, const flxread::Fleet& fleet) {
   m::Header(out, "flx_fleet_volumes", m::Type::kGauge,
@@ -166,9 +183,10 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
     std::string last, interval;
     for (const flxread::FleetDevice& d : fleet.devices) {
       if (!d.hasSummary) continue;
-      const std::string& l = labels[d.id];
+      const std::string* shown = of(d.id);
       const double every = PushEvery(d);
-      if (d.lastSeen > 0 && Wanted(d, now)) {
+      if (d.lastSeen > 0 && shown != nullptr) {
+        const std::string& l = *shown;
         m::Sample(last, "flx_device_last_push_timestamp_seconds", l,
                   static_cast<double>(d.lastSeen));
         m::Sample(interval, "flx_device_push_interval_seconds", l, every);
@@ -204,13 +222,16 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
       if (out.size() >= kChunk) flush(out);
     }
   };
+  std::unordered_set<int64_t> filling;
+  for (const flxread::FleetDevice& d : fleet.devices)
+    if (d.marks.find("\"filling\"") != std::string::npos) filling.insert(d.id);
   std::vector<const flxread::FleetVolume*> volumes;
   std::vector<std::string> volumeLabels;
   volumes.reserve(fleet.volumes.size());
   volumeLabels.reserve(fleet.volumes.size());
   for (const flxread::FleetVolume& v : fleet.volumes) {
     const std::string* l = of(v.device);
-    if (l == nullptr) continue;
+    if (l == nullptr || !Shown(v, filling)) continue;
     volumes.push_back(&v);
     volumeLabels.push_back(*l + ",volume=\"" + m::LabelValue(v.name) + "\"");
   }
@@ -240,7 +261,7 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
   diskLabels.reserve(fleet.disks.size());
   for (const flxread::FleetDisk& k : fleet.disks) {
     const std::string* l = of(k.device);
-    if (l == nullptr) continue;
+    if (l == nullptr || !Shown(k)) continue;
     disks.push_back(&k);
     diskLabels.push_back(*l + ",disk=\"" + m::LabelValue(k.dev) + "\"");
   }
