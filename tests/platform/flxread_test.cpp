@@ -372,6 +372,15 @@ TEST_F(HistoryTest, ListReadsSummaryRowsWhereTheWriterLeftThem) {
   EXPECT_EQ("3 1100 3", counts("")) << "A and C have no summary: no report the history knows";
   EXPECT_EQ("1 1100 1", counts("office"));
   EXPECT_EQ("1 0000 1", counts("vault"));
+  // Every device summarised: the page comes from the summary column's index, as sorted.
+  plant(
+      "INSERT INTO summary(device_id, last_seen, vol_max_use, marks) VALUES(1, 9, 50, '[]'),"
+      " (3, 8, 10, '[\"hot\"]')");
+  EXPECT_EQ("SN-B SN-A SN-C", serials(list("vol_max_use", true)["devices"]));
+  const Json::Value second = list("vol_max_use", true, "", {1, 1});
+  EXPECT_EQ("SN-A|3|1", serials(second["devices"]) + "|" + second["total"].asString() + "|" +
+                            second["counts"]["hot"].asString());
+  EXPECT_EQ("SN-B SN-C SN-A", serials(list("last_seen")["devices"]));
 
   for (const char* bad : {"", "not a database at all, just text that is long enough to be read"}) {
     unlink(historyPath().c_str());
