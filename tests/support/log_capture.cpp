@@ -78,18 +78,14 @@ void ClearUsleeps() {
   Sleeps().clear();
 }
 
-void SetUsleepHook(std::function<void(useconds_t)> hook) {
-  Hook() = std::move(hook);
-}
+void SetUsleepHook(std::function<void(useconds_t)> hook) { Hook() = std::move(hook); }
 
 }  // namespace flxtest
 
 // Interposed C library calls.
 extern "C" {
 
-void vsyslog(int priority, const char* fmt, va_list ap) {
-  flxtest::Record(priority, fmt, ap);
-}
+void vsyslog(int priority, const char* fmt, va_list ap) { flxtest::Record(priority, fmt, ap); }
 
 void syslog(int priority, const char* fmt, ...) {
   va_list ap;
