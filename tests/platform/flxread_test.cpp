@@ -12,6 +12,7 @@
 #include "flxread.h"
 #include "kevoroot.h"
 #include "platform/flxhistory/include/flxhistory_schema.h"
+#include "product.h"
 #include "support/root_fixture.h"
 
 namespace {
@@ -478,3 +479,38 @@ TEST_F(HistoryTest, SeriesFitATrendAndTellWhenAVolumeFills) {
 }
 
 }  // namespace
+
+// /metrics at fleet scale: the whole fleet in a few series, per-device series only for the
+// devices that need a look and of those only the volumes and disks in question.
+TEST_F(HistoryTest, MetricsShowTheFleetAndTheMarkedDevices) {
+  const std::string now = std::to_string(now_);
+  plant("INSERT INTO summary(device_id, last_seen, marks, push_interval) VALUES(1, " + now +
+        ", '[\"full\"]', 300), (2, " + now + ", '[\"failing\",\"hot\"]', 300), (3, " + now +
+        ", '[]', 300)");
+  auto scrape = [] {
+    std::string text;
+    flxproduct::ProductMetrics(text, [&text](std::string& piece) {
+      text += piece;  // kept whole for the checks
+      piece.clear();
+    });
+    return text;
+  };
+  auto has = [](const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+  };
+  std::string text = scrape();
+  EXPECT_TRUE(has(text, "flx_devices_marked{mark=\"hot\"} 1")) << text;
+  EXPECT_TRUE(has(text, "flx_fleet_volumes{use=\"95-100%\"} 1"));
+  EXPECT_TRUE(has(text, "flx_fleet_volumes{use=\"unknown\"} 1"));
+  EXPECT_TRUE(has(text, "flx_fleet_disks_failing{model=\"\"} 2"));
+  EXPECT_TRUE(has(text, "sn=\"SN-A\",hostname=\"media-vault\",volume=\"v1\""));
+  EXPECT_FALSE(has(text, "volume=\"v2\"")) << "a volume at 10 % of a full device";
+  EXPECT_TRUE(has(text, "sn=\"SN-B\",hostname=\"office\",disk=\"sdb\""));
+  EXPECT_FALSE(has(text, "disk=\"sdc\"")) << "a cool, good disk of a failing device";
+  EXPECT_FALSE(has(text, "sn=\"SN-C\"")) << "a device with no mark that reports";
+  flxproduct::SetMetricsAllDevices(true);
+  text = scrape();
+  flxproduct::SetMetricsAllDevices(false);
+  EXPECT_TRUE(has(text, "sn=\"SN-C\",hostname=\"branch\",volume=\"v1\""));
+  EXPECT_TRUE(has(text, "disk=\"sdc\""));
+}
