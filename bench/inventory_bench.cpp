@@ -292,7 +292,7 @@ int main(int argc, char** argv) {
     return flxread::devicesWithPackage("Pkg7", "lt", "2.5", page, out, err) == flxread::kOk;
   });
   report("devices with App12", 200,
-         [&] { return flxread::devicesWithApp("App12", page, out, err) == flxread::kOk; });
+         [&] { return flxread::devicesWithApp("App12", "", "", page, out, err) == flxread::kOk; });
   report("devices silent for an hour", 200,
          [&] { return flxread::staleDevices(3600, now, page, out, err) == flxread::kOk; });
 

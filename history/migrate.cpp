@@ -29,6 +29,9 @@ std::vector<kevo::SchemaStep> historySteps() {
       // Histories made before the summary had push_interval: step 1 left their table as it was.
       {2, "ALTER TABLE summary ADD COLUMN push_interval INTEGER",
        "SELECT 1 FROM pragma_table_info('summary') WHERE name = 'push_interval'"},
+      // The fleet's software counts (filled by the writer from its recorded states) and the
+      // marks' indexes.
+      {3, std::string(kSoftwareSql) + kMarkIndexesSql, nullptr},
   };
 }
 

@@ -23,6 +23,7 @@
 #include "kevocore.h"
 #include "kevodb.h"
 #include "kevoroot.h"
+#include "software_counts.h"
 
 namespace flxhistory {
 namespace {
@@ -105,6 +106,7 @@ struct Current {
   std::string sn;
   Fields device;
   std::map<std::string, Objects> objects;  // by kind
+  SoftwareOf names;                        // of packages and applications, by id
   int64_t storageTime = 0, shareTime = 0, mirrorTime = 0;
   int apps = 0, pkgs = 0;
 };
@@ -135,6 +137,10 @@ Current current(const Json::Value& show) {
   for (const Json::Value& f : show["files"]) {
     if (f["path"].asString() == "kevoinfo.conf") c.mirrorTime = integer(f["mtime"]);
   }
+  for (const Json::Value& row : show["packages"])
+    c.names[kKindPackage][boundedValue(text(row["pkg_id"]))] = text(row["display_name"]);
+  for (const Json::Value& row : show["applications"])
+    c.names[kKindApplication][boundedValue(text(row["app_id"]))] = text(row["names"]["enu"]);
   c.apps = static_cast<int>(show["applications"].size());
   c.pkgs = static_cast<int>(show["packages"].size());
   return c;
@@ -184,6 +190,21 @@ std::string stateText(const Recorded& r) {
 }
 
 bool parseState(const std::string& textIn, Recorded& r);
+
+// The versions of the packages and applications among recorded objects.
+SoftwareOf versionsOf(const std::map<std::string, Objects>& objects) {
+  SoftwareOf out;
+  for (const char* kind : {kKindPackage, kKindApplication}) {
+    auto found = objects.find(kind);
+    if (found == objects.end()) continue;
+    auto& versions = out[kind];
+    for (const auto& obj : found->second) {
+      auto v = obj.second.find("version");
+      versions[obj.first] = v != obj.second.end() ? v->second : std::string();
+    }
+  }
+  return out;
+}
 
 // A recorded state that cannot be read (not written by this writer) counts as none: the
 // device gets a new baseline instead of stopping every batch.
@@ -464,6 +485,29 @@ bool Writer::open(std::string& err) {
     return false;
   }
   if (!exec("PRAGMA synchronous=NORMAL", err)) return false;
+  // A history migrated from before the software counts gains them from the states it recorded.
+  std::string why;
+  if (!exec("BEGIN IMMEDIATE", err)) return false;
+  const bool counted = ensureSoftware(
+      db_,
+      [this](const std::function<void(const SoftwareOf&)>& add) {
+        Stmt q(db_, "SELECT state FROM state");
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW) {
+          const unsigned char* t = sqlite3_column_text(q.get(), 0);
+          Recorded rec;
+          if (t != nullptr && readState(reinterpret_cast<const char*>(t), rec))
+            add(versionsOf(rec.objects));
+        }
+        return rc == SQLITE_DONE;
+      },
+      why);
+  if (!counted) {
+    std::string ignored;
+    exec("ROLLBACK", ignored);
+    return dbError("counting the fleet's software: " + why, err);
+  }
+  if (!exec("COMMIT", err)) return false;
   if (!KEVOFileIdGet(path.c_str(), &fileId_)) {
     err = "the history database " + path + " vanished after it was opened: " + strerror(errno);
     broken_ = true;
@@ -473,6 +517,18 @@ bool Writer::open(std::string& err) {
 }
 
 bool Writer::forget(int64_t deviceId, std::string& err) {
+  {
+    Stmt q(db_, "SELECT state FROM state WHERE device_id = ?");
+    q.bind(1, deviceId);
+    const int rc = q.step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return dbError("reading a device's state", err);
+    const unsigned char* t = rc == SQLITE_ROW ? sqlite3_column_text(q.get(), 0) : nullptr;
+    Recorded rec;
+    std::string why;
+    if (t != nullptr && readState(reinterpret_cast<const char*>(t), rec) &&
+        !countSoftware(db_, versionsOf(rec.objects), {}, {}, why))
+      return dbError("counting the fleet's software: " + why, err);
+  }
   const char* const sqls[] = {
       "DELETE FROM events WHERE device_id = ?", "DELETE FROM samples WHERE device_id = ?",
       "DELETE FROM summary WHERE device_id = ?", "DELETE FROM state WHERE device_id = ?"};
@@ -682,6 +738,11 @@ Writer::Outcome Writer::device(const std::string& sn, const Kinds& kinds,
     return kDbFailed;
   }
 
+  std::string why;
+  if (!countSoftware(db_, versionsOf(rec.objects), versionsOf(cur.objects), cur.names, why)) {
+    dbError("counting the fleet's software: " + why, err);
+    return kDbFailed;
+  }
   Stmt st(cached("INSERT OR REPLACE INTO state(device_id, state, updated) VALUES (?, ?, ?)"));
   st.bind(1, cur.id).bind(2, stateText(next)).bind(3, arrival);
   if (!st.run()) {

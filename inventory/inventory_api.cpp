@@ -11,6 +11,7 @@
 
 #include "flxenroll.h"
 #include "flxread.h"
+#include "inventory/export.h"
 #include "kevocore.h"
 
 namespace {
@@ -27,19 +28,23 @@ struct BadParam {
 
 class Params {
  public:
-  explicit Params(KEVO::APIRequest* req) : req_(req) {}
+  Params(KEVO::APIRequest* req, std::string op) : req_(req), operator_(std::move(op)) {}
 
   bool has(const char* name) const { return req_->HasParam(name); }
+  // The operator whose token the call carries.
+  const std::string& operatorName() const { return operator_; }
 
-  // Text parameters: strings, and numbers or booleans as their text (a serial number of
-  // digits arrives as a JSON number).
+  // Text parameters: strings, and numbers or booleans as the text they were sent as (a
+  // serial number of digits or a version such as 2.10 arrives as a JSON number).
   std::string text(const char* name, bool required, const char* fallback = "") const {
     if (!req_->HasParam(name)) {
       if (required) throw BadParam{INV_ERR_NO_PARAM, std::string("missing ") + name};
       return fallback;
     }
     const Json::Value v = req_->GetParam(name, Json::Value());
-    if (v.isString() || v.isNumeric() || v.isBool()) return v.asString();
+    std::string sent;
+    if (v.isNumeric() && req_->GetNumberText(name, sent)) return sent;
+    if (v.isString() || v.isBool()) return v.asString();
     throw BadParam{INV_ERR_BAD_PARAM, std::string(name) + " is not a text"};
   }
 
@@ -77,6 +82,7 @@ class Params {
 
  private:
   KEVO::APIRequest* req_;
+  std::string operator_;
 };
 
 void answer(KEVO::APIResponse* resp, flxread::Result r, const std::string& err,
@@ -112,6 +118,22 @@ Json::Value enrollmentOf(const std::string& sn) {
   return out;
 }
 
+// A list answered as a page, or whole as a download with format=csv or format=json. The
+// download is written after the method returns: `run` holds copies of the parameters.
+void listAnswer(const Params& p, KEVO::APIResponse* resp, const char* name, inventory::Lister run) {
+  const std::string format = p.text("format", false);
+  if (format.empty()) {
+    const flxread::Page page = p.page();
+    Json::Value out;
+    std::string err;
+    answer(resp, run(page, out, err), err, out);
+    return;
+  }
+  if (format != "csv" && format != "json")
+    throw BadParam{INV_ERR_BAD_PARAM, "format is not csv/json"};
+  resp->SetDownload(inventory::exportList(format == "csv", name, std::move(run)));
+}
+
 void list(const Params& p, KEVO::APIResponse* resp) {
   flxread::ListQuery q;
   q.sort = p.text("sort", false, "sn");
@@ -120,14 +142,17 @@ void list(const Params& p, KEVO::APIResponse* resp) {
   if (order != "asc" && order != "desc") throw BadParam{INV_ERR_BAD_PARAM, "order is not asc/desc"};
   q.descending = order == "desc";
   q.filter = p.text("filter", false);
-  q.page = p.page();
-  Json::Value out;
-  std::string err;
-  const flxread::Result r = flxread::deviceList(q, out, err);
-  if (r == flxread::kOk) {
-    for (Json::Value& row : out["devices"]) row["enrollment"] = enrollmentOf(row["sn"].asString());
-  }
-  answer(resp, r, err, out);
+  listAnswer(p, resp, "devices",
+             [q](const flxread::Page& page, Json::Value& out, std::string& err) {
+               flxread::ListQuery paged = q;
+               paged.page = page;
+               const flxread::Result r = flxread::deviceList(paged, out, err);
+               if (r == flxread::kOk) {
+                 for (Json::Value& row : out["devices"])
+                   row["enrollment"] = enrollmentOf(row["sn"].asString());
+               }
+               return r;
+             });
 }
 
 void get(const Params& p, KEVO::APIResponse* resp) {
@@ -141,10 +166,10 @@ void get(const Params& p, KEVO::APIResponse* resp) {
 
 void volumes(const Params& p, KEVO::APIResponse* resp) {
   const double minUse = p.number("min_use", 90.0);
-  const flxread::Page page = p.page();
-  Json::Value out;
-  std::string err;
-  answer(resp, flxread::volumesOver(minUse, page, out, err), err, out);
+  listAnswer(p, resp, "volumes",
+             [minUse](const flxread::Page& page, Json::Value& out, std::string& err) {
+               return flxread::volumesOver(minUse, page, out, err);
+             });
 }
 
 void disks(const Params& p, KEVO::APIResponse* resp) {
@@ -154,31 +179,51 @@ void disks(const Params& p, KEVO::APIResponse* resp) {
   q.failingOnly = p.flag("failing");
   q.hasMinTemp = p.has("min_temp");
   q.minTemp = p.integer("min_temp", 0, INT32_MIN, INT32_MAX);
-  const flxread::Page page = p.page();
-  Json::Value out;
-  std::string err;
-  answer(resp, flxread::disksWhere(q, page, out, err), err, out);
+  listAnswer(p, resp, "disks", [q](const flxread::Page& page, Json::Value& out, std::string& err) {
+    return flxread::disksWhere(q, page, out, err);
+  });
 }
 
-void package(const Params& p, KEVO::APIResponse* resp) {
+// The devices of one package or application, by the version each runs. "version" is the
+// framework's own field (the API version), hence "pkg_version" and "app_version" here.
+void devicesOf(const Params& p, KEVO::APIResponse* resp, bool package) {
   const std::string id = p.text("id", true);
   const std::string op = p.text("op", false);
   if (!op.empty() && !flxread::isVersionOp(op))
     throw BadParam{INV_ERR_BAD_PARAM, "op is not one of lt, le, eq, ne, ge, gt"};
-  // "version" is the framework's own field (the API version), hence another name here.
-  const std::string version = p.text("pkg_version", !op.empty());
-  const flxread::Page page = p.page();
-  Json::Value out;
-  std::string err;
-  answer(resp, flxread::devicesWithPackage(id, op, version, page, out, err), err, out);
+  const char* versionName = package ? "pkg_version" : "app_version";
+  const std::string version = p.text(versionName, !op.empty());
+  listAnswer(p, resp, package ? "package" : "application",
+             [=](const flxread::Page& page, Json::Value& out, std::string& err) {
+               return package ? flxread::devicesWithPackage(id, op, version, page, out, err)
+                              : flxread::devicesWithApp(id, op, version, page, out, err);
+             });
+}
+
+void package(const Params& p, KEVO::APIResponse* resp) {
+  devicesOf(p, resp, true);
 }
 
 void application(const Params& p, KEVO::APIResponse* resp) {
-  const std::string id = p.text("id", true);
-  const flxread::Page page = p.page();
-  Json::Value out;
-  std::string err;
-  answer(resp, flxread::devicesWithApp(id, page, out, err), err, out);
+  devicesOf(p, resp, false);
+}
+
+void software(const Params& p, KEVO::APIResponse* resp) {
+  flxread::SoftwareQuery q;
+  q.name = p.text("name", false);
+  q.kind = p.text("kind", false);
+  if (!q.kind.empty() && q.kind != "package" && q.kind != "application")
+    throw BadParam{INV_ERR_BAD_PARAM, "kind is not package/application"};
+  listAnswer(p, resp, "software",
+             [q](const flxread::Page& page, Json::Value& out, std::string& err) {
+               return flxread::software(q, page, out, err);
+             });
+}
+
+void whoami(const Params& p, KEVO::APIResponse* resp) {
+  Json::Value out(Json::objectValue);
+  out["name"] = p.operatorName();
+  resp->SetSuccess(out);
 }
 
 void stale(const Params& p, KEVO::APIResponse* resp) {
@@ -207,10 +252,10 @@ void history(const Params& p, KEVO::APIResponse* resp) {
   if (!q.kind.empty() && !flxread::isHistoryKind(q.kind))
     throw BadParam{INV_ERR_BAD_PARAM, "unknown kind"};
   std::tie(q.from, q.to) = timeRange(p, INT64_MAX, INT64_MAX);
-  const flxread::Page page = p.page();
-  Json::Value out;
-  std::string err;
-  answer(resp, flxread::history(q, page, out, err), err, out);
+  listAnswer(p, resp, "history",
+             [q](const flxread::Page& page, Json::Value& out, std::string& err) {
+               return flxread::history(q, page, out, err);
+             });
 }
 
 void series(const Params& p, KEVO::APIResponse* resp) {
@@ -235,13 +280,11 @@ void series(const Params& p, KEVO::APIResponse* resp) {
 void filling(const Params& p, KEVO::APIResponse* resp) {
   const double days = p.number("days", 30.0);
   if (days < 0 || days > 3650) throw BadParam{INV_ERR_BAD_PARAM, "days out of range"};
-  const flxread::Page page = p.page();
-  Json::Value out;
-  std::string err;
-  answer(resp,
-         flxread::volumesFilling(days, static_cast<int64_t>(time(nullptr)) / kDaySeconds, page, out,
-                                 err),
-         err, out);
+  const int64_t today = static_cast<int64_t>(time(nullptr)) / kDaySeconds;
+  listAnswer(p, resp, "filling",
+             [days, today](const flxread::Page& page, Json::Value& out, std::string& err) {
+               return flxread::volumesFilling(days, today, page, out, err);
+             });
 }
 
 void icon(const Params& p, KEVO::APIResponse* resp) {
@@ -282,7 +325,7 @@ void serve(KEVO::APIRequest* req, KEVO::APIResponse* resp, Method method) {
       resp->SetError(INV_ERR_NO_PERMISSION, Json::Value());
       return;
     }
-    method(Params(req), resp);
+    method(Params(req, name), resp);
   } catch (const BadParam& e) {
     INV_LOG("Bad request parameters. %s (method %s)", e.why.c_str(), req->GetAPIMethod().c_str());
     resp->SetError(e.code, Json::Value());
@@ -312,6 +355,8 @@ extern "C" const WEBAPI_ENTRY gInventoryTable[] = {
     {"KEVO.FLX.Inventory", 1, "history",     INV_METHOD(history)},      // change events, newest first
     {"KEVO.FLX.Inventory", 1, "series",      INV_METHOD(series)},       // daily samples of volumes or disks
     {"KEVO.FLX.Inventory", 1, "filling",     INV_METHOD(filling)},      // volumes full within N days
+    {"KEVO.FLX.Inventory", 1, "software",    INV_METHOD(software)},     // the fleet's packages and applications
+    {"KEVO.FLX.Inventory", 1, "whoami",      INV_METHOD(whoami)},       // the operator's name
     {nullptr,              0, nullptr,       nullptr},
 };
 // clang-format on

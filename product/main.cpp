@@ -69,6 +69,9 @@ int main(int argc, char** argv) {
       ->transform(CLI::CheckedTransformer(levels))
       ->default_str("debug");
   app.add_flag("--debug", options.debug, "print failure lines on stdout too");
+  bool allDevices = false;
+  app.add_flag("--metrics-all-devices", allDevices,
+               "per-device series in /metrics for every device (default: marked and stale ones)");
   app.add_option("--drop-privileges", options.dropUser,
                  "started as root: run as USER, keeping saved ids 0 (the private front runs as "
                  "USER too)");
@@ -82,6 +85,7 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;  // usage errors exit 2, like the other tools
   }
   options.store.relaxSync = sync == "normal";
+  flxproduct::SetMetricsAllDevices(allDevices);
   flxproduct::ApplyDefaults(options, !noKeepOpen);
   return webapihost::RunHost(options);
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "flxhistory.h"
@@ -80,11 +81,66 @@ void NotesMetrics(std::string& out, const flxhistory::Offsets& taken, time_t now
             oldest < 0 ? 0 : static_cast<double>(std::max<int64_t>(0, now - oldest)));
 }
 
+// Per-device series for every device, not only those with a mark (--metrics-all-devices).
+bool gAllDevices = false;
+
+// A device whose series a scrape carries: one the history marked or finds stale, or one it
+// has not summarised yet (nothing tells it is well).
+bool Wanted(const flxread::FleetDevice& d, time_t now) {
+  return gAllDevices || !d.hasSummary || (!d.marks.empty() && d.marks != "[]") ||
+         flxread::isStale(d.lastContact, d.pushInterval, now);
+}
+
+// Of a device shown, the objects that need a look: every volume of a device filling up and
+// those at 80 % or more, the disks failing or at 50 °C or more (the alerts' subjects, with
+// room to see them coming); all of them with --metrics-all-devices.
+const double kShownUsePercent = 80;
+const int64_t kShownCelsius = 50;
+
+bool Shown(const flxread::FleetVolume& v, const std::unordered_set<int64_t>& filling) {
+  return gAllDevices || filling.count(v.device) != 0 || !v.normal ||
+         (v.total > 0 &&
+          static_cast<double>(v.used) * 100 >= kShownUsePercent * static_cast<double>(v.total));
+}
+
+bool Shown(const flxread::FleetDisk& k) {
+  return gAllDevices || k.failing || !k.smartOk || (k.hasTemp && k.temp >= kShownCelsius);
+}
+
+// The families of the whole fleet, whatever its size: a few series each.
+void FleetFamilies(std::string& out, const flxread::Fleet& fleet) {
+  m::Header(out, "flx_fleet_volumes", m::Type::kGauge,
+            "Volumes of the whole fleet by use band (<50%, 50-80%, 80-90%, 90-95%, 95-100%, "
+            "over 100% as a data problem, unknown size).");
+  for (const char* band : {"<50%", "50-80%", "80-90%", "90-95%", "95-100%", ">100%", "unknown"}) {
+    auto found = fleet.volumesByUse.find(band);
+    m::Sample(out, "flx_fleet_volumes", m::Label("use", band),
+              found != fleet.volumesByUse.end() ? static_cast<double>(found->second) : 0);
+  }
+  m::Header(out, "flx_fleet_disks_failing", m::Type::kGauge,
+            "Failing disks of the whole fleet by model (the most common models; the rest as "
+            "\"other\").");
+  for (const auto& model : fleet.failingByModel)
+    m::Sample(out, "flx_fleet_disks_failing", m::Label("model", model.first),
+              static_cast<double>(model.second));
+  std::map<std::string, double> marks = {{"failing", 0}, {"full", 0}, {"hot", 0}, {"filling", 0}};
+  for (const flxread::FleetDevice& d : fleet.devices)
+    for (auto& mark : marks)
+      if (d.marks.find("\"" + mark.first + "\"") != std::string::npos) mark.second += 1;
+  m::Header(out, "flx_devices_marked", m::Type::kGauge,
+            "Devices by the history's marks (a device may have several).");
+  for (const auto& mark : marks)
+    m::Sample(out, "flx_devices_marked", m::Label("mark", mark.first), mark.second);
+}
+
 void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_t now) {
   flxread::Fleet fleet;
   std::string err;
   const auto start = std::chrono::steady_clock::now();
-  const bool read = flxread::fleetSnapshot(kFleetLockWaitMs, fleet, err) == flxread::kOk;
+  const bool read =
+      flxread::fleetSnapshot(kFleetLockWaitMs, fleet, err, [now](const flxread::FleetDevice& d) {
+        return Wanted(d, now);
+      }) == flxread::kOk;
   if (!read) syslog(LOG_WARNING, "metrics: the fleet part is stale: %s", err.c_str());
   m::Header(out, "flx_fleet_stale", m::Type::kGauge,
             "1 when this scrape could not read the stores (locked or unreadable): the fleet "
@@ -100,11 +156,13 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
   m::Sample(out, "flx_fleet_read_seconds", "",
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   NotesMetrics(out, fleet.notesTaken, now);
+  FleetFamilies(out, fleet);
 
   std::unordered_map<int64_t, std::string> labels;
   labels.reserve(fleet.devices.size());
   for (const flxread::FleetDevice& d : fleet.devices)
-    labels[d.id] = m::Label("sn", d.sn) + "," + m::Label("hostname", d.hostname);
+    if (Wanted(d, now))
+      labels[d.id] = m::Label("sn", d.sn) + "," + m::Label("hostname", d.hostname);
   auto of = [&labels](int64_t id) -> const std::string* {
     auto it = labels.find(id);
     return it != labels.end() ? &it->second : nullptr;
@@ -114,14 +172,16 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
     double reporting = 0, stale = 0, failing = 0;
     std::string last, interval, staleOut;
     for (const flxread::FleetDevice& d : fleet.devices) {
-      const std::string& l = labels[d.id];
       const bool isStale = flxread::isStale(d.lastContact, d.pushInterval, now);
-      if (d.lastContact > 0)
-        m::Sample(last, "flx_device_last_contact_timestamp_seconds", l,
-                  static_cast<double>(d.lastContact));
-      m::Sample(interval, "flx_device_push_interval_seconds", l,
-                static_cast<double>(flxread::livenessInterval(d.pushInterval)));
-      m::Sample(staleOut, "flx_device_stale", l, isStale ? 1 : 0);
+      if (const std::string* shown = of(d.id)) {
+        const std::string& l = *shown;
+        if (d.lastContact > 0)
+          m::Sample(last, "flx_device_last_contact_timestamp_seconds", l,
+                    static_cast<double>(d.lastContact));
+        m::Sample(interval, "flx_device_push_interval_seconds", l,
+                  static_cast<double>(flxread::livenessInterval(d.pushInterval)));
+        m::Sample(staleOut, "flx_device_stale", l, isStale ? 1 : 0);
+      }
       if (isStale) {
         stale += 1;
       } else if (d.disksFailing > 0) {
@@ -156,13 +216,16 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
       if (out.size() >= kChunk) flush(out);
     }
   };
+  std::unordered_set<int64_t> filling;
+  for (const flxread::FleetDevice& d : fleet.devices)
+    if (d.marks.find("\"filling\"") != std::string::npos) filling.insert(d.id);
   std::vector<const flxread::FleetVolume*> volumes;
   std::vector<std::string> volumeLabels;
   volumes.reserve(fleet.volumes.size());
   volumeLabels.reserve(fleet.volumes.size());
   for (const flxread::FleetVolume& v : fleet.volumes) {
     const std::string* l = of(v.device);
-    if (l == nullptr) continue;
+    if (l == nullptr || !Shown(v, filling)) continue;
     volumes.push_back(&v);
     volumeLabels.push_back(*l + ",volume=\"" + m::LabelValue(v.name) + "\"");
   }
@@ -192,7 +255,7 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
   diskLabels.reserve(fleet.disks.size());
   for (const flxread::FleetDisk& k : fleet.disks) {
     const std::string* l = of(k.device);
-    if (l == nullptr) continue;
+    if (l == nullptr || !Shown(k)) continue;
     disks.push_back(&k);
     diskLabels.push_back(*l + ",disk=\"" + m::LabelValue(k.dev) + "\"");
   }
@@ -218,6 +281,10 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
 }
 
 }  // namespace
+
+void SetMetricsAllDevices(bool all) {
+  gAllDevices = all;
+}
 
 void DescribeMetrics() {
   m::Describe("flx_items_total", m::Type::kCounter,

@@ -42,6 +42,9 @@ void CountItems(const flxhistory::Kinds& kinds, const KEVO::APIResponse& respons
 void CountKeyUse(const std::string& keyId);
 // The product's part of a scrape: build, spool and fleet families.
 void ProductMetrics(std::string& out, const webapihost::MetricsFlush& flush);
+// The volumes, disks and pushes of every device in /metrics; by default only of the devices
+// the history marked or finds stale (a fleet of 100,000 would make millions of series).
+void SetMetricsAllDevices(bool all);
 
 // The modules the product serves (push, inventory and enrollment, from the installed folder).
 std::vector<std::string> DefaultModules();

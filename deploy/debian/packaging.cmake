@@ -90,8 +90,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_HOST_PACKAGE_NAME "flx-host")
-# The inventory page draws its charts with Debian's chart library (/javascript/chart.js/).
-set(CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "adduser, nginx, openssl, libjs-chart.js")
+# The inventory page draws its charts with Debian's chart library (/javascript/chart.js/);
+# versions compare by Debian's own rules (libapt-pkg).
+set(CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "adduser, nginx, openssl, libjs-chart.js, libapt-pkg6.0")
 set(CPACK_DEBIAN_HOST_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ".${FLX_LIB_DIR}")
 set(CPACK_COMPONENT_HOST_DESCRIPTION "FLX management host: device pushes and the inventory
 The web API host with the device push module and the operators' inventory

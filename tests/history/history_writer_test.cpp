@@ -493,3 +493,39 @@ TEST_F(HistoryTest, ForgedArrivalsAreBounded) {
 }
 
 }  // namespace
+
+// The software table follows the recorded states: a version gained or left moves one device,
+// a removed device takes its versions away, and a history made before the table counts it
+// from the states it holds.
+TEST_F(HistoryTest, SoftwareCountsFollowTheRecordedStates) {
+  const uint64_t b = addDevice("SN-B");
+  pkg(a_, "Media", "1.0");
+  pkg(a_, "Backup", "2.0");
+  pkg(b, "Media", "1.0");
+  const Kinds kPkgs = {{"basic", "package"}};
+  note("SN-A", kPkgs, kT0);
+  note("SN-B", kPkgs, kT0);
+  EXPECT_EQ(2, takeAll());
+  const char* const kCounts =
+      "SELECT kind, id, version, devices FROM software ORDER BY id, version";
+  EXPECT_EQ("package|Backup|2.0|1\npackage|Media|1.0|2", history(kCounts));
+
+  pkg(b, "Media", "1.10");
+  removePkg(a_, "Backup");
+  note("SN-A", kPkgs, kT0 + 60);
+  note("SN-B", kPkgs, kT0 + 60);
+  note("SN-B", kPkgs, kT0 + 120);  // the same state again changes nothing
+  EXPECT_EQ(3, takeAll());
+  EXPECT_EQ("package|Media|1.0|1\npackage|Media|1.10|1", history(kCounts));
+
+  ASSERT_EQ(0, KEVOFLXQxDelete("SN-B"));
+  flxhistory::Writer w;
+  std::string err;
+  EXPECT_EQ(1, w.sweepRemoved(err)) << err;
+  EXPECT_EQ("package|Media|1.0|1", history(kCounts));
+
+  history("DROP TABLE software");
+  flxhistory::Writer later;
+  EXPECT_EQ(0, later.step(err)) << err;
+  EXPECT_EQ("package|Media|1.0|1", history(kCounts)) << "counted again from the states";
+}

@@ -11,6 +11,7 @@
 #include "flxread.h"
 #include "kevoroot.h"
 #include "platform/flxhistory/include/flxhistory_schema.h"
+#include "product.h"
 #include "support/root_fixture.h"
 
 namespace {
@@ -117,6 +118,10 @@ TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
     EXPECT_EQ(order, serials(list(sort, desc)["devices"])) << sort;
 
   EXPECT_EQ("SN-A", serials(list("sn", false, "VAULT")["devices"]));
+  query("UPDATE devices SET hostname = 'store-100' WHERE sn = 'SN-A'", path(KEVO_REGISTRY_DB_PATH));
+  query("UPDATE devices SET hostname = 'Store-12' WHERE sn = 'SN-B'", path(KEVO_REGISTRY_DB_PATH));
+  query("UPDATE devices SET hostname = 'store-9' WHERE sn = 'SN-C'", path(KEVO_REGISTRY_DB_PATH));
+  EXPECT_EQ("SN-C SN-B SN-A", serials(list("hostname")["devices"])) << "names sort naturally";
   EXPECT_EQ("", serials(list("sn", false, "%")["devices"])) << "wildcards are literal";
 
   const Json::Value page = list("sn", false, "", {1, 1});
@@ -162,7 +167,7 @@ TEST_F(FleetTest, FleetQueriesAnswerTheOperatorsQuestions) {
     EXPECT_EQ(devices, serials(out["devices"])) << op << " " << version;
   }
   EXPECT_EQ(kBadArgument, flxread::devicesWithPackage("Media", "like", "1", page, out, err));
-  ASSERT_EQ(kOk, flxread::devicesWithApp("Files", page, out, err));
+  ASSERT_EQ(kOk, flxread::devicesWithApp("Files", "", "", page, out, err));
   EXPECT_EQ("SN-A", serials(out["devices"]));
   ASSERT_EQ(kOk, flxread::staleDevices(3600, now_, page, out, err));
   EXPECT_EQ("SN-C", serials(out["devices"]));
@@ -171,14 +176,82 @@ TEST_F(FleetTest, FleetQueriesAnswerTheOperatorsQuestions) {
   EXPECT_EQ("SN-C SN-A SN-B", serials(out["devices"])) << "three agent intervals passed";
 }
 
-TEST(VersionCompare, NumbersCompareByValue) {
+// Versions order as Debian's do: never as numbers, nor as plain text.
+TEST(VersionCompare, DebianRules) {
   const std::tuple<const char*, const char*, int> cases[] = {
-      {"1.10", "1.9", 1},        {"1.0", "1.0.0", -1}, {"2.0-beta", "2.0.1", -1}, {"007", "7", 0},
-      {"5.1-96", "5.1-100", -1}, {"", "0", -1},        {"1.a", "1.b", -1}};
+      // dotted
+      {"2.10", "2.9", 1},
+      {"1.0", "1.0.0", -1},
+      {"007", "7", 0},
+      {"1.2.3", "1.2.3", 0},
+      {"10.0.1", "9.99.99", 1},
+      // letters: they sort before the next part's digits end, after an end of text
+      {"1.a", "1.b", -1},
+      {"1.0a", "1.0", 1},
+      {"1.0a", "1.0.1", -1},
+      {"2.0-beta", "2.0.1", -1},
+      // Debian-style: revisions, tildes before anything, epochs above all
+      {"5.1-96", "5.1-100", -1},
+      {"1.0~rc1", "1.0", -1},
+      {"1.0~~", "1.0~", -1},
+      {"1.0-1", "1.0-1+deb12u1", -1},
+      {"1:0.9", "2.0", 1},
+      {"0:1.5", "1.5", 0},
+      {"2:1.0", "1:9.9", 1},
+      {"4.19.0-25-amd64", "4.19.0-9-amd64", 1}};
   for (const auto& [a, b, want] : cases) {
     EXPECT_EQ(want, flxread::compareVersions(a, b)) << a << " vs " << b;
     EXPECT_EQ(-want, flxread::compareVersions(b, a)) << b << " vs " << a;
   }
+}
+
+// The fleet's software on a planted fleet: counts per version, the newest, the devices behind.
+TEST_F(FleetTest, SoftwareCountsEachVersion) {
+  // Without the history's counts (its writer never ran here) they come from the registry.
+  unlink(path(KEVO_HISTORY_DB_PATH).c_str());
+  addPkg(a_, "libz", "1:1.2.13");
+  addPkg(b_, "libz", "1.3");
+  addPkg(c_, "libz", "1:1.2.13");
+  addPkg(c_, "Tools", "0.9~rc1");
+  KEVOFLX_APP app;
+  app.qx_id = b_, app.app_id = "Files", app.version = "2.10", app.name[0] = "File Station";
+  EXPECT_EQ(0, KEVOFLXAppSet(&app));
+  Json::Value out;
+  std::string err;
+  flxread::Page page;
+  ASSERT_EQ(kOk, flxread::software({}, page, out, err)) << err;
+  auto summary = [](const Json::Value& items) {
+    std::string s;
+    for (const Json::Value& it : items) {
+      s += (s.empty() ? "" : " | ") + it["kind"].asString() + " " + it["name"].asString() + ":";
+      for (const Json::Value& v : it["versions"])
+        s += " " + v["version"].asString() + "x" + v["devices"].asString();
+      s += " newest " + it["newest"].asString() + " of " + it["devices"].asString() + ", " +
+           it["behind"].asString() + " behind";
+    }
+    return s;
+  };
+  EXPECT_EQ(
+      "application File Station: 2.10x1 x1 newest 2.10 of 2, 1 behind"
+      " | package libz: 1:1.2.13x2 1.3x1 newest 1:1.2.13 of 3, 1 behind"
+      " | package Media: 2.9x1 1.10x1 1.9.2x1 newest 2.9 of 3, 2 behind"
+      " | package Tools: 0.9~rc1x1 newest 0.9~rc1 of 1, 0 behind",
+      summary(out["items"]));
+  EXPECT_EQ(4, out["total"].asInt());
+  ASSERT_EQ(kOk, flxread::software({"MED", "package"}, page, out, err));
+  EXPECT_EQ("Media0",
+            out["items"][0]["name"].asString() + std::to_string(out["total"].asInt() - 1));
+  ASSERT_EQ(kOk, flxread::software({"lib", "application"}, page, out, err));
+  EXPECT_EQ(0, out["total"].asInt());
+
+  // The devices of one, each with its version and whether it is behind.
+  ASSERT_EQ(kOk, flxread::devicesWithPackage("libz", "lt", "1:1.2.13", page, out, err));
+  EXPECT_EQ("SN-B", serials(out["devices"]));
+  EXPECT_TRUE(out["devices"][0]["behind"].asBool());
+  ASSERT_EQ(kOk, flxread::devicesWithApp("Files", "", "", page, out, err));
+  EXPECT_EQ("SN-A SN-B|true false", serials(out["devices"]) + "|" +
+                                        out["devices"][0]["behind"].asString() + " " +
+                                        out["devices"][1]["behind"].asString());
 }
 
 TEST_F(FleetTest, IconsComeOnlyFromTheDevicesMirror) {
@@ -300,6 +373,24 @@ TEST_F(HistoryTest, ListReadsSummaryRowsWhereTheWriterLeftThem) {
   const Json::Value& a = out["devices"][1]["summary"];
   EXPECT_EQ("v1|0", a["vol_max_name"].asString() + "|" + std::to_string(a["marks"].size()))
       << "computed for a device without a summary row";
+  // The counts follow the filter; marks are the summary's, stale the one definition's (no
+  // device here ever had an answered push).
+  auto counts = [this](const std::string& filter) {
+    const Json::Value c = list("sn", false, filter)["counts"];
+    return c["devices"].asString() + " " + c["failing"].asString() + c["full"].asString() +
+           c["hot"].asString() + c["filling"].asString() + " " + c["stale"].asString();
+  };
+  EXPECT_EQ("3 1100 3", counts(""));
+  EXPECT_EQ("1 1100 1", counts("office"));
+  EXPECT_EQ("1 0000 1", counts("vault"));
+  // Every device summarised: the page comes from the summary column's index, as sorted.
+  plant(
+      "INSERT INTO summary(device_id, last_seen, vol_max_use, marks) VALUES(1, 9, 50, '[]'),"
+      " (3, 8, 10, '[\"hot\"]')");
+  EXPECT_EQ("SN-B SN-A SN-C", serials(list("vol_max_use", true)["devices"]));
+  const Json::Value second = list("vol_max_use", true, "", {1, 1});
+  EXPECT_EQ("SN-A|3|1", serials(second["devices"]) + "|" + second["total"].asString() + "|" +
+                            second["counts"]["hot"].asString());
 
   for (const char* bad : {"", "not a database at all, just text that is long enough to be read"}) {
     unlink(historyPath().c_str());
@@ -397,3 +488,38 @@ TEST_F(HistoryTest, SeriesFitATrendAndTellWhenAVolumeFills) {
 }
 
 }  // namespace
+
+// /metrics at fleet scale: the whole fleet in a few series, per-device series only for the
+// devices that need a look and of those only the volumes and disks in question.
+TEST_F(HistoryTest, MetricsShowTheFleetAndTheMarkedDevices) {
+  const std::string now = std::to_string(now_);
+  plant("INSERT INTO summary(device_id, last_seen, marks, push_interval) VALUES(1, " + now +
+        ", '[\"full\"]', 300), (2, " + now + ", '[\"failing\",\"hot\"]', 300), (3, " + now +
+        ", '[]', 300)");
+  auto scrape = [] {
+    std::string text;
+    flxproduct::ProductMetrics(text, [&text](std::string& piece) {
+      text += piece;  // kept whole for the checks
+      piece.clear();
+    });
+    return text;
+  };
+  auto has = [](const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+  };
+  std::string text = scrape();
+  EXPECT_TRUE(has(text, "flx_devices_marked{mark=\"hot\"} 1")) << text;
+  EXPECT_TRUE(has(text, "flx_fleet_volumes{use=\"95-100%\"} 1"));
+  EXPECT_TRUE(has(text, "flx_fleet_volumes{use=\"unknown\"} 1"));
+  EXPECT_TRUE(has(text, "flx_fleet_disks_failing{model=\"\"} 2"));
+  EXPECT_TRUE(has(text, "sn=\"SN-A\",hostname=\"media-vault\",volume=\"v1\""));
+  EXPECT_FALSE(has(text, "volume=\"v2\"")) << "a volume at 10 % of a full device";
+  EXPECT_TRUE(has(text, "sn=\"SN-B\",hostname=\"office\",disk=\"sdb\""));
+  EXPECT_FALSE(has(text, "disk=\"sdc\"")) << "a cool, good disk of a failing device";
+  EXPECT_FALSE(has(text, "sn=\"SN-C\"")) << "a device with no mark that reports";
+  flxproduct::SetMetricsAllDevices(true);
+  text = scrape();
+  flxproduct::SetMetricsAllDevices(false);
+  EXPECT_TRUE(has(text, "sn=\"SN-C\",hostname=\"branch\",volume=\"v1\""));
+  EXPECT_TRUE(has(text, "disk=\"sdc\""));
+}

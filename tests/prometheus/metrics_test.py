@@ -69,10 +69,11 @@ class Fleet:
 
     def start(self):
         self.admin("init")
-        # No database held open: the lock test takes the cache's lock for itself.
+        # No database held open: the lock test takes the cache's lock for itself. Every
+        # device's series: the checks follow single devices in and out of their marks.
         self.host = subprocess.Popen(
             [os.path.join(self.args.bin, "flx-webapi-host"), "--listen", "127.0.0.1:0",
-             "--no-keep-open", "--workers", "2"],
+             "--no-keep-open", "--workers", "2", "--metrics-all-devices"],
             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.host.stdout.readline().strip()
         check(line.startswith("listening on "), "the host did not start: " + line)
@@ -178,6 +179,8 @@ def with_history(fleet):
     check(sample(text, "flx_devices", state="stale") == 1,
           "\n".join(l for l in text.splitlines() if l.startswith(("flx_devices", "flx_device_last"))))
     check(sample(text, "flx_devices", state="failing") == 1, "failing devices")
+    check(sample(text, "flx_devices_marked", mark="failing") == 1, "devices marked failing")
+    check(sample(text, "flx_fleet_volumes", use="<50%") is not None, "volumes by use")
     check(sample(text, "flx_devices", state="reporting") == 4, "reporting devices")
     lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
                           text=True)

@@ -76,17 +76,38 @@ constexpr const char* kSchemaSql =
     "CREATE INDEX IF NOT EXISTS summary_app_count ON summary(app_count);"
     "CREATE INDEX IF NOT EXISTS summary_pkg_count ON summary(pkg_count);"
     "CREATE INDEX IF NOT EXISTS summary_fill_days ON summary(fill_days);"
+    // The devices of each mark are few: the list counts them from these, not from every row.
     // The last state recorded per device (a JSON object the writer compares the next push
     // with); a device without a row here gets a baseline, not "added" events.
     "CREATE TABLE IF NOT EXISTS state("
     " device_id INTEGER PRIMARY KEY,"
     " state TEXT NOT NULL,"
     " updated INTEGER NOT NULL);";
+
+// The fleet's software: how many devices run each version of each package and application,
+// as the recorded states hold them (the writer adds a device's state and takes away the one
+// it replaces); name is the package's display name or the application's English name. A
+// history migrated from before it is counted by the writer from its recorded states.
+constexpr const char* kSoftwareSql =
+    "CREATE TABLE IF NOT EXISTS software("
+    " kind TEXT NOT NULL,"            // 'package' | 'application'
+    " id TEXT NOT NULL,"
+    " version TEXT NOT NULL,"
+    " name TEXT NOT NULL DEFAULT '',"
+    " devices INTEGER NOT NULL,"
+    " PRIMARY KEY(kind, id, version)) WITHOUT ROWID;";
+// One partial index per mark, so that the fleet's counts by mark cost the same at any size.
+constexpr const char* kMarkIndexesSql =
+    "CREATE INDEX IF NOT EXISTS summary_failing ON summary(device_id) WHERE marks LIKE '%\"failing\"%';"
+    "CREATE INDEX IF NOT EXISTS summary_full ON summary(device_id) WHERE marks LIKE '%\"full\"%';"
+    "CREATE INDEX IF NOT EXISTS summary_hot ON summary(device_id) WHERE marks LIKE '%\"hot\"%';"
+    "CREATE INDEX IF NOT EXISTS summary_filling ON summary(device_id) WHERE marks LIKE '%\"filling\"%';";
+
 // clang-format on
 
 // The version of the history's last schema step (its user_version); 'flx-admin init' runs the
 // steps, the writer refuses an older database.
-constexpr int kHistorySchemaVersion = 2;
+constexpr int kHistorySchemaVersion = 3;
 
 }  // namespace flxhistory
 

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include <exception>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,9 +50,16 @@ enum Result {
 // Largest page any list answers with; larger limits are refused, not cut.
 constexpr int64_t kMaxPage = 500;
 
+// Takes the rows of a whole list one at a time, in the list's order, instead of a page (an
+// export); false stops the list.
+using RowSink = std::function<bool(Json::Value& row)>;
+
 struct Page {
   int64_t limit = 50;
   int64_t offset = 0;
+  // When set, every row goes to the sink (limit and offset are ignored) and `out` gets only
+  // what is not a row; memory stays that of one row.
+  const RowSink* sink = nullptr;
 };
 
 // The device list: sort key (see kSortKeys in fleet.cpp), text filter on serial number,
@@ -61,10 +69,14 @@ struct ListQuery {
   bool descending = false;
   std::string filter;
   Page page;
+  int64_t now = 0;  // for the stale count; 0: the clock
 };
 
 // True when `key` names a sortable column of the device list.
 bool isSortKey(const std::string& key);
+
+// Seconds without a report after which the list counts a device as stale.
+constexpr int64_t kStaleSeconds = 3600;
 
 // {"total", "offset", "limit", "devices": [...]} with the device fields and per device
 // "summary": vol_count, vol_max_use (percent, null without volumes), vol_max_name,
@@ -74,6 +86,9 @@ bool isSortKey(const std::string& key);
 // "push_interval" (the interval stale is measured in) and "stale" (bool, at clockNow()). The
 // summary and the sorts by it come from the history's summary rows; for a device without one yet
 // they are computed from the stores (fill_days null).
+// Host names sort naturally ("store-12" before "store-100"). "counts" holds, for the devices
+// the filter leaves, "devices" and one count per mark: failing, full, hot, filling (the
+// summary's marks) and stale (isStale at q.now).
 Result deviceList(const ListQuery& q, Json::Value& out, std::string& err);
 
 // Everything stored for device `sn`: keys device, applications, packages, info, cache, files.
@@ -94,14 +109,28 @@ struct DiskQuery {
 Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::string& err);
 
 // Devices that have package `pkgId`; with `op` (lt, le, eq, ne, ge, gt) only those whose
-// installed version compares so with `version`.
+// installed version compares so with `version` (compareVersions). Each row has sn, hostname,
+// version and behind (true when the fleet has a newer version of the package); the answer
+// also has "newest".
 bool isVersionOp(const std::string& op);
 Result devicesWithPackage(const std::string& pkgId, const std::string& op,
                           const std::string& version, const Page& page, Json::Value& out,
                           std::string& err);
-// Devices that have application `appId`.
-Result devicesWithApp(const std::string& appId, const Page& page, Json::Value& out,
-                      std::string& err);
+// The same for application `appId`.
+Result devicesWithApp(const std::string& appId, const std::string& op, const std::string& version,
+                      const Page& page, Json::Value& out, std::string& err);
+
+// The fleet's software: every package and application, by name. `name` filters by a
+// case-insensitive substring of the name or id, `kind` by "package" or "application" (empty:
+// both).
+struct SoftwareQuery {
+  std::string name;
+  std::string kind;
+};
+// {"total", "offset", "limit", "items": [{id, name, kind, versions: [{version, devices}]
+// newest first, newest, devices, behind (devices on a version older than newest)}]}, sorted
+// by name. Read from the history's software table when it has one, else from the registry.
+Result software(const SoftwareQuery& q, const Page& page, Json::Value& out, std::string& err);
 // Devices whose last contact is older than `seconds` before `now` (or that never pushed);
 // `seconds` 0: the stale devices (see isStale) at `now`.
 Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value& out,
@@ -150,7 +179,8 @@ Result volumesFilling(double days, int64_t today, const Page& page, Json::Value&
 Result appIcon(const std::string& sn, const std::string& appId, const std::string& key,
                std::string& png, int64_t& mtime, std::string& err);
 
-// Compares two version texts part by part, numbers numerically ("5.10" > "5.9").
+// Compares two version texts as Debian does (epoch, upstream, revision; "~" sorts before
+// everything, "2.10" after "2.9"): -1, 0 or 1.
 int compareVersions(const std::string& a, const std::string& b);
 
 // The cache database's indexes that these reads rely on: (name, CREATE INDEX statement).

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ struct FleetDevice {
   int64_t lastContact = 0;  // arrival of the last answered push, seconds; 0: none
   int64_t disksFailing = 0;
   int64_t pushInterval = 0;  // seconds the history learnt between pushes; 0 when unknown
+  std::string marks;         // the summary's marks (a JSON array's text); "[]" when none
 };
 
 struct FleetVolume {
@@ -34,6 +36,7 @@ struct FleetVolume {
 struct FleetDisk {
   int64_t device = 0;
   std::string dev;
+  std::string model;
   bool hasTemp = false;
   int64_t temp = 0;
   bool failing = false;  // status or SMART status not a normal one
@@ -45,13 +48,25 @@ struct Fleet {
   // How far the history writer took each notes file (file name: offset); empty without it.
   std::map<std::string, uint64_t> notesTaken;
   std::vector<FleetDevice> devices;
+  // Of the devices `wanted` chose only.
   std::vector<FleetVolume> volumes;
   std::vector<FleetDisk> disks;
+  // The whole fleet in a few numbers: volumes by use ("<50%", "50-80%", "80-90%", "90-95%",
+  // "95-100%", ">100%", "unknown") and failing disks by model (the most common models only,
+  // the others as "other").
+  std::map<std::string, int64_t> volumesByUse;
+  std::map<std::string, int64_t> failingByModel;
 };
 
-// Reads the fleet, waiting up to `lockWaitMs` for a lock. kStoreFailed, with `err`, when a
-// store is locked for longer or cannot be read; `out` is then empty.
-Result fleetSnapshot(int lockWaitMs, Fleet& out, std::string& err);
+// Most disk models named in failingByModel.
+constexpr size_t kMaxFailingModels = 50;
+
+// Reads the fleet, waiting up to `lockWaitMs` for a lock; the volumes and disks of the devices
+// that `wanted` chooses (all when it is empty). kStoreFailed, with `err`, when a store is
+// locked for longer or cannot be read; `out` is then empty.
+using WantedDevice = std::function<bool(const FleetDevice& device)>;
+Result fleetSnapshot(int lockWaitMs, Fleet& out, std::string& err,
+                     const WantedDevice& wanted = nullptr);
 
 }  // namespace flxread
 

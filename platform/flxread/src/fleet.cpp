@@ -1,6 +1,6 @@
 // The device list with a summary per device, and the fleet-wide queries.
-#include <ctype.h>
 #include <json/reader.h>
+#include <time.h>
 
 #include <map>
 #include <memory>
@@ -63,7 +63,7 @@ const std::map<std::string, std::string>& sortKeys() {
     std::map<std::string, std::string> k = {
         {"id", "d.id"},
         {"sn", "d.sn"},
-        {"hostname", "d.hostname"},
+        {"hostname", "flx_natural(d.hostname)"},
         {"model_name", "d.model_name"},
         {"version", "d.version"},
         {"build_number", "d.build_number"},
@@ -122,7 +122,39 @@ std::string deviceRowSql() {
   return sql;
 }
 
-Result list(const ListQuery& q, Json::Value& out, std::string& err) {
+const char* const kMarks[] = {"failing", "full", "hot", "filling"};
+
+// The devices the filter leaves, counted by mark. Without a filter each mark is counted from
+// its partial index of the summary rows. Stale is the one definition (isStale) at `now`.
+Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, int64_t now,
+                  Json::Value& counts, std::string& err) {
+  std::string sql;
+  if (q.filter.empty()) {
+    sql = "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES ")";
+    for (const char* m : kMarks)
+      sql += std::string(", (SELECT count(*) FROM h.summary WHERE marks LIKE '%\"") + m + "\"%')";
+    sql += std::string(", (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d") + kLivenessJoin +
+           " WHERE flx_stale_at(ct.arrival, s.push_interval, ?3))";
+  } else {
+    const std::string marks = summarySql("marks", "'[]'");
+    sql = "SELECT count(*)";
+    for (const char* m : kMarks) sql += ", coalesce(sum(" + marks + " LIKE '%\"" + m + "\"%'), 0)";
+    sql += ", coalesce(sum(flx_stale_at(ct.arrival, s.push_interval, ?3)), 0) FROM " KEVOFLX_TABLE_DEVICES
+           " d" +
+           std::string(kSummaryJoin) + " WHERE " + kFilterSql;
+  }
+  Query c(db, sql);
+  c.bind(q.filter).bind(pattern).bind(now);
+  if (c.step() != SQLITE_ROW) return storeFailed(db, err);
+  counts = Json::Value(Json::objectValue);
+  counts["devices"] = Json::Int64(c.i64(0));
+  for (size_t i = 0; i < sizeof kMarks / sizeof kMarks[0]; ++i)
+    counts[kMarks[i]] = Json::Int64(c.i64(static_cast<int>(i) + 1));
+  counts["stale"] = Json::Int64(c.i64(5));
+  return kOk;
+}
+
+Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err) {
   auto key = sortKeys().find(q.sort);
   if (key == sortKeys().end()) {
     err = "unknown sort key '" + q.sort + "'";
@@ -131,35 +163,65 @@ Result list(const ListQuery& q, Json::Value& out, std::string& err) {
   const char* dir = q.descending ? " DESC" : " ASC";
   // The page is chosen first, so that the summary rows are read for its rows only (and for
   // every device only when the list is sorted by one of them).
-  const bool bySummary = key->second.compare(0, 2, "d.") != 0;
-  const std::string rowsSql =
-      "WITH page AS (SELECT d.id AS id, " + key->second +
-      " AS k, " FLXREAD_TOTAL_SQL " FROM " KEVOFLX_TABLE_DEVICES " d" +
-      (bySummary ? kSummaryJoin : "") + " WHERE " + kFilterSql + " ORDER BY k" + dir +
-      ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
-      ", page." FLXREAD_TOTAL_COLUMN " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES
-      " d ON d.id = page.id" +
-      kSummaryJoin + " ORDER BY page.k" + dir + ", d.sn, d.id";
-  const std::string countSql =
-      std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql;
+  const bool bySummary = key->second.compare(0, 12, "(CASE WHEN s") == 0;
+  const bool joined = bySummary || key->second.find("ct.") != std::string::npos;
   ReadDb db;
+  // Without a filter, and once every device has its summary row, a summary column's page is
+  // read from its index in order (ties by device id), stopping at the page: the cost of a
+  // page stays that of its rows however large the fleet. Otherwise every device is sorted.
+  if (bySummary && q.filter.empty() && q.page.sink == nullptr && db.ok()) {
+    Query all(db, "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES
+                  ") <= (SELECT count(*) FROM h.summary)");
+    if (all.step() != SQLITE_ROW) return storeFailed(db, err);
+    if (all.i64(0) != 0) {
+      const std::string rowsSql =
+          "WITH page AS (SELECT s.device_id AS id, s." + q.sort + " AS k FROM h.summary s" +
+          " CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = s.device_id ORDER BY s." + q.sort +
+          dir + ", s.device_id" + dir + " LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
+          " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" + kSummaryJoin +
+          " ORDER BY page.k" + dir + ", page.id" + dir;
+      Result r = pagedRows(
+          db, "SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES, rowsSql, q.page, "devices",
+          [](Query& s) { s.bind(std::string()).bind(std::string()); }, out, err);
+      if (r != kOk) return r;
+      for (Json::Value& row : out["devices"]) row = nestSummary(row);
+      return countMarks(db, "", q, now, out["counts"], err);
+    }
+  }
+  // Without a filter the total is counted apart (from an index): the window count would
+  // read every device, where an index in the sort's order stops at the page.
+  const std::string rowsSql =
+      "WITH page AS (SELECT d.id AS id, " + key->second + " AS k" +
+      (q.filter.empty() ? "" : ", " FLXREAD_TOTAL_SQL) + " FROM " KEVOFLX_TABLE_DEVICES " d" +
+      (joined ? kSummaryJoin : "") + " WHERE " + kFilterSql + " ORDER BY k" + dir +
+      ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
+      (q.filter.empty() ? "" : ", page." FLXREAD_TOTAL_COLUMN) +
+      " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" + kSummaryJoin +
+      " ORDER BY page.k" + dir + ", d.sn, d.id";
+  const std::string countSql =
+      q.filter.empty()
+          ? std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES)  // binds nothing
+          : std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql;
   const std::string pattern = likePattern(q.filter);
+  // An export gets each row as the page would show it.
+  RowSink nested;
+  Page page = q.page;
+  if (page.sink != nullptr) {
+    nested = [&q](Json::Value& row) {
+      row = nestSummary(std::move(row));
+      return (*q.page.sink)(row);
+    };
+    page.sink = &nested;
+  }
   Result r = pagedRows(
-      db, countSql, rowsSql, q.page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); },
+      db, countSql, rowsSql, page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); },
       out, err);
-  if (r != kOk) return r;
+  if (r != kOk || page.sink != nullptr) return r;
   for (Json::Value& row : out["devices"]) {
     row = nestSummary(row);
     row["stale"] = row["stale"].asBool();
   }
-  return kOk;
-}
-
-const std::map<std::string, std::string>& versionOps() {
-  static const std::map<std::string, std::string> ops = {
-      {"lt", "< 0"}, {"le", "<= 0"}, {"eq", "= 0"}, {"ne", "<> 0"}, {"ge", ">= 0"}, {"gt", "> 0"},
-  };
-  return ops;
+  return countMarks(db, pattern, q, now, out["counts"], err);
 }
 
 // Devices joined with rows of `table` alias `x`, `cols` from both, filtered by `where`.
@@ -178,44 +240,8 @@ bool isSortKey(const std::string& key) {
   return sortKeys().count(key) != 0;
 }
 
-bool isVersionOp(const std::string& op) {
-  return versionOps().count(op) != 0;
-}
-
-int compareVersions(const std::string& a, const std::string& b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() || j < b.size()) {
-    // Separators between parts do not count.
-    while (i < a.size() && !isalnum(static_cast<unsigned char>(a[i]))) ++i;
-    while (j < b.size() && !isalnum(static_cast<unsigned char>(b[j]))) ++j;
-    if (i >= a.size() || j >= b.size()) return i < a.size() ? 1 : (j < b.size() ? -1 : 0);
-    const bool numA = isdigit(static_cast<unsigned char>(a[i])) != 0;
-    const bool numB = isdigit(static_cast<unsigned char>(b[j])) != 0;
-    size_t ei = i, ej = j;
-    while (ei < a.size() && isalnum(static_cast<unsigned char>(a[ei])) &&
-           (isdigit(static_cast<unsigned char>(a[ei])) != 0) == numA)
-      ++ei;
-    while (ej < b.size() && isalnum(static_cast<unsigned char>(b[ej])) &&
-           (isdigit(static_cast<unsigned char>(b[ej])) != 0) == numB)
-      ++ej;
-    std::string pa = a.substr(i, ei - i), pb = b.substr(j, ej - j);
-    if (numA && numB) {
-      // Numbers compare by value: drop leading zeros, then the longer is larger.
-      pa.erase(0, std::min(pa.find_first_not_of('0'), pa.size()));
-      pb.erase(0, std::min(pb.find_first_not_of('0'), pb.size()));
-      if (pa.size() != pb.size()) return pa.size() < pb.size() ? -1 : 1;
-    } else if (numA != numB) {
-      return numA ? 1 : -1;  // "1.0.1" is newer than "1.0.beta"
-    }
-    if (pa != pb) return pa < pb ? -1 : 1;
-    i = ei;
-    j = ej;
-  }
-  return 0;
-}
-
 Result deviceList(const ListQuery& q, Json::Value& out, std::string& err) {
-  return guarded(err, [&] { return list(q, out, err); });
+  return guarded(err, [&] { return list(q, q.now != 0 ? q.now : time(nullptr), out, err); });
 }
 
 Result volumesOver(double minUsePercent, const Page& page, Json::Value& out, std::string& err) {
@@ -258,43 +284,6 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
             order + " LIMIT ?4 OFFSET ?5",
         page, "disks", [&](Query& s) { s.bind(q.status).bind(q.smartStatus).bind(q.minTemp); }, out,
         err);
-  });
-}
-
-Result devicesWithPackage(const std::string& pkgId, const std::string& op,
-                          const std::string& version, const Page& page, Json::Value& out,
-                          std::string& err) {
-  return guarded(err, [&] {
-    std::string where = "x.pkg_id = ?1";
-    if (!op.empty()) {
-      auto found = versionOps().find(op);
-      if (found == versionOps().end()) {
-        err = "unknown version comparison '" + op + "'";
-        return kBadArgument;
-      }
-      where += " AND flx_vercmp(x.version, ?2) " + found->second;
-    }
-    ReadDb db;
-    return pagedRows(
-        db, deviceJoin("count(*)", KEVOFLX_TABLE_PKGS, where),
-        deviceJoin(std::string(kDeviceRef) + ", x.pkg_id, x.version, x.status", KEVOFLX_TABLE_PKGS,
-                   where) +
-            " ORDER BY d.sn LIMIT ?3 OFFSET ?4",
-        page, "devices", [&](Query& s) { s.bind(pkgId).bind(version); }, out, err);
-  });
-}
-
-Result devicesWithApp(const std::string& appId, const Page& page, Json::Value& out,
-                      std::string& err) {
-  return guarded(err, [&] {
-    const std::string where = "x.app_id = ?1";
-    ReadDb db;
-    return pagedRows(
-        db, deviceJoin("count(*)", KEVOFLX_TABLE_APPS, where),
-        deviceJoin(std::string(kDeviceRef) + ", x.app_id, x.version, x.name_enu AS name",
-                   KEVOFLX_TABLE_APPS, where) +
-            " ORDER BY d.sn LIMIT ?2 OFFSET ?3",
-        page, "devices", [&](Query& s) { s.bind(appId); }, out, err);
   });
 }
 

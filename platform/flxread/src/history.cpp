@@ -178,6 +178,12 @@ Result readFilling(double days, int64_t today, const Page& page, Json::Value& ou
   std::stable_sort(found.begin(), found.end(), [](const Json::Value& a, const Json::Value& b) {
     return a["fill_days"].asDouble() < b["fill_days"].asDouble();
   });
+  if (page.sink != nullptr) {  // the volumes filling are few: sorted first, then handed out
+    for (Json::Value& v : found)
+      if (!(*page.sink)(v)) break;
+    out = Json::Value(Json::objectValue);
+    return kOk;
+  }
   Json::Value result(Json::objectValue);
   Json::Value& rows = result["volumes"] = Json::Value(Json::arrayValue);
   for (size_t i = static_cast<size_t>(std::min<int64_t>(page.offset, found.size()));

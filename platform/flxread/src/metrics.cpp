@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "flx_schema.h"
 #include "flxhistory_schema.h"
@@ -43,6 +45,31 @@ bool Each(sqlite3* db, const std::string& sql, Row row, std::string& err) {
   return rc == SQLITE_DONE;
 }
 
+// Runs `sql` (one parameter) once for each of `ids`, calling `row` for each result row.
+template <class Row>
+bool EachOf(sqlite3* db, const std::string& sql, const std::unordered_set<int64_t>& ids, Row row,
+            std::string& err) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+    err = sqlite3_errmsg(db);
+    return false;
+  }
+  Stmt st(raw, sqlite3_finalize);
+  std::vector<int64_t> sorted(ids.begin(), ids.end());
+  std::sort(sorted.begin(), sorted.end());
+  for (int64_t id : sorted) {
+    sqlite3_bind_int64(raw, 1, id);
+    int rc;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
+    sqlite3_reset(raw);
+    if (rc != SQLITE_DONE) {
+      err = sqlite3_errmsg(db);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool Exec(sqlite3* db, const std::string& sql, std::string& err) {
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) return true;
   err = sqlite3_errmsg(db);
@@ -55,7 +82,7 @@ bool Attach(sqlite3* db, const std::string& path, const char* as, std::string& e
   return false;
 }
 
-Result Read(int lockWaitMs, Fleet& out, std::string& err) {
+Result Read(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wanted) {
   const std::string root = KEVORootPrefix();
   const std::string history = root + KEVO_HISTORY_DB_PATH;
   sqlite3* raw = nullptr;
@@ -89,8 +116,8 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
   const std::string summary =
       out.history
           ? std::string("s.device_id IS NOT NULL, coalesce(ct.arrival, 0), s.disk_failing, ") +
-                (hasInterval ? "coalesce(s.push_interval, 0)" : "0")
-          : "0, coalesce(ct.arrival, 0), 0, 0";
+                (hasInterval ? "coalesce(s.push_interval, 0)" : "0") + ", coalesce(s.marks, '[]')"
+          : "0, coalesce(ct.arrival, 0), 0, 0, '[]'";
   const std::string join =
       std::string(out.history ? " LEFT JOIN h.summary s ON s.device_id = d.id" : "") +
       " LEFT JOIN " KEVOFLX_TABLE_CONTACTS " ct ON ct.device_id = d.id";
@@ -107,23 +134,10 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
              d.lastContact = sqlite3_column_int64(st, 4);
              d.disksFailing = sqlite3_column_int64(st, 5);
              d.pushInterval = sqlite3_column_int64(st, 6);
+             d.marks = Text(st, 7);
              out.devices.push_back(std::move(d));
            },
            err);
-  ok = ok && Each(
-                 raw,
-                 "SELECT qx_id, name, size_used, size_total, lower(coalesce(status, '')) IN ('', "
-                 "'ready', 'normal', 'good') FROM c.vol_info",
-                 [&](sqlite3_stmt* st) {
-                   FleetVolume v;
-                   v.device = sqlite3_column_int64(st, 0);
-                   v.name = Text(st, 1);
-                   v.used = sqlite3_column_int64(st, 2);
-                   v.total = sqlite3_column_int64(st, 3);
-                   v.normal = sqlite3_column_int(st, 4) != 0;
-                   out.volumes.push_back(std::move(v));
-                 },
-                 err);
   // The writer makes its table of taken notes when it first runs.
   bool taken = false;
   ok =
@@ -138,41 +152,79 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
                                   static_cast<uint64_t>(sqlite3_column_int64(st, 1));
                             },
                             err));
-  // Failing disks are few, and a disk whose SMART status is not normal is one of them: the
-  // partial index hands them out, and the scan of every disk reads no status text.
-  std::unordered_map<int64_t, bool> failing;  // rowid: SMART status normal
+  // The fleet-wide numbers: every volume read from the index of their use, the failing disks
+  // from their partial index.
+  ok = ok &&
+       Each(
+           raw,
+           "SELECT CASE WHEN size_total IS NULL OR size_total <= 0 THEN 'unknown'"
+           " WHEN size_used * 100.0 / size_total < 50 THEN '<50%'"
+           " WHEN size_used * 100.0 / size_total < 80 THEN '50-80%'"
+           " WHEN size_used * 100.0 / size_total < 90 THEN '80-90%'"
+           " WHEN size_used * 100.0 / size_total < 95 THEN '90-95%'"
+           " WHEN size_used <= size_total THEN '95-100%' ELSE '>100%' END, count(*)"
+           " FROM c.vol_info GROUP BY 1",
+           [&](sqlite3_stmt* st) { out.volumesByUse[Text(st, 0)] = sqlite3_column_int64(st, 1); },
+           err);
   ok = ok && Each(
                  raw,
-                 "SELECT rowid, lower(coalesce(smart_status, '')) IN ('', 'normal', 'good', 'ok') "
-                 "FROM c.hdd_info WHERE " +
-                     failingDiskSql(""),
+                 "SELECT coalesce(model, ''), count(*) FROM c.hdd_info WHERE " +
+                     failingDiskSql("") + " GROUP BY 1 ORDER BY 2 DESC, 1",
                  [&](sqlite3_stmt* st) {
-                   failing[sqlite3_column_int64(st, 0)] = sqlite3_column_int(st, 1) != 0;
+                   const std::string model = out.failingByModel.size() < kMaxFailingModels
+                                                 ? Text(st, 0)
+                                                 : std::string("other");
+                   out.failingByModel[model] += sqlite3_column_int64(st, 1);
                  },
                  err);
-  ok = ok && Each(
-                 raw, "SELECT rowid, qx_id, dev, temp FROM c.hdd_info",
-                 [&](sqlite3_stmt* st) {
-                   FleetDisk k;
-                   k.device = sqlite3_column_int64(st, 1);
-                   k.dev = Text(st, 2);
-                   k.hasTemp = sqlite3_column_type(st, 3) != SQLITE_NULL;
-                   k.temp = sqlite3_column_int64(st, 3);
-                   auto bad = failing.find(sqlite3_column_int64(st, 0));
-                   k.failing = bad != failing.end();
-                   k.smartOk = !k.failing || bad->second;
-                   out.disks.push_back(std::move(k));
-                 },
-                 err);
+  std::unordered_set<int64_t> chosen;
+  for (const FleetDevice& d : out.devices)
+    if (!wanted || wanted(d)) chosen.insert(d.id);
+  // Few devices chosen: their rows by their keys; most of them: one pass over all rows.
+  const bool byDevice = chosen.size() * 4 < out.devices.size();
+  const std::string volumeSql =
+      "SELECT qx_id, name, size_used, size_total, lower(coalesce(status, '')) IN ('', "
+      "'ready', 'normal', 'good') FROM c.vol_info";
+  const std::string diskSql = "SELECT qx_id, dev, temp, model, " + failingDiskSql("") +
+                              ", lower(coalesce(smart_status, '')) IN ('', 'normal', 'good', "
+                              "'ok') FROM c.hdd_info";
+  auto volume = [&](sqlite3_stmt* st) {
+    if (chosen.count(sqlite3_column_int64(st, 0)) == 0) return;
+    FleetVolume v;
+    v.device = sqlite3_column_int64(st, 0);
+    v.name = Text(st, 1);
+    v.used = sqlite3_column_int64(st, 2);
+    v.total = sqlite3_column_int64(st, 3);
+    v.normal = sqlite3_column_int(st, 4) != 0;
+    out.volumes.push_back(std::move(v));
+  };
+  auto disk = [&](sqlite3_stmt* st) {
+    if (chosen.count(sqlite3_column_int64(st, 0)) == 0) return;
+    FleetDisk k;
+    k.device = sqlite3_column_int64(st, 0);
+    k.dev = Text(st, 1);
+    k.hasTemp = sqlite3_column_type(st, 2) != SQLITE_NULL;
+    k.temp = sqlite3_column_int64(st, 2);
+    k.model = Text(st, 3);
+    k.failing = sqlite3_column_int(st, 4) != 0;
+    k.smartOk = sqlite3_column_int(st, 5) != 0;
+    out.disks.push_back(std::move(k));
+  };
+  if (byDevice) {
+    ok = ok && EachOf(raw, volumeSql + " WHERE qx_id = ?", chosen, volume, err) &&
+         EachOf(raw, diskSql + " WHERE qx_id = ?", chosen, disk, err);
+  } else {
+    ok = ok && Each(raw, volumeSql, volume, err) && Each(raw, diskSql, disk, err);
+  }
   sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
   return ok ? kOk : kStoreFailed;
 }
 
 }  // namespace
 
-Result fleetSnapshot(int lockWaitMs, Fleet& out, std::string& err) {
+Result fleetSnapshot(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wanted) {
   out = Fleet();
-  const Result r = guarded(err, [&] { return Read(lockWaitMs, out, err); });
+  const Result r = guarded(err, [&] { return Read(lockWaitMs, out, err, wanted); });
   if (r != kOk) out = Fleet();
   return r;
 }

@@ -1,7 +1,10 @@
 #include "read_db.h"
 
+#include <ctype.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "flx_schema.h"
 #include "history_db.h"
@@ -71,6 +74,36 @@ void sqlStale(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   sqlite3_result_int(ctx, isStale(sqlite3_value_int64(argv[0]), sqlite3_value_int64(argv[1]), now));
 }
 
+// flx_natural(text): a key whose byte order is the text's natural order, case aside: each run
+// of digits becomes its length (two digits) and the digits without leading zeros, so that
+// "store-12" comes before "store-100".
+void sqlNatural(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const unsigned char* t = sqlite3_value_text(argv[0]);
+  if (t == nullptr) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  try {
+    std::string key;
+    for (const unsigned char* p = t; *p != 0;) {
+      if (!isdigit(*p)) {
+        key += static_cast<char>(tolower(*p++));
+        continue;
+      }
+      while (*p == '0' && isdigit(p[1])) ++p;
+      const unsigned char* start = p;
+      while (isdigit(*p)) ++p;
+      const size_t n = std::min<size_t>(static_cast<size_t>(p - start), 99);
+      key += static_cast<char>('0' + n / 10);
+      key += static_cast<char>('0' + n % 10);
+      key.append(reinterpret_cast<const char*>(start), n);
+    }
+    sqlite3_result_text64(ctx, key.data(), key.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  } catch (...) {
+    sqlite3_result_error_nomem(ctx);
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -124,7 +157,9 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
       sqlite3_create_function(raw, "flx_stale", 2, SQLITE_UTF8, nullptr, sqlStale, nullptr,
                               nullptr) != SQLITE_OK ||
       sqlite3_create_function(raw, "flx_stale_at", 3, flags, nullptr, sqlStale, nullptr, nullptr) !=
-          SQLITE_OK) {
+          SQLITE_OK ||
+      sqlite3_create_function(raw, "flx_natural", 1, flags, nullptr, sqlNatural, nullptr,
+                              nullptr) != SQLITE_OK) {
     error = why("cannot prepare the read connection", raw);
     sqlite3_close_v2(raw);
     return nullptr;
@@ -150,6 +185,14 @@ void ReadDb::fail(const std::string& what) {
   error_ = why(what, db_);
   holder().markBroken(db_);
   db_ = nullptr;
+}
+
+std::string wholeListSql(const std::string& rowsSql) {
+  std::string sql = rowsSql;
+  const std::string total = FLXREAD_TOTAL_SQL;
+  for (size_t at; (at = sql.find(total)) != std::string::npos;)
+    sql.replace(at, total.size(), "0 AS " FLXREAD_TOTAL_COLUMN);
+  return sql;
 }
 
 Result storeFailed(const ReadDb& db, std::string& err) {

@@ -83,6 +83,26 @@ Result storeFailed(const ReadDb& db, std::string& err);
 #define FLXREAD_TOTAL_COLUMN "total_rows"
 #define FLXREAD_TOTAL_SQL "count(*) OVER () AS " FLXREAD_TOTAL_COLUMN
 
+// Every row of `rowsSql` (see pagedRows) to `sink`, read as the statement steps: the window
+// count would hold every row, so it is not taken, and the page is the whole list.
+std::string wholeListSql(const std::string& rowsSql);
+template <class Bind>
+Result eachRow(ReadDb& db, const std::string& rowsSql, Bind bindArgs, const RowSink& sink,
+               Json::Value& out, std::string& err) {
+  Query q(db, wholeListSql(rowsSql));
+  bindArgs(q);
+  q.bind(int64_t(-1)).bind(int64_t(0));
+  int rc;
+  while ((rc = q.step()) == SQLITE_ROW) {
+    Json::Value row = q.row();
+    row.removeMember(FLXREAD_TOTAL_COLUMN);
+    if (!sink(row)) break;
+  }
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return storeFailed(db, err);
+  out = Json::Value(Json::objectValue);
+  return kOk;
+}
+
 // A paged answer: {"total", "offset", "limit", key: rows}. `rowsSql` ends with "LIMIT ?
 // OFFSET ?"; when it also selects FLXREAD_TOTAL_SQL one pass gives the page and the total, and
 // `countSql` runs only for an empty page (or always, for queries whose rows an index hands
@@ -97,6 +117,7 @@ Result pagedRows(ReadDb& db, const std::string& countSql, const std::string& row
     return kBadArgument;
   }
   if (!db.ok()) return storeFailed(db, err);
+  if (page.sink != nullptr) return eachRow(db, rowsSql, bindArgs, *page.sink, out, err);
   Json::Value result(Json::objectValue);
   Json::Value& rows = result[key] = Json::Value(Json::arrayValue);
   int64_t total = 0;

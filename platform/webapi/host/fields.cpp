@@ -256,7 +256,10 @@ int ParseParams(Call& call, size_t inputBytes, std::string& why) {
       return 413;
     }
   }
-  for (auto& field : call.rawParams) call.params[field.first] = ParamValue(field.second);
+  for (auto& field : call.rawParams) {
+    Json::Value& value = call.params[field.first] = ParamValue(field.second);
+    if (value.isNumeric()) call.numberTexts[field.first] = std::move(field.second);
+  }
   call.rawParams.clear();
   return 0;
 }

@@ -49,7 +49,8 @@ struct Call {
   int version = 0;
   std::string sid;
   Json::Value params{Json::objectValue};
-  std::map<std::string, std::string> rawParams;  // decoded, not parsed yet
+  std::map<std::string, std::string> rawParams;    // decoded, not parsed yet
+  std::map<std::string, std::string> numberTexts;  // the text of each that parsed as a number
 };
 
 // Most fields one call may carry (a push has five); counted before any is decoded.
@@ -171,6 +172,7 @@ class Dispatcher {
     std::string api, method;
     int code = 0;
     std::string refused;
+    KEVO::Download download;  // a download the method answered with (written by the caller)
   };
   Json::Value Handle(const RawRequest& raw, int* httpStatus = nullptr,
                      const BeforeCall& before = nullptr, Outcome* outcome = nullptr);

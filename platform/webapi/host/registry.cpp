@@ -188,8 +188,9 @@ Json::Value Dispatcher::Handle(const RawRequest& raw, int* httpStatus, const Bef
   } else {
     if (before && allowed) before(call, who);
     KEVO::APIRequest request(call.api, call.version, call.method, call.params, call.sid,
-                             raw.remoteIp);
+                             raw.remoteIp, call.numberTexts);
     Invoke(handler, request, response);
+    if (outcome != nullptr && response.IsDownload()) outcome->download = response.TakeDownload();
     if (hooks_.after) hooks_.after(call, who, response);
   }
   if (httpStatus != nullptr) *httpStatus = status;

@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -94,8 +95,12 @@ void ServeMetrics(FCGX_Request& req, const WorkerSetup& setup) {
       }
     }
   }
-  FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
-  FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
+  if (outcome.download.producer) {
+    WriteDownload(req, outcome.download);
+  } else {
+    FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
+    FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
+  }
   FCGX_Finish_r(&req);
   busy::Stop(setup.slot);
   if (allowed)
@@ -119,6 +124,30 @@ void CountRequest(const Dispatcher::Outcome& o, double seconds, const HostOption
     metrics::Add("flx_requests_refused_total", metrics::Label("cause", o.refused));
   if (known && o.method == options.timedMethod)
     metrics::Observe("flx_" + options.timedMethod + "_duration_seconds", api, seconds);
+}
+
+// A download's head, then its body as the method's producer writes it. The status is sent
+// before the first piece: a producer that fails part way can only end the body early.
+void WriteDownload(FCGX_Request& req, const KEVO::Download& download) {
+  std::string name;
+  for (char c : download.fileName)  // a plain file name: no quote, separator or control
+    if (isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_') name += c;
+  const std::string head = "Status: 200 OK\r\nContent-Type: " + Oneline(download.contentType) +
+                           "\r\nContent-Disposition: attachment; filename=\"" +
+                           (name.empty() ? "download" : name) +
+                           "\"\r\nCache-Control: no-store\r\n\r\n";
+  FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
+  bool complete = false;
+  try {
+    complete = download.producer([&req](const char* data, size_t size) {
+      return FCGX_PutStr(data, static_cast<int>(size), req.out) >= 0;
+    });
+  } catch (const std::exception& e) {
+    syslog(LOG_ERR, "a download failed: %s", e.what());
+  } catch (...) {
+    syslog(LOG_ERR, "a download failed");
+  }
+  if (!complete) syslog(LOG_WARNING, "a download %s ended early", Oneline(name).c_str());
 }
 
 // Reads, runs and answers one request. The in-flight file exists while the module runs.
@@ -172,8 +201,12 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
   // Counted before the answer leaves: a client that has its answer finds it counted.
   const auto took = Clock::now() - start;
   CountRequest(outcome, std::chrono::duration<double>(took).count(), *setup.options);
-  FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
-  FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
+  if (outcome.download.producer) {
+    WriteDownload(req, outcome.download);
+  } else {
+    FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
+    FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
+  }
   FCGX_Finish_r(&req);
   busy::Stop(setup.slot);
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();

@@ -5,13 +5,15 @@
 namespace KEVO {
 
 APIRequest::APIRequest(std::string api, int version, std::string method, Json::Value params,
-                       std::string sessionId, std::string remoteIp)
+                       std::string sessionId, std::string remoteIp,
+                       std::map<std::string, std::string> numberTexts)
     : api_(std::move(api)),
       version_(version),
       method_(std::move(method)),
       params_(std::move(params)),
       sessionId_(std::move(sessionId)),
-      remoteIp_(std::move(remoteIp)) {
+      remoteIp_(std::move(remoteIp)),
+      numberTexts_(std::move(numberTexts)) {
   // isMember() and get() throw on arrays and scalars; keep the lookups safe for any input.
   if (!params_.isObject()) params_ = Json::Value(Json::objectValue);
 }
@@ -25,6 +27,13 @@ Json::Value APIRequest::GetParam(const std::string& name, const Json::Value& def
   return found != nullptr ? *found : defaultValue;
 }
 
+bool APIRequest::GetNumberText(const std::string& name, std::string& text) const {
+  auto found = numberTexts_.find(name);
+  if (found == numberTexts_.end()) return false;
+  text = found->second;
+  return true;
+}
+
 std::string APIRequest::GetAPIClass() const {
   // A name without a dot belongs to no class.
   const std::string::size_type dot = api_.rfind('.');
@@ -36,6 +45,12 @@ void APIResponse::SetSuccess(const Json::Value& data) {
   success_ = true;
   error_ = 0;
   data_ = data;
+  download_ = Download();
+}
+
+void APIResponse::SetDownload(Download download) {
+  SetSuccess(Json::Value());
+  download_ = std::move(download);
 }
 
 void APIResponse::SetError(int code, const Json::Value& data) {
@@ -43,6 +58,7 @@ void APIResponse::SetError(int code, const Json::Value& data) {
   success_ = false;
   error_ = code;
   data_ = data;
+  download_ = Download();
 }
 
 Json::Value APIResponse::ToJson() const {
