@@ -560,9 +560,11 @@ TEST_F(PushIntegrationTest, LargeScrapesHoldNoWorkerNorItsMemory) {
   module_ = FLX_CRASH_MODULE_PATH;
   const uint64_t id = addDevice(kSn);
   query(
-      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
+      // Full volumes, which a scrape shows by default; enough of them that making it takes
+      // well over the 0.3 s after which a busy worker gets help.
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 250000) "
       "INSERT INTO vol_info (name, status, size_total, size_used, qx_id) "
-      "SELECT 'volume-' || i, 'normal', 1000000000000, 1000, " +
+      "SELECT 'volume-' || i, 'normal', 1000000000000, 950000000000, " +
       std::to_string(id) + " FROM n");
   StartHost({"--workers", "1", "--max-workers", "2"});
   const int worker = Call("pid");

@@ -333,9 +333,10 @@ TEST_F(OperateTest, CheckFindsOnePlantedFaultOfEachKindAndRepairsTheSafeOnes) {
   query("DELETE FROM devices WHERE sn = 'GONE'", reg);
   const auto before = showAll();
   const std::string goneId = std::to_string(gone);
-  for (const char* dir : {KEVO_SPOOL_DIR, KEVO_LOCK_DIR}) {
-    mkdir(path(dir).c_str(), 0711);
-    chmod(path(dir).c_str(), 0711);
+  for (const auto& [dir, mode] : {std::pair<const char*, mode_t>{KEVO_SPOOL_DIR, 0711},
+                                  std::pair<const char*, mode_t>{KEVO_LOCK_DIR, 0700}}) {
+    mkdir(path(dir).c_str(), mode);
+    chmod(path(dir).c_str(), mode);
   }
   const struct {
     const char* kind;

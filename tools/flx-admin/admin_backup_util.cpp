@@ -81,6 +81,8 @@ bool Stores::open(bool readOnly, std::string& err) {
         return false;
       }
       sqlite3_busy_timeout(s.db, 60000);
+      // A repair deletes as the registry does: what hangs on a row goes with it.
+      if (!readOnly) sqlite3_exec(s.db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
     } else if (f.first == files[0].first) {
       err = "there is no registry database at " + s.path + "; run 'flx-admin init' first";
       return false;
