@@ -7,6 +7,7 @@
 #include <cmath>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "flxread.h"
@@ -26,7 +27,11 @@ struct BadParam {
 
 class Params {
  public:
-  explicit Params(KEVO::APIRequest* req) : req_(req) {}
+  Params(KEVO::APIRequest* req, std::string operatorName)
+      : req_(req), operator_(std::move(operatorName)) {}
+
+  // The name of the operator whose token the request carries.
+  const std::string& operatorName() const { return operator_; }
 
   bool has(const char* name) const { return req_->HasParam(name); }
 
@@ -76,6 +81,7 @@ class Params {
 
  private:
   KEVO::APIRequest* req_;
+  std::string operator_;
 };
 
 void answer(KEVO::APIResponse* resp, flxread::Result r, const std::string& err,
@@ -106,6 +112,7 @@ void list(const Params& p, KEVO::APIResponse* resp) {
   q.descending = order == "desc";
   q.filter = p.text("filter", false);
   q.page = p.page();
+  q.now = static_cast<int64_t>(time(nullptr));
   Json::Value out;
   std::string err;
   answer(resp, flxread::deviceList(q, out, err), err, out);
@@ -157,6 +164,23 @@ void application(const Params& p, KEVO::APIResponse* resp) {
   Json::Value out;
   std::string err;
   answer(resp, flxread::devicesWithApp(id, page, out, err), err, out);
+}
+
+void software(const Params& p, KEVO::APIResponse* resp) {
+  const std::string name = p.text("name", false);
+  const std::string kind = p.text("kind", false);
+  if (!kind.empty() && kind != "package" && kind != "application")
+    throw BadParam{INV_ERR_BAD_PARAM, "kind is not package/application"};
+  const flxread::Page page = p.page();
+  Json::Value out;
+  std::string err;
+  answer(resp, flxread::software(name, kind, page, out, err), err, out);
+}
+
+void whoami(const Params& p, KEVO::APIResponse* resp) {
+  Json::Value out(Json::objectValue);
+  out["name"] = p.operatorName();
+  resp->SetSuccess(out);
 }
 
 void stale(const Params& p, KEVO::APIResponse* resp) {
@@ -260,7 +284,7 @@ void serve(KEVO::APIRequest* req, KEVO::APIResponse* resp, Method method) {
       resp->SetError(INV_ERR_NO_PERMISSION, Json::Value());
       return;
     }
-    method(Params(req), resp);
+    method(Params(req, name), resp);
   } catch (const BadParam& e) {
     INV_LOG("Bad request parameters. %s (method %s)", e.why.c_str(), req->GetAPIMethod().c_str());
     resp->SetError(e.code, Json::Value());
@@ -290,6 +314,8 @@ extern "C" const WEBAPI_ENTRY gInventoryTable[] = {
     {"KEVO.FLX.Inventory", 1, "history",     INV_METHOD(history)},      // change events, newest first
     {"KEVO.FLX.Inventory", 1, "series",      INV_METHOD(series)},       // daily samples of volumes or disks
     {"KEVO.FLX.Inventory", 1, "filling",     INV_METHOD(filling)},      // volumes full within N days
+    {"KEVO.FLX.Inventory", 1, "software",    INV_METHOD(software)},     // the fleet's packages and applications
+    {"KEVO.FLX.Inventory", 1, "whoami",      INV_METHOD(whoami)},       // the operator's name
     {nullptr,              0, nullptr,       nullptr},
 };
 // clang-format on

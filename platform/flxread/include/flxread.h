@@ -61,7 +61,11 @@ struct ListQuery {
   bool descending = false;
   std::string filter;
   Page page;
+  // The time of reading: a device whose last report is older than kStaleSeconds before it is
+  // marked "stale".
+  int64_t now = 0;
 };
+constexpr int64_t kStaleSeconds = 3600;
 
 // True when `key` names a sortable column of the device list.
 bool isSortKey(const std::string& key);
@@ -69,8 +73,9 @@ bool isSortKey(const std::string& key);
 // {"total", "offset", "limit", "devices": [...]} with the device fields and per device
 // "summary": vol_count, vol_max_use (percent, null without volumes), vol_max_name,
 // disk_count, disk_failing, disk_max_temp, app_count, pkg_count, fill_days, marks (array);
-// and "last_seen" (seconds). The summary and the sorts by it come from the history's summary
-// rows; for a device without one yet they are computed from the stores (fill_days null).
+// and "last_seen" (seconds); "counts": the devices of the filtered set with each mark
+// (failing, full, hot, filling, stale). The summary and the sorts by it come from the history's
+// summary rows; for a device without one yet they are computed from the stores (fill_days null).
 Result deviceList(const ListQuery& q, Json::Value& out, std::string& err);
 
 // Everything stored for device `sn`: keys device, applications, packages, info, cache, files.
@@ -99,6 +104,12 @@ Result devicesWithPackage(const std::string& pkgId, const std::string& op,
 // Devices that have application `appId`.
 Result devicesWithApp(const std::string& appId, const Page& page, Json::Value& out,
                       std::string& err);
+// The fleet's packages and applications (`kind` "package", "application" or empty: both) whose
+// id or name contains `name` (case-insensitive; empty: all), by name: {"total", "offset",
+// "limit", "items": [{id, name, kind, versions: [{version, devices}] newest first, newest,
+// devices, behind}]}, where `behind` counts the devices without the newest version.
+Result software(const std::string& name, const std::string& kind, const Page& page,
+                Json::Value& out, std::string& err);
 // Devices whose last report is older than `seconds` before `now` (or that never reported).
 Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value& out,
                     std::string& err);

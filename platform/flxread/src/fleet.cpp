@@ -103,14 +103,19 @@ Json::Value marksArray(const std::string& text) {
   return marks;
 }
 
-// Moves the summary columns of a flat device row into "summary".
-Json::Value nestSummary(Json::Value row) {
+// The marks the history's summary keeps; "stale" depends on the time of reading.
+const char* const kStoredMarks[] = {"failing", "full", "hot", "filling"};
+
+// Moves the summary columns of a flat device row into "summary", with "stale" among the marks
+// when the device's last report is older than kStaleSeconds before `now`.
+Json::Value nestSummary(Json::Value row, int64_t now) {
   Json::Value summary(Json::objectValue);
   for (const SummaryColumn& c : kSummary) {
     summary[c.name] = row[c.name];
     row.removeMember(c.name);
   }
   summary["marks"] = marksArray(summary["marks"].asString());
+  if (row["last_seen"].asInt64() < now - kStaleSeconds) summary["marks"].append("stale");
   row["summary"] = summary;
   return row;
 }
@@ -149,7 +154,21 @@ Result list(const ListQuery& q, Json::Value& out, std::string& err) {
       db, countSql, rowsSql, q.page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); },
       out, err);
   if (r != kOk) return r;
-  for (Json::Value& row : out["devices"]) row = nestSummary(row);
+  for (Json::Value& row : out["devices"]) row = nestSummary(row, q.now);
+  // The marks of the filtered set, as the rows carry them.
+  std::string countsSql = "SELECT ";
+  for (const char* m : kStoredMarks)
+    countsSql += std::string("coalesce(sum(s.marks LIKE '%\"") + m + "\"%'), 0), ";
+  countsSql += "coalesce(sum(" + summarySql("last_seen", kLastSeenSql) +
+               " < ?3), 0) FROM " KEVOFLX_TABLE_DEVICES " d" + kSummaryJoin + " WHERE " +
+               kFilterSql;
+  Query counts(db, countsSql);
+  counts.bind(q.filter).bind(pattern).bind(q.now - kStaleSeconds);
+  if (counts.step() != SQLITE_ROW) return storeFailed(db, err);
+  Json::Value& c = out["counts"] = Json::Value(Json::objectValue);
+  int col = 0;
+  for (const char* m : kStoredMarks) c[m] = Json::Int64(counts.i64(col++));
+  c["stale"] = Json::Int64(counts.i64(col));
   return kOk;
 }
 
