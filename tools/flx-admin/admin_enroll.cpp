@@ -7,6 +7,7 @@
 
 #include "admin_util.h"
 #include "flxenroll.h"
+#include "flxoperators.h"
 
 namespace flxadmin {
 
@@ -44,9 +45,19 @@ int enrollAdd(const EnrollOptions& o, std::string& line, std::string& err) {
       err = "--ttl, --uses and --session-ttl take 0 or a positive number (seconds, uses)";
       return 1;
     }
-    if (!o.group.empty() && !isPlainToken(o.group, 128)) {
-      err = "invalid group '" + o.group + "': use 1 to 128 printable characters, no spaces";
-      return 1;
+    if (!o.group.empty()) {
+      // A typo would put every device of the line in a group nobody reads: groups are made
+      // first, with 'group add'.
+      const int known = flxops::GroupExists(o.group);
+      if (known < 0) {
+        err = registryError("cannot read the groups");
+        return 1;
+      }
+      if (known == 0) {
+        err = "no group '" + o.group + "'; create it first with 'flx-admin group add " + o.group +
+              "'";
+        return 1;
+      }
     }
     std::string hash;
     Json::Value certs;

@@ -12,6 +12,7 @@
 #include "admin.h"
 #include "admin_enroll_cli.h"
 #include "admin_history.h"
+#include "admin_operators_cli.h"
 #include "admin_quarantine.h"
 #include "admin_spool.h"
 #include "kevoroot.h"
@@ -125,34 +126,6 @@ int runSessionAdd(Options& o) {
 int runSessionRemove(const Options& o) {
   std::string err;
   return flxadmin::sessionRemove(o.sid, err) != 0 ? fail(err) : 0;
-}
-
-int runOperatorAdd(const Options& o) {
-  std::string err;
-  std::string token;
-  if (flxadmin::operatorAdd(o.name, token, err) != 0) return fail(err);
-  std::cout << token << std::endl;
-  return 0;
-}
-
-int runOperatorList() {
-  std::string err;
-  Json::Value list;
-  if (flxadmin::operatorList(list, err) != 0) return fail(err);
-  printf("%-24s %s\n", "NAME", "CREATED");
-  for (const Json::Value& op : list) {
-    time_t created = static_cast<time_t>(op["created"].asInt64());
-    char when[32] = "-";
-    struct tm tm;
-    if (gmtime_r(&created, &tm) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%SZ", &tm);
-    printf("%-24s %s\n", op["name"].asCString(), when);
-  }
-  return 0;
-}
-
-int runOperatorRemove(const Options& o) {
-  std::string err;
-  return flxadmin::operatorRemove(o.name, err) != 0 ? fail(err) : 0;
 }
 
 int runSpoolList(const Options& o) {
@@ -276,17 +249,9 @@ int run(int argc, char** argv) {
   CLI::App* hiRebuild = history->add_subcommand(
       "rebuild",
       "Recompute baselines and summaries from the stores (a corrupt database is made anew)");
-  CLI::App* oper = app.add_subcommand("operator", "Operators who read the inventory");
-  oper->require_subcommand(1);
-  CLI::App* opAdd =
-      oper->add_subcommand("add", "Add an operator; prints its token (shown this once only)");
-  opAdd->add_option("NAME", o.name, "Operator name")->required();
-  CLI::App* opList = oper->add_subcommand("list", "List the operators");
-  CLI::App* opRemove = oper->add_subcommand("remove", "Remove an operator and its token");
-  opRemove->add_option("NAME", o.name, "Operator name")->required();
-
   flxadmin::Commands commands;
   flxadmin::addEnrollCommands(app, *device, *session, commands);
+  flxadmin::addOperatorCommands(app, *device, commands);
 
   try {
     app.parse(argc, argv);
@@ -298,27 +263,30 @@ int run(int argc, char** argv) {
     return usageError(app, e);
   }
 
-  for (const auto& command : commands) {
-    if (command.first->parsed()) return command.second();
-  }
-  if (init->parsed()) return runInit();
-  if (devAdd->parsed()) return runDeviceAdd(o);
-  if (devList->parsed()) return runDeviceList();
-  if (devShow->parsed()) return runDeviceShow(o);
-  if (devRemove->parsed()) return runDeviceRemove(o);
-  if (sesAdd->parsed()) return runSessionAdd(o);
-  if (sesRemove->parsed()) return runSessionRemove(o);
-  if (spList->parsed()) return runSpoolList(o);
-  if (spReplay->parsed()) return runSpoolReplay(o);
-  if (spDrop->parsed()) return runSpoolDrop(o);
-  if (quList->parsed()) return runQuarantineList();
-  if (quDrop->parsed()) return runQuarantineDrop(o);
-  if (hiRebuild->parsed()) return runHistoryRebuild();
-  if (opAdd->parsed()) return runOperatorAdd(o);
-  if (opList->parsed()) return runOperatorList();
-  if (opRemove->parsed()) return runOperatorRemove(o);
-  std::cerr << "flx-admin: no command given; run 'flx-admin --help' for usage" << std::endl;
-  return kExitUsage;
+  const auto dispatch = [&]() -> int {
+    for (const auto& command : commands) {
+      if (command.first->parsed()) return command.second();
+    }
+    if (init->parsed()) return runInit();
+    if (devAdd->parsed()) return runDeviceAdd(o);
+    if (devList->parsed()) return runDeviceList();
+    if (devShow->parsed()) return runDeviceShow(o);
+    if (devRemove->parsed()) return runDeviceRemove(o);
+    if (sesAdd->parsed()) return runSessionAdd(o);
+    if (sesRemove->parsed()) return runSessionRemove(o);
+    if (spList->parsed()) return runSpoolList(o);
+    if (spReplay->parsed()) return runSpoolReplay(o);
+    if (spDrop->parsed()) return runSpoolDrop(o);
+    if (quList->parsed()) return runQuarantineList();
+    if (quDrop->parsed()) return runQuarantineDrop(o);
+    if (hiRebuild->parsed()) return runHistoryRebuild();
+    std::cerr << "flx-admin: no command given; run 'flx-admin --help' for usage" << std::endl;
+    return kExitUsage;
+  };
+  const int rc = dispatch();
+  // Every command run is in the audit trail, whoever typed it on the host: root.
+  if (rc != kExitUsage) flxadmin::auditCommand(app, rc);
+  return rc;
 }
 
 }  // namespace

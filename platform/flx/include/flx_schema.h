@@ -15,6 +15,17 @@
 #define KEVOFLX_TABLE_ENROLL_SECRETS "enroll_secrets"
 #define KEVOFLX_TABLE_SESSION_IDENTITIES "session_identities"
 #define KEVOFLX_TABLE_ADMISSIONS "device_admissions"
+// Groups of devices (a device is in at most one), operators' roles and groups, and the audit
+// trail with its retention and its counters of refusals.
+#define KEVOFLX_TABLE_GROUPS "fleet_groups"
+#define KEVOFLX_TABLE_DEVICE_GROUPS "device_groups"
+#define KEVOFLX_TABLE_OPERATOR_ACCESS "operator_access"
+#define KEVOFLX_TABLE_OPERATOR_GROUPS "operator_groups"
+#define KEVOFLX_TABLE_AUDIT "audit_log"
+#define KEVOFLX_TABLE_AUDIT_POLICY "audit_policy"
+#define KEVOFLX_TABLE_AUDIT_COUNTERS "audit_counters"
+#define KEVOFLX_INDEX_DEVICE_GROUPS_BY_GROUP "device_groups_group"
+#define KEVOFLX_INDEX_AUDIT_BY_TIME "audit_log_at"
 
 // Fleet queries look packages and applications up by id across devices.
 #define KEVOFLX_INDEX_PKGS_BY_ID "pkgs_pkg_id"
@@ -24,13 +35,16 @@
 #define KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT "device_admissions_fingerprint"
 
 // Every table and index above, as the initialiser of an array of texts.
-#define KEVOFLX_SCHEMA_OBJECTS                                                                \
-  {                                                                                           \
-    KEVOFLX_TABLE_DEVICES, KEVOFLX_TABLE_SESSIONS, KEVOFLX_TABLE_APPS, KEVOFLX_TABLE_PKGS,    \
-        KEVOFLX_TABLE_INFO, KEVOFLX_TABLE_OPERATORS, KEVOFLX_INDEX_PKGS_BY_ID,                \
-        KEVOFLX_INDEX_APPS_BY_ID, KEVOFLX_INDEX_SESSIONS_BY_SN, KEVOFLX_TABLE_ENROLL_SECRETS, \
-        KEVOFLX_TABLE_SESSION_IDENTITIES, KEVOFLX_TABLE_ADMISSIONS,                           \
-        KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT                                               \
+#define KEVOFLX_SCHEMA_OBJECTS                                                                     \
+  {                                                                                                \
+    KEVOFLX_TABLE_DEVICES, KEVOFLX_TABLE_SESSIONS, KEVOFLX_TABLE_APPS, KEVOFLX_TABLE_PKGS,         \
+        KEVOFLX_TABLE_INFO, KEVOFLX_TABLE_OPERATORS, KEVOFLX_INDEX_PKGS_BY_ID,                     \
+        KEVOFLX_INDEX_APPS_BY_ID, KEVOFLX_INDEX_SESSIONS_BY_SN, KEVOFLX_TABLE_ENROLL_SECRETS,      \
+        KEVOFLX_TABLE_SESSION_IDENTITIES, KEVOFLX_TABLE_ADMISSIONS,                                \
+        KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT, KEVOFLX_TABLE_GROUPS,                             \
+        KEVOFLX_TABLE_DEVICE_GROUPS, KEVOFLX_TABLE_OPERATOR_ACCESS, KEVOFLX_TABLE_OPERATOR_GROUPS, \
+        KEVOFLX_TABLE_AUDIT, KEVOFLX_TABLE_AUDIT_POLICY, KEVOFLX_TABLE_AUDIT_COUNTERS,             \
+        KEVOFLX_INDEX_DEVICE_GROUPS_BY_GROUP, KEVOFLX_INDEX_AUDIT_BY_TIME                          \
   }
 
 #endif  // FLX_SCHEMA_H

@@ -10,7 +10,7 @@
 namespace flxreg {
 
 // Bumped when the schema changes; stored in the database's user_version.
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 // The CREATE statements of every table, each "IF NOT EXISTS".
 std::string schemaSql();
