@@ -5,12 +5,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "flxenroll.h"
+#include "flxoperators.h"
 #include "flxread.h"
+#include "inventory/manage_api.h"
 #include "kevocore.h"
 
 namespace {
@@ -27,7 +30,41 @@ struct BadParam {
 
 class Params {
  public:
-  explicit Params(KEVO::APIRequest* req) : req_(req) {}
+  Params(KEVO::APIRequest* req, const flxread::Operator& op) : req_(req), op_(op) {}
+
+  const flxread::Operator& op() const { return op_; }
+  KEVO::APIRequest* request() const { return req_; }
+
+  // The devices this call sees: the operator's, narrowed to the `group` parameter if given.
+  flxread::Scope scope() const {
+    flxread::Scope s = op_.scope;
+    std::string err;
+    if (flxread::narrowToGroup(s, text("group", false), err) != flxread::kOk)
+      throw std::runtime_error(err);
+    return s;
+  }
+
+  // Device `sn` when the operator sees it; otherwise the answer is "not found", as for a
+  // device that does not exist, and a read of another group's device goes to the audit trail.
+  std::string device(const char* name = "sn") const {
+    const std::string sn = text(name, true);
+    std::string err;
+    const flxread::Result r = flxread::visible(sn, op_.scope, err);
+    if (r == flxread::kOk) return sn;
+    if (r != flxread::kNotFound) throw std::runtime_error(err);
+    if (!op_.scope.all && flxread::visible(sn, flxread::Scope(), err) == flxread::kOk) {
+      flxops::AuditEntry e;
+      e.who = op_.name;
+      e.action = "read-refused";
+      e.object = req_->GetAPIMethod();
+      e.device = sn;
+      e.group = flxread::groupOf(sn);
+      e.address = req_->GetRemoteIP();
+      e.result = "refused";
+      flxops::AuditRefusal(e, 0);
+    }
+    throw BadParam{INV_ERR_NOT_FOUND, "no such device in the operator's groups"};
+  }
 
   bool has(const char* name) const { return req_->HasParam(name); }
 
@@ -77,6 +114,7 @@ class Params {
 
  private:
   KEVO::APIRequest* req_;
+  const flxread::Operator& op_;
 };
 
 void answer(KEVO::APIResponse* resp, flxread::Result r, const std::string& err,
@@ -121,6 +159,7 @@ void list(const Params& p, KEVO::APIResponse* resp) {
   q.descending = order == "desc";
   q.filter = p.text("filter", false);
   q.page = p.page();
+  q.scope = p.scope();
   Json::Value out;
   std::string err;
   const flxread::Result r = flxread::deviceList(q, out, err);
@@ -133,9 +172,12 @@ void list(const Params& p, KEVO::APIResponse* resp) {
 void get(const Params& p, KEVO::APIResponse* resp) {
   Json::Value out;
   std::string err;
-  const std::string sn = p.text("sn", true);
+  const std::string sn = p.device();
   const flxread::Result r = flxread::deviceShow(sn, out, err);
-  if (r == flxread::kOk) out["enrollment"] = enrollmentOf(sn);
+  if (r == flxread::kOk) {
+    out["enrollment"] = enrollmentOf(sn);
+    out["group"] = flxread::groupOf(sn);
+  }
   answer(resp, r, err, out);
 }
 
@@ -144,7 +186,7 @@ void volumes(const Params& p, KEVO::APIResponse* resp) {
   const flxread::Page page = p.page();
   Json::Value out;
   std::string err;
-  answer(resp, flxread::volumesOver(minUse, page, out, err), err, out);
+  answer(resp, flxread::volumesOver(minUse, page, out, err, p.scope()), err, out);
 }
 
 void disks(const Params& p, KEVO::APIResponse* resp) {
@@ -154,6 +196,7 @@ void disks(const Params& p, KEVO::APIResponse* resp) {
   q.failingOnly = p.flag("failing");
   q.hasMinTemp = p.has("min_temp");
   q.minTemp = p.integer("min_temp", 0, INT32_MIN, INT32_MAX);
+  q.scope = p.scope();
   const flxread::Page page = p.page();
   Json::Value out;
   std::string err;
@@ -170,7 +213,7 @@ void package(const Params& p, KEVO::APIResponse* resp) {
   const flxread::Page page = p.page();
   Json::Value out;
   std::string err;
-  answer(resp, flxread::devicesWithPackage(id, op, version, page, out, err), err, out);
+  answer(resp, flxread::devicesWithPackage(id, op, version, page, out, err, p.scope()), err, out);
 }
 
 void application(const Params& p, KEVO::APIResponse* resp) {
@@ -178,7 +221,7 @@ void application(const Params& p, KEVO::APIResponse* resp) {
   const flxread::Page page = p.page();
   Json::Value out;
   std::string err;
-  answer(resp, flxread::devicesWithApp(id, page, out, err), err, out);
+  answer(resp, flxread::devicesWithApp(id, page, out, err, p.scope()), err, out);
 }
 
 void stale(const Params& p, KEVO::APIResponse* resp) {
@@ -186,7 +229,9 @@ void stale(const Params& p, KEVO::APIResponse* resp) {
   const flxread::Page page = p.page();
   Json::Value out;
   std::string err;
-  answer(resp, flxread::staleDevices(seconds, static_cast<int64_t>(time(nullptr)), page, out, err),
+  answer(resp,
+         flxread::staleDevices(seconds, static_cast<int64_t>(time(nullptr)), page, out, err,
+                               p.scope()),
          err, out);
 }
 
@@ -202,7 +247,8 @@ std::pair<int64_t, int64_t> timeRange(const Params& p, int64_t defaultTo, int64_
 
 void history(const Params& p, KEVO::APIResponse* resp) {
   flxread::HistoryQuery q;
-  q.sn = p.text("sn", false);
+  q.sn = p.has("sn") ? p.device() : std::string();
+  q.scope = p.scope();
   q.kind = p.text("kind", false);
   if (!q.kind.empty() && !flxread::isHistoryKind(q.kind))
     throw BadParam{INV_ERR_BAD_PARAM, "unknown kind"};
@@ -214,7 +260,7 @@ void history(const Params& p, KEVO::APIResponse* resp) {
 }
 
 void series(const Params& p, KEVO::APIResponse* resp) {
-  const std::string sn = p.text("sn", true);
+  const std::string sn = p.device();
   const std::string kind = p.text("kind", true);
   if (kind != "volume" && kind != "disk")
     throw BadParam{INV_ERR_BAD_PARAM, "kind is not volume/disk"};
@@ -240,12 +286,12 @@ void filling(const Params& p, KEVO::APIResponse* resp) {
   std::string err;
   answer(resp,
          flxread::volumesFilling(days, static_cast<int64_t>(time(nullptr)) / kDaySeconds, page, out,
-                                 err),
+                                 err, p.scope()),
          err, out);
 }
 
 void icon(const Params& p, KEVO::APIResponse* resp) {
-  const std::string sn = p.text("sn", true);
+  const std::string sn = p.device();
   const std::string appId = p.text("app_id", true);
   const std::string key = p.text("key", false);
   std::string png;
@@ -276,13 +322,15 @@ typedef void (*Method)(const Params&, KEVO::APIResponse*);
 void serve(KEVO::APIRequest* req, KEVO::APIResponse* resp, Method method) {
   if (req == nullptr || resp == nullptr) return;
   try {
-    std::string name;
-    if (!flxread::operatorForToken(req->GetSessionID(), name)) {
+    flxread::Operator op;
+    // A metrics token scrapes /metrics and reads nothing here.
+    if (!flxread::operatorForToken(req->GetSessionID(), static_cast<int64_t>(time(nullptr)), op) ||
+        (op.role != "viewer" && op.role != "admin")) {
       INV_LOG("No permission to read the inventory. ip=[%s]", req->GetRemoteIP().c_str());
       resp->SetError(INV_ERR_NO_PERMISSION, Json::Value());
       return;
     }
-    method(Params(req), resp);
+    method(Params(req, op), resp);
   } catch (const BadParam& e) {
     INV_LOG("Bad request parameters. %s (method %s)", e.why.c_str(), req->GetAPIMethod().c_str());
     resp->SetError(e.code, Json::Value());
@@ -312,6 +360,12 @@ extern "C" const WEBAPI_ENTRY gInventoryTable[] = {
     {"KEVO.FLX.Inventory", 1, "history",     INV_METHOD(history)},      // change events, newest first
     {"KEVO.FLX.Inventory", 1, "series",      INV_METHOD(series)},       // daily samples of volumes or disks
     {"KEVO.FLX.Inventory", 1, "filling",     INV_METHOD(filling)},      // volumes full within N days
+    {"KEVO.FLX.Manage",    1, "approve",     flxmanage::Approve},       // let a pending device push
+    {"KEVO.FLX.Manage",    1, "reject",      flxmanage::Reject},        // refuse a device
+    {"KEVO.FLX.Manage",    1, "move",        flxmanage::Move},          // put a device in a group
+    {"KEVO.FLX.Manage",    1, "revoke_sessions", flxmanage::RevokeSessions},  // end a device's sessions
+    {"KEVO.FLX.Manage",    1, "revoke_secret", flxmanage::RevokeSecret},  // revoke an enrollment secret
+    {"KEVO.FLX.Manage",    1, "audit",       flxmanage::Audit},         // the audit trail of the admin's groups
     {nullptr,              0, nullptr,       nullptr},
 };
 // clang-format on

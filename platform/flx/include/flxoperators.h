@@ -32,6 +32,9 @@ int SetDeviceGroup(const std::string& sn, const std::string& group);
 // 0 with `group` filled (empty: in none); -1 ("not found") for an unknown device.
 int DeviceGroup(const std::string& sn, std::string& group);
 
+// Removes every session of device `sn`; `removed` gets their number.
+int RevokeSessions(const std::string& sn, int64_t& removed);
+
 // What an operator's token may do. Operators made before roles existed read everything.
 struct Access {
   std::string name;

@@ -159,6 +159,18 @@ int DeviceGroup(const std::string& sn, std::string& group) {
   });
 }
 
+int RevokeSessions(const std::string& sn, int64_t& removed) {
+  return guarded("revoke a device's sessions", -1, [&] {
+    Db db;
+    if (!db.ok()) return -1;
+    Stmt st(db, "DELETE FROM " KEVOFLX_TABLE_SESSIONS " WHERE sn = ?");
+    st.bind(sn);
+    if (!st.run()) return -1;
+    removed = sqlite3_changes(db.handle());
+    return 0;
+  });
+}
+
 bool ValidRole(const std::string& role) {
   return role == "viewer" || role == "admin" || role == "metrics";
 }

@@ -17,6 +17,7 @@ namespace flxread {
 struct FleetDevice {
   int64_t id = 0;
   std::string sn, hostname;
+  std::string group;        // the device's group; empty: none
   bool hasSummary = false;  // a summary row: the history recorded a push
   int64_t lastSeen = 0;     // seconds; 0 when the summary has none
   int64_t disksFailing = 0;

@@ -93,6 +93,11 @@ const char kFilterSql[] =
     "(?1 = '' OR d.sn LIKE ?2 ESCAPE '\\' OR d.hostname LIKE ?2 ESCAPE '\\'"
     " OR d.model_name LIKE ?2 ESCAPE '\\')";
 
+// The name of the device's group, or null.
+const char kGroupSql[] =
+    "(SELECT g.name FROM " KEVOFLX_TABLE_DEVICE_GROUPS " m JOIN " KEVOFLX_TABLE_GROUPS
+    " g ON g.id = m.group_id WHERE m.device_id = d.id)";
+
 // The marks' JSON text as an array; anything else as none.
 Json::Value marksArray(const std::string& text) {
   Json::Value marks;
@@ -117,7 +122,7 @@ Json::Value nestSummary(Json::Value row) {
 
 // The device columns with last_seen and the summary, for the rows of `from`.
 std::string deviceRowSql() {
-  std::string sql = std::string("SELECT ") + kDeviceColumns + ", " +
+  std::string sql = std::string("SELECT ") + kDeviceColumns + ", " + kGroupSql + " AS \"group\", " +
                     summarySql("last_seen", kLastSeenSql) + " AS last_seen";
   for (const SummaryColumn& c : kSummary) sql += ", " + summarySql(c) + " AS " + c.name;
   return sql;
@@ -136,13 +141,14 @@ Result list(const ListQuery& q, Json::Value& out, std::string& err) {
   const std::string rowsSql =
       "WITH page AS (SELECT d.id AS id, " + key->second +
       " AS k, " FLXREAD_TOTAL_SQL " FROM " KEVOFLX_TABLE_DEVICES " d" +
-      (bySummary ? kSummaryJoin : "") + " WHERE " + kFilterSql + " ORDER BY k" + dir +
-      ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
+      (bySummary ? kSummaryJoin : "") + " WHERE " + kFilterSql + " AND " + scopeSql(q.scope) +
+      " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
       ", page." FLXREAD_TOTAL_COLUMN " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES
       " d ON d.id = page.id" +
       kSummaryJoin + " ORDER BY page.k" + dir + ", d.sn, d.id";
   const std::string countSql =
-      std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql;
+      std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql +
+      " AND " + scopeSql(q.scope);
   ReadDb db;
   const std::string pattern = likePattern(q.filter);
   Result r = pagedRows(
@@ -161,10 +167,11 @@ const std::map<std::string, std::string>& versionOps() {
 }
 
 // Devices joined with rows of `table` alias `x`, `cols` from both, filtered by `where`.
-std::string deviceJoin(const std::string& cols, const std::string& table,
-                       const std::string& where) {
+std::string deviceJoin(const std::string& cols, const std::string& table, const std::string& where,
+                       const Scope& scope) {
   return "SELECT " + cols + " FROM " + table +
-         " x JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = x.qx_id WHERE " + where;
+         " x JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = x.qx_id WHERE " + where + " AND " +
+         scopeSql(scope);
 }
 
 #define FLXREAD_DEVICE_REF "d.id AS qx_id, d.sn, d.hostname, d.model_name"
@@ -216,17 +223,18 @@ Result deviceList(const ListQuery& q, Json::Value& out, std::string& err) {
   return guarded(err, [&] { return list(q, out, err); });
 }
 
-Result volumesOver(double minUsePercent, const Page& page, Json::Value& out, std::string& err) {
+Result volumesOver(double minUsePercent, const Page& page, Json::Value& out, std::string& err,
+                   const Scope& scope) {
   return guarded(err, [&] {
     const std::string use = "round(x.size_used * 100.0 / x.size_total, 1)";
     const std::string where = "x.size_total > 0 AND x.size_used * 100.0 / x.size_total >= ?1";
     ReadDb db;
     return pagedRows(
-        db, deviceJoin("count(*)", "c.vol_info", where),
+        db, deviceJoin("count(*)", "c.vol_info", where, scope),
         deviceJoin(std::string(kDeviceRef) +
                        ", x.name, x.status, x.raid_type, x.size_total, x.size_used, x.mtime, " +
                        use + " AS use",
-                   "c.vol_info", where) +
+                   "c.vol_info", where, scope) +
             " ORDER BY x.size_used * 1.0 / x.size_total DESC, d.sn, x.name LIMIT ?2 OFFSET ?3",
         page, "volumes", [&](Query& s) { s.bind(minUsePercent); }, out, err);
   });
@@ -248,11 +256,11 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
                                             : " ORDER BY x.temp DESC, x.rowid DESC";
     ReadDb db;
     return pagedRows(
-        db, deviceJoin("count(*)", "c.hdd_info", fixed),
+        db, deviceJoin("count(*)", "c.hdd_info", fixed, q.scope),
         deviceJoin(FLXREAD_DEVICE_REF
                    ", x.dev, x.name, x.model, x.status, x.smart_status, x.temp, x.size_total,"
                    " x.used_by, x.mtime",
-                   "c.hdd_info", fixed) +
+                   "c.hdd_info", fixed, q.scope) +
             order + " LIMIT ?4 OFFSET ?5",
         page, "disks", [&](Query& s) { s.bind(q.status).bind(q.smartStatus).bind(q.minTemp); }, out,
         err);
@@ -261,7 +269,7 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
 
 Result devicesWithPackage(const std::string& pkgId, const std::string& op,
                           const std::string& version, const Page& page, Json::Value& out,
-                          std::string& err) {
+                          std::string& err, const Scope& scope) {
   return guarded(err, [&] {
     std::string where = "x.pkg_id = ?1";
     if (!op.empty()) {
@@ -274,37 +282,38 @@ Result devicesWithPackage(const std::string& pkgId, const std::string& op,
     }
     ReadDb db;
     return pagedRows(
-        db, deviceJoin("count(*)", KEVOFLX_TABLE_PKGS, where),
+        db, deviceJoin("count(*)", KEVOFLX_TABLE_PKGS, where, scope),
         deviceJoin(std::string(kDeviceRef) + ", x.pkg_id, x.version, x.status", KEVOFLX_TABLE_PKGS,
-                   where) +
+                   where, scope) +
             " ORDER BY d.sn LIMIT ?3 OFFSET ?4",
         page, "devices", [&](Query& s) { s.bind(pkgId).bind(version); }, out, err);
   });
 }
 
 Result devicesWithApp(const std::string& appId, const Page& page, Json::Value& out,
-                      std::string& err) {
+                      std::string& err, const Scope& scope) {
   return guarded(err, [&] {
     const std::string where = "x.app_id = ?1";
     ReadDb db;
     return pagedRows(
-        db, deviceJoin("count(*)", KEVOFLX_TABLE_APPS, where),
+        db, deviceJoin("count(*)", KEVOFLX_TABLE_APPS, where, scope),
         deviceJoin(std::string(kDeviceRef) + ", x.app_id, x.version, x.name_enu AS name",
-                   KEVOFLX_TABLE_APPS, where) +
+                   KEVOFLX_TABLE_APPS, where, scope) +
             " ORDER BY d.sn LIMIT ?2 OFFSET ?3",
         page, "devices", [&](Query& s) { s.bind(appId); }, out, err);
   });
 }
 
 Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value& out,
-                    std::string& err) {
+                    std::string& err, const Scope& scope) {
   return guarded(err, [&] {
     if (seconds < 0) {
       err = "negative age";
       return kBadArgument;
     }
     const std::string seen = std::string("(SELECT d.id AS id, ") + kLastSeenSql +
-                             " AS last_seen FROM " KEVOFLX_TABLE_DEVICES " d) s";
+                             " AS last_seen FROM " KEVOFLX_TABLE_DEVICES " d WHERE " +
+                             scopeSql(scope) + ") s";
     const std::string where = " WHERE s.last_seen < ?1";
     ReadDb db;
     return pagedRows(

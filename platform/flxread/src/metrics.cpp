@@ -95,7 +95,10 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
   ok = ok &&
        Each(
            raw,
-           "SELECT d.id, d.sn, d.hostname, " + summary + " FROM " KEVOFLX_TABLE_DEVICES " d" + join,
+           "SELECT d.id, d.sn, d.hostname, " + summary +
+               ", coalesce(g.name, '') FROM " KEVOFLX_TABLE_DEVICES " d" + join +
+               " LEFT JOIN " KEVOFLX_TABLE_DEVICE_GROUPS
+               " m ON m.device_id = d.id LEFT JOIN " KEVOFLX_TABLE_GROUPS " g ON g.id = m.group_id",
            [&](sqlite3_stmt* st) {
              FleetDevice d;
              d.id = sqlite3_column_int64(st, 0);
@@ -105,6 +108,7 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err) {
              d.lastSeen = sqlite3_column_int64(st, 4);
              d.disksFailing = sqlite3_column_int64(st, 5);
              d.pushInterval = sqlite3_column_int64(st, 6);
+             d.group = Text(st, 7);
              out.devices.push_back(std::move(d));
            },
            err);

@@ -1,0 +1,66 @@
+// Which devices a reader sees: the one predicate of every read view.
+#include <algorithm>
+
+#include "flx_schema.h"
+#include "read_db.h"
+
+namespace flxread {
+
+std::string scopeSql(const Scope& scope, const char* deviceId) {
+  if (scope.all) return "1";
+  if (scope.groups.empty()) return "0";
+  // Ids are integers from the registry, never text from a request: written into the SQL, so
+  // that each scope is one prepared statement and the planner sees the list.
+  std::string sql = std::string(deviceId) +
+                    " IN (SELECT device_id FROM " KEVOFLX_TABLE_DEVICE_GROUPS
+                    " WHERE group_id IN (";
+  for (size_t i = 0; i < scope.groups.size(); ++i)
+    sql += (i == 0 ? "" : ",") + std::to_string(scope.groups[i]);
+  return sql + "))";
+}
+
+Result narrowToGroup(Scope& scope, const std::string& name, std::string& err) {
+  return guarded(err, [&] {
+    if (name.empty()) return kOk;
+    ReadDb db;
+    Query q(db, "SELECT id FROM " KEVOFLX_TABLE_GROUPS " WHERE name = ?");
+    q.bind(name);
+    const int rc = q.step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return storeFailed(db, err);
+    const int64_t id = rc == SQLITE_ROW ? q.i64(0) : 0;
+    const bool seen = id > 0 && (scope.all || std::find(scope.groups.begin(), scope.groups.end(),
+                                                        id) != scope.groups.end());
+    scope.all = false;
+    scope.groups.clear();
+    if (seen) scope.groups.push_back(id);
+    return kOk;
+  });
+}
+
+Result visible(const std::string& sn, const Scope& scope, std::string& err) {
+  return guarded(err, [&] {
+    ReadDb db;
+    Query q(db, "SELECT 1 FROM " KEVOFLX_TABLE_DEVICES " d WHERE d.sn = ? AND " + scopeSql(scope));
+    q.bind(sn);
+    const int rc = q.step();
+    if (rc == SQLITE_ROW) return kOk;
+    if (rc == SQLITE_DONE) return kNotFound;
+    return storeFailed(db, err);
+  });
+}
+
+std::string groupOf(const std::string& sn) {
+  std::string err, name;
+  guarded(err, [&] {
+    ReadDb db;
+    Query q(db, "SELECT g.name FROM " KEVOFLX_TABLE_DEVICES " d JOIN " KEVOFLX_TABLE_DEVICE_GROUPS
+                " m ON m.device_id = d.id JOIN " KEVOFLX_TABLE_GROUPS
+                " g ON g.id = m.group_id WHERE d.sn = ?");
+    q.bind(sn);
+    if (q.step() == SQLITE_ROW) name = q.text(0);
+    return kOk;
+  });
+  return name;
+}
+
+}  // namespace flxread
