@@ -241,3 +241,59 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
 }
 
 }  // namespace
+
+namespace {
+
+int admin(const std::string& args, std::string* out = nullptr) {
+  const std::string cmd = std::string("'") + FLX_ADMIN_BIN + "' " + args + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+    if (out != nullptr) out->append(buf, n);
+  return pclose(p);
+}
+
+TEST_F(OperatorsTest, FlxAdminCommandsAreAuditedAsRootWithoutSessionIds) {
+  const std::string sid = "secret-session-0123456789";
+  EXPECT_EQ(0, admin("session add --sn SN-g3-0 --sid " + sid));
+  EXPECT_EQ(0, admin("session remove " + sid));
+  EXPECT_EQ(0, admin("device group SN-g3-0 g4"));
+  EXPECT_NE(0, admin("group remove g4"));
+  EXPECT_NE(0, admin("enroll add --group nope"));
+  EXPECT_EQ(0, admin("operator add ops --role admin --group g4 --expires 2"));
+  EXPECT_EQ(0, admin("group list"));
+  const std::string trail = audit();
+  EXPECT_EQ(
+      "root|session add||SN-g3-0|g3||ok\n"
+      "root|session remove|||||ok\n"
+      "root|device group|g4|SN-g3-0|g4||ok\n"
+      "root|group remove|g4||||failed\n"
+      "root|enroll add|--group=nope||||failed\n"
+      "root|operator add|ops --role=admin --group=g4 --expires=2||||ok",
+      trail);
+  std::string out;
+  EXPECT_EQ(0, admin("audit --who root --device SN-g3-0", &out));
+  EXPECT_EQ(3, std::count(out.begin(), out.end(), '\n')) << out;
+}
+
+// A registry from before groups and roles: the first tool that opens it adds the tables, and
+// its operators read everything as viewers.
+TEST_F(OperatorsTest, TokensFromBeforeTheUpgradeBecomeViewersOfEverything) {
+  ASSERT_TRUE(
+      exec("DELETE FROM operators; DROP TABLE operator_groups; DROP TABLE operator_access;"
+           "DROP TABLE device_groups; DROP TABLE fleet_groups; DROP TABLE audit_log;"
+           "DROP TABLE audit_policy; DROP TABLE audit_counters; PRAGMA user_version = 3"));
+  const std::string legacy = flxread::newToken();
+  ASSERT_TRUE(exec("INSERT INTO operators(name, token_hash, created) VALUES('legacy', '" +
+                   flxread::tokenHash(legacy) + "', 1)"));
+  std::string out;
+  ASSERT_EQ(0, admin("operator list", &out));
+  EXPECT_NE(std::string::npos, out.find("legacy               viewer   (all)")) << out;
+  EXPECT_EQ("4", query("PRAGMA user_version", registryDb()));
+  ASSERT_EQ(0, call("method=list", legacy));
+  EXPECT_EQ(kGroups * kPerGroup, answer_["data"]["total"].asInt());
+}
+
+}  // namespace

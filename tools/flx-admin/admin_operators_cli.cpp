@@ -201,8 +201,12 @@ void auditCommand(const CLI::App& app, int rc) {
     cur = cur->get_subcommands().front();
     words += (words.empty() ? "" : " ") + cur->get_name();
   }
-  // Reading the trail is not an action on it.
-  if (words == "audit" && cur->get_option("--retention-days")->count() == 0) return;
+  // Commands that only read (and init, which changes nothing on a set-up root) are not
+  // actions: the trail keeps what changed.
+  const std::string last = cur->get_name();
+  if (words == "init" || last == "list" || last == "show" || last == "pending" ||
+      (words == "audit" && cur->get_option("--retention-days")->count() == 0))
+    return;
   flxops::AuditEntry e;
   e.who = "root";
   e.action = words;

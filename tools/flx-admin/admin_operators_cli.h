@@ -14,7 +14,8 @@ namespace flxadmin {
 void addOperatorCommands(CLI::App& app, CLI::App& device, Commands& commands);
 
 // Appends the audit entry of the command parsed in `app`, run by root with exit code `rc`:
-// the command's words, its device and objects; never a session id.
+// the command's words, its device and objects; never a session id. Reading commands leave
+// none.
 void auditCommand(const CLI::App& app, int rc);
 
 }  // namespace flxadmin
