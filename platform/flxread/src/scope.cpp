@@ -10,13 +10,15 @@ std::string scopeSql(const Scope& scope, const char* deviceId) {
   if (scope.all) return "1";
   if (scope.groups.empty()) return "0";
   // Ids are integers from the registry, never text from a request: written into the SQL, so
-  // that each scope is one prepared statement and the planner sees the list.
-  std::string sql = std::string(deviceId) +
-                    " IN (SELECT device_id FROM " KEVOFLX_TABLE_DEVICE_GROUPS
-                    " WHERE group_id IN (";
+  // that each scope is one prepared statement and the planner sees the list. The device's
+  // group is found by its key (device_groups is keyed by device id): one probe per row, and
+  // no list of the scope's devices built first.
+  std::string sql =
+      std::string("(SELECT group_id FROM " KEVOFLX_TABLE_DEVICE_GROUPS " WHERE device_id = ") +
+      deviceId + ") IN (";
   for (size_t i = 0; i < scope.groups.size(); ++i)
     sql += (i == 0 ? "" : ",") + std::to_string(scope.groups[i]);
-  return sql + "))";
+  return sql + ")";
 }
 
 Result narrowToGroup(Scope& scope, const std::string& name, std::string& err) {
