@@ -4,13 +4,14 @@
 
 (function () {
   const API = "KEVO.FLX.Inventory";
+  const MANAGE = "KEVO.FLX.Manage";
   const STALE_SECONDS = 3600;
   const FULL_PERCENT = 90;
   const PAGE = 100;
   const TOKEN_KEY = "flx-inventory-token";
 
   const $ = (id) => document.getElementById(id);
-  const state = { sort: "hostname", order: "asc", filter: "", offset: 0, token: sessionStorage.getItem(TOKEN_KEY) };
+  const state = { sort: "hostname", order: "asc", filter: "", group: "", offset: 0, admin: null, token: sessionStorage.getItem(TOKEN_KEY) };
 
   class ApiError extends Error {
     constructor(code) {
@@ -19,8 +20,8 @@
     }
   }
 
-  async function call(method, params) {
-    const body = new URLSearchParams({ api: API, version: "1", method: method, _sid: state.token || "" });
+  async function call(method, params, api) {
+    const body = new URLSearchParams({ api: api || API, version: "1", method: method, _sid: state.token || "" });
     for (const [k, v] of Object.entries(params || {})) body.set(k, typeof v === "string" ? JSON.stringify(v) : String(v));
     const res = await fetch("/webapi/entry.cgi", { method: "POST", body: body });
     if (!res.ok) throw new ApiError("HTTP " + res.status);
@@ -115,6 +116,7 @@
 
   const COLUMNS = [
     { key: "hostname", label: "Device" },  // host name, serial number below
+    { key: "group", label: "Group", opt: true, nosort: true },
     { key: "model_name", label: "Model", opt: true },
     { key: "version", label: "Version", opt: true },
     { key: "status", label: "Status", opt: true },
@@ -135,7 +137,7 @@
       const key = c.sort || c.key;
       const th = el("th", { class: (c.num ? "num " : "") + (c.opt ? "opt" : ""), scope: "col",
         "aria-sort": state.sort === key ? (state.order === "asc" ? "ascending" : "descending") : null },
-        el("button", { type: "button", "data-sort": key }, c.label));
+        c.nosort ? c.label : el("button", { type: "button", "data-sort": key }, c.label));
       row.append(th);
     }
   }
@@ -156,6 +158,7 @@
     const full = s.vol_max_use >= FULL_PERCENT;
     tr.append(
       el("td", {}, el("a", { href: "#/device/" + encodeURIComponent(d.sn) }, d.hostname || d.sn), el("span", { class: "sub" }, d.sn)),
+      el("td", { class: "opt" }, d.group || "–"),
       el("td", { class: "opt" }, d.model_name || "–"),
       el("td", { class: "opt" }, d.version || "–"),
       el("td", { class: "opt" }, STATUS[d.status] || "status " + d.status, el("span", { class: "sub" }, "role " + d.cluster_role)),
@@ -184,7 +187,9 @@
   async function loadFleet() {
     const seq = ++listSeq;
     try {
-      const data = await call("list", { sort: state.sort, order: state.order, filter: state.filter, limit: PAGE, offset: state.offset });
+      const params = { sort: state.sort, order: state.order, filter: state.filter, limit: PAGE, offset: state.offset };
+      if (state.group) params.group = state.group;
+      const data = await call("list", params);
       if (seq !== listSeq) return;  // a newer request is on its way
       header();
       const body = $("fleet-table").tBodies[0];
@@ -266,10 +271,10 @@
 
   async function openFleet() {
     show("fleet");
-    $("who").textContent = "Operator session";
+    $("who").textContent = state.admin ? "Admin session" : "Operator session";
     header();
     try {
-      await Promise.all([loadFleet(), countLine(), fleetHistory()]);
+      await Promise.all([loadFleet(), countLine(), fleetHistory(), loadAudit()]);
     } catch (err) {
       failed(err);
     }
@@ -481,6 +486,7 @@
 
     return [
       el("div", { class: "device-title" }, el("h1", {}, d.hostname || d.sn), el("span", { class: "sub" }, d.sn), marks),
+      state.admin ? manageBar(d.sn, data) : null,
       el("div", { class: "sections" },
         section("Identity", facts([["Serial number", d.sn], ["Host name", d.hostname], ["Model", d.model_name], ["Version", d.version],
           ["Build", d.build_number], ["Small fix", d.smallfix_number], ["Up time", duration(d.up_time)], ["Cluster role", d.cluster_role],
@@ -501,6 +507,49 @@
     ];
   }
 
+  // --- management, for admin tokens: every action asks first, and is in the audit trail ---
+
+  function manageBar(sn, data) {
+    const pending = data.enrollment && data.enrollment.state === "pending";
+    const act = (label, method) => el("button", { type: "button", class: "manage", "data-action": method }, label);
+    const bar = el("div", { class: "manage-bar" },
+      pending ? act("Approve", "approve") : null,
+      pending ? act("Reject", "reject") : null,
+      act("Move to group…", "move"),
+      act("Revoke sessions", "revoke_sessions"));
+    bar.addEventListener("click", async (e) => {
+      const b = e.target.closest("button[data-action]");
+      if (!b) return;
+      const method = b.dataset.action, params = { sn: sn };
+      if (method === "move") {
+        const group = prompt("Move " + sn + " to which group?", data.group || "");
+        if (!group) return;
+        params.group = group;
+      }
+      if (!confirm(b.textContent.replace("…", "") + " " + sn + "?")) return;
+      try {
+        await call(method, params, MANAGE);
+        openDevice(sn);
+      } catch (err) {
+        failed(err);
+      }
+    });
+    return bar;
+  }
+
+  async function loadAudit() {
+    const box = $("audit");
+    box.hidden = !state.admin;
+    if (!state.admin) return;
+    try {
+      const data = await call("audit", {}, MANAGE);
+      box.querySelector(".body").replaceChildren(table(["When", "Who", "Action", "Device", "Object", "Address", "Result"],
+        data.entries.slice(0, 50).map((e) => [when(e.at), e.who, e.action, e.device || "–", e.object || "–", e.address || "–", e.result]), "Nothing done yet."));
+    } catch (err) {
+      failed(err);
+    }
+  }
+
   async function openDevice(sn) {
     show("device");
     const body = $("device-body");
@@ -518,8 +567,19 @@
 
   // --- routing and events ---
 
-  function route() {
+  // An admin token answers the trail; any other gets 105 and sees no management.
+  async function learnRole() {
+    try {
+      await call("audit", { }, MANAGE);
+      state.admin = true;
+    } catch (err) {
+      state.admin = false;
+    }
+  }
+
+  async function route() {
     if (!state.token) return signOut();
+    if (state.admin === null) await learnRole();
     const m = location.hash.match(/^#\/device\/(.+)$/);
     if (m) return openDevice(decodeURIComponent(m[1]));
     document.title = "FLX inventory";
@@ -532,6 +592,7 @@
     try {
       await call("list", { limit: 0 });
       sessionStorage.setItem(TOKEN_KEY, state.token);
+      state.admin = null;
       $("login-error").hidden = true;
       route();
     } catch (err) {
@@ -548,6 +609,12 @@
     const key = b.dataset.sort;
     state.order = state.sort === key && state.order === "asc" ? "desc" : "asc";
     state.sort = key;
+    state.offset = 0;
+    loadFleet();
+  });
+
+  $("group-filter").addEventListener("change", () => {
+    state.group = $("group-filter").value.trim();
     state.offset = 0;
     loadFleet();
   });
