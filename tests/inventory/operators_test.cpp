@@ -140,6 +140,13 @@ TEST_F(OperatorsTest, AViewerOfOneGroupSeesExactlyItsDevicesInEveryList) {
   }
   ASSERT_EQ(0, call("method=list&limit=1", all_));
   EXPECT_EQ("g0", answer_["data"]["devices"][0]["group"].asString());
+  // Moving a device changes what the scope sees at the next call.
+  ASSERT_EQ(0, flxops::SetDeviceGroup("SN-g4-0", "g3"));
+  ASSERT_EQ(0, call("method=list", viewer_));
+  EXPECT_EQ(kPerGroup + 1, answer_["data"]["total"].asInt());
+  ASSERT_EQ(0, flxops::SetDeviceGroup("SN-g4-0", ""));
+  ASSERT_EQ(0, call("method=volumes", viewer_));
+  EXPECT_EQ(kPerGroup, answer_["data"]["total"].asInt());
 }
 
 // One device's methods: another group's device is answered byte for byte as a missing one.

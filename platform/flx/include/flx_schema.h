@@ -24,6 +24,9 @@
 #define KEVOFLX_TABLE_AUDIT "audit_log"
 #define KEVOFLX_TABLE_AUDIT_POLICY "audit_policy"
 #define KEVOFLX_TABLE_AUDIT_COUNTERS "audit_counters"
+// Counts the changes of device_groups (its triggers): readers keep the membership in memory
+// until it changes.
+#define KEVOFLX_TABLE_GROUP_GENERATION "device_groups_generation"
 #define KEVOFLX_INDEX_DEVICE_GROUPS_BY_GROUP "device_groups_group"
 #define KEVOFLX_INDEX_AUDIT_BY_TIME "audit_log_at"
 
@@ -44,7 +47,8 @@
         KEVOFLX_INDEX_ADMISSIONS_BY_FINGERPRINT, KEVOFLX_TABLE_GROUPS,                             \
         KEVOFLX_TABLE_DEVICE_GROUPS, KEVOFLX_TABLE_OPERATOR_ACCESS, KEVOFLX_TABLE_OPERATOR_GROUPS, \
         KEVOFLX_TABLE_AUDIT, KEVOFLX_TABLE_AUDIT_POLICY, KEVOFLX_TABLE_AUDIT_COUNTERS,             \
-        KEVOFLX_INDEX_DEVICE_GROUPS_BY_GROUP, KEVOFLX_INDEX_AUDIT_BY_TIME                          \
+        KEVOFLX_INDEX_DEVICE_GROUPS_BY_GROUP, KEVOFLX_INDEX_AUDIT_BY_TIME,                         \
+        KEVOFLX_TABLE_GROUP_GENERATION                                                             \
   }
 
 #endif  // FLX_SCHEMA_H

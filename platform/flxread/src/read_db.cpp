@@ -126,7 +126,9 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
       sqlite3_create_function(raw, "flx_vercmp", 2, flags, nullptr, sqlVercmp, nullptr, nullptr) !=
           SQLITE_OK ||
       sqlite3_create_function(raw, "flx_mirror_mtime", 1, SQLITE_UTF8, nullptr, sqlMirrorMtime,
-                              nullptr, nullptr) != SQLITE_OK) {
+                              nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_create_function(raw, "flx_in_scope", 2, SQLITE_UTF8, nullptr, sqlInScope, nullptr,
+                              nullptr) != SQLITE_OK) {
     error = why("cannot prepare the read connection", raw);
     sqlite3_close_v2(raw);
     return nullptr;
