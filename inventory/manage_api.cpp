@@ -11,6 +11,7 @@
 #include "flxread.h"
 #include "inventory/inventory_api.h"
 #include "kevocore.h"
+#include "kevoroot.h"
 
 namespace flxmanage {
 
@@ -142,6 +143,43 @@ void RevokeSessions(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
     int64_t removed = 0;
     check(flxops::RevokeSessions(a.device(), removed));
     data["removed"] = Json::Int64(removed);
+  });
+}
+
+void CreateSecret(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
+  run(req, resp, "create-secret", [req](Action& a, Json::Value& data) {
+    const std::string url = a.text("url");
+    const std::string group = req->HasParam("group") ? a.text("group") : std::string();
+    a.entry().object = group;
+    a.entry().group = group;
+    // A scoped admin's devices join one of its groups; anyone's join an existing group.
+    if (group.empty() ? !a.mayUseGroup("")
+                      : (!a.mayUseGroup(group) || flxops::GroupExists(group) != 1))
+      throw Stop{INV_ERR_NOT_FOUND, "not found"};
+    if (url.compare(0, 8, "https://") != 0 || url.size() > 256 ||
+        url.find_first_of(" \t\n'\"") != std::string::npos)
+      throw Stop{INV_ERR_BAD_PARAM, "bad request"};
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    flxenroll::Secret secret;
+    secret.group = group;
+    const int64_t ttl = req->HasParam("ttl") ? req->GetParam("ttl", Json::Value(0)).asInt64() : 0;
+    const int64_t uses =
+        req->HasParam("uses") ? req->GetParam("uses", Json::Value(0)).asInt64() : 0;
+    if (ttl < 0 || ttl > int64_t(10) * 365 * 86400 || uses < 0 || uses > 1000000)
+      throw Stop{INV_ERR_BAD_PARAM, "bad request"};
+    secret.expires = ttl == 0 ? 0 : now + ttl;
+    secret.usesLeft = uses == 0 ? -1 : uses;
+    secret.approve =
+        req->HasParam("approve") && req->GetParam("approve", Json::Value(false)).asBool();
+    secret.created = now;
+    std::string pin, token;
+    if (flxenroll::CaPin(std::string(KEVORootPrefix()) + KEVO_CA_CERT_PATH, pin) != 0 ||
+        flxenroll::CreateSecret(secret, token) != 0)
+      throw Stop{INV_ERR_STORE, "failed"};
+    a.entry().object = secret.publicId + (group.empty() ? "" : " group=" + group);
+    // The secret is in this answer only: the registry keeps its hash, the trail its public id.
+    data["id"] = secret.publicId;
+    data["line"] = "flx-agent enroll " + url + " --token " + token + " --ca-hash " + pin;
   });
 }
 

@@ -14,6 +14,7 @@ void Approve(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void Reject(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void Move(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void RevokeSessions(KEVO::APIRequest* req, KEVO::APIResponse* resp);
+void CreateSecret(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void RevokeSecret(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void Audit(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 

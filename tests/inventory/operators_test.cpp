@@ -180,9 +180,13 @@ TEST_F(OperatorsTest, RolesExpiryAndTokensFromBeforeRoles) {
   // A token made before roles reads everything and acts on nothing.
   ASSERT_EQ(0, call("method=list", legacy));
   EXPECT_EQ(kGroups * kPerGroup, answer_["data"]["total"].asInt());
-  const std::string actions[] = {"approve&sn=SN-g3-0",       "reject&sn=SN-g3-0",
-                                 "move&sn=SN-g3-0&group=g3", "revoke_sessions&sn=SN-g3-0",
-                                 "revoke_secret&id=x",       "audit"};
+  const std::string actions[] = {"approve&sn=SN-g3-0",
+                                 "reject&sn=SN-g3-0",
+                                 "move&sn=SN-g3-0&group=g3",
+                                 "revoke_sessions&sn=SN-g3-0",
+                                 "revoke_secret&id=x",
+                                 "audit",
+                                 "create_secret&url=https%3A%2F%2Fh"};
   for (const std::string& a : actions) {
     for (const std::string& tok : {viewer_, all_, legacy, metrics, expired})
       EXPECT_EQ(105, call("method=" + a, tok, "KEVO.FLX.Manage")) << a;
@@ -212,6 +216,17 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
   const std::string wide = token("aw", "admin", {"g3", "g3b"});
   EXPECT_EQ(0, call("method=move&sn=SN-g3-1&group=g3b", wide, "KEVO.FLX.Manage"));
   EXPECT_EQ(0, call("method=reject&sn=SN-g3-0", admin_, "KEVO.FLX.Manage"));
+  // A join line of the admin's group, shown once; another group's is not there for it.
+  const std::string url = "url=https%3A%2F%2Fflx.example";
+  EXPECT_EQ(404, call("method=create_secret&group=g4&" + url, admin_, "KEVO.FLX.Manage"));
+  EXPECT_EQ(404, call("method=create_secret&" + url, admin_, "KEVO.FLX.Manage"));
+  ASSERT_EQ(0, call("method=create_secret&group=g3&uses=5&" + url, admin_, "KEVO.FLX.Manage"));
+  const std::string line = answer_["data"]["line"].asString();
+  const std::string id = answer_["data"]["id"].asString();
+  const std::string joinToken = line.substr(line.find("--token ") + 8, 6 + 1 + 16);
+  EXPECT_EQ(0u, line.find("flx-agent enroll https://flx.example --token " + id + ".")) << line;
+  EXPECT_NE(std::string::npos, line.find(" --ca-hash sha256:")) << line;
+  EXPECT_EQ(0, call("method=revoke_secret&id=" + id, admin_, "KEVO.FLX.Manage"));
   // Failed token checks: one line a minute per address, every one counted.
   webapihost::SessionQuery q;
   q.api = "KEVO.FLX.Inventory", q.method = "list", q.requestMethod = "POST";
@@ -219,7 +234,7 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
   std::string who;
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(flxproduct::CheckSession(q, who));
   ASSERT_EQ(0, call("method=audit", admin_, "KEVO.FLX.Manage"));
-  EXPECT_EQ(7u, answer_["data"]["entries"].size())
+  EXPECT_EQ(10u, answer_["data"]["entries"].size())
       << answer_.toStyledString();  // of g3, and its own
 
   const std::string trail = audit();
@@ -228,10 +243,13 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
         "a3|approve||SN-g3-2|g3|192.0.2.9|not applicable",
         "a3|revoke-sessions||SN-g3-1|g3|192.0.2.9|ok", "a3|move|g4|SN-g3-1|g3|192.0.2.9|not found",
         "aw|move|g3b|SN-g3-1|g3|192.0.2.9|ok", "a3|reject||SN-g3-0|g3|192.0.2.9|ok",
+        "a3|create-secret|g4||g4|192.0.2.9|not found",
         "-|token-refused|KEVO.FLX.Inventory.list|||198.51.100.1|refused"})
     EXPECT_NE(std::string::npos, trail.find(line)) << line << "\n" << trail;
   EXPECT_EQ("token-refused|5", query("SELECT kind, count FROM audit_counters", registryDb()));
-  for (const std::string& secret : {sid, admin_, wide, q.sid})
+  EXPECT_NE(std::string::npos, trail.find("a3|create-secret|" + id + " group=g3||g3|192.0.2.9|ok"));
+  EXPECT_NE(std::string::npos, trail.find("a3|revoke-secret|" + id + "||g3|192.0.2.9|ok"));
+  for (const std::string& secret : {sid, admin_, wide, q.sid, joinToken})
     EXPECT_EQ(std::string::npos, trail.find(secret));
 
   // Append-only: no change, no removal of a recent entry; the prune removes old ones only.
