@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flxenroll.h"
+#include "flxoperators.h"
 #include "kevocore.h"
 #include "kevoids.h"
 #include "kevoroot.h"
@@ -150,12 +151,25 @@ void Join(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
   flxenroll::Issued issued;
   const int code = flxenroll::Join(publicId, text.substr(dot + 1), identity,
                                    static_cast<int64_t>(time(nullptr)), issued);
+  // The trail names the secret by its public id only. Refusals are rate-limited like failed
+  // token checks: a machine retrying a bad line leaves a trace, not a flood.
+  flxops::AuditEntry entry;
+  entry.who = identity.serial;
+  entry.action = "enroll";
+  entry.object = publicId;
+  entry.address = req->GetRemoteIP();
   if (code != 0) {
     ENROLL_LOG(LOG_WARNING, "Enrollment refused with %d: secret %s, serial %s, from %s", code,
                publicId.c_str(), identity.serial.c_str(), req->GetRemoteIP().c_str());
+    entry.result = "refused " + std::to_string(code);
+    flxops::AuditRefusal(entry, 60);
     resp->SetError(code, Json::Value());
     return;
   }
+  entry.device = issued.sn;
+  flxops::DeviceGroup(issued.sn, entry.group);
+  entry.result = issued.pending ? "pending" : "ok";
+  flxops::Audit(entry);
   ENROLL_LOG(LOG_NOTICE, "Enrolled %s as device %s%s with secret %s from %s",
              identity.serial.c_str(), issued.sn.c_str(), issued.pending ? " (pending)" : "",
              publicId.c_str(), req->GetRemoteIP().c_str());

@@ -5,13 +5,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "flxenroll.h"
+#include "flxoperators.h"
 #include "flxread.h"
 #include "inventory/export.h"
+#include "inventory/manage_api.h"
 #include "kevocore.h"
 
 namespace {
@@ -28,11 +31,43 @@ struct BadParam {
 
 class Params {
  public:
-  Params(KEVO::APIRequest* req, std::string op) : req_(req), operator_(std::move(op)) {}
+  Params(KEVO::APIRequest* req, const flxread::Operator& op) : req_(req), op_(op) {}
+
+  const flxread::Operator& op() const { return op_; }
+  KEVO::APIRequest* request() const { return req_; }
+
+  // The devices this call sees: the operator's, narrowed to the `group` parameter if given.
+  flxread::Scope scope() const {
+    flxread::Scope s = op_.scope;
+    std::string err;
+    if (flxread::narrowToGroup(s, text("group", false), err) != flxread::kOk)
+      throw std::runtime_error(err);
+    return s;
+  }
+
+  // Device `sn` when the operator sees it; otherwise the answer is "not found", as for a
+  // device that does not exist, and a read of another group's device goes to the audit trail.
+  std::string device(const char* name = "sn") const {
+    const std::string sn = text(name, true);
+    std::string err;
+    const flxread::Result r = flxread::visible(sn, op_.scope, err);
+    if (r == flxread::kOk) return sn;
+    if (r != flxread::kNotFound) throw std::runtime_error(err);
+    if (!op_.scope.all && flxread::visible(sn, flxread::Scope(), err) == flxread::kOk) {
+      flxops::AuditEntry e;
+      e.who = op_.name;
+      e.action = "read-refused";
+      e.object = req_->GetAPIMethod();
+      e.device = sn;
+      e.group = flxread::groupOf(sn);
+      e.address = req_->GetRemoteIP();
+      e.result = "refused";
+      flxops::AuditRefusal(e, 0);
+    }
+    throw BadParam{INV_ERR_NOT_FOUND, "no such device in the operator's groups"};
+  }
 
   bool has(const char* name) const { return req_->HasParam(name); }
-  // The operator whose token the call carries.
-  const std::string& operatorName() const { return operator_; }
 
   // Text parameters: strings, and numbers or booleans as the text they were sent as (a
   // serial number of digits or a version such as 2.10 arrives as a JSON number).
@@ -82,7 +117,7 @@ class Params {
 
  private:
   KEVO::APIRequest* req_;
-  std::string operator_;
+  const flxread::Operator& op_;
 };
 
 void answer(KEVO::APIResponse* resp, flxread::Result r, const std::string& err,
@@ -142,6 +177,7 @@ void list(const Params& p, KEVO::APIResponse* resp) {
   if (order != "asc" && order != "desc") throw BadParam{INV_ERR_BAD_PARAM, "order is not asc/desc"};
   q.descending = order == "desc";
   q.filter = p.text("filter", false);
+  q.scope = p.scope();
   listAnswer(p, resp, "devices",
              [q](const flxread::Page& page, Json::Value& out, std::string& err) {
                flxread::ListQuery paged = q;
@@ -158,17 +194,21 @@ void list(const Params& p, KEVO::APIResponse* resp) {
 void get(const Params& p, KEVO::APIResponse* resp) {
   Json::Value out;
   std::string err;
-  const std::string sn = p.text("sn", true);
+  const std::string sn = p.device();
   const flxread::Result r = flxread::deviceShow(sn, out, err);
-  if (r == flxread::kOk) out["enrollment"] = enrollmentOf(sn);
+  if (r == flxread::kOk) {
+    out["enrollment"] = enrollmentOf(sn);
+    out["group"] = flxread::groupOf(sn);
+  }
   answer(resp, r, err, out);
 }
 
 void volumes(const Params& p, KEVO::APIResponse* resp) {
   const double minUse = p.number("min_use", 90.0);
+  const flxread::Scope scope = p.scope();
   listAnswer(p, resp, "volumes",
-             [minUse](const flxread::Page& page, Json::Value& out, std::string& err) {
-               return flxread::volumesOver(minUse, page, out, err);
+             [minUse, scope](const flxread::Page& page, Json::Value& out, std::string& err) {
+               return flxread::volumesOver(minUse, page, out, err, scope);
              });
 }
 
@@ -179,6 +219,7 @@ void disks(const Params& p, KEVO::APIResponse* resp) {
   q.failingOnly = p.flag("failing");
   q.hasMinTemp = p.has("min_temp");
   q.minTemp = p.integer("min_temp", 0, INT32_MIN, INT32_MAX);
+  q.scope = p.scope();
   listAnswer(p, resp, "disks", [q](const flxread::Page& page, Json::Value& out, std::string& err) {
     return flxread::disksWhere(q, page, out, err);
   });
@@ -193,10 +234,12 @@ void devicesOf(const Params& p, KEVO::APIResponse* resp, bool package) {
     throw BadParam{INV_ERR_BAD_PARAM, "op is not one of lt, le, eq, ne, ge, gt"};
   const char* versionName = package ? "pkg_version" : "app_version";
   const std::string version = p.text(versionName, !op.empty());
+  const flxread::Scope scope = p.scope();
   listAnswer(p, resp, package ? "package" : "application",
              [=](const flxread::Page& page, Json::Value& out, std::string& err) {
-               return package ? flxread::devicesWithPackage(id, op, version, page, out, err)
-                              : flxread::devicesWithApp(id, op, version, page, out, err);
+               return package
+                          ? flxread::devicesWithPackage(id, op, version, page, out, err, scope)
+                          : flxread::devicesWithApp(id, op, version, page, out, err, scope);
              });
 }
 
@@ -214,15 +257,20 @@ void software(const Params& p, KEVO::APIResponse* resp) {
   q.kind = p.text("kind", false);
   if (!q.kind.empty() && q.kind != "package" && q.kind != "application")
     throw BadParam{INV_ERR_BAD_PARAM, "kind is not package/application"};
+  const flxread::Scope scope = p.scope();
   listAnswer(p, resp, "software",
-             [q](const flxread::Page& page, Json::Value& out, std::string& err) {
-               return flxread::software(q, page, out, err);
+             [q, scope](const flxread::Page& page, Json::Value& out, std::string& err) {
+               return flxread::software(q, page, out, err, scope);
              });
 }
 
 void whoami(const Params& p, KEVO::APIResponse* resp) {
   Json::Value out(Json::objectValue);
-  out["name"] = p.operatorName();
+  out["name"] = p.op().name;
+  out["role"] = p.op().role;
+  Json::Value groups(Json::arrayValue);
+  for (const std::string& g : p.op().groups) groups.append(g);
+  out["groups"] = groups;
   resp->SetSuccess(out);
 }
 
@@ -232,7 +280,8 @@ void stale(const Params& p, KEVO::APIResponse* resp) {
   const flxread::Page page = p.page();
   Json::Value out;
   std::string err;
-  answer(resp, flxread::staleDevices(seconds, flxread::clockNow(), page, out, err), err, out);
+  answer(resp, flxread::staleDevices(seconds, flxread::clockNow(), page, out, err, p.scope()), err,
+         out);
 }
 
 const int64_t kDaySeconds = 86400;
@@ -247,7 +296,8 @@ std::pair<int64_t, int64_t> timeRange(const Params& p, int64_t defaultTo, int64_
 
 void history(const Params& p, KEVO::APIResponse* resp) {
   flxread::HistoryQuery q;
-  q.sn = p.text("sn", false);
+  q.sn = p.has("sn") ? p.device() : std::string();
+  q.scope = p.scope();
   q.kind = p.text("kind", false);
   if (!q.kind.empty() && !flxread::isHistoryKind(q.kind))
     throw BadParam{INV_ERR_BAD_PARAM, "unknown kind"};
@@ -259,7 +309,7 @@ void history(const Params& p, KEVO::APIResponse* resp) {
 }
 
 void series(const Params& p, KEVO::APIResponse* resp) {
-  const std::string sn = p.text("sn", true);
+  const std::string sn = p.device();
   const std::string kind = p.text("kind", true);
   if (kind != "volume" && kind != "disk")
     throw BadParam{INV_ERR_BAD_PARAM, "kind is not volume/disk"};
@@ -281,14 +331,15 @@ void filling(const Params& p, KEVO::APIResponse* resp) {
   const double days = p.number("days", 30.0);
   if (days < 0 || days > 3650) throw BadParam{INV_ERR_BAD_PARAM, "days out of range"};
   const int64_t today = static_cast<int64_t>(time(nullptr)) / kDaySeconds;
+  const flxread::Scope scope = p.scope();
   listAnswer(p, resp, "filling",
-             [days, today](const flxread::Page& page, Json::Value& out, std::string& err) {
-               return flxread::volumesFilling(days, today, page, out, err);
+             [days, today, scope](const flxread::Page& page, Json::Value& out, std::string& err) {
+               return flxread::volumesFilling(days, today, page, out, err, scope);
              });
 }
 
 void icon(const Params& p, KEVO::APIResponse* resp) {
-  const std::string sn = p.text("sn", true);
+  const std::string sn = p.device();
   const std::string appId = p.text("app_id", true);
   const std::string key = p.text("key", false);
   std::string png;
@@ -319,13 +370,15 @@ typedef void (*Method)(const Params&, KEVO::APIResponse*);
 void serve(KEVO::APIRequest* req, KEVO::APIResponse* resp, Method method) {
   if (req == nullptr || resp == nullptr) return;
   try {
-    std::string name;
-    if (!flxread::operatorForToken(req->GetSessionID(), name)) {
+    flxread::Operator op;
+    // A metrics token scrapes /metrics and reads nothing here.
+    if (!flxread::operatorForToken(req->GetSessionID(), flxread::clockNow(), op) ||
+        (op.role != "viewer" && op.role != "admin")) {
       INV_LOG("No permission to read the inventory. ip=[%s]", req->GetRemoteIP().c_str());
       resp->SetError(INV_ERR_NO_PERMISSION, Json::Value());
       return;
     }
-    method(Params(req, name), resp);
+    method(Params(req, op), resp);
   } catch (const BadParam& e) {
     INV_LOG("Bad request parameters. %s (method %s)", e.why.c_str(), req->GetAPIMethod().c_str());
     resp->SetError(e.code, Json::Value());
@@ -357,6 +410,13 @@ extern "C" const WEBAPI_ENTRY gInventoryTable[] = {
     {"KEVO.FLX.Inventory", 1, "filling",     INV_METHOD(filling)},      // volumes full within N days
     {"KEVO.FLX.Inventory", 1, "software",    INV_METHOD(software)},     // the fleet's packages and applications
     {"KEVO.FLX.Inventory", 1, "whoami",      INV_METHOD(whoami)},       // the operator's name
+    {"KEVO.FLX.Manage",    1, "approve",     flxmanage::Approve},       // let a pending device push
+    {"KEVO.FLX.Manage",    1, "reject",      flxmanage::Reject},        // refuse a device
+    {"KEVO.FLX.Manage",    1, "move",        flxmanage::Move},          // put a device in a group
+    {"KEVO.FLX.Manage",    1, "revoke_sessions", flxmanage::RevokeSessions},  // end a device's sessions
+    {"KEVO.FLX.Manage",    1, "create_secret", flxmanage::CreateSecret},  // a join line, shown once
+    {"KEVO.FLX.Manage",    1, "revoke_secret", flxmanage::RevokeSecret},  // revoke an enrollment secret
+    {"KEVO.FLX.Manage",    1, "audit",       flxmanage::Audit},         // the audit trail of the admin's groups
     {nullptr,              0, nullptr,       nullptr},
 };
 // clang-format on

@@ -5,6 +5,7 @@
 
 #include "flx.h"
 #include "flxenroll.h"
+#include "flxoperators.h"
 #include "product.h"
 
 namespace flxproduct {
@@ -37,6 +38,14 @@ void EnrollMetrics(std::string& out) {
   m::Header(out, "flx_device_foreign_sn_pushes_total", m::Type::kCounter,
             "Pushes of the device whose client_sn named another serial number.");
   out += foreign;
+  std::vector<std::pair<std::string, int64_t>> refusals;
+  if (flxops::AuditCounts(refusals) != 0) return;
+  m::Header(out, "flx_operator_refusals_total", m::Type::kCounter,
+            "Refused operator calls: failed token checks (token-refused) and reads of another "
+            "group's device (read-refused).");
+  for (const auto& r : refusals)
+    m::Sample(out, "flx_operator_refusals_total", m::Label("kind", r.first),
+              static_cast<double>(r.second));
 }
 
 }  // namespace flxproduct

@@ -162,7 +162,8 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
   labels.reserve(fleet.devices.size());
   for (const flxread::FleetDevice& d : fleet.devices)
     if (Wanted(d, now))
-      labels[d.id] = m::Label("sn", d.sn) + "," + m::Label("hostname", d.hostname);
+      labels[d.id] = m::Label("sn", d.sn) + "," + m::Label("hostname", d.hostname) + "," +
+                     m::Label("group", d.group);
   auto of = [&labels](int64_t id) -> const std::string* {
     auto it = labels.find(id);
     return it != labels.end() ? &it->second : nullptr;

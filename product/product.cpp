@@ -12,6 +12,7 @@
 #include "flx.h"
 #include "flxenroll.h"
 #include "flxhistory.h"
+#include "flxoperators.h"
 #include "flxread.h"
 #include "kevocore.h"
 #include "kevoroot.h"
@@ -31,6 +32,7 @@ const char kInventoryApi[] = "KEVO.FLX.Inventory";
 // The modules' own answer to a session they do not accept, which clients already know.
 const int kNoPermission = 105;
 const char kEnrollApi[] = "KEVO.FLX.Enroll";
+const char kManageApi[] = "KEVO.FLX.Manage";
 // The socket of the shipped nginx site (deploy/nginx/flx-webapi.conf) and systemd unit.
 const char kFastcgiSocket[] = "/run/flx-webapi-host/fastcgi.sock";
 
@@ -67,11 +69,24 @@ bool CheckSession(const webapihost::SessionQuery& query, std::string& who) {
   if (query.api == kEnrollApi) return query.requestMethod == "POST";
   if (query.sid.empty()) return false;
   // Its answers are operators' data: never in a URL that a proxy or a history may keep.
-  if (query.api == kInventoryApi && query.requestMethod != "POST") return false;
+  if ((query.api == kInventoryApi || query.api == kManageApi) && query.requestMethod != "POST")
+    return false;
   if (KEVOFLXQxCheckWebapiPriviege(query.sid, query.apiClass, who)) return true;
-  if (!flxread::operatorForToken(query.sid, who)) return false;
-  NoteUse(gTokenUse, who, KEVOFLXOperatorTouch);
-  return true;
+  if (flxread::operatorForToken(query.sid, who)) {
+    NoteUse(gTokenUse, who, KEVOFLXOperatorTouch);
+    return true;
+  }
+  if (query.api == kInventoryApi || query.api == kManageApi) {
+    // Guessing tokens leaves one line a minute per address, and a count in the metrics.
+    flxops::AuditEntry e;
+    e.who = "-";
+    e.action = "token-refused";
+    e.object = query.api + "." + query.method;
+    e.address = query.remoteIp;
+    e.result = "refused";
+    flxops::AuditRefusal(e, 60);
+  }
+  return false;
 }
 
 int SessionRefusal(const webapihost::SessionQuery& query) {
@@ -148,9 +163,11 @@ void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
   if (check != nullptr && strcmp(check, "off") == 0) options.hooks.admit = nullptr;
 #endif
   options.hooks.after = AfterCall;
+  // Per-device series name every device: a token that reads only some groups may not scrape.
   options.hooks.metricsToken = [](const std::string& token) {
-    std::string name;
-    return flxread::operatorForToken(token, name);
+    flxread::Operator op;
+    return flxread::operatorForToken(token, flxread::clockNow(), op) &&
+           (op.role == "metrics" || op.scope.all);
   };
   options.hooks.metrics = ProductMetrics;
   if (options.timedMethod.empty()) options.timedMethod = "push";

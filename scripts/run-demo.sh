@@ -136,6 +136,25 @@ agent_sn=$(jq -r .sn "$root/etc/flx-agent/enrollment.json")
 "$bin/flx-admin" operator remove demo >/dev/null 2>&1 || true
 token=$("$bin/flx-admin" operator add demo)
 
+echo "== two groups in the demo fleet, an admin and a viewer of one group"
+for g in head-office branches; do
+  "$bin/flx-admin" group add "$g" >/dev/null 2>&1 || true
+done
+i=0
+while read -r dsn _; do
+  # Alternately, so that each group has devices of every kind.
+  if [ $((i % 2)) = 0 ]; then g=head-office; else g=branches; fi
+  "$bin/flx-admin" device group "$dsn" "$g"
+  i=$((i + 1))
+done <"$fleet_dir.txt"
+"$bin/flx-admin" device group "$agent_sn" head-office
+for op in demo-admin demo-viewer; do
+  "$bin/flx-admin" operator remove "$op" >/dev/null 2>&1 || true
+done
+admin_token=$("$bin/flx-admin" operator add demo-admin --role admin)
+viewer_token=$("$bin/flx-admin" operator add demo-viewer --role viewer --group branches)
+"$bin/flx-admin" group list
+
 echo
 echo "Push more with:"
 echo "  $bin/flx-push --url $url --sid $sid --client-sn $sn BATCH.json"
@@ -147,6 +166,8 @@ echo "Metrics (Prometheus text, loopback clients or the operator token as a bear
 echo "  $url/metrics"
 echo "  scrape configuration and alert rules: deploy/prometheus/ (README, \"Metrics and alerts\")"
 echo "Operator token: $token"
+echo "Admin token (acts on every group): $admin_token"
+echo "Viewer token (reads the group branches): $viewer_token"
 
 if [ "$once" = 1 ]; then
   stop_host

@@ -4,12 +4,13 @@
 
 (function () {
   const API = "KEVO.FLX.Inventory";
+  const MANAGE = "KEVO.FLX.Manage";
   const FULL_PERCENT = 90;
   const PAGE = 100;
   const TOKEN_KEY = "flx-inventory-token";
 
   const $ = (id) => document.getElementById(id);
-  const state = { sort: "hostname", order: "asc", filter: "", offset: 0, token: sessionStorage.getItem(TOKEN_KEY),
+  const state = { sort: "hostname", order: "asc", filter: "", group: "", offset: 0, admin: null, token: sessionStorage.getItem(TOKEN_KEY),
     sw: { name: "", kind: "", offset: 0 } };
 
   class ApiError extends Error {
@@ -20,16 +21,16 @@
   }
 
   // A request's fields: texts as JSON strings, so that "2.3" stays a text and never a number.
-  function form(method, params) {
-    const body = new URLSearchParams({ api: API, version: "1", method: method, _sid: state.token || "" });
+  function form(method, params, api) {
+    const body = new URLSearchParams({ api: api || API, version: "1", method: method, _sid: state.token || "" });
     for (const [k, v] of Object.entries(params || {})) {
       if (v !== undefined && v !== null) body.set(k, typeof v === "string" ? JSON.stringify(v) : String(v));
     }
     return body;
   }
 
-  async function call(method, params) {
-    const res = await fetch("/webapi/entry.cgi", { method: "POST", body: form(method, params) });
+  async function call(method, params, api) {
+    const res = await fetch("/webapi/entry.cgi", { method: "POST", body: form(method, params, api) });
     if (!res.ok) throw new ApiError("HTTP " + res.status);
     const answer = await res.json();
     if (!answer.success) throw new ApiError(answer.error ? answer.error.code : 0);
@@ -222,6 +223,7 @@
 
   const COLUMNS = [
     { key: "hostname", label: "Device" },  // host name, serial number below
+    { key: "group", label: "Group", opt: true, nosort: true },
     { key: "model_name", label: "Model", opt: true },  // model, version below
     { key: "status", label: "Status", opt: true },  // status, cluster role below
     { key: "marks", label: "Marks", sort: "disk_failing" },
@@ -241,7 +243,7 @@
       const key = c.sort || c.key;
       const th = el("th", { class: (c.num ? "num " : "") + (c.opt ? "opt" : ""), scope: "col",
         "aria-sort": state.sort === key ? (state.order === "asc" ? "ascending" : "descending") : null },
-        el("button", { type: "button", "data-sort": key }, c.label));
+        c.nosort ? c.label : el("button", { type: "button", "data-sort": key }, c.label));
       row.append(th);
     }
   }
@@ -258,6 +260,7 @@
     const tr = el("tr", { class: marks.map((m) => "is-" + m).join(" ") || null, "data-sn": d.sn, "data-marks": marks.join(" ") });
     tr.append(
       el("td", {}, el("a", { href: "#/device/" + encodeURIComponent(d.sn) }, d.hostname || d.sn), el("span", { class: "sub" }, d.sn)),
+      el("td", { class: "opt" }, d.group || "\u2013"),
       el("td", { class: "opt" }, d.model_name || "\u2013", el("span", { class: "sub" }, d.version || "")),
       el("td", { class: "opt" }, statusText(d.status), el("span", { class: "sub" }, roleText(d.cluster_role))),
       el("td", { class: "marks" }, marks.length || identityMark(d.enrollment) ? marks.map(markOf).concat(identityMark(d.enrollment) || []) : mark("ok", "\u2714 OK")),
@@ -287,7 +290,9 @@
   async function loadFleet() {
     const seq = ++listSeq;
     try {
-      const data = await call("list", { sort: state.sort, order: state.order, filter: state.filter, limit: PAGE, offset: state.offset });
+      const params = { sort: state.sort, order: state.order, filter: state.filter, limit: PAGE, offset: state.offset };
+      if (state.group) params.group = state.group;
+      const data = await call("list", params);
       if (seq !== listSeq) return;  // a newer request is on its way
       header();
       countLine(data);
@@ -378,7 +383,7 @@
     header();
     exportButtons("list", () => ({ sort: state.sort, order: state.order, filter: state.filter }), $("fleet-export"));
     try {
-      await Promise.all([loadFleet(), fleetHistory()]);
+      await Promise.all([loadFleet(), fleetHistory(), loadAudit()]);
     } catch (err) {
       failed(err);
     }
@@ -659,6 +664,7 @@
     return [
       el("div", { class: "device-title" }, el("h1", { tabindex: "-1" }, d.hostname || d.sn), el("span", { class: "sub" }, d.sn),
         listed ? marksOf(listed).map(markOf) : null),
+      state.admin ? manageBar(d.sn, data) : null,
       el("div", { class: "sections" },
         section("Identity", facts([["Serial number", d.sn], ["Host name", d.hostname], ["Model", d.model_name], ["Version", d.version],
           ["Build", d.build_number], ["Small fix", d.smallfix_number], ["Up time", duration(d.up_time)], ["Cluster role", roleText(d.cluster_role)],
@@ -677,6 +683,49 @@
         packagesSection(data.packages),
         filesSection(data.files)),
     ];
+  }
+
+  // --- management, for admin tokens: every action asks first, and is in the audit trail ---
+
+  function manageBar(sn, data) {
+    const pending = data.enrollment && data.enrollment.state === "pending";
+    const act = (label, method) => el("button", { type: "button", class: "manage", "data-action": method }, label);
+    const bar = el("div", { class: "manage-bar" },
+      pending ? act("Approve", "approve") : null,
+      pending ? act("Reject", "reject") : null,
+      act("Move to group…", "move"),
+      act("Revoke sessions", "revoke_sessions"));
+    bar.addEventListener("click", async (e) => {
+      const b = e.target.closest("button[data-action]");
+      if (!b) return;
+      const method = b.dataset.action, params = { sn: sn };
+      if (method === "move") {
+        const group = prompt("Move " + sn + " to which group?", data.group || "");
+        if (!group) return;
+        params.group = group;
+      }
+      if (!confirm(b.textContent.replace("…", "") + " " + sn + "?")) return;
+      try {
+        await call(method, params, MANAGE);
+        openDevice(sn);
+      } catch (err) {
+        failed(err);
+      }
+    });
+    return bar;
+  }
+
+  async function loadAudit() {
+    const box = $("audit");
+    box.hidden = !state.admin;
+    if (!state.admin) return;
+    try {
+      const data = await call("audit", {}, MANAGE);
+      box.querySelector(".body").replaceChildren(table(["When", "Who", "Action", "Device", "Object", "Address", "Result"],
+        data.entries.slice(0, 50).map((e) => [when(e.at), e.who, e.action, e.device || "–", e.object || "–", e.address || "–", e.result]), "Nothing done yet."));
+    } catch (err) {
+      failed(err);
+    }
   }
 
   async function openDevice(sn) {
@@ -811,8 +860,19 @@
 
   // --- routing and events ---
 
-  function route() {
+  // An admin token answers the trail; any other gets 105 and sees no management.
+  async function learnRole() {
+    try {
+      await call("audit", { }, MANAGE);
+      state.admin = true;
+    } catch (err) {
+      state.admin = false;
+    }
+  }
+
+  async function route() {
     if (!state.token) return signOut();
+    if (state.admin === null) await learnRole();
     const m = location.hash.match(/^#\/device\/(.+)$/);
     if (m) return openDevice(decodeURIComponent(m[1]));
     const sw = location.hash.match(/^#\/software\/(package|application)\/([^?]+)(?:\?(.*))?$/);
@@ -828,6 +888,7 @@
     try {
       await call("list", { limit: 0 });
       sessionStorage.setItem(TOKEN_KEY, state.token);
+      state.admin = null;
       $("login-error").hidden = true;
       route();
     } catch (err) {
@@ -844,6 +905,12 @@
     const key = b.dataset.sort;
     state.order = state.sort === key && state.order === "asc" ? "desc" : "asc";
     state.sort = key;
+    state.offset = 0;
+    loadFleet();
+  });
+
+  $("group-filter").addEventListener("change", () => {
+    state.group = $("group-filter").value.trim();
     state.offset = 0;
     loadFleet();
   });

@@ -481,6 +481,73 @@ def check_export(driver, wait, url, token, out):
     check(sorted(r["sn"] for r in table) == sorted(serials(driver)), "CSV rows: %s" % table)
 
 
+def manage_code(url, token, method, **params):
+    """The answer code of a management method (0: success)."""
+    body = {"api": "KEVO.FLX.Manage", "version": "1", "method": method, "_sid": token}
+    body.update({k: json.dumps(v) for k, v in params.items()})
+    answer = json.load(urllib.request.urlopen(url + "/webapi/entry.cgi",
+                                              urllib.parse.urlencode(body).encode()))
+    return 0 if answer["success"] else answer["error"]["code"]
+
+
+def prepare_operators(args, root, env):
+    """Two groups (the stale and the full device in "south"), the stale device waiting for
+    approval, an admin of every group and a viewer of "south"."""
+    admin = os.path.join(args.bin, "flx-admin")
+    out = lambda *a: subprocess.run([admin] + list(a), env=env, check=True,
+                                    capture_output=True, text=True).stdout.strip()
+    out("group", "add", "north")
+    out("group", "add", "south")
+    for sn in (FAILING, FULL, STALE, "2150PDN004711", "2150PDN006350"):
+        out("device", "group", sn, "south" if sn in (FULL, STALE) else "north")
+    db = sqlite3.connect(os.path.join(root, "var/packages/FLX/target/db/flx_registry.sqlite"))
+    db.execute("INSERT INTO device_admissions(sn, state) VALUES(?, 'pending')", (STALE,))
+    db.commit()
+    db.close()
+    return (out("operator", "add", "boss", "--role", "admin"),
+            out("operator", "add", "south-viewer", "--role", "viewer", "--group", "south"))
+
+
+def sign_in(driver, wait, url, token):
+    driver.execute_script("sessionStorage.clear()")
+    driver.get(url + "/inventory/")
+    driver.refresh()
+    field = wait.until(ec.visibility_of_element_located((By.ID, "token")))
+    field.send_keys(token + "\n")
+
+
+def run_operators(driver, url, root, admin_token, viewer_token, out):
+    wait = WebDriverWait(driver, 15, ignored_exceptions=(StaleElementReferenceException,))
+    sign_in(driver, wait, url, admin_token)
+    wait.until(lambda d: len(serials(d)) == 5)
+    wait.until(ec.visibility_of_element_located((By.ID, "audit")))
+    driver.get(url + "/inventory/#/device/" + STALE)
+    wait.until(ec.element_to_be_clickable((By.CSS_SELECTOR, "button[data-action=approve]"))).click()
+    wait.until(ec.alert_is_present()).accept()
+    wait.until(lambda d: not d.find_elements(By.CSS_SELECTOR, "button[data-action=approve]"))
+    db = sqlite3.connect(os.path.join(root, "var/packages/FLX/target/db/flx_registry.sqlite"))
+    state = db.execute("SELECT state FROM device_admissions WHERE sn = ?", (STALE,)).fetchone()
+    who = db.execute("SELECT who, result FROM audit_log WHERE action = 'approve'").fetchall()
+    db.close()
+    check(state == ("approved",), "approved by the admin: %s" % (state,))
+    check(who == [("boss", "ok")], "the approval in the audit trail: %s" % who)
+    driver.save_screenshot(os.path.join(out, "inventory-admin-device.png"))
+
+    sign_in(driver, wait, url, viewer_token)
+    wait.until(lambda d: sorted(serials(d)) == sorted([FULL, STALE]))
+    check(not driver.find_element(By.ID, "audit").is_displayed(), "a viewer sees no audit trail")
+    driver.get(url + "/inventory/#/device/" + FULL)
+    wait.until(ec.visibility_of_element_located((By.CSS_SELECTOR, ".device-title h1")))
+    check(not driver.find_elements(By.CSS_SELECTOR, ".manage-bar button"),
+          "a viewer sees no management buttons")
+    for method, params in (("approve", {"sn": FULL}), ("reject", {"sn": FULL}),
+                           ("move", {"sn": FULL, "group": "south"}),
+                           ("revoke_sessions", {"sn": FULL}), ("revoke_secret", {"id": "x"}),
+                           ("audit", {})):
+        code = manage_code(url, viewer_token, method, **params)
+        check(code == 105, "a viewer calling %s directly: %s" % (method, code))
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ("--bin", "--lib", "--source", "--out"):
@@ -497,6 +564,9 @@ def main():
         threading.Thread(target=front.serve_forever, daemon=True).start()
         driver = browser()
         run(driver, "http://127.0.0.1:%d" % front.server_address[1], token, args.out)
+        admin_token, viewer_token = prepare_operators(args, root, env)
+        run_operators(driver, "http://127.0.0.1:%d" % front.server_address[1], root, admin_token,
+                      viewer_token, args.out)
         print("screenshots in " + args.out)
     finally:
         if driver is not None:

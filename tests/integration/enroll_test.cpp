@@ -12,6 +12,7 @@
 #include "admin_enroll.h"
 #include "agent.h"
 #include "flxenroll.h"
+#include "flxoperators.h"
 #include "push.h"
 #include "support/process.h"
 #include "support/root_fixture.h"
@@ -61,6 +62,7 @@ class EnrollTest : public flxtest::RootTest {
     for (size_t i = 0; i < extra.size(); ++i) {
       if (extra[i] == "--approve") o.approve = true;
       if (extra[i] == "--uses") o.uses = std::stoll(extra[++i]);
+      if (extra[i] == "--group") o.group = extra[++i];
     }
     std::string line, err;
     EXPECT_EQ(0, flxadmin::enrollAdd(o, line, err)) << err;
@@ -120,7 +122,8 @@ class EnrollTest : public flxtest::RootTest {
 };
 
 TEST_F(EnrollTest, PrintedLineEnrollsAndTheAgentPushes) {
-  const std::string line = JoinLine();
+  ASSERT_EQ(0, flxops::AddGroup("site-a"));
+  const std::string line = JoinLine({"--group", "site-a"});
   std::string hash, err;
   Json::Value certs;
   ASSERT_EQ(0, flxadmin::certShow(hash, certs, err)) << err;
@@ -140,6 +143,17 @@ TEST_F(EnrollTest, PrintedLineEnrollsAndTheAgentPushes) {
   ASSERT_EQ(0, run.exit) << run.output;
   EXPECT_EQ("alpha", Registry("SELECT hostname FROM devices WHERE sn = '" + sn + "'"));
   EXPECT_EQ("1|approved|0", Registry("SELECT count(*), state, conflict FROM device_admissions"));
+  // The line's group is the device's, and the join is in the audit trail without its secret.
+  std::string group;
+  ASSERT_EQ(0, flxops::DeviceGroup(sn, group));
+  EXPECT_EQ("site-a", group);
+  const std::string trail = Registry(
+      "SELECT who, action, object, device, group_name, result "
+      "FROM audit_log WHERE action = 'enroll'");
+  const std::string token =
+      line.substr(line.find("--token ") + 8, line.find(" --ca-hash") - line.find("--token ") - 8);
+  EXPECT_EQ(sn + "|enroll|" + token.substr(0, token.find('.')) + "|" + sn + "|site-a|ok", trail);
+  EXPECT_EQ(std::string::npos, trail.find(token));
   std::vector<flxenroll::SessionInfo> sessions;
   ASSERT_EQ(0, flxenroll::ListSessions(sn, sessions));
   ASSERT_EQ(1u, sessions.size());

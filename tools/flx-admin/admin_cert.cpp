@@ -10,9 +10,11 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+
 #include <openssl/x509v3.h>
 #include <string.h>
 #include <unistd.h>
+#include "flxenroll.h"
 
 #include <memory>
 #include <set>
@@ -254,23 +256,9 @@ int certShow(std::string& hash, Json::Value& out, std::string& err) {
       err = "no CA certificate at " + caPath + ": run 'flx-admin init'";
       return 1;
     }
-    // RFC 7469's pin: SHA-256 over the DER SubjectPublicKeyInfo.
-    unsigned char* der = nullptr;
-    const int len = i2d_PUBKEY(X509_get0_pubkey(ca.get()), &der);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    const bool ok = len > 0 && EVP_Digest(der, static_cast<size_t>(len), digest, &size,
-                                          EVP_sha256(), nullptr) == 1;
-    OPENSSL_free(der);
-    if (!ok) {
+    if (flxenroll::CaPin(caPath, hash) != 0) {
       err = sslError(("cannot hash the public key of " + caPath).c_str());
       return 1;
-    }
-    static const char kHex[] = "0123456789abcdef";
-    hash = "sha256:";
-    for (unsigned int i = 0; i < size; ++i) {
-      hash.push_back(kHex[digest[i] >> 4]);
-      hash.push_back(kHex[digest[i] & 15]);
     }
     out = Json::Value(Json::objectValue);
     out["ca"] = caPath;

@@ -7,14 +7,13 @@
 
 #include "admin_util.h"
 #include "flxenroll.h"
+#include "flxoperators.h"
 
 namespace flxadmin {
 
 namespace {
 
 // The public id is looked up, the secret compared: kubeadm's 6 and 16 characters.
-const size_t kPublicIdLength = 6;
-const size_t kSecretLength = 16;
 const int64_t kMaxSeconds = int64_t(100) * 365 * 24 * 3600;
 
 std::string secretState(const flxenroll::Secret& s, int64_t now) {
@@ -44,34 +43,38 @@ int enrollAdd(const EnrollOptions& o, std::string& line, std::string& err) {
       err = "--ttl, --uses and --session-ttl take 0 or a positive number (seconds, uses)";
       return 1;
     }
-    if (!o.group.empty() && !isPlainToken(o.group, 128)) {
-      err = "invalid group '" + o.group + "': use 1 to 128 printable characters, no spaces";
-      return 1;
+    if (!o.group.empty()) {
+      // A typo would put every device of the line in a group nobody reads: groups are made
+      // first, with 'group add'.
+      const int known = flxops::GroupExists(o.group);
+      if (known < 0) {
+        err = registryError("cannot read the groups");
+        return 1;
+      }
+      if (known == 0) {
+        err = "no group '" + o.group + "'; create it first with 'flx-admin group add " + o.group +
+              "'";
+        return 1;
+      }
     }
     std::string hash;
     Json::Value certs;
     if (certShow(hash, certs, err) != 0) return 1;
     const int64_t now = static_cast<int64_t>(time(nullptr));
     flxenroll::Secret secret;
-    secret.publicId = flxenroll::RandomToken(kPublicIdLength);
-    const std::string secretPart = flxenroll::RandomToken(kSecretLength);
-    if (secret.publicId.size() != kPublicIdLength || secretPart.size() != kSecretLength) {
-      err = "cannot start the random generator (libsodium); check the installation";
-      return 1;
-    }
     secret.group = o.group;
     secret.expires = o.ttl == 0 ? 0 : now + o.ttl;
     secret.usesLeft = o.uses == 0 ? -1 : o.uses;
     secret.approve = o.approve;
     secret.sessionTtl = o.sessionTtl;
     secret.created = now;
-    if (flxenroll::AddSecret(secret, flxenroll::Sha256Hex(secretPart)) != 0) {
-      err = registryError("cannot store the enrollment secret");
+    std::string token;
+    if (flxenroll::CreateSecret(secret, token) != 0) {
+      err = registryError("cannot make the enrollment secret (random source or registry)");
       return 1;
     }
     const std::string url = o.url.empty() ? "https://" + hostFqdn() : o.url;
-    line = "flx-agent enroll " + url + " --token " + secret.publicId + "." + secretPart +
-           " --ca-hash " + hash;
+    line = "flx-agent enroll " + url + " --token " + token + " --ca-hash " + hash;
     return 0;
   });
 }

@@ -14,6 +14,7 @@
 #include "admin_device.h"
 #include "admin_history.h"
 #include "admin_key.h"
+#include "admin_operators_cli.h"
 #include "admin_quarantine.h"
 #include "admin_spool.h"
 #include "cmd_operate.h"
@@ -109,42 +110,6 @@ int runSessionAdd(Options& o) {
 int runSessionRemove(const Options& o) {
   std::string err;
   return flxadmin::sessionRemove(o.sid, err) != 0 ? fail(err) : 0;
-}
-
-int runOperatorAdd(const Options& o) {
-  std::string err;
-  std::string token;
-  if (flxadmin::operatorAdd(o.name, o.ttl, token, err) != 0) return fail(err);
-  std::cout << token << std::endl;
-  return 0;
-}
-
-int runOperatorList() {
-  std::string err;
-  Json::Value list;
-  if (flxadmin::operatorList(list, err) != 0) return fail(err);
-  printf("%-24s %-21s %-21s %s\n", "NAME", "CREATED", "EXPIRES", "LAST USED");
-  auto text = [](int64_t t, const char* none) {
-    const time_t tt = static_cast<time_t>(t);
-    char when[32];
-    snprintf(when, sizeof when, "%s", none);
-    struct tm tm;
-    if (t > 0 && gmtime_r(&tt, &tm) != nullptr)
-      strftime(when, sizeof when, "%Y-%m-%d %H:%M:%SZ", &tm);
-    return std::string(when);
-  };
-  for (const Json::Value& op : list) {
-    printf("%-24s %-21s %-21s %s\n", op["name"].asCString(),
-           text(op["created"].asInt64(), "-").c_str(),
-           text(op["expiry"].asInt64(), "never").c_str(),
-           text(op["last_used"].asInt64(), "never").c_str());
-  }
-  return 0;
-}
-
-int runOperatorRemove(const Options& o) {
-  std::string err;
-  return flxadmin::operatorRemove(o.name, err) != 0 ? fail(err) : 0;
 }
 
 int runSpoolList(const Options& o) {
@@ -268,18 +233,9 @@ int run(int argc, char** argv) {
   CLI::App* hiRebuild = history->add_subcommand(
       "rebuild",
       "Recompute baselines and summaries from the stores (a corrupt database is made anew)");
-  CLI::App* oper = app.add_subcommand("operator", "Operators who read the inventory");
-  oper->require_subcommand(1);
-  CLI::App* opAdd =
-      oper->add_subcommand("add", "Add an operator; prints its token (shown this once only)");
-  opAdd->add_option("NAME", o.name, "Operator name")->required();
-  opAdd->add_option("--ttl", o.ttl, "Lifetime of the token in seconds (default 0: no expiry)");
-  CLI::App* opList = oper->add_subcommand("list", "List the operators");
-  CLI::App* opRemove = oper->add_subcommand("remove", "Remove an operator and its token");
-  opRemove->add_option("NAME", o.name, "Operator name")->required();
-
   flxadmin::Commands commands;
   flxadmin::addEnrollCommands(app, *device, *session, commands);
+  flxadmin::addOperatorCommands(app, *device, commands);
   flxadmin::OperateCommands operate(app);
 
   try {
@@ -292,28 +248,31 @@ int run(int argc, char** argv) {
     return usageError(app, e);
   }
 
-  for (const auto& command : commands) {
-    if (command.first->parsed()) return command.second();
-  }
-  if (handled >= 0) return handled;
-  int rc = 0;
-  if (operate.run(rc)) return rc;
-  if (init->parsed()) return runInit();
-  if (devAdd->parsed()) return runDeviceAdd(o);
-  if (devShow->parsed()) return runDeviceShow(o);
-  if (sesAdd->parsed()) return runSessionAdd(o);
-  if (sesRemove->parsed()) return runSessionRemove(o);
-  if (spList->parsed()) return runSpoolList(o);
-  if (spReplay->parsed()) return runSpoolReplay(o);
-  if (spDrop->parsed()) return runSpoolDrop(o);
-  if (quList->parsed()) return runQuarantineList();
-  if (quDrop->parsed()) return runQuarantineDrop(o);
-  if (hiRebuild->parsed()) return runHistoryRebuild();
-  if (opAdd->parsed()) return runOperatorAdd(o);
-  if (opList->parsed()) return runOperatorList();
-  if (opRemove->parsed()) return runOperatorRemove(o);
-  std::cerr << "flx-admin: no command given; run 'flx-admin --help' for usage" << std::endl;
-  return kExitUsage;
+  const auto dispatch = [&]() -> int {
+    for (const auto& command : commands) {
+      if (command.first->parsed()) return command.second();
+    }
+    if (handled >= 0) return handled;
+    int rc = 0;
+    if (operate.run(rc)) return rc;
+    if (init->parsed()) return runInit();
+    if (devAdd->parsed()) return runDeviceAdd(o);
+    if (devShow->parsed()) return runDeviceShow(o);
+    if (sesAdd->parsed()) return runSessionAdd(o);
+    if (sesRemove->parsed()) return runSessionRemove(o);
+    if (spList->parsed()) return runSpoolList(o);
+    if (spReplay->parsed()) return runSpoolReplay(o);
+    if (spDrop->parsed()) return runSpoolDrop(o);
+    if (quList->parsed()) return runQuarantineList();
+    if (quDrop->parsed()) return runQuarantineDrop(o);
+    if (hiRebuild->parsed()) return runHistoryRebuild();
+    std::cerr << "flx-admin: no command given; run 'flx-admin --help' for usage" << std::endl;
+    return kExitUsage;
+  };
+  const int rc = dispatch();
+  // Every command run is in the audit trail, whoever typed it on the host: root.
+  if (rc != kExitUsage) flxadmin::auditCommand(app, rc);
+  return rc;
 }
 
 }  // namespace

@@ -56,6 +56,15 @@ std::string RandomToken(size_t count);
 // set; "exists" for a public id in use).
 int AddSecret(const Secret& secret, const std::string& secretHash);
 int ListSecrets(std::vector<Secret>& out);
+// Lengths of a secret's public id and secret part ("ID.SECRET" on the join line).
+constexpr size_t kPublicIdLength = 6;
+constexpr size_t kSecretLength = 16;
+// Creates and stores a new secret with the settings of `secret` (its publicId is filled);
+// `token` gets "ID.SECRET", shown once. 0, or -1 (the random source or the registry failed).
+int CreateSecret(Secret& secret, std::string& token);
+// The pin of the CA certificate at `caPath` for join lines: "sha256:" and the hex SHA-256 of
+// its public key (DER SubjectPublicKeyInfo). 0 or -1.
+int CaPin(const std::string& caPath, std::string& pin);
 // Marks it revoked (it stays listed). -1, "not found" in the error slot, when unknown.
 int RevokeSecret(const std::string& publicId);
 

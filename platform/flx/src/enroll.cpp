@@ -23,29 +23,6 @@ const size_t kFingerprintHex = 64;
 // Serials taken by other machines get "-2", "-3", ... up to this many.
 const int kMaxSuffix = 1000;
 
-// The connection's write transaction: BEGIN IMMEDIATE takes the write lock at once (waiting
-// through SQLite's backoff), so that a join's reads and writes see one registry; rolled back
-// unless committed.
-class Transaction {
- public:
-  explicit Transaction(Db& db) : db_(db), ok_(db.exec("BEGIN IMMEDIATE")) {}
-  ~Transaction() {
-    if (ok_ && !done_) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-  bool ok() const { return ok_; }
-  bool commit() {
-    done_ = db_.exec("COMMIT");
-    return done_;
-  }
-
- private:
-  Db& db_;
-  bool ok_;
-  bool done_ = false;
-};
-
 bool validSerial(const std::string& sn) {
   if (sn.empty() || sn.size() > kMaxSerial) return false;
   for (unsigned char c : sn) {
@@ -331,6 +308,13 @@ int Join(const std::string& publicId, const std::string& secret, const Identity&
       admit.bind(identity.fingerprint);
       admit.bind(now);
       if (!admit.run()) return kErrStore;
+      // The secret's group names the device's group; a group removed since leaves it in none.
+      Stmt member(db, "INSERT OR REPLACE INTO " KEVOFLX_TABLE_DEVICE_GROUPS
+                      "(device_id, group_id) SELECT d.id, g.id FROM " KEVOFLX_TABLE_DEVICES
+                      " d, " KEVOFLX_TABLE_GROUPS " g WHERE d.sn = ? AND g.name = ?");
+      member.bind(out.sn);
+      member.bind(secretRow.group);
+      if (!member.run()) return kErrStore;
     }
     out.pending = state == "pending";
     const int64_t ttl = secretRow.sessionTtl > 0 ? secretRow.sessionTtl : kDefaultSessionTtl;

@@ -129,6 +129,68 @@ const char kLivenessSchemaSql[] =
     " BEGIN INSERT OR REPLACE INTO " KEVOFLX_TABLE_SESSION_TIMES
     "(sid, created) VALUES (new.sid, CAST(strftime('%s', 'now') AS INTEGER)); END;";
 
+// Groups, operators' roles and scopes, and the audit trail. A device is in at most one group
+// (its row here); an operator without an access row is a viewer of everything, which is what
+// tokens made before roles existed become. `scoped` = 0 reads every group, so that removing
+// a scoped operator's last group leaves it seeing nothing rather than everything. The audit
+// trail refuses UPDATE always and DELETE of rows younger than the retention.
+const char kOperatorsSchemaSql[] =
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_GROUPS
+    " (id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL UNIQUE, "
+    "created INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_DEVICE_GROUPS
+    " (device_id INTEGER PRIMARY KEY NOT NULL REFERENCES " KEVOFLX_TABLE_DEVICES
+    "(id) ON DELETE CASCADE, "
+    "group_id INTEGER NOT NULL REFERENCES " KEVOFLX_TABLE_GROUPS
+    "(id));"
+    "CREATE INDEX IF NOT EXISTS " KEVOFLX_INDEX_DEVICE_GROUPS_BY_GROUP
+    " ON " KEVOFLX_TABLE_DEVICE_GROUPS
+    "(group_id, device_id);"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_GROUP_GENERATION
+    " (one INTEGER PRIMARY KEY CHECK(one = 1), n INTEGER NOT NULL);"
+    "INSERT OR IGNORE INTO " KEVOFLX_TABLE_GROUP_GENERATION
+    " VALUES(1, 0);"
+    "CREATE TRIGGER IF NOT EXISTS device_groups_ins AFTER INSERT ON " KEVOFLX_TABLE_DEVICE_GROUPS
+    " BEGIN UPDATE " KEVOFLX_TABLE_GROUP_GENERATION
+    " SET n = n + 1; END;"
+    "CREATE TRIGGER IF NOT EXISTS device_groups_upd AFTER UPDATE ON " KEVOFLX_TABLE_DEVICE_GROUPS
+    " BEGIN UPDATE " KEVOFLX_TABLE_GROUP_GENERATION
+    " SET n = n + 1; END;"
+    "CREATE TRIGGER IF NOT EXISTS device_groups_del AFTER DELETE ON " KEVOFLX_TABLE_DEVICE_GROUPS
+    " BEGIN UPDATE " KEVOFLX_TABLE_GROUP_GENERATION
+    " SET n = n + 1; END;"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_OPERATOR_ACCESS
+    " (name TEXT PRIMARY KEY NOT NULL REFERENCES " KEVOFLX_TABLE_OPERATORS
+    "(name) ON DELETE CASCADE, "
+    "role TEXT NOT NULL CHECK(role IN ('viewer', 'admin', 'metrics')), "
+    "scoped INTEGER NOT NULL DEFAULT 0, "
+    "expires INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_OPERATOR_GROUPS
+    " (name TEXT NOT NULL REFERENCES " KEVOFLX_TABLE_OPERATORS
+    "(name) ON DELETE CASCADE, "
+    "group_id INTEGER NOT NULL REFERENCES " KEVOFLX_TABLE_GROUPS
+    "(id) ON DELETE CASCADE, "
+    "PRIMARY KEY(name, group_id));"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_AUDIT
+    " (id INTEGER PRIMARY KEY AUTOINCREMENT, at INTEGER NOT NULL, who TEXT NOT NULL, "
+    "action TEXT NOT NULL, object TEXT NOT NULL DEFAULT '', device TEXT NOT NULL DEFAULT '', "
+    "group_name TEXT NOT NULL DEFAULT '', address TEXT NOT NULL DEFAULT '', "
+    "result TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX IF NOT EXISTS " KEVOFLX_INDEX_AUDIT_BY_TIME " ON " KEVOFLX_TABLE_AUDIT
+    "(at);"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_AUDIT_POLICY
+    " (one INTEGER PRIMARY KEY CHECK(one = 1), retention_days INTEGER NOT NULL);"
+    "INSERT OR IGNORE INTO " KEVOFLX_TABLE_AUDIT_POLICY
+    " VALUES(1, 365);"
+    "CREATE TABLE IF NOT EXISTS " KEVOFLX_TABLE_AUDIT_COUNTERS
+    " (kind TEXT PRIMARY KEY NOT NULL, count INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TRIGGER IF NOT EXISTS audit_no_update BEFORE UPDATE ON " KEVOFLX_TABLE_AUDIT
+    " BEGIN SELECT RAISE(ABORT, 'the audit trail is append-only'); END;"
+    "CREATE TRIGGER IF NOT EXISTS audit_prune_only BEFORE DELETE ON " KEVOFLX_TABLE_AUDIT
+    " WHEN old.at >= CAST(strftime('%s', 'now') AS INTEGER) - 86400 * (SELECT retention_days "
+    "FROM " KEVOFLX_TABLE_AUDIT_POLICY
+    ") BEGIN SELECT RAISE(ABORT, 'the audit trail is append-only'); END;";
+
 }  // namespace
 
 // The registry's schema, one numbered step per change: a database has had every step up to
@@ -149,6 +211,7 @@ std::vector<kevo::SchemaStep> schemaSteps() {
       {2, std::string(kOperatorsSql) + kFleetIndexesSql, nullptr},
       {3, kEnrollSchemaSql, nullptr},
       {4, kLivenessSchemaSql, nullptr},
+      {5, kOperatorsSchemaSql, nullptr},
   };
 }
 

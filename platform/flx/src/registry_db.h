@@ -45,6 +45,29 @@ class Db {
 // error slot set and a failure that says to run 'flx-admin init'.
 bool checkSchema(sqlite3* db);
 
+// The connection's write transaction: BEGIN IMMEDIATE takes the write lock at once (waiting
+// through SQLite's backoff), so that an operation's reads and writes see one registry; rolled
+// back unless committed.
+class Transaction {
+ public:
+  explicit Transaction(Db& db) : db_(db), ok_(db.exec("BEGIN IMMEDIATE")) {}
+  ~Transaction() {
+    if (ok_ && !done_) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  bool ok() const { return ok_; }
+  bool commit() {
+    done_ = db_.exec("COMMIT");
+    return done_;
+  }
+
+ private:
+  Db& db_;
+  bool ok_;
+  bool done_ = false;
+};
+
 // Closes the process's connection (the next operation opens it again).
 void closeShared();
 

@@ -62,6 +62,24 @@ struct Page {
   const RowSink* sink = nullptr;
 };
 
+// The devices a reader sees: all of them, or those of some groups (ids of the registry's
+// groups; none: no device). Every read view applies it through scopeSql, the one predicate, so
+// that a device out of scope is answered exactly as a missing one.
+struct Scope {
+  bool all = true;
+  std::vector<int64_t> groups;
+};
+// The SQL condition that the device whose id is the expression `deviceId` is in `scope`: "1"
+// for all (it costs nothing), "0" for no group.
+std::string scopeSql(const Scope& scope, const char* deviceId = "d.id");
+// Narrows `scope` to group `name` (the `group` filter of the lists); an unknown group leaves
+// no device.
+Result narrowToGroup(Scope& scope, const std::string& name, std::string& err);
+// kOk when device `sn` exists and is in `scope`; kNotFound otherwise, either way alike.
+Result visible(const std::string& sn, const Scope& scope, std::string& err);
+// The group of device `sn` ("" for none or an unknown device).
+std::string groupOf(const std::string& sn);
+
 // The device list: sort key (see kSortKeys in fleet.cpp), text filter on serial number,
 // host name and model (case-insensitive substring), and a page.
 struct ListQuery {
@@ -70,6 +88,7 @@ struct ListQuery {
   std::string filter;
   Page page;
   int64_t now = 0;  // for the stale count; 0: the clock
+  Scope scope;
 };
 
 // True when `key` names a sortable column of the device list.
@@ -95,7 +114,8 @@ Result deviceList(const ListQuery& q, Json::Value& out, std::string& err);
 Result deviceShow(const std::string& sn, Json::Value& out, std::string& err);
 
 // Volumes whose use is at least `minUsePercent`, fullest first.
-Result volumesOver(double minUsePercent, const Page& page, Json::Value& out, std::string& err);
+Result volumesOver(double minUsePercent, const Page& page, Json::Value& out, std::string& err,
+                   const Scope& scope = Scope());
 
 // Disks matching every given condition: status and SMART status (exact, empty: any),
 // `failing` (status or SMART status not normal), temperature at least `minTemp`.
@@ -105,6 +125,7 @@ struct DiskQuery {
   bool failingOnly = false;
   bool hasMinTemp = false;
   int64_t minTemp = 0;
+  Scope scope;
 };
 Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::string& err);
 
@@ -115,10 +136,11 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
 bool isVersionOp(const std::string& op);
 Result devicesWithPackage(const std::string& pkgId, const std::string& op,
                           const std::string& version, const Page& page, Json::Value& out,
-                          std::string& err);
+                          std::string& err, const Scope& scope = Scope());
 // The same for application `appId`.
 Result devicesWithApp(const std::string& appId, const std::string& op, const std::string& version,
-                      const Page& page, Json::Value& out, std::string& err);
+                      const Page& page, Json::Value& out, std::string& err,
+                      const Scope& scope = Scope());
 
 // The fleet's software: every package and application, by name. `name` filters by a
 // case-insensitive substring of the name or id, `kind` by "package" or "application" (empty:
@@ -130,11 +152,12 @@ struct SoftwareQuery {
 // {"total", "offset", "limit", "items": [{id, name, kind, versions: [{version, devices}]
 // newest first, newest, devices, behind (devices on a version older than newest)}]}, sorted
 // by name. Read from the history's software table when it has one, else from the registry.
-Result software(const SoftwareQuery& q, const Page& page, Json::Value& out, std::string& err);
+Result software(const SoftwareQuery& q, const Page& page, Json::Value& out, std::string& err,
+                const Scope& scope = Scope());
 // Devices whose last contact is older than `seconds` before `now` (or that never pushed);
 // `seconds` 0: the stale devices (see isStale) at `now`.
 Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value& out,
-                    std::string& err);
+                    std::string& err, const Scope& scope = Scope());
 
 // --- history ---
 
@@ -145,6 +168,7 @@ struct HistoryQuery {
   std::string kind;
   int64_t from = 0;
   int64_t to = INT64_MAX;
+  Scope scope;  // of the fleet's events; one device's is checked with visible()
 };
 // True when `kind` names a kind of object of the history.
 bool isHistoryKind(const std::string& kind);
@@ -172,7 +196,7 @@ Result series(const std::string& sn, const std::string& kind, const std::string&
 // fill_days}]}. The devices are those whose summary's fill_days is at most `days`; each of
 // their present volumes is fitted from its samples of the last kTrendDays days up to `today`.
 Result volumesFilling(double days, int64_t today, const Page& page, Json::Value& out,
-                      std::string& err);
+                      std::string& err, const Scope& scope = Scope());
 
 // An application icon of device `sn` from its mirror folder: `key` names the icon file
 // without ".png" (empty: the first one). `png` receives the file's bytes.
@@ -212,6 +236,17 @@ std::string newToken();
 // True when `token` belongs to an operator whose token has not expired at clockNow(); the
 // operator's name goes to `name`.
 bool operatorForToken(const std::string& token, std::string& name);
+// An operator as its token lets it act: role "viewer", "admin" or "metrics", and the devices
+// it sees. Operators made before roles existed are viewers of everything.
+struct Operator {
+  std::string name;
+  std::string role;
+  Scope scope;
+  std::vector<std::string> groups;  // the names of scope.groups
+  int64_t expires = 0;
+};
+// True when `token` belongs to an operator whose token has not expired at `now`.
+bool operatorForToken(const std::string& token, int64_t now, Operator& op);
 
 }  // namespace flxread
 

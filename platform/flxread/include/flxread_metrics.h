@@ -19,6 +19,7 @@ namespace flxread {
 struct FleetDevice {
   int64_t id = 0;
   std::string sn, hostname;
+  std::string group;        // the device's group; empty: none
   bool hasSummary = false;  // a summary row: the history recorded a push
   int64_t lastContact = 0;  // arrival of the last answered push, seconds; 0: none
   int64_t disksFailing = 0;

@@ -93,6 +93,11 @@ const char kFilterSql[] =
     "(?1 = '' OR d.sn LIKE ?2 ESCAPE '\\' OR d.hostname LIKE ?2 ESCAPE '\\'"
     " OR d.model_name LIKE ?2 ESCAPE '\\')";
 
+// The name of the device's group, or null.
+const char kGroupSql[] =
+    "(SELECT g.name FROM " KEVOFLX_TABLE_DEVICE_GROUPS " m JOIN " KEVOFLX_TABLE_GROUPS
+    " g ON g.id = m.group_id WHERE m.device_id = d.id)";
+
 // The marks' JSON text as an array; anything else as none.
 Json::Value marksArray(const std::string& text) {
   Json::Value marks;
@@ -117,7 +122,8 @@ Json::Value nestSummary(Json::Value row) {
 
 // The device columns with the liveness and the summary, for the rows of `from`.
 std::string deviceRowSql() {
-  std::string sql = std::string("SELECT ") + kDeviceColumns + ", " + kLivenessColumns;
+  std::string sql = std::string("SELECT ") + kDeviceColumns + ", " + kGroupSql + " AS \"group\", " +
+                    kLivenessColumns;
   for (const SummaryColumn& c : kSummary) sql += ", " + summarySql(c) + " AS " + c.name;
   return sql;
 }
@@ -129,7 +135,7 @@ const char* const kMarks[] = {"failing", "full", "hot", "filling"};
 Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, int64_t now,
                   Json::Value& counts, std::string& err) {
   std::string sql;
-  if (q.filter.empty()) {
+  if (q.filter.empty() && q.scope.all) {
     sql = "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES ")";
     for (const char* m : kMarks)
       sql += std::string(", (SELECT count(*) FROM h.summary WHERE marks LIKE '%\"") + m + "\"%')";
@@ -141,7 +147,7 @@ Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, in
     for (const char* m : kMarks) sql += ", coalesce(sum(" + marks + " LIKE '%\"" + m + "\"%'), 0)";
     sql += ", coalesce(sum(flx_stale_at(ct.arrival, s.push_interval, ?3)), 0) FROM " KEVOFLX_TABLE_DEVICES
            " d" +
-           std::string(kSummaryJoin) + " WHERE " + kFilterSql;
+           std::string(kSummaryJoin) + " WHERE " + kFilterSql + " AND " + scopeSql(q.scope);
   }
   Query c(db, sql);
   c.bind(q.filter).bind(pattern).bind(now);
@@ -169,7 +175,9 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
   // Without a filter, and once every device has its summary row, a summary column's page is
   // read from its index in order (ties by device id), stopping at the page: the cost of a
   // page stays that of its rows however large the fleet. Otherwise every device is sorted.
-  if (bySummary && q.filter.empty() && q.page.sink == nullptr && db.ok()) {
+  // A reader of some groups only never takes the whole fleet's paths: the scope filters.
+  const bool whole = q.filter.empty() && q.scope.all;
+  if (bySummary && whole && q.page.sink == nullptr && db.ok()) {
     Query all(db, "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES
                   ") <= (SELECT count(*) FROM h.summary)");
     if (all.step() != SQLITE_ROW) return storeFailed(db, err);
@@ -192,16 +200,17 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
   // read every device, where an index in the sort's order stops at the page.
   const std::string rowsSql =
       "WITH page AS (SELECT d.id AS id, " + key->second + " AS k" +
-      (q.filter.empty() ? "" : ", " FLXREAD_TOTAL_SQL) + " FROM " KEVOFLX_TABLE_DEVICES " d" +
-      (joined ? kSummaryJoin : "") + " WHERE " + kFilterSql + " ORDER BY k" + dir +
+      (whole ? "" : ", " FLXREAD_TOTAL_SQL) + " FROM " KEVOFLX_TABLE_DEVICES " d" +
+      (joined ? kSummaryJoin : "") + " WHERE " + kFilterSql + " AND " + scopeSql(q.scope) +
+      " ORDER BY k" + dir +
       ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
-      (q.filter.empty() ? "" : ", page." FLXREAD_TOTAL_COLUMN) +
+      (whole ? "" : ", page." FLXREAD_TOTAL_COLUMN) +
       " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" + kSummaryJoin +
       " ORDER BY page.k" + dir + ", d.sn, d.id";
   const std::string countSql =
-      q.filter.empty()
-          ? std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES)  // binds nothing
-          : std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql;
+      whole ? std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES)  // binds nothing
+            : std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql +
+                  " AND " + scopeSql(q.scope);
   const std::string pattern = likePattern(q.filter);
   // An export gets each row as the page would show it.
   RowSink nested;
@@ -225,10 +234,11 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
 }
 
 // Devices joined with rows of `table` alias `x`, `cols` from both, filtered by `where`.
-std::string deviceJoin(const std::string& cols, const std::string& table,
-                       const std::string& where) {
+std::string deviceJoin(const std::string& cols, const std::string& table, const std::string& where,
+                       const Scope& scope) {
   return "SELECT " + cols + " FROM " + table +
-         " x JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = x.qx_id WHERE " + where;
+         " x JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = x.qx_id WHERE " + where + " AND " +
+         scopeSql(scope);
 }
 
 #define FLXREAD_DEVICE_REF "d.id AS qx_id, d.sn, d.hostname, d.model_name"
@@ -244,17 +254,18 @@ Result deviceList(const ListQuery& q, Json::Value& out, std::string& err) {
   return guarded(err, [&] { return list(q, q.now != 0 ? q.now : time(nullptr), out, err); });
 }
 
-Result volumesOver(double minUsePercent, const Page& page, Json::Value& out, std::string& err) {
+Result volumesOver(double minUsePercent, const Page& page, Json::Value& out, std::string& err,
+                   const Scope& scope) {
   return guarded(err, [&] {
     const std::string use = "round(x.size_used * 100.0 / x.size_total, 1)";
     const std::string where = "x.size_total > 0 AND x.size_used * 100.0 / x.size_total >= ?1";
     ReadDb db;
     return pagedRows(
-        db, deviceJoin("count(*)", "c.vol_info", where),
+        db, deviceJoin("count(*)", "c.vol_info", where, scope),
         deviceJoin(std::string(kDeviceRef) +
                        ", x.name, x.status, x.raid_type, x.size_total, x.size_used, x.mtime, " +
                        use + " AS use",
-                   "c.vol_info", where) +
+                   "c.vol_info", where, scope) +
             " ORDER BY x.size_used * 1.0 / x.size_total DESC, d.sn, x.name LIMIT ?2 OFFSET ?3",
         page, "volumes", [&](Query& s) { s.bind(minUsePercent); }, out, err);
   });
@@ -276,11 +287,11 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
                                             : " ORDER BY x.temp DESC, x.rowid DESC";
     ReadDb db;
     return pagedRows(
-        db, deviceJoin("count(*)", "c.hdd_info", fixed),
+        db, deviceJoin("count(*)", "c.hdd_info", fixed, q.scope),
         deviceJoin(FLXREAD_DEVICE_REF
                    ", x.dev, x.name, x.model, x.status, x.smart_status, x.temp, x.size_total,"
                    " x.used_by, x.mtime",
-                   "c.hdd_info", fixed) +
+                   "c.hdd_info", fixed, q.scope) +
             order + " LIMIT ?4 OFFSET ?5",
         page, "disks", [&](Query& s) { s.bind(q.status).bind(q.smartStatus).bind(q.minTemp); }, out,
         err);
@@ -288,15 +299,16 @@ Result disksWhere(const DiskQuery& q, const Page& page, Json::Value& out, std::s
 }
 
 Result staleDevices(int64_t seconds, int64_t now, const Page& page, Json::Value& out,
-                    std::string& err) {
+                    std::string& err, const Scope& scope) {
   return guarded(err, [&] {
     if (seconds < 0) {
       err = "negative age";
       return kBadArgument;
     }
     // With no age given, the stale devices: the one definition, at `now`.
-    const std::string where = seconds == 0 ? " WHERE flx_stale_at(ct.arrival, s.push_interval, ?1)"
-                                           : " WHERE coalesce(ct.arrival, 0) < ?1";
+    const std::string where = (seconds == 0 ? " WHERE flx_stale_at(ct.arrival, s.push_interval, ?1)"
+                                            : " WHERE coalesce(ct.arrival, 0) < ?1") +
+                              std::string(" AND ") + scopeSql(scope);
     const std::string from =
         std::string(" FROM " KEVOFLX_TABLE_DEVICES " d") + kSummaryJoin + where;
     ReadDb db;

@@ -123,8 +123,8 @@ Result readSeries(const std::string& sn, const std::string& kind, const std::str
   return kOk;
 }
 
-Result readFilling(double days, int64_t today, const Page& page, Json::Value& out,
-                   std::string& err) {
+Result readFilling(double days, int64_t today, const Page& page, Json::Value& out, std::string& err,
+                   const Scope& scope) {
   if (page.limit < 0 || page.limit > kMaxPage || page.offset < 0) {
     err = "paging out of range";
     return kBadArgument;
@@ -141,7 +141,8 @@ Result readFilling(double days, int64_t today, const Page& page, Json::Value& ou
           " CROSS JOIN c.vol_info v ON v.qx_id = s.device_id"
           " CROSS JOIN h.samples x ON x.device_id = s.device_id AND x.kind = 'volume'"
           " AND x.object = v.name AND x.day > ?2 AND x.used_last IS NOT NULL"
-          " WHERE s.fill_days <= ?1");
+          " WHERE s.fill_days <= ?1 AND " +
+              scopeSql(scope, "s.device_id"));
   q.bind(days).bind(today - kTrendDays);
   std::vector<Json::Value> found;
   std::vector<UsePoint> use;
@@ -219,7 +220,8 @@ Result history(const HistoryQuery& q, const Page& page, Json::Value& out, std::s
     const std::string where = std::string(" WHERE ") +
                               (q.sn.empty() ? "" : "e.device_id = ?1 AND ") +
                               "(?2 = '' OR e.kind = ?2) AND e.arrival_time >= ?3"
-                              " AND e.arrival_time < ?4";
+                              " AND e.arrival_time < ?4 AND " +
+                              scopeSql(q.scope, "e.device_id");
     const std::string from =
         " FROM h.events e CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = e.device_id";
     return pagedRows(
@@ -239,8 +241,8 @@ Result series(const std::string& sn, const std::string& kind, const std::string&
 }
 
 Result volumesFilling(double days, int64_t today, const Page& page, Json::Value& out,
-                      std::string& err) {
-  return guarded(err, [&] { return readFilling(days, today, page, out, err); });
+                      std::string& err, const Scope& scope) {
+  return guarded(err, [&] { return readFilling(days, today, page, out, err, scope); });
 }
 
 }  // namespace flxread

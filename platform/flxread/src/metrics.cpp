@@ -124,7 +124,10 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wa
   ok = ok &&
        Each(
            raw,
-           "SELECT d.id, d.sn, d.hostname, " + summary + " FROM " KEVOFLX_TABLE_DEVICES " d" + join,
+           "SELECT d.id, d.sn, d.hostname, " + summary +
+               ", coalesce(g.name, '') FROM " KEVOFLX_TABLE_DEVICES " d" + join +
+               " LEFT JOIN " KEVOFLX_TABLE_DEVICE_GROUPS
+               " m ON m.device_id = d.id LEFT JOIN " KEVOFLX_TABLE_GROUPS " g ON g.id = m.group_id",
            [&](sqlite3_stmt* st) {
              FleetDevice d;
              d.id = sqlite3_column_int64(st, 0);
@@ -135,6 +138,7 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wa
              d.disksFailing = sqlite3_column_int64(st, 5);
              d.pushInterval = sqlite3_column_int64(st, 6);
              d.marks = Text(st, 7);
+             d.group = Text(st, 8);
              out.devices.push_back(std::move(d));
            },
            err);

@@ -76,6 +76,9 @@ std::string failingDiskSql(const std::string& alias);
 extern const char kLivenessJoin[];
 extern const char kLivenessColumns[];
 
+// flx_in_scope(device_id, 'GROUP_ID,...'), the function behind scopeSql (scope.cpp).
+void sqlInScope(sqlite3_context* ctx, int argc, sqlite3_value** argv);
+
 // The result of a failed read: kStoreFailed with the connection's error in `err`.
 Result storeFailed(const ReadDb& db, std::string& err);
 

@@ -42,15 +42,18 @@ bool hasSoftwareTable(ReadDb& db, bool& has) {
   return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
-// The rows (kind, id, version, name, devices) of the fleet's software.
-std::string softwareSource(bool table) {
-  if (table) return "h.software";
+// The rows (kind, id, version, name, devices) of the fleet's software: the history's counts
+// for a reader of the whole fleet, else counted from the registry's records of the devices in
+// `scope`.
+std::string softwareSource(bool table, const Scope& scope) {
+  if (table && scope.all) return "h.software";
   std::string sql = "(";
   for (const Kind* k : {&kPackage, &kApplication}) {
     if (k != &kPackage) sql += " UNION ALL ";
     sql += std::string("SELECT '") + k->name + "' AS kind, " + k->idColumn +
            " AS id, version, max(" + k->nameColumn + ") AS name, count(*) AS devices FROM " +
-           k->table + " GROUP BY " + k->idColumn + ", version";
+           k->table + " WHERE " + scopeSql(scope, "qx_id") + " GROUP BY " + k->idColumn +
+           ", version";
   }
   return sql + ")";
 }
@@ -58,12 +61,14 @@ std::string softwareSource(bool table) {
 using Versions = std::vector<std::pair<std::string, int64_t>>;
 
 // The versions of one package or application with their device counts, newest first.
-bool versionsOf(ReadDb& db, bool table, const Kind& kind, const std::string& id, Versions& out) {
+bool versionsOf(ReadDb& db, bool table, const Kind& kind, const std::string& id,
+                const Scope& scope, Versions& out) {
   out.clear();
-  Query q(db, table ? std::string("SELECT version, devices FROM h.software WHERE kind = ?1 AND "
+  Query q(db, table && scope.all ? std::string("SELECT version, devices FROM h.software WHERE kind = ?1 AND "
                                   "id = ?2 AND devices > 0")
                     : std::string("SELECT version, count(*) FROM ") + kind.table + " WHERE " +
-                          kind.idColumn + " = ?2 GROUP BY version");
+                          kind.idColumn + " = ?2 AND " + scopeSql(scope, "qx_id") +
+                          " GROUP BY version");
   q.bind(std::string(kind.name)).bind(id);
   int rc;
   while ((rc = q.step()) == SQLITE_ROW) out.emplace_back(q.text(0), q.i64(1));
@@ -108,7 +113,8 @@ Json::Value item(const std::string& kind, const std::string& id, const std::stri
   return it;
 }
 
-Result listSoftware(const SoftwareQuery& q, const Page& page, Json::Value& out, std::string& err) {
+Result listSoftware(const SoftwareQuery& q, const Page& page, Json::Value& out, std::string& err,
+                    const Scope& scope) {
   if (!q.kind.empty() && q.kind != kPackage.name && q.kind != kApplication.name) {
     err = "unknown kind of software '" + q.kind + "'";
     return kBadArgument;
@@ -119,7 +125,7 @@ Result listSoftware(const SoftwareQuery& q, const Page& page, Json::Value& out, 
   const std::string where =
       " WHERE (?1 = '' OR kind = ?1) AND (?2 = '' OR name LIKE ?3 ESCAPE '\\' OR id LIKE ?3 "
       "ESCAPE '\\')";
-  const std::string source = softwareSource(table);
+  const std::string source = softwareSource(table, scope);
   const std::string items =
       "SELECT kind, id, max(name) AS name, " FLXREAD_TOTAL_SQL " FROM " + source + where +
       " GROUP BY kind, id ORDER BY lower(CASE WHEN max(name) = '' THEN id ELSE max(name) END), "
@@ -133,7 +139,7 @@ Result listSoftware(const SoftwareQuery& q, const Page& page, Json::Value& out, 
   bool ok = true;
   RowSink withVersions = [&](Json::Value& row) {
     const std::string kind = row["kind"].asString(), id = row["id"].asString();
-    ok = versionsOf(db, table, kindNamed(kind), id, versions);
+    ok = versionsOf(db, table, kindNamed(kind), id, scope, versions);
     if (!ok) return false;
     row = item(kind, id, row["name"].asString(), versions);
     return page.sink == nullptr || (*page.sink)(row);
@@ -152,9 +158,9 @@ Result listSoftware(const SoftwareQuery& q, const Page& page, Json::Value& out, 
 }
 
 Result devicesWith(const Kind& kind, const std::string& id, const std::string& op,
-                   const std::string& version, const Page& page, Json::Value& out,
-                   std::string& err) {
-  std::string where = std::string("x.") + kind.idColumn + " = ?1";
+                   const std::string& version, const Page& page, Json::Value& out, std::string& err,
+                   const Scope& scope) {
+  std::string where = std::string("x.") + kind.idColumn + " = ?1 AND " + scopeSql(scope, "d.id");
   if (!op.empty()) {
     auto found = versionOps().find(op);
     if (found == versionOps().end()) {
@@ -166,7 +172,7 @@ Result devicesWith(const Kind& kind, const std::string& id, const std::string& o
   ReadDb db;
   bool table = false;
   Versions versions;
-  if (!db.ok() || !hasSoftwareTable(db, table) || !versionsOf(db, table, kind, id, versions))
+  if (!db.ok() || !hasSoftwareTable(db, table) || !versionsOf(db, table, kind, id, scope, versions))
     return storeFailed(db, err);
   const std::string newest = versions.empty() ? std::string() : versions.front().first;
   const std::string extra =
@@ -204,20 +210,23 @@ bool isVersionOp(const std::string& op) {
   return versionOps().count(op) != 0;
 }
 
-Result software(const SoftwareQuery& q, const Page& page, Json::Value& out, std::string& err) {
-  return guarded(err, [&] { return listSoftware(q, page, out, err); });
+Result software(const SoftwareQuery& q, const Page& page, Json::Value& out, std::string& err,
+                const Scope& scope) {
+  return guarded(err, [&] { return listSoftware(q, page, out, err, scope); });
 }
 
 Result devicesWithPackage(const std::string& pkgId, const std::string& op,
                           const std::string& version, const Page& page, Json::Value& out,
-                          std::string& err) {
-  return guarded(err, [&] { return devicesWith(kPackage, pkgId, op, version, page, out, err); });
+                          std::string& err, const Scope& scope) {
+  return guarded(err,
+                 [&] { return devicesWith(kPackage, pkgId, op, version, page, out, err, scope); });
 }
 
 Result devicesWithApp(const std::string& appId, const std::string& op, const std::string& version,
-                      const Page& page, Json::Value& out, std::string& err) {
-  return guarded(err,
-                 [&] { return devicesWith(kApplication, appId, op, version, page, out, err); });
+                      const Page& page, Json::Value& out, std::string& err, const Scope& scope) {
+  return guarded(err, [&] {
+    return devicesWith(kApplication, appId, op, version, page, out, err, scope);
+  });
 }
 
 }  // namespace flxread

@@ -1,0 +1,23 @@
+// The command lines of groups, operators and the audit trail (group, device group, operator,
+// audit), and the audit entry of every command run.
+#ifndef FLX_TOOLS_ADMIN_OPERATORS_CLI_H
+#define FLX_TOOLS_ADMIN_OPERATORS_CLI_H
+
+#include <CLI/CLI.hpp>
+
+#include "admin_enroll_cli.h"
+
+namespace flxadmin {
+
+// Adds `group add|list|remove`, `device group`, `operator add|list|remove` and `audit`; their
+// runners go to `commands`.
+void addOperatorCommands(CLI::App& app, CLI::App& device, Commands& commands);
+
+// Appends the audit entry of the command parsed in `app`, run by root with exit code `rc`:
+// the command's words, its device and objects; never a session id. Reading commands leave
+// none.
+void auditCommand(const CLI::App& app, int rc);
+
+}  // namespace flxadmin
+
+#endif  // FLX_TOOLS_ADMIN_OPERATORS_CLI_H
