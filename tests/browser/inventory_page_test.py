@@ -75,6 +75,15 @@ def plant_history(args, root, url, token):
     reg.close()
     db = sqlite3.connect(os.path.join(root, "var/packages/FLX/target/db/flx_history.sqlite"))
     db.executescript(schema_sql(args.source))
+    # The fleet's software counts, as the writer keeps them from the states it records.
+    db.execute("ATTACH ? AS r", (os.path.join(root, "var/packages/FLX/target/db/flx_registry.sqlite"),))
+    db.execute("INSERT INTO software(kind, id, version, name, devices)"
+               " SELECT 'package', pkg_id, version, max(display_name), count(*) FROM r.pkgs"
+               " GROUP BY pkg_id, version UNION ALL"
+               " SELECT 'application', app_id, version, max(name_enu), count(*) FROM r.apps"
+               " GROUP BY app_id, version")
+    db.commit()
+    db.execute("DETACH r")
     for d in api(url, token, "list", limit=100)["devices"]:
         s = d["summary"]
         use = 333.3 if d["sn"] == OVER else s["vol_max_use"]
@@ -262,7 +271,7 @@ def check_marks(driver, url, token, flt):
     want = {d["sn"]: " ".join(d["summary"]["marks"] + (["stale"] if d["stale"] else []))
             for d in listed["devices"]}
     check(rows == want, "marks: page %s, API %s" % (rows, want))
-    want = {k: v for k, v in listed["counts"].items() if v}
+    want = {k: v for k, v in listed["counts"].items() if v and k != "devices"}
     check(counts == want, "counts: page %s, API %s" % (counts, want))
 
 

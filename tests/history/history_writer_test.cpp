@@ -169,7 +169,7 @@ TEST_F(HistoryTest, PushIntervalLearntFromArrivals) {
   EXPECT_FALSE(flxhistory::Writer().open(why));
   EXPECT_NE(std::string::npos, why.find("run 'flx-admin init'")) << why;
   ASSERT_EQ(0, flxhistory::initHistory(why)) << why;
-  EXPECT_EQ("2", history("PRAGMA user_version"));
+  EXPECT_EQ(std::to_string(flxhistory::kHistorySchemaVersion), history("PRAGMA user_version"));
 
   const std::map<std::string, uint64_t> ids = {
       {"SN-A", a_}, {"SN-B", addDevice("SN-B")}, {"SN-C", addDevice("SN-C")}};
@@ -524,7 +524,13 @@ TEST_F(HistoryTest, SoftwareCountsFollowTheRecordedStates) {
   EXPECT_EQ(1, w.sweepRemoved(err)) << err;
   EXPECT_EQ("package|Media|1.0|1", history(kCounts));
 
+  // A history from before the counts: init adds the table, the writer counts the states.
   history("DROP TABLE software");
+  history("PRAGMA user_version = 2");
+  history("PRAGMA wal_checkpoint(TRUNCATE)");  // init looks at the file alone
+  int from = 0;
+  ASSERT_EQ(0, flxhistory::migrateHistory(from, err)) << err;
+  EXPECT_EQ(2, from);
   flxhistory::Writer later;
   EXPECT_EQ(0, later.step(err)) << err;
   EXPECT_EQ("package|Media|1.0|1", history(kCounts)) << "counted again from the states";

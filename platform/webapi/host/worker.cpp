@@ -95,12 +95,8 @@ void ServeMetrics(FCGX_Request& req, const WorkerSetup& setup) {
       }
     }
   }
-  if (outcome.download.producer) {
-    WriteDownload(req, outcome.download);
-  } else {
-    FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
-    FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
-  }
+  FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
+  FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
   FCGX_Finish_r(&req);
   busy::Stop(setup.slot);
   if (allowed)
