@@ -81,8 +81,8 @@ bool countSoftware(sqlite3* db, const SoftwareOf& before, const SoftwareOf& afte
 
 bool ensureSoftware(sqlite3* db, const EachState& states, std::string& why) {
   // Counted already, or nothing recorded to count from: the table is kept as the states change.
-  Stmt has = prepare(db,
-                     "SELECT EXISTS(SELECT 1 FROM software) OR NOT EXISTS(SELECT 1 FROM state)");
+  Stmt has =
+      prepare(db, "SELECT EXISTS(SELECT 1 FROM software) OR NOT EXISTS(SELECT 1 FROM state)");
   const int rc = has ? sqlite3_step(has.get()) : SQLITE_ERROR;
   if (rc != SQLITE_ROW) {
     why = sqlite3_errmsg(db);

@@ -237,9 +237,8 @@ void devicesOf(const Params& p, KEVO::APIResponse* resp, bool package) {
   const flxread::Scope scope = p.scope();
   listAnswer(p, resp, package ? "package" : "application",
              [=](const flxread::Page& page, Json::Value& out, std::string& err) {
-               return package
-                          ? flxread::devicesWithPackage(id, op, version, page, out, err, scope)
-                          : flxread::devicesWithApp(id, op, version, page, out, err, scope);
+               return package ? flxread::devicesWithPackage(id, op, version, page, out, err, scope)
+                              : flxread::devicesWithApp(id, op, version, page, out, err, scope);
              });
 }
 

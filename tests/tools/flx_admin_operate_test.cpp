@@ -12,9 +12,9 @@
 #include <memory>
 
 #include "admin.h"
-#include "admin_device.h"
 #include "admin_backup.h"
 #include "admin_check.h"
+#include "admin_device.h"
 #include "common/device_lock.h"
 #include "flx.h"
 #include "flxhistory.h"

@@ -238,7 +238,7 @@ void checkModes(Ctx& c) {
     const char* below;
     mode_t mode;
   } expected[] = {
-      {KEVO_REGISTRY_DB_PATH, 0600}, {KEVO_CACHE_DB_PATH, 0640},      {KEVO_HISTORY_DB_PATH, 0640},
+      {KEVO_REGISTRY_DB_PATH, 0600}, {KEVO_CACHE_DB_PATH, 0640},     {KEVO_HISTORY_DB_PATH, 0640},
       {KEVO_PUSH_KEY_PATH, 0600},    {KEVO_HISTORY_NOTES_DIR, 0700}, {KEVO_LOCK_DIR, 0700},
       {KEVO_SPOOL_DIR, 0711},        {KEVO_PUSH_KEYS_DIR, 0700},     {KEVO_CA_KEY_PATH, 0600},
       {KEVO_SITE_KEY_PATH, 0600},

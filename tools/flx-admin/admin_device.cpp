@@ -162,9 +162,9 @@ int deviceStates(Json::Value& out, std::string& err) {
         item["status"] = statusWord(d["status"].asInt());
         item["state"] = d["stale"].asBool() ? "stale" : "reporting";
         const Json::Value& a = admissions[d["sn"].asString()];
-        item["enrollment"] = (a.isObject() ? a["state"].asString() : std::string("registered")) +
-                             (a.isObject() && a["identity_conflict"].asBool() ? ",identity-conflict"
-                                                                              : "");
+        item["enrollment"] =
+            (a.isObject() ? a["state"].asString() : std::string("registered")) +
+            (a.isObject() && a["identity_conflict"].asBool() ? ",identity-conflict" : "");
         item["last_contact"] = d["last_contact"];
         item["last_collect"] = d["last_collect"];
         item["push_interval"] = d["push_interval"];

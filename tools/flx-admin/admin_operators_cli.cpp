@@ -190,8 +190,9 @@ void addOperatorCommands(CLI::App& app, CLI::App& device, Commands& commands) {
   opAdd->add_option("--group", v->groups, "A group it reads or acts on (repeat; none: all)");
   opAdd->add_option("--expires", v->expiresDays, "Days until the token expires (0: never)");
   commands.emplace_back(opAdd, [v] { return runOperatorAdd(*v); });
-  commands.emplace_back(oper->add_subcommand("list", "List operators: role, groups, expiry, last use"),
-                        [] { return runOperatorList(); });
+  commands.emplace_back(
+      oper->add_subcommand("list", "List operators: role, groups, expiry, last use"),
+      [] { return runOperatorList(); });
   CLI::App* opRemove = oper->add_subcommand("remove", "Remove an operator and its token");
   opRemove->add_option("NAME", v->name, "Operator name")->required();
   commands.emplace_back(opRemove, [v] { return runOperatorRemove(*v); });

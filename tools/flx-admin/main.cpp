@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "admin.h"
-#include "admin_enroll_cli.h"
 #include "admin_device.h"
+#include "admin_enroll_cli.h"
 #include "admin_history.h"
 #include "admin_key.h"
 #include "admin_operators_cli.h"

@@ -514,14 +514,13 @@ int ListSessions(const std::string& sn, std::vector<SessionInfo>& out) {
   return guarded("list sessions", -1, [&] {
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(
-        db,
-        std::string(
-            "SELECT s.sn, s.api_class, ifnull(i.fingerprint, ''), "
-            "ifnull(i.identity, ''), coalesce(i.created, t.created, 0), s.expiry FROM " KEVOFLX_TABLE_SESSIONS
-            " s LEFT JOIN " KEVOFLX_TABLE_SESSION_IDENTITIES " i ON i.sid = s.sid LEFT JOIN " KEVOFLX_TABLE_SESSION_TIMES
-            " t ON t.sid = s.sid") +
-            (sn.empty() ? "" : " WHERE s.sn = ?") + " ORDER BY s.sn, 5");
+    Stmt st(db, std::string("SELECT s.sn, s.api_class, ifnull(i.fingerprint, ''), "
+                            "ifnull(i.identity, ''), coalesce(i.created, t.created, 0), s.expiry "
+                            "FROM " KEVOFLX_TABLE_SESSIONS
+                            " s LEFT JOIN " KEVOFLX_TABLE_SESSION_IDENTITIES
+                            " i ON i.sid = s.sid LEFT JOIN " KEVOFLX_TABLE_SESSION_TIMES
+                            " t ON t.sid = s.sid") +
+                    (sn.empty() ? "" : " WHERE s.sn = ?") + " ORDER BY s.sn, 5");
     if (!sn.empty()) st.bind(sn);
     std::vector<SessionInfo> list;
     Json::CharReaderBuilder builder;

@@ -145,9 +145,10 @@ Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, in
     const std::string marks = summarySql("marks", "'[]'");
     sql = "SELECT count(*)";
     for (const char* m : kMarks) sql += ", coalesce(sum(" + marks + " LIKE '%\"" + m + "\"%'), 0)";
-    sql += ", coalesce(sum(flx_stale_at(ct.arrival, s.push_interval, ?3)), 0) FROM " KEVOFLX_TABLE_DEVICES
-           " d" +
-           std::string(kSummaryJoin) + " WHERE " + kFilterSql + " AND " + scopeSql(q.scope);
+    sql +=
+        ", coalesce(sum(flx_stale_at(ct.arrival, s.push_interval, ?3)), 0) "
+        "FROM " KEVOFLX_TABLE_DEVICES " d" +
+        std::string(kSummaryJoin) + " WHERE " + kFilterSql + " AND " + scopeSql(q.scope);
   }
   Query c(db, sql);
   c.bind(q.filter).bind(pattern).bind(now);
@@ -202,8 +203,7 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
       "WITH page AS (SELECT d.id AS id, " + key->second + " AS k" +
       (whole ? "" : ", " FLXREAD_TOTAL_SQL) + " FROM " KEVOFLX_TABLE_DEVICES " d" +
       (joined ? kSummaryJoin : "") + " WHERE " + kFilterSql + " AND " + scopeSql(q.scope) +
-      " ORDER BY k" + dir +
-      ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
+      " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
       (whole ? "" : ", page." FLXREAD_TOTAL_COLUMN) +
       " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" + kSummaryJoin +
       " ORDER BY page.k" + dir + ", d.sn, d.id";

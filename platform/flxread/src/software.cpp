@@ -61,14 +61,15 @@ std::string softwareSource(bool table, const Scope& scope) {
 using Versions = std::vector<std::pair<std::string, int64_t>>;
 
 // The versions of one package or application with their device counts, newest first.
-bool versionsOf(ReadDb& db, bool table, const Kind& kind, const std::string& id,
-                const Scope& scope, Versions& out) {
+bool versionsOf(ReadDb& db, bool table, const Kind& kind, const std::string& id, const Scope& scope,
+                Versions& out) {
   out.clear();
-  Query q(db, table && scope.all ? std::string("SELECT version, devices FROM h.software WHERE kind = ?1 AND "
-                                  "id = ?2 AND devices > 0")
-                    : std::string("SELECT version, count(*) FROM ") + kind.table + " WHERE " +
-                          kind.idColumn + " = ?2 AND " + scopeSql(scope, "qx_id") +
-                          " GROUP BY version");
+  Query q(db, table && scope.all
+                  ? std::string("SELECT version, devices FROM h.software WHERE kind = ?1 AND "
+                                "id = ?2 AND devices > 0")
+                  : std::string("SELECT version, count(*) FROM ") + kind.table + " WHERE " +
+                        kind.idColumn + " = ?2 AND " + scopeSql(scope, "qx_id") +
+                        " GROUP BY version");
   q.bind(std::string(kind.name)).bind(id);
   int rc;
   while ((rc = q.step()) == SQLITE_ROW) out.emplace_back(q.text(0), q.i64(1));
@@ -224,9 +225,8 @@ Result devicesWithPackage(const std::string& pkgId, const std::string& op,
 
 Result devicesWithApp(const std::string& appId, const std::string& op, const std::string& version,
                       const Page& page, Json::Value& out, std::string& err, const Scope& scope) {
-  return guarded(err, [&] {
-    return devicesWith(kApplication, appId, op, version, page, out, err, scope);
-  });
+  return guarded(
+      err, [&] { return devicesWith(kApplication, appId, op, version, page, out, err, scope); });
 }
 
 }  // namespace flxread

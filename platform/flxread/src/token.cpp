@@ -38,8 +38,9 @@ bool operatorForToken(const std::string& token, int64_t now, Operator& op) {
             "SELECT o.name, coalesce(a.role, 'viewer'), coalesce(a.scoped, 0),"
             " min(coalesce(nullif(a.expires, 0), 9223372036854775807),"
             " coalesce(nullif(t.expiry, 0), 9223372036854775807)) FROM " KEVOFLX_TABLE_OPERATORS
-            " o LEFT JOIN " KEVOFLX_TABLE_OPERATOR_ACCESS " a ON a.name = o.name LEFT JOIN "
-            KEVOFLX_TABLE_OPERATOR_TOKENS " t ON t.name = o.name WHERE o.token_hash = ?");
+            " o LEFT JOIN " KEVOFLX_TABLE_OPERATOR_ACCESS
+            " a ON a.name = o.name LEFT JOIN " KEVOFLX_TABLE_OPERATOR_TOKENS
+            " t ON t.name = o.name WHERE o.token_hash = ?");
     q.bind(tokenHash(token));
     if (q.step() != SQLITE_ROW) return false;
     Operator found;

@@ -35,7 +35,8 @@ int ListenTcp(const std::string& host, int& port, std::string& err) {
   const int fd = socket(found->ai_family, SOCK_STREAM, 0);
   const int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, kFastcgiBacklog) != 0) {
+  if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 ||
+      listen(fd, kFastcgiBacklog) != 0) {
     err = std::strerror(errno);
     if (fd >= 0) close(fd);
     return -1;
@@ -58,8 +59,9 @@ int ListenUnix(const std::string& path, uid_t uid, gid_t gid, std::string& err) 
   std::strcpy(a.sun_path, path.c_str());
   unlink(path.c_str());
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, kFastcgiBacklog) != 0 ||
-      chown(path.c_str(), uid, gid) != 0 || chmod(path.c_str(), 0660) != 0) {
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      listen(fd, kFastcgiBacklog) != 0 || chown(path.c_str(), uid, gid) != 0 ||
+      chmod(path.c_str(), 0660) != 0) {
     err = path + ": " + std::strerror(errno);
     if (fd >= 0) close(fd);
     return -1;
