@@ -13,6 +13,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include <iostream>
 #include <memory>
 #include <vector>
 
@@ -29,6 +30,20 @@
 namespace flxadmin {
 
 // --- shared helpers ---
+
+int fail(const std::string& err) {
+  std::cerr << "flx-admin: " << err << std::endl;
+  return 1;
+}
+
+std::string timeText(int64_t t) {
+  if (t <= 0) return "-";
+  const time_t tt = static_cast<time_t>(t);
+  struct tm tm;
+  char when[32] = "-";
+  if (gmtime_r(&tt, &tm) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%SZ", &tm);
+  return when;
+}
 
 std::string rootPath(const char* below) {
   return std::string(KEVORootPrefix()) + below;

@@ -120,15 +120,6 @@ int64_t removeCacheRows(int64_t id, const std::string& sn, std::string& err) {
   return removed;
 }
 
-std::string timeText(int64_t t) {
-  if (t <= 0) return "-";
-  const time_t tt = static_cast<time_t>(t);
-  struct tm tm;
-  char when[32] = "-";
-  if (gmtime_r(&tt, &tm) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%SZ", &tm);
-  return when;
-}
-
 }  // namespace
 
 std::string statusWord(int status) {
@@ -237,11 +228,6 @@ struct DeviceArgs {
   std::string sn;
   bool yes = false;
 };
-
-int fail(const std::string& err) {
-  std::cerr << "flx-admin: " << err << std::endl;
-  return 1;
-}
 
 int runList() {
   std::string err;

@@ -9,23 +9,11 @@
 
 #include "admin_enroll.h"
 
+#include "admin_util.h"
+
 namespace flxadmin {
 
 namespace {
-
-int fail(const std::string& err) {
-  std::cerr << "flx-admin: " << err << std::endl;
-  return 1;
-}
-
-std::string when(int64_t t) {
-  if (t == 0) return "-";
-  char text[32] = "-";
-  const time_t tt = static_cast<time_t>(t);
-  struct tm tm;
-  if (gmtime_r(&tt, &tm) != nullptr) strftime(text, sizeof text, "%Y-%m-%d %H:%M:%SZ", &tm);
-  return text;
-}
 
 // The options of every enrollment command; one parse fills one of them.
 struct Values {
@@ -51,8 +39,9 @@ int runEnrollList() {
     const int64_t uses = s["uses_left"].asInt64();
     printf("%-8s %-9s %-16s %-21s %-6s %-8s %s\n", s["id"].asCString(), s["state"].asCString(),
            s["group"].asString().empty() ? "-" : s["group"].asCString(),
-           when(s["expires"].asInt64()).c_str(), uses < 0 ? "any" : std::to_string(uses).c_str(),
-           s["approve"].asBool() ? "yes" : "no", s["session_ttl"].asString().c_str());
+           timeText(s["expires"].asInt64()).c_str(),
+           uses < 0 ? "any" : std::to_string(uses).c_str(), s["approve"].asBool() ? "yes" : "no",
+           s["session_ttl"].asString().c_str());
   }
   return 0;
 }
@@ -65,7 +54,7 @@ int runDevicePending() {
   for (const Json::Value& d : list) {
     printf("%-28s %-24s %-16s %s\n", d["sn"].asCString(), d["hostname"].asCString(),
            d["group"].asString().empty() ? "-" : d["group"].asCString(),
-           when(d["enrolled"].asInt64()).c_str());
+           timeText(d["enrolled"].asInt64()).c_str());
   }
   return 0;
 }
@@ -80,8 +69,8 @@ int runSessionList(const Values& v) {
     printf("%-28s %-16s %-20s %-21s %s\n", s["sn"].asCString(),
            fp.empty() ? "-" : fp.substr(0, 16).c_str(),
            s["hostname"].asString().empty() ? "-" : s["hostname"].asCString(),
-           when(s["created"].asInt64()).c_str(),
-           s["expiry"].asInt64() == 0 ? "never" : when(s["expiry"].asInt64()).c_str());
+           timeText(s["created"].asInt64()).c_str(),
+           s["expiry"].asInt64() == 0 ? "never" : timeText(s["expiry"].asInt64()).c_str());
   }
   return 0;
 }

@@ -227,11 +227,6 @@ int keyList(Json::Value& out, std::string& err) {
 
 namespace {
 
-int fail(const std::string& err) {
-  std::cerr << "flx-admin: " << err << std::endl;
-  return 1;
-}
-
 int runRotate() {
   std::string err, oldId, newId;
   if (keyRotate(oldId, newId, err) != 0) return fail(err);

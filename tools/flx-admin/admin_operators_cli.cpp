@@ -17,20 +17,6 @@ namespace flxadmin {
 
 namespace {
 
-int fail(const std::string& err) {
-  std::cerr << "flx-admin: " << err << std::endl;
-  return 1;
-}
-
-std::string when(int64_t t) {
-  if (t == 0) return "-";
-  char text[32] = "-";
-  const time_t tt = static_cast<time_t>(t);
-  struct tm tm;
-  if (gmtime_r(&tt, &tm) != nullptr) strftime(text, sizeof text, "%Y-%m-%d %H:%M:%SZ", &tm);
-  return text;
-}
-
 struct Values {
   std::string name;
   std::string sn;
@@ -56,7 +42,7 @@ int runGroupList() {
   printf("%-24s %-8s %s\n", "NAME", "DEVICES", "CREATED");
   for (const flxops::Group& g : groups)
     printf("%-24s %-8lld %s\n", g.name.c_str(), static_cast<long long>(g.devices),
-           when(g.created).c_str());
+           timeText(g.created).c_str());
   return 0;
 }
 
@@ -123,8 +109,8 @@ int runOperatorList() {
     if (a.scoped && groups.empty()) groups = "(none)";
     const int64_t used = lastUsed[a.name];
     printf("%-20s %-8s %-24s %-21s %-21s %s\n", a.name.c_str(), a.role.c_str(), groups.c_str(),
-           when(a.created).c_str(), a.expires == 0 ? "never" : when(a.expires).c_str(),
-           used == 0 ? "never" : when(used).c_str());
+           timeText(a.created).c_str(), a.expires == 0 ? "never" : timeText(a.expires).c_str(),
+           used == 0 ? "never" : timeText(used).c_str());
   }
   return 0;
 }
@@ -153,7 +139,7 @@ int runAudit(const Values& v) {
          "ADDRESS", "RESULT");
   for (const flxops::AuditEntry& e : list) {
     auto dash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
-    printf("%-21s %-16s %-22s %-20s %-24s %-16s %s\n", when(e.at).c_str(), e.who.c_str(),
+    printf("%-21s %-16s %-22s %-20s %-24s %-16s %s\n", timeText(e.at).c_str(), e.who.c_str(),
            e.action.c_str(), dash(e.device).c_str(), dash(e.object).c_str(),
            dash(e.address).c_str(), e.result.c_str());
   }

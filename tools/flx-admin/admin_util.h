@@ -20,6 +20,11 @@ namespace flxadmin {
 // The root prefix followed by `below`.
 std::string rootPath(const char* below);
 
+// Says "flx-admin: ERR" on stderr; 1, a failed command's exit status.
+int fail(const std::string& err);
+// A time as UTC text ("2026-12-06 14:00:00Z"); "-" for none (0 or less).
+std::string timeText(int64_t t);
+
 // Whether anything (a link too) is at `path`.
 bool exists(const std::string& path);
 // Writes a new file whole or not at all (beside, then renamed over), so that a crash never

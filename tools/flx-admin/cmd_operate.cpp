@@ -8,13 +8,10 @@
 #include "admin_backup.h"
 #include "admin_check.h"
 
+#include "admin_util.h"
+
 namespace flxadmin {
 namespace {
-
-int fail(const std::string& err) {
-  std::cerr << "flx-admin: " << err << std::endl;
-  return 1;
-}
 
 int runBackup(const std::string& dir) {
   BackupReport report;

@@ -17,6 +17,7 @@
 #include "admin_operators_cli.h"
 #include "admin_quarantine.h"
 #include "admin_spool.h"
+#include "admin_util.h"
 #include "cmd_operate.h"
 #include "kevoroot.h"
 
@@ -25,10 +26,7 @@ namespace {
 const int kExitFailure = 1;
 const int kExitUsage = 2;
 
-int fail(const std::string& err) {
-  std::cerr << "flx-admin: " << err << std::endl;
-  return kExitFailure;
-}
+using flxadmin::fail;
 
 // The words of the deepest command given, for the "--help" hint of a usage error.
 std::string commandPath(const CLI::App& app) {

@@ -79,16 +79,6 @@ const std::map<std::string, std::string>& sortKeys() {
   return keys;
 }
 
-// "%text%" for LIKE, with the wildcards of the text escaped by '\'.
-std::string likePattern(const std::string& text) {
-  std::string out = "%";
-  for (char c : text) {
-    if (c == '%' || c == '_' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "%";
-}
-
 const char kFilterSql[] =
     "(?1 = '' OR d.sn LIKE ?2 ESCAPE '\\' OR d.hostname LIKE ?2 ESCAPE '\\'"
     " OR d.model_name LIKE ?2 ESCAPE '\\')";

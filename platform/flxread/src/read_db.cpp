@@ -197,6 +197,16 @@ std::string wholeListSql(const std::string& rowsSql) {
   return sql;
 }
 
+// "%text%" for LIKE, with the wildcards of the text escaped by '\'.
+std::string likePattern(const std::string& text) {
+  std::string out = "%";
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "%";
+}
+
 Result storeFailed(const ReadDb& db, std::string& err) {
   err = db.error().empty() ? "reading the stores failed" : db.error();
   return kStoreFailed;

@@ -79,6 +79,9 @@ extern const char kLivenessColumns[];
 // flx_in_scope(device_id, 'GROUP_ID,...'), the function behind scopeSql (scope.cpp).
 void sqlInScope(sqlite3_context* ctx, int argc, sqlite3_value** argv);
 
+// "%text%" for LIKE ... ESCAPE '\\', with the wildcards of the text escaped.
+std::string likePattern(const std::string& text);
+
 // The result of a failed read: kStoreFailed with the connection's error in `err`.
 Result storeFailed(const ReadDb& db, std::string& err);
 

@@ -78,16 +78,6 @@ bool versionsOf(ReadDb& db, bool table, const Kind& kind, const std::string& id,
   return rc == SQLITE_DONE;
 }
 
-// "%text%" for LIKE, with the wildcards of the text escaped by '\'.
-std::string likePattern(const std::string& text) {
-  std::string out = "%";
-  for (char c : text) {
-    if (c == '%' || c == '_' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "%";
-}
-
 // One item of the software list from its versions.
 Json::Value item(const std::string& kind, const std::string& id, const std::string& name,
                  const Versions& versions) {
