@@ -223,7 +223,7 @@
 
   const COLUMNS = [
     { key: "hostname", label: "Device" },  // host name, serial number below
-    { key: "group", label: "Group", opt: true, nosort: true },
+    { key: "group", label: "Group", opt: true, nosort: true, cls: "grp" },
     { key: "model_name", label: "Model", opt: true },  // model, version below
     { key: "status", label: "Status", opt: true },  // status, cluster role below
     { key: "marks", label: "Marks", sort: "disk_failing" },
@@ -241,7 +241,7 @@
     row.replaceChildren();
     for (const c of COLUMNS) {
       const key = c.sort || c.key;
-      const th = el("th", { class: (c.num ? "num " : "") + (c.opt ? "opt" : ""), scope: "col",
+      const th = el("th", { class: (c.num ? "num " : "") + (c.opt ? "opt" : "") + (c.cls ? " " + c.cls : ""), scope: "col",
         "aria-sort": state.sort === key ? (state.order === "asc" ? "ascending" : "descending") : null },
         c.nosort ? c.label : el("button", { type: "button", "data-sort": key }, c.label));
       row.append(th);
@@ -260,7 +260,7 @@
     const tr = el("tr", { class: marks.map((m) => "is-" + m).join(" ") || null, "data-sn": d.sn, "data-marks": marks.join(" ") });
     tr.append(
       el("td", {}, el("a", { href: "#/device/" + encodeURIComponent(d.sn) }, d.hostname || d.sn), el("span", { class: "sub" }, d.sn)),
-      el("td", { class: "opt" }, d.group || "\u2013"),
+      el("td", { class: "opt grp" }, d.group || "\u2013"),
       el("td", { class: "opt" }, d.model_name || "\u2013", el("span", { class: "sub" }, d.version || "")),
       el("td", { class: "opt" }, statusText(d.status), el("span", { class: "sub" }, roleText(d.cluster_role))),
       el("td", { class: "marks" }, marks.length || identityMark(d.enrollment) ? marks.map(markOf).concat(identityMark(d.enrollment) || []) : mark("ok", "\u2714 OK")),
@@ -298,6 +298,8 @@
       countLine(data);
       const body = $("fleet-table").tBodies[0];
       body.replaceChildren(...data.devices.map(fleetRow));
+      // The group column only where the fleet has groups: a room of its own otherwise.
+      $("fleet-table").classList.toggle("no-groups", !data.devices.some((d) => d.group));
       if (!data.devices.length) body.append(el("tr", {}, el("td", { colspan: COLUMNS.length, class: "empty" }, state.filter ? "No device matches \u201C" + state.filter + "\u201D." : "No devices registered yet.")));
       pager($("pager"), data, data.devices.length, PAGE, (offset) => { state.offset = offset; loadFleet(); });
     } catch (err) {

@@ -296,7 +296,7 @@ def run(driver, url, token, out):
     check("STALE" in marks[STALE], "stale mark: " + marks[STALE])
     check(marks[BIG] == "✔ OK", "healthy device: %s" % marks)
     # A use past 100 % is a data problem: said in words, no bar drawn for it.
-    over = driver.find_element(By.CSS_SELECTOR, "tr[data-sn='%s'] td:nth-child(6)" % OVER)
+    over = driver.find_element(By.CSS_SELECTOR, "tr[data-sn='%s'] td:nth-child(7)" % OVER)
     check("333.3 %" in over.text and "DATA" in over.text, "use over 100 %: " + over.text)
     check(not over.find_elements(By.CLASS_NAME, "bar"), "no bar for a use over 100 %")
     # The big device's sensorless disk is not the hottest: its summary has a reading.

@@ -512,14 +512,14 @@ TEST_F(HistoryTest, MetricsShowTheFleetAndTheMarkedDevices) {
   EXPECT_TRUE(has(text, "flx_fleet_volumes{use=\"95-100%\"} 1"));
   EXPECT_TRUE(has(text, "flx_fleet_volumes{use=\"unknown\"} 1"));
   EXPECT_TRUE(has(text, "flx_fleet_disks_failing{model=\"\"} 2"));
-  EXPECT_TRUE(has(text, "sn=\"SN-A\",hostname=\"media-vault\",volume=\"v1\""));
+  EXPECT_TRUE(has(text, "sn=\"SN-A\",hostname=\"media-vault\",group=\"\",volume=\"v1\""));
   EXPECT_FALSE(has(text, "volume=\"v2\"")) << "a volume at 10 % of a full device";
-  EXPECT_TRUE(has(text, "sn=\"SN-B\",hostname=\"office\",disk=\"sdb\""));
+  EXPECT_TRUE(has(text, "sn=\"SN-B\",hostname=\"office\",group=\"\",disk=\"sdb\""));
   EXPECT_FALSE(has(text, "disk=\"sdc\"")) << "a cool, good disk of a failing device";
   EXPECT_FALSE(has(text, "sn=\"SN-C\"")) << "a device with no mark that reports";
   flxproduct::SetMetricsAllDevices(true);
   text = scrape();
   flxproduct::SetMetricsAllDevices(false);
-  EXPECT_TRUE(has(text, "sn=\"SN-C\",hostname=\"branch\",volume=\"v1\""));
+  EXPECT_TRUE(has(text, "sn=\"SN-C\",hostname=\"branch\",group=\"\",volume=\"v1\""));
   EXPECT_TRUE(has(text, "disk=\"sdc\""));
 }

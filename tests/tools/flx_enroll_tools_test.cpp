@@ -11,6 +11,7 @@
 #include "admin_enroll.h"
 #include "agent.h"
 #include "flxenroll.h"
+#include "flxoperators.h"
 #include "kevoroot.h"
 #include "support/root_fixture.h"
 
@@ -106,6 +107,7 @@ TEST_F(EnrollToolsTest, SecretsAreListedByStateAndNeverShown) {
   o.url = "https://flx.example";
   o.uses = 1;
   o.group = "lab";
+  ASSERT_EQ(0, flxops::AddGroup("lab"));
   std::string line, err;
   ASSERT_EQ(0, flxadmin::enrollAdd(o, line, err)) << err;
   EXPECT_EQ(0u, line.find("flx-agent enroll https://flx.example --token ")) << line;
