@@ -306,11 +306,11 @@ TEST_F(OperatorsTest, FlxAdminCommandsAreAuditedAsRootWithoutSessionIds) {
 // A registry from before groups and roles: init's migration adds the tables, and its
 // operators read everything as viewers.
 TEST_F(OperatorsTest, TokensFromBeforeTheUpgradeBecomeViewersOfEverything) {
-  ASSERT_TRUE(
-      exec("DELETE FROM operators; DROP TABLE operator_groups; DROP TABLE operator_access;"
-           "DROP TABLE device_groups; DROP TABLE fleet_groups; DROP TABLE audit_log;"
-           "DROP TABLE audit_policy; DROP TABLE audit_counters; DROP TABLE device_groups_generation;"
-           "PRAGMA user_version = 4"));
+  ASSERT_TRUE(exec(
+      "DELETE FROM operators; DROP TABLE operator_groups; DROP TABLE operator_access;"
+      "DROP TABLE device_groups; DROP TABLE fleet_groups; DROP TABLE audit_log;"
+      "DROP TABLE audit_policy; DROP TABLE audit_counters; DROP TABLE device_groups_generation;"
+      "PRAGMA user_version = 4"));
   ASSERT_TRUE(exec("PRAGMA wal_checkpoint(TRUNCATE)"));  // init looks at the file alone
   const std::string legacy = flxread::newToken();
   ASSERT_TRUE(exec("INSERT INTO operators(name, token_hash, created) VALUES('legacy', '" +

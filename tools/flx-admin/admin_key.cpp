@@ -157,6 +157,25 @@ int keyRotate(std::string& oldId, std::string& newId, std::string& err) {
   });
 }
 
+namespace {
+
+// A push deciphered just before a retirement may note its key's use after it: the uses of
+// keys no longer in the ring are forgotten, at each retirement.
+int forgetRetiredUses(std::string& err) {
+  std::vector<OlderKey> left;
+  if (olderKeys(left, err) != 0) return 1;
+  const std::string current = keyIdOfFile(rootPath(KEVO_PUSH_KEY_PATH));
+  for (const auto& use : lastUses()) {
+    const bool inRing = use.first == current ||
+                        std::any_of(left.begin(), left.end(),
+                                    [&use](const OlderKey& k) { return k.id == use.first; });
+    if (!inRing) KEVOFLXKeyUseForget(use.first);
+  }
+  return 0;
+}
+
+}  // namespace
+
 int keyRetire(int64_t unusedFor, int64_t now, std::vector<std::string>& retired,
               std::vector<std::string>& kept, std::string& err) {
   return guardedOp(err, [&] {
@@ -165,7 +184,7 @@ int keyRetire(int64_t unusedFor, int64_t now, std::vector<std::string>& retired,
       return 1;
     }
     std::vector<OlderKey> older;
-    if (olderKeys(older, err) != 0) return 1;
+    if (forgetRetiredUses(err) != 0 || olderKeys(older, err) != 0) return 1;
     if (older.empty()) {
       err = "there is no older key to retire; 'flx-admin key rotate' makes one";
       return 1;
@@ -194,6 +213,7 @@ int keyRetire(int64_t unusedFor, int64_t now, std::vector<std::string>& retired,
       KEVOFLXKeyUseForget(k.id);
       retired.push_back("key " + k.id + " (unused for " + std::to_string(idle) + " s)");
     }
+    if (forgetRetiredUses(err) != 0) return 1;
     if (retired.empty()) {
       err = "not retiring any key: every older key was used within " + std::to_string(unusedFor) +
             " s (devices take the current key when they renew); try again later";
