@@ -184,7 +184,7 @@ inside() {
   unshare --net "$0" --serve "$work" previous "$prev"
   in_root "$target/bin/flx-history" --once --log-stderr || fail "the previous history writer failed"
   fleet_state >"$work/fleet-before"
-  grep -q '^history events [1-9]' "$work/fleet-before" || fail "the previous release wrote no history"
+  grep -q '^history state [1-9]' "$work/fleet-before" || fail "the previous release wrote no history"
 
   say "apt install $host $agent (upgrade from the previous release)"
   apt_root install "$host" "$agent" >"$work/upgrade-prev.log" || { cat "$work/upgrade-prev.log"; fail "upgrade"; }

@@ -23,7 +23,6 @@
 
 namespace {
 
-const int kExitFailure = 1;
 const int kExitUsage = 2;
 
 using flxadmin::fail;
