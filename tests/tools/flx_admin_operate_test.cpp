@@ -30,8 +30,6 @@ namespace {
 
 using flxtest::RootTest;
 
-const char kTarget[] = "/var/packages/FLX/target";
-
 class OperateTest : public RootTest {
  protected:
   std::string registry() const { return path(KEVO_REGISTRY_DB_PATH); }
