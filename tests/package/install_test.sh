@@ -75,7 +75,9 @@ db() { # db registry|history SQL: one answer from the root's database
 fleet_state() {
   local sn
   for sn in $(db registry "SELECT sn FROM devices ORDER BY sn"); do
-    echo "device $sn $(in_root flx-admin device show "$sn" | sha256sum | cut -c1-16)"
+    # The keys scripts rely on: a newer release may add keys of its own beside them.
+    echo "device $sn $(in_root flx-admin device show "$sn" |
+      jq -S '{device, applications, packages, info, cache, files}' | sha256sum | cut -c1-16)"
   done
   echo "sessions $(db registry "SELECT group_concat(sn || ':' || expiry) FROM (SELECT sn, expiry FROM sessions ORDER BY sid)" | sha256sum | cut -c1-16)"
   echo "tokens $(db registry "SELECT group_concat(name || ':' || token_hash) FROM (SELECT * FROM operators ORDER BY name)" | sha256sum | cut -c1-16)"
