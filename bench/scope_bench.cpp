@@ -3,7 +3,6 @@
 // every group (the same rows, so the difference is the check alone), then one group.
 //
 //   scope_bench [DEVICES] [ROUNDS]     default 10000 devices, 300 rounds
-#include <ftw.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "bench_util.h"
 #include "flxread.h"
 #include "kevoroot.h"
 
@@ -78,9 +78,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   const long devices = argc > 1 ? atol(argv[1]) : 10000;
   const int rounds = argc > 2 ? atoi(argv[2]) : 300;
-  char tmpl[] = "/tmp/scope_bench.XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) abort();
-  setenv("FLX_ROOT", tmpl, 1);
+  flxbench::TempRoot root("/tmp/scope_bench");  // removed at the end
   std::string err;
   if (flxadmin::init(err) != 0) {
     fprintf(stderr, "bench: %s\n", err.c_str());
@@ -129,8 +127,5 @@ int main(int argc, char** argv) {
     printf("%-36s unscoped p50 %6.2f ms  all 10 groups %6.2f ms (%+5.1f %%)  one group %6.2f ms\n",
            c.what, b, s, (s / b - 1) * 100, o);
   }
-  nftw(
-      tmpl, [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-      FTW_DEPTH | FTW_PHYS);
   return 0;
 }
