@@ -88,11 +88,15 @@ bool MakeBodies(const Options& o, std::vector<std::string>& bodies) {
   writer["indentation"] = "";
   const std::string itemsText = Json::writeString(writer, items);
   for (int i = 0; i < o.devices; ++i) {
+    // As an enrolled agent sends it: the first push binds the session, later ones are compared.
+    char fingerprint[65];
+    snprintf(fingerprint, sizeof fingerprint, "%064x", i + 1);
     bodies.push_back(flxpush::FormEncode({{"api", "KEVO.FLX.RPC.ClientInfo"},
                                           {"version", "1"},
                                           {"method", "push"},
                                           {"_sid", flxbench::SessionId(i)},
                                           {"client_sn", flxbench::Serial(i)},
+                                          {"fingerprint", fingerprint},
                                           {"items", itemsText}}));
   }
   return true;
@@ -506,7 +510,7 @@ int Run(const Options& o) {
          o.nginx ? "through nginx (TLS)" : url.c_str());
   printf("batches/s %.1f  (%zu in %.1f s, %ld errors%s%s)\n", all.size() / elapsed, all.size(),
          elapsed, errors, errors ? ": first " : "", firstError.c_str());
-  printf("latency ms  p50 %.1f  p90 %.1f  p99 %.1f  max %.1f\n", Percentile(all, 0.5),
+  printf("latency ms  p50 %.2f  p90 %.2f  p99 %.2f  max %.1f\n", Percentile(all, 0.5),
          Percentile(all, 0.9), Percentile(all, 0.99), all.empty() ? 0 : all.back());
   if (host.pid() > 0) {
     printf("host RSS %s\n", flxbench::TreeRss(host.pid()).c_str());

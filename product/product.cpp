@@ -50,6 +50,20 @@ void NoteUse(std::map<std::string, int64_t>& written, const std::string& name,
   if (store(name, now) == 0) written[name] = now;
 }
 
+// What an answered push leaves to write once its answer has left: its contact, the key that
+// deciphered it and its history note.
+struct Kept {
+  KEVOFLX_CONTACT contact;
+  std::string keyId;
+  flxhistory::Kinds kinds;
+};
+// Kept back only while requests queue, and then at most this many and this long: a worker
+// killed between answer and write loses at most these arrivals (at low load, none).
+const size_t kMaxKept = 32;
+const int64_t kMaxKeptSeconds = 1;
+std::vector<Kept> gKept;
+int64_t gKeptSince = 0;  // the oldest kept arrival
+
 // The newest collect time among the push's items (0: none readable).
 int64_t NewestCollectTime(const Json::Value& items) {
   int64_t newest = 0;
@@ -125,19 +139,41 @@ void AfterCall(const webapihost::Call& call, const std::string& who,
   }
   CountItems(kinds, response);
   if (!response.IsSuccess()) return;
-  // The device's liveness: this answered push's arrival, by the host's clock alone.
-  const int64_t arrival = flxread::clockNow();
-  KEVOFLXContactNote(who, arrival, NewestCollectTime(*items));
-  const std::string keyId = KVLIBCryptLastKeyId();
-  if (!keyId.empty()) {
-    CountKeyUse(keyId);
-    NoteUse(gKeyUse, keyId, KEVOFLXKeyUsed);
-  }
+  // The device's liveness: this answered push's arrival, by the host's clock alone, written
+  // once the answer has left (AfterAnswer).
+  Kept kept;
+  kept.keyId = KVLIBCryptLastKeyId();
+  if (!kept.keyId.empty()) CountKeyUse(kept.keyId);
+  kept.contact.arrival = flxread::clockNow();
+  if (who.empty() || kept.contact.arrival <= 0) return;  // no device to note it for
+  kept.contact.sn = who;
+  kept.contact.collect_time = NewestCollectTime(*items);
   kinds.erase(std::remove(kinds.begin(), kinds.end(), flxhistory::Kinds::value_type()),
               kinds.end());
-  // The history reads the device's state itself; the note only says whom to read, and a
-  // failure is logged by notePush and never fails the answered push.
-  flxhistory::notePush(who, kinds, arrival);
+  kept.kinds.swap(kinds);
+  if (gKept.empty()) gKeptSince = kept.contact.arrival;
+  gKept.push_back(std::move(kept));
+}
+
+void AfterAnswer(bool waiting) {
+  if (gKept.empty()) return;
+  const int64_t now = flxread::clockNow();
+  if (waiting && gKept.size() < kMaxKept && now >= gKeptSince && now - gKeptSince < kMaxKeptSeconds)
+    return;
+  std::vector<Kept> batch;
+  batch.swap(gKept);
+  std::vector<KEVOFLX_CONTACT> contacts;
+  contacts.reserve(batch.size());
+  for (const Kept& k : batch) contacts.push_back(k.contact);
+  // One commit for the batch; a failure is logged by the registry, and the device's next
+  // push records its contact again.
+  KEVOFLXContactNotes(contacts);
+  for (Kept& k : batch) {
+    if (!k.keyId.empty()) NoteUse(gKeyUse, k.keyId, KEVOFLXKeyUsed);
+    // The history reads the device's state itself; the note only says whom to read, and a
+    // failure is logged by notePush.
+    flxhistory::notePush(k.contact.sn, k.kinds, k.contact.arrival);
+  }
 }
 
 std::vector<std::string> DefaultModules() {
@@ -163,6 +199,7 @@ void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
   if (check != nullptr && strcmp(check, "off") == 0) options.hooks.admit = nullptr;
 #endif
   options.hooks.after = AfterCall;
+  options.hooks.afterAnswer = AfterAnswer;
   // Per-device series name every device: a token that reads only some groups may not scrape.
   options.hooks.metricsToken = [](const std::string& token) {
     flxread::Operator op;

@@ -24,9 +24,13 @@ int SessionRefusal(const webapihost::SessionQuery& query);
 // device. 0, or the answer: 403 not approved, 409 enroll again (see flxenroll.h).
 int AdmitCall(const webapihost::Call& call, const std::string& who);
 
-// After every call in the worker; acts on a successful push only.
+// After every call in the worker; acts on a successful push only: counts it, and keeps its
+// arrival (taken now), key use and history note for AfterAnswer.
 void AfterCall(const webapihost::Call& call, const std::string& who,
                const KEVO::APIResponse& response);
+// Once the answer has left: writes what AfterCall kept, the contacts in one transaction. With
+// `waiting` (requests queue) it keeps them for a later call, up to 32 pushes or a second.
+void AfterAnswer(bool waiting);
 
 // The enrollment's families (enroll_metrics.cpp), part of ProductMetrics.
 void EnrollMetrics(std::string& out);

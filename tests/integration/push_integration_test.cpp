@@ -290,6 +290,16 @@ TEST_F(PushIntegrationTest, DemoBatchIsStoredEndToEnd) {
   EXPECT_FALSE(readFile(mirrorDir(id) + "/pkgs/kevopackageslimit.conf").empty());
   struct stat st;
   EXPECT_EQ(0, stat((cacheDbPath() + "-wal").c_str(), &st)) << "a worker holds the database";
+
+  // The arrival is written once the answer has left: the operator's view has it a moment later.
+  int64_t contact = 0;
+  for (int i = 0; i < 200 && contact == 0; ++i) {
+    Json::Value show;
+    if (flxread::deviceShow(kSn, show, err) == flxread::kOk)
+      contact = show["liveness"]["last_contact"].asInt64();
+    if (contact == 0) usleep(10000);
+  }
+  EXPECT_GT(contact, 0) << "the push's arrival";
 }
 
 // What nginx refuses before the host, and the bounds the host keeps itself, each with its status.

@@ -40,9 +40,10 @@ class LifeTest : public flxtest::RootTest {
     ASSERT_EQ(0, KVLIBCryptReadKeyFile(file.c_str(), key)) << file;
   }
 
-  // Pushes `batch` as the host does: the module's method, then the product's hook.
+  // Pushes `batch` as the host does: the module's method, the product's hook, the answer, then
+  // the product's work after it (`waiting`: while other requests queue).
   static bool Push(const std::string& sn, const std::string& sid, const Json::Value& batch,
-                   const unsigned char* key) {
+                   const unsigned char* key, bool waiting = false) {
     Json::Value params(Json::objectValue);
     std::string err;
     if (!flxpush::BuildItems(batch, key, 4096, false, params["items"], err)) {
@@ -57,6 +58,7 @@ class LifeTest : public flxtest::RootTest {
     call.method = "push";
     call.params = params;
     flxproduct::AfterCall(call, sn, resp);
+    flxproduct::AfterAnswer(waiting);
     return resp.IsSuccess();
   }
 
@@ -166,6 +168,42 @@ TEST_F(LifeTest, IdleAgentsStayReportingAStoppedOneGoesStale) {
   EXPECT_EQ(stoppedAt, show["liveness"]["last_contact"].asInt64());
   EXPECT_EQ(stoppedAt, show["liveness"]["last_collect"].asInt64());
   EXPECT_TRUE(show["liveness"]["stale"].asBool());
+}
+
+// The arrival is written once the answer has left; while requests queue a worker keeps up to
+// 32, or a second's worth, for one commit, each with its own arrival time, and writes them as
+// soon as nothing waits.
+TEST_F(LifeTest, ArrivalsKeptWhileRequestsQueueAreBoundedAndKeepTheirTimes) {
+  const int64_t t = 1800000000;
+  addDevice("SN-Q");
+  addDevice("SN-R");
+  const std::string q = addSession("SN-Q"), r = addSession("SN-R");
+  const Json::Value batch = flxtest::parse(
+      R"([{"group_name": "basic", "module_name": "basic", "collect_time": 5, "data": {}}])");
+  auto contact = [](const char* sn) {
+    Json::Value show;
+    std::string err;
+    EXPECT_EQ(flxread::kOk, flxread::deviceShow(sn, show, err)) << err;
+    return show["liveness"]["last_contact"].asInt64();
+  };
+  SetClock(t);
+  for (int i = 0; i < 31; ++i) ASSERT_TRUE(Push("SN-Q", q, batch, key_, true));
+  EXPECT_EQ(0, contact("SN-Q")) << "kept while requests queue";
+  ASSERT_TRUE(Push("SN-R", r, batch, key_, true));
+  EXPECT_EQ(t, contact("SN-Q")) << "the 32nd writes the batch";
+  EXPECT_EQ(t, contact("SN-R"));
+
+  SetClock(t + 100);
+  ASSERT_TRUE(Push("SN-Q", q, batch, key_, true));
+  SetClock(t + 101);
+  ASSERT_TRUE(Push("SN-R", r, batch, key_, true));
+  EXPECT_EQ(t + 100, contact("SN-Q")) << "a second old: written, with its own arrival";
+  EXPECT_EQ(t + 101, contact("SN-R"));
+
+  ASSERT_TRUE(Push("SN-Q", q, batch, key_, true));
+  EXPECT_EQ(t + 100, contact("SN-Q"));
+  flxproduct::AfterAnswer(false);
+  EXPECT_EQ(t + 101, contact("SN-Q")) << "written once nothing waits";
 }
 
 TEST_F(LifeTest, OperatorTokensExpireAndTellTheirLastUse) {

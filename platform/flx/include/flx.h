@@ -214,6 +214,15 @@ int KEVOFLXOperatorList(std::vector<KEVOFLX_OPERATOR>& out);
 // collect time of the push's items (0: none). An unknown device is no failure (it may have
 // been removed meanwhile). Negative on failure.
 int KEVOFLXContactNote(const std::string& sn, int64_t arrival, int64_t collectTime);
+// One answered push's contact, for KEVOFLXContactNotes.
+struct KEVOFLX_CONTACT {
+  std::string sn;
+  int64_t arrival = 0;
+  int64_t collect_time = 0;
+};
+// Records several contacts, in order, in one transaction (one commit for a worker's batch).
+// Negative, with nothing written, when one of them is invalid or on failure.
+int KEVOFLXContactNotes(const std::vector<KEVOFLX_CONTACT>& contacts);
 // Sets when operator `name`'s token expires (0: never). Negative when unknown or on failure.
 int KEVOFLXOperatorSetExpiry(const std::string& name, int64_t expiry);
 // Notes that operator `name`'s token was used at `now`; the stored time moves only when it is

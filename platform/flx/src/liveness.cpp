@@ -28,19 +28,34 @@ int touch(const char* what, const char* table, const char* keyColumn, const std:
 }  // namespace
 
 int KEVOFLXContactNote(const std::string& sn, int64_t arrival, int64_t collectTime) {
+  KEVOFLX_CONTACT contact;
+  contact.sn = sn;
+  contact.arrival = arrival;
+  contact.collect_time = collectTime;
+  return KEVOFLXContactNotes({contact});
+}
+
+int KEVOFLXContactNotes(const std::vector<KEVOFLX_CONTACT>& contacts) {
   return guarded("record a contact", -1, [&] {
-    if (sn.empty() || arrival <= 0 || collectTime < 0) return failInvalid();
+    for (const KEVOFLX_CONTACT& c : contacts)
+      if (c.sn.empty() || c.arrival <= 0 || c.collect_time < 0) return failInvalid();
+    if (contacts.empty()) return 0;
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, "INSERT INTO " KEVOFLX_TABLE_CONTACTS
-                "(device_id, arrival, collect_time) SELECT id, ?1, ?2 FROM " KEVOFLX_TABLE_DEVICES
-                " WHERE sn = ?3 ON CONFLICT(device_id) DO UPDATE SET arrival = excluded.arrival,"
-                " collect_time = CASE WHEN excluded.collect_time > 0 THEN excluded.collect_time"
-                " ELSE collect_time END");
-    st.bind(arrival);
-    st.bind(collectTime);
-    st.bind(sn);
-    return st.run() ? 0 : -1;
+    Transaction tx(db);
+    if (!tx.ok()) return -1;
+    for (const KEVOFLX_CONTACT& c : contacts) {
+      Stmt st(db, "INSERT INTO " KEVOFLX_TABLE_CONTACTS
+                  "(device_id, arrival, collect_time) SELECT id, ?1, ?2 FROM " KEVOFLX_TABLE_DEVICES
+                  " WHERE sn = ?3 ON CONFLICT(device_id) DO UPDATE SET arrival = excluded.arrival,"
+                  " collect_time = CASE WHEN excluded.collect_time > 0 THEN excluded.collect_time"
+                  " ELSE collect_time END");
+      st.bind(c.arrival);
+      st.bind(c.collect_time);
+      st.bind(c.sn);
+      if (!st.run()) return -1;
+    }
+    return tx.commit() ? 0 : -1;
   });
 }
 

@@ -136,6 +136,11 @@ using AdmitCall = std::function<int(const Call& call, const std::string& who)>;
 // Runs after each call the module answered, in the worker, with the call's parameters.
 using AfterCall = std::function<void(const Call& call, const std::string& who,
                                      const KEVO::APIResponse& response)>;
+// Runs in the worker once an answer has left (still counted busy, under the request's time
+// limit), on an idle worker's wait, and before the worker ends: the product writes what its
+// after hook kept back. `waiting`: another request is already queued, so the product may keep
+// its work a little longer, within bounds of its own; false when idle and at the end.
+using AfterAnswer = std::function<void(bool waiting)>;
 
 // True when a bearer token sent to /metrics from outside loopback belongs to an operator.
 using MetricsToken = std::function<bool(const std::string& token)>;
@@ -149,6 +154,7 @@ struct ProductHooks {
   SessionRefusal refusal;     // none: a refused call is answered WEBAPI_ERR_REFUSED
   AdmitCall admit;            // none: every call that passed the check reaches its method
   AfterCall after;            // none: nothing runs after a call
+  AfterAnswer afterAnswer;    // none: nothing is kept back past an answer
   MetricsToken metricsToken;  // none: /metrics answers loopback clients only
   MetricsText metrics;        // none: the host's own families only
 };

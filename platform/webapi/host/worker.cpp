@@ -43,6 +43,33 @@ std::string Param(FCGX_Request& req, const char* name) {
   return value != nullptr ? value : "";
 }
 
+// True when a connection already waits at the socket (another worker may still take it).
+bool Waiting(int listenFd) {
+  pollfd p{listenFd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+// The product's work kept back past its answers; nothing it throws ends the worker.
+void Settle(const WorkerSetup& setup, bool waiting) {
+  const AfterAnswer& hook = setup.options->hooks.afterAnswer;
+  if (!hook) return;
+  try {
+    hook(waiting);
+  } catch (const std::exception& e) {
+    syslog(LOG_ERR, "the product's work after an answer failed: %s", e.what());
+  } catch (...) {
+    syslog(LOG_ERR, "the product's work after an answer failed");
+  }
+}
+
+// Outside a request, counted busy like one: the supervisor's time limit bounds it too.
+void SettleIdle(const WorkerSetup& setup) {
+  if (!setup.options->hooks.afterAnswer) return;
+  busy::Start(setup.slot, setup.options->requestSeconds, false);
+  Settle(setup, false);
+  busy::Stop(setup.slot);
+}
+
 // The in-flight file holds the session: written and removed with root's ids, in a folder only
 // root may enter, where the host runs as root.
 bool WriteRequest(const std::string& path, const InFlight& request) {
@@ -204,6 +231,8 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
     FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
   }
   FCGX_Finish_r(&req);
+  // The client has its answer: what the product kept back costs it nothing now.
+  Settle(setup, Waiting(setup.listenFd));
   busy::Stop(setup.slot);
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   if (setup.options->slowMs > 0 && ms >= setup.options->slowMs)
@@ -230,6 +259,7 @@ void RunAgain(Dispatcher& dispatcher, const WorkerSetup& setup) {
   if (WriteRequest(setup.inFlight, again)) {
     answer = dispatcher.Handle(again.raw, &status);
     RemoveRequest(setup.inFlight);
+    Settle(setup, false);
   }
   busy::Stop(setup.slot);
   if (answer.isNull()) return;
@@ -296,23 +326,32 @@ int RunWorker(const WorkerSetup& setup) {
   // Workers started together are not all replaced together.
   const int limit = setup.options->maxRequests +
                     static_cast<int>(getpid() % 997) * setup.options->maxRequests / 4 / 997;
-  int served = 0;
+  int served = 0, code = 0;
   auto idleSince = Clock::now();
   while (!gStop) {
     pollfd p{setup.listenFd, POLLIN, 0};
     const int ready = poll(&p, 1, 1000);
     if (getppid() != setup.parent) break;
     if (ready <= 0) {
-      if (setup.extra && Clock::now() - idleSince > kExtraIdle) return kExitIdle;
+      // Work kept back while requests queued waits at most this second.
+      SettleIdle(setup);
+      if (setup.extra && Clock::now() - idleSince > kExtraIdle) {
+        code = kExitIdle;
+        break;
+      }
       continue;
     }
     // Another worker may have taken it: the socket does not block, the wait starts over.
     if (FCGX_Accept_r(&req) < 0) continue;
     ServeOne(req, dispatcher, setup);
     idleSince = Clock::now();
-    if (++served >= limit) return kExitRecycled;
+    if (++served >= limit) {
+      code = kExitRecycled;
+      break;
+    }
   }
-  return 0;
+  SettleIdle(setup);
+  return code;
 }
 
 }  // namespace webapihost
