@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <json/writer.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 
@@ -110,24 +111,46 @@ std::string CurrentPushKey() {
   return text;
 }
 
+// The CA certificate, read again only when its file changed: a fleet enrolling at once asks
+// for it a thousand times.
 std::string CaCertificate() {
+  static std::string cached;
+  static struct stat seen {};
   const std::string path = std::string(KEVORootPrefix()) + KEVO_CA_CERT_PATH;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) st = {};
+  if (!cached.empty() && st.st_ino == seen.st_ino && st.st_dev == seen.st_dev &&
+      st.st_size == seen.st_size && st.st_mtim.tv_sec == seen.st_mtim.tv_sec &&
+      st.st_mtim.tv_nsec == seen.st_mtim.tv_nsec)
+    return cached;
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   if (in) text << in.rdbuf();
   const std::string pem = text.str();
-  if (pem.empty() || pem.size() > kMaxCaBytes || pem.find("-----BEGIN CERTIFICATE-----") != 0)
+  if (pem.empty() || pem.size() > kMaxCaBytes || pem.find("-----BEGIN CERTIFICATE-----") != 0) {
+    cached.clear();
     throw Refusal{flxenroll::kErrStore,
                   "no CA certificate at " + path + ": run flx-admin init on the host"};
+  }
+  cached = pem;
+  seen = st;
   return pem;
 }
 
-void Answer(const flxenroll::Issued& issued, KEVO::APIResponse* resp) {
+// What every answer that admits a machine hands out. Read before anything is created: a host
+// that cannot answer them creates nothing.
+struct Handout {
+  std::string key = CurrentPushKey();
+  std::string ca = CaCertificate();
+  ~Handout() { sodium_memzero(&key[0], key.size()); }
+};
+
+void Answer(const flxenroll::Issued& issued, const Handout& handout, KEVO::APIResponse* resp) {
   Json::Value data(Json::objectValue);
   data["sn"] = issued.sn;
   data["sid"] = issued.sid;
-  data["key"] = CurrentPushKey();
-  data["ca"] = CaCertificate();
+  data["key"] = handout.key;
+  data["ca"] = handout.ca;
   data["expires"] = static_cast<Json::Int64>(issued.expires);
   if (issued.pending) data["pending"] = true;
   resp->SetSuccess(data);
@@ -145,19 +168,18 @@ void Join(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
     if (!isalnum(c)) throw Refusal{flxenroll::kErrTokenBad, "a token id that is not [a-z0-9]"};
   }
   const flxenroll::Identity identity = ReadIdentity(req);
-  // The key and the CA are read first: a host that cannot answer them creates nothing.
-  CurrentPushKey();
-  CaCertificate();
-  flxenroll::Issued issued;
-  const int code = flxenroll::Join(publicId, text.substr(dot + 1), identity,
-                                   static_cast<int64_t>(time(nullptr)), issued);
-  // The trail names the secret by its public id only. Refusals are rate-limited like failed
-  // token checks: a machine retrying a bad line leaves a trace, not a flood.
+  const Handout handout;
+  // The trail names the secret by its public id only; an enrollment's entry is written in its
+  // own transaction. Refusals are rate-limited like failed token checks: a machine retrying a
+  // bad line leaves a trace, not a flood.
   flxops::AuditEntry entry;
   entry.who = identity.serial;
   entry.action = "enroll";
   entry.object = publicId;
   entry.address = req->GetRemoteIP();
+  flxenroll::Issued issued;
+  const int code = flxenroll::Join(publicId, text.substr(dot + 1), identity,
+                                   static_cast<int64_t>(time(nullptr)), issued, &entry);
   if (code != 0) {
     ENROLL_LOG(LOG_WARNING, "Enrollment refused with %d: secret %s, serial %s, from %s", code,
                publicId.c_str(), identity.serial.c_str(), req->GetRemoteIP().c_str());
@@ -166,14 +188,10 @@ void Join(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
     resp->SetError(code, Json::Value());
     return;
   }
-  entry.device = issued.sn;
-  flxops::DeviceGroup(issued.sn, entry.group);
-  entry.result = issued.pending ? "pending" : "ok";
-  flxops::Audit(entry);
   ENROLL_LOG(LOG_NOTICE, "Enrolled %s as device %s%s with secret %s from %s",
              identity.serial.c_str(), issued.sn.c_str(), issued.pending ? " (pending)" : "",
              publicId.c_str(), req->GetRemoteIP().c_str());
-  Answer(issued, resp);
+  Answer(issued, handout, resp);
 }
 
 void Renew(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
@@ -183,8 +201,7 @@ void Renew(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
     if (!v.isString()) throw Refusal{flxenroll::kErrBadParam, "fingerprint is not a text"};
     fingerprint = v.asString();
   }
-  CurrentPushKey();
-  CaCertificate();
+  const Handout handout;
   flxenroll::Issued issued;
   const int code = flxenroll::Renew(req->GetSessionID(), fingerprint,
                                     static_cast<int64_t>(time(nullptr)), issued);
@@ -195,7 +212,7 @@ void Renew(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
     return;
   }
   ENROLL_LOG(LOG_INFO, "Renewed the session of device %s", issued.sn.c_str());
-  Answer(issued, resp);
+  Answer(issued, handout, resp);
 }
 
 typedef void (*Method)(KEVO::APIRequest*, KEVO::APIResponse*);

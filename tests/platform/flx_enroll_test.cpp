@@ -1,6 +1,7 @@
 // The registry's enrollment: which device a joining machine becomes, renewals, the identity
 // check of pushes, and joins from many processes at once.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -162,6 +163,27 @@ TEST_F(EnrollRegistryTest, PushIdentityCheck) {
   EXPECT_EQ(0, flxenroll::CheckPush(sid, "H1", "not-hex", "", kNow));
   EXPECT_EQ(0, flxenroll::CheckPush(sid, "H1", b, "", kNow));
   EXPECT_EQ(flxenroll::kErrEnrollAgain, flxenroll::CheckPush(sid, "H1", a, "", kNow));
+}
+
+// While another connection writes, a refused secret is answered without waiting for it; an
+// admitted join waits, and is written once the lock is free.
+TEST_F(EnrollRegistryTest, RefusedSecretsNeverWaitForTheWriteLock) {
+  AddSecret();
+  sqlite3* other = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(path(KEVO_REGISTRY_DB_PATH).c_str(), &other));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+  int waits = 0;
+  flxtest::SetUsleepHook([&](useconds_t) {
+    if (++waits == 3) sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  });
+  flxenroll::Issued out;
+  EXPECT_EQ(flxenroll::kErrTokenBad, Join(Machine("R1", 'a'), out, "wrong-secret-000"));
+  EXPECT_EQ(0, waits) << "a refusal waited for the lock";
+  EXPECT_EQ(0, Join(Machine("R1", 'a'), out));
+  EXPECT_EQ(3, waits) << "an admitted join waits for the writer";
+  flxtest::SetUsleepHook(nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ("R1", Registry("SELECT sn FROM devices"));
 }
 
 TEST_F(EnrollRegistryTest, ManyProcessesJoinAtOnceWithoutLockErrors) {

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace flxops {
+struct AuditEntry;
+}
+
 namespace flxenroll {
 
 // Answer codes of KEVO.FLX.Enroll and of the identity check on pushes (0: success).
@@ -88,9 +92,11 @@ struct Issued {
 // transaction: nothing is created when it is refused. The device is the machine's serial; the
 // same fingerprint enrolling again gets its device back, another fingerprint with a serial in
 // use marks that device's identity conflict and gets the serial with a suffix ("-2", ...).
+// A refused secret is told from a read, without the write lock. With `audit`, the entry is
+// appended in the same transaction, with the device, its group and the result filled in.
 // Returns 0 or an answer code.
 int Join(const std::string& publicId, const std::string& secret, const Identity& identity,
-         int64_t now, Issued& out);
+         int64_t now, Issued& out, const flxops::AuditEntry* audit = nullptr);
 // Issues a new session for the device of the valid session `oldSid`, whose identity must have
 // `fingerprint` (none given: not compared); the old one stays valid for kRenewGraceSeconds.
 // Returns 0 or an answer code.

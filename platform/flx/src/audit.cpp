@@ -8,15 +8,15 @@
 
 using namespace flxreg;
 
-namespace flxops {
-
 namespace {
 
 const char kInsertSql[] = "INSERT INTO " KEVOFLX_TABLE_AUDIT
                           "(at, who, action, object, device, group_name, address, result) "
                           "VALUES(?, ?, ?, ?, ?, ?, ?, ?)";
 
-bool append(const Db& db, const AuditEntry& e) {
+}  // namespace
+
+bool flxreg::appendAudit(const Db& db, const flxops::AuditEntry& e) {
   Stmt st(db, kInsertSql);
   st.bind(e.at != 0 ? e.at : static_cast<int64_t>(time(nullptr)));
   st.bind(e.who);
@@ -29,13 +29,13 @@ bool append(const Db& db, const AuditEntry& e) {
   return st.run();
 }
 
-}  // namespace
+namespace flxops {
 
 int Audit(const AuditEntry& e) {
   return guarded("append to the audit trail", -1, [&] {
     Db db;
     if (!db.ok()) return -1;
-    return append(db, e) ? 0 : -1;
+    return appendAudit(db, e) ? 0 : -1;
   });
 }
 
@@ -60,7 +60,7 @@ int AuditRefusal(const AuditEntry& e, int64_t windowSeconds) {
     if (rc == SQLITE_DONE) {
       AuditEntry entry = e;
       entry.at = at;
-      if (!append(db, entry)) return -1;
+      if (!appendAudit(db, entry)) return -1;
     }
     return tx.commit() ? 0 : -1;
   });

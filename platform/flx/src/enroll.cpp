@@ -11,6 +11,7 @@
 
 #include "flx.h"
 #include "flx_schema.h"
+#include "flxoperators.h"
 #include "registry_db.h"
 
 using namespace flxreg;
@@ -280,16 +281,20 @@ int RevokeSecret(const std::string& publicId) {
 }
 
 int Join(const std::string& publicId, const std::string& secret, const Identity& identity,
-         int64_t now, Issued& out) {
+         int64_t now, Issued& out, const flxops::AuditEntry* audit) {
   return guarded("enroll a device", kErrStore, [&]() -> int {
     if (!validSerial(identity.serial) || !validFingerprint(identity.fingerprint))
       return kErrBadParam;
     Db db;
     if (!db.ok()) return kErrStore;
+    SecretRow secretRow;
+    // A refused secret neither waits for the write lock nor holds it from the joins that will
+    // be admitted; the transaction checks again, where the use count is exact.
+    int code = checkSecret(db, publicId, secret, now, secretRow);
+    if (code != 0) return code;
     Transaction tx(db);
     if (!tx.ok()) return kErrStore;
-    SecretRow secretRow;
-    int code = checkSecret(db, publicId, secret, now, secretRow);
+    code = checkSecret(db, publicId, secret, now, secretRow);
     if (code != 0) return code;
     std::string state;
     code = chooseDevice(db, identity, now, out.sn, state);
@@ -325,6 +330,12 @@ int Join(const std::string& publicId, const std::string& secret, const Identity&
                  " SET uses_left = uses_left - 1 WHERE public_id = ? AND uses_left > 0");
     use.bind(publicId);
     if (!use.run()) return kErrStore;
+    if (audit != nullptr) {
+      flxops::AuditEntry entry = *audit;
+      entry.device = out.sn;
+      entry.result = out.pending ? "pending" : "ok";
+      if (!deviceGroup(db, out.sn, entry.group) || !appendAudit(db, entry)) return kErrStore;
+    }
     return tx.commit() ? 0 : kErrStore;
   });
 }

@@ -142,20 +142,7 @@ int DeviceGroup(const std::string& sn, std::string& group) {
   return guarded("read a device's group", -1, [&] {
     Db db;
     if (!db.ok()) return -1;
-    Stmt st(db, "SELECT d.id, coalesce(g.name, '') FROM " KEVOFLX_TABLE_DEVICES
-                " d LEFT JOIN " KEVOFLX_TABLE_DEVICE_GROUPS
-                " m ON m.device_id = d.id LEFT JOIN " KEVOFLX_TABLE_GROUPS
-                " g ON g.id = m.group_id WHERE d.sn = ?");
-    st.bind(sn);
-    const int rc = st.step();
-    if (rc != SQLITE_ROW) {
-      if (rc == SQLITE_DONE) FLXREG_ERR(KVERR_NOT_FOUND);
-      return -1;
-    }
-    int64_t id = 0;
-    st.read(id);
-    st.read(group);
-    return 0;
+    return flxreg::deviceGroup(db, sn, group) ? 0 : -1;
   });
 }
 
@@ -246,3 +233,20 @@ int ListAccess(std::vector<Access>& out) {
 }
 
 }  // namespace flxops
+
+bool flxreg::deviceGroup(const Db& db, const std::string& sn, std::string& group) {
+  Stmt st(db, "SELECT d.id, coalesce(g.name, '') FROM " KEVOFLX_TABLE_DEVICES
+              " d LEFT JOIN " KEVOFLX_TABLE_DEVICE_GROUPS
+              " m ON m.device_id = d.id LEFT JOIN " KEVOFLX_TABLE_GROUPS
+              " g ON g.id = m.group_id WHERE d.sn = ?");
+  st.bind(sn);
+  const int rc = st.step();
+  if (rc != SQLITE_ROW) {
+    if (rc == SQLITE_DONE) FLXREG_ERR(KVERR_NOT_FOUND);
+    return false;
+  }
+  int64_t id = 0;
+  st.read(id);
+  st.read(group);
+  return true;
+}

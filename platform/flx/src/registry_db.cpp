@@ -8,6 +8,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "kevoroot.h"
 #include "records.h"
 
@@ -16,9 +18,22 @@ namespace flxreg {
 namespace {
 
 // How long a statement waits for a registry that another connection holds: about as long as
-// the cache database's retries last. SQLite's own wait starts at a millisecond and grows to a
-// tenth of a second, so the short locks of a concurrent worker cost little.
-const int kBusyMs = 60000;
+// the cache database's retries last.
+const auto kBusyWait = std::chrono::seconds(60);
+
+// A writer holds the registry for a fraction of a millisecond, and a fleet enrolling at once
+// queues many: SQLite's own wait (1 ms growing to 100 ms between looks) leaves the queue asleep
+// long after the lock is free. These steps (microseconds) stay close to a writer's length.
+int waitForWriter(void*, int count) {
+  static const int kSteps[] = {20, 50, 100, 200, 500, 1000};
+  const int kLast = sizeof kSteps / sizeof kSteps[0] - 1;
+  thread_local std::chrono::steady_clock::time_point since;
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) since = now;
+  if (now - since >= kBusyWait) return 0;
+  usleep(static_cast<useconds_t>(kSteps[count < kLast ? count : kLast]));
+  return 1;
+}
 
 // What the last failed SQLite call of this thread said, for the operation's log line.
 thread_local bool tFailed = false;
@@ -50,7 +65,7 @@ sqlite3* openRegistry(const std::vector<std::string>& paths, std::string&) {
     sqlite3_close(db);
     return nullptr;
   }
-  sqlite3_busy_timeout(db, kBusyMs);
+  sqlite3_busy_handler(db, waitForWriter, nullptr);
   if (!prepare(db)) {
     sqlite3_close(db);
     return nullptr;

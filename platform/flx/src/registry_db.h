@@ -15,6 +15,10 @@
 #include "kevocore.h"
 #include "kevodb.h"
 
+namespace flxops {
+struct AuditEntry;
+}
+
 namespace flxreg {
 
 // Sets the error slot with this source's name and line.
@@ -67,6 +71,12 @@ class Transaction {
   bool ok_;
   bool done_ = false;
 };
+
+// Appends `e` to the audit trail on `db`, inside the caller's transaction if any (audit.cpp).
+bool appendAudit(const Db& db, const flxops::AuditEntry& e);
+// The group of device `sn` ("" when in none); false when the device is unknown or on failure
+// (groups.cpp).
+bool deviceGroup(const Db& db, const std::string& sn, std::string& group);
 
 // Closes the process's connection (the next operation opens it again).
 void closeShared();
