@@ -3,7 +3,9 @@
 //   flx-enroll-bench join [--agents 1000]     machines joining at once (baseline: a refused secret)
 //   flx-enroll-bench clones [--pairs 100]     clone pairs: pushes until detected, then apart
 //   flx-enroll-bench latency [--rate 100] [--seconds 10] [--rounds 5] [--devices 100]
+//                            [--without-arrival]
 //                                             push latency with the identity check and without
+//                                             (and without the arrival record either)
 //
 // Each run makes a temporary root and starts the host built beside this program with its
 // private front (`--listen`); the latency run starts a second host without the identity check
@@ -277,7 +279,7 @@ std::vector<double> Paced(const std::string& url, const std::vector<std::string>
   return ms;
 }
 
-int RunLatency(double rate, int seconds, int rounds, int devices) {
+int RunLatency(double rate, int seconds, int rounds, int devices, bool withoutArrival) {
   struct Side {
     std::unique_ptr<flxbench::TempRoot> root;
     flxbench::Host host;
@@ -288,12 +290,17 @@ int RunLatency(double rate, int seconds, int rounds, int devices) {
   for (int s = 0; s < 2; ++s) {
     Side& side = sides[s];
     side.root.reset(new flxbench::TempRoot("/tmp/flx-enroll-bench"));
-    if (s == 1) setenv("FLX_IDENTITY_CHECK", "off", 1);
+    // The baseline is the push path before the identity check and the arrival record.
+    if (s == 1) {
+      setenv("FLX_IDENTITY_CHECK", "off", 1);
+      if (withoutArrival) setenv("LD_PRELOAD", FLX_NOCONTACT_SHIM, 1);
+    }
     const bool ok =
         side.root->Init(FLX_ADMIN_BIN) &&
         side.host.Start({FLX_HOST_BIN, "--listen", "127.0.0.1:0", "--log-level", "notice"},
                         side.root->dir() + "/host.log", side.url);
     unsetenv("FLX_IDENTITY_CHECK");
+    unsetenv("LD_PRELOAD");
     if (!ok) return 1;
     const std::string token = Token(side.url);
     httplib::Client client(side.url);
@@ -326,8 +333,9 @@ int RunLatency(double rate, int seconds, int rounds, int devices) {
   const Stats on = Summarise(sides[0].ms), off = Summarise(sides[1].ms);
   printf("%d rounds of %d s: %d pushes at %.0f/s to each of two hosts (load %s)\n", rounds, seconds,
          int(sides[0].ms.size()), rate, flxbench::LoadAverage().c_str());
-  Print("without the identity check", off);
-  Print("with the identity check", on);
+  Print(withoutArrival ? "without the check and arrival record" : "without the identity check",
+        off);
+  Print(withoutArrival ? "with the check and arrival record" : "with the identity check", on);
   std::sort(p50s.begin(), p50s.end());
   std::sort(p90s.begin(), p90s.end());
   printf("ratio with/without, all pushes: p50 %.3f, p90 %.3f, p99 %.3f\n", on.p50 / off.p50,
@@ -366,8 +374,11 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 600));
   latency->add_option("--rounds", rounds)->capture_default_str()->check(CLI::Range(1, 100));
   latency->add_option("--devices", devices)->capture_default_str()->check(CLI::Range(1, 10000));
+  bool withoutArrival = false;
+  latency->add_flag("--without-arrival", withoutArrival,
+                    "the baseline host records no arrival either (nocontact.so)");
   CLI11_PARSE(app, argc, argv);
   if (join->parsed()) return RunJoin(agents);
   if (clones->parsed()) return RunClones(pairs);
-  return RunLatency(rate, seconds, rounds, devices);
+  return RunLatency(rate, seconds, rounds, devices, withoutArrival);
 }

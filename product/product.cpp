@@ -200,6 +200,9 @@ void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
 #endif
   options.hooks.after = AfterCall;
   options.hooks.afterAnswer = AfterAnswer;
+  // A join spends a use of its secret and issues a session: run again, answered to no one, it
+  // would leave a session that no machine holds. The machine retries on its own.
+  options.hooks.runAgain = [](const webapihost::Call& call) { return call.api != kEnrollApi; };
   // Per-device series name every device: a token that reads only some groups may not scrape.
   options.hooks.metricsToken = [](const std::string& token) {
     flxread::Operator op;

@@ -1,4 +1,6 @@
 // Liveness, token expiry, push key use and session times: small rows beside the records.
+#include <memory>
+
 #include "flx.h"
 #include "flx_schema.h"
 #include "registry_db.h"
@@ -42,8 +44,12 @@ int KEVOFLXContactNotes(const std::vector<KEVOFLX_CONTACT>& contacts) {
     if (contacts.empty()) return 0;
     Db db;
     if (!db.ok()) return -1;
-    Transaction tx(db);
-    if (!tx.ok()) return -1;
+    // One commit for a batch; a single contact commits by itself, without the two statements.
+    std::unique_ptr<Transaction> tx;
+    if (contacts.size() > 1) {
+      tx.reset(new Transaction(db));
+      if (!tx->ok()) return -1;
+    }
     for (const KEVOFLX_CONTACT& c : contacts) {
       Stmt st(db, "INSERT INTO " KEVOFLX_TABLE_CONTACTS
                   "(device_id, arrival, collect_time) SELECT id, ?1, ?2 FROM " KEVOFLX_TABLE_DEVICES
@@ -55,7 +61,7 @@ int KEVOFLXContactNotes(const std::vector<KEVOFLX_CONTACT>& contacts) {
       st.bind(c.sn);
       if (!st.run()) return -1;
     }
-    return tx.commit() ? 0 : -1;
+    return !tx || tx->commit() ? 0 : -1;
   });
 }
 

@@ -136,6 +136,9 @@ using AdmitCall = std::function<int(const Call& call, const std::string& who)>;
 // Runs after each call the module answered, in the worker, with the call's parameters.
 using AfterCall = std::function<void(const Call& call, const std::string& who,
                                      const KEVO::APIResponse& response)>;
+// Whether a call is kept while it runs, to be run once more, answered to no one, should its
+// worker die: for calls that are idempotent. A call that is not leaves no in-flight file.
+using Rerunnable = std::function<bool(const Call& call)>;
 // Runs in the worker once an answer has left (still counted busy, under the request's time
 // limit), on an idle worker's wait, and before the worker ends: the product writes what its
 // after hook kept back. `waiting`: another request is already queued, so the product may keep
@@ -155,6 +158,7 @@ struct ProductHooks {
   AdmitCall admit;            // none: every call that passed the check reaches its method
   AfterCall after;            // none: nothing runs after a call
   AfterAnswer afterAnswer;    // none: nothing is kept back past an answer
+  Rerunnable runAgain;        // none: every call is run again
   MetricsToken metricsToken;  // none: /metrics answers loopback clients only
   MetricsText metrics;        // none: the host's own families only
 };

@@ -208,6 +208,8 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
           running.method = call.method;
           running.device = who;
           running.hostStart = setup.hostStart;
+          const Rerunnable& again = setup.options->hooks.runAgain;
+          if (again && !again(call)) return;
           running.raw = raw;
           written = WriteRequest(setup.inFlight, running);
         },
