@@ -13,7 +13,9 @@
 #include <httplib.h>
 #include <json/reader.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -165,10 +167,23 @@ int RunJoin(int agents) {
   std::vector<int> codes;
   // Baseline: the same number of joins refused at once for a wrong secret (no transaction).
   const std::string bad = token.substr(0, token.find('.') + 1) + "0000000000000000";
+  // CPU of a phase: the host's tree (supervisor, workers, its nginx) and this client.
+  struct Cpu {
+    double host, client;
+  };
+  const auto cpuNow = [&host]() {
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    return Cpu{flxbench::TreeCpuMs(host.pid()), ms(self.ru_utime) + ms(self.ru_stime)};
+  };
   double refusedWall = 0, joinedWall = 0;
+  const Cpu c0 = cpuNow();
   const Stats refused = Summarise(JoinAtOnce(url, bad, agents, "REFUSED", codes, refusedWall));
+  const Cpu c1 = cpuNow();
   const int refusedOk = int(std::count(codes.begin(), codes.end(), flxenroll::kErrTokenBad));
   const Stats joined = Summarise(JoinAtOnce(url, token, agents, "SN", codes, joinedWall));
+  const Cpu c2 = cpuNow();
   const int ok = int(std::count(codes.begin(), codes.end(), 0));
   std::map<int, int> answers;
   for (int code : codes) ++answers[code];
@@ -182,6 +197,19 @@ int RunJoin(int agents) {
   printf(
       "throughput: refused %.0f joins/s (all answered in %.0f ms), joined %.0f joins/s (%.0f ms)\n",
       agents * 1000.0 / refusedWall, refusedWall, agents * 1000.0 / joinedWall, joinedWall);
+  // Whatever else the machine runs, the CPU a join takes bounds the throughput: on N cores,
+  // N / (CPU a join) joins a second at best.
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  for (const auto& phase : {std::make_pair("refused", std::make_pair(c0, c1)),
+                            std::make_pair("joined", std::make_pair(c1, c2))}) {
+    const double hostMs = (phase.second.second.host - phase.second.first.host) / agents;
+    const double clientMs = (phase.second.second.client - phase.second.first.client) / agents;
+    const double ceiling = cores * 1000.0 / (hostMs + clientMs);
+    printf(
+        "CPU a join, %s: host %.2f ms (workers, supervisor, nginx), client %.2f ms; on %ld "
+        "cores at most %.0f joins/s, so %d at once need at least %.0f ms\n",
+        phase.first, hostMs, clientMs, cores, ceiling, agents, agents * 1000.0 / ceiling);
+  }
   printf(
       "joined %d of %d (refused as expected: %d); distinct devices %s; sessions %s; "
       "p99 ratio join/refused %.2f\n",
