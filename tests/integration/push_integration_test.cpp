@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "admin.h"
@@ -300,6 +301,43 @@ TEST_F(PushIntegrationTest, DemoBatchIsStoredEndToEnd) {
     if (contact == 0) usleep(10000);
   }
   EXPECT_GT(contact, 0) << "the push's arrival";
+}
+
+// One worker at a time, replaced after every second request, with pushes queued behind it:
+// each worker keeps the arrivals of pushes answered while others wait, and writes them on its
+// way out. Every push that was answered has its arrival.
+TEST_F(PushIntegrationTest, EveryAnsweredPushHasItsArrivalAcrossWorkerEnds) {
+  const int kPushes = 12;
+  std::vector<std::string> sids;
+  for (int i = 0; i < kPushes; ++i) {
+    addDevice("SN-END-" + std::to_string(i));
+    sids.push_back(addSession("SN-END-" + std::to_string(i)));
+  }
+  StartHost({"--workers", "1", "--max-workers", "1", "--max-requests", "2"});
+  std::vector<std::unique_ptr<Child>> pushes;
+  for (int i = 0; i < kPushes; ++i) {
+    pushes.emplace_back(new Child);
+    ASSERT_TRUE(
+        pushes.back()->Start({FLX_PUSH_BIN, "--url", url_, "--sid", sids[i], demoBatch()}, ""));
+  }
+  int answered = 0;
+  for (int i = 0; i < kPushes; ++i) {
+    const std::string output = pushes[i]->ReadAll(kPushMs);
+    if (pushes[i]->Wait(kStopMs) != 0 || output.find(R"({"success":true})") == std::string::npos)
+      continue;
+    ++answered;
+    // Written a moment after its answer, at the latest when its worker ends.
+    int64_t contact = 0;
+    for (int tries = 0; tries < 200 && contact == 0; ++tries) {
+      Json::Value show;
+      std::string err;
+      if (flxread::deviceShow("SN-END-" + std::to_string(i), show, err) == flxread::kOk)
+        contact = show["liveness"]["last_contact"].asInt64();
+      if (contact == 0) usleep(10000);
+    }
+    EXPECT_GT(contact, 0) << "push " << i << " answered";
+  }
+  EXPECT_EQ(kPushes, answered) << readFile(hostLog());
 }
 
 // What nginx refuses before the host, and the bounds the host keeps itself, each with its status.
