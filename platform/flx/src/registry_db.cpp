@@ -8,7 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 
 #include "kevoroot.h"
 #include "records.h"
@@ -17,9 +17,9 @@ namespace flxreg {
 
 namespace {
 
-// How long a statement waits for a registry that another connection holds: about as long as
-// the cache database's retries last.
-const auto kBusyWait = std::chrono::seconds(60);
+// How long a statement waits for a registry that another connection holds, in sleeps:
+// about as long as the cache database's retries last.
+const long long kBusyWaitUs = 60LL * 1000 * 1000;
 
 // A writer holds the registry for a fraction of a millisecond, and a fleet enrolling at once
 // queues many: SQLite's own wait (1 ms growing to 100 ms between looks) leaves the queue asleep
@@ -27,11 +27,13 @@ const auto kBusyWait = std::chrono::seconds(60);
 int waitForWriter(void*, int count) {
   static const int kSteps[] = {20, 50, 100, 200, 500, 1000};
   const int kLast = sizeof kSteps / sizeof kSteps[0] - 1;
-  thread_local std::chrono::steady_clock::time_point since;
-  const auto now = std::chrono::steady_clock::now();
-  if (count == 0) since = now;
-  if (now - since >= kBusyWait) return 0;
-  usleep(static_cast<useconds_t>(kSteps[count < kLast ? count : kLast]));
+  thread_local long long slept = 0;
+  if (count == 0) slept = 0;
+  if (slept >= kBusyWaitUs) return 0;
+  const long long step =
+      std::min<long long>(kSteps[count < kLast ? count : kLast], kBusyWaitUs - slept);
+  usleep(static_cast<useconds_t>(step));
+  slept += step;
   return 1;
 }
 
