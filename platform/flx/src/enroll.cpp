@@ -108,9 +108,12 @@ bool issueSession(const Db& db, const std::string& fingerprint, const std::strin
 // Ends the sessions of `sn` issued for `fingerprint` within the grace period.
 bool shortenSessions(const Db& db, const std::string& sn, const std::string& fingerprint,
                      int64_t now) {
+  // Correlated, so that each of the device's sessions is looked up by its id: a list subquery
+  // would scan every session identity of the fleet on every join.
   Stmt st(db, "UPDATE " KEVOFLX_TABLE_SESSIONS
-              " SET expiry = ?1 WHERE sn = ?2 AND (expiry = 0 OR expiry > ?1) AND sid IN "
-              "(SELECT sid FROM " KEVOFLX_TABLE_SESSION_IDENTITIES " WHERE fingerprint = ?3)");
+              " SET expiry = ?1 WHERE sn = ?2 AND (expiry = 0 OR expiry > ?1) AND EXISTS "
+              "(SELECT 1 FROM " KEVOFLX_TABLE_SESSION_IDENTITIES
+              " i WHERE i.sid = " KEVOFLX_TABLE_SESSIONS ".sid AND i.fingerprint = ?3)");
   st.bind(now + kRenewGraceSeconds);
   st.bind(sn);
   st.bind(fingerprint);
