@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -118,7 +119,7 @@ std::string Token(const std::string& url) {
 // `n` joins released at once, each on its own connection; their times and codes.
 std::vector<double> JoinAtOnce(const std::string& url, const std::string& token, int n,
                                const std::string& serialPrefix, std::vector<int>& codes,
-                               double& wallMs) {
+                               double& wallMs, const std::function<void()>& atRelease) {
   std::vector<double> ms(n, 0);
   std::vector<Clock::time_point> ends(n);
   Clock::time_point released;
@@ -144,6 +145,7 @@ std::vector<double> JoinAtOnce(const std::string& url, const std::string& token,
     });
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  atRelease();
   {
     std::lock_guard<std::mutex> lock(m);
     go = true;
@@ -167,23 +169,32 @@ int RunJoin(int agents) {
   std::vector<int> codes;
   // Baseline: the same number of joins refused at once for a wrong secret (no transaction).
   const std::string bad = token.substr(0, token.find('.') + 1) + "0000000000000000";
-  // CPU of a phase: the host's tree (supervisor, workers, its nginx) and this client.
+  // CPU from the release of a phase's joins to its last answer: the host's tree (supervisor,
+  // workers, its nginx), this client, and the machine's idle and total time (/proc/stat, in ticks).
   struct Cpu {
-    double host, client;
+    double host, client, idle, total;
   };
   const auto cpuNow = [&host]() {
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
     const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
-    return Cpu{flxbench::TreeCpuMs(host.pid()), ms(self.ru_utime) + ms(self.ru_stime)};
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    double v[8] = {0}, total = 0;
+    stat >> cpu;
+    for (double& x : v) stat >> x, total += x;
+    return Cpu{flxbench::TreeCpuMs(host.pid()), ms(self.ru_utime) + ms(self.ru_stime), v[3] + v[4],
+               total};
   };
   double refusedWall = 0, joinedWall = 0;
-  const Cpu c0 = cpuNow();
-  const Stats refused = Summarise(JoinAtOnce(url, bad, agents, "REFUSED", codes, refusedWall));
-  const Cpu c1 = cpuNow();
+  Cpu r0{}, j0{};
+  const Stats refused = Summarise(
+      JoinAtOnce(url, bad, agents, "REFUSED", codes, refusedWall, [&] { r0 = cpuNow(); }));
+  const Cpu r1 = cpuNow();
   const int refusedOk = int(std::count(codes.begin(), codes.end(), flxenroll::kErrTokenBad));
-  const Stats joined = Summarise(JoinAtOnce(url, token, agents, "SN", codes, joinedWall));
-  const Cpu c2 = cpuNow();
+  const Stats joined =
+      Summarise(JoinAtOnce(url, token, agents, "SN", codes, joinedWall, [&] { j0 = cpuNow(); }));
+  const Cpu j1 = cpuNow();
   const int ok = int(std::count(codes.begin(), codes.end(), 0));
   std::map<int, int> answers;
   for (int code : codes) ++answers[code];
@@ -200,15 +211,18 @@ int RunJoin(int agents) {
   // Whatever else the machine runs, the CPU a join takes bounds the throughput: on N cores,
   // N / (CPU a join) joins a second at best.
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  for (const auto& phase : {std::make_pair("refused", std::make_pair(c0, c1)),
-                            std::make_pair("joined", std::make_pair(c1, c2))}) {
+  for (const auto& phase : {std::make_pair("refused", std::make_pair(r0, r1)),
+                            std::make_pair("joined", std::make_pair(j0, j1))}) {
     const double hostMs = (phase.second.second.host - phase.second.first.host) / agents;
     const double clientMs = (phase.second.second.client - phase.second.first.client) / agents;
     const double ceiling = cores * 1000.0 / (hostMs + clientMs);
+    const double idle = 100.0 * (phase.second.second.idle - phase.second.first.idle) /
+                        (phase.second.second.total - phase.second.first.total);
     printf(
-        "CPU a join, %s: host %.2f ms (workers, supervisor, nginx), client %.2f ms; on %ld "
-        "cores at most %.0f joins/s, so %d at once need at least %.0f ms\n",
-        phase.first, hostMs, clientMs, cores, ceiling, agents, agents * 1000.0 / ceiling);
+        "CPU a join, %s: host %.2f ms (workers, supervisor, nginx), client %.2f ms; on %ld cores "
+        "at most %.0f joins/s, so %d at once need at "
+        "least %.0f ms; the machine was idle %.0f %% of the phase\n",
+        phase.first, hostMs, clientMs, cores, ceiling, agents, agents * 1000.0 / ceiling, idle);
   }
   printf(
       "joined %d of %d (refused as expected: %d); distinct devices %s; sessions %s; "
