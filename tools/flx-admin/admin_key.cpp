@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "admin_util.h"
+#include "kevohandle.h"
 #include "kevoroot.h"
 
 namespace flxadmin {
@@ -67,7 +68,7 @@ int keyFolder(std::string& dir, std::string& err) {
 int olderKeys(std::vector<OlderKey>& out, std::string& err) {
   const std::string dir = rootPath(KEVO_PUSH_KEYS_DIR);
   out.clear();
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  kevo::Dir d(opendir(dir.c_str()));
   if (!d) {
     if (errno == ENOENT) return 0;
     err = "cannot read the keyring folder " + dir + ": " + strerror(errno);
