@@ -184,6 +184,7 @@ TEST_F(OperatorsTest, RolesExpiryAndTokensFromBeforeRoles) {
                                  "reject&sn=SN-g3-0",
                                  "move&sn=SN-g3-0&group=g3",
                                  "revoke_sessions&sn=SN-g3-0",
+                                 "remove&sn=SN-g3-0",
                                  "revoke_secret&id=x",
                                  "audit",
                                  "create_secret&url=https%3A%2F%2Fh"};
@@ -216,6 +217,16 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
   const std::string wide = token("aw", "admin", {"g3", "g3b"});
   EXPECT_EQ(0, call("method=move&sn=SN-g3-1&group=g3b", wide, "KEVO.FLX.Manage"));
   EXPECT_EQ(0, call("method=reject&sn=SN-g3-0", admin_, "KEVO.FLX.Manage"));
+  // A removal: another group's device is not there; one stopped halfway says how far it went
+  // in the trail, and the next one finishes it.
+  EXPECT_EQ(404, call("method=remove&sn=SN-g4-1", admin_, "KEVO.FLX.Manage"));
+  query("CREATE TRIGGER held BEFORE DELETE ON vol_info BEGIN SELECT RAISE(ABORT, 'held'); END");
+  EXPECT_EQ(500, call("method=remove&sn=SN-g3-2", admin_, "KEVO.FLX.Manage"));
+  query("DROP TRIGGER held");
+  ASSERT_EQ(0, call("method=remove&sn=SN-g3-2", admin_, "KEVO.FLX.Manage"));
+  EXPECT_EQ("sessions: 0", answer_["data"]["removed"][0].asString()) << answer_.toStyledString();
+  EXPECT_EQ(404, call("method=get&sn=SN-g3-2", admin_));
+  EXPECT_EQ(0, call("method=get&sn=SN-g4-1", all_)) << "another group's device is kept";
   // A join line of the admin's group, shown once; another group's is not there for it.
   const std::string url = "url=https%3A%2F%2Fflx.example";
   EXPECT_EQ(404, call("method=create_secret&group=g4&" + url, admin_, "KEVO.FLX.Manage"));
@@ -234,7 +245,7 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
   std::string who;
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(flxproduct::CheckSession(q, who));
   ASSERT_EQ(0, call("method=audit", admin_, "KEVO.FLX.Manage"));
-  EXPECT_EQ(10u, answer_["data"]["entries"].size())
+  EXPECT_EQ(13u, answer_["data"]["entries"].size())
       << answer_.toStyledString();  // of g3, and its own
 
   const std::string trail = audit();
@@ -243,7 +254,10 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
         "a3|approve||SN-g3-2|g3|192.0.2.9|not applicable",
         "a3|revoke-sessions||SN-g3-1|g3|192.0.2.9|ok", "a3|move|g4|SN-g3-1|g3|192.0.2.9|not found",
         "aw|move|g3b|SN-g3-1|g3|192.0.2.9|ok", "a3|reject||SN-g3-0|g3|192.0.2.9|ok",
-        "a3|create-secret|g4||g4|192.0.2.9|not found",
+        "a3|create-secret|g4||g4|192.0.2.9|not found", "a3|remove||SN-g4-1||192.0.2.9|not found",
+        "a3|remove|removed: sessions: 0 | not removed: cache rows, mirror folder, spool, history, "
+        "lock file, registry record|SN-g3-2|g3|192.0.2.9|failed",
+        "a3|remove||SN-g3-2|g3|192.0.2.9|ok",
         "-|token-refused|KEVO.FLX.Inventory.list|||198.51.100.1|refused"})
     EXPECT_NE(std::string::npos, trail.find(line)) << line << "\n" << trail;
   EXPECT_EQ("token-refused|5", query("SELECT kind, count FROM audit_counters", registryDb()));
