@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "admin_enroll.h"
+#include "admin_enroll_cli.h"
 #include "admin_util.h"
 #include "flxremove.h"
 #include "writer.h"
@@ -131,18 +132,17 @@ int runRemove(const DeviceArgs& a) {
 
 }  // namespace
 
-void addDeviceCommands(CLI::App& device, int& rc) {
+void addDeviceCommands(CLI::App& device, Commands& commands) {
   auto args = std::make_shared<DeviceArgs>();
-  device
-      .add_subcommand("list",
-                      "List the devices: status and state (reporting, stale) in words, "
-                      "and the last contact")
-      ->callback([&rc] { rc = runList(); });
+  commands.emplace_back(device.add_subcommand("list",
+                                              "List the devices: status and state (reporting, "
+                                              "stale) in words, and the last contact"),
+                        [] { return runList(); });
   CLI::App* remove = device.add_subcommand(
       "remove", "Remove a device and everything stored for it; says what it removed, asks first");
   remove->add_option("SN", args->sn, "Serial number")->required();
   remove->add_flag("--yes", args->yes, "Do not ask (needed without a terminal)");
-  remove->callback([&rc, args] { rc = runRemove(*args); });
+  commands.emplace_back(remove, [args] { return runRemove(*args); });
 }
 
 }  // namespace flxadmin

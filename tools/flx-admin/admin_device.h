@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace CLI {
-class App;
-}
+#include "admin_enroll_cli.h"
 
 namespace flxadmin {
 
@@ -29,9 +27,8 @@ int deviceStates(Json::Value& out, std::string& err);
 // the removal again, which finishes it.
 int decommission(const std::string& sn, std::vector<std::string>& removed, std::string& err);
 
-// Registers "device list" and "device remove" below `device`;
-// a command that ran sets `rc` to its exit status.
-void addDeviceCommands(CLI::App& device, int& rc);
+// Registers "device list" and "device remove" below `device`; their runners go to `commands`.
+void addDeviceCommands(CLI::App& device, Commands& commands);
 
 }  // namespace flxadmin
 
