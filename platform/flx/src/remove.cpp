@@ -135,16 +135,19 @@ class DeviceLock {
     dir_.fd = open(rootPath(KEVO_LOCK_DIR).c_str(), kDirFlags);
     if (dir_.fd >= 0)
       file_.fd = openat(dir_.fd, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    error_ = file_.fd < 0 && errno != ENOENT ? errno : 0;
   }
   bool exists() const { return file_.fd >= 0; }
-  // Waits at most `ms` for the lock; false when a push still holds it.
-  bool take(int ms) {
-    if (file_.fd < 0) return true;
+  // Waits at most `ms` for the lock. 0 when it is held (or there is none), EWOULDBLOCK when a
+  // push still holds it, else the errno of the failed open.
+  int take(int ms) {
+    if (file_.fd < 0) return error_;
     for (int waited = 0; flock(file_.fd, LOCK_EX | LOCK_NB) != 0; waited += kStepMs) {
-      if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= ms) return false;
+      if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+      if (waited >= ms) return EWOULDBLOCK;
       usleep(kStepMs * 1000);
     }
-    return true;
+    return 0;
   }
   // Unlinks the file while holding its lock. False with errno set.
   bool remove() {
@@ -157,6 +160,7 @@ class DeviceLock {
   std::string name_;
   FdOwner dir_{-1};
   FdOwner file_{-1};
+  int error_ = 0;
 };
 
 // The steps of a removal, in their order, and their names in a report.
@@ -181,6 +185,8 @@ class Steps {
     }
     if (!line.empty()) report_.removed.push_back(line);
   }
+  // Stops before the next step: it and the ones after are left.
+  void fail(const std::string& err) { report_.error = err; }
   // Stops before any step, all of them left.
   void stop(const std::string& err) {
     report_.error = err;
@@ -220,8 +226,11 @@ Result removeDevice(const std::string& sn, const Options& options, Report& repor
   });
   // A push let in before finishes its item first; the lock is held until its file goes.
   DeviceLock lock(idText);
-  if (!steps.failed() && !lock.take(options.lockWaitMs))
-    report.error = "device '" + sn + "' is busy: a push holds its lock; run the removal again";
+  const int locked = steps.failed() ? 0 : lock.take(options.lockWaitMs);
+  if (locked == EWOULDBLOCK)
+    steps.fail("device '" + sn + "' is busy: a push holds its lock; run the removal again");
+  else if (locked != 0)
+    steps.fail("cannot open the lock file of device " + idText + ": " + strerror(locked));
   steps.run(kCacheRows, [&](std::string& line, std::string& err) {
     const int64_t rows = removeCacheRows(id, sn, err);
     line = "cache: " + std::to_string(rows) + " row(s)";
