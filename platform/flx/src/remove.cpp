@@ -40,9 +40,10 @@ std::string rootPath(const char* below) {
   return std::string(KEVORootPrefix()) + below;
 }
 
-// Removes everything below the open folder `dir`, never following a link (a link is removed
-// as a link); counts the files removed. False with errno set at the first failure.
-bool emptyFolder(int dir, long& files) {
+// Removes everything below the open folder `dir` of file system `dev`, never following a link
+// (a link is removed as a link) nor entering another file system mounted there; counts the
+// files removed. False with errno set at the first failure.
+bool emptyFolder(int dir, dev_t dev, long& files) {
   const int listFd = dup(dir);
   if (listFd < 0) return false;
   std::unique_ptr<DIR, int (*)(DIR*)> list(fdopendir(listFd), closedir);
@@ -58,9 +59,13 @@ bool emptyFolder(int dir, long& files) {
     struct stat st;
     if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (S_ISDIR(st.st_mode)) {
+      if (st.st_dev != dev) {
+        errno = EXDEV;
+        return false;
+      }
       // A folder swapped for a link since the stat fails to open (O_NOFOLLOW): never entered.
       FdOwner sub(openat(dir, name.c_str(), kDirFlags));
-      if (sub.fd < 0 || !emptyFolder(sub.fd, files)) return false;
+      if (sub.fd < 0 || !emptyFolder(sub.fd, dev, files)) return false;
       if (unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) return false;
     } else {
       if (unlinkat(dir, name.c_str(), 0) != 0) return false;
@@ -81,7 +86,8 @@ bool removeTree(const std::string& parentPath, const std::string& leaf, long& fi
   FdOwner dir(parent.fd < 0 ? -1 : openat(parent.fd, leaf.c_str(), kDirFlags));
   if (dir.fd < 0 && errno == ENOENT) return true;
   files = 0;
-  if (dir.fd < 0 || !emptyFolder(dir.fd, files) ||
+  struct stat top;
+  if (dir.fd < 0 || fstat(dir.fd, &top) != 0 || !emptyFolder(dir.fd, top.st_dev, files) ||
       unlinkat(parent.fd, leaf.c_str(), AT_REMOVEDIR) != 0) {
     err = "cannot remove " + parentPath + "/" + leaf + ": " + strerror(errno);
     return false;
