@@ -203,7 +203,9 @@ int run(int argc, char** argv) {
   CLI::App* sesRemove = session->add_subcommand("remove", "Remove a push session");
   sesRemove->add_option("SID", o.sid, "Session id")->required();
   int handled = -1;  // the exit status of a command registered from its own file
-  flxadmin::addDeviceCommands(*device, handled);
+  // Commands that run after the parse, so that their audit entry can see the stores before.
+  flxadmin::Commands commands;
+  flxadmin::addDeviceCommands(*device, commands);
   flxadmin::addKeyCommands(app, handled);
 
   CLI::App* spool =
@@ -230,7 +232,6 @@ int run(int argc, char** argv) {
   CLI::App* hiRebuild = history->add_subcommand(
       "rebuild",
       "Recompute baselines and summaries from the stores (a corrupt database is made anew)");
-  flxadmin::Commands commands;
   flxadmin::addEnrollCommands(app, *device, *session, commands);
   flxadmin::addOperatorCommands(app, *device, commands);
   flxadmin::OperateCommands operate(app);
@@ -266,9 +267,10 @@ int run(int argc, char** argv) {
     std::cerr << "flx-admin: no command given; run 'flx-admin --help' for usage" << std::endl;
     return kExitUsage;
   };
+  const std::string groupBefore = flxadmin::commandDeviceGroup(app);
   const int rc = dispatch();
   // Every command run is in the audit trail, whoever typed it on the host: root.
-  if (rc != kExitUsage) flxadmin::auditCommand(app, rc);
+  if (rc != kExitUsage) flxadmin::auditCommand(app, rc, groupBefore);
   return rc;
 }
 
