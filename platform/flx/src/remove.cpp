@@ -17,6 +17,7 @@
 #include "flxoperators.h"
 #include "flxspool.h"  // KEVO_SPOOL_DIR only: the spool's code stays with its own library
 #include "kevocore.h"
+#include "kevohandle.h"
 #include "kevoids.h"
 #include "kevoroot.h"
 
@@ -24,15 +25,7 @@ namespace flxremove {
 
 namespace {
 
-struct FdOwner {
-  int fd;
-  explicit FdOwner(int f) : fd(f) {}
-  FdOwner(const FdOwner&) = delete;
-  FdOwner& operator=(const FdOwner&) = delete;
-  ~FdOwner() {
-    if (fd >= 0) close(fd);
-  }
-};
+using kevo::Fd;
 
 const int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -46,7 +39,7 @@ std::string rootPath(const char* below) {
 bool emptyFolder(int dir, dev_t dev, long& files) {
   const int listFd = dup(dir);
   if (listFd < 0) return false;
-  std::unique_ptr<DIR, int (*)(DIR*)> list(fdopendir(listFd), closedir);
+  kevo::Dir list(fdopendir(listFd));
   if (!list) {
     close(listFd);
     return false;
@@ -64,8 +57,8 @@ bool emptyFolder(int dir, dev_t dev, long& files) {
         return false;
       }
       // A folder swapped for a link since the stat fails to open (O_NOFOLLOW): never entered.
-      FdOwner sub(openat(dir, name.c_str(), kDirFlags));
-      if (sub.fd < 0 || !emptyFolder(sub.fd, dev, files)) return false;
+      Fd sub(openat(dir, name.c_str(), kDirFlags));
+      if (sub.get() < 0 || !emptyFolder(sub.get(), dev, files)) return false;
       if (unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) return false;
     } else {
       if (unlinkat(dir, name.c_str(), 0) != 0) return false;
@@ -81,14 +74,14 @@ bool removeTree(const std::string& parentPath, const std::string& leaf, long& fi
                 std::string& err) {
   kevo::RootIds ids;
   files = -1;
-  FdOwner parent(open(parentPath.c_str(), kDirFlags));
-  if (parent.fd < 0 && errno == ENOENT) return true;
-  FdOwner dir(parent.fd < 0 ? -1 : openat(parent.fd, leaf.c_str(), kDirFlags));
-  if (dir.fd < 0 && errno == ENOENT) return true;
+  Fd parent(open(parentPath.c_str(), kDirFlags));
+  if (parent.get() < 0 && errno == ENOENT) return true;
+  Fd dir(parent.get() < 0 ? -1 : openat(parent.get(), leaf.c_str(), kDirFlags));
+  if (dir.get() < 0 && errno == ENOENT) return true;
   files = 0;
   struct stat top;
-  if (dir.fd < 0 || fstat(dir.fd, &top) != 0 || !emptyFolder(dir.fd, top.st_dev, files) ||
-      unlinkat(parent.fd, leaf.c_str(), AT_REMOVEDIR) != 0) {
+  if (dir.get() < 0 || fstat(dir.get(), &top) != 0 || !emptyFolder(dir.get(), top.st_dev, files) ||
+      unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR) != 0) {
     err = "cannot remove " + parentPath + "/" + leaf + ": " + strerror(errno);
     return false;
   }
@@ -138,17 +131,18 @@ class DeviceLock {
   // Opens the lock folder and file with root's ids; none there: no push ever took it.
   explicit DeviceLock(const std::string& idText) : name_(idText) {
     kevo::RootIds ids;
-    dir_.fd = open(rootPath(KEVO_LOCK_DIR).c_str(), kDirFlags);
-    if (dir_.fd >= 0)
-      file_.fd = openat(dir_.fd, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    error_ = file_.fd < 0 && errno != ENOENT ? errno : 0;
+    dir_.reset(open(rootPath(KEVO_LOCK_DIR).c_str(), kDirFlags));
+    if (dir_.get() >= 0)
+      file_.reset(
+          openat(dir_.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    error_ = file_.get() < 0 && errno != ENOENT ? errno : 0;
   }
-  bool exists() const { return file_.fd >= 0; }
+  bool exists() const { return file_.get() >= 0; }
   // Waits at most `ms` for the lock. 0 when it is held (or there is none), EWOULDBLOCK when a
   // push still holds it, else the errno of the failed open.
   int take(int ms) {
-    if (file_.fd < 0) return error_;
-    for (int waited = 0; flock(file_.fd, LOCK_EX | LOCK_NB) != 0; waited += kStepMs) {
+    if (file_.get() < 0) return error_;
+    for (int waited = 0; flock(file_.get(), LOCK_EX | LOCK_NB) != 0; waited += kStepMs) {
       if (errno != EWOULDBLOCK && errno != EINTR) return errno;
       if (waited >= ms) return EWOULDBLOCK;
       usleep(kStepMs * 1000);
@@ -158,14 +152,14 @@ class DeviceLock {
   // Unlinks the file while holding its lock. False with errno set.
   bool remove() {
     kevo::RootIds ids;
-    return unlinkat(dir_.fd, name_.c_str(), 0) == 0 || errno == ENOENT;
+    return unlinkat(dir_.get(), name_.c_str(), 0) == 0 || errno == ENOENT;
   }
 
  private:
   static const int kStepMs = 20;
   std::string name_;
-  FdOwner dir_{-1};
-  FdOwner file_{-1};
+  Fd dir_;
+  Fd file_;
   int error_ = 0;
 };
 
