@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "admin_enroll_cli.h"
+#include "admin_commands.h"
 
 namespace flxadmin {
 

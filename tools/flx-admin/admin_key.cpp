@@ -282,20 +282,23 @@ int runList() {
 
 }  // namespace
 
-void addKeyCommands(CLI::App& app, int& rc) {
+void addKeyCommands(CLI::App& app, Commands& commands) {
   CLI::App* key = app.add_subcommand("key", "The push keyring: the current key and older ones");
   key->require_subcommand(1);
-  key->add_subcommand("rotate",
-                      "Make a new current key; the old one stays accepted until it is retired")
-      ->callback([&rc] { rc = runRotate(); });
+  commands.emplace_back(
+      key->add_subcommand("rotate",
+                          "Make a new current key; the old one stays accepted until it is retired"),
+      runRotate);
   auto unusedFor = std::make_shared<int64_t>(0);
   CLI::App* retire =
       key->add_subcommand("retire", "Drop the older keys that no push used for the given time");
   retire->add_option("--unused-for", *unusedFor, "Seconds without a push deciphered by the key")
       ->required();
-  retire->callback([&rc, unusedFor] { rc = runRetire(*unusedFor); });
-  key->add_subcommand("list", "Show the short ids of the keys, with their rotation and last use")
-      ->callback([&rc] { rc = runList(); });
+  commands.emplace_back(retire, [unusedFor] { return runRetire(*unusedFor); });
+  commands.emplace_back(
+      key->add_subcommand("list",
+                          "Show the short ids of the keys, with their rotation and last use"),
+      runList);
 }
 
 }  // namespace flxadmin

@@ -3,9 +3,7 @@
 #ifndef FLX_TOOLS_ADMIN_OPERATORS_CLI_H
 #define FLX_TOOLS_ADMIN_OPERATORS_CLI_H
 
-#include <CLI/CLI.hpp>
-
-#include "admin_enroll_cli.h"
+#include "admin_commands.h"
 
 namespace flxadmin {
 
