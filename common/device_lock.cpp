@@ -80,6 +80,8 @@ DeviceLock::DeviceLock(uint64_t id, unsigned waitMicroseconds) {
   for (unsigned waited = 0;; waited += kStepMicroseconds) {
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
       held_ = true;
+      struct stat st;
+      removed_ = fstat(fd_, &st) == 0 && st.st_nlink == 0;
       return;
     }
     if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= waitMicroseconds) break;

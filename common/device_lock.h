@@ -27,10 +27,14 @@ class DeviceLock {
   // rather than refuse every item over a lock file.
   bool opened() const { return fd_ >= 0; }
   bool held() const { return held_; }
+  // True when the device was removed while this push waited: the removal unlinks the lock
+  // file while it holds it, and nothing may be stored for the device after that.
+  bool removed() const { return removed_; }
 
  private:
   int fd_ = -1;
   bool held_ = false;
+  bool removed_ = false;
 };
 
 #endif  // FLX_COMMON_DEVICE_LOCK_H

@@ -16,25 +16,6 @@ static const char kSource[] = "mirror_fs";
 
 namespace flx {
 
-Fd& Fd::operator=(Fd&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-int Fd::release() {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void Fd::reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
-
 namespace {
 
 // The trusted folder above `path`'s components that must be walked without following links:

@@ -9,26 +9,12 @@
 
 #include <string>
 
+#include "kevohandle.h"
+
 namespace flx {
 
-// Owns a file descriptor; closes it on every way out.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  int release();
-  void reset();
-
- private:
-  int fd_;
-};
+// The tree's one descriptor owner.
+using Fd = kevo::Fd;
 
 // Opens folder `path` (creating missing folders, mode 0755, when `create`). Below the mirror
 // root every folder is opened without following a link; a link met on the way is logged with

@@ -14,6 +14,7 @@
 
 #include "common/sys_calls.h"
 #include "kevocore.h"
+#include "kevohandle.h"
 
 namespace flx {
 
@@ -37,16 +38,12 @@ bool isLeftover(const char* name) {
   return pid != getpid() && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
-struct DirClose {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
 }  // namespace
 
 void removeLeftovers(int dir) {
   const int err = errno;
   int copy = fcntl(dir, F_DUPFD_CLOEXEC, 0);
-  std::unique_ptr<DIR, DirClose> d(copy >= 0 ? fdopendir(copy) : nullptr);
+  kevo::Dir d(copy >= 0 ? fdopendir(copy) : nullptr);
   if (!d && copy >= 0) ::close(copy);
   while (struct dirent* e = d ? readdir(d.get()) : nullptr) {
     if (isLeftover(e->d_name)) sys().unlinkat(dir, e->d_name, 0);

@@ -115,6 +115,11 @@ int callSerialised(const CACHE_HANDLER_ENTRY& row, const std::string& client_sn,
   const uint64_t id = deviceIdOf(client_sn);
   if (id == 0) return callHandler(row, client_sn, collect_time, data);  // it fails on its own
   DeviceLock lock(id);
+  if (lock.removed()) {
+    FLX_LOG_ERR(__LINE__, "%s:%d [%s] device %s was removed while its push waited: not stored",
+                row.szModule, client_sn.c_str());
+    return -1;
+  }
   if (lock.opened() && !lock.held()) {
     spoolKeep(id, client_sn, row.szGroup, row.szModule, collect_time, data, KVFAULT_BUSY, arrival);
     return -1;

@@ -413,6 +413,7 @@ extern "C" const WEBAPI_ENTRY gInventoryTable[] = {
     {"KEVO.FLX.Manage",    1, "reject",      flxmanage::Reject},        // refuse a device
     {"KEVO.FLX.Manage",    1, "move",        flxmanage::Move},          // put a device in a group
     {"KEVO.FLX.Manage",    1, "revoke_sessions", flxmanage::RevokeSessions},  // end a device's sessions
+    {"KEVO.FLX.Manage",    1, "remove",      flxmanage::Remove},        // a device, from every store
     {"KEVO.FLX.Manage",    1, "create_secret", flxmanage::CreateSecret},  // a join line, shown once
     {"KEVO.FLX.Manage",    1, "revoke_secret", flxmanage::RevokeSecret},  // revoke an enrollment secret
     {"KEVO.FLX.Manage",    1, "audit",       flxmanage::Audit},         // the audit trail of the admin's groups

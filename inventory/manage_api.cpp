@@ -9,6 +9,7 @@
 #include "flxenroll.h"
 #include "flxoperators.h"
 #include "flxread.h"
+#include "flxremove.h"
 #include "inventory/inventory_api.h"
 #include "kevocore.h"
 #include "kevoroot.h"
@@ -143,6 +144,28 @@ void RevokeSessions(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
     int64_t removed = 0;
     check(flxops::RevokeSessions(a.device(), removed));
     data["removed"] = Json::Int64(removed);
+  });
+}
+
+void Remove(KEVO::APIRequest* req, KEVO::APIResponse* resp) {
+  run(req, resp, "remove", [](Action& a, Json::Value& data) {
+    const std::string sn = a.device();
+    // No history hook: the history has one writer, which drops a removed device's rows.
+    flxremove::Report report;
+    const flxremove::Result r = flxremove::RemoveDevice(sn, flxremove::Options(), report);
+    if (r == flxremove::kNotFound) throw Stop{INV_ERR_NOT_FOUND, "not found"};
+    if (r != flxremove::kRemoved) {
+      // The trail says how far it went; running it again finishes it.
+      std::string done, left;
+      for (const std::string& s : report.removed) done += (done.empty() ? "" : "; ") + s;
+      for (const std::string& s : report.left) left += (left.empty() ? "" : ", ") + s;
+      a.entry().object =
+          "removed: " + (done.empty() ? "nothing" : done) + " | not removed: " + left;
+      syslog(LOG_ERR, "manage: removing device %s stopped: %s", sn.c_str(), report.error.c_str());
+      throw Stop{INV_ERR_STORE, "failed"};
+    }
+    Json::Value& removed = data["removed"] = Json::Value(Json::arrayValue);
+    for (const std::string& s : report.removed) removed.append(s);
   });
 }
 

@@ -14,6 +14,8 @@ void Approve(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void Reject(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void Move(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void RevokeSessions(KEVO::APIRequest* req, KEVO::APIResponse* resp);
+// Removes a device and everything stored for it (see flxremove.h).
+void Remove(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void CreateSecret(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void RevokeSecret(KEVO::APIRequest* req, KEVO::APIResponse* resp);
 void Audit(KEVO::APIRequest* req, KEVO::APIResponse* resp);

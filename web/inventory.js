@@ -696,7 +696,8 @@
       pending ? act("Approve", "approve") : null,
       pending ? act("Reject", "reject") : null,
       act("Move to group…", "move"),
-      act("Revoke sessions", "revoke_sessions"));
+      act("Revoke sessions", "revoke_sessions"),
+      act("Remove…", "remove"));
     bar.addEventListener("click", async (e) => {
       const b = e.target.closest("button[data-action]");
       if (!b) return;
@@ -706,12 +707,20 @@
         if (!group) return;
         params.group = group;
       }
-      if (!confirm(b.textContent.replace("…", "") + " " + sn + "?")) return;
+      const question = method === "remove"
+        ? "Remove " + sn + " and everything stored for it (records, sessions, cache rows, mirror files, spool, history)? This cannot be undone."
+        : b.textContent.replace("…", "") + " " + sn + "?";
+      if (!confirm(question)) return;
       try {
         await call(method, params, MANAGE);
-        openDevice(sn);
+        if (method === "remove") location.hash = "#/";
+        else openDevice(sn);
       } catch (err) {
-        failed(err);
+        // A removal that stopped halfway is in the trail with what it did; a second one finishes it.
+        if (method === "remove" && err instanceof ApiError && err.code === 500) {
+          $("failure").textContent = "The removal of " + sn + " stopped before it finished (the audit trail says how far it went). Remove it again to finish.";
+          $("failure").hidden = false;
+        } else failed(err);
       }
     });
     return bar;

@@ -525,7 +525,57 @@ def sign_in(driver, wait, url, token):
     field.send_keys(token + "\n")
 
 
-def run_operators(driver, url, root, admin_token, viewer_token, out):
+def rows_left(root, sn, device_id):
+    """"store.table=count" for every table that still holds a row of the device."""
+    db = lambda name: os.path.join(root, "var/packages/FLX/target/db", name)
+    where = {"sn": sn, "qx_id": device_id, "client_sn": sn, "device_id": device_id}
+    stores = (("flx_registry.sqlite", (("devices", "sn"), ("sessions", "sn"), ("apps", "qx_id"),
+                                       ("pkgs", "qx_id"), ("info", "qx_id"),
+                                       ("device_contacts", "device_id"))),
+              ("flx_db.sqlite", (("vol_info", "qx_id"), ("dg_info", "qx_id"), ("hdd_info", "qx_id"),
+                                 ("share_info", "qx_id"), ("sample_table", "client_sn"))),
+              ("flx_history.sqlite", (("events", "device_id"), ("samples", "device_id"),
+                                      ("summary", "device_id"), ("state", "device_id"))))
+    left = []
+    for name, tables in stores:
+        conn = sqlite3.connect(db(name))
+        for table, column in tables:
+            n = conn.execute("SELECT count(*) FROM %s WHERE %s = ?" % (table, column),
+                             (where[column],)).fetchone()[0]
+            if n:
+                left.append("%s.%s=%d" % (name, table, n))
+        conn.close()
+    target = os.path.join(root, "var/packages/FLX/target")
+    left += [p for p in (os.path.join(target, "qxinfo", str(device_id)),
+                         os.path.join(target, "spool", str(device_id)),
+                         os.path.join(target, "lock", str(device_id))) if os.path.lexists(p)]
+    return left
+
+
+def remove_device(driver, wait, args, env, root, url, token, sn):
+    """The admin removes a device from its page: asked first, then gone from the list and,
+    once the history's writer has swept, from every store."""
+    device_id = api(url, token, "get", sn=sn)["device"]["id"]
+    check(rows_left(root, sn, device_id), "the device has rows to remove")
+    driver.get(url + "/inventory/#/device/" + sn)
+    remove = (By.CSS_SELECTOR, "button[data-action=remove]")
+    wait.until(ec.element_to_be_clickable(remove)).click()
+    wait.until(ec.alert_is_present()).dismiss()
+    check(api(url, token, "get", sn=sn)["device"]["sn"] == sn, "kept when not confirmed")
+    wait.until(ec.element_to_be_clickable(remove)).click()
+    wait.until(ec.alert_is_present()).accept()
+    wait.until(lambda d: len(serials(d)) == 4)
+    check(sn not in serials(driver), "removed from the list: %s" % serials(driver))
+    subprocess.run([os.path.join(args.bin, "flx-history"), "--once"], env=env, check=True)
+    left = rows_left(root, sn, device_id)
+    check(not left, "left of the removed device: %s" % left)
+    db = sqlite3.connect(os.path.join(root, "var/packages/FLX/target/db/flx_registry.sqlite"))
+    who = db.execute("SELECT who, device, result FROM audit_log WHERE action = 'remove'").fetchall()
+    db.close()
+    check(who == [("boss", sn, "ok")], "the removal in the audit trail: %s" % who)
+
+
+def run_operators(driver, url, args, env, root, admin_token, viewer_token, out):
     wait = WebDriverWait(driver, 15, ignored_exceptions=(StaleElementReferenceException,))
     sign_in(driver, wait, url, admin_token)
     wait.until(lambda d: len(serials(d)) == 5)
@@ -541,6 +591,7 @@ def run_operators(driver, url, root, admin_token, viewer_token, out):
     check(state == ("approved",), "approved by the admin: %s" % (state,))
     check(who == [("boss", "ok")], "the approval in the audit trail: %s" % who)
     driver.save_screenshot(os.path.join(out, "inventory-admin-device.png"))
+    remove_device(driver, wait, args, env, root, url, admin_token, FAILING)
 
     sign_in(driver, wait, url, viewer_token)
     wait.until(lambda d: sorted(serials(d)) == sorted([FULL, STALE]))
@@ -551,10 +602,11 @@ def run_operators(driver, url, root, admin_token, viewer_token, out):
           "a viewer sees no management buttons")
     for method, params in (("approve", {"sn": FULL}), ("reject", {"sn": FULL}),
                            ("move", {"sn": FULL, "group": "south"}),
-                           ("revoke_sessions", {"sn": FULL}), ("revoke_secret", {"id": "x"}),
-                           ("audit", {})):
+                           ("revoke_sessions", {"sn": FULL}), ("remove", {"sn": FULL}),
+                           ("revoke_secret", {"id": "x"}), ("audit", {})):
         code = manage_code(url, viewer_token, method, **params)
         check(code == 105, "a viewer calling %s directly: %s" % (method, code))
+    check(api(url, viewer_token, "get", sn=FULL)["device"]["sn"] == FULL, "refused, so kept")
 
 
 def main():
@@ -574,8 +626,8 @@ def main():
         driver = browser()
         run(driver, "http://127.0.0.1:%d" % front.server_address[1], token, args.out)
         admin_token, viewer_token = prepare_operators(args, root, env)
-        run_operators(driver, "http://127.0.0.1:%d" % front.server_address[1], root, admin_token,
-                      viewer_token, args.out)
+        run_operators(driver, "http://127.0.0.1:%d" % front.server_address[1], args, env, root,
+                      admin_token, viewer_token, args.out)
         print("screenshots in " + args.out)
     finally:
         if driver is not None:

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "admin.h"
+#include "kevohandle.h"
 
 namespace flxfuzz {
 namespace {
@@ -21,8 +22,6 @@ namespace {
 std::string gFolder;  // holds the root and nothing else
 std::string gRoot;
 const char* gFatalText = nullptr;
-
-using Dir = std::unique_ptr<DIR, int (*)(DIR*)>;
 
 // Each line is still formatted, so the sanitizers see every argument it reads; set
 // FLX_FUZZ_SHOW_LOG to see the lines while reproducing a crash input.
@@ -56,7 +55,7 @@ void removeFolder() {
 // A target that crashed could not remove its folder: the next target started removes the
 // folders of processes that are gone.
 void removeOrphans(const std::string& base) {
-  Dir d(opendir(base.c_str()), closedir);
+  kevo::Dir d(opendir(base.c_str()));
   if (!d) return;
   while (const struct dirent* e = readdir(d.get())) {
     int pid = 0;
@@ -98,7 +97,7 @@ void abortOnLogText(const char* text) {
 }
 
 void checkEntries(const std::string& dir, bool (*allowed)(const std::string& name)) {
-  Dir d(opendir(dir.c_str()), closedir);
+  kevo::Dir d(opendir(dir.c_str()));
   if (!d) return;
   while (const struct dirent* e = readdir(d.get())) {
     const std::string name = e->d_name;

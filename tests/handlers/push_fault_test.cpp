@@ -85,6 +85,29 @@ TEST_F(PushFaultTest, ALockedCacheDatabaseKeepsTheItemUntilTheNextPush) {
   EXPECT_EQ(0, stat(spooled().c_str(), &st));
 }
 
+// A removal holds the device's lock while it removes the stores and unlinks the lock file: a
+// push that waited for it stores nothing for the removed device, and spools nothing either.
+TEST_F(PushFaultTest, APushThatWaitedForARemovalStoresNothing) {
+  const std::string lockFile = path(KEVO_LOCK_DIR "/1");
+  int fd = open(lockFile.c_str(), O_RDWR);
+  ASSERT_EQ(0, flock(fd, LOCK_EX));
+  // The removal ends while the push waits: the lock file goes, then its lock.
+  flxtest::SetUsleepHook([&](useconds_t) {
+    if (fd < 0) return;
+    unlink(lockFile.c_str());
+    close(fd);
+    fd = -1;
+  });
+  EXPECT_EQ(-1, updateCache("storage", "storage", "SN-F", 500, storage(1)));
+  flxtest::SetUsleepHook(nullptr);
+  EXPECT_EQ(-1, fd);
+  EXPECT_EQ("100|3", vols());
+  EXPECT_EQ(1, flxtest::LogCount("device SN-F was removed while its push waited"))
+      << flxtest::LogDump();
+  struct stat st;
+  EXPECT_NE(0, stat(spooled().c_str(), &st));
+}
+
 // The lock files are root's alone: a local user who could open one could hold the device's
 // pushes with flock. The host's workers (saved id 0) still take them, and init closes a folder
 // an older release left open.

@@ -22,6 +22,7 @@
 #include "admin_quarantine.h"
 #include "agent.h"
 #include "flx.h"
+#include "flxoperators.h"
 #include "flxread.h"
 #include "host.h"
 #include "kevoroot.h"
@@ -195,6 +196,22 @@ TEST_F(PushIntegrationTest, HostWithDroppedIdsDeciphersAndStores) {
   EXPECT_NE(std::string::npos, list->body.find(std::string("\"sn\":\"") + kSn + "\""))
       << list->body << "\nhost log:\n"
       << readFile(hostLog());
+
+  // As an admin, it removes the device there: root's rows, folders and lock file go.
+  flxops::Access admin;
+  admin.name = "ops", admin.role = "admin";
+  ASSERT_EQ(0, flxops::SetAccess(admin));
+  auto removed = client.Post(
+      "/webapi/entry.cgi",
+      std::string("api=KEVO.FLX.Manage&version=1&method=remove&sn=") + kSn + "&_sid=" + token,
+      "application/x-www-form-urlencoded");
+  ASSERT_TRUE(removed);
+  EXPECT_EQ(0u, removed->body.find(R"({"success":true)")) << removed->body << "\nhost log:\n"
+                                                          << readFile(hostLog());
+  EXPECT_NE(0, access(mirrorDir(id).c_str(), F_OK));
+  EXPECT_NE(0, access(path(KEVO_LOCK_DIR "/" + std::to_string(id)).c_str(), F_OK));
+  EXPECT_EQ("0", query("SELECT count(*) FROM vol_info"));
+  EXPECT_EQ("0", query("SELECT count(*) FROM devices", path(KEVO_REGISTRY_DB_PATH)));
 }
 
 // Error answers reach the operator as printed and as exit status 1.

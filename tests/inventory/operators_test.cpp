@@ -184,6 +184,7 @@ TEST_F(OperatorsTest, RolesExpiryAndTokensFromBeforeRoles) {
                                  "reject&sn=SN-g3-0",
                                  "move&sn=SN-g3-0&group=g3",
                                  "revoke_sessions&sn=SN-g3-0",
+                                 "remove&sn=SN-g3-0",
                                  "revoke_secret&id=x",
                                  "audit",
                                  "create_secret&url=https%3A%2F%2Fh"};
@@ -198,6 +199,47 @@ TEST_F(OperatorsTest, RolesExpiryAndTokensFromBeforeRoles) {
   EXPECT_TRUE(options.hooks.metricsToken(legacy));
   EXPECT_FALSE(options.hooks.metricsToken(viewer_));
   EXPECT_FALSE(options.hooks.metricsToken(expired));
+}
+
+// Every inventory method refuses a metrics token and a token expired in either table that
+// holds an expiry (its access's or its token's); the earlier of the two ends it.
+TEST_F(OperatorsTest, EveryMethodRefusesMetricsAndTokensExpiredInEitherTable) {
+  const int64_t now = time(nullptr);
+  const auto tokenExpiry = [&](const std::string& name, int64_t at) {
+    return exec("INSERT OR REPLACE INTO operator_tokens(name, expiry) VALUES('" + name + "', " +
+                std::to_string(at) + ")");
+  };
+  const std::string metrics = token("prom", "metrics", {});
+  const std::string byAccess = token("lapsed-access", "admin", {}, now - 1);
+  const std::string byToken = token("lapsed-token", "admin", {});
+  ASSERT_TRUE(tokenExpiry("lapsed-token", now - 1));
+  for (const std::string m :
+       {"list", "get&sn=SN-g3-0", "volumes", "disks", "package&id=Media", "application&id=Files",
+        "stale", "icon&sn=SN-g3-0&app_id=Files", "history", "series&sn=SN-g3-0&kind=volume",
+        "filling&days=30", "software", "whoami"}) {
+    for (const std::string& tok : {metrics, byAccess, byToken})
+      EXPECT_EQ(105, call("method=" + m, tok)) << m;
+    EXPECT_NE(105, call("method=" + m, viewer_)) << m;
+  }
+  const struct {
+    int64_t access, token;
+    bool ok;
+  } expiries[] = {
+      {0, 0, true},
+      {now + 600, 0, true},
+      {0, now + 600, true},
+      {now + 600, now - 1, false},
+      {now - 1, now + 600, false},
+      {now + 900, now + 600, true},
+  };
+  int n = 0;
+  for (const auto& e : expiries) {
+    const std::string name = "x" + std::to_string(++n);
+    const std::string tok = token(name, "admin", {"g3"}, e.access);
+    ASSERT_TRUE(tokenExpiry(name, e.token));
+    EXPECT_EQ(e.ok ? 0 : 105, call("method=list", tok)) << n;
+    EXPECT_EQ(e.ok ? 0 : 105, call("method=audit", tok, "KEVO.FLX.Manage")) << n;
+  }
 }
 
 TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecrets) {
@@ -216,6 +258,16 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
   const std::string wide = token("aw", "admin", {"g3", "g3b"});
   EXPECT_EQ(0, call("method=move&sn=SN-g3-1&group=g3b", wide, "KEVO.FLX.Manage"));
   EXPECT_EQ(0, call("method=reject&sn=SN-g3-0", admin_, "KEVO.FLX.Manage"));
+  // A removal: another group's device is not there; one stopped halfway says how far it went
+  // in the trail, and the next one finishes it.
+  EXPECT_EQ(404, call("method=remove&sn=SN-g4-1", admin_, "KEVO.FLX.Manage"));
+  query("CREATE TRIGGER held BEFORE DELETE ON vol_info BEGIN SELECT RAISE(ABORT, 'held'); END");
+  EXPECT_EQ(500, call("method=remove&sn=SN-g3-2", admin_, "KEVO.FLX.Manage"));
+  query("DROP TRIGGER held");
+  ASSERT_EQ(0, call("method=remove&sn=SN-g3-2", admin_, "KEVO.FLX.Manage"));
+  EXPECT_EQ("sessions: 0", answer_["data"]["removed"][0].asString()) << answer_.toStyledString();
+  EXPECT_EQ(404, call("method=get&sn=SN-g3-2", admin_));
+  EXPECT_EQ(0, call("method=get&sn=SN-g4-1", all_)) << "another group's device is kept";
   // A join line of the admin's group, shown once; another group's is not there for it.
   const std::string url = "url=https%3A%2F%2Fflx.example";
   EXPECT_EQ(404, call("method=create_secret&group=g4&" + url, admin_, "KEVO.FLX.Manage"));
@@ -234,8 +286,10 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
   std::string who;
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(flxproduct::CheckSession(q, who));
   ASSERT_EQ(0, call("method=audit", admin_, "KEVO.FLX.Manage"));
-  EXPECT_EQ(10u, answer_["data"]["entries"].size())
+  EXPECT_EQ(13u, answer_["data"]["entries"].size())
       << answer_.toStyledString();  // of g3, and its own
+  for (const Json::Value& e : answer_["data"]["entries"])
+    EXPECT_TRUE(e["group"] == "g3" || (e["group"] == "" && e["who"] == "a3")) << e.toStyledString();
 
   const std::string trail = audit();
   for (const char* line :
@@ -243,7 +297,10 @@ TEST_F(OperatorsTest, AdminsActOnTheirGroupsAndEveryActionIsAuditedWithoutSecret
         "a3|approve||SN-g3-2|g3|192.0.2.9|not applicable",
         "a3|revoke-sessions||SN-g3-1|g3|192.0.2.9|ok", "a3|move|g4|SN-g3-1|g3|192.0.2.9|not found",
         "aw|move|g3b|SN-g3-1|g3|192.0.2.9|ok", "a3|reject||SN-g3-0|g3|192.0.2.9|ok",
-        "a3|create-secret|g4||g4|192.0.2.9|not found",
+        "a3|create-secret|g4||g4|192.0.2.9|not found", "a3|remove||SN-g4-1||192.0.2.9|not found",
+        "a3|remove|removed: sessions: 0 | not removed: cache rows, mirror folder, spool, history, "
+        "lock file, registry record|SN-g3-2|g3|192.0.2.9|failed",
+        "a3|remove||SN-g3-2|g3|192.0.2.9|ok",
         "-|token-refused|KEVO.FLX.Inventory.list|||198.51.100.1|refused"})
     EXPECT_NE(std::string::npos, trail.find(line)) << line << "\n" << trail;
   EXPECT_EQ("token-refused|5", query("SELECT kind, count FROM audit_counters", registryDb()));
@@ -289,6 +346,7 @@ TEST_F(OperatorsTest, FlxAdminCommandsAreAuditedAsRootWithoutSessionIds) {
   EXPECT_NE(0, admin("enroll add --group nope"));
   EXPECT_EQ(0, admin("operator add ops --role admin --group g4 --expires 2"));
   EXPECT_EQ(0, admin("group list"));
+  EXPECT_EQ(0, admin("device remove SN-g3-1 --yes"));
   const std::string trail = audit();
   EXPECT_EQ(
       "root|session add||SN-g3-0|g3||ok\n"
@@ -296,8 +354,16 @@ TEST_F(OperatorsTest, FlxAdminCommandsAreAuditedAsRootWithoutSessionIds) {
       "root|device group|g4|SN-g3-0|g4||ok\n"
       "root|group remove|g4||||failed\n"
       "root|enroll add|--group=nope||||failed\n"
-      "root|operator add|ops --role=admin --group=g4 --expires=2||||ok",
+      "root|operator add|ops --role=admin --group=g4 --expires=2||||ok\n"
+      "root|device remove|--yes=true|SN-g3-1|g3||ok",
       trail);
+  // A refused operator leaves no token behind.
+  for (const char* args :
+       {"--role boss", "--role metrics --group g3", "--expires 36501", "--group g3 --group nope"})
+    EXPECT_NE(0, admin(std::string("operator add refused ") + args)) << args;
+  std::string list;
+  ASSERT_EQ(0, admin("operator list", &list));
+  EXPECT_EQ(std::string::npos, list.find("refused")) << list;
   std::string out;
   EXPECT_EQ(0, admin("audit --who root --device SN-g3-0", &out));
   EXPECT_EQ(3, std::count(out.begin(), out.end(), '\n')) << out;
@@ -315,6 +381,11 @@ TEST_F(OperatorsTest, TokensFromBeforeTheUpgradeBecomeViewersOfEverything) {
   const std::string legacy = flxread::newToken();
   ASSERT_TRUE(exec("INSERT INTO operators(name, token_hash, created) VALUES('legacy', '" +
                    flxread::tokenHash(legacy) + "', 1)"));
+  // A token that had an expiry before the upgrade keeps it.
+  const std::string lapsed = flxread::newToken();
+  ASSERT_TRUE(exec("INSERT INTO operators(name, token_hash, created) VALUES('lapsed', '" +
+                   flxread::tokenHash(lapsed) +
+                   "', 1); INSERT INTO operator_tokens(name, expiry) VALUES('lapsed', 2)"));
   std::string out;
   EXPECT_NE(0, admin("operator list", &out)) << "an older schema is refused until init";
   ASSERT_EQ(0, admin("init", &out)) << out;
@@ -324,6 +395,8 @@ TEST_F(OperatorsTest, TokensFromBeforeTheUpgradeBecomeViewersOfEverything) {
   EXPECT_EQ("5", query("PRAGMA user_version", registryDb()));
   ASSERT_EQ(0, call("method=list", legacy));
   EXPECT_EQ(kGroups * kPerGroup, answer_["data"]["total"].asInt());
+  EXPECT_EQ(105, call("method=audit", legacy, "KEVO.FLX.Manage")) << "a viewer acts on nothing";
+  EXPECT_EQ(105, call("method=list", lapsed));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Removing a device leaves nothing of it anywhere below the root, touches nothing of the
 // others, and never follows a link out of the store; the operator's lists show words.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include "api/webapi_flx_cache.h"
 #include "flx.h"
 #include "flxhistory.h"
+#include "flxremove.h"
 #include "flxspool.h"
 #include "kevocore.h"
 #include "kevoroot.h"
@@ -136,7 +139,7 @@ TEST_F(DecommissionTest, RemovingADeviceLeavesNothingAndSparesTheOthers) {
 
   Outcome r = Admin("device remove SN-GONE --yes");
   ASSERT_EQ(0, r.status) << r.err;
-  for (const char* says : {"registry: device SN-GONE", "2 session(s)", "cache:", "mirror folder",
+  for (const char* says : {"registry: device SN-GONE", "sessions: 2", "cache:", "mirror folder",
                            "spool: 1 item(s)", "history:", "lock file"})
     EXPECT_NE(std::string::npos, r.out.find(says)) << says << " in " << r.out;
 
@@ -149,6 +152,104 @@ TEST_F(DecommissionTest, RemovingADeviceLeavesNothingAndSparesTheOthers) {
   std::string err;
   EXPECT_NE(0, flxadmin::decommission("SN-GONE", removed, err));
   EXPECT_NE(std::string::npos, err.find("no device")) << err;
+}
+
+// A removal stopped by a fault keeps the device (without its sessions, so nothing new comes
+// in), says what it removed and what not, and the same removal run again finishes it.
+TEST_F(DecommissionTest, AStoppedRemovalSaysWhatIsLeftAndRunningItAgainFinishesIt) {
+  std::string err;
+  flxhistory::Writer writer;
+  const auto forget = [&writer](int64_t id, std::string& why) {
+    return writer.forgetDevice(id, why);
+  };
+  int heldLock = -1;
+  const struct {
+    const char* fault;
+    std::function<void(uint64_t id, flxremove::Options&)> make, clear;
+    const char* firstLeft;
+    size_t removedBefore;  // lines of the steps done before the fault
+  } cases[] = {
+      {"a push holds the lock",
+       [&](uint64_t id, flxremove::Options& o) {
+         heldLock = open(path(KEVO_LOCK_DIR "/" + std::to_string(id)).c_str(), O_RDONLY);
+         ASSERT_EQ(0, flock(heldLock, LOCK_EX));
+         o.lockWaitMs = 100;
+       },
+       [&](uint64_t, flxremove::Options&) { close(heldLock); }, "cache rows", 1},
+      {"the cache refuses the delete",
+       [&](uint64_t, flxremove::Options&) {
+         query(
+             "CREATE TRIGGER held BEFORE DELETE ON hdd_info BEGIN SELECT RAISE(ABORT, 'held'); "
+             "END");
+       },
+       [&](uint64_t, flxremove::Options&) { query("DROP TRIGGER held"); }, "cache rows", 1},
+      {"the history fails",
+       [&](uint64_t, flxremove::Options& o) {
+         o.forgetHistory = [](int64_t, std::string& why) {
+           why = "history held";
+           return int64_t(-1);
+         };
+       },
+       [&](uint64_t, flxremove::Options& o) { o.forgetHistory = forget; }, "history", 4},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string sn = "SN-HALF-" + std::to_string(++n);
+    const uint64_t id = addDevice(sn);
+    const std::string sid = addSession(sn);
+    PushDemo(sn, sid);
+    flxremove::Options options;
+    options.forgetHistory = forget;
+    c.make(id, options);
+    flxremove::Report first;
+    ASSERT_EQ(flxremove::kFailed, flxremove::RemoveDevice(sn, options, first)) << c.fault;
+    EXPECT_NE("", first.error) << c.fault;
+    ASSERT_EQ(c.removedBefore, first.removed.size()) << c.fault;
+    EXPECT_EQ("sessions: 1", first.removed[0]) << c.fault;
+    ASSERT_FALSE(first.left.empty()) << c.fault;
+    EXPECT_EQ(c.firstLeft, first.left.front()) << c.fault;
+    EXPECT_EQ("registry record", first.left.back()) << c.fault;
+    std::string pushedBy;
+    EXPECT_FALSE(KEVOFLXQxCheckWebapiPriviege(sid, "KEVO.FLX.RPC", pushedBy)) << c.fault;
+    EXPECT_NE(std::string::npos, RowsOf(id, sn).find("devices=1")) << c.fault;
+
+    c.clear(id, options);
+    flxremove::Report second;
+    ASSERT_EQ(flxremove::kRemoved, flxremove::RemoveDevice(sn, options, second))
+        << c.fault << ": " << second.error;
+    EXPECT_TRUE(second.left.empty()) << c.fault;
+    EXPECT_EQ(std::vector<std::string>(), PathsOf(id)) << c.fault;
+    EXPECT_EQ("", RowsOf(id, sn)) << c.fault;
+  }
+}
+
+// In a host worker (the service user's ids, saved root ids) the removal reaches root's stores
+// through the guard and gives the ids back; the history is left to its writer's sweep. With no
+// way back to root it removes nothing and lists every store as not removed.
+TEST_F(DecommissionTest, AHostWorkerRemovesThroughTheGuardAndGivesTheIdsBack) {
+  const uint64_t id = addDevice("SN-W");
+  PushDemo("SN-W", addSession("SN-W"));
+  flxtest::AsServerUser(true, [] {
+    flxremove::Report report;
+    EXPECT_EQ(flxremove::kFailed, flxremove::RemoveDevice("SN-W", {}, report));
+    EXPECT_TRUE(report.removed.empty());
+    EXPECT_EQ(7u, report.left.size());
+  });
+  ASSERT_FALSE(PathsOf(id).empty());
+  flxtest::AsServerUser(false, [] {
+    flxremove::Report report;
+    EXPECT_EQ(flxremove::kRemoved, flxremove::RemoveDevice("SN-W", {}, report)) << report.error;
+    uid_t r, e, s;
+    ASSERT_EQ(0, getresuid(&r, &e, &s));
+    EXPECT_EQ(1024u, e) << "the effective id is the service user's again";
+  });
+  if (HasFatalFailure() || IsSkipped()) return;
+  EXPECT_EQ(std::vector<std::string>(), PathsOf(id));
+  EXPECT_EQ("samples=6 summary=1 state=1 ", RowsOf(id, "SN-W"));
+  std::string err;
+  flxhistory::Writer writer;
+  EXPECT_EQ(1, writer.sweepRemoved(err)) << err;
+  EXPECT_EQ("", RowsOf(id, "SN-W"));
 }
 
 TEST_F(DecommissionTest, ListsShowWordsAndNeverASessionId) {

@@ -21,13 +21,14 @@
 #include "flxhistory_schema.h"
 #include "flxspool.h"
 #include "kevodb.h"
+#include "kevohandle.h"
 #include "kevoroot.h"
 
 namespace flxadmin {
 
 std::vector<std::string> folderNames(const std::string& path) {
   std::vector<std::string> out;
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(path.c_str()), closedir);
+  kevo::Dir d(opendir(path.c_str()));
   if (!d) return out;
   while (struct dirent* e = readdir(d.get())) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) out.push_back(e->d_name);

@@ -23,6 +23,7 @@
 
 #include "admin_enroll.h"
 #include "admin_util.h"
+#include "kevohandle.h"
 #include "kevoroot.h"
 
 namespace flxadmin {
@@ -99,12 +100,12 @@ std::string pemOf(EVP_PKEY* key) {
 }
 
 Cert readCert(const std::string& path) {
-  std::unique_ptr<FILE, decltype(&fclose)> f(fopen(path.c_str(), "re"), fclose);
+  kevo::File f(fopen(path.c_str(), "re"));
   return Cert(f ? PEM_read_X509(f.get(), nullptr, nullptr, nullptr) : nullptr, X509_free);
 }
 
 PKey readKey(const std::string& path) {
-  std::unique_ptr<FILE, decltype(&fclose)> f(fopen(path.c_str(), "re"), fclose);
+  kevo::File f(fopen(path.c_str(), "re"));
   return PKey(f ? PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr) : nullptr, EVP_PKEY_free);
 }
 

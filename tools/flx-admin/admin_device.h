@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace CLI {
-class App;
-}
+#include "admin_commands.h"
 
 namespace flxadmin {
 
@@ -23,16 +21,14 @@ std::string statusWord(int status);
 // none), push_interval.
 int deviceStates(Json::Value& out, std::string& err);
 
-// Removes device `sn` and everything stored for it: its registry records (sessions,
-// applications, packages, info, last contact), cache rows, mirror folder, spool, history and
-// lock file. `removed` gets one line per store saying what went. Folders are removed without
-// following a link. Non-zero with `err` when the device is unknown or a store failed (what was
-// removed before the failure stays listed).
+// Removes device `sn` and everything stored for it, its history through the history's writer
+// (see flxremove.h). `removed` gets one line per store emptied. Non-zero with `err` when the
+// device is unknown or a store failed; `err` then names the stores not reached and says to run
+// the removal again, which finishes it.
 int decommission(const std::string& sn, std::vector<std::string>& removed, std::string& err);
 
-// Registers "device list" and "device remove" below `device`;
-// a command that ran sets `rc` to its exit status.
-void addDeviceCommands(CLI::App& device, int& rc);
+// Registers "device list" and "device remove" below `device`; their runners go to `commands`.
+void addDeviceCommands(CLI::App& device, Commands& commands);
 
 }  // namespace flxadmin
 

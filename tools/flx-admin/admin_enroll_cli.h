@@ -3,15 +3,9 @@
 #ifndef FLX_TOOLS_ADMIN_ENROLL_CLI_H
 #define FLX_TOOLS_ADMIN_ENROLL_CLI_H
 
-#include <CLI/CLI.hpp>
-#include <functional>
-#include <utility>
-#include <vector>
+#include "admin_commands.h"
 
 namespace flxadmin {
-
-// A command and what runs it (returns the exit code).
-using Commands = std::vector<std::pair<CLI::App*, std::function<int()>>>;
 
 // Adds `enroll add|list|remove` and `cert show` to `app`, `pending|approve|reject` to `device`
 // and `list` to `session`; their runners go to `commands`.

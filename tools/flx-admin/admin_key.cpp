@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "admin_util.h"
+#include "kevohandle.h"
 #include "kevoroot.h"
 
 namespace flxadmin {
@@ -67,7 +68,7 @@ int keyFolder(std::string& dir, std::string& err) {
 int olderKeys(std::vector<OlderKey>& out, std::string& err) {
   const std::string dir = rootPath(KEVO_PUSH_KEYS_DIR);
   out.clear();
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  kevo::Dir d(opendir(dir.c_str()));
   if (!d) {
     if (errno == ENOENT) return 0;
     err = "cannot read the keyring folder " + dir + ": " + strerror(errno);
@@ -281,20 +282,23 @@ int runList() {
 
 }  // namespace
 
-void addKeyCommands(CLI::App& app, int& rc) {
+void addKeyCommands(CLI::App& app, Commands& commands) {
   CLI::App* key = app.add_subcommand("key", "The push keyring: the current key and older ones");
   key->require_subcommand(1);
-  key->add_subcommand("rotate",
-                      "Make a new current key; the old one stays accepted until it is retired")
-      ->callback([&rc] { rc = runRotate(); });
+  commands.emplace_back(
+      key->add_subcommand("rotate",
+                          "Make a new current key; the old one stays accepted until it is retired"),
+      runRotate);
   auto unusedFor = std::make_shared<int64_t>(0);
   CLI::App* retire =
       key->add_subcommand("retire", "Drop the older keys that no push used for the given time");
   retire->add_option("--unused-for", *unusedFor, "Seconds without a push deciphered by the key")
       ->required();
-  retire->callback([&rc, unusedFor] { rc = runRetire(*unusedFor); });
-  key->add_subcommand("list", "Show the short ids of the keys, with their rotation and last use")
-      ->callback([&rc] { rc = runList(); });
+  commands.emplace_back(retire, [unusedFor] { return runRetire(*unusedFor); });
+  commands.emplace_back(
+      key->add_subcommand("list",
+                          "Show the short ids of the keys, with their rotation and last use"),
+      runList);
 }
 
 }  // namespace flxadmin

@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace CLI {
-class App;
-}
+#include "admin_commands.h"
 
 namespace flxadmin {
 
@@ -33,8 +31,8 @@ int keyRetire(int64_t unusedFor, int64_t now, std::vector<std::string>& retired,
 // {"current": id, "older": [{id, file, rotated, last_used}]}.
 int keyList(Json::Value& out, std::string& err);
 
-// Registers "key rotate|retire|list"; a command that ran sets `rc` to its exit status.
-void addKeyCommands(CLI::App& app, int& rc);
+// Adds "key rotate|retire|list" to `app`; their runners go to `commands`.
+void addKeyCommands(CLI::App& app, Commands& commands);
 
 }  // namespace flxadmin
 

@@ -192,13 +192,35 @@ void addOperatorCommands(CLI::App& app, CLI::App& device, Commands& commands) {
   commands.emplace_back(audit, [v] { return runAudit(*v); });
 }
 
-void auditCommand(const CLI::App& app, int rc) {
+namespace {
+
+// The innermost command parsed in `app`; `words` gets the command's words.
+const CLI::App* parsedCommand(const CLI::App& app, std::string& words) {
   const CLI::App* cur = &app;
-  std::string words;
   while (!cur->get_subcommands().empty()) {
     cur = cur->get_subcommands().front();
     words += (words.empty() ? "" : " ") + cur->get_name();
   }
+  return cur;
+}
+
+bool namesDevice(const std::string& option) {
+  return option == "SN" || option == "--sn" || option == "--device";
+}
+
+}  // namespace
+
+std::string commandDeviceGroup(const CLI::App& app) {
+  std::string words, group;
+  for (const CLI::Option* opt : parsedCommand(app, words)->get_options())
+    if (namesDevice(opt->get_name()) && opt->count() != 0)
+      flxops::DeviceGroup(opt->results().front(), group);
+  return group;
+}
+
+void auditCommand(const CLI::App& app, int rc, const std::string& groupBefore) {
+  std::string words;
+  const CLI::App* cur = parsedCommand(app, words);
   // Commands that only read (and init, which changes nothing on a set-up root) are not
   // actions: the trail keeps what changed.
   const std::string last = cur->get_name();
@@ -214,7 +236,7 @@ void auditCommand(const CLI::App& app, int rc) {
     // Session ids are secrets: never in the trail.
     if (opt->count() == 0 || name == "SID" || name == "--sid" || name == "--help") continue;
     for (const std::string& value : opt->results()) {
-      if (name == "SN" || name == "--sn" || name == "--device") {
+      if (namesDevice(name)) {
         e.device = value;
       } else {
         e.object +=
@@ -222,7 +244,9 @@ void auditCommand(const CLI::App& app, int rc) {
       }
     }
   }
+  // The device's group now (where a command moved it), else before (a removed one has none).
   if (!e.device.empty()) flxops::DeviceGroup(e.device, e.group);
+  if (e.group.empty()) e.group = groupBefore;
   flxops::Audit(e);
 }
 

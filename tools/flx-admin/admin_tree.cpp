@@ -13,23 +13,12 @@
 
 #include <memory>
 
+#include "kevohandle.h"
+
 namespace flxadmin {
 namespace {
 
-struct DirClose {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
-// Owns a descriptor.
-struct Fd {
-  int fd;
-  explicit Fd(int f = -1) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
+using kevo::Fd;
 
 std::string join(const std::string& rel, const char* name) {
   return rel.empty() ? std::string(name) : rel + "/" + name;
@@ -43,7 +32,7 @@ std::string failure(const std::string& what, const std::string& path) {
 bool names(int fd, std::vector<std::string>& out) {
   const int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (dup < 0) return false;
-  std::unique_ptr<DIR, DirClose> d(fdopendir(dup));
+  kevo::Dir d(fdopendir(dup));
   if (!d) {
     close(dup);
     return false;
@@ -116,20 +105,20 @@ struct Walk {
       return true;
     }
     Fd in(openat(from, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (in.fd < 0) {
+    if (in.get() < 0) {
       err = failure("read", top + "/" + rel);
       return false;
     }
     Fd out(copy ? openat(to, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
                 : -1);
-    if (copy && out.fd < 0) {
+    if (copy && out.get() < 0) {
       err = failure("create the copy of", top + "/" + rel);
       return false;
     }
     crypto_hash_sha256_state state;
     crypto_hash_sha256_init(&state);
     const bool hash = options.hash || !copy;
-    if (!pump(in.fd, out.fd, hash ? &state : nullptr) || (copy && !keepMeta(out.fd, st))) {
+    if (!pump(in.get(), out.get(), hash ? &state : nullptr) || (copy && !keepMeta(out.get(), st))) {
       err = failure("copy", top + "/" + rel);
       return false;
     }
@@ -158,7 +147,7 @@ struct Walk {
         if (!file(from, to, name.c_str(), sub, st)) return false;
       } else if (S_ISDIR(st.st_mode)) {
         Fd child(openat(from, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (child.fd < 0) {
+        if (child.get() < 0) {
           err = failure("open", top + "/" + sub);
           return false;
         }
@@ -168,15 +157,15 @@ struct Walk {
             err = failure("create the copy of", top + "/" + sub);
             return false;
           }
-          copyDir.fd = openat(to, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-          if (copyDir.fd < 0) {
+          copyDir.reset(openat(to, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+          if (copyDir.get() < 0) {
             err = failure("open the copy of", top + "/" + sub);
             return false;
           }
         }
-        if (!folder(child.fd, copyDir.fd, sub, st)) return false;
+        if (!folder(child.get(), copyDir.get(), sub, st)) return false;
         // Set last: the files written into it changed its time.
-        if (copy && !keepMeta(copyDir.fd, st)) {
+        if (copy && !keepMeta(copyDir.get(), st)) {
           err = failure("keep the mode and owner of", top + "/" + sub);
           return false;
         }
@@ -199,7 +188,7 @@ bool copyTree(const std::string& from, const std::string& to, const CopyOptions&
   }
   Fd src(open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
-  if (src.fd < 0 || fstat(src.fd, &st) != 0) {
+  if (src.get() < 0 || fstat(src.get(), &st) != 0) {
     err = failure("open the folder", from);
     return false;
   }
@@ -208,14 +197,14 @@ bool copyTree(const std::string& from, const std::string& to, const CopyOptions&
     return false;
   }
   Fd dst(open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (dst.fd < 0) {
+  if (dst.get() < 0) {
     err = failure("open the folder", to);
     return false;
   }
   Walk walk{options, true, entries, skipped, err, from};
-  if (!walk.folder(src.fd, dst.fd, "", st)) return false;
+  if (!walk.folder(src.get(), dst.get(), "", st)) return false;
   // One flush of the whole file system at the end costs less than one per file.
-  if (!keepMeta(dst.fd, st) || (!options.link && syncfs(dst.fd) != 0)) {
+  if (!keepMeta(dst.get(), st) || (!options.link && syncfs(dst.get()) != 0)) {
     err = failure("keep the mode and owner of", to);
     return false;
   }
@@ -230,14 +219,14 @@ bool listTree(const std::string& top, bool hash, std::vector<TreeEntry>& entries
   }
   Fd src(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
-  if (src.fd < 0 || fstat(src.fd, &st) != 0) {
+  if (src.get() < 0 || fstat(src.get(), &st) != 0) {
     err = failure("open the folder", top);
     return false;
   }
   CopyOptions options;
   options.hash = hash;
   Walk walk{options, false, &entries, skipped, err, top};
-  return walk.folder(src.fd, -1, "", st);
+  return walk.folder(src.get(), -1, "", st);
 }
 
 namespace {
@@ -247,11 +236,11 @@ bool removeIn(int parent, const char* name) {
   if (unlinkat(parent, name, 0) == 0 || errno == ENOENT) return true;
   if (errno != EISDIR && errno != EPERM) return false;
   Fd fd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.fd < 0) return false;
+  if (fd.get() < 0) return false;
   std::vector<std::string> list;
-  if (!names(fd.fd, list)) return false;
+  if (!names(fd.get(), list)) return false;
   for (const std::string& n : list) {
-    if (!removeIn(fd.fd, n.c_str())) return false;
+    if (!removeIn(fd.get(), n.c_str())) return false;
   }
   return unlinkat(parent, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
@@ -263,7 +252,7 @@ bool removeTree(const std::string& path) {
   const std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
   Fd dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return dir.fd >= 0 && removeIn(dir.fd, leaf.c_str());
+  return dir.get() >= 0 && removeIn(dir.get(), leaf.c_str());
 }
 
 std::string fileSha256(const std::string& path) {
@@ -271,7 +260,7 @@ std::string fileSha256(const std::string& path) {
   Fd in(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);
-  if (in.fd < 0 || !pump(in.fd, -1, &state)) return "";
+  if (in.get() < 0 || !pump(in.get(), -1, &state)) return "";
   return hexOf(state);
 }
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <iostream>
+#include <memory>
 
 #include "admin.h"
 #include "admin_backup.h"
@@ -51,33 +52,30 @@ int runRestore(const std::string& dir) {
 
 }  // namespace
 
-OperateCommands::OperateCommands(CLI::App& app) {
-  backup_ = app.add_subcommand(
+void addOperateCommands(CLI::App& app, Commands& commands) {
+  // The options outlive this call: the runners read them after the parse.
+  struct Options {
+    std::string dir;
+    bool verify = false;
+    bool repair = false;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App* backup = app.add_subcommand(
       "backup",
       "Back up the databases, mirror folders, spool, keys and certificate into DIR "
       "(consistent while pushes run)");
-  backup_->add_option("DIR", dir_, "A new or empty folder")->required();
-  backup_->add_flag("--verify", verify_,
-                    "Check the backup in DIR against its manifest instead of making one");
-  restore_ = app.add_subcommand(
+  backup->add_option("DIR", o->dir, "A new or empty folder")->required();
+  backup->add_flag("--verify", o->verify,
+                   "Check the backup in DIR against its manifest instead of making one");
+  commands.emplace_back(backup, [o] { return o->verify ? runVerify(o->dir) : runBackup(o->dir); });
+  CLI::App* restore = app.add_subcommand(
       "restore", "Restore a backup into a root without a fleet, with the host stopped");
-  restore_->add_option("DIR", dir_, "The backup's folder")->required();
-  check_ = app.add_subcommand(
+  restore->add_option("DIR", o->dir, "The backup's folder")->required();
+  commands.emplace_back(restore, [o] { return runRestore(o->dir); });
+  CLI::App* check = app.add_subcommand(
       "check", "Check that the stores agree with each other (the host may run meanwhile)");
-  check_->add_flag("--repair", repair_, "Fix what can be fixed safely, saying what was done");
-}
-
-bool OperateCommands::run(int& rc) {
-  if (backup_->parsed()) {
-    rc = verify_ ? runVerify(dir_) : runBackup(dir_);
-  } else if (restore_->parsed()) {
-    rc = runRestore(dir_);
-  } else if (check_->parsed()) {
-    rc = runCheck(repair_);
-  } else {
-    return false;
-  }
-  return true;
+  check->add_flag("--repair", o->repair, "Fix what can be fixed safely, saying what was done");
+  commands.emplace_back(check, [o] { return runCheck(o->repair); });
 }
 
 }  // namespace flxadmin

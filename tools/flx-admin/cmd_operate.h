@@ -3,25 +3,13 @@
 #ifndef FLX_TOOLS_CMD_OPERATE_H
 #define FLX_TOOLS_CMD_OPERATE_H
 
-#include <CLI/CLI.hpp>
-#include <string>
+#include "admin_commands.h"
 
 namespace flxadmin {
 
-class OperateCommands {
- public:
-  explicit OperateCommands(CLI::App& app);
-  // True when one of these commands was given; `rc` is then its exit status.
-  bool run(int& rc);
-
- private:
-  CLI::App* backup_;
-  CLI::App* restore_;
-  CLI::App* check_;
-  std::string dir_;
-  bool verify_ = false;
-  bool repair_ = false;
-};
+// Adds `backup [--verify]`, `restore` and `check [--repair]` to `app`; their runners go to
+// `commands`.
+void addOperateCommands(CLI::App& app, Commands& commands);
 
 }  // namespace flxadmin
 

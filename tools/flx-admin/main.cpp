@@ -181,9 +181,12 @@ int run(int argc, char** argv) {
   app.require_subcommand(1);
   Options o;
 
-  CLI::App* init = app.add_subcommand("init",
-                                      "Create the folders, databases, push key and host "
-                                      "settings that are missing (changes nothing else)");
+  // Commands that run after the parse, so that their audit entry can see the stores before.
+  flxadmin::Commands commands;
+  commands.emplace_back(app.add_subcommand("init",
+                                           "Create the folders, databases, push key and host "
+                                           "settings that are missing (changes nothing else)"),
+                        runInit);
 
   CLI::App* device = app.add_subcommand("device", "Managed devices");
   device->require_subcommand(1);
@@ -193,6 +196,8 @@ int run(int argc, char** argv) {
   CLI::App* devShow =
       device->add_subcommand("show", "Print everything stored for a device as one JSON object");
   devShow->add_option("SN", o.sn, "Serial number")->required();
+  commands.emplace_back(devAdd, [&o] { return runDeviceAdd(o); });
+  commands.emplace_back(devShow, [&o] { return runDeviceShow(o); });
 
   CLI::App* session = app.add_subcommand("session", "Push sessions of devices");
   session->require_subcommand(1);
@@ -202,9 +207,10 @@ int run(int argc, char** argv) {
   sesAdd->add_option("--ttl", o.ttl, "Lifetime in seconds (default 0: no expiry)");
   CLI::App* sesRemove = session->add_subcommand("remove", "Remove a push session");
   sesRemove->add_option("SID", o.sid, "Session id")->required();
-  int handled = -1;  // the exit status of a command registered from its own file
-  flxadmin::addDeviceCommands(*device, handled);
-  flxadmin::addKeyCommands(app, handled);
+  commands.emplace_back(sesAdd, [&o] { return runSessionAdd(o); });
+  commands.emplace_back(sesRemove, [&o] { return runSessionRemove(o); });
+  flxadmin::addDeviceCommands(*device, commands);
+  flxadmin::addKeyCommands(app, commands);
 
   CLI::App* spool =
       app.add_subcommand("spool", "Items a busy store could not take, kept for later");
@@ -219,21 +225,26 @@ int run(int argc, char** argv) {
   CLI::App* spDrop = spool->add_subcommand("drop", "Remove spooled items without storing them");
   spDrop->add_option("--device", o.device, "Device id")->required();
   spDrop->add_option("--kind", o.kind, "Only this kind, as GROUP.MODULE (e.g. storage.storage)");
+  commands.emplace_back(spList, [&o] { return runSpoolList(o); });
+  commands.emplace_back(spReplay, [&o] { return runSpoolReplay(o); });
+  commands.emplace_back(spDrop, [&o] { return runSpoolDrop(o); });
   CLI::App* quarantine =
       app.add_subcommand("quarantine", "Requests that killed two host workers, never run again");
   quarantine->require_subcommand(1);
   CLI::App* quList = quarantine->add_subcommand("list", "List the quarantined requests");
   CLI::App* quDrop = quarantine->add_subcommand("drop", "Remove quarantined requests");
   quDrop->add_option("NAME", o.name, "Only this one (default: all)");
+  commands.emplace_back(quList, runQuarantineList);
+  commands.emplace_back(quDrop, [&o] { return runQuarantineDrop(o); });
   CLI::App* history = app.add_subcommand("history", "The history of the devices' changes");
   history->require_subcommand(1);
   CLI::App* hiRebuild = history->add_subcommand(
       "rebuild",
       "Recompute baselines and summaries from the stores (a corrupt database is made anew)");
-  flxadmin::Commands commands;
+  commands.emplace_back(hiRebuild, runHistoryRebuild);
   flxadmin::addEnrollCommands(app, *device, *session, commands);
   flxadmin::addOperatorCommands(app, *device, commands);
-  flxadmin::OperateCommands operate(app);
+  flxadmin::addOperateCommands(app, commands);
 
   try {
     app.parse(argc, argv);
@@ -249,26 +260,13 @@ int run(int argc, char** argv) {
     for (const auto& command : commands) {
       if (command.first->parsed()) return command.second();
     }
-    if (handled >= 0) return handled;
-    int rc = 0;
-    if (operate.run(rc)) return rc;
-    if (init->parsed()) return runInit();
-    if (devAdd->parsed()) return runDeviceAdd(o);
-    if (devShow->parsed()) return runDeviceShow(o);
-    if (sesAdd->parsed()) return runSessionAdd(o);
-    if (sesRemove->parsed()) return runSessionRemove(o);
-    if (spList->parsed()) return runSpoolList(o);
-    if (spReplay->parsed()) return runSpoolReplay(o);
-    if (spDrop->parsed()) return runSpoolDrop(o);
-    if (quList->parsed()) return runQuarantineList();
-    if (quDrop->parsed()) return runQuarantineDrop(o);
-    if (hiRebuild->parsed()) return runHistoryRebuild();
     std::cerr << "flx-admin: no command given; run 'flx-admin --help' for usage" << std::endl;
     return kExitUsage;
   };
+  const std::string groupBefore = flxadmin::commandDeviceGroup(app);
   const int rc = dispatch();
   // Every command run is in the audit trail, whoever typed it on the host: root.
-  if (rc != kExitUsage) flxadmin::auditCommand(app, rc);
+  if (rc != kExitUsage) flxadmin::auditCommand(app, rc, groupBefore);
   return rc;
 }
 

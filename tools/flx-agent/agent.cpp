@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 
+#include "kevohandle.h"
 #include "push.h"
 
 namespace flxagent {
@@ -27,10 +28,7 @@ const Collector kCollectors[] = {
 
 namespace {
 
-struct Fd {
-  int fd;
-  ~Fd() { close(fd); }
-};
+using kevo::Fd;
 
 bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
@@ -144,7 +142,7 @@ bool ReplaceFile(const std::string& file, const std::string& text, mode_t mode) 
   mkdir(folder.c_str(), 0755);
   const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return false;
-  Fd dirFd{dir};
+  Fd dirFd(dir);
   // Written beside and renamed over, so that a crash leaves the old file or the new one. No
   // step follows a link planted at either name: the temporary file is made new (a leftover of
   // an earlier process of this id is removed first), and the rename replaces a link at the
@@ -157,7 +155,7 @@ bool ReplaceFile(const std::string& file, const std::string& text, mode_t mode) 
   if (fd < 0) return false;
   bool ok;
   {
-    Fd tempFd{fd};
+    Fd tempFd(fd);
     ok = fchmod(fd, mode) == 0 && WriteAll(fd, text);
   }
   if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) == 0) return true;

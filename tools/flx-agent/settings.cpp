@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "agent.h"
+#include "kevohandle.h"
 #include "kevoroot.h"
 
 namespace flxagent {
@@ -32,10 +33,7 @@ bool ReadSessionFile(const std::string& path, std::string& sid, std::string& why
         "cannot open the session id file " + path + " (" + strerror(errno) + "; a link is refused)";
     return false;
   }
-  struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-  } closer{fd};
+  kevo::Fd closer(fd);
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     why = "the session id file " + path + " is not a regular file";

@@ -17,25 +17,11 @@
 
 #include "agent.h"
 #include "kevocore.h"
+#include "kevohandle.h"
 
 extern char** environ;
 
 namespace flxagent {
-
-namespace {
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
-}  // namespace
 
 std::string Context::path(const std::string& abs) const {
   if (live()) return abs;
@@ -47,7 +33,7 @@ std::string Context::path(const std::string& abs) const {
 std::string ReadText(const std::string& path, bool* ok, size_t limit) {
   std::string text;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  FdCloser closer{fd};
+  kevo::Fd closer(fd);
   struct stat st;
   // Only regular files and the kernel's pseudo files (size 0); never a FIFO or a device.
   bool good = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -78,7 +64,7 @@ std::string ReadLine(const std::string& path) {
 
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, DirCloser> dir(opendir(path.c_str()));
+  kevo::Dir dir(opendir(path.c_str()));
   if (!dir) return names;
   while (const dirent* e = readdir(dir.get())) {
     const std::string name = e->d_name;
@@ -145,7 +131,7 @@ bool RunTool(const std::vector<std::string>& argv, std::string& out, int& status
   if (argv.empty()) return false;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  FdCloser readEnd{fds[0]};
+  kevo::Fd readEnd(fds[0]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

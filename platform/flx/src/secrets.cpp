@@ -8,12 +8,13 @@
 #include <memory>
 
 #include "flxenroll.h"
+#include "kevohandle.h"
 
 namespace flxenroll {
 
 int CaPin(const std::string& caPath, std::string& pin) {
   try {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(caPath.c_str(), "r"), fclose);
+    kevo::File f(fopen(caPath.c_str(), "re"));
     if (!f) return -1;
     std::unique_ptr<X509, void (*)(X509*)> ca(PEM_read_X509(f.get(), nullptr, nullptr, nullptr),
                                               X509_free);

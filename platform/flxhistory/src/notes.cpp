@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "flxhistory.h"
+#include "kevohandle.h"
 #include "kevoids.h"
 #include "kevoroot.h"
 
@@ -130,18 +131,6 @@ bool openNotesFile(Writer& w) {
   return true;
 }
 
-struct DirClose {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
-// A descriptor closed when it goes.
-struct Fd {
-  int fd;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // An entry of the notes folder, as lstat saw it when listed.
 struct Entry {
   std::string name;
@@ -158,7 +147,7 @@ bool notesFile(const struct stat& st) {
 // opening, so that a file with nothing new costs no open.
 bool listNotes(std::vector<Entry>& entries, std::string& err) {
   const std::string dir = notesDir();
-  std::unique_ptr<DIR, DirClose> d(opendir(dir.c_str()));
+  kevo::Dir d(opendir(dir.c_str()));
   if (!d) {
     err = "cannot read the notes folder " + dir + ": " + strerror(errno) + "; run 'flx-admin init'";
     return false;
@@ -181,8 +170,8 @@ bool listNotes(std::vector<Entry>& entries, std::string& err) {
 template <class Fn>
 bool eachLine(const std::string& name, uint64_t from, struct stat& st, Fn line) {
   const std::string path = notesDir() + "/" + name;
-  const Fd owner{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
-  const int fd = owner.fd;
+  const kevo::Fd owner(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  const int fd = owner.get();
   if (fd < 0 || fstat(fd, &st) != 0 || !notesFile(st)) return false;
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   std::string pending;
@@ -378,8 +367,8 @@ std::vector<std::string> retireNotes(const Offsets& taken, int64_t minAgeSeconds
     }
     // Past what was taken there is at most a line not ended (longer ones are skipped).
     if (!notesFile(e.st) || static_cast<uint64_t>(e.st.st_size) > at + kMaxNoteBytes) continue;
-    const Fd owner{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
-    const int fd = owner.fd;
+    const kevo::Fd owner(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    const int fd = owner.get();
     if (fd < 0) continue;
     struct stat st;
     // No process holds it for writing (so it cannot grow any more), it is taken to its end

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "flx_schema.h"
+#include "kevohandle.h"
 #include "kevopath.h"
 #include "kevoroot.h"
 #include "read_db.h"
@@ -18,21 +19,10 @@ namespace {
 // Icons are small pictures; anything larger is not served.
 const off_t kMaxIconBytes = 1 << 20;
 
-struct CloseDir {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
-struct Fd {
-  int fd;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // The icon file names in `dir`, sorted: regular "*.png" entries only.
 std::vector<std::string> iconNames(const std::string& dir) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, CloseDir> d(opendir(dir.c_str()));
+  kevo::Dir d(opendir(dir.c_str()));
   if (!d) return names;
   while (const struct dirent* e = readdir(d.get())) {
     const std::string name = e->d_name;
@@ -44,14 +34,15 @@ std::vector<std::string> iconNames(const std::string& dir) {
 
 // Reads a regular file of at most kMaxIconBytes without following a symbolic link.
 bool readIcon(const std::string& path, std::string& png, int64_t& mtime) {
-  Fd f{open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+  // Never waits on a planted FIFO: its type is checked once it is open.
+  kevo::Fd f(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (f.fd < 0 || fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxIconBytes)
+  if (f.get() < 0 || fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxIconBytes)
     return false;
   std::string data(static_cast<size_t>(st.st_size), '\0');
   size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = read(f.fd, &data[done], data.size() - done);
+    ssize_t n = read(f.get(), &data[done], data.size() - done);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }

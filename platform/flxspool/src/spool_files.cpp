@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 
+#include "kevohandle.h"
 #include "kevoroot.h"
 
 namespace flxspool {
@@ -19,15 +20,11 @@ namespace {
 
 const char kSuffix[] = ".json";
 
-struct DirClose {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
 // Names of `dir` that pass `keep`, in order.
 template <typename Keep>
 std::vector<std::string> namesOf(const std::string& dir, Keep keep) {
   std::vector<std::string> out;
-  std::unique_ptr<DIR, DirClose> d(opendir(dir.c_str()));
+  kevo::Dir d(opendir(dir.c_str()));
   while (struct dirent* e = d ? readdir(d.get()) : nullptr) {
     if (e->d_name[0] != '.' && keep(e->d_name)) out.push_back(e->d_name);
   }
@@ -116,7 +113,7 @@ uint64_t totalBytes() {
 }
 
 bool readItem(const std::string& path, Json::Value& item) {
-  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(path.c_str(), "re"), fclose);
+  kevo::File f(fopen(path.c_str(), "re"));
   if (!f) return false;
   std::string text;
   char buf[65536];

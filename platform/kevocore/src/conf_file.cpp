@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "kevohandle.h"
 #include "kv_internal.h"
 
 namespace kevocore {
@@ -74,7 +75,7 @@ void parseLine(const std::string& raw, const std::string& sep, ParseState& state
 }  // namespace
 
 bool parseConfFile(const char* path, const char* sep, const ConfVisitor& visit) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "re"), fclose);
+  kevo::File file(fopen(path, "re"));
   if (!file) {
     KV_FAIL(KVERR_FILE_OPEN);
     return false;

@@ -19,11 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "kevohandle.h"
 #include "kevoids.h"
 #include "kevoroot.h"
 #include "kv_internal.h"
 
 namespace {
+
+using kevo::Fd;
 
 constexpr size_t kKeyBytes = crypto_aead_xchacha20poly1305_ietf_KEYBYTES;
 constexpr size_t kNonceBytes = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
@@ -41,17 +44,6 @@ bool ensureSodium() {
   }
   return true;
 }
-
-// Closes a file descriptor on every way out.
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 // Parses the open key file into `key`; the text read is wiped. `why` says what was wrong.
 bool readKeyFd(int fd, unsigned char* key, const char** why = nullptr) {
@@ -165,17 +157,16 @@ void loadOlderKeys(const std::string& dir, Ring& ring) {
   Fd owner(dirFd);
   {
     kevo::RootIds asRoot;
-    int listFd = dup(dirFd);
-    DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
-    if (d == nullptr && listFd >= 0) close(listFd);
-    while (d != nullptr) {
-      const dirent* e = readdir(d);
+    Fd listFd(dup(dirFd));
+    kevo::Dir d(listFd.ok() ? fdopendir(listFd.get()) : nullptr);
+    if (d) listFd.release();  // the listing owns it now
+    while (d) {
+      const dirent* e = readdir(d.get());
       if (e == nullptr) break;
       const size_t len = strlen(e->d_name);
       if (e->d_name[0] != '.' && len > 4 && strcmp(e->d_name + len - 4, ".key") == 0)
         names.push_back(e->d_name);
     }
-    if (d != nullptr) closedir(d);
   }
   std::sort(names.rbegin(), names.rend());
   for (const std::string& name : names) {
@@ -191,7 +182,7 @@ void loadOlderKeys(const std::string& dir, Ring& ring) {
     }
     Fd file(fd);
     const char* why = nullptr;
-    if (file.fd < 0 || !readKeyFd(file.fd, ring.key[ring.count], &why)) {
+    if (file.get() < 0 || !readKeyFd(file.get(), ring.key[ring.count], &why)) {
       syslog(LOG_ERR, "push key [%s/%s] is unusable: %s", dir.c_str(), name.c_str(),
              why != nullptr ? why : strerror(errno));
       continue;
@@ -226,10 +217,10 @@ bool loadRingOrThrow(Ring& ring) {
   Fd file(openKeyFile(path));
   struct stat st;
   const char* why = nullptr;
-  if (file.fd < 0 || fstat(file.fd, &st) != 0) {
+  if (file.get() < 0 || fstat(file.get(), &st) != 0) {
     why = strerror(errno);
     KV_FAIL(KVERR_FILE_OPEN);
-  } else if (!readKeyFd(file.fd, ring.key[0], &why)) {
+  } else if (!readKeyFd(file.get(), ring.key[0], &why)) {
     why = why != nullptr ? why : "unreadable";
   }
   if (why != nullptr) {
@@ -346,11 +337,11 @@ int KVLIBCryptReadKeyFile(const char* path, unsigned char* key) {
     return -1;
   }
   Fd file(open(path, O_RDONLY | O_CLOEXEC));
-  if (file.fd < 0) {
+  if (file.get() < 0) {
     KV_FAIL(KVERR_FILE_OPEN);
     return -1;
   }
-  return readKeyFd(file.fd, key) ? 0 : -1;
+  return readKeyFd(file.get(), key) ? 0 : -1;
 }
 
 int KVLIBCryptSzChunkSize(int length) {

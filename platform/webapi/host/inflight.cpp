@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "host.h"
+#include "kevohandle.h"
 #include "kevoroot.h"
 
 namespace webapihost {
@@ -113,7 +114,7 @@ bool ReadInFlight(const std::string& path, InFlight& request, size_t maxBytes) {
 std::vector<Quarantined> ListQuarantine() {
   std::vector<Quarantined> out;
   const std::string dir = std::string(KEVORootPrefix()) + kQuarantineDir;
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  kevo::Dir d(opendir(dir.c_str()));
   if (!d) return out;
   while (const dirent* e = readdir(d.get())) {
     Quarantined q;
@@ -147,7 +148,7 @@ bool QuarantineRequest(const InFlight& request, const std::string& name, size_t 
   };
   std::vector<Kept> all;
   size_t bytes = 0;
-  if (std::unique_ptr<DIR, int (*)(DIR*)> d{opendir(dir.c_str()), closedir}) {
+  if (kevo::Dir d{opendir(dir.c_str())}) {
     while (const dirent* e = readdir(d.get())) {
       struct stat st;
       if (e->d_name[0] == '.' || lstat((dir + "/" + e->d_name).c_str(), &st) != 0) continue;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <memory>
 
+#include "kevohandle.h"
 #include "process.h"
 
 namespace webapihost {
@@ -70,7 +71,7 @@ std::string RunFolderName() {
 }
 
 int RemoveStaleRunFolders(const std::string& base) {
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(base.c_str()), closedir);
+  kevo::Dir d(opendir(base.c_str()));
   if (!d) return 0;
   std::vector<std::string> stale;
   const std::string self = std::to_string(getpid());
