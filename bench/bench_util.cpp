@@ -121,7 +121,7 @@ TempRoot::~TempRoot() {
       16, FTW_DEPTH | FTW_PHYS);
 }
 
-bool TempRoot::Init(const std::string& adminBin) {
+bool TempRoot::Init(const std::string& adminBin) const {
   if (RunProgram({adminBin, "init"}, nullptr) == 0) return true;
   fprintf(stderr, "bench: flx-admin init failed in %s\n", dir_.c_str());
   return false;

@@ -19,7 +19,7 @@ class TempRoot {
   TempRoot(const TempRoot&) = delete;
   TempRoot& operator=(const TempRoot&) = delete;
   // `flx-admin init` in the root.
-  bool Init(const std::string& adminBin);
+  bool Init(const std::string& adminBin) const;
   const std::string& dir() const { return dir_; }
   std::string Path(const char* below) const;
 

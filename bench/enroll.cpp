@@ -157,14 +157,18 @@ std::vector<double> JoinAtOnce(const std::string& url, const std::string& token,
   return ms;
 }
 
+// `flx-admin init` in `root`, then a host on it; `url` gets its address.
+bool StartOn(const flxbench::TempRoot& root, flxbench::Host& host, std::string& url) {
+  return root.Init(FLX_ADMIN_BIN) &&
+         host.Start({FLX_HOST_BIN, "--listen", "127.0.0.1:0", "--log-level", "notice"},
+                    root.dir() + "/host.log", url);
+}
+
 int RunJoin(int agents) {
   flxbench::TempRoot root("/tmp/flx-enroll-bench");
   flxbench::Host host;
   std::string url;
-  if (!root.Init(FLX_ADMIN_BIN) ||
-      !host.Start({FLX_HOST_BIN, "--listen", "127.0.0.1:0", "--log-level", "notice"},
-                  root.dir() + "/host.log", url))
-    return 1;
+  if (!StartOn(root, host, url)) return 1;
   const std::string token = Token(url);
   std::vector<int> codes;
   // Baseline: the same number of joins refused at once for a wrong secret (no transaction).
@@ -265,10 +269,7 @@ int RunClones(int pairs) {
   flxbench::TempRoot root("/tmp/flx-enroll-bench");
   flxbench::Host host;
   std::string url;
-  if (!root.Init(FLX_ADMIN_BIN) ||
-      !host.Start({FLX_HOST_BIN, "--listen", "127.0.0.1:0", "--log-level", "notice"},
-                  root.dir() + "/host.log", url))
-    return 1;
+  if (!StartOn(root, host, url)) return 1;
   const std::string token = Token(url);
   const std::string key = root.Path("/var/packages/FLX/target/etc/push.key");
   const Json::Value batch = BasicItem();
@@ -337,10 +338,7 @@ int RunLatency(double rate, int seconds, int rounds, int devices, bool withoutAr
       setenv("FLX_IDENTITY_CHECK", "off", 1);
       if (withoutArrival) setenv("LD_PRELOAD", FLX_NOCONTACT_SHIM, 1);
     }
-    const bool ok =
-        side.root->Init(FLX_ADMIN_BIN) &&
-        side.host.Start({FLX_HOST_BIN, "--listen", "127.0.0.1:0", "--log-level", "notice"},
-                        side.root->dir() + "/host.log", side.url);
+    const bool ok = StartOn(*side.root, side.host, side.url);
     unsetenv("FLX_IDENTITY_CHECK");
     unsetenv("LD_PRELOAD");
     if (!ok) return 1;

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "bench_util.h"
 #include "kevocore.h"
 #include "kevoroot.h"
 #include "push.h"
@@ -166,9 +167,7 @@ int main(int argc, char** argv) {
                  " [--clients C] [--seconds S]\n";
     return 2;
   }
-  char tmpl[] = "/tmp/host_bench.XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) return 1;
-  setenv("FLX_ROOT", tmpl, 1);
+  const flxbench::TempRoot root("/tmp/host_bench");
   std::string err, sid;
   uint64_t id = 0;
   if (flxadmin::init(err) != 0 || flxadmin::deviceAdd("BENCH0001", "", id, err) != 0 ||
@@ -180,12 +179,12 @@ int main(int argc, char** argv) {
   Json::Value batch, items;
   unsigned char key[32];
   if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &batch, &err) ||
-      KVLIBCryptReadKeyFile((std::string(tmpl) + KEVO_PUSH_KEY_PATH).c_str(), key) != 0 ||
+      KVLIBCryptReadKeyFile(root.Path(KEVO_PUSH_KEY_PATH).c_str(), key) != 0 ||
       !flxpush::BuildItems(batch, key, flxpush::kDefaultChunkSize, false, items, err)) {
     std::cerr << "host_bench: " << batchFile << ": " << err << "\n";
     return 1;
   }
-  const std::string db = std::string(tmpl) + "/var/packages/FLX/target/db/";
+  const std::string db = root.Path("/var/packages/FLX/target/db/");
   std::vector<Config> configs;
   if (!baselineBin.empty()) configs.push_back({"baseline", {baselineBin}});
   configs.push_back({"workers", {hostBin}});

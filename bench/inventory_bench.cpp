@@ -6,7 +6,6 @@
 // before, with a device's timeline, the fleet's last day and the volumes filling.
 //
 //   inventory_bench [DEVICES] [ROUNDS]     default 10000 devices, 200 rounds
-#include <ftw.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "bench_util.h"
 #include "flxread.h"
 #include "kevoroot.h"
 #include "platform/flxhistory/include/flxhistory_schema.h"
@@ -228,9 +228,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is measured
   const long devices = argc > 1 ? atol(argv[1]) : 10000;
   const int rounds = argc > 2 ? atoi(argv[2]) : 200;
-  char tmpl[] = "/tmp/inventory_bench.XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) abort();
-  setenv("FLX_ROOT", tmpl, 1);
+  const flxbench::TempRoot root("/tmp/inventory_bench");  // FLX_BENCH_KEEP_ROOT keeps it
   std::string err;
   if (flxadmin::init(err) != 0) {
     fprintf(stderr, "bench: %s\n", err.c_str());
@@ -330,12 +328,6 @@ int main(int argc, char** argv) {
     return flxread::volumesFilling(30, now / 86400, page, out, err) == flxread::kOk &&
            out["total"].asInt() > 0;
   });
-  if (getenv("INVENTORY_BENCH_KEEP") != nullptr) {
-    printf("root kept: %s\n", tmpl);
-    return 0;
-  }
-  nftw(
-      tmpl, [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-      FTW_DEPTH | FTW_PHYS);
+  if (getenv("FLX_BENCH_KEEP_ROOT") != nullptr) printf("root kept: %s\n", root.dir().c_str());
   return 0;
 }

@@ -4,7 +4,6 @@
 //  - a push deciphered by the keyring's second key against one deciphered by the first.
 // The registry commits as the host's held stores do (synchronous=NORMAL).
 //   build/dev/bin/liveness_bench [--pushes N]   (N per measurement, default 2000)
-#include <ftw.h>
 #include <json/reader.h>
 #include <sodium.h>
 #include <sqlite3.h>
@@ -25,6 +24,7 @@
 #include "admin.h"
 #include "admin_key.h"
 #include "api/webapi_flx_cache.h"
+#include "bench_util.h"
 #include "flx.h"
 #include "kevocore.h"
 #include "kevoroot.h"
@@ -85,10 +85,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   sqlite3_auto_extension(reinterpret_cast<void (*)(void)>(RelaxSync));
-  char tmpl[] = "/tmp/liveness_bench.XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) return 2;
-  const std::string root = tmpl;
-  setenv("FLX_ROOT", root.c_str(), 1);
+  const flxbench::TempRoot tempRoot("/tmp/liveness_bench");
+  const std::string root = tempRoot.dir();
   std::string err, sid;
   uint64_t id = 0;
   if (flxadmin::init(err) != 0 || flxadmin::deviceAdd("SN-BENCH", "", id, err) != 0 ||
@@ -217,8 +215,5 @@ int main(int argc, char** argv) {
       Percentile(w1, 0.5), Percentile(w2, 0.5), Percentile(w2, 0.5) / Percentile(w1, 0.5));
   sodium_memzero(first, sizeof first);
   sodium_memzero(second, sizeof second);
-  nftw(
-      root.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
-      16, FTW_DEPTH | FTW_PHYS);
   return 0;
 }

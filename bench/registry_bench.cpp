@@ -1,7 +1,6 @@
 // The registry calls of one demo push (17, as the handlers make them) on the process's one
 // connection, against the same calls each on a connection of its own (the registry before it
 // kept one). Prints the ratio, min and median over rounds; run by hand.
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "bench_util.h"
 #include "flx.h"
 #include "kevoroot.h"
 
@@ -79,9 +79,7 @@ double roundMs(const std::string& sid) {
 }  // namespace
 
 int main() {
-  char tmpl[] = "/tmp/registry_bench.XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) return 1;
-  setenv("FLX_ROOT", tmpl, 1);
+  const flxbench::TempRoot root("/tmp/registry_bench");
   std::string err, sid;
   uint64_t id = 0;
   if (flxadmin::init(err) != 0 || flxadmin::deviceAdd("SN-BENCH", "", id, err) != 0 ||
@@ -104,8 +102,5 @@ int main() {
   printf("  ratio kept/fresh              %7.2f %7.2f\n", kept.front() / fresh.front(),
          kept[kRounds / 2] / fresh[kRounds / 2]);
   flxreg::closeShared();
-  nftw(
-      tmpl, [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-      FTW_DEPTH | FTW_PHYS);
   return 0;
 }
