@@ -191,6 +191,35 @@ const char kOperatorsSchemaSql[] =
     "FROM " KEVOFLX_TABLE_AUDIT_POLICY
     ") BEGIN SELECT RAISE(ABORT, 'the audit trail is append-only'); END;";
 
+// The device list sorted by a device column reads its page from an index in that order and
+// stops at the page. Equal values are ordered by serial number ascending in both directions,
+// hence one index per direction.
+const char kListIndexesSql[] =
+    "CREATE INDEX IF NOT EXISTS devices_model_name ON " KEVOFLX_TABLE_DEVICES
+    "(model_name, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_model_name_desc ON " KEVOFLX_TABLE_DEVICES
+    "(model_name DESC, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_version ON " KEVOFLX_TABLE_DEVICES
+    "(version, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_version_desc ON " KEVOFLX_TABLE_DEVICES
+    "(version DESC, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_build_number ON " KEVOFLX_TABLE_DEVICES
+    "(build_number, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_build_number_desc ON " KEVOFLX_TABLE_DEVICES
+    "(build_number DESC, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_status ON " KEVOFLX_TABLE_DEVICES
+    "(status, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_status_desc ON " KEVOFLX_TABLE_DEVICES
+    "(status DESC, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_up_time ON " KEVOFLX_TABLE_DEVICES
+    "(up_time, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_up_time_desc ON " KEVOFLX_TABLE_DEVICES
+    "(up_time DESC, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_cluster_role ON " KEVOFLX_TABLE_DEVICES
+    "(cluster_role, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_cluster_role_desc ON " KEVOFLX_TABLE_DEVICES
+    "(cluster_role DESC, sn);";
+
 }  // namespace
 
 // The registry's schema, one numbered step per change: a database has had every step up to
@@ -212,6 +241,7 @@ std::vector<kevo::SchemaStep> schemaSteps() {
       {3, kEnrollSchemaSql, nullptr},
       {4, kLivenessSchemaSql, nullptr},
       {5, kOperatorsSchemaSql, nullptr},
+      {6, kListIndexesSql, nullptr},
   };
 }
 

@@ -88,6 +88,14 @@ const char kGroupSql[] =
     "(SELECT g.name FROM " KEVOFLX_TABLE_DEVICE_GROUPS " m JOIN " KEVOFLX_TABLE_GROUPS
     " g ON g.id = m.group_id WHERE m.device_id = d.id)";
 
+// How each device came in: its admission, read with the page's rows (a device added by hand
+// has none: "registered").
+const char kEnrollmentJoin[] = " LEFT JOIN " KEVOFLX_TABLE_ADMISSIONS " a ON a.sn = d.sn";
+const char kEnrollmentColumns[] =
+    ", coalesce(a.state, 'registered') AS enr_state, coalesce(a.group_name, '') AS enr_group,"
+    " coalesce(a.conflict, 0) AS enr_conflict, coalesce(a.conflict_since, 0) AS enr_since,"
+    " coalesce(a.foreign_sn_pushes, 0) AS enr_foreign";
+
 // The marks' JSON text as an array; anything else as none.
 Json::Value marksArray(const std::string& text) {
   Json::Value marks;
@@ -98,7 +106,8 @@ Json::Value marksArray(const std::string& text) {
   return marks;
 }
 
-// Moves the summary columns of a flat device row into "summary".
+// Moves the summary columns of a flat device row into "summary" and its admission's into
+// "enrollment".
 Json::Value nestSummary(Json::Value row) {
   Json::Value summary(Json::objectValue);
   for (const SummaryColumn& c : kSummary) {
@@ -107,6 +116,16 @@ Json::Value nestSummary(Json::Value row) {
   }
   summary["marks"] = marksArray(summary["marks"].asString());
   row["summary"] = summary;
+  Json::Value enrollment(Json::objectValue);
+  enrollment["state"] = row["enr_state"];
+  enrollment["group"] = row["enr_group"];
+  enrollment["identity"] = row["enr_conflict"].asInt64() != 0 ? "identity-conflict" : "ok";
+  enrollment["conflict_since"] = row["enr_since"];
+  enrollment["foreign_sn_pushes"] = row["enr_foreign"];
+  for (const char* k : {"enr_state", "enr_group", "enr_conflict", "enr_since", "enr_foreign"})
+    row.removeMember(k);
+  row["enrollment"] = enrollment;
+  row["stale"] = row["stale"].asBool();
   return row;
 }
 
@@ -115,22 +134,55 @@ std::string deviceRowSql() {
   std::string sql = std::string("SELECT ") + kDeviceColumns + ", " + kGroupSql + " AS \"group\", " +
                     kLivenessColumns;
   for (const SummaryColumn& c : kSummary) sql += ", " + summarySql(c) + " AS " + c.name;
-  return sql;
+  return sql + kEnrollmentColumns;
+}
+
+// The page's rows whole, from the CTE `page` (id, k) in the order `order`.
+std::string pageRowsSql(const std::string& order) {
+  return deviceRowSql() + " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" +
+         kSummaryJoin + kEnrollmentJoin + " ORDER BY " + order;
 }
 
 const char* const kMarks[] = {"failing", "full", "hot", "filling"};
 
-// The devices the filter leaves, counted by mark. Without a filter each mark is counted from
-// its partial index of the summary rows. Stale is the one definition (isStale) at `now`.
+// The devices the filter leaves, counted by mark. Stale is the one definition (isStale) at
+// `now`. With a filter this is one pass over the devices it leaves (and the list's total).
+// Without, nothing reads every device: the total comes from an index, each mark from its
+// partial index of the summary rows, and the stale devices are those without a contact plus
+// those whose last one is older than any device may be silent and still be alive: in a fleet
+// that pushes, the few that are stale.
 Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, int64_t now,
                   Json::Value& counts, std::string& err) {
   std::string sql;
-  if (q.filter.empty() && q.scope.all) {
-    sql = "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES ")";
+  if (q.filter.empty()) {
+    const std::string contacts = q.scope.all
+                                     ? std::string("SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS)
+                                     : "SELECT count(*) FROM " KEVOFLX_TABLE_DEVICE_GROUPS
+                                       " sg CROSS JOIN " KEVOFLX_TABLE_CONTACTS
+                                       " ct ON ct.device_id = sg.device_id WHERE sg.group_id IN (" +
+                                           scopeGroupIds(q.scope) + ")";
+    sql = "SELECT (" + scopeCountSql(q.scope) + ")";
     for (const char* m : kMarks)
-      sql += std::string(", (SELECT count(*) FROM h.summary WHERE marks LIKE '%\"") + m + "\"%')";
-    sql += std::string(", (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d") + kLivenessJoin +
-           " WHERE flx_stale_at(ct.arrival, s.push_interval, ?3))";
+      sql += std::string(", (SELECT count(*) FROM h.summary s WHERE marks LIKE '%\"") + m +
+             "\"%' AND " + scopeSql(q.scope, "s.device_id") + ")";
+    // A device is stale after kStaleIntervals of its interval: one silent for longer than that
+    // of the longest interval in the fleet is stale, one silent for less than that of the
+    // shortest is not (the agent's counts for those not learnt yet; both read from the
+    // summary's index of intervals). Only the contacts between the two are looked at.
+    const std::string agent = std::to_string(kAgentIntervalSeconds);
+    const std::string intervals = " FROM h.summary WHERE push_interval > 0), " + agent + "))";
+    const std::string longest = "max(1, ?3 - " + std::to_string(kStaleIntervals) + " * max(" +
+                                agent + ", coalesce((SELECT max(push_interval)" + intervals + ")";
+    const std::string shortest = "max(1, ?3 - " + std::to_string(kStaleIntervals) + " * min(" +
+                                 agent + ", coalesce((SELECT min(push_interval)" + intervals + ")";
+    sql += ", (" + contacts +
+           "), (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct WHERE ct.arrival < " + longest +
+           " AND " + scopeSql(q.scope, "ct.device_id") +
+           "), (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS
+           " ct LEFT JOIN h.summary s ON s.device_id = ct.device_id WHERE ct.arrival >= " +
+           longest + " AND ct.arrival < " + shortest +
+           " AND flx_stale_at(ct.arrival, s.push_interval, ?3) AND " +
+           scopeSql(q.scope, "ct.device_id") + ")";
   } else {
     const std::string marks = summarySql("marks", "'[]'");
     sql = "SELECT count(*)";
@@ -147,7 +199,51 @@ Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, in
   counts["devices"] = Json::Int64(c.i64(0));
   for (size_t i = 0; i < sizeof kMarks / sizeof kMarks[0]; ++i)
     counts[kMarks[i]] = Json::Int64(c.i64(static_cast<int>(i) + 1));
-  counts["stale"] = Json::Int64(c.i64(5));
+  // Without a filter: the devices without a contact, and those with an old one.
+  counts["stale"] =
+      Json::Int64(q.filter.empty() ? c.i64(0) - c.i64(5) + c.i64(6) + c.i64(7) : c.i64(5));
+  return kOk;
+}
+
+// A filtered page: one pass over the devices the filter leaves gives the page, its total and
+// the counts (a statement of their own would read every device again). Each row carries the
+// counts: they are read from the first and removed; an empty page counts apart.
+Result filteredPage(ReadDb& db, const ListQuery& q, const std::string& key, const char* dir,
+                    int64_t now, Json::Value& out, std::string& err) {
+  const std::string pattern = likePattern(q.filter);
+  std::string counts = "count(*) AS " FLXREAD_TOTAL_COLUMN;
+  for (const char* m : kMarks)
+    counts += std::string(", coalesce(sum(marks LIKE '%\"") + m + "\"%'), 0) AS n_" + m;
+  counts += ", coalesce(sum(stale), 0) AS n_stale";
+  const std::string rowsSql =
+      "WITH m AS MATERIALIZED (SELECT d.id AS id, d.sn AS sn, " + key + " AS k, " +
+      summarySql("marks", "'[]'") +
+      " AS marks, flx_stale_at(ct.arrival, s.push_interval, ?3) AS stale "
+      "FROM " KEVOFLX_TABLE_DEVICES " d" +
+      kSummaryJoin + " WHERE " + kFilterSql + " AND " + scopeSql(q.scope) +
+      "), n AS MATERIALIZED (SELECT " + counts +
+      " FROM m), page AS (SELECT id, k FROM m ORDER BY k" + dir + ", sn, id LIMIT ?4 OFFSET ?5) " +
+      deviceRowSql() + ", n.*" +
+      " FROM page CROSS JOIN n CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" +
+      kSummaryJoin + kEnrollmentJoin + " ORDER BY page.k" + dir + ", d.sn, d.id";
+  Result r = pagedRows(
+      db,
+      std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql +
+          " AND " + scopeSql(q.scope),
+      rowsSql, q.page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern).bind(now); }, out,
+      err);
+  if (r != kOk) return r;
+  Json::Value& rows = out["devices"];
+  if (rows.empty()) return countMarks(db, pattern, q, now, out["counts"], err);
+  Json::Value& c = out["counts"] = Json::Value(Json::objectValue);
+  c["devices"] = out["total"];
+  for (const char* m : {"failing", "full", "hot", "filling", "stale"})
+    c[m] = rows[0][std::string("n_") + m];
+  for (Json::Value& row : rows) {
+    for (const char* m : {"failing", "full", "hot", "filling", "stale"})
+      row.removeMember(std::string("n_") + m);
+    row = nestSummary(row);
+  }
   return kOk;
 }
 
@@ -162,46 +258,47 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
   // every device only when the list is sorted by one of them).
   const bool bySummary = key->second.compare(0, 12, "(CASE WHEN s") == 0;
   const bool joined = bySummary || key->second.find("ct.") != std::string::npos;
+  const std::string pattern = likePattern(q.filter);
   ReadDb db;
+  if (!q.filter.empty() && q.page.sink == nullptr && db.ok())
+    return filteredPage(db, q, key->second, dir, now, out, err);
+  // The counts first: they give the page's total, so that the page's own query stops at the
+  // page where an index hands out its rows in order. An export needs neither.
+  Json::Value counts;
+  if (q.page.sink == nullptr && db.ok()) {
+    const Result r = countMarks(db, pattern, q, now, counts, err);
+    if (r != kOk) return r;
+  }
+  const int64_t total = q.page.sink == nullptr ? counts["devices"].asInt64() : -1;
   // Without a filter, and once every device has its summary row, a summary column's page is
   // read from its index in order (ties by device id), stopping at the page: the cost of a
   // page stays that of its rows however large the fleet. Otherwise every device is sorted.
-  // A reader of some groups only never takes the whole fleet's paths: the scope filters.
-  const bool whole = q.filter.empty() && q.scope.all;
-  if (bySummary && whole && q.page.sink == nullptr && db.ok()) {
+  if (bySummary && q.filter.empty() && q.page.sink == nullptr && db.ok()) {
     Query all(db, "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES
                   ") <= (SELECT count(*) FROM h.summary)");
     if (all.step() != SQLITE_ROW) return storeFailed(db, err);
     if (all.i64(0) != 0) {
       const std::string rowsSql =
           "WITH page AS (SELECT s.device_id AS id, s." + q.sort + " AS k FROM h.summary s" +
-          " CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = s.device_id ORDER BY s." + q.sort +
-          dir + ", s.device_id" + dir + " LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
-          " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" + kSummaryJoin +
-          " ORDER BY page.k" + dir + ", page.id" + dir;
+          " CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = s.device_id WHERE " +
+          scopeSql(q.scope) + " ORDER BY s." + q.sort + dir + ", s.device_id" + dir +
+          " LIMIT ?3 OFFSET ?4) " + pageRowsSql(std::string("page.k") + dir + ", page.id" + dir);
       Result r = pagedRows(
-          db, "SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES, rowsSql, q.page, "devices",
-          [](Query& s) { s.bind(std::string()).bind(std::string()); }, out, err);
+          db, "", rowsSql, q.page, "devices",
+          [](Query& s) { s.bind(std::string()).bind(std::string()); }, out, err, total);
       if (r != kOk) return r;
       for (Json::Value& row : out["devices"]) row = nestSummary(row);
-      return countMarks(db, "", q, now, out["counts"], err);
+      out["counts"] = counts;
+      return kOk;
     }
   }
-  // Without a filter the total is counted apart (from an index): the window count would
-  // read every device, where an index in the sort's order stops at the page.
+  // Sorted by a device column with an index of its own (see the registry's list indexes), the
+  // page is read in the index's order and the scan stops at its end, filter or not.
   const std::string rowsSql =
-      "WITH page AS (SELECT d.id AS id, " + key->second + " AS k" +
-      (whole ? "" : ", " FLXREAD_TOTAL_SQL) + " FROM " KEVOFLX_TABLE_DEVICES " d" +
+      "WITH page AS (SELECT d.id AS id, " + key->second + " AS k FROM " KEVOFLX_TABLE_DEVICES " d" +
       (joined ? kSummaryJoin : "") + " WHERE " + kFilterSql + " AND " + scopeSql(q.scope) +
-      " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
-      (whole ? "" : ", page." FLXREAD_TOTAL_COLUMN) +
-      " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" + kSummaryJoin +
-      " ORDER BY page.k" + dir + ", d.sn, d.id";
-  const std::string countSql =
-      whole ? std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES)  // binds nothing
-            : std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql +
-                  " AND " + scopeSql(q.scope);
-  const std::string pattern = likePattern(q.filter);
+      " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " +
+      pageRowsSql(std::string("page.k") + dir + ", d.sn, d.id");
   // An export gets each row as the page would show it.
   RowSink nested;
   Page page = q.page;
@@ -213,14 +310,12 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
     page.sink = &nested;
   }
   Result r = pagedRows(
-      db, countSql, rowsSql, page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); },
-      out, err);
+      db, "", rowsSql, page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); }, out, err,
+      total);
   if (r != kOk || page.sink != nullptr) return r;
-  for (Json::Value& row : out["devices"]) {
-    row = nestSummary(row);
-    row["stale"] = row["stale"].asBool();
-  }
-  return countMarks(db, pattern, q, now, out["counts"], err);
+  for (Json::Value& row : out["devices"]) row = nestSummary(row);
+  out["counts"] = counts;
+  return kOk;
 }
 
 // Devices joined with rows of `table` alias `x`, `cols` from both, filtered by `where`.

@@ -159,8 +159,6 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
       sqlite3_create_function(raw, "flx_stale_at", 3, flags, nullptr, sqlStale, nullptr, nullptr) !=
           SQLITE_OK ||
       sqlite3_create_function(raw, "flx_natural", 1, flags, nullptr, sqlNatural, nullptr,
-                              nullptr) != SQLITE_OK ||
-      sqlite3_create_function(raw, "flx_in_scope", 2, SQLITE_UTF8, nullptr, sqlInScope, nullptr,
                               nullptr) != SQLITE_OK) {
     error = why("cannot prepare the read connection", raw);
     sqlite3_close_v2(raw);
