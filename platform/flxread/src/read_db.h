@@ -76,6 +76,9 @@ std::string failingDiskSql(const std::string& alias);
 extern const char kLivenessJoin[];
 extern const char kLivenessColumns[];
 
+// scopeSql as a join of the device rows (`deviceId` names their id) that keeps those in
+// `scope`: the table (alias sg) follows them, so that a scan in an index's order stays one.
+std::string scopeJoinSql(const Scope& scope, const char* deviceId = "d.id");
 // The number of devices in `scope`, as a statement without parameters.
 std::string scopeCountSql(const Scope& scope);
 // The scope's group ids as a list of integer literals for IN (...).
