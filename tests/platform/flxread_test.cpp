@@ -123,6 +123,15 @@ TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
   query("UPDATE devices SET hostname = 'store-9' WHERE sn = 'SN-C'", path(KEVO_REGISTRY_DB_PATH));
   EXPECT_EQ("SN-C SN-B SN-A", serials(list("hostname")["devices"])) << "names sort naturally";
   EXPECT_EQ("", serials(list("sn", false, "%")["devices"])) << "wildcards are literal";
+  // A text found anywhere in the serial number, host name or model: ASCII letters in any case,
+  // other characters exactly.
+  query("UPDATE devices SET model_name = '\u00dcn\u00efcode-aaab' WHERE sn = 'SN-B'",
+        path(KEVO_REGISTRY_DB_PATH));
+  const std::pair<const char*, const char*> filters[] = {
+      {"sn-", "SN-A SN-B SN-C"}, {"-c", "SN-C"},        {"ORE-1", "SN-A SN-B"}, {"aab", "SN-B"},
+      {"\u00dcn\u00ef", "SN-B"}, {"\u00fcN\u00cf", ""}, {"store-9x", ""},       {"_", ""}};
+  for (const auto& [filter, want] : filters)
+    EXPECT_EQ(want, serials(list("sn", false, filter)["devices"])) << filter;
 
   const Json::Value page = list("sn", false, "", {1, 1});
   EXPECT_EQ("SN-B|3", serials(page["devices"]) + "|" + page["total"].asString());

@@ -79,9 +79,9 @@ const std::map<std::string, std::string>& sortKeys() {
   return keys;
 }
 
-const char kFilterSql[] =
-    "(?1 = '' OR d.sn LIKE ?2 ESCAPE '\\' OR d.hostname LIKE ?2 ESCAPE '\\'"
-    " OR d.model_name LIKE ?2 ESCAPE '\\')";
+// The filter: a text found in the serial number, host name or model, letters in any case.
+// (?2, the text as a LIKE pattern, is bound to every list statement but read by none.)
+const char kFilterSql[] = "(?1 = '' OR flx_match(?1, d.sn, d.hostname, d.model_name))";
 
 // The name of the device's group, or null.
 const char kGroupSql[] =
@@ -217,7 +217,8 @@ Result filteredPage(ReadDb& db, const ListQuery& q, const std::string& key, cons
   const std::string pattern = likePattern(q.filter);
   std::string counts = "count(*) AS " FLXREAD_TOTAL_COLUMN;
   for (const char* m : kMarks)
-    counts += std::string(", coalesce(sum(marks LIKE '%\"") + m + "\"%'), 0) AS n_" + m;
+    counts += std::string(", coalesce(sum(marks <> '[]' AND marks LIKE '%\"") + m +
+              "\"%'), 0) AS n_" + m;  // most devices have no mark
   counts += ", coalesce(sum(stale), 0) AS n_stale";
   const std::string rowsSql =
       "WITH m AS MATERIALIZED (SELECT d.id AS id, d.sn AS sn, " + key + " AS k, " +
@@ -261,7 +262,13 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
   // The page is chosen first, so that the summary rows are read for its rows only (and for
   // every device only when the list is sorted by one of them).
   const bool bySummary = key->second.compare(0, 12, "(CASE WHEN s") == 0;
-  const bool joined = bySummary || key->second.find("ct.") != std::string::npos;
+  // Only the rows the key reads are joined to every device: a summary row each would cost the
+  // sort by last contact more than the sort itself.
+  const std::string keyJoin =
+      bySummary ? std::string(kSummaryJoin)
+      : key->second.find("ct.") != std::string::npos
+          ? std::string(" LEFT JOIN " KEVOFLX_TABLE_CONTACTS " ct ON ct.device_id = d.id")
+          : std::string();
   const std::string pattern = likePattern(q.filter);
   ReadDb db;
   if (!q.filter.empty() && q.page.sink == nullptr && db.ok())
@@ -300,8 +307,8 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
   // page is read in the index's order and the scan stops at its end, filter or not.
   const std::string rowsSql = "WITH page AS (SELECT d.id AS id, " + key->second +
                               " AS k FROM " KEVOFLX_TABLE_DEVICES " d" + scopeJoinSql(q.scope) +
-                              (joined ? kSummaryJoin : "") + " WHERE " + kFilterSql +
-                              " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " +
+                              keyJoin + " WHERE " + kFilterSql + " ORDER BY k" + dir +
+                              ", d.sn, d.id LIMIT ?3 OFFSET ?4) " +
                               pageRowsSql(std::string("page.k") + dir + ", d.sn, d.id");
   // An export gets each row as the page would show it.
   RowSink nested;
