@@ -110,9 +110,14 @@ TEST_F(FleetTest, DeviceListSummarisesEachDevice) {
 
 TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
   const std::tuple<const char*, bool, const char*> cases[] = {
-      {"hostname", false, "SN-C SN-A SN-B"},      {"vol_max_use", true, "SN-A SN-C SN-B"},
-      {"disk_failing", true, "SN-B SN-A SN-C"},   {"last_contact", false, "SN-C SN-A SN-B"},
+      {"hostname", false, "SN-C SN-A SN-B"},
+      {"vol_max_use", true, "SN-A SN-C SN-B"},
+      {"disk_failing", true, "SN-B SN-C SN-A"},
+      {"last_contact", false, "SN-C SN-A SN-B"},
       {"disk_max_temp", false, "SN-C SN-A SN-B"},
+      // Equal values: by serial number, and a descending sort is the exact reverse.
+      {"status", false, "SN-A SN-B SN-C"},
+      {"status", true, "SN-C SN-B SN-A"},
   };
   for (const auto& [sort, desc, order] : cases)
     EXPECT_EQ(order, serials(list(sort, desc)["devices"])) << sort;

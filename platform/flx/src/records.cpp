@@ -192,33 +192,21 @@ const char kOperatorsSchemaSql[] =
     ") BEGIN SELECT RAISE(ABORT, 'the audit trail is append-only'); END;";
 
 // The device list sorted by a device column reads its page from an index in that order and
-// stops at the page. Equal values are ordered by serial number ascending in both directions,
-// hence one index per direction.
+// stops at the page. Equal values are ordered by serial number, descending in a descending
+// sort: one index serves both directions, and a push that rewrites the row updates one each.
 const char kListIndexesSql[] =
     "CREATE INDEX IF NOT EXISTS devices_model_name ON " KEVOFLX_TABLE_DEVICES
     "(model_name, sn);"
-    "CREATE INDEX IF NOT EXISTS devices_model_name_desc ON " KEVOFLX_TABLE_DEVICES
-    "(model_name DESC, sn);"
     "CREATE INDEX IF NOT EXISTS devices_version ON " KEVOFLX_TABLE_DEVICES
     "(version, sn);"
-    "CREATE INDEX IF NOT EXISTS devices_version_desc ON " KEVOFLX_TABLE_DEVICES
-    "(version DESC, sn);"
     "CREATE INDEX IF NOT EXISTS devices_build_number ON " KEVOFLX_TABLE_DEVICES
     "(build_number, sn);"
-    "CREATE INDEX IF NOT EXISTS devices_build_number_desc ON " KEVOFLX_TABLE_DEVICES
-    "(build_number DESC, sn);"
     "CREATE INDEX IF NOT EXISTS devices_status ON " KEVOFLX_TABLE_DEVICES
     "(status, sn);"
-    "CREATE INDEX IF NOT EXISTS devices_status_desc ON " KEVOFLX_TABLE_DEVICES
-    "(status DESC, sn);"
     "CREATE INDEX IF NOT EXISTS devices_up_time ON " KEVOFLX_TABLE_DEVICES
     "(up_time, sn);"
-    "CREATE INDEX IF NOT EXISTS devices_up_time_desc ON " KEVOFLX_TABLE_DEVICES
-    "(up_time DESC, sn);"
     "CREATE INDEX IF NOT EXISTS devices_cluster_role ON " KEVOFLX_TABLE_DEVICES
-    "(cluster_role, sn);"
-    "CREATE INDEX IF NOT EXISTS devices_cluster_role_desc ON " KEVOFLX_TABLE_DEVICES
-    "(cluster_role DESC, sn);";
+    "(cluster_role, sn);";
 
 }  // namespace
 

@@ -227,10 +227,10 @@ Result filteredPage(ReadDb& db, const ListQuery& q, const std::string& key, cons
       "FROM " KEVOFLX_TABLE_DEVICES " d" +
       scopeJoinSql(q.scope) + kSummaryJoin + " WHERE " + kFilterSql +
       "), n AS MATERIALIZED (SELECT " + counts +
-      " FROM m), page AS (SELECT id, k FROM m ORDER BY k" + dir + ", sn, id LIMIT ?4 OFFSET ?5) " +
-      deviceRowSql() + ", n.*" +
+      " FROM m), page AS (SELECT id, k FROM m ORDER BY k" + dir + ", sn" + dir +
+      " LIMIT ?4 OFFSET ?5) " + deviceRowSql() + ", n.*" +
       " FROM page CROSS JOIN n CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" +
-      kSummaryJoin + kEnrollmentJoin + " ORDER BY page.k" + dir + ", d.sn, d.id";
+      kSummaryJoin + kEnrollmentJoin + " ORDER BY page.k" + dir + ", d.sn" + dir;
   Result r = pagedRows(
       db,
       std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql +
@@ -307,9 +307,9 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
   // page is read in the index's order and the scan stops at its end, filter or not.
   const std::string rowsSql = "WITH page AS (SELECT d.id AS id, " + key->second +
                               " AS k FROM " KEVOFLX_TABLE_DEVICES " d" + scopeJoinSql(q.scope) +
-                              keyJoin + " WHERE " + kFilterSql + " ORDER BY k" + dir +
-                              ", d.sn, d.id LIMIT ?3 OFFSET ?4) " +
-                              pageRowsSql(std::string("page.k") + dir + ", d.sn, d.id");
+                              keyJoin + " WHERE " + kFilterSql + " ORDER BY k" + dir + ", d.sn" +
+                              dir + ", d.id" + dir + " LIMIT ?3 OFFSET ?4) " +
+                              pageRowsSql("page.k" + std::string(dir) + ", d.sn" + dir);
   // An export gets each row as the page would show it.
   RowSink nested;
   Page page = q.page;
