@@ -221,10 +221,21 @@ TEST_F(OperatorsTest, ListCountsAndEnrollmentFollowTheScope) {
        {"SN-g3-0", "SN-g3-1", "SN-g3-2", "SN-g5-0", "SN-g5-1", "SN-g5-2"}},
       {"groups all gone", scope(false, {}), {}},
   };
-  // Then every other device reports: a scope's devices with a contact are counted from its
-  // members rather than from the contacts.
-  for (int round = 0; round < 2; ++round) {
+  // Then every device gets a summary row (a list by a summary column is then read from its
+  // index, filter or not), then every other device reports: a scope's devices with a contact
+  // are counted from its members rather than from the contacts.
+  for (int round = 0; round < 3; ++round) {
     if (round == 1) {
+      std::string rows;
+      for (const std::string& sn : every) rows += (rows.empty() ? "(" : "), (") + id(sn);
+      ASSERT_EQ(SQLITE_OK, sqlite3_open(path(KEVO_HISTORY_DB_PATH).c_str(), &h));
+      EXPECT_EQ(
+          SQLITE_OK,
+          sqlite3_exec(h, ("INSERT OR IGNORE INTO summary(device_id) VALUES" + rows + ")").c_str(),
+                       nullptr, nullptr, nullptr));
+      sqlite3_close(h);
+    }
+    if (round == 2) {
       for (const std::string& sn : every) {
         if (sn == "SN-g3-1" || sn == "SN-g5-0" || fresh.count(sn) != 0) continue;
         ASSERT_EQ(0, KEVOFLXContactNote(sn, now, 0));
@@ -241,7 +252,7 @@ TEST_F(OperatorsTest, ListCountsAndEnrollmentFollowTheScope) {
                                std::to_string(among(full)) + " hot " + std::to_string(among(hot));
       for (const auto& [sort, filter] :
            {std::make_pair("sn", ""), std::make_pair("sn", "SN-"), std::make_pair("model_name", ""),
-            std::make_pair("vol_max_use", "")}) {
+            std::make_pair("vol_max_use", ""), std::make_pair("vol_max_use", "sN-")}) {
         const std::string what = std::string(c.what) + ", by " + sort + ", filter '" + filter +
                                  "', round " + std::to_string(round);
         flxread::ListQuery q;

@@ -147,14 +147,25 @@ const char* const kMarks[] = {"failing", "full", "hot", "filling"};
 
 // The devices the filter leaves, counted by mark. Stale is the one definition (isStale) at
 // `now`. With a filter this is one pass over the devices it leaves (and the list's total).
-// Without, nothing reads every device: the total comes from an index, each mark from its
+// Without (or `fromIndexes`, once every device has its summary row), each mark comes from its
 // partial index of the summary rows, and the stale devices are those without a contact plus
 // those whose last one is older than any device may be silent and still be alive: in a fleet
-// that pushes, the few that are stale.
+// that pushes, the few that are stale. The total is then an index's count without a filter,
+// one pass over the devices with.
 Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, int64_t now,
-                  Json::Value& counts, std::string& err) {
+                  Json::Value& counts, std::string& err, bool fromIndexes = false,
+                  bool everyContacted = false) {
   std::string sql;
-  if (q.filter.empty()) {
+  const bool indexed = q.filter.empty() || fromIndexes;
+  if (indexed) {
+    // With a filter, each of these reads joins the device row of each summary row or contact
+    // it counts, and the total with the devices without a contact is one pass over the devices.
+    const bool filtered = !q.filter.empty();
+    auto device = [filtered](const char* id) {
+      return filtered ? std::string(" CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = ") + id
+                      : std::string();
+    };
+    const std::string filter = filtered ? std::string(" AND ") + kFilterSql : std::string();
     // The scope's devices with a contact: from the contacts or from the scope's members,
     // whichever are likely fewer (both whole-table counts cost next to nothing).
     const std::string contacts =
@@ -165,10 +176,24 @@ Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, in
                           scopeSql(q.scope, "ct.device_id") +
                           ") ELSE (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct" +
                           scopeJoinSql(q.scope, "ct.device_id") + ") END";
-    sql = "SELECT (" + scopeCountSql(q.scope) + ")";
+    // With a filter, the devices without a contact are looked for only if there are any.
+    const std::string devices =
+        !filtered ? "(SELECT (" + scopeCountSql(q.scope) + ") AS n, (" + scopeCountSql(q.scope) +
+                        ") - (" + contacts + ") AS silent)"
+        : everyContacted
+            ? std::string("(SELECT count(*) AS n, 0 AS silent FROM " KEVOFLX_TABLE_DEVICES " d") +
+                  scopeJoinSql(q.scope) + " WHERE " + kFilterSql + ")"
+            : std::string(
+                  "(SELECT count(*) AS n, coalesce(sum(ct.device_id IS NULL), 0) AS "
+                  "silent FROM " KEVOFLX_TABLE_DEVICES " d") +
+                  scopeJoinSql(q.scope) +
+                  " LEFT JOIN " KEVOFLX_TABLE_CONTACTS " ct ON ct.device_id = d.id WHERE " +
+                  kFilterSql + ")";
+    sql = "SELECT f.n";
     for (const char* m : kMarks)
-      sql += std::string(", (SELECT count(*) FROM h.summary s WHERE marks LIKE '%\"") + m +
-             "\"%' AND " + scopeSql(q.scope, "s.device_id") + ")";
+      sql += std::string(", (SELECT count(*) FROM h.summary s") + device("s.device_id") +
+             " WHERE marks LIKE '%\"" + m + "\"%' AND " + scopeSql(q.scope, "s.device_id") +
+             filter + ")";
     // A device is stale after kStaleIntervals of its interval: one silent for longer than that
     // of the longest interval in the fleet is stale, one silent for less than that of the
     // shortest is not (the agent's counts for those not learnt yet; both read from the
@@ -179,14 +204,14 @@ Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, in
                                 agent + ", coalesce((SELECT max(push_interval)" + intervals + ")";
     const std::string shortest = "max(1, ?3 - " + std::to_string(kStaleIntervals) + " * min(" +
                                  agent + ", coalesce((SELECT min(push_interval)" + intervals + ")";
-    sql += ", (" + contacts +
-           "), (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct WHERE ct.arrival < " + longest +
-           " AND " + scopeSql(q.scope, "ct.device_id") +
-           "), (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS
-           " ct LEFT JOIN h.summary s ON s.device_id = ct.device_id WHERE ct.arrival >= " +
-           longest + " AND ct.arrival < " + shortest +
+    sql += ", f.silent, (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct" +
+           device("ct.device_id") + " WHERE ct.arrival < " + longest + " AND " +
+           scopeSql(q.scope, "ct.device_id") + filter +
+           "), (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct" + device("ct.device_id") +
+           " LEFT JOIN h.summary s ON s.device_id = ct.device_id WHERE ct.arrival >= " + longest +
+           " AND ct.arrival < " + shortest +
            " AND flx_stale_at(ct.arrival, s.push_interval, ?3) AND " +
-           scopeSql(q.scope, "ct.device_id") + ")";
+           scopeSql(q.scope, "ct.device_id") + filter + ") FROM " + devices + " f";
   } else {
     const std::string marks = summarySql("marks", "'[]'");
     sql = "SELECT count(*)";
@@ -203,9 +228,8 @@ Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, in
   counts["devices"] = Json::Int64(c.i64(0));
   for (size_t i = 0; i < sizeof kMarks / sizeof kMarks[0]; ++i)
     counts[kMarks[i]] = Json::Int64(c.i64(static_cast<int>(i) + 1));
-  // Without a filter: the devices without a contact, and those with an old one.
-  counts["stale"] =
-      Json::Int64(q.filter.empty() ? c.i64(0) - c.i64(5) + c.i64(6) + c.i64(7) : c.i64(5));
+  // From the indexes: the devices without a contact, and those with an old one.
+  counts["stale"] = Json::Int64(indexed ? c.i64(5) + c.i64(6) + c.i64(7) : c.i64(5));
   return kOk;
 }
 
@@ -271,37 +295,46 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
           : std::string();
   const std::string pattern = likePattern(q.filter);
   ReadDb db;
-  if (!q.filter.empty() && q.page.sink == nullptr && db.ok())
+  // Once every device has its summary row, a summary column's page is read from its index in
+  // order (ties by device id), each row tested against the filter, stopping at the page: the
+  // cost of a page stays that of the rows up to it however large the fleet. Otherwise every
+  // device the filter leaves is sorted.
+  bool summaryIndex = false, everyContacted = false;
+  if (bySummary && q.page.sink == nullptr && db.ok()) {
+    // Contacts go with their device, one each: as many as devices means every one has one
+    // (counted only where the filtered counts would look for those without).
+    Query all(
+        db,
+        std::string("SELECT n <= (SELECT count(*) FROM h.summary), ") +
+            (q.filter.empty() ? "0" : "n <= (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS ")") +
+            " FROM (SELECT count(*) AS n FROM " KEVOFLX_TABLE_DEVICES ")");
+    if (all.step() != SQLITE_ROW) return storeFailed(db, err);
+    summaryIndex = all.i64(0) != 0;
+    everyContacted = all.i64(1) != 0;
+  }
+  if (!q.filter.empty() && !summaryIndex && q.page.sink == nullptr && db.ok())
     return filteredPage(db, q, key->second, dir, now, out, err);
   // The counts first: they give the page's total, so that the page's own query stops at the
   // page where an index hands out its rows in order. An export needs neither.
   Json::Value counts;
   if (q.page.sink == nullptr && db.ok()) {
-    const Result r = countMarks(db, pattern, q, now, counts, err);
+    const Result r = countMarks(db, pattern, q, now, counts, err, summaryIndex, everyContacted);
     if (r != kOk) return r;
   }
   const int64_t total = q.page.sink == nullptr ? counts["devices"].asInt64() : -1;
-  // Without a filter, and once every device has its summary row, a summary column's page is
-  // read from its index in order (ties by device id), stopping at the page: the cost of a
-  // page stays that of its rows however large the fleet. Otherwise every device is sorted.
-  if (bySummary && q.filter.empty() && q.page.sink == nullptr && db.ok()) {
-    Query all(db, "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES
-                  ") <= (SELECT count(*) FROM h.summary)");
-    if (all.step() != SQLITE_ROW) return storeFailed(db, err);
-    if (all.i64(0) != 0) {
-      const std::string rowsSql =
-          "WITH page AS (SELECT s.device_id AS id, s." + q.sort + " AS k FROM h.summary s" +
-          " CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = s.device_id" + scopeJoinSql(q.scope) +
-          " ORDER BY s." + q.sort + dir + ", s.device_id" + dir + " LIMIT ?3 OFFSET ?4) " +
-          pageRowsSql(std::string("page.k") + dir + ", page.id" + dir);
-      Result r = pagedRows(
-          db, "", rowsSql, q.page, "devices",
-          [](Query& s) { s.bind(std::string()).bind(std::string()); }, out, err, total);
-      if (r != kOk) return r;
-      for (Json::Value& row : out["devices"]) row = nestSummary(row);
-      out["counts"] = counts;
-      return kOk;
-    }
+  if (summaryIndex) {
+    const std::string rowsSql =
+        "WITH page AS (SELECT s.device_id AS id, s." + q.sort + " AS k FROM h.summary s" +
+        " CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = s.device_id" + scopeJoinSql(q.scope) +
+        " WHERE " + kFilterSql + " ORDER BY s." + q.sort + dir + ", s.device_id" + dir +
+        " LIMIT ?3 OFFSET ?4) " + pageRowsSql(std::string("page.k") + dir + ", page.id" + dir);
+    Result r = pagedRows(
+        db, "", rowsSql, q.page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); }, out,
+        err, total);
+    if (r != kOk) return r;
+    for (Json::Value& row : out["devices"]) row = nestSummary(row);
+    out["counts"] = counts;
+    return kOk;
   }
   // Sorted by a device column with an index of its own (see the registry's list indexes), the
   // page is read in the index's order and the scan stops at its end, filter or not.
