@@ -294,6 +294,35 @@ TEST_F(OperatorsTest, ListCountsAndEnrollmentFollowTheScope) {
       EXPECT_EQ(d["sn"] == "SN-g3-1" ? "pending" : "registered",
                 d["enrollment"]["state"].asString());
   }
+  // Without ungrouped devices a reader of every group sees every device (its page and its
+  // export); one group fewer, its devices only (also by a summary column, through its index).
+  ASSERT_EQ(0, KEVOFLXQxDelete("SN-none-0"));
+  ASSERT_EQ(0, KEVOFLXQxDelete("SN-none-1"));
+  for (int groups : {kGroups, kGroups - 1}) {
+    std::vector<int64_t> ids;
+    std::vector<std::string> names;
+    for (int g = 0; g < groups; ++g) {
+      names.push_back("g" + std::to_string(g));
+      ids.push_back(group(names.back().c_str()));
+    }
+    const std::string what = std::to_string(groups) + " groups";
+    for (const char* sort : {"sn", "vol_max_use"}) {
+      flxread::ListQuery q;
+      q.sort = sort, q.scope = scope(false, ids);
+      q.page.limit = 500;
+      Json::Value out;
+      std::string err;
+      ASSERT_EQ(flxread::kOk, flxread::deviceList(q, out, err)) << err;
+      std::set<std::string> seen;
+      for (const Json::Value& d : out["devices"]) seen.insert(d["sn"].asString());
+      EXPECT_EQ(size_t(groups * kPerGroup), seen.size()) << what << " by " << sort;
+      EXPECT_EQ(groups == kGroups, seen.count("SN-g9-0") == 1) << what << " by " << sort;
+      EXPECT_EQ(groups * kPerGroup, out["counts"]["devices"].asInt()) << what << " by " << sort;
+    }
+    ASSERT_EQ(0, call("method=list&format=csv",
+                      token("reader" + std::to_string(groups), "viewer", names)));
+    EXPECT_EQ(groups * kPerGroup + 1, std::count(download_.begin(), download_.end(), '\n')) << what;
+  }
 }
 
 // One device's methods: another group's device is answered byte for byte as a missing one.

@@ -276,7 +276,7 @@ Result filteredPage(ReadDb& db, const ListQuery& q, const std::string& key, cons
   return kOk;
 }
 
-Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err) {
+Result listOn(ReadDb& db, const ListQuery& q, int64_t now, Json::Value& out, std::string& err) {
   auto key = sortKeys().find(q.sort);
   if (key == sortKeys().end()) {
     err = "unknown sort key '" + q.sort + "'";
@@ -294,7 +294,6 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
           ? std::string(" LEFT JOIN " KEVOFLX_TABLE_CONTACTS " ct ON ct.device_id = d.id")
           : std::string();
   const std::string pattern = likePattern(q.filter);
-  ReadDb db;
   // Once every device has its summary row, a summary column's page is read from its index in
   // order (ties by device id), each row tested against the filter, stopping at the page: the
   // cost of a page stays that of the rows up to it however large the fleet. Otherwise every
@@ -377,6 +376,48 @@ const char kDeviceRef[] = FLXREAD_TOTAL_SQL ", " FLXREAD_DEVICE_REF;
 
 bool isSortKey(const std::string& key) {
   return sortKeys().count(key) != 0;
+}
+
+// The registry's version as this connection sees it: it moves with every commit of another.
+bool dataVersion(ReadDb& db, int64_t& version) {
+  Query v(db, "PRAGMA main.data_version");
+  if (v.step() != SQLITE_ROW) return false;
+  version = v.i64(0);
+  return true;
+}
+
+// A reader whose groups hold every device of the fleet (each in a group, no group with members
+// left out) is listed as an all-devices one: the scope then costs no row a look-up. The check
+// and the list must see one state of the registry: a page is read again with the scope when
+// the registry changed meanwhile, an export (which cannot be read again) in one transaction.
+Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err) {
+  ReadDb db;
+  if (q.scope.all || q.scope.groups.empty() || !db.ok()) return listOn(db, q, now, out, err);
+  // Ended however the call ends (the connection outlives it).
+  struct Snapshot {
+    sqlite3* raw = nullptr;
+    ~Snapshot() {
+      if (raw != nullptr) sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
+    }
+  } snapshot;
+  if (q.page.sink != nullptr) {
+    if (sqlite3_exec(db.handle(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+      return listOn(db, q, now, out, err);
+    snapshot.raw = db.handle();
+  }
+  int64_t before = 0, after = 0;
+  if (snapshot.raw == nullptr && !dataVersion(db, before)) return storeFailed(db, err);
+  ListQuery wide = q;
+  {
+    Query covers(db, scopeCoversSql(q.scope));
+    if (covers.step() != SQLITE_ROW) return storeFailed(db, err);
+    wide.scope.all = covers.i64(0) != 0;
+  }
+  if (!wide.scope.all) return listOn(db, q, now, out, err);
+  const Result r = listOn(db, wide, now, out, err);
+  if (r != kOk || snapshot.raw != nullptr) return r;
+  if (!dataVersion(db, after)) return storeFailed(db, err);
+  return before == after ? r : listOn(db, q, now, out, err);
 }
 
 Result deviceList(const ListQuery& q, Json::Value& out, std::string& err) {

@@ -79,6 +79,9 @@ extern const char kLivenessColumns[];
 // scopeSql as a join of the device rows (`deviceId` names their id) that keeps those in
 // `scope`: the table (alias sg) follows them, so that a scan in an index's order stays one.
 std::string scopeJoinSql(const Scope& scope, const char* deviceId = "d.id");
+// A statement without parameters whose one value is 1 when the groups of `scope` (not empty)
+// hold every device of the fleet: it then sees what an all-devices reader sees.
+std::string scopeCoversSql(const Scope& scope);
 // The number of devices in `scope`, as a statement without parameters.
 std::string scopeCountSql(const Scope& scope);
 // The scope's group ids as a list of integer literals for IN (...).

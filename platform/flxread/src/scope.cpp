@@ -33,6 +33,15 @@ std::string scopeJoinSql(const Scope& scope, const char* deviceId) {
          deviceId + " AND sg.group_id IN (" + scopeGroupIds(scope) + ")";
 }
 
+std::string scopeCoversSql(const Scope& scope) {
+  // Membership rows go with their device, one each: as many as devices means none is without.
+  return "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES
+         ") = (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICE_GROUPS
+         ") AND NOT EXISTS (SELECT 1 FROM " KEVOFLX_TABLE_GROUPS " g WHERE g.id NOT IN (" +
+         scopeGroupIds(scope) +
+         ") AND EXISTS (SELECT 1 FROM " KEVOFLX_TABLE_DEVICE_GROUPS " m WHERE m.group_id = g.id))";
+}
+
 std::string scopeCountSql(const Scope& scope) {
   if (scope.all) return "SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES;
   if (scope.groups.empty()) return "SELECT 0";
