@@ -176,10 +176,10 @@ Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, in
                           scopeSql(q.scope, "ct.device_id") +
                           ") ELSE (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct" +
                           scopeJoinSql(q.scope, "ct.device_id") + ") END";
-    // With a filter, the devices without a contact are looked for only if there are any.
+    // Without a filter `silent` holds the devices with a contact (subtracted below: in SQL the
+    // total would be counted twice); with one, those without are looked for only if any are.
     const std::string devices =
-        !filtered ? "(SELECT (" + scopeCountSql(q.scope) + ") AS n, (" + scopeCountSql(q.scope) +
-                        ") - (" + contacts + ") AS silent)"
+        !filtered ? "(SELECT (" + scopeCountSql(q.scope) + ") AS n, (" + contacts + ") AS silent)"
         : everyContacted
             ? std::string("(SELECT count(*) AS n, 0 AS silent FROM " KEVOFLX_TABLE_DEVICES " d") +
                   scopeJoinSql(q.scope) + " WHERE " + kFilterSql + ")"
@@ -229,7 +229,8 @@ Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, in
   for (size_t i = 0; i < sizeof kMarks / sizeof kMarks[0]; ++i)
     counts[kMarks[i]] = Json::Int64(c.i64(static_cast<int>(i) + 1));
   // From the indexes: the devices without a contact, and those with an old one.
-  counts["stale"] = Json::Int64(indexed ? c.i64(5) + c.i64(6) + c.i64(7) : c.i64(5));
+  const int64_t silent = q.filter.empty() ? c.i64(0) - c.i64(5) : c.i64(5);
+  counts["stale"] = Json::Int64(indexed ? silent + c.i64(6) + c.i64(7) : c.i64(5));
   return kOk;
 }
 
