@@ -32,6 +32,8 @@ std::vector<kevo::SchemaStep> historySteps() {
       // The fleet's software counts (filled by the writer from its recorded states) and the
       // marks' indexes.
       {3, std::string(kSoftwareSql) + kMarkIndexesSql, nullptr},
+      // The index of the push intervals.
+      {4, kIntervalIndexSql, nullptr},
   };
 }
 

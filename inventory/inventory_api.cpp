@@ -182,12 +182,7 @@ void list(const Params& p, KEVO::APIResponse* resp) {
              [q](const flxread::Page& page, Json::Value& out, std::string& err) {
                flxread::ListQuery paged = q;
                paged.page = page;
-               const flxread::Result r = flxread::deviceList(paged, out, err);
-               if (r == flxread::kOk) {
-                 for (Json::Value& row : out["devices"])
-                   row["enrollment"] = enrollmentOf(row["sn"].asString());
-               }
-               return r;
+               return flxread::deviceList(paged, out, err);
              });
 }
 

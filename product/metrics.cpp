@@ -124,9 +124,12 @@ void FleetFamilies(std::string& out, const flxread::Fleet& fleet) {
     m::Sample(out, "flx_fleet_disks_failing", m::Label("model", model.first),
               static_cast<double>(model.second));
   std::map<std::string, double> marks = {{"failing", 0}, {"full", 0}, {"hot", 0}, {"filling", 0}};
+  std::vector<std::pair<std::string, double*>> quoted;
+  for (auto& mark : marks) quoted.emplace_back("\"" + mark.first + "\"", &mark.second);
   for (const flxread::FleetDevice& d : fleet.devices)
-    for (auto& mark : marks)
-      if (d.marks.find("\"" + mark.first + "\"") != std::string::npos) mark.second += 1;
+    if (d.marks.size() > 2)  // "[]": none
+      for (auto& mark : quoted)
+        if (d.marks.find(mark.first) != std::string::npos) *mark.second += 1;
   m::Header(out, "flx_devices_marked", m::Type::kGauge,
             "Devices by the history's marks (a device may have several).");
   for (const auto& mark : marks)
@@ -137,10 +140,10 @@ void FleetMetrics(std::string& out, const webapihost::MetricsFlush& flush, time_
   flxread::Fleet fleet;
   std::string err;
   const auto start = std::chrono::steady_clock::now();
-  const bool read =
-      flxread::fleetSnapshot(kFleetLockWaitMs, fleet, err, [now](const flxread::FleetDevice& d) {
-        return Wanted(d, now);
-      }) == flxread::kOk;
+  const bool read = flxread::fleetSnapshot(
+                        kFleetLockWaitMs, fleet, err,
+                        [now](const flxread::FleetDevice& d) { return Wanted(d, now); },
+                        gAllDevices ? 0 : kShownCelsius) == flxread::kOk;
   if (!read) syslog(LOG_WARNING, "metrics: the fleet part is stale: %s", err.c_str());
   m::Header(out, "flx_fleet_stale", m::Type::kGauge,
             "1 when this scrape could not read the stores (locked or unreadable): the fleet "

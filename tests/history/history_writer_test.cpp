@@ -163,6 +163,7 @@ TEST_F(HistoryTest, SamplesByCollectDayAndTheSummary) {
 TEST_F(HistoryTest, PushIntervalLearntFromArrivals) {
   // A history made before versions and before the summary had push_interval: the writer
   // refuses it until init's migration adds the column.
+  history("DROP INDEX summary_push_interval");
   history("ALTER TABLE summary DROP COLUMN push_interval");
   history("PRAGMA user_version=0");
   std::string why;

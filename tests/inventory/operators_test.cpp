@@ -3,7 +3,10 @@
 #include <sqlite3.h>
 #include <time.h>
 
+#include <json/reader.h>
+
 #include <algorithm>
+#include <memory>
 #include <tuple>
 
 #include <set>
@@ -15,6 +18,7 @@
 #include "host.h"
 #include "inventory/inventory_api.h"
 #include "kevoroot.h"
+#include "platform/flxhistory/include/flxhistory_schema.h"
 #include "product/product.h"
 #include "support/root_fixture.h"
 
@@ -76,7 +80,15 @@ class OperatorsTest : public flxtest::RootTest {
     webapihost::RawRequest raw;
     raw.query = "api=" + api + "&version=1&_sid=" + tok + "&" + query;
     raw.remoteIp = "192.0.2.9";
-    answer_ = dispatcher_.Handle(raw);
+    webapihost::Dispatcher::Outcome outcome;
+    answer_ = dispatcher_.Handle(raw, nullptr, nullptr, &outcome);
+    download_.clear();
+    if (outcome.download.producer) {
+      EXPECT_TRUE(outcome.download.producer([this](const char* data, size_t size) {
+        download_.append(data, size);
+        return true;
+      }));
+    }
     return answer_["success"].asBool() ? 0 : answer_["error"]["code"].asInt();
   }
 
@@ -100,6 +112,7 @@ class OperatorsTest : public flxtest::RootTest {
   webapihost::Dispatcher dispatcher_;
   std::string all_, viewer_, admin_;
   Json::Value answer_;
+  std::string download_;
 };
 
 // Every listing method, as a viewer of g3 and with a group filter: exactly g3's devices.
@@ -147,6 +160,169 @@ TEST_F(OperatorsTest, AViewerOfOneGroupSeesExactlyItsDevicesInEveryList) {
   ASSERT_EQ(0, flxops::SetDeviceGroup("SN-g4-0", ""));
   ASSERT_EQ(0, call("method=volumes", viewer_));
   EXPECT_EQ(kPerGroup, answer_["data"]["total"].asInt());
+}
+
+// The list's rows, total and headline counts for every kind of scope, without a filter (each
+// count from an index) and with one (one pass over the devices it leaves): both agree with the
+// devices planted, and each row carries its admission, in the page and in the export.
+TEST_F(OperatorsTest, ListCountsAndEnrollmentFollowTheScope) {
+  addDevice("SN-none-0", "host-none-0");
+  addDevice("SN-none-1", "host-none-1");
+  const int64_t now = time(nullptr);
+  // Fresh: g3-0 (learnt 60 s, 170 s ago) and none-0; g5-0 is 200 s past a 60 s interval, g3-1 a
+  // day; every other device never pushed.
+  ASSERT_EQ(0, KEVOFLXContactNote("SN-g3-0", now - 170, 0));
+  ASSERT_EQ(0, KEVOFLXContactNote("SN-g3-1", now - 86400, 0));
+  ASSERT_EQ(0, KEVOFLXContactNote("SN-g5-0", now - 200, 0));
+  ASSERT_EQ(0, KEVOFLXContactNote("SN-none-0", now, 0));
+  auto id = [this](const std::string& sn) {
+    return query("SELECT id FROM devices WHERE sn = '" + sn + "'", registryDb());
+  };
+  sqlite3* h = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(path(KEVO_HISTORY_DB_PATH).c_str(), &h));
+  EXPECT_EQ(
+      SQLITE_OK,
+      sqlite3_exec(h,
+                   (std::string(flxhistory::kSchemaSql) +
+                    "INSERT INTO summary(device_id, marks, push_interval) VALUES(" + id("SN-g3-0") +
+                    ", '[\"full\"]', 60), (" + id("SN-g5-0") + ", '[]', 60), (" + id("SN-g5-1") +
+                    ", '[\"full\",\"hot\"]', NULL), (" + id("SN-none-1") + ", '[\"hot\"]', NULL)")
+                       .c_str(),
+                   nullptr, nullptr, nullptr));
+  sqlite3_close(h);
+  ASSERT_TRUE(
+      exec("INSERT INTO device_admissions(sn, state, group_name, conflict, conflict_since) "
+           "VALUES('SN-g3-1', 'pending', 'g3', 1, 77)"));
+  auto group = [this](const char* name) {
+    return std::stoll(query(std::string("SELECT id FROM fleet_groups WHERE name = '") + name + "'",
+                            registryDb()));
+  };
+  auto scope = [](bool all, std::vector<int64_t> groups) {
+    flxread::Scope s;
+    s.all = all, s.groups = std::move(groups);
+    return s;
+  };
+  std::set<std::string> every;
+  for (int g = 0; g < kGroups; ++g)
+    for (int i = 0; i < kPerGroup; ++i)
+      every.insert("SN-g" + std::to_string(g) + "-" + std::to_string(i));
+  every.insert({"SN-none-0", "SN-none-1"});
+  std::set<std::string> fresh = {"SN-g3-0", "SN-none-0"};
+  const std::set<std::string> full = {"SN-g3-0", "SN-g5-1"}, hot = {"SN-g5-1", "SN-none-1"};
+  const struct {
+    const char* what;
+    flxread::Scope scope;
+    std::set<std::string> sees;
+  } cases[] = {
+      {"every device", scope(true, {}), every},
+      {"one group", scope(false, {group("g3")}), {"SN-g3-0", "SN-g3-1", "SN-g3-2"}},
+      {"two groups",
+       scope(false, {group("g3"), group("g5")}),
+       {"SN-g3-0", "SN-g3-1", "SN-g3-2", "SN-g5-0", "SN-g5-1", "SN-g5-2"}},
+      {"groups all gone", scope(false, {}), {}},
+  };
+  // Then every device gets a summary row (a list by a summary column is then read from its
+  // index, filter or not), then every other device reports: a scope's devices with a contact
+  // are counted from its members rather than from the contacts.
+  for (int round = 0; round < 3; ++round) {
+    if (round == 1) {
+      std::string rows;
+      for (const std::string& sn : every) rows += (rows.empty() ? "(" : "), (") + id(sn);
+      ASSERT_EQ(SQLITE_OK, sqlite3_open(path(KEVO_HISTORY_DB_PATH).c_str(), &h));
+      EXPECT_EQ(
+          SQLITE_OK,
+          sqlite3_exec(h, ("INSERT OR IGNORE INTO summary(device_id) VALUES" + rows + ")").c_str(),
+                       nullptr, nullptr, nullptr));
+      sqlite3_close(h);
+    }
+    if (round == 2) {
+      for (const std::string& sn : every) {
+        if (sn == "SN-g3-1" || sn == "SN-g5-0" || fresh.count(sn) != 0) continue;
+        ASSERT_EQ(0, KEVOFLXContactNote(sn, now, 0));
+        fresh.insert(sn);
+      }
+    }
+    for (const auto& c : cases) {
+      auto among = [&c](const std::set<std::string>& set) {
+        return std::count_if(set.begin(), set.end(),
+                             [&c](const std::string& sn) { return c.sees.count(sn) != 0; });
+      };
+      const std::string want = std::to_string(c.sees.size()) + " stale " +
+                               std::to_string(c.sees.size() - among(fresh)) + " full " +
+                               std::to_string(among(full)) + " hot " + std::to_string(among(hot));
+      for (const auto& [sort, filter] :
+           {std::make_pair("sn", ""), std::make_pair("sn", "SN-"), std::make_pair("model_name", ""),
+            std::make_pair("vol_max_use", ""), std::make_pair("vol_max_use", "sN-")}) {
+        const std::string what = std::string(c.what) + ", by " + sort + ", filter '" + filter +
+                                 "', round " + std::to_string(round);
+        flxread::ListQuery q;
+        q.sort = sort, q.filter = filter, q.scope = c.scope, q.descending = true;
+        q.page.limit = 500;
+        Json::Value out;
+        std::string err;
+        ASSERT_EQ(flxread::kOk, flxread::deviceList(q, out, err)) << what << ": " << err;
+        std::set<std::string> seen;
+        for (const Json::Value& d : out["devices"]) {
+          seen.insert(d["sn"].asString());
+          const Json::Value& e = d["enrollment"];
+          EXPECT_EQ(d["sn"] == "SN-g3-1" ? "pending g3 identity-conflict 77" : "registered  ok 0",
+                    e["state"].asString() + " " + e["group"].asString() + " " +
+                        e["identity"].asString() + " " + e["conflict_since"].asString())
+              << what << ": " << d["sn"].asString();
+        }
+        EXPECT_EQ(c.sees, seen) << what;
+        const Json::Value& n = out["counts"];
+        EXPECT_EQ(want, n["devices"].asString() + " stale " + n["stale"].asString() + " full " +
+                            n["full"].asString() + " hot " + n["hot"].asString())
+            << what;
+        EXPECT_EQ(static_cast<int>(c.sees.size()), out["total"].asInt()) << what;
+      }
+    }
+  }
+  // The export carries the same admission, and only the devices the token sees.
+  for (const auto& [tok, rows] :
+       {std::make_pair(all_, every.size()), std::make_pair(viewer_, size_t(3))}) {
+    ASSERT_EQ(0, call("method=list&format=json", tok));
+    Json::Value exported;
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    std::string errs;
+    ASSERT_TRUE(
+        reader->parse(download_.data(), download_.data() + download_.size(), &exported, &errs))
+        << errs;
+    ASSERT_EQ(rows, exported.size());
+    for (const Json::Value& d : exported)
+      EXPECT_EQ(d["sn"] == "SN-g3-1" ? "pending" : "registered",
+                d["enrollment"]["state"].asString());
+  }
+  // Without ungrouped devices a reader of every group sees every device (its page and its
+  // export); one group fewer, its devices only (also by a summary column, through its index).
+  ASSERT_EQ(0, KEVOFLXQxDelete("SN-none-0"));
+  ASSERT_EQ(0, KEVOFLXQxDelete("SN-none-1"));
+  for (int groups : {kGroups, kGroups - 1}) {
+    std::vector<int64_t> ids;
+    std::vector<std::string> names;
+    for (int g = 0; g < groups; ++g) {
+      names.push_back("g" + std::to_string(g));
+      ids.push_back(group(names.back().c_str()));
+    }
+    const std::string what = std::to_string(groups) + " groups";
+    for (const char* sort : {"sn", "vol_max_use"}) {
+      flxread::ListQuery q;
+      q.sort = sort, q.scope = scope(false, ids);
+      q.page.limit = 500;
+      Json::Value out;
+      std::string err;
+      ASSERT_EQ(flxread::kOk, flxread::deviceList(q, out, err)) << err;
+      std::set<std::string> seen;
+      for (const Json::Value& d : out["devices"]) seen.insert(d["sn"].asString());
+      EXPECT_EQ(size_t(groups * kPerGroup), seen.size()) << what << " by " << sort;
+      EXPECT_EQ(groups == kGroups, seen.count("SN-g9-0") == 1) << what << " by " << sort;
+      EXPECT_EQ(groups * kPerGroup, out["counts"]["devices"].asInt()) << what << " by " << sort;
+    }
+    ASSERT_EQ(0, call("method=list&format=csv",
+                      token("reader" + std::to_string(groups), "viewer", names)));
+    EXPECT_EQ(groups * kPerGroup + 1, std::count(download_.begin(), download_.end(), '\n')) << what;
+  }
 }
 
 // One device's methods: another group's device is answered byte for byte as a missing one.
@@ -392,7 +568,7 @@ TEST_F(OperatorsTest, TokensFromBeforeTheUpgradeBecomeViewersOfEverything) {
   out.clear();
   ASSERT_EQ(0, admin("operator list", &out)) << out;
   EXPECT_NE(std::string::npos, out.find("legacy               viewer   (all)")) << out;
-  EXPECT_EQ("5", query("PRAGMA user_version", registryDb()));
+  EXPECT_EQ(std::to_string(KEVOFLXSchemaVersion()), query("PRAGMA user_version", registryDb()));
   ASSERT_EQ(0, call("method=list", legacy));
   EXPECT_EQ(kGroups * kPerGroup, answer_["data"]["total"].asInt());
   EXPECT_EQ(105, call("method=audit", legacy, "KEVO.FLX.Manage")) << "a viewer acts on nothing";

@@ -192,8 +192,8 @@ inside() {
   apt_root install "$host" "$agent" >"$work/upgrade-prev.log" || { cat "$work/upgrade-prev.log"; fail "upgrade"; }
   fleet_state >"$work/fleet-after"
   diff "$work/fleet-before" "$work/fleet-after" >&2 || fail "the upgrade changed the fleet's rows"
-  [ "$(db registry 'PRAGMA user_version')" = 5 ] || fail "the registry's schema is not version 5"
-  [ "$(db history 'PRAGMA user_version')" = 3 ] || fail "the history's schema was not migrated"
+  [ "$(db registry 'PRAGMA user_version')" = 6 ] || fail "the registry's schema is not version 6"
+  [ "$(db history 'PRAGMA user_version')" = 4 ] || fail "the history's schema was not migrated"
   [ "$(db history "SELECT count(*) FROM pragma_table_info('summary') WHERE name = 'push_interval'")" = 1 ] ||
     fail "the history's summary has no push_interval"
   [ -L "$root/etc/nginx/sites-enabled/flx-webapi-http.conf" ] || fail "the http site is not enabled"

@@ -110,9 +110,14 @@ TEST_F(FleetTest, DeviceListSummarisesEachDevice) {
 
 TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
   const std::tuple<const char*, bool, const char*> cases[] = {
-      {"hostname", false, "SN-C SN-A SN-B"},      {"vol_max_use", true, "SN-A SN-C SN-B"},
-      {"disk_failing", true, "SN-B SN-A SN-C"},   {"last_contact", false, "SN-C SN-A SN-B"},
+      {"hostname", false, "SN-C SN-A SN-B"},
+      {"vol_max_use", true, "SN-A SN-C SN-B"},
+      {"disk_failing", true, "SN-B SN-C SN-A"},
+      {"last_contact", false, "SN-C SN-A SN-B"},
       {"disk_max_temp", false, "SN-C SN-A SN-B"},
+      // Equal values: by serial number, and a descending sort is the exact reverse.
+      {"status", false, "SN-A SN-B SN-C"},
+      {"status", true, "SN-C SN-B SN-A"},
   };
   for (const auto& [sort, desc, order] : cases)
     EXPECT_EQ(order, serials(list(sort, desc)["devices"])) << sort;
@@ -123,6 +128,15 @@ TEST_F(FleetTest, DeviceListSortsFiltersAndPages) {
   query("UPDATE devices SET hostname = 'store-9' WHERE sn = 'SN-C'", path(KEVO_REGISTRY_DB_PATH));
   EXPECT_EQ("SN-C SN-B SN-A", serials(list("hostname")["devices"])) << "names sort naturally";
   EXPECT_EQ("", serials(list("sn", false, "%")["devices"])) << "wildcards are literal";
+  // A text found anywhere in the serial number, host name or model: ASCII letters in any case,
+  // other characters exactly.
+  query("UPDATE devices SET model_name = '\u00dcn\u00efcode-aaab' WHERE sn = 'SN-B'",
+        path(KEVO_REGISTRY_DB_PATH));
+  const std::pair<const char*, const char*> filters[] = {
+      {"sn-", "SN-A SN-B SN-C"}, {"-c", "SN-C"},        {"ORE-1", "SN-A SN-B"}, {"aab", "SN-B"},
+      {"\u00dcn\u00ef", "SN-B"}, {"\u00fcN\u00cf", ""}, {"store-9x", ""},       {"_", ""}};
+  for (const auto& [filter, want] : filters)
+    EXPECT_EQ(want, serials(list("sn", false, filter)["devices"])) << filter;
 
   const Json::Value page = list("sn", false, "", {1, 1});
   EXPECT_EQ("SN-B|3", serials(page["devices"]) + "|" + page["total"].asString());

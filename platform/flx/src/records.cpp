@@ -191,6 +191,23 @@ const char kOperatorsSchemaSql[] =
     "FROM " KEVOFLX_TABLE_AUDIT_POLICY
     ") BEGIN SELECT RAISE(ABORT, 'the audit trail is append-only'); END;";
 
+// The device list sorted by a device column reads its page from an index in that order and
+// stops at the page. Equal values are ordered by serial number, descending in a descending
+// sort: one index serves both directions, and a push that rewrites the row updates one each.
+const char kListIndexesSql[] =
+    "CREATE INDEX IF NOT EXISTS devices_model_name ON " KEVOFLX_TABLE_DEVICES
+    "(model_name, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_version ON " KEVOFLX_TABLE_DEVICES
+    "(version, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_build_number ON " KEVOFLX_TABLE_DEVICES
+    "(build_number, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_status ON " KEVOFLX_TABLE_DEVICES
+    "(status, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_up_time ON " KEVOFLX_TABLE_DEVICES
+    "(up_time, sn);"
+    "CREATE INDEX IF NOT EXISTS devices_cluster_role ON " KEVOFLX_TABLE_DEVICES
+    "(cluster_role, sn);";
+
 }  // namespace
 
 // The registry's schema, one numbered step per change: a database has had every step up to
@@ -212,6 +229,7 @@ std::vector<kevo::SchemaStep> schemaSteps() {
       {3, kEnrollSchemaSql, nullptr},
       {4, kLivenessSchemaSql, nullptr},
       {5, kOperatorsSchemaSql, nullptr},
+      {6, kListIndexesSql, nullptr},
   };
 }
 

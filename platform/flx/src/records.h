@@ -12,7 +12,7 @@
 namespace flxreg {
 
 // The version of the last step of schemaSteps(): what this library reads and writes.
-constexpr int kSchemaVersion = 5;
+constexpr int kSchemaVersion = 6;
 
 // The numbered steps that make the registry's schema, oldest first; each CREATE is
 // "IF NOT EXISTS", so a step completes a database made before versions were kept.

@@ -103,11 +103,16 @@ constexpr const char* kMarkIndexesSql =
     "CREATE INDEX IF NOT EXISTS summary_hot ON summary(device_id) WHERE marks LIKE '%\"hot\"%';"
     "CREATE INDEX IF NOT EXISTS summary_filling ON summary(device_id) WHERE marks LIKE '%\"filling\"%';";
 
+// The fleet's shortest push interval, from which the readers count the stale devices without
+// reading every device.
+constexpr const char* kIntervalIndexSql =
+    "CREATE INDEX IF NOT EXISTS summary_push_interval ON summary(push_interval);";
+
 // clang-format on
 
 // The version of the history's last schema step (its user_version); 'flx-admin init' runs the
 // steps, the writer refuses an older database.
-constexpr int kHistorySchemaVersion = 3;
+constexpr int kHistorySchemaVersion = 4;
 
 }  // namespace flxhistory
 

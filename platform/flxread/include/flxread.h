@@ -102,7 +102,8 @@ constexpr int64_t kStaleSeconds = 3600;
 // disk_count, disk_failing, disk_max_temp, app_count, pkg_count, fill_days, marks (array);
 // and the device's liveness: "last_contact" (arrival of its last answered push, null when
 // none), "last_collect" (the newest collect time that push carried, null when none),
-// "push_interval" (the interval stale is measured in) and "stale" (bool, at clockNow()). The
+// "push_interval" (the interval stale is measured in), "stale" (bool, at clockNow()) and
+// "enrollment" (state, group, identity, conflict_since, foreign_sn_pushes). The
 // summary and the sorts by it come from the history's summary rows; for a device without one yet
 // they are computed from the stores (fill_days null).
 // Host names sort naturally ("store-12" before "store-100"). "counts" holds, for the devices

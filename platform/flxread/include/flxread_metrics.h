@@ -65,9 +65,11 @@ constexpr size_t kMaxFailingModels = 50;
 // Reads the fleet, waiting up to `lockWaitMs` for a lock; the volumes and disks of the devices
 // that `wanted` chooses (all when it is empty). kStoreFailed, with `err`, when a store is
 // locked for longer or cannot be read; `out` is then empty.
+// With `notableCelsius` above 0, of those devices' disks only the ones failing, with SMART
+// not normal or at least that hot: read from their indexes, not every disk of the devices.
 using WantedDevice = std::function<bool(const FleetDevice& device)>;
 Result fleetSnapshot(int lockWaitMs, Fleet& out, std::string& err,
-                     const WantedDevice& wanted = nullptr);
+                     const WantedDevice& wanted = nullptr, int64_t notableCelsius = 0);
 
 }  // namespace flxread
 

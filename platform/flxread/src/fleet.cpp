@@ -79,14 +79,22 @@ const std::map<std::string, std::string>& sortKeys() {
   return keys;
 }
 
-const char kFilterSql[] =
-    "(?1 = '' OR d.sn LIKE ?2 ESCAPE '\\' OR d.hostname LIKE ?2 ESCAPE '\\'"
-    " OR d.model_name LIKE ?2 ESCAPE '\\')";
+// The filter: a text found in the serial number, host name or model, letters in any case.
+// (?2, the text as a LIKE pattern, is bound to every list statement but read by none.)
+const char kFilterSql[] = "(?1 = '' OR flx_match(?1, d.sn, d.hostname, d.model_name))";
 
 // The name of the device's group, or null.
 const char kGroupSql[] =
     "(SELECT g.name FROM " KEVOFLX_TABLE_DEVICE_GROUPS " m JOIN " KEVOFLX_TABLE_GROUPS
     " g ON g.id = m.group_id WHERE m.device_id = d.id)";
+
+// How each device came in: its admission, read with the page's rows (a device added by hand
+// has none: "registered").
+const char kEnrollmentJoin[] = " LEFT JOIN " KEVOFLX_TABLE_ADMISSIONS " a ON a.sn = d.sn";
+const char kEnrollmentColumns[] =
+    ", coalesce(a.state, 'registered') AS enr_state, coalesce(a.group_name, '') AS enr_group,"
+    " coalesce(a.conflict, 0) AS enr_conflict, coalesce(a.conflict_since, 0) AS enr_since,"
+    " coalesce(a.foreign_sn_pushes, 0) AS enr_foreign";
 
 // The marks' JSON text as an array; anything else as none.
 Json::Value marksArray(const std::string& text) {
@@ -98,7 +106,8 @@ Json::Value marksArray(const std::string& text) {
   return marks;
 }
 
-// Moves the summary columns of a flat device row into "summary".
+// Moves the summary columns of a flat device row into "summary" and its admission's into
+// "enrollment".
 Json::Value nestSummary(Json::Value row) {
   Json::Value summary(Json::objectValue);
   for (const SummaryColumn& c : kSummary) {
@@ -107,6 +116,16 @@ Json::Value nestSummary(Json::Value row) {
   }
   summary["marks"] = marksArray(summary["marks"].asString());
   row["summary"] = summary;
+  Json::Value enrollment(Json::objectValue);
+  enrollment["state"] = row["enr_state"];
+  enrollment["group"] = row["enr_group"];
+  enrollment["identity"] = row["enr_conflict"].asInt64() != 0 ? "identity-conflict" : "ok";
+  enrollment["conflict_since"] = row["enr_since"];
+  enrollment["foreign_sn_pushes"] = row["enr_foreign"];
+  for (const char* k : {"enr_state", "enr_group", "enr_conflict", "enr_since", "enr_foreign"})
+    row.removeMember(k);
+  row["enrollment"] = enrollment;
+  row["stale"] = row["stale"].asBool();
   return row;
 }
 
@@ -115,22 +134,84 @@ std::string deviceRowSql() {
   std::string sql = std::string("SELECT ") + kDeviceColumns + ", " + kGroupSql + " AS \"group\", " +
                     kLivenessColumns;
   for (const SummaryColumn& c : kSummary) sql += ", " + summarySql(c) + " AS " + c.name;
-  return sql;
+  return sql + kEnrollmentColumns;
+}
+
+// The page's rows whole, from the CTE `page` (id, k) in the order `order`.
+std::string pageRowsSql(const std::string& order) {
+  return deviceRowSql() + " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" +
+         kSummaryJoin + kEnrollmentJoin + " ORDER BY " + order;
 }
 
 const char* const kMarks[] = {"failing", "full", "hot", "filling"};
 
-// The devices the filter leaves, counted by mark. Without a filter each mark is counted from
-// its partial index of the summary rows. Stale is the one definition (isStale) at `now`.
+// The devices the filter leaves, counted by mark. Stale is the one definition (isStale) at
+// `now`. With a filter this is one pass over the devices it leaves (and the list's total).
+// Without (or `fromIndexes`, once every device has its summary row), each mark comes from its
+// partial index of the summary rows, and the stale devices are those without a contact plus
+// those whose last one is older than any device may be silent and still be alive: in a fleet
+// that pushes, the few that are stale. The total is then an index's count without a filter,
+// one pass over the devices with.
 Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, int64_t now,
-                  Json::Value& counts, std::string& err) {
+                  Json::Value& counts, std::string& err, bool fromIndexes = false,
+                  bool everyContacted = false) {
   std::string sql;
-  if (q.filter.empty() && q.scope.all) {
-    sql = "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES ")";
+  const bool indexed = q.filter.empty() || fromIndexes;
+  if (indexed) {
+    // With a filter, each of these reads joins the device row of each summary row or contact
+    // it counts, and the total with the devices without a contact is one pass over the devices.
+    const bool filtered = !q.filter.empty();
+    auto device = [filtered](const char* id) {
+      return filtered ? std::string(" CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = ") + id
+                      : std::string();
+    };
+    const std::string filter = filtered ? std::string(" AND ") + kFilterSql : std::string();
+    // The scope's devices with a contact: from the contacts or from the scope's members,
+    // whichever are likely fewer (both whole-table counts cost next to nothing).
+    const std::string contacts =
+        q.scope.all ? std::string("SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS)
+                    : "SELECT CASE WHEN (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS
+                      ") * 2 < (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES
+                      ") THEN (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct WHERE " +
+                          scopeSql(q.scope, "ct.device_id") +
+                          ") ELSE (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct" +
+                          scopeJoinSql(q.scope, "ct.device_id") + ") END";
+    // Without a filter `silent` holds the devices with a contact (subtracted below: in SQL the
+    // total would be counted twice); with one, those without are looked for only if any are.
+    const std::string devices =
+        !filtered ? "(SELECT (" + scopeCountSql(q.scope) + ") AS n, (" + contacts + ") AS silent)"
+        : everyContacted
+            ? std::string("(SELECT count(*) AS n, 0 AS silent FROM " KEVOFLX_TABLE_DEVICES " d") +
+                  scopeJoinSql(q.scope) + " WHERE " + kFilterSql + ")"
+            : std::string(
+                  "(SELECT count(*) AS n, coalesce(sum(ct.device_id IS NULL), 0) AS "
+                  "silent FROM " KEVOFLX_TABLE_DEVICES " d") +
+                  scopeJoinSql(q.scope) +
+                  " LEFT JOIN " KEVOFLX_TABLE_CONTACTS " ct ON ct.device_id = d.id WHERE " +
+                  kFilterSql + ")";
+    sql = "SELECT f.n";
     for (const char* m : kMarks)
-      sql += std::string(", (SELECT count(*) FROM h.summary WHERE marks LIKE '%\"") + m + "\"%')";
-    sql += std::string(", (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d") + kLivenessJoin +
-           " WHERE flx_stale_at(ct.arrival, s.push_interval, ?3))";
+      sql += std::string(", (SELECT count(*) FROM h.summary s") + device("s.device_id") +
+             " WHERE marks LIKE '%\"" + m + "\"%' AND " + scopeSql(q.scope, "s.device_id") +
+             filter + ")";
+    // A device is stale after kStaleIntervals of its interval: one silent for longer than that
+    // of the longest interval in the fleet is stale, one silent for less than that of the
+    // shortest is not (the agent's counts for those not learnt yet; both read from the
+    // summary's index of intervals). Only the contacts between the two are looked at.
+    const std::string agent = std::to_string(kAgentIntervalSeconds);
+    const std::string intervals = " FROM h.summary WHERE push_interval > 0), " + agent + "))";
+    const std::string longest = "max(1, ?3 - " + std::to_string(kStaleIntervals) + " * max(" +
+                                agent + ", coalesce((SELECT max(push_interval)" + intervals + ")";
+    const std::string shortest = "max(1, ?3 - " + std::to_string(kStaleIntervals) + " * min(" +
+                                 agent + ", coalesce((SELECT min(push_interval)" + intervals + ")";
+    sql += ", f.silent, (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct" +
+           device("ct.device_id") + " WHERE ct.arrival < " + longest + " AND " +
+           scopeSql(q.scope, "ct.device_id") + filter +
+           "), (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS " ct" + device("ct.device_id") +
+           " LEFT JOIN h.summary s ON s.device_id = ct.device_id WHERE ct.arrival >= " + longest +
+           " AND ct.arrival < " + shortest +
+           " AND flx_stale_at(ct.arrival, s.push_interval, ?3) AND " +
+           scopeSql(q.scope, "ct.device_id") + filter + ") FROM " + devices + " f";
   } else {
     const std::string marks = summarySql("marks", "'[]'");
     sql = "SELECT count(*)";
@@ -147,11 +228,56 @@ Result countMarks(ReadDb& db, const std::string& pattern, const ListQuery& q, in
   counts["devices"] = Json::Int64(c.i64(0));
   for (size_t i = 0; i < sizeof kMarks / sizeof kMarks[0]; ++i)
     counts[kMarks[i]] = Json::Int64(c.i64(static_cast<int>(i) + 1));
-  counts["stale"] = Json::Int64(c.i64(5));
+  // From the indexes: the devices without a contact, and those with an old one.
+  const int64_t silent = q.filter.empty() ? c.i64(0) - c.i64(5) : c.i64(5);
+  counts["stale"] = Json::Int64(indexed ? silent + c.i64(6) + c.i64(7) : c.i64(5));
   return kOk;
 }
 
-Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err) {
+// A filtered page: one pass over the devices the filter leaves gives the page, its total and
+// the counts (a statement of their own would read every device again). Each row carries the
+// counts: they are read from the first and removed; an empty page counts apart.
+Result filteredPage(ReadDb& db, const ListQuery& q, const std::string& key, const char* dir,
+                    int64_t now, Json::Value& out, std::string& err) {
+  const std::string pattern = likePattern(q.filter);
+  std::string counts = "count(*) AS " FLXREAD_TOTAL_COLUMN;
+  for (const char* m : kMarks)
+    counts += std::string(", coalesce(sum(marks <> '[]' AND marks LIKE '%\"") + m +
+              "\"%'), 0) AS n_" + m;  // most devices have no mark
+  counts += ", coalesce(sum(stale), 0) AS n_stale";
+  const std::string rowsSql =
+      "WITH m AS MATERIALIZED (SELECT d.id AS id, d.sn AS sn, " + key + " AS k, " +
+      summarySql("marks", "'[]'") +
+      " AS marks, flx_stale_at(ct.arrival, s.push_interval, ?3) AS stale "
+      "FROM " KEVOFLX_TABLE_DEVICES " d" +
+      scopeJoinSql(q.scope) + kSummaryJoin + " WHERE " + kFilterSql +
+      "), n AS MATERIALIZED (SELECT " + counts +
+      " FROM m), page AS (SELECT id, k FROM m ORDER BY k" + dir + ", sn" + dir +
+      " LIMIT ?4 OFFSET ?5) " + deviceRowSql() + ", n.*" +
+      " FROM page CROSS JOIN n CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" +
+      kSummaryJoin + kEnrollmentJoin + " ORDER BY page.k" + dir + ", d.sn" + dir;
+  Result r = pagedRows(
+      db,
+      std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql +
+          " AND " + scopeSql(q.scope),
+      rowsSql, q.page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern).bind(now); }, out,
+      err);
+  if (r != kOk) return r;
+  Json::Value& rows = out["devices"];
+  if (rows.empty()) return countMarks(db, pattern, q, now, out["counts"], err);
+  Json::Value& c = out["counts"] = Json::Value(Json::objectValue);
+  c["devices"] = out["total"];
+  for (const char* m : {"failing", "full", "hot", "filling", "stale"})
+    c[m] = rows[0][std::string("n_") + m];
+  for (Json::Value& row : rows) {
+    for (const char* m : {"failing", "full", "hot", "filling", "stale"})
+      row.removeMember(std::string("n_") + m);
+    row = nestSummary(row);
+  }
+  return kOk;
+}
+
+Result listOn(ReadDb& db, const ListQuery& q, int64_t now, Json::Value& out, std::string& err) {
   auto key = sortKeys().find(q.sort);
   if (key == sortKeys().end()) {
     err = "unknown sort key '" + q.sort + "'";
@@ -161,47 +287,62 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
   // The page is chosen first, so that the summary rows are read for its rows only (and for
   // every device only when the list is sorted by one of them).
   const bool bySummary = key->second.compare(0, 12, "(CASE WHEN s") == 0;
-  const bool joined = bySummary || key->second.find("ct.") != std::string::npos;
-  ReadDb db;
-  // Without a filter, and once every device has its summary row, a summary column's page is
-  // read from its index in order (ties by device id), stopping at the page: the cost of a
-  // page stays that of its rows however large the fleet. Otherwise every device is sorted.
-  // A reader of some groups only never takes the whole fleet's paths: the scope filters.
-  const bool whole = q.filter.empty() && q.scope.all;
-  if (bySummary && whole && q.page.sink == nullptr && db.ok()) {
-    Query all(db, "SELECT (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES
-                  ") <= (SELECT count(*) FROM h.summary)");
-    if (all.step() != SQLITE_ROW) return storeFailed(db, err);
-    if (all.i64(0) != 0) {
-      const std::string rowsSql =
-          "WITH page AS (SELECT s.device_id AS id, s." + q.sort + " AS k FROM h.summary s" +
-          " CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = s.device_id ORDER BY s." + q.sort +
-          dir + ", s.device_id" + dir + " LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
-          " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" + kSummaryJoin +
-          " ORDER BY page.k" + dir + ", page.id" + dir;
-      Result r = pagedRows(
-          db, "SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES, rowsSql, q.page, "devices",
-          [](Query& s) { s.bind(std::string()).bind(std::string()); }, out, err);
-      if (r != kOk) return r;
-      for (Json::Value& row : out["devices"]) row = nestSummary(row);
-      return countMarks(db, "", q, now, out["counts"], err);
-    }
-  }
-  // Without a filter the total is counted apart (from an index): the window count would
-  // read every device, where an index in the sort's order stops at the page.
-  const std::string rowsSql =
-      "WITH page AS (SELECT d.id AS id, " + key->second + " AS k" +
-      (whole ? "" : ", " FLXREAD_TOTAL_SQL) + " FROM " KEVOFLX_TABLE_DEVICES " d" +
-      (joined ? kSummaryJoin : "") + " WHERE " + kFilterSql + " AND " + scopeSql(q.scope) +
-      " ORDER BY k" + dir + ", d.sn, d.id LIMIT ?3 OFFSET ?4) " + deviceRowSql() +
-      (whole ? "" : ", page." FLXREAD_TOTAL_COLUMN) +
-      " FROM page CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = page.id" + kSummaryJoin +
-      " ORDER BY page.k" + dir + ", d.sn, d.id";
-  const std::string countSql =
-      whole ? std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES)  // binds nothing
-            : std::string("SELECT count(*) FROM " KEVOFLX_TABLE_DEVICES " d WHERE ") + kFilterSql +
-                  " AND " + scopeSql(q.scope);
+  // Only the rows the key reads are joined to every device: a summary row each would cost the
+  // sort by last contact more than the sort itself.
+  const std::string keyJoin =
+      bySummary ? std::string(kSummaryJoin)
+      : key->second.find("ct.") != std::string::npos
+          ? std::string(" LEFT JOIN " KEVOFLX_TABLE_CONTACTS " ct ON ct.device_id = d.id")
+          : std::string();
   const std::string pattern = likePattern(q.filter);
+  // Once every device has its summary row, a summary column's page is read from its index in
+  // order (ties by device id), each row tested against the filter, stopping at the page: the
+  // cost of a page stays that of the rows up to it however large the fleet. Otherwise every
+  // device the filter leaves is sorted.
+  bool summaryIndex = false, everyContacted = false;
+  if (bySummary && q.page.sink == nullptr && db.ok()) {
+    // Contacts go with their device, one each: as many as devices means every one has one
+    // (counted only where the filtered counts would look for those without).
+    Query all(
+        db,
+        std::string("SELECT n <= (SELECT count(*) FROM h.summary), ") +
+            (q.filter.empty() ? "0" : "n <= (SELECT count(*) FROM " KEVOFLX_TABLE_CONTACTS ")") +
+            " FROM (SELECT count(*) AS n FROM " KEVOFLX_TABLE_DEVICES ")");
+    if (all.step() != SQLITE_ROW) return storeFailed(db, err);
+    summaryIndex = all.i64(0) != 0;
+    everyContacted = all.i64(1) != 0;
+  }
+  if (!q.filter.empty() && !summaryIndex && q.page.sink == nullptr && db.ok())
+    return filteredPage(db, q, key->second, dir, now, out, err);
+  // The counts first: they give the page's total, so that the page's own query stops at the
+  // page where an index hands out its rows in order. An export needs neither.
+  Json::Value counts;
+  if (q.page.sink == nullptr && db.ok()) {
+    const Result r = countMarks(db, pattern, q, now, counts, err, summaryIndex, everyContacted);
+    if (r != kOk) return r;
+  }
+  const int64_t total = q.page.sink == nullptr ? counts["devices"].asInt64() : -1;
+  if (summaryIndex) {
+    const std::string rowsSql =
+        "WITH page AS (SELECT s.device_id AS id, s." + q.sort + " AS k FROM h.summary s" +
+        " CROSS JOIN " KEVOFLX_TABLE_DEVICES " d ON d.id = s.device_id" + scopeJoinSql(q.scope) +
+        " WHERE " + kFilterSql + " ORDER BY s." + q.sort + dir + ", s.device_id" + dir +
+        " LIMIT ?3 OFFSET ?4) " + pageRowsSql(std::string("page.k") + dir + ", page.id" + dir);
+    Result r = pagedRows(
+        db, "", rowsSql, q.page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); }, out,
+        err, total);
+    if (r != kOk) return r;
+    for (Json::Value& row : out["devices"]) row = nestSummary(row);
+    out["counts"] = counts;
+    return kOk;
+  }
+  // Sorted by a device column with an index of its own (see the registry's list indexes), the
+  // page is read in the index's order and the scan stops at its end, filter or not.
+  const std::string rowsSql = "WITH page AS (SELECT d.id AS id, " + key->second +
+                              " AS k FROM " KEVOFLX_TABLE_DEVICES " d" + scopeJoinSql(q.scope) +
+                              keyJoin + " WHERE " + kFilterSql + " ORDER BY k" + dir + ", d.sn" +
+                              dir + ", d.id" + dir + " LIMIT ?3 OFFSET ?4) " +
+                              pageRowsSql("page.k" + std::string(dir) + ", d.sn" + dir);
   // An export gets each row as the page would show it.
   RowSink nested;
   Page page = q.page;
@@ -213,14 +354,12 @@ Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err)
     page.sink = &nested;
   }
   Result r = pagedRows(
-      db, countSql, rowsSql, page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); },
-      out, err);
+      db, "", rowsSql, page, "devices", [&](Query& s) { s.bind(q.filter).bind(pattern); }, out, err,
+      total);
   if (r != kOk || page.sink != nullptr) return r;
-  for (Json::Value& row : out["devices"]) {
-    row = nestSummary(row);
-    row["stale"] = row["stale"].asBool();
-  }
-  return countMarks(db, pattern, q, now, out["counts"], err);
+  for (Json::Value& row : out["devices"]) row = nestSummary(row);
+  out["counts"] = counts;
+  return kOk;
 }
 
 // Devices joined with rows of `table` alias `x`, `cols` from both, filtered by `where`.
@@ -238,6 +377,48 @@ const char kDeviceRef[] = FLXREAD_TOTAL_SQL ", " FLXREAD_DEVICE_REF;
 
 bool isSortKey(const std::string& key) {
   return sortKeys().count(key) != 0;
+}
+
+// The registry's version as this connection sees it: it moves with every commit of another.
+bool dataVersion(ReadDb& db, int64_t& version) {
+  Query v(db, "PRAGMA main.data_version");
+  if (v.step() != SQLITE_ROW) return false;
+  version = v.i64(0);
+  return true;
+}
+
+// A reader whose groups hold every device of the fleet (each in a group, no group with members
+// left out) is listed as an all-devices one: the scope then costs no row a look-up. The check
+// and the list must see one state of the registry: a page is read again with the scope when
+// the registry changed meanwhile, an export (which cannot be read again) in one transaction.
+Result list(const ListQuery& q, int64_t now, Json::Value& out, std::string& err) {
+  ReadDb db;
+  if (q.scope.all || q.scope.groups.empty() || !db.ok()) return listOn(db, q, now, out, err);
+  // Ended however the call ends (the connection outlives it).
+  struct Snapshot {
+    sqlite3* raw = nullptr;
+    ~Snapshot() {
+      if (raw != nullptr) sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
+    }
+  } snapshot;
+  if (q.page.sink != nullptr) {
+    if (sqlite3_exec(db.handle(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
+      return listOn(db, q, now, out, err);
+    snapshot.raw = db.handle();
+  }
+  int64_t before = 0, after = 0;
+  if (snapshot.raw == nullptr && !dataVersion(db, before)) return storeFailed(db, err);
+  ListQuery wide = q;
+  {
+    Query covers(db, scopeCoversSql(q.scope));
+    if (covers.step() != SQLITE_ROW) return storeFailed(db, err);
+    wide.scope.all = covers.i64(0) != 0;
+  }
+  if (!wide.scope.all) return listOn(db, q, now, out, err);
+  const Result r = listOn(db, wide, now, out, err);
+  if (r != kOk || snapshot.raw != nullptr) return r;
+  if (!dataVersion(db, after)) return storeFailed(db, err);
+  return before == after ? r : listOn(db, q, now, out, err);
 }
 
 Result deviceList(const ListQuery& q, Json::Value& out, std::string& err) {

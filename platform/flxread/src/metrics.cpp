@@ -82,7 +82,8 @@ bool Attach(sqlite3* db, const std::string& path, const char* as, std::string& e
   return false;
 }
 
-Result Read(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wanted) {
+Result Read(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wanted,
+            int64_t notableCelsius) {
   const std::string root = KEVORootPrefix();
   const std::string history = root + KEVO_HISTORY_DB_PATH;
   sqlite3* raw = nullptr;
@@ -156,20 +157,32 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wa
                                   static_cast<uint64_t>(sqlite3_column_int64(st, 1));
                             },
                             err));
-  // The fleet-wide numbers: every volume read from the index of their use, the failing disks
-  // from their partial index.
-  ok = ok &&
-       Each(
-           raw,
-           "SELECT CASE WHEN size_total IS NULL OR size_total <= 0 THEN 'unknown'"
-           " WHEN size_used * 100.0 / size_total < 50 THEN '<50%'"
-           " WHEN size_used * 100.0 / size_total < 80 THEN '50-80%'"
-           " WHEN size_used * 100.0 / size_total < 90 THEN '80-90%'"
-           " WHEN size_used * 100.0 / size_total < 95 THEN '90-95%'"
-           " WHEN size_used <= size_total THEN '95-100%' ELSE '>100%' END, count(*)"
-           " FROM c.vol_info GROUP BY 1",
-           [&](sqlite3_stmt* st) { out.volumesByUse[Text(st, 0)] = sqlite3_column_int64(st, 1); },
-           err);
+  const char* const kBands[] = {"<50%",    "50-80%", "80-90%", "90-95%",
+                                "95-100%", ">100%",  "unknown"};
+  int64_t bands[7] = {};
+  // The fleet-wide numbers: every volume read from the index of their use and counted into
+  // its band here (a GROUP BY would sort every volume), the failing disks from their partial
+  // index.
+  ok = ok && Each(
+                 raw,
+                 "SELECT size_total IS NULL OR size_total <= 0, size_used * 100.0 / size_total,"
+                 " size_used <= size_total FROM c.vol_info",
+                 [&](sqlite3_stmt* st) {
+                   const bool known = sqlite3_column_int(st, 0) == 0;
+                   const bool use = sqlite3_column_type(st, 1) != SQLITE_NULL;
+                   const double percent = sqlite3_column_double(st, 1);
+                   const int band = !known                           ? 6
+                                    : use && percent < 50            ? 0
+                                    : use && percent < 80            ? 1
+                                    : use && percent < 90            ? 2
+                                    : use && percent < 95            ? 3
+                                    : sqlite3_column_int(st, 2) != 0 ? 4
+                                                                     : 5;
+                   ++bands[band];
+                 },
+                 err);
+  for (int i = 0; i < 7; ++i)
+    if (bands[i] > 0) out.volumesByUse[kBands[i]] = bands[i];
   ok = ok && Each(
                  raw,
                  "SELECT coalesce(model, ''), count(*) FROM c.hdd_info WHERE " +
@@ -215,10 +228,24 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wa
     out.disks.push_back(std::move(k));
   };
   if (byDevice) {
-    ok = ok && EachOf(raw, volumeSql + " WHERE qx_id = ?", chosen, volume, err) &&
-         EachOf(raw, diskSql + " WHERE qx_id = ?", chosen, disk, err);
+    ok = ok && EachOf(raw, volumeSql + " WHERE qx_id = ?", chosen, volume, err);
   } else {
-    ok = ok && Each(raw, volumeSql, volume, err) && Each(raw, diskSql, disk, err);
+    ok = ok && Each(raw, volumeSql, volume, err);
+  }
+  if (notableCelsius > 0) {
+    // Failing disks from their partial index, the hot ones from the temperature index: few
+    // of the fleet's disks, in the devices' order as the other reads give them.
+    ok = ok && Each(raw, diskSql + " WHERE " + failingDiskSql(""), disk, err) &&
+         Each(raw,
+              diskSql + " WHERE temp >= " + std::to_string(notableCelsius) + " AND coalesce(" +
+                  failingDiskSql("") + ", 0) = 0",
+              disk, err);
+    std::stable_sort(out.disks.begin(), out.disks.end(),
+                     [](const FleetDisk& a, const FleetDisk& b) { return a.device < b.device; });
+  } else if (byDevice) {
+    ok = ok && EachOf(raw, diskSql + " WHERE qx_id = ?", chosen, disk, err);
+  } else {
+    ok = ok && Each(raw, diskSql, disk, err);
   }
   sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
   return ok ? kOk : kStoreFailed;
@@ -226,9 +253,10 @@ Result Read(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wa
 
 }  // namespace
 
-Result fleetSnapshot(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wanted) {
+Result fleetSnapshot(int lockWaitMs, Fleet& out, std::string& err, const WantedDevice& wanted,
+                     int64_t notableCelsius) {
   out = Fleet();
-  const Result r = guarded(err, [&] { return Read(lockWaitMs, out, err, wanted); });
+  const Result r = guarded(err, [&] { return Read(lockWaitMs, out, err, wanted, notableCelsius); });
   if (r != kOk) out = Fleet();
   return r;
 }

@@ -104,6 +104,36 @@ void sqlNatural(sqlite3_context* ctx, int, sqlite3_value** argv) {
   }
 }
 
+// Whether `needle` occurs in `hay`, ASCII letters in either case (as LIKE compares them).
+bool containsFolded(const unsigned char* hay, int h, const unsigned char* needle, int n) {
+  auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+  for (int start = 0; start + n <= h; ++start) {
+    int i = 0;
+    while (i < n && fold(hay[start + i]) == fold(needle[i])) ++i;
+    if (i == n) return true;
+  }
+  return false;
+}
+
+// flx_match(text, value, ...): 1 when `text` occurs in one of the values, as LIKE '%text%'
+// with the text's wildcards escaped finds it, for a fifth of its cost on a scan of the fleet.
+void sqlMatch(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  const unsigned char* needle = sqlite3_value_text(argv[0]);
+  if (needle == nullptr) {
+    sqlite3_result_null(ctx);
+    return;
+  }
+  const int n = sqlite3_value_bytes(argv[0]);
+  for (int i = 1; i < argc; ++i) {
+    const unsigned char* hay = sqlite3_value_text(argv[i]);
+    if (hay != nullptr && containsFolded(hay, sqlite3_value_bytes(argv[i]), needle, n)) {
+      sqlite3_result_int(ctx, 1);
+      return;
+    }
+  }
+  sqlite3_result_int(ctx, 0);
+}
+
 }  // namespace
 
 namespace {
@@ -160,8 +190,8 @@ sqlite3* openReader(const std::vector<std::string>& paths, std::string& error) {
           SQLITE_OK ||
       sqlite3_create_function(raw, "flx_natural", 1, flags, nullptr, sqlNatural, nullptr,
                               nullptr) != SQLITE_OK ||
-      sqlite3_create_function(raw, "flx_in_scope", 2, SQLITE_UTF8, nullptr, sqlInScope, nullptr,
-                              nullptr) != SQLITE_OK) {
+      sqlite3_create_function(raw, "flx_match", -1, flags, nullptr, sqlMatch, nullptr, nullptr) !=
+          SQLITE_OK) {
     error = why("cannot prepare the read connection", raw);
     sqlite3_close_v2(raw);
     return nullptr;

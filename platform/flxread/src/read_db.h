@@ -76,8 +76,16 @@ std::string failingDiskSql(const std::string& alias);
 extern const char kLivenessJoin[];
 extern const char kLivenessColumns[];
 
-// flx_in_scope(device_id, 'GROUP_ID,...'), the function behind scopeSql (scope.cpp).
-void sqlInScope(sqlite3_context* ctx, int argc, sqlite3_value** argv);
+// scopeSql as a join of the device rows (`deviceId` names their id) that keeps those in
+// `scope`: the table (alias sg) follows them, so that a scan in an index's order stays one.
+std::string scopeJoinSql(const Scope& scope, const char* deviceId = "d.id");
+// A statement without parameters whose one value is 1 when the groups of `scope` (not empty)
+// hold every device of the fleet: it then sees what an all-devices reader sees.
+std::string scopeCoversSql(const Scope& scope);
+// The number of devices in `scope`, as a statement without parameters.
+std::string scopeCountSql(const Scope& scope);
+// The scope's group ids as a list of integer literals for IN (...).
+std::string scopeGroupIds(const Scope& scope);
 
 // "%text%" for LIKE ... ESCAPE '\\', with the wildcards of the text escaped.
 std::string likePattern(const std::string& text);
@@ -114,10 +122,11 @@ Result eachRow(ReadDb& db, const std::string& rowsSql, Bind bindArgs, const RowS
 // `countSql` runs only for an empty page (or always, for queries whose rows an index hands
 // out in order, where the window count would read them all). Both take the same
 // parameters, bound by `bindArgs(Query&)`.
+// A `knownTotal` of 0 or more is the total, counted beforehand: `countSql` is not run.
 template <class Bind>
 Result pagedRows(ReadDb& db, const std::string& countSql, const std::string& rowsSql,
                  const Page& page, const char* key, Bind bindArgs, Json::Value& out,
-                 std::string& err) {
+                 std::string& err, int64_t knownTotal = -1) {
   if (page.limit < 0 || page.limit > kMaxPage || page.offset < 0) {
     err = "paging out of range";
     return kBadArgument;
@@ -133,7 +142,9 @@ Result pagedRows(ReadDb& db, const std::string& countSql, const std::string& row
     q.bind(page.limit).bind(page.offset);
     if (!q.rows(rows)) return storeFailed(db, err);
   }
-  if (!rows.empty() && rows[0].isMember(FLXREAD_TOTAL_COLUMN)) {
+  if (knownTotal >= 0) {
+    total = knownTotal;
+  } else if (!rows.empty() && rows[0].isMember(FLXREAD_TOTAL_COLUMN)) {
     total = rows[0][FLXREAD_TOTAL_COLUMN].asInt64();
     for (Json::Value& row : rows) row.removeMember(FLXREAD_TOTAL_COLUMN);
   } else {
