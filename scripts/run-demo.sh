@@ -65,7 +65,7 @@ echo "== initialising the root"
 root=$(pwd)/.flx/root
 www=$root/var/packages/FLX/target/webapi/www
 mkdir -p "$www"
-install -m 0644 web/index.html web/inventory.css web/inventory.js "$www/"
+install -m 0644 web/index.html web/inventory.css web/inventory*.js "$www/"
 
 if port_taken; then
   echo "run-demo: $listen_host:$listen_port is already in use: stop the other server (or an earlier run-demo) and try again" >&2

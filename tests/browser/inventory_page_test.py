@@ -181,7 +181,7 @@ def prepare(args, root, env):
     subprocess.run([admin, "init"], env=env, check=True, stdout=subprocess.DEVNULL)
     www = os.path.join(root, "var/packages/FLX/target/webapi/www")
     os.makedirs(www, exist_ok=True)
-    for name in ("index.html", "inventory.css", "inventory.js"):
+    for name in os.listdir(os.path.join(args.source, "web")):
         shutil.copy(os.path.join(args.source, "web", name), www)
     host = subprocess.Popen(
         [os.path.join(args.bin, "flx-webapi-host"), "--listen", "127.0.0.1:0",
