@@ -119,6 +119,25 @@ serve() {
       ([.. | objects | select(.pkg_id? == "flx-host") | .version] == [$version])' \
     <<<"$answer" >/dev/null || fail "$phase: the inventory does not show this root: ${answer:0:600}"
   say "$phase: the inventory shows $sn: host name, release and flx-host $version"
+  # The page's own scripts and every module they import, followed from the served files: one
+  # left out of the package, or served as another type than script, leaves the page blank.
+  local page=https://127.0.0.1/inventory/ served script type i=0
+  local -a queue
+  mapfile -t queue < <(in_root curl -sSf --cacert /etc/ssl/flx/flx-webapi.crt "$page" |
+    sed -n 's/.*<script[^>]* src="\([^"/][^"]*\)".*/\1/p')
+  [ "${#queue[@]}" -gt 0 ] || fail "$phase: $page loads no script of its own"
+  while [ "$i" -lt "${#queue[@]}" ]; do
+    script=${queue[i]}
+    i=$((i + 1))
+    served=$(in_root curl -sSf --cacert /etc/ssl/flx/flx-webapi.crt -w '\n%{content_type}' \
+      "$page$script") || fail "$phase: nginx does not serve $page$script"
+    type=${served##*$'\n'}
+    [[ $type == *javascript* ]] || fail "$phase: $page$script is served as $type"
+    while IFS= read -r script; do
+      [[ " ${queue[*]} " == *" $script "* ]] || queue+=("$script")
+    done < <(sed -n 's/^import .* from "\.\/\([^"]*\)";$/\1/p' <<<"$served")
+  done
+  say "$phase: nginx serves the inventory page and its scripts (${#queue[@]})"
   in_root nginx -s quit 2>/dev/null
   kill -TERM "$host_pid"
   wait "$host_pid" || { cat "$work/host-$phase.log"; fail "the host did not stop cleanly"; }
