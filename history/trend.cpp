@@ -55,7 +55,6 @@ double fillDays(sqlite3_stmt* trend, int64_t deviceId, const std::string& volume
   return std::max(0.0, (lastTotal - lastUsed) / slope);
 }
 
-// The interval after a push `gap` seconds after the last one; `interval` 0 is none yet.
 int64_t learnInterval(int64_t interval, int64_t gap) {
   double next = static_cast<double>(gap);
   if (interval > 0) {
