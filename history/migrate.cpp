@@ -8,16 +8,16 @@
 
 #include "flxhistory_schema.h"
 #include "writer.h"
+#include "writer_internal.h"
 
 namespace flxhistory {
+using detail::kHistoryDbMode;
 namespace {
 
 // How far each notes file was taken: the writer's own bookkeeping, committed with the rows
 // written for those notes, so that a note is taken exactly once.
 const char kTakenSql[] =
     "CREATE TABLE IF NOT EXISTS notes_taken(file TEXT PRIMARY KEY, offset INTEGER NOT NULL);";
-// Like the cache database: a reporting group may be given read access.
-const mode_t kHistoryDbMode = 0640;
 
 }  // namespace
 

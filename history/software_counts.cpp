@@ -1,44 +1,29 @@
 #include "software_counts.h"
 
-#include <memory>
 #include <tuple>
 
 #include "flxhistory_schema.h"
+#include "statement.h"
 
 namespace flxhistory {
 namespace {
-
-using Stmt = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
-
-Stmt prepare(sqlite3* db, const char* sql) {
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
-  return Stmt(st, sqlite3_finalize);
-}
-
-void text(sqlite3_stmt* st, int i, const std::string& v) {
-  sqlite3_bind_text(st, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-}
 
 // Adds `n` devices (negative: takes them away) to one version; a version no device runs
 // any more goes.
 bool add(sqlite3* db, const std::string& kind, const std::string& id, const std::string& version,
          const std::string& name, int64_t n) {
-  Stmt up = prepare(db,
-                    "INSERT INTO software(kind, id, version, name, devices) VALUES(?1, ?2, ?3, ?4, "
-                    "?5) ON CONFLICT(kind, id, version) DO UPDATE SET devices = devices + ?5,"
-                    " name = CASE WHEN ?4 = '' THEN name ELSE ?4 END");
-  Stmt gone = prepare(
-      db, "DELETE FROM software WHERE kind = ?1 AND id = ?2 AND version = ?3 AND devices <= 0");
-  for (sqlite3_stmt* st : {up.get(), gone.get()}) {
-    if (st == nullptr) return false;
-    text(st, 1, kind);
-    text(st, 2, id);
-    text(st, 3, version);
+  Stmt up(db,
+          "INSERT INTO software(kind, id, version, name, devices) VALUES(?1, ?2, ?3, ?4, "
+          "?5) ON CONFLICT(kind, id, version) DO UPDATE SET devices = devices + ?5,"
+          " name = CASE WHEN ?4 = '' THEN name ELSE ?4 END");
+  Stmt gone(db,
+            "DELETE FROM software WHERE kind = ?1 AND id = ?2 AND version = ?3 AND devices <= 0");
+  for (Stmt* st : {&up, &gone}) {
+    if (!st->ok()) return false;
+    st->bind(1, kind).bind(2, id).bind(3, version);
   }
-  text(up.get(), 4, name);
-  sqlite3_bind_int64(up.get(), 5, n);
-  return sqlite3_step(up.get()) == SQLITE_DONE && sqlite3_step(gone.get()) == SQLITE_DONE;
+  up.bind(4, name).bind(5, n);
+  return up.step() == SQLITE_DONE && gone.step() == SQLITE_DONE;
 }
 
 const std::string kNone;
@@ -81,9 +66,8 @@ bool countSoftware(sqlite3* db, const SoftwareOf& before, const SoftwareOf& afte
 
 bool ensureSoftware(sqlite3* db, const EachState& states, std::string& why) {
   // Counted already, or nothing recorded to count from: the table is kept as the states change.
-  Stmt has =
-      prepare(db, "SELECT EXISTS(SELECT 1 FROM software) OR NOT EXISTS(SELECT 1 FROM state)");
-  const int rc = has ? sqlite3_step(has.get()) : SQLITE_ERROR;
+  Stmt has(db, "SELECT EXISTS(SELECT 1 FROM software) OR NOT EXISTS(SELECT 1 FROM state)");
+  const int rc = has.step();
   if (rc != SQLITE_ROW) {
     why = sqlite3_errmsg(db);
     return false;
