@@ -4,8 +4,6 @@
 namespace {
 
 using flxtest::Child;
-using flxtest::kAgentPushMs;
-using flxtest::kPushMs;
 using flxtest::kSn;
 using flxtest::kStartMs;
 using flxtest::kStopMs;

@@ -7,7 +7,6 @@ using flxtest::Child;
 using flxtest::kAgentPushMs;
 using flxtest::kPushMs;
 using flxtest::kSn;
-using flxtest::kStartMs;
 using flxtest::kStopMs;
 using flxtest::PushIntegrationTest;
 
