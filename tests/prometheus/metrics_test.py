@@ -86,14 +86,18 @@ class Fleet:
         subprocess.run([os.path.join(self.args.bin, "flx-push"), "--url", self.url, "--sid", sid,
                         batch], env=self.env, check=True, stdout=subprocess.DEVNULL)
 
+    def execute(self, store, sql, params):
+        """Runs one statement in a store of the host's root (flx_registry, flx_history, ...)."""
+        db = sqlite3.connect(os.path.join(self.root, "var/packages/FLX/target/db",
+                                          store + ".sqlite"))
+        with db:
+            db.execute(sql, params)
+        db.close()
+
     def age_contact(self, sn, seconds):
         """Moves a device's last contact back, as if its last push arrived `seconds` ago."""
-        db = sqlite3.connect(os.path.join(self.root,
-                                          "var/packages/FLX/target/db/flx_registry.sqlite"))
-        with db:
-            db.execute("UPDATE device_contacts SET arrival = arrival - ? WHERE device_id ="
-                       " (SELECT id FROM devices WHERE sn = ?)", (seconds, sn))
-        db.close()
+        self.execute("flx_registry", "UPDATE device_contacts SET arrival = arrival - ? WHERE"
+                     " device_id = (SELECT id FROM devices WHERE sn = ?)", (seconds, sn))
 
     def demo(self):
         out = os.path.join(self.root, "fleet")
@@ -192,12 +196,9 @@ def with_history(fleet):
     every = int(time.time() - seen) // 2
 
     def learnt(interval):
-        db = sqlite3.connect(os.path.join(fleet.root,
-                                          "var/packages/FLX/target/db/flx_history.sqlite"))
-        with db:
-            db.execute("UPDATE summary SET push_interval = ? WHERE device_id = (SELECT device_id"
-                       " FROM state WHERE json_extract(state, '$.sn') = ?)", (interval, stale_sn))
-        db.close()
+        fleet.execute("flx_history", "UPDATE summary SET push_interval = ? WHERE device_id ="
+                      " (SELECT device_id FROM state WHERE json_extract(state, '$.sn') = ?)",
+                      (interval, stale_sn))
     learnt(every)
     _, text = get(fleet.url + "/metrics")
     learnt(None)  # the alerts below expect the device silent

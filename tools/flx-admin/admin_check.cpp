@@ -95,22 +95,29 @@ bool checkSessions(Ctx& c, std::string& err) {
       err);
 }
 
+// Rows of `table` in store `db` whose device (column `idColumn`) the registry does not know,
+// one problem per device.
+bool orphanRows(Ctx& c, sqlite3* db, const char* store, const char* table, const char* idColumn,
+                std::string& err) {
+  const std::string t = table, key = idColumn;
+  return eachRow(
+      db, "SELECT " + key + ", count(*) FROM " + t + " GROUP BY " + key,
+      [&](sqlite3_stmt* st) {
+        const int64_t id = sqlite3_column_int64(st, 0);
+        if (c.ids.count(id) != 0) return;
+        c.add(store, t + " of device " + std::to_string(id),
+              std::to_string(sqlite3_column_int64(st, 1)) +
+                  " row(s) of a device the registry does not know",
+              c.sql(db, "DELETE FROM " + t + " WHERE " + key + " = ?", id));
+      },
+      err);
+}
+
 bool checkCache(Ctx& c, std::string& err) {
   sqlite3* cache = c.stores.db("cache");
   if (cache == nullptr) return true;
   for (const char* table : {"vol_info", "dg_info", "hdd_info", "share_info"}) {
-    if (!eachRow(
-            cache, std::string("SELECT qx_id, count(*) FROM ") + table + " GROUP BY qx_id",
-            [&](sqlite3_stmt* st) {
-              const int64_t id = sqlite3_column_int64(st, 0);
-              if (c.ids.count(id) != 0) return;
-              c.add("cache", std::string(table) + " of device " + std::to_string(id),
-                    std::to_string(sqlite3_column_int64(st, 1)) +
-                        " row(s) of a device the registry does not know",
-                    c.sql(cache, std::string("DELETE FROM ") + table + " WHERE qx_id = ?", id));
-            },
-            err))
-      return false;
+    if (!orphanRows(c, cache, "cache", table, "qx_id", err)) return false;
   }
   return eachRow(
       cache, "SELECT rowid, client_sn FROM sample_table",
@@ -152,18 +159,7 @@ bool checkHistory(Ctx& c, std::string& err) {
   sqlite3* h = c.stores.db("history");
   if (h == nullptr) return true;
   for (const char* table : {"events", "samples", "summary", "state"}) {
-    if (!eachRow(
-            h, std::string("SELECT device_id, count(*) FROM ") + table + " GROUP BY device_id",
-            [&](sqlite3_stmt* st) {
-              const int64_t id = sqlite3_column_int64(st, 0);
-              if (c.ids.count(id) != 0) return;
-              c.add("history", std::string(table) + " of device " + std::to_string(id),
-                    std::to_string(sqlite3_column_int64(st, 1)) +
-                        " row(s) of a device the registry does not know",
-                    c.sql(h, std::string("DELETE FROM ") + table + " WHERE device_id = ?", id));
-            },
-            err))
-      return false;
+    if (!orphanRows(c, h, "history", table, "device_id", err)) return false;
   }
   return true;
 }

@@ -179,19 +179,30 @@ struct Walk {
 
 }  // namespace
 
-bool copyTree(const std::string& from, const std::string& to, const CopyOptions& options,
-              std::vector<TreeEntry>* entries, std::vector<std::string>& skipped,
-              std::string& err) {
+namespace {
+
+// Opens the top folder of a walk, never through a link, with its metadata in `st`.
+bool openTop(const std::string& path, Fd& fd, struct stat& st, std::string& err) {
   if (sodium_init() < 0) {
     err = "cannot start libsodium";
     return false;
   }
-  Fd src(open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat st;
-  if (src.get() < 0 || fstat(src.get(), &st) != 0) {
-    err = failure("open the folder", from);
+  fd.reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.ok() || fstat(fd.get(), &st) != 0) {
+    err = failure("open the folder", path);
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool copyTree(const std::string& from, const std::string& to, const CopyOptions& options,
+              std::vector<TreeEntry>* entries, std::vector<std::string>& skipped,
+              std::string& err) {
+  Fd src;
+  struct stat st;
+  if (!openTop(from, src, st, err)) return false;
   if (mkdir(to.c_str(), 0700) != 0) {
     err = failure("create the folder", to);
     return false;
@@ -213,16 +224,9 @@ bool copyTree(const std::string& from, const std::string& to, const CopyOptions&
 
 bool listTree(const std::string& top, bool hash, std::vector<TreeEntry>& entries,
               std::vector<std::string>& skipped, std::string& err) {
-  if (sodium_init() < 0) {
-    err = "cannot start libsodium";
-    return false;
-  }
-  Fd src(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  Fd src;
   struct stat st;
-  if (src.get() < 0 || fstat(src.get(), &st) != 0) {
-    err = failure("open the folder", top);
-    return false;
-  }
+  if (!openTop(top, src, st, err)) return false;
   CopyOptions options;
   options.hash = hash;
   Walk walk{options, false, &entries, skipped, err, top};
