@@ -51,23 +51,30 @@ bool checkSchema(sqlite3* db);
 
 // The connection's write transaction: BEGIN IMMEDIATE takes the write lock at once (waiting
 // through SQLite's backoff), so that an operation's reads and writes see one registry; rolled
-// back unless committed.
+// back unless committed. Inside a transaction already open (a batch of operations), it is a
+// savepoint of it: undone alone when it fails, kept when the outer one commits.
 class Transaction {
  public:
-  explicit Transaction(Db& db) : db_(db), ok_(db.exec("BEGIN IMMEDIATE")) {}
+  explicit Transaction(Db& db)
+      : db_(db),
+        nested_(sqlite3_get_autocommit(db.handle()) == 0),
+        ok_(db.exec(nested_ ? "SAVEPOINT op" : "BEGIN IMMEDIATE")) {}
   ~Transaction() {
-    if (ok_ && !done_) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    if (ok_ && !done_)
+      sqlite3_exec(db_.handle(), nested_ ? "ROLLBACK TO op; RELEASE op" : "ROLLBACK", nullptr,
+                   nullptr, nullptr);
   }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
   bool ok() const { return ok_; }
   bool commit() {
-    done_ = db_.exec("COMMIT");
+    done_ = db_.exec(nested_ ? "RELEASE op" : "COMMIT");
     return done_;
   }
 
  private:
   Db& db_;
+  bool nested_;
   bool ok_;
   bool done_ = false;
 };

@@ -39,6 +39,7 @@ class SharedDb {
   class Use {
    public:
     Use(SharedDb& holder, const std::vector<std::string>& paths);
+    ~Use();
     Use(const Use&) = delete;
     Use& operator=(const Use&) = delete;
     sqlite3* handle() const { return db_; }
@@ -46,6 +47,7 @@ class SharedDb {
 
    private:
     std::unique_lock<std::recursive_mutex> hold_;
+    SharedDb& holder_;
     sqlite3* db_ = nullptr;
     std::string error_;
   };
@@ -93,6 +95,7 @@ class SharedDb {
   std::vector<std::string> paths_;
   std::vector<KEVOFILEID> files_;
   pid_t pid_ = 0;
+  int uses_ = 0;  // Uses alive: a nested one never closes the connection under an outer one
   bool broken_ = false;
   std::unordered_map<std::string, Kept> kept_;
 };

@@ -11,7 +11,15 @@
 
 namespace kevo {
 
-SharedDb::Use::Use(SharedDb& holder, const std::vector<std::string>& paths) : hold_(holder.lock_) {
+SharedDb::Use::Use(SharedDb& holder, const std::vector<std::string>& paths)
+    : hold_(holder.lock_), holder_(holder) {
+  ++holder.uses_;
+  // Inside an operation (a transaction spanning several), the outer one's connection serves.
+  if (holder.uses_ > 1 && holder.db_ != nullptr && holder.pid_ == getpid() &&
+      paths == holder.paths_) {
+    db_ = holder.db_;
+    return;
+  }
   if (holder.db_ != nullptr && holder.pid_ != getpid()) {
     // The parent's: a connection must not be used across fork, nor closed, nor its statements.
     holder.kept_.clear();
@@ -20,6 +28,10 @@ SharedDb::Use::Use(SharedDb& holder, const std::vector<std::string>& paths) : ho
   if (holder.db_ != nullptr && (holder.broken_ || !holder.current(paths))) holder.close();
   if (holder.db_ == nullptr && !holder.reopen(paths, error_)) return;
   db_ = holder.db_;
+}
+
+SharedDb::Use::~Use() {
+  --holder_.uses_;
 }
 
 bool SharedDb::current(const std::vector<std::string>& paths) const {
