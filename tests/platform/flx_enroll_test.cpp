@@ -47,7 +47,11 @@ class EnrollRegistryTest : public flxtest::RootTest {
   }
 };
 
-TEST_F(EnrollRegistryTest, JoiningMachinesBecomeDevicesWithoutMerging) {
+// The same joins, alone and in one batch (each a savepoint of its transaction), end alike.
+class JoinCasesTest : public EnrollRegistryTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(JoinCasesTest, MachinesBecomeDevicesWithoutMerging) {
+  const bool batched = GetParam();
   AddSecret();
   addDevice("HAND");  // registered by hand, no session yet
   addDevice("HAND2");
@@ -70,6 +74,10 @@ TEST_F(EnrollRegistryTest, JoiningMachinesBecomeDevicesWithoutMerging) {
       {"a hand device whose session another machine pushed with", "HAND2", 'f', "HAND2-2"},
       {"a hand device with a session of unknown identity", "HAND3", '1', "HAND3-2"},
   };
+  const std::string sessionsBefore = Registry("SELECT count(*) FROM sessions");
+  if (batched) {
+    ASSERT_TRUE(flxenroll::OpenJoinBatch());
+  }
   for (const auto& c : cases) {
     flxenroll::Issued out;
     ASSERT_EQ(0, Join(Machine(c.serial, c.fp), out)) << c.what;
@@ -77,12 +85,39 @@ TEST_F(EnrollRegistryTest, JoiningMachinesBecomeDevicesWithoutMerging) {
     EXPECT_GE(out.sid.size(), 16u) << c.what;
     EXPECT_EQ(kNow + flxenroll::kDefaultSessionTtl, out.expires) << c.what;
   }
+  if (batched) {
+    EXPECT_EQ(sessionsBefore, Registry("SELECT count(*) FROM sessions"))
+        << "seen before the commit";
+    ASSERT_TRUE(flxenroll::CloseJoinBatch());
+  }
   EXPECT_EQ("HAND|0\nHAND2|1\nHAND2-2|0\nHAND3|1\nHAND3-2|0\nS1|1\nS1-2|0\nS1-3|0",
             Registry("SELECT sn, conflict FROM device_admissions ORDER BY sn"));
   // Enrolling again ends the machine's older sessions within the grace period.
   const std::string grace = std::to_string(kNow + flxenroll::kRenewGraceSeconds);
   EXPECT_EQ(grace + "\n" + grace + "\n" + std::to_string(kNow + flxenroll::kDefaultSessionTtl),
             Registry("SELECT expiry FROM sessions WHERE sn = 'S1' ORDER BY expiry"));
+}
+
+INSTANTIATE_TEST_SUITE_P(AloneAndInABatch, JoinCasesTest, ::testing::Bool());
+
+// In a batch, a refused join is undone alone and the use count stays exact; one batch at a time.
+TEST_F(EnrollRegistryTest, ABatchKeepsItsAdmittedJoinsAndCountsUsesExactly) {
+  AddSecret("abcdef", false, 2);
+  ASSERT_TRUE(flxenroll::OpenJoinBatch());
+  EXPECT_FALSE(flxenroll::OpenJoinBatch()) << "a second batch inside the first";
+  flxenroll::Issued out;
+  flxenroll::Identity bad = Machine("BAD", 'b');
+  bad.fingerprint = "short";
+  EXPECT_EQ(0, Join(Machine("B1", 'a'), out));
+  EXPECT_EQ(flxenroll::kErrBadParam, Join(bad, out));
+  EXPECT_EQ(flxenroll::kErrTokenBad, Join(Machine("B2", 'c'), out, "wrong-secret-000"));
+  EXPECT_EQ(0, Join(Machine("B3", 'd'), out));
+  EXPECT_EQ(flxenroll::kErrTokenUsedUp, Join(Machine("B4", 'e'), out));
+  ASSERT_TRUE(flxenroll::CloseJoinBatch());
+  EXPECT_FALSE(flxenroll::CloseJoinBatch()) << "closed twice";
+  EXPECT_EQ("B1\nB3", Registry("SELECT sn FROM devices ORDER BY sn"));
+  EXPECT_EQ("2|0",
+            Registry("SELECT (SELECT count(*) FROM sessions), uses_left FROM enroll_secrets"));
 }
 
 TEST_F(EnrollRegistryTest, BadIdentitiesAndRejectedMachinesCreateNothing) {

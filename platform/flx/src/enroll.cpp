@@ -1,9 +1,8 @@
-// Enrollment: secrets, joins, renewals, the identity check of pushes, admissions, sessions.
+// Enrollment: secrets, joins (alone or in a batch), renewals, the identity check of pushes.
 #include "flxenroll.h"
 
 #include <ctype.h>
 #include <fcntl.h>
-#include <json/reader.h>
 #include <sodium.h>
 #include <sys/file.h>
 #include <time.h>
@@ -11,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "flx.h"
 #include "flx_schema.h"
@@ -231,7 +231,33 @@ int chooseDevice(const Db& db, const Identity& id, int64_t now, std::string& sn,
   return createDevice(db, sn, id.hostname, now) ? 0 : kErrStore;
 }
 
+// The batch of joins open in this process: its connection, its turn and its transaction.
+struct JoinBatch {
+  Db db;
+  JoinTurn turn;
+  std::optional<Transaction> tx;
+};
+std::unique_ptr<JoinBatch> gBatch;
+
 }  // namespace
+
+bool OpenJoinBatch() {
+  return guarded("open a batch of joins", false, [] {
+    if (gBatch) return false;
+    std::unique_ptr<JoinBatch> batch(new JoinBatch);
+    if (!batch->db.ok()) return false;
+    batch->tx.emplace(batch->db);
+    if (!batch->tx->ok()) return false;
+    gBatch = std::move(batch);
+    return true;
+  });
+}
+
+bool CloseJoinBatch() {
+  std::unique_ptr<JoinBatch> batch = std::move(gBatch);
+  if (!batch) return false;
+  return guarded("commit a batch of joins", false, [&batch] { return batch->tx->commit(); });
+}
 
 std::string Sha256Hex(const std::string& text) {
   unsigned char digest[crypto_hash_sha256_BYTES];
@@ -330,7 +356,8 @@ int Join(const std::string& publicId, const std::string& secret, const Identity&
     // be admitted; the transaction checks again, where the use count is exact.
     int code = checkSecret(db, publicId, secret, now, secretRow);
     if (code != 0) return code;
-    const JoinTurn turn;
+    std::optional<JoinTurn> turn;  // a batch already holds the turn
+    if (!gBatch) turn.emplace();
     Transaction tx(db);
     if (!tx.ok()) return kErrStore;
     code = checkSecret(db, publicId, secret, now, secretRow);
@@ -476,125 +503,6 @@ int CheckPush(const std::string& sid, const std::string& sn, const std::string& 
     }
     markConflict(db, sn, now);
     return kErrEnrollAgain;
-  });
-}
-
-namespace {
-
-void readAdmission(Stmt& st, Admission& a) {
-  int64_t conflict = 0;
-  st.read(a.sn);
-  st.read(a.state);
-  st.read(a.group);
-  st.read(a.fingerprint);
-  st.read(a.enrolled);
-  st.read(conflict);
-  st.read(a.conflictSince);
-  st.read(a.foreignSnPushes);
-  a.conflict = conflict != 0;
-}
-
-const char kAdmissionColumns[] =
-    "SELECT sn, state, group_name, fingerprint, enrolled, conflict, conflict_since, "
-    "foreign_sn_pushes FROM " KEVOFLX_TABLE_ADMISSIONS;
-
-}  // namespace
-
-int ListAdmissions(const std::string& state, std::vector<Admission>& out) {
-  return guarded("list admissions", -1, [&] {
-    Db db;
-    if (!db.ok()) return -1;
-    Stmt st(db, std::string(kAdmissionColumns) + (state.empty() ? "" : " WHERE state = ?") +
-                    " ORDER BY sn");
-    if (!state.empty()) st.bind(state);
-    std::vector<Admission> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      list.emplace_back();
-      readAdmission(st, list.back());
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
-  });
-}
-
-int GetAdmission(const std::string& sn, Admission& out) {
-  return guarded("read an admission", -1, [&] {
-    Db db;
-    if (!db.ok()) return -1;
-    Stmt st(db, std::string(kAdmissionColumns) + " WHERE sn = ?");
-    st.bind(sn);
-    const int rc = st.step();
-    if (rc == SQLITE_DONE) return 1;
-    if (rc != SQLITE_ROW) return -1;
-    readAdmission(st, out);
-    return 0;
-  });
-}
-
-int Approve(const std::string& sn) {
-  return guarded("approve a device", -1, [&] {
-    Db db;
-    if (!db.ok()) return -1;
-    Stmt st(db, "UPDATE " KEVOFLX_TABLE_ADMISSIONS
-                " SET state = 'approved', conflict = 0, conflict_since = 0 WHERE sn = ?");
-    st.bind(sn);
-    return runChange(db, st);
-  });
-}
-
-int Reject(const std::string& sn) {
-  return guarded("reject a device", -1, [&] {
-    Db db;
-    if (!db.ok()) return -1;
-    Transaction tx(db);
-    if (!tx.ok()) return -1;
-    Stmt st(db, "UPDATE " KEVOFLX_TABLE_ADMISSIONS " SET state = 'rejected' WHERE sn = ?");
-    st.bind(sn);
-    if (runChange(db, st) != 0) return -1;
-    Stmt drop(db, "DELETE FROM " KEVOFLX_TABLE_SESSIONS " WHERE sn = ?");
-    drop.bind(sn);
-    if (!drop.run()) return -1;
-    return tx.commit() ? 0 : -1;
-  });
-}
-
-int ListSessions(const std::string& sn, std::vector<SessionInfo>& out) {
-  return guarded("list sessions", -1, [&] {
-    Db db;
-    if (!db.ok()) return -1;
-    Stmt st(db, std::string("SELECT s.sn, s.api_class, ifnull(i.fingerprint, ''), "
-                            "ifnull(i.identity, ''), coalesce(i.created, t.created, 0), s.expiry "
-                            "FROM " KEVOFLX_TABLE_SESSIONS
-                            " s LEFT JOIN " KEVOFLX_TABLE_SESSION_IDENTITIES
-                            " i ON i.sid = s.sid LEFT JOIN " KEVOFLX_TABLE_SESSION_TIMES
-                            " t ON t.sid = s.sid") +
-                    (sn.empty() ? "" : " WHERE s.sn = ?") + " ORDER BY s.sn, 5");
-    if (!sn.empty()) st.bind(sn);
-    std::vector<SessionInfo> list;
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      SessionInfo s;
-      std::string identity;
-      st.read(s.sn);
-      st.read(s.apiClass);
-      st.read(s.fingerprint);
-      st.read(identity);
-      st.read(s.created);
-      st.read(s.expiry);
-      Json::Value parsed;
-      if (!identity.empty() &&
-          reader->parse(identity.data(), identity.data() + identity.size(), &parsed, nullptr) &&
-          parsed.isObject() && parsed["hostname"].isString())
-        s.hostname = parsed["hostname"].asString();
-      list.push_back(s);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
   });
 }
 
