@@ -203,6 +203,13 @@ void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
   // A join spends a use of its secret and issues a session: run again, answered to no one, it
   // would leave a session that no machine holds. The machine retries on its own.
   options.hooks.runAgain = [](const webapihost::Call& call) { return call.api != kEnrollApi; };
+  // Machines joining at once share a registry transaction: a join's cost is mostly its commit.
+  options.hooks.batch.together = [](const webapihost::Call& call) {
+    return call.api == kEnrollApi && call.method == "join";
+  };
+  options.hooks.batch.open = flxenroll::OpenJoinBatch;
+  options.hooks.batch.close = flxenroll::CloseJoinBatch;
+  options.hooks.batch.failed = flxenroll::kErrStore;
   // Per-device series name every device: a token that reads only some groups may not scrape.
   options.hooks.metricsToken = [](const std::string& token) {
     flxread::Operator op;

@@ -5,7 +5,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <map>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "admin.h"
 #include "admin_device.h"
@@ -102,11 +105,12 @@ class EnrollTest : public flxtest::RootTest {
   }
 
   // One join call with a raw token; the host's answer code (0: success).
-  int Join(const std::string& token, const std::string& serial = "SERIAL1") {
+  int Join(const std::string& token, const std::string& serial = "SERIAL1",
+           const std::string& machineId = "0123") {
     httplib::Client client(url_);
     Json::Value identity;
     identity["serial"] = serial;
-    identity["machine_id"] = "0123";
+    identity["machine_id"] = machineId;
     const auto result = client.Post("/webapi/entry.cgi",
                                     flxpush::FormEncode({{"api", "KEVO.FLX.Enroll"},
                                                          {"version", "1"},
@@ -193,6 +197,40 @@ TEST_F(EnrollTest, RefusedSecretsHaveTheirOwnCodesAndCreateNothing) {
                         Registry("SELECT count(*) FROM sessions"));
   EXPECT_EQ("0", Registry("SELECT uses_left FROM enroll_secrets WHERE public_id = '" +
                           once.substr(0, 6) + "'"));
+}
+
+// Joins that queue run in batches: each is answered as if alone, uses are counted exactly, a
+// refused one spoils no other, and an operator can see the batches.
+TEST_F(EnrollTest, JoinsAtOnceRunTogetherAndEachIsAnswered) {
+  const std::string line = JoinLine({"--uses", "40"});
+  const size_t from = line.find("--token ") + 8;
+  const std::string token = line.substr(from, line.find(' ', from) - from);
+  const int kJoins = 48, kBad = 8;
+  std::vector<int> codes(kJoins + kBad, -1);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kJoins + kBad; ++i)
+    threads.emplace_back([&, i] {
+      const std::string n = std::to_string(i);
+      codes[i] = Join(i < kJoins ? token : token.substr(0, 7) + "0000000000000000", "AT" + n,
+                      "machine-" + n);
+    });
+  for (std::thread& t : threads) t.join();
+  std::map<int, int> answers;
+  for (int code : codes) ++answers[code];
+  EXPECT_EQ(
+      (std::map<int, int>{
+          {0, 40}, {flxenroll::kErrTokenBad, kBad}, {flxenroll::kErrTokenUsedUp, kJoins - 40}}),
+      answers);
+  EXPECT_EQ("40|40|0", Registry("SELECT (SELECT count(DISTINCT sn) FROM devices), (SELECT "
+                                "count(*) FROM sessions), uses_left FROM enroll_secrets"));
+  httplib::Client client(url_);
+  const auto scrape = client.Get("/metrics");
+  ASSERT_TRUE(scrape);
+  EXPECT_NE(std::string::npos, scrape->body.find("flx_batched_calls_total{result=\"failed\"} 0"));
+  const std::string kept = "flx_batched_calls_total{result=\"kept\"} ";
+  const size_t at = scrape->body.find(kept);
+  ASSERT_NE(std::string::npos, at);
+  EXPECT_GT(atoi(scrape->body.c_str() + at + kept.size()), 1) << "no two joins ran together";
 }
 
 TEST_F(EnrollTest, ClonesAreNeverMergedAndEndAsDevicesOfTheirOwn) {

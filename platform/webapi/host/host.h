@@ -145,6 +145,18 @@ using Rerunnable = std::function<bool(const Call& call)>;
 // its work a little longer, within bounds of its own; false when idle and at the end.
 using AfterAnswer = std::function<void(bool waiting)>;
 
+// Calls that run together: while a call `together` accepts is being served and more requests
+// wait at the socket, the worker opens a batch (`open`; false: each runs alone) and runs the
+// waiting calls `together` accepts in it, up to HostOptions::batchMax; any other call closes
+// it first. `close` ends the batch (false: none of its work was kept), and only then are its
+// calls answered; when nothing was kept, each is answered with the error `failed`.
+struct Batching {
+  std::function<bool(const Call& call)> together;  // none: no call is batched
+  std::function<bool()> open;
+  std::function<bool()> close;
+  int failed = WEBAPI_ERR_UNKNOWN;
+};
+
 // True when a bearer token sent to /metrics from outside loopback belongs to an operator.
 using MetricsToken = std::function<bool(const std::string& token)>;
 // Appends the product's own families to a scrape (in the worker that serves it); `flush`
@@ -161,6 +173,7 @@ struct ProductHooks {
   Rerunnable runAgain;        // none: every call is run again
   MetricsToken metricsToken;  // none: /metrics answers loopback clients only
   MetricsText metrics;        // none: the host's own families only
+  Batching batch;
 };
 
 // Serves decoded requests: finds the method, checks the session before any other field is
@@ -326,6 +339,7 @@ struct HostOptions {
   int workers = 0;                    // 0: one per core
   int maxWorkers = 0;                 // 0: four times the workers
   int maxRequests = 2000;             // a worker is replaced after about this many
+  int batchMax = 32;                  // calls run together in one batch, at most
   int requestSeconds = 300;           // longer: the worker is killed
   int slowMs = 10000;                 // longer: one "slow request" line
   std::string timedMethod;            // its calls' durations: flx_<method>_duration_seconds

@@ -1,5 +1,5 @@
-// A worker of the host: takes one request at a time from the FastCGI socket, runs it and
-// answers; /metrics as well.
+// A worker of the host: takes one request at a time from the FastCGI socket, or a batch of
+// calls that run together, runs them and answers; /metrics as well.
 #include <fcgiapp.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -8,10 +8,14 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kevoids.h"
 #include "process.h"
@@ -173,10 +177,20 @@ void WriteDownload(FCGX_Request& req, const KEVO::Download& download) {
   if (!complete) syslog(LOG_WARNING, "a download %s ended early", Oneline(name).c_str());
 }
 
-// Reads, runs and answers one request. The in-flight file exists while the module runs.
-void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setup) {
-  if (Param(req, "SCRIPT_NAME") == "/metrics") return ServeMetrics(req, setup);
-  busy::Start(setup.slot, setup.options->requestSeconds, false);
+// A request run and not yet answered.
+struct Served {
+  int status = 200;
+  std::string text;
+  Dispatcher::Outcome outcome;
+  Clock::duration took{};
+  InFlight running;
+};
+
+// Reads and runs one request; `before` sees its call just before the method runs. The
+// in-flight file exists while the module runs.
+Served Run(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setup,
+           const std::function<void(const Call& call)>& before) {
+  Served s;
   const auto start = Clock::now();
   RawRequest raw;
   raw.query = Param(req, "QUERY_STRING");
@@ -186,59 +200,133 @@ void ServeOne(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setu
   raw.requestMethod = Param(req, "REQUEST_METHOD");
   const unsigned long long length =
       std::strtoull(Param(req, "CONTENT_LENGTH").c_str(), nullptr, 10);
-  std::string text;
-  int status = 413;
-  InFlight running;
+  s.status = 413;
   bool written = false;
-  Dispatcher::Outcome outcome;
   if (length > setup.options->maxBody) {
-    outcome.code = WEBAPI_ERR_REFUSED;
-    outcome.refused = "body_too_large";
+    s.outcome.code = WEBAPI_ERR_REFUSED;
+    s.outcome.refused = "body_too_large";
     syslog(LOG_WARNING, "refused 413 from %s: body over %zu bytes", Oneline(raw.remoteIp).c_str(),
            setup.options->maxBody);
-    text = "{\"success\":false,\"error\":{\"code\":" + std::to_string(WEBAPI_ERR_REFUSED) + "}}";
+    s.text = "{\"success\":false,\"error\":{\"code\":" + std::to_string(WEBAPI_ERR_REFUSED) + "}}";
   } else {
     raw.body.resize(length);
     const int got = length > 0 ? FCGX_GetStr(&raw.body[0], static_cast<int>(length), req.in) : 0;
     raw.body.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    text = AnswerText(dispatcher.Handle(
-        raw, &status,
+    s.text = AnswerText(dispatcher.Handle(
+        raw, &s.status,
         [&](const Call& call, const std::string& who) {
-          running.api = call.api;
-          running.method = call.method;
-          running.device = who;
-          running.hostStart = setup.hostStart;
+          if (before) before(call);
+          s.running.api = call.api;
+          s.running.method = call.method;
+          s.running.device = who;
+          s.running.hostStart = setup.hostStart;
           const Rerunnable& again = setup.options->hooks.runAgain;
           if (again && !again(call)) return;
-          running.raw = raw;
-          written = WriteRequest(setup.inFlight, running);
+          s.running.raw = raw;
+          written = WriteRequest(setup.inFlight, s.running);
         },
-        &outcome));
+        &s.outcome));
     // The module has returned: the device's rows are whole, there is nothing left to run again.
     if (written) RemoveRequest(setup.inFlight);
   }
-  const char* reason = status == 200   ? " OK"
-                       : status == 400 ? " Bad Request"
-                       : status == 413 ? " Payload Too Large"
-                                       : "";
-  const std::string head = "Status: " + std::to_string(status) + reason +
+  s.took = Clock::now() - start;
+  return s;
+}
+
+// Answers a request run, and says when it was slow.
+void Answer(FCGX_Request& req, Served& s, const WorkerSetup& setup) {
+  const char* reason = s.status == 200   ? " OK"
+                       : s.status == 400 ? " Bad Request"
+                       : s.status == 413 ? " Payload Too Large"
+                                         : "";
+  const std::string head = "Status: " + std::to_string(s.status) + reason +
                            "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n\r\n";
   // Counted before the answer leaves: a client that has its answer finds it counted.
-  const auto took = Clock::now() - start;
-  CountRequest(outcome, std::chrono::duration<double>(took).count(), *setup.options);
-  if (outcome.download.producer) {
-    WriteDownload(req, outcome.download);
+  CountRequest(s.outcome, std::chrono::duration<double>(s.took).count(), *setup.options);
+  if (s.outcome.download.producer) {
+    WriteDownload(req, s.outcome.download);
   } else {
     FCGX_PutStr(head.data(), static_cast<int>(head.size()), req.out);
-    FCGX_PutStr(text.data(), static_cast<int>(text.size()), req.out);
+    FCGX_PutStr(s.text.data(), static_cast<int>(s.text.size()), req.out);
   }
   FCGX_Finish_r(&req);
-  // The client has its answer: what the product kept back costs it nothing now.
+  const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(s.took).count();
+  if (setup.options->slowMs > 0 && ms >= setup.options->slowMs)
+    syslog(LOG_WARNING, "slow request %s duration=%lldms", Describe(s.running).c_str(), ms);
+}
+
+// Serves the request accepted in reqs[0] and, while they are calls the product runs together,
+// the requests that wait behind it, in one batch (see Batching): their answers leave once the
+// batch is closed. Returns the number of requests served.
+int Serve(std::vector<FCGX_Request>& reqs, Dispatcher& dispatcher, const WorkerSetup& setup) {
+  if (Param(reqs[0], "SCRIPT_NAME") == "/metrics") {
+    ServeMetrics(reqs[0], setup);
+    return 1;
+  }
+  const Batching& batch = setup.options->hooks.batch;
+  busy::Start(setup.slot, setup.options->requestSeconds, false);
+  std::vector<std::pair<size_t, Served>> kept;  // run in the open batch, not yet answered
+  bool open = false;
+  const auto close = [&] {
+    if (!open) return;
+    open = false;
+    bool whole = false;
+    try {
+      whole = batch.close();
+    } catch (...) {
+    }
+    if (!whole)
+      syslog(LOG_ERR, "a batch of %zu calls was not kept; each is answered with %d", kept.size(),
+             batch.failed);
+    metrics::Add("flx_batched_calls_total", metrics::Label("result", whole ? "kept" : "failed"),
+                 static_cast<double>(kept.size()));
+    for (auto& k : kept) {
+      if (!whole) {
+        k.second.outcome.code = batch.failed;
+        k.second.text =
+            "{\"success\":false,\"error\":{\"code\":" + std::to_string(batch.failed) + "}}";
+      }
+      Answer(reqs[k.first], k.second, setup);
+    }
+    kept.clear();
+  };
+  // Before each call runs: it joins the batch (opened when more wait), or closes it first. A
+  // request refused before its call runs is no part of it.
+  bool joined = false;
+  const auto before = [&](const Call& call) {
+    if (!batch.together || !batch.together(call)) return close();
+    if (!open && Waiting(setup.listenFd)) {
+      try {
+        open = batch.open();
+      } catch (...) {
+      }
+    }
+    joined = open;
+  };
+  size_t n = 0;
+  while (true) {
+    joined = false;
+    Served s = Run(reqs[n], dispatcher, setup, before);
+    if (joined)
+      kept.emplace_back(n, std::move(s));
+    else
+      Answer(reqs[n], s, setup);
+    ++n;
+    if (!open || n >= reqs.size() || !Waiting(setup.listenFd)) break;
+    // Another worker may have taken it: the batch ends with what it has.
+    if (FCGX_Accept_r(&reqs[n]) < 0) break;
+    if (Param(reqs[n], "SCRIPT_NAME") == "/metrics") {
+      close();
+      busy::Stop(setup.slot);
+      ServeMetrics(reqs[n], setup);
+      return static_cast<int>(n + 1);
+    }
+  }
+  close();
+  // The clients have their answers: what the product kept back costs them nothing now.
   Settle(setup, Waiting(setup.listenFd));
   busy::Stop(setup.slot);
-  const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
-  if (setup.options->slowMs > 0 && ms >= setup.options->slowMs)
-    syslog(LOG_WARNING, "slow request %s duration=%lldms", Describe(running).c_str(), ms);
+  return static_cast<int>(n);
 }
 
 // The request that a dead worker left: run once more, answered to no one (its client was told
@@ -304,6 +392,12 @@ void DescribeHostMetrics(const HostOptions& options) {
   for (const char* reason : {"signal", "exit", "timeout"})
     metrics::Add("flx_worker_restarts_total", metrics::Label("reason", reason), 0);
   metrics::Add("flx_worker_recycles_total", "", 0);
+  if (options.hooks.batch.together) {
+    metrics::Describe("flx_batched_calls_total", Type::kCounter,
+                      "Calls run together in one batch, by result (kept, or failed: none kept).");
+    for (const char* result : {"kept", "failed"})
+      metrics::Add("flx_batched_calls_total", metrics::Label("result", result), 0);
+  }
 }
 
 int RunWorker(const WorkerSetup& setup) {
@@ -323,8 +417,10 @@ int RunWorker(const WorkerSetup& setup) {
   Dispatcher dispatcher(*setup.registry, setup.options->hooks);
   RunAgain(dispatcher, setup);
   if (FCGX_Init() != 0) return 1;
-  FCGX_Request req;
-  FCGX_InitRequest(&req, setup.listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
+  // One request at a time, or a batch's worth while calls run together.
+  std::vector<FCGX_Request> reqs(static_cast<size_t>(
+      setup.options->hooks.batch.together ? std::max(1, setup.options->batchMax) : 1));
+  for (FCGX_Request& req : reqs) FCGX_InitRequest(&req, setup.listenFd, FCGI_FAIL_ACCEPT_ON_INTR);
   // Workers started together are not all replaced together.
   const int limit = setup.options->maxRequests +
                     static_cast<int>(getpid() % 997) * setup.options->maxRequests / 4 / 997;
@@ -344,10 +440,10 @@ int RunWorker(const WorkerSetup& setup) {
       continue;
     }
     // Another worker may have taken it: the socket does not block, the wait starts over.
-    if (FCGX_Accept_r(&req) < 0) continue;
-    ServeOne(req, dispatcher, setup);
+    if (FCGX_Accept_r(&reqs[0]) < 0) continue;
+    served += Serve(reqs, dispatcher, setup);
     idleSince = Clock::now();
-    if (++served >= limit) {
+    if (served >= limit) {
       code = kExitRecycled;
       break;
     }
