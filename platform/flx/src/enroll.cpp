@@ -246,6 +246,8 @@ bool OpenJoinBatch() {
     if (gBatch) return false;
     std::unique_ptr<JoinBatch> batch(new JoinBatch);
     if (!batch->db.ok()) return false;
+    // Each join's savepoint keeps the pages it changes until it ends: in memory, not a file.
+    if (!batch->db.exec("PRAGMA temp_store=MEMORY")) return false;
     batch->tx.emplace(batch->db);
     if (!batch->tx->ok()) return false;
     gBatch = std::move(batch);
@@ -256,7 +258,12 @@ bool OpenJoinBatch() {
 bool CloseJoinBatch() {
   std::unique_ptr<JoinBatch> batch = std::move(gBatch);
   if (!batch) return false;
-  return guarded("commit a batch of joins", false, [&batch] { return batch->tx->commit(); });
+  return guarded("commit a batch of joins", false, [&batch] {
+    const bool kept = batch->tx->commit();
+    batch->tx.reset();
+    batch->db.exec("PRAGMA temp_store=DEFAULT");
+    return kept;
+  });
 }
 
 std::string Sha256Hex(const std::string& text) {
