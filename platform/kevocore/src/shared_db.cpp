@@ -1,26 +1,46 @@
 // The per-process connection holder of the registry and the read views.
 #include <ctype.h>
 #include <errno.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 
 #include "kevodb.h"
 
 namespace kevo {
 
+namespace {
+
+// This process's id, asked once: each statement checks it, and getpid() is a system call. A
+// forked child asks again (fork runs the handler; a child that only execs needs none).
+std::atomic<pid_t> gPid{0};
+void ForgetPid() {
+  gPid.store(0, std::memory_order_relaxed);
+}
+pid_t ThisPid() {
+  static const int registered = pthread_atfork(nullptr, nullptr, ForgetPid);
+  (void)registered;
+  pid_t pid = gPid.load(std::memory_order_relaxed);
+  if (pid == 0) gPid.store(pid = getpid(), std::memory_order_relaxed);
+  return pid;
+}
+
+}  // namespace
+
 SharedDb::Use::Use(SharedDb& holder, const std::vector<std::string>& paths)
     : hold_(holder.lock_), holder_(holder) {
   ++holder.uses_;
   // Inside an operation (a transaction spanning several), the outer one's connection serves.
-  if (holder.uses_ > 1 && holder.db_ != nullptr && holder.pid_ == getpid() &&
+  if (holder.uses_ > 1 && holder.db_ != nullptr && holder.pid_ == ThisPid() &&
       paths == holder.paths_) {
     db_ = holder.db_;
     return;
   }
-  if (holder.db_ != nullptr && holder.pid_ != getpid()) {
+  if (holder.db_ != nullptr && holder.pid_ != ThisPid()) {
     // The parent's: a connection must not be used across fork, nor closed, nor its statements.
     holder.kept_.clear();
     holder.db_ = nullptr;
@@ -58,7 +78,7 @@ bool SharedDb::reopen(const std::vector<std::string>& paths, std::string& error)
   db_ = db;
   paths_ = paths;
   files_.swap(files);
-  pid_ = getpid();
+  pid_ = ThisPid();
   broken_ = false;
   return true;
 }
@@ -71,7 +91,7 @@ void SharedDb::markBroken(sqlite3* db) {
 // A statement still held closes the connection when it is finalized (close_v2).
 void SharedDb::close() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  if (db_ != nullptr && pid_ == getpid()) {
+  if (db_ != nullptr && pid_ == ThisPid()) {
     for (auto& k : kept_)
       if (!k.second.busy) sqlite3_finalize(k.second.st);
     sqlite3_close_v2(db_);
@@ -82,7 +102,7 @@ void SharedDb::close() {
 
 SharedDb::Statement::Statement(SharedDb& holder, sqlite3* db, const std::string& sql)
     : holder_(holder) {
-  const bool keep = db != nullptr && db == holder.db_ && holder.pid_ == getpid();
+  const bool keep = db != nullptr && db == holder.db_ && holder.pid_ == ThisPid();
   if (keep) {
     auto it = holder.kept_.find(sql);
     if (it != holder.kept_.end() && !it->second.busy) {
