@@ -9,7 +9,8 @@
 //
 // Each run makes a temporary root and starts the host built beside this program with its
 // private front (`--listen`); the latency run starts a second host without the identity check
-// (FLX_IDENTITY_CHECK=off, honoured by test builds only) and paces both at the same rate.
+// (FLX_IDENTITY_CHECK=off, honoured by test builds only) and paces both at the same rate; the
+// join run ends on a second host whose workers run each join alone (FLX_JOIN_BATCH=off).
 #include <arpa/inet.h>
 #include <errno.h>
 #include <httplib.h>
@@ -39,6 +40,7 @@
 #include "bench_util.h"
 #include "flxenroll.h"
 #include "flxoperators.h"
+#include "host.h"
 #include "push.h"
 
 namespace {
@@ -257,6 +259,11 @@ int RunJoin(int agents) {
   flxbench::Host host;
   std::string url;
   if (!StartOn(root, host, url)) return 1;
+  // The registry held with the host's policy before this process opens it, so that the joins
+  // run here commit as in the host's workers.
+  webapihost::IdleConnections held;
+  held.Open(root.Path("/var/packages/FLX/target/db/flx_registry.sqlite"),
+            webapihost::StorePolicy());
   const std::string token = Token(url);
   std::vector<int> codes;
   // Baseline: the same number of joins refused at once for a wrong secret (no transaction).
@@ -364,6 +371,21 @@ int RunJoin(int agents) {
       flxbench::Output({"/usr/bin/grep", "-c", "-i", "locked\\|busy", root.dir() + "/host.log"});
   while (!locked.empty() && locked.back() == '\n') locked.pop_back();
   printf("log lines about locks: %s\n", locked.empty() ? "0" : locked.c_str());
+  // The same joins on a host whose workers run each alone (FLX_JOIN_BATCH=off, honoured by test
+  // builds only): what the batches save, in this run.
+  flxbench::TempRoot aloneRoot("/tmp/flx-enroll-bench");
+  flxbench::Host aloneHost;
+  std::string aloneUrl;
+  setenv("FLX_JOIN_BATCH", "off", 1);
+  const bool started = StartOn(aloneRoot, aloneHost, aloneUrl);
+  unsetenv("FLX_JOIN_BATCH");
+  if (!started) return 1;
+  double aloneWall = 0;
+  const Stats alone =
+      Summarise(JoinAtOnce(aloneUrl, Token(aloneUrl), agents, "SN", codes, aloneWall, [] {}));
+  Print("join, each alone (no batches)", alone);
+  printf("joined %d; all answered in %.0f ms; p99 ratio batched/alone %.2f\n",
+         int(std::count(codes.begin(), codes.end(), 0)), aloneWall, joined.p99 / alone.p99);
   return ok == agents ? 0 : 1;
 }
 

@@ -210,6 +210,11 @@ void ApplyDefaults(webapihost::HostOptions& options, bool keepOpen) {
   options.hooks.batch.open = flxenroll::OpenJoinBatch;
   options.hooks.batch.close = flxenroll::CloseJoinBatch;
   options.hooks.batch.failed = flxenroll::kErrStore;
+#ifdef FLX_TESTING
+  // Benchmarks measure the batches against workers that run each join alone, in the same run.
+  const char* batch = getenv("FLX_JOIN_BATCH");
+  if (batch != nullptr && strcmp(batch, "off") == 0) options.hooks.batch = {};
+#endif
   // Per-device series name every device: a token that reads only some groups may not scrape.
   options.hooks.metricsToken = [](const std::string& token) {
     flxread::Operator op;
