@@ -200,25 +200,31 @@ TEST_F(EnrollRegistryTest, PushIdentityCheck) {
   EXPECT_EQ(flxenroll::kErrEnrollAgain, flxenroll::CheckPush(sid, "H1", a, "", kNow));
 }
 
-// While another connection writes, a refused secret is answered without waiting for it; an
-// admitted join waits, and is written once the lock is free.
+// While another connection writes, a refused secret is answered without waiting for it, alone
+// or in a batch; an admitted join waits, and is written once the lock is free.
 TEST_F(EnrollRegistryTest, RefusedSecretsNeverWaitForTheWriteLock) {
   AddSecret();
   sqlite3* other = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open(path(KEVO_REGISTRY_DB_PATH).c_str(), &other));
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
-  int waits = 0;
-  flxtest::SetUsleepHook([&](useconds_t) {
-    if (++waits == 3) sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
-  });
-  flxenroll::Issued out;
-  EXPECT_EQ(flxenroll::kErrTokenBad, Join(Machine("R1", 'a'), out, "wrong-secret-000"));
-  EXPECT_EQ(0, waits) << "a refusal waited for the lock";
-  EXPECT_EQ(0, Join(Machine("R1", 'a'), out));
-  EXPECT_EQ(3, waits) << "an admitted join waits for the writer";
-  flxtest::SetUsleepHook(nullptr);
+  for (const bool batched : {false, true}) {
+    SCOPED_TRACE(batched ? "in a batch" : "alone");
+    const std::string serial = batched ? "R2" : "R1";
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    int waits = 0;
+    flxtest::SetUsleepHook([&](useconds_t) {
+      if (++waits == 3) sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    ASSERT_TRUE(!batched || flxenroll::OpenJoinBatch());
+    flxenroll::Issued out;
+    EXPECT_EQ(flxenroll::kErrTokenBad, Join(Machine(serial, serial[1]), out, "wrong-secret-000"));
+    EXPECT_EQ(0, waits) << "a refusal waited for the lock";
+    EXPECT_EQ(0, Join(Machine(serial, serial[1]), out));
+    EXPECT_EQ(3, waits) << "an admitted join waits for the writer";
+    EXPECT_TRUE(!batched || flxenroll::CloseJoinBatch());
+    flxtest::SetUsleepHook(nullptr);
+  }
   sqlite3_close(other);
-  EXPECT_EQ("R1", Registry("SELECT sn FROM devices"));
+  EXPECT_EQ("R1\nR2", Registry("SELECT sn FROM devices ORDER BY sn"));
 }
 
 TEST_F(EnrollRegistryTest, ManyProcessesJoinAtOnceWithoutLockErrors) {

@@ -99,10 +99,11 @@ int Join(const std::string& publicId, const std::string& secret, const Identity&
          int64_t now, Issued& out, const flxops::AuditEntry* audit = nullptr);
 // Joins that queue at once share one registry transaction: after OpenJoinBatch(), each Join
 // of this process is a savepoint of it (a refused or failed one is undone alone), and none is
-// kept before CloseJoinBatch() commits them all. The registry's write lock is held in between:
-// a batch is for joins already waiting, answered once it is closed. OpenJoinBatch() is false
-// when the registry cannot be written or a batch is open (joins then run alone);
-// CloseJoinBatch() is false when nothing of the batch was kept.
+// kept before CloseJoinBatch() commits them all. The registry's write lock is held from the
+// first admitted join to the close (refusals alone never take it): a batch is for joins
+// already waiting, answered once it is closed. OpenJoinBatch() is false when the registry
+// cannot be opened or a batch is open; CloseJoinBatch() is false when nothing of the batch was
+// kept.
 bool OpenJoinBatch();
 bool CloseJoinBatch();
 // Issues a new session for the device of the valid session `oldSid`, whose identity must have

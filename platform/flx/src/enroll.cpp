@@ -231,13 +231,29 @@ int chooseDevice(const Db& db, const Identity& id, int64_t now, std::string& sn,
   return createDevice(db, sn, id.hostname, now) ? 0 : kErrStore;
 }
 
-// The batch of joins open in this process: its connection, its turn and its transaction.
+// The batch of joins open in this process: its connection, and from its first admitted join
+// on, its turn and its transaction (refusals alone never take the write lock).
 struct JoinBatch {
   Db db;
-  JoinTurn turn;
+  std::optional<JoinTurn> turn;
   std::optional<Transaction> tx;
 };
 std::unique_ptr<JoinBatch> gBatch;
+
+// The open batch's transaction, begun at its first admitted join; false when it cannot begin
+// (the next join tries again).
+bool beginBatch() {
+  JoinBatch& batch = *gBatch;
+  if (batch.tx) return true;
+  // Each join's savepoint keeps the pages it changes until it ends: in memory, not a file.
+  if (!batch.db.exec("PRAGMA temp_store=MEMORY")) return false;
+  batch.turn.emplace();
+  batch.tx.emplace(batch.db);
+  if (batch.tx->ok()) return true;
+  batch.tx.reset();
+  batch.turn.reset();
+  return false;
+}
 
 }  // namespace
 
@@ -246,10 +262,6 @@ bool OpenJoinBatch() {
     if (gBatch) return false;
     std::unique_ptr<JoinBatch> batch(new JoinBatch);
     if (!batch->db.ok()) return false;
-    // Each join's savepoint keeps the pages it changes until it ends: in memory, not a file.
-    if (!batch->db.exec("PRAGMA temp_store=MEMORY")) return false;
-    batch->tx.emplace(batch->db);
-    if (!batch->tx->ok()) return false;
     gBatch = std::move(batch);
     return true;
   });
@@ -258,6 +270,7 @@ bool OpenJoinBatch() {
 bool CloseJoinBatch() {
   std::unique_ptr<JoinBatch> batch = std::move(gBatch);
   if (!batch) return false;
+  if (!batch->tx) return true;  // refusals only: nothing waits to be kept
   return guarded("commit a batch of joins", false, [&batch] {
     const bool kept = batch->tx->commit();
     batch->tx.reset();
@@ -363,8 +376,11 @@ int Join(const std::string& publicId, const std::string& secret, const Identity&
     // be admitted; the transaction checks again, where the use count is exact.
     int code = checkSecret(db, publicId, secret, now, secretRow);
     if (code != 0) return code;
-    std::optional<JoinTurn> turn;  // a batch already holds the turn
-    if (!gBatch) turn.emplace();
+    std::optional<JoinTurn> turn;  // a batch holds the turn for all its joins
+    if (!gBatch)
+      turn.emplace();
+    else if (!beginBatch())
+      return kErrStore;
     Transaction tx(db);
     if (!tx.ok()) return kErrStore;
     code = checkSecret(db, publicId, secret, now, secretRow);

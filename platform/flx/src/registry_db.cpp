@@ -170,6 +170,33 @@ int Stmt::step() {
   return rc;
 }
 
+namespace {
+
+// Transaction control through the connection's kept statements: compiled once, not at each
+// operation (a batch of joins opens and releases a savepoint for every one).
+bool control(const Db& db, const char* sql) {
+  Stmt st(db, sql);
+  return st.run();
+}
+
+}  // namespace
+
+Transaction::Transaction(Db& db)
+    : db_(db),
+      nested_(sqlite3_get_autocommit(db.handle()) == 0),
+      ok_(control(db, nested_ ? "SAVEPOINT op" : "BEGIN IMMEDIATE")) {}
+
+Transaction::~Transaction() {
+  if (!ok_ || done_) return;
+  sqlite3_exec(db_.handle(), nested_ ? "ROLLBACK TO op; RELEASE op" : "ROLLBACK", nullptr, nullptr,
+               nullptr);
+}
+
+bool Transaction::commit() {
+  done_ = control(db_, nested_ ? "RELEASE op" : "COMMIT");
+  return done_;
+}
+
 bool Stmt::run() {
   int rc;
   while ((rc = step()) == SQLITE_ROW) {

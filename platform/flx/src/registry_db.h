@@ -55,22 +55,12 @@ bool checkSchema(sqlite3* db);
 // savepoint of it: undone alone when it fails, kept when the outer one commits.
 class Transaction {
  public:
-  explicit Transaction(Db& db)
-      : db_(db),
-        nested_(sqlite3_get_autocommit(db.handle()) == 0),
-        ok_(db.exec(nested_ ? "SAVEPOINT op" : "BEGIN IMMEDIATE")) {}
-  ~Transaction() {
-    if (ok_ && !done_)
-      sqlite3_exec(db_.handle(), nested_ ? "ROLLBACK TO op; RELEASE op" : "ROLLBACK", nullptr,
-                   nullptr, nullptr);
-  }
+  explicit Transaction(Db& db);
+  ~Transaction();
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
   bool ok() const { return ok_; }
-  bool commit() {
-    done_ = db_.exec(nested_ ? "RELEASE op" : "COMMIT");
-    return done_;
-  }
+  bool commit();
 
  private:
   Db& db_;

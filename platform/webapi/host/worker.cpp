@@ -177,6 +177,11 @@ void WriteDownload(FCGX_Request& req, const KEVO::Download& download) {
   if (!complete) syslog(LOG_WARNING, "a download %s ended early", Oneline(name).c_str());
 }
 
+// The answer of a call that failed with `code`, made by the host itself.
+std::string ErrorText(int code) {
+  return "{\"success\":false,\"error\":{\"code\":" + std::to_string(code) + "}}";
+}
+
 // A request run and not yet answered.
 struct Served {
   int status = 200;
@@ -207,7 +212,7 @@ Served Run(FCGX_Request& req, Dispatcher& dispatcher, const WorkerSetup& setup,
     s.outcome.refused = "body_too_large";
     syslog(LOG_WARNING, "refused 413 from %s: body over %zu bytes", Oneline(raw.remoteIp).c_str(),
            setup.options->maxBody);
-    s.text = "{\"success\":false,\"error\":{\"code\":" + std::to_string(WEBAPI_ERR_REFUSED) + "}}";
+    s.text = ErrorText(WEBAPI_ERR_REFUSED);
   } else {
     raw.body.resize(length);
     const int got = length > 0 ? FCGX_GetStr(&raw.body[0], static_cast<int>(length), req.in) : 0;
@@ -283,8 +288,7 @@ int Serve(std::vector<FCGX_Request>& reqs, Dispatcher& dispatcher, const WorkerS
     for (auto& k : kept) {
       if (!whole) {
         k.second.outcome.code = batch.failed;
-        k.second.text =
-            "{\"success\":false,\"error\":{\"code\":" + std::to_string(batch.failed) + "}}";
+        k.second.text = ErrorText(batch.failed);
       }
       Answer(reqs[k.first], k.second, setup);
     }
