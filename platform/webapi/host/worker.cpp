@@ -297,7 +297,7 @@ int Serve(std::vector<FCGX_Request>& reqs, Dispatcher& dispatcher, const WorkerS
   // Before each call runs: it joins the batch (opened when more wait), or closes it first. A
   // request refused before its call runs is no part of it.
   bool joined = false;
-  const auto before = [&](const Call& call) {
+  const std::function<void(const Call&)> before = [&](const Call& call) {
     if (!batch.together || !batch.together(call)) return close();
     if (!open && Waiting(setup.listenFd)) {
       try {
