@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "host.h"
 
@@ -83,6 +86,77 @@ TEST(Metrics, CountsOfEndedProcessesAddUpAndFamiliesAreBounded) {
   EXPECT_LT(added, 2000);
   EXPECT_GT(added, 100);
   EXPECT_TRUE(m::Add("t_requests_total", "result=\"101\""));
+}
+
+// Workers that make the same series at once make it once, even when one is stopped
+// (descheduled) while making it: a scrape with a series twice is refused whole. One killed
+// while making one does not stop the others.
+TEST(Metrics, ASeriesIsMadeOnceWhileItsMakersAreStoppedOrKilled) {
+  ASSERT_TRUE(m::Init());
+  // Two makers on this machine's two cores, stopped in turns: a stop lands often enough in the
+  // moment between taking a slot and naming it.
+  const int kFamilies = 6, kSeries = 450, kWorkers = 2;
+  auto family = [](int f) { return "t_race" + std::to_string(f) + "_total"; };
+  for (int f = 0; f <= kFamilies; ++f) m::Describe(family(f), m::Type::kCounter, "Race.");
+  std::vector<std::string> names, labels;
+  for (int f = 0; f < kFamilies; ++f) names.push_back(family(f));
+  for (int i = 0; i < kSeries; ++i) labels.push_back(m::Label("n", std::to_string(i)));
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  std::vector<pid_t> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(go[1]);
+      char c;
+      (void)!read(go[0], &c, 1);  // all start together, at the parent's close
+      for (int f = 0; f < kFamilies; ++f)
+        for (int i = 0; i < kSeries; ++i) m::Add(names[f], labels[i]);
+      _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    workers.push_back(pid);
+  }
+  close(go[0]);
+  close(go[1]);
+  // Stop each worker in turn while the others go on, until all have ended.
+  for (size_t n = 0, left = workers.size(); left > 0; ++n) {
+    const pid_t pid = workers[n % workers.size()];
+    if (pid < 0) continue;
+    kill(pid, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::microseconds(30));
+    kill(pid, SIGCONT);
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      workers[n % workers.size()] = -1;
+      --left;
+    }
+  }
+  // Makers killed at any moment, some while making a series: the next one is still made.
+  alarm(20);  // a lock left held fails the test rather than hang it
+  for (int k = 0; k < 30; ++k) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (int i = 0;; ++i) m::Add(family(kFamilies), m::Label("n", std::to_string(i)));
+    }
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(200 + 397 * k % 3000));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    EXPECT_TRUE(m::Add(family(0), "n=\"after" + std::to_string(k) + "\""));
+  }
+  alarm(0);
+  const std::string text = m::Render();
+  for (int f = 0; f < kFamilies; ++f) {
+    for (int i = 0; i < kSeries; ++i) {
+      const std::string line = family(f) + "{n=\"" + std::to_string(i) + "\"} ";
+      const size_t at = text.find(line);
+      ASSERT_NE(at, std::string::npos) << line;
+      EXPECT_EQ(text.find(line, at + 1), std::string::npos) << "twice: " << line;
+      EXPECT_EQ(text.compare(at + line.size(), 2, std::to_string(kWorkers) + "\n"), 0) << line;
+    }
+  }
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // The host's counters in memory shared by the supervisor and its workers, and their exposition
 // in Prometheus's text format.
+#include <pthread.h>
 #include <sys/mman.h>
 #include <syslog.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -29,7 +31,7 @@ constexpr size_t kMaxFamilies = 64;
 // A family may take this many series: device-chosen label values cannot crowd out the rest.
 constexpr uint32_t kMaxSeriesPerFamily = 512;
 
-enum : uint32_t { kFree = 0, kWriting = 1, kReady = 2 };
+enum : uint32_t { kFree = 0, kReady = 1 };
 
 struct Slot {
   std::atomic<uint32_t> state;
@@ -39,7 +41,11 @@ struct Slot {
 };
 
 struct Table {
-  std::atomic<uint32_t> familySeries[kMaxFamilies];
+  // Held while a series is made, so that processes making the same one at once make it once
+  // however long the first is descheduled. Robust: a worker that dies holding it does not stop
+  // the others. Counting never takes it.
+  pthread_mutex_t claiming;
+  uint32_t familySeries[kMaxFamilies];
   Slot slots[kSlots];
 };
 
@@ -86,13 +92,6 @@ int FamilyOf(const std::string& name) {
   return -1;
 }
 
-// Waits (briefly) for a slot another process is writing; a writer that died leaves it so.
-uint32_t Settled(const Slot& s) {
-  uint32_t st = s.state.load(std::memory_order_acquire);
-  for (int i = 0; st == kWriting && i < 10000; ++i) st = s.state.load(std::memory_order_acquire);
-  return st;
-}
-
 std::atomic<uint64_t>* Claim(const std::string& name, const std::string& labels);
 
 // This process's series already found, by key: a push is counted without probing the table.
@@ -119,36 +118,44 @@ std::atomic<uint64_t>* Find(const std::string& name, const std::string& labels) 
   return v;
 }
 
+// Takes the claiming lock; false when a holder died leaving it unrecoverable.
+bool LockClaims() {
+  const int rc = pthread_mutex_lock(&gTable->claiming);
+  // A holder that died left at most a slot still free with part of a key: nothing to repair.
+  if (rc == EOWNERDEAD) return pthread_mutex_consistent(&gTable->claiming) == 0;
+  return rc == 0;
+}
+
 std::atomic<uint64_t>* Claim(const std::string& name, const std::string& labels) {
   if (gTable == nullptr) return nullptr;
   const int family = FamilyOf(name);
   if (family < 0) return nullptr;
   const std::string key = labels.empty() ? name : name + "{" + labels + "}";
   if (key.size() > kKeyBytes) return nullptr;
+  if (!LockClaims()) return nullptr;
+  std::atomic<uint64_t>* found = nullptr;
   const size_t start = std::hash<std::string>()(key) % kSlots;
   for (size_t n = 0; n < kSlots; ++n) {
     Slot& s = gTable->slots[(start + n) % kSlots];
-    uint32_t st = Settled(s);
-    if (st == kFree) {
-      uint32_t expected = kFree;
-      if (s.state.compare_exchange_strong(expected, kWriting, std::memory_order_acq_rel)) {
-        if (gTable->familySeries[family].fetch_add(1) >= kMaxSeriesPerFamily) {
-          gTable->familySeries[family].fetch_sub(1);
-          s.state.store(kFree, std::memory_order_release);
-          return nullptr;
-        }
-        std::memcpy(s.key, key.data(), key.size());
-        s.keyLen = static_cast<uint32_t>(key.size());
-        s.bits.store(ToBits(0));
-        s.state.store(kReady, std::memory_order_release);
-        return &s.bits;
+    if (s.state.load(std::memory_order_acquire) == kReady) {
+      if (s.keyLen == key.size() && std::memcmp(s.key, key.data(), key.size()) == 0) {
+        found = &s.bits;
+        break;
       }
-      st = Settled(s);
+      continue;
     }
-    if (st == kReady && s.keyLen == key.size() && std::memcmp(s.key, key.data(), key.size()) == 0)
-      return &s.bits;
+    if (gTable->familySeries[family] >= kMaxSeriesPerFamily) break;
+    std::memcpy(s.key, key.data(), key.size());
+    s.keyLen = static_cast<uint32_t>(key.size());
+    s.bits.store(ToBits(0));
+    // Ready only once whole: a scrape reads the slots without the lock.
+    s.state.store(kReady, std::memory_order_release);
+    ++gTable->familySeries[family];
+    found = &s.bits;
+    break;
   }
-  return nullptr;
+  pthread_mutex_unlock(&gTable->claiming);
+  return found;
 }
 
 // Whole numbers (most samples) without a float conversion: a scrape may hold a million.
@@ -254,7 +261,20 @@ bool Init() {
     syslog(LOG_ERR, "cannot map the shared counters: %m; /metrics reports no counts");
     return false;
   }
-  gTable = static_cast<Table*>(p);  // zero-filled: every slot free
+  Table* table = static_cast<Table*>(p);  // zero-filled: every slot free
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  const int rc = pthread_mutex_init(&table->claiming, &attr);
+  pthread_mutexattr_destroy(&attr);
+  if (rc != 0) {
+    syslog(LOG_ERR, "cannot set up the shared counters' lock: %s; /metrics reports no counts",
+           strerror(rc));
+    munmap(p, sizeof(Table));
+    return false;
+  }
+  gTable = table;
   return true;
 }
 
