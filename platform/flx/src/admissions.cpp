@@ -41,15 +41,7 @@ int ListAdmissions(const std::string& state, std::vector<Admission>& out) {
     Stmt st(db, std::string(kAdmissionColumns) + (state.empty() ? "" : " WHERE state = ?") +
                     " ORDER BY sn");
     if (!state.empty()) st.bind(state);
-    std::vector<Admission> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      list.emplace_back();
-      readAdmission(st, list.back());
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    return collectInto(st, out, [&](Admission& row) { readAdmission(st, row); });
   });
 }
 
@@ -106,12 +98,9 @@ int ListSessions(const std::string& sn, std::vector<SessionInfo>& out) {
                             " t ON t.sid = s.sid") +
                     (sn.empty() ? "" : " WHERE s.sn = ?") + " ORDER BY s.sn, 5");
     if (!sn.empty()) st.bind(sn);
-    std::vector<SessionInfo> list;
     Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      SessionInfo s;
+    return collectInto(st, out, [&](SessionInfo& s) {
       std::string identity;
       st.read(s.sn);
       st.read(s.apiClass);
@@ -124,11 +113,7 @@ int ListSessions(const std::string& sn, std::vector<SessionInfo>& out) {
           reader->parse(identity.data(), identity.data() + identity.size(), &parsed, nullptr) &&
           parsed.isObject() && parsed["hostname"].isString())
         s.hostname = parsed["hostname"].asString();
-      list.push_back(s);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    });
   });
 }
 

@@ -89,10 +89,7 @@ int ListAudit(const AuditQuery& q, std::vector<AuditEntry>& out) {
     if (q.scoped)
       for (const std::string& g : q.groups) st.bind(g);
     st.bind(q.limit);
-    std::vector<AuditEntry> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      AuditEntry e;
+    return collectInto(st, out, [&](AuditEntry& e) {
       st.read(e.id);
       st.read(e.at);
       st.read(e.who);
@@ -102,11 +99,7 @@ int ListAudit(const AuditQuery& q, std::vector<AuditEntry>& out) {
       st.read(e.group);
       st.read(e.address);
       st.read(e.result);
-      list.push_back(e);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    });
   });
 }
 
@@ -134,17 +127,10 @@ int AuditCounts(std::vector<std::pair<std::string, int64_t>>& out) {
     Db db;
     if (!db.ok()) return -1;
     Stmt st(db, "SELECT kind, count FROM " KEVOFLX_TABLE_AUDIT_COUNTERS " ORDER BY kind");
-    std::vector<std::pair<std::string, int64_t>> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      std::pair<std::string, int64_t> p;
+    return collectInto(st, out, [&](std::pair<std::string, int64_t>& p) {
       st.read(p.first);
       st.read(p.second);
-      list.push_back(p);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    });
   });
 }
 

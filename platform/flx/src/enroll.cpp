@@ -330,10 +330,7 @@ int ListSecrets(std::vector<Secret>& out) {
     Stmt st(db,
             "SELECT public_id, group_name, expires, uses_left, approve, session_ttl, created, "
             "revoked FROM " KEVOFLX_TABLE_ENROLL_SECRETS " ORDER BY created, public_id");
-    std::vector<Secret> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      Secret s;
+    return collectInto(st, out, [&](Secret& s) {
       int64_t approve = 0;
       st.read(s.publicId);
       st.read(s.group);
@@ -344,11 +341,7 @@ int ListSecrets(std::vector<Secret>& out) {
       st.read(s.created);
       st.read(s.revoked);
       s.approve = approve != 0;
-      list.push_back(s);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    });
   });
 }
 

@@ -79,18 +79,11 @@ int ListGroups(std::vector<Group>& out) {
     Stmt st(db, "SELECT g.name, (SELECT count(*) FROM " KEVOFLX_TABLE_DEVICE_GROUPS
                 " m WHERE m.group_id = g.id), g.created FROM " KEVOFLX_TABLE_GROUPS
                 " g ORDER BY g.name");
-    std::vector<Group> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      Group g;
+    return collectInto(st, out, [&](Group& g) {
       st.read(g.name);
       st.read(g.devices);
       st.read(g.created);
-      list.push_back(g);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    });
   });
 }
 
@@ -205,10 +198,7 @@ int ListAccess(std::vector<Access>& out) {
             "FROM " KEVOFLX_TABLE_OPERATOR_GROUPS " og JOIN " KEVOFLX_TABLE_GROUPS
             " g ON g.id = og.group_id WHERE og.name = o.name), '') FROM " KEVOFLX_TABLE_OPERATORS
             " o LEFT JOIN " KEVOFLX_TABLE_OPERATOR_ACCESS " a ON a.name = o.name ORDER BY o.name");
-    std::vector<Access> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      Access a;
+    return collectInto(st, out, [&](Access& a) {
       int64_t scoped = 0;
       std::string groups;
       st.read(a.name);
@@ -224,11 +214,7 @@ int ListAccess(std::vector<Access>& out) {
         a.groups.push_back(groups.substr(at, end - at));
         at = end + 1;
       }
-      list.push_back(a);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    });
   });
 }
 

@@ -92,17 +92,10 @@ int KEVOFLXKeyUseList(std::vector<std::pair<std::string, int64_t>>& out) {
     Db db;
     if (!db.ok()) return -1;
     Stmt st(db, "SELECT key_id, last_used FROM " KEVOFLX_TABLE_KEY_USE " ORDER BY key_id");
-    std::vector<std::pair<std::string, int64_t>> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      std::pair<std::string, int64_t> use;
+    return collectInto(st, out, [&](std::pair<std::string, int64_t>& use) {
       st.read(use.first);
       st.read(use.second);
-      list.push_back(use);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    });
   });
 }
 
@@ -127,18 +120,11 @@ int KEVOFLXSessionList(const std::string& sn, std::vector<KEVOFLX_SESSION>& out)
         " s LEFT JOIN " KEVOFLX_TABLE_SESSION_TIMES
         " t ON t.sid = s.sid WHERE ?1 = '' OR s.sn = ?1 ORDER BY s.sn, 3, s.expiry");
     st.bind(sn);
-    std::vector<KEVOFLX_SESSION> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      KEVOFLX_SESSION s;
+    return collectInto(st, out, [&](KEVOFLX_SESSION& s) {
       st.read(s.sn);
       st.read(s.api_class);
       st.read(s.created);
       st.read(s.expiry);
-      list.push_back(s);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    });
   });
 }

@@ -40,18 +40,11 @@ int KEVOFLXOperatorList(std::vector<KEVOFLX_OPERATOR>& out) {
             "SELECT o.name, o.created, coalesce(t.expiry, 0), coalesce(t.last_used, 0) "
             "FROM " KEVOFLX_TABLE_OPERATORS " o LEFT JOIN " KEVOFLX_TABLE_OPERATOR_TOKENS
             " t ON t.name = o.name ORDER BY o.name");
-    std::vector<KEVOFLX_OPERATOR> list;
-    int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-      KEVOFLX_OPERATOR op;
+    return collectInto(st, out, [&](KEVOFLX_OPERATOR& op) {
       st.read(op.name);
       st.read(op.created);
       st.read(op.expiry);
       st.read(op.last_used);
-      list.push_back(op);
-    }
-    if (rc != SQLITE_DONE) return -1;
-    out.swap(list);
-    return 0;
+    });
   });
 }

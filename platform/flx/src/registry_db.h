@@ -198,6 +198,21 @@ int collectRows(Stmt& st, Rec** ppList, int* pTotal, Fill fill) {
   return 0;
 }
 
+// Reads every row of `st` into `out` with `fill`, replacing what it held. Negative, with `out`
+// unchanged, on failure.
+template <class T, class Fill>
+int collectInto(Stmt& st, std::vector<T>& out, Fill fill) {
+  std::vector<T> list;
+  int rc;
+  while ((rc = st.step()) == SQLITE_ROW) {
+    list.emplace_back();
+    fill(list.back());
+  }
+  if (rc != SQLITE_DONE) return -1;
+  out.swap(list);
+  return 0;
+}
+
 // Runs `fn` and turns any exception into `failure` with the error slot set: nothing may
 // leave the library by throwing. A database failure is logged as "cannot <what>".
 template <class R, class Fn>
